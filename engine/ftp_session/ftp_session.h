@@ -1,0 +1,153 @@
+// Our FTP client: the operations the transfer engine and the remote listing
+// use, over POSIX sockets, in active mode and binary type only.
+//
+// Every call is synchronous and bounded by the session's time-outs, so a
+// server that stops answering ends the call with a kTimeout error. None of
+// these objects is shared between threads: a run's worker thread opens the
+// session and the connection, uses them and closes them.
+//
+// Remote paths. A path that begins with "/" is absolute. Any other path given
+// to ChangeFolder, FindFirst or CreateFolder is taken relative to the folder
+// the server put us in at login, so a destination's "www" names the same
+// folder wherever the walk currently stands. The bare names given to PutFile,
+// DeleteFile and RemoveFolder are relative to the current folder, as FTP has
+// them.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace velmorix {
+
+enum class FtpErrorKind {
+  kNone,
+  // A listing holds no (more) entries. FindFirst gives kNoMoreFiles for an
+  // empty folder, Next gives it at the end of a listing.
+  kNoMoreFiles,
+  kServerReply,        // the server refused; the text holds its reply ("550 ...")
+  kSystem,             // a socket or local file error; the text holds the system's text
+  kTimeout,            // the server stopped answering
+  kHostNotFound,       // the host name cannot be resolved
+  kConnectionRefused,  // nothing listens on that port, or the host cannot be reached
+  kLoginFailed,        // the server refused the user name or the password
+  kUnsafeArgument,     // a name held CR, LF or NUL; nothing was sent
+  kProtocol,           // the server sent something that is not FTP
+  kNotConnected,       // the connection is closed or was lost before
+};
+
+// The result of one FTP operation.
+struct FtpStatus {
+  FtpErrorKind kind = FtpErrorKind::kNone;
+  // What failed, for a message box: the server's reply, the system's text or
+  // a description of the time-out. Empty on success.
+  std::string text;
+
+  bool ok() const { return kind == FtpErrorKind::kNone; }
+  static FtpStatus Ok() { return {}; }
+  static FtpStatus Error(FtpErrorKind kind, std::string text) { return {kind, std::move(text)}; }
+};
+
+// One entry of a remote folder, as the server lists it.
+struct RemoteEntry {
+  std::string name;           // as the server spells it, without a path
+  bool isDir = false;         // symbolic links and devices count as files
+  int64_t lastWriteTime = 0;  // whole seconds since 1970-01-01 00:00 UTC
+};
+
+struct FtpTimeouts {
+  std::chrono::milliseconds connect{30000};  // TCP connect, per address
+  std::chrono::milliseconds reply{30000};    // each reply on the control connection
+  std::chrono::milliseconds data{30000};     // accept of a data connection, and each
+                                             // stretch without progress on it
+};
+
+class FtpConnection;
+
+// An open listing. Move-only; it closes itself (aborting the transfer if it
+// has not been read to its end) when destroyed. While it is open, the
+// connection it came from must not be used for anything else.
+class FtpListing {
+ public:
+  FtpListing();
+  ~FtpListing();
+  FtpListing(FtpListing&&) noexcept;
+  FtpListing& operator=(FtpListing&&) noexcept;
+
+  bool IsOpen() const;
+  // Reads the next entry. kNoMoreFiles at the end of the listing; any other
+  // error means the listing broke off.
+  FtpStatus Next(RemoteEntry& entry);
+  // Ends the listing and brings the control connection back to a state in
+  // which the next command can be sent.
+  void Close();
+
+ private:
+  friend class FtpConnection;
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// A logged-in control connection. Move-only; closes itself when destroyed.
+class FtpConnection {
+ public:
+  FtpConnection();
+  ~FtpConnection();
+  FtpConnection(FtpConnection&&) noexcept;
+  FtpConnection& operator=(FtpConnection&&) noexcept;
+
+  bool IsOpen() const;
+
+  // CWD; success on a 2xx reply.
+  FtpStatus ChangeFolder(std::string_view path);
+  // Lists `folder` ("" is the current folder) with MLSD where the server
+  // offers it, else with "LIST -a", and reads the first entry into `entry`.
+  // An empty folder gives kNoMoreFiles; a missing folder gives an error, never
+  // an empty listing. Dot entries are reported when the server lists them.
+  // Listing a folder other than the current one may leave the server's current
+  // folder at `folder`.
+  FtpStatus FindFirst(std::string_view folder, FtpListing& listing, RemoteEntry& entry);
+  // MKD.
+  FtpStatus CreateFolder(std::string_view path);
+  // STOR of the local file `localPath` under `remoteName`, streamed, binary;
+  // an existing server file of that name is replaced.
+  FtpStatus PutFile(const std::string& localPath, std::string_view remoteName);
+  // DELE.
+  FtpStatus DeleteFile(std::string_view name);
+  // RMD.
+  FtpStatus RemoveFolder(std::string_view name);
+  // The last reply the server sent, all its lines, without line ends.
+  const std::string& LastResponseText() const;
+  // QUIT and close. Safe to call on a closed connection.
+  void Close();
+
+ private:
+  friend class FtpSession;
+  friend class FtpListing;
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// The client's session: its agent name and time-outs. Cheap; opening it
+// cannot fail.
+class FtpSession {
+ public:
+  explicit FtpSession(std::string agentName, FtpTimeouts timeouts = {});
+
+  // Resolves `host` (IPv4 or IPv6), connects to `port`, logs in and sets
+  // binary type. On failure `connection` stays closed and the status says
+  // why, in a text fit for a message box.
+  FtpStatus Connect(const std::string& host, uint16_t port, const std::string& userId,
+                    const std::string& password, FtpConnection& connection) const;
+
+  const std::string& agentName() const { return agentName_; }
+  const FtpTimeouts& timeouts() const { return timeouts_; }
+
+ private:
+  std::string agentName_;
+  FtpTimeouts timeouts_;
+};
+
+}  // namespace velmorix

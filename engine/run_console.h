@@ -1,0 +1,45 @@
+// What a run reports to: the window program's progress console, the
+// command-line front end's terminal, or a test. The engine calls every
+// member but RunModal from the run's worker thread.
+#pragma once
+
+#include <string>
+
+namespace velmorix {
+
+// The completion notice the worker posts when a run has ended.
+inline constexpr int WM_JOB_DONE = 1025;
+
+enum class CompletionCode : int {
+  kRunning = 1,  // the console's own state while a run is in progress; never posted
+  kCompleted = 2,
+  kFailed = 3,
+  kCanceled = 4,
+};
+
+enum class Answer { kYes, kNo, kCancel };
+
+class RunConsole {
+ public:
+  virtual ~RunConsole() = default;
+
+  // Replaces the shown line with `line`; returns once it is shown.
+  virtual void ShowLine(const std::string& line) = 0;
+  // Shows an error box captioned "VELMORIX" with an OK button and returns
+  // when it has been dismissed. Called from the worker thread during a run,
+  // and from the starting thread when a run is refused before it starts.
+  virtual void ShowError(const std::string& text) = 0;
+  // Asks a Yes/No/Cancel question and waits for the answer.
+  virtual Answer Ask(const std::string& text) = 0;
+  // The completion notice (WM_JOB_DONE). Must not block: it only records the
+  // code and lets the console be closed. The worker still finishes its last
+  // step after it, so the job outlives this call.
+  virtual void JobDone(CompletionCode code) = 0;
+
+  // Starting thread: runs the console modally and returns when it has been
+  // closed, which is possible only after JobDone. Lines, boxes and questions
+  // from the worker may arrive before this is called and must be served by it.
+  virtual void RunModal() = 0;
+};
+
+}  // namespace velmorix

@@ -1,0 +1,39 @@
+// Starting a transfer or a listing. The front end (main window, command
+// line) has already checked that a destination is selected and stored its
+// folder and options into the profile; these functions do the rest on the
+// calling thread: build the job, start the worker, run the console modally,
+// wait for the worker and destroy the job.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "engine/cancel_event.h"
+#include "engine/ftp_session/ftp_session.h"
+#include "engine/run_console.h"
+#include "settings/app_settings.h"
+
+namespace velmorix {
+
+struct RunRequest {
+  const AppSettings& settings;  // the two delete switches
+  const FtpProfile& profile;    // server, login, folders, options of this run
+  RunConsole& console;
+  CancelEvent& cancelEvent;  // a request left from an earlier run is dropped at the start
+  std::string logPath;       // where the run writes its log; see LogPathBesideExecutable
+  FtpTimeouts timeouts = {};
+};
+
+// Publishes profile.localDir to profile.remoteDir. When the source folder is
+// not an existing folder, shows the refusal through console.ShowError on the
+// calling thread and returns nothing; otherwise returns how the run ended.
+// The console's RunModal is called once, after the worker has started.
+std::optional<CompletionCode> StartTransfer(const RunRequest& request);
+
+// Lists profile.remoteDir into the console and the log.
+CompletionCode StartListing(const RunRequest& request);
+
+// "VELMORIX.LOG" in the folder of the running program.
+std::string LogPathBesideExecutable();
+
+}  // namespace velmorix

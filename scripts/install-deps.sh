@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what building, testing and running VELMORIX needs, from Debian's
+# packages, when it is missing. Usage: scripts/install-deps.sh [extra packages]
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  libgtest-dev libgmock-dev
+  qt6-base-dev libgl-dev
+  python3-pyftpdlib          # the FTP server of the tests and the demo
+  fonts-ipafont-gothic       # the windows' Japanese font
+  xvfb xauth                 # windows without a display
+  "$@"
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+  "${missing[@]}" >/dev/null

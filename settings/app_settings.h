@@ -1,0 +1,65 @@
+// The in-memory settings: the destinations and the program's last choices.
+//
+// One AppSettings exists per process; the main window holds it by value and
+// everything else refers to it. It is touched on the window thread only,
+// except that a run's worker thread reads the current profile and the two
+// delete switches while the progress console is modal, when nothing can
+// change them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velmorix {
+
+inline constexpr int kMaxProfiles = 20;
+inline constexpr int kDefaultPort = 21;
+
+// The five options of a transfer, 1 on and 0 off, remembered per profile.
+struct TransferOptions {
+  int32_t onlyNewer = 1;             // upload a file that exists only if the local one is newer
+  int32_t skipFrontPageFolders = 1;  // leave out local folders whose name begins with "_"
+  int32_t skipImagesFolder = 1;      // leave out local folders named "Images", any case
+  int32_t ignoreExeFiles = 1;        // neither upload nor delete ".exe" files
+  int32_t deleteOnServer = 1;        // delete server entries that have no local counterpart
+
+  bool operator==(const TransferOptions&) const = default;
+};
+
+// One FTP destination.
+struct FtpProfile {
+  std::string name;       // display name; unique and not empty among the valid profiles
+  std::string url;        // host name or address of the server
+  std::string userId;     // login ID
+  std::string password;   // plain text in memory
+  std::string remoteDir;  // remote base folder
+  int32_t port = kDefaultPort;
+  int32_t timeDifference = 0;  // 1: server times are taken as nine hours ahead
+  std::string localDir;        // local source folder last used with this destination
+  TransferOptions options;
+
+  bool operator==(const FtpProfile&) const = default;
+};
+
+struct AppSettings {
+  int32_t changeCount = 0;     // changes made this run; read after the profile editor closes
+  int32_t lastFtp = -1;        // position in the sorted destination list, -1 none
+  int32_t currentProfile = -1; // index into profiles, -1 none
+  int32_t deleteMessage = 1;   // ask before each deletion on the server
+  int32_t deleteDots = 1;      // keep server files whose names begin with "." when pruning
+  int32_t profileCount = 0;    // valid entries at the front of profiles
+  std::array<FtpProfile, kMaxProfiles> profiles;
+
+  // Puts the record into its initial state. The two delete switches are left
+  // alone: loading the settings always sets them.
+  void ResetSettings();
+
+  // Returns the index of the first of the profileCount profiles whose name is
+  // byte for byte equal to `name`, and makes it the current profile; returns
+  // -1 and leaves currentProfile alone when none is.
+  int FindProfile(std::string_view name);
+};
+
+}  // namespace velmorix

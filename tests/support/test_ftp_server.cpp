@@ -1,0 +1,182 @@
+#include "tests/support/test_ftp_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace velmorix::testing {
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "velmorix-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+  }
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // A test may have left read-only folders behind; make them removable first.
+  for (auto it = fs::recursive_directory_iterator(path_, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+  }
+  fs::remove_all(path_, ignored);
+}
+
+TestFtpServer::TestFtpServer(TestFtpServerOptions options)
+    : options_(options), host_(options.ipv6 ? "::1" : "127.0.0.1") {}
+
+TestFtpServer::~TestFtpServer() {
+  if (pid_ > 0) {
+    kill(pid_, SIGCONT);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+namespace {
+
+// Reads one line from `fd` within `timeout`; false on time-out or end of file.
+bool ReadLine(int fd, std::string& line, std::chrono::milliseconds timeout) {
+  line.clear();
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) continue;
+    char c;
+    const ssize_t n = read(fd, &c, 1);
+    if (n <= 0) return false;
+    if (c == '\n') return true;
+    line.push_back(c);
+  }
+}
+
+// Connects to the server and reads its greeting.
+bool Greets(const std::string& host, uint16_t port) {
+  const bool v6 = host.find(':') != std::string::npos;
+  const int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_storage address{};
+  socklen_t length;
+  if (v6) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+    inet_pton(AF_INET6, host.c_str(), &in6->sin6_addr);
+    length = sizeof(sockaddr_in6);
+  } else {
+    auto* in4 = reinterpret_cast<sockaddr_in*>(&address);
+    in4->sin_family = AF_INET;
+    in4->sin_port = htons(port);
+    inet_pton(AF_INET, host.c_str(), &in4->sin_addr);
+    length = sizeof(sockaddr_in);
+  }
+  bool greeted = false;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0) {
+    std::string line;
+    greeted = ReadLine(fd, line, std::chrono::seconds(5)) && line.rfind("220", 0) == 0;
+  }
+  close(fd);
+  return greeted;
+}
+
+}  // namespace
+
+void TestFtpServer::Start() {
+  ASSERT_LT(pid_, 0) << "the server is already running";
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  const std::string script = std::string(VELMORIX_TEST_SUPPORT_DIR) + "/ftp_server.py";
+  const std::string rootArg = root().string();
+  const std::string logArg = (work_.path() / "server.log").string();
+  std::vector<std::string> args = {"/usr/bin/python3", script,        "--host", host_,
+                                   "--root",           rootArg,       "--user", kUser,
+                                   "--password",       kPassword,     "--log",  logArg};
+  if (!options_.writable) args.push_back("--read-only");
+  if (!options_.mlsd) args.push_back("--no-mlsd");
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    const int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, STDIN_FILENO);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  pid_ = pid;
+
+  std::string line;
+  const bool listening = ReadLine(out[0], line, std::chrono::seconds(20));
+  close(out[0]);
+  ASSERT_TRUE(listening && line.rfind("LISTENING ", 0) == 0)
+      << "the test FTP server did not start (is python3-pyftpdlib installed?): " << line
+      << "\n"
+      << ReadLog();
+  port_ = static_cast<uint16_t>(std::stoi(line.substr(10)));
+  ASSERT_TRUE(Greets(host_, port_)) << "the test FTP server does not answer\n" << ReadLog();
+}
+
+void TestFtpServer::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+void TestFtpServer::Pause() {
+  if (pid_ > 0) kill(pid_, SIGSTOP);
+}
+
+void TestFtpServer::Resume() {
+  if (pid_ > 0) kill(pid_, SIGCONT);
+}
+
+std::string TestFtpServer::ReadLog() const { return ReadFile(work_.path() / "server.log"); }
+
+void WriteFile(const fs::path& path, const std::string& content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  ASSERT_TRUE(out.good()) << "cannot write " << path;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void SetFileTime(const fs::path& path, int64_t secondsSinceEpoch) {
+  const timespec times[2] = {{static_cast<time_t>(secondsSinceEpoch), 0},
+                             {static_cast<time_t>(secondsSinceEpoch), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0)
+      << path << ": " << std::strerror(errno);
+}
+
+}  // namespace velmorix::testing

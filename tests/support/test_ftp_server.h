@@ -1,0 +1,89 @@
+// A real FTP server for end-to-end tests: pyftpdlib under Debian's python,
+// on a free port of 127.0.0.1 (or ::1), serving a fresh temporary folder.
+// Tests look at root() to see what arrived.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace velmorix::testing {
+
+// A temporary folder, removed with everything in it when destroyed.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+struct TestFtpServerOptions {
+  bool writable = true;  // false: the user may list but not change anything
+  bool mlsd = true;      // false: the server offers only LIST
+  bool ipv6 = false;     // listen on ::1 instead of 127.0.0.1
+};
+
+class TestFtpServer {
+ public:
+  static constexpr const char* kUser = "publisher";
+  static constexpr const char* kPassword = "s3cret pass";
+
+  explicit TestFtpServer(TestFtpServerOptions options = {});
+  ~TestFtpServer();  // stops the server and removes its root
+  TestFtpServer(const TestFtpServer&) = delete;
+  TestFtpServer& operator=(const TestFtpServer&) = delete;
+
+  // Starts the server and waits until it greets a client. Fails the test
+  // (fatally) when it does not come up within a few seconds.
+  void Start();
+  // Kills the server at once (SIGKILL), as a crashed server would go.
+  void Kill();
+  // Freezes and thaws the server (SIGSTOP/SIGCONT): a server that stops answering.
+  void Pause();
+  void Resume();
+  bool running() const { return pid_ > 0; }
+
+  const std::string& host() const { return host_; }
+  uint16_t port() const { return port_; }
+  // The folder the server serves as "/".
+  const std::filesystem::path& root() const { return root_.path(); }
+  // The server's own log, for a failing test's diagnosis.
+  std::string ReadLog() const;
+
+ private:
+  TestFtpServerOptions options_;
+  TempDir root_;
+  TempDir work_;
+  std::string host_;
+  uint16_t port_ = 0;
+  pid_t pid_ = -1;
+};
+
+// A fixture with a started server.
+class FtpServerTest : public ::testing::Test {
+ protected:
+  explicit FtpServerTest(TestFtpServerOptions options = {}) : server_(options) {}
+  void SetUp() override { server_.Start(); }
+
+  TestFtpServer server_;
+};
+
+// Writes `content` to `path`, creating the parent folders.
+void WriteFile(const std::filesystem::path& path, const std::string& content);
+// The whole content of `path`; empty when it cannot be read.
+std::string ReadFile(const std::filesystem::path& path);
+// Sets the last-write time of `path` to `secondsSinceEpoch` (UTC).
+void SetFileTime(const std::filesystem::path& path, int64_t secondsSinceEpoch);
+
+}  // namespace velmorix::testing

@@ -1,0 +1,39 @@
+// Message boxes and the folder picker of every window go through here, so
+// that tests can answer them in advance instead of facing a modal window.
+//
+// Window thread only.
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+#include <QStringList>
+
+class QWidget;
+
+namespace velmorix::ui {
+
+class Dialogs {
+ public:
+  // A warning box captioned "VELMORIX" with an OK button, or with Yes, No and
+  // Cancel. Returns the button pressed (Ok, Yes, No or Cancel).
+  static QMessageBox::StandardButton Warn(QWidget* parent, const QString& text);
+  static QMessageBox::StandardButton AskYesNoCancel(QWidget* parent, const QString& text);
+  // The folder picker; the chosen folder, or an empty text when cancelled.
+  static QString PickFolder(QWidget* parent, const QString& title);
+
+  // For tests. Once scripted, no box or picker is shown: each call records
+  // its text and takes the next queued answer (OK or Cancel, and a cancelled
+  // picker, when the queue is empty).
+  static void Script();
+  static void QueueAnswer(QMessageBox::StandardButton answer);
+  static void QueueFolder(const QString& folder);
+  // Texts of the boxes and picker titles met since Script(), in order.
+  static QStringList Shown();
+
+ private:
+  static QMessageBox::StandardButton Box(QWidget* parent, const QString& text,
+                                         QMessageBox::StandardButtons buttons,
+                                         QMessageBox::StandardButton unanswered);
+};
+
+}  // namespace velmorix::ui
