@@ -1,0 +1,23 @@
+// The mirror walk: brings a remote folder up to date with a local folder and
+// recurses into the sub-folders. Worker thread only.
+#pragma once
+
+#include <string>
+
+#include "engine/entry_table.h"
+#include "engine/transfer_job.h"
+
+namespace velmorix {
+
+// Mirrors the local folder `localDir` into the remote folder `remoteDir`,
+// which must exist. The job must be connected. Every failure has been shown
+// in an error box when kFailed is returned.
+RunResult MirrorDirectory(TransferJob& job, const std::string& localDir,
+                          const std::string& remoteDir);
+
+// Fill one side of `table`. Return kCompleted, or kFailed after an error box;
+// the remote scan returns kCanceled when it notices a cancel request.
+RunResult ScanLocalDirectory(TransferJob& job, EntryTable& table, const std::string& localDir);
+RunResult ScanRemoteDirectory(TransferJob& job, EntryTable& table, const std::string& remoteDir);
+
+}  // namespace velmorix

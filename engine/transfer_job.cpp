@@ -1,0 +1,104 @@
+#include "engine/transfer_job.h"
+
+#include <cstdarg>
+
+#include "resources/string_table.h"
+
+namespace velmorix {
+namespace {
+
+std::string FormatList(const char* format, va_list args) {
+  va_list measure;
+  va_copy(measure, args);
+  const int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  if (length <= 0)
+    return {};
+  std::string text(static_cast<size_t>(length), '\0');
+  std::vsnprintf(text.data(), text.size() + 1, format, args);
+  return text;
+}
+
+}  // namespace
+
+CompletionCode CompletionCodeFor(RunResult result) {
+  switch (result) {
+    case RunResult::kCompleted:
+      return CompletionCode::kCompleted;
+    case RunResult::kCanceled:
+      return CompletionCode::kCanceled;
+    case RunResult::kFailed:
+      break;
+  }
+  return CompletionCode::kFailed;
+}
+
+TransferJob::TransferJob(const AppSettings& settings, const FtpProfile& profile,
+                         RunConsole& console, CancelEvent& cancelEvent, std::string logPath,
+                         FtpTimeouts timeouts)
+    : settings(settings),
+      profile(profile),
+      console(console),
+      cancelEvent(cancelEvent),
+      logPath(std::move(logPath)),
+      timeouts(timeouts) {}
+
+void TransferJob::Output(int code) {
+  switch (code) {
+    case kOutputConsoleAndLog:
+      if (logFile) {
+        // The log is read on systems that expect CR LF, so the line end is
+        // written as bytes. A failed write (a full disk) is not reported: the
+        // run matters more than its log.
+        std::fwrite(statusLine.data(), 1, statusLine.size(), logFile.get());
+        std::fwrite("\r\n", 1, 2, logFile.get());
+      }
+      console.ShowLine(statusLine);
+      break;
+    case kOutputConsole:
+      console.ShowLine(statusLine);
+      break;
+    case kOutputOpenLog:
+      // A folder that cannot be written leaves the run without a log.
+      logFile.reset(std::fopen(logPath.c_str(), "wbe"));
+      break;
+    case kOutputCloseLog:
+      logFile.reset();
+      break;
+    default:
+      break;
+  }
+}
+
+void TransferJob::Report(int code, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  statusLine = FormatList(format, args);
+  va_end(args);
+  Output(code);
+}
+
+std::string CommandErrorText(std::string_view tag) {
+  std::string text(strings::kFtpCommandError);
+  text += tag;
+  return text;
+}
+
+std::string JoinPath(const std::string& folder, std::string_view name) {
+  std::string path;
+  path.reserve(folder.size() + 1 + name.size());
+  path += folder;
+  path += '/';
+  path += name;
+  return path;
+}
+
+std::string FormatText(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatList(format, args);
+  va_end(args);
+  return text;
+}
+
+}  // namespace velmorix

@@ -1,0 +1,169 @@
+#include "engine/transfer_run.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <system_error>
+#include <thread>
+
+#include "engine/mirror_walk.h"
+#include "engine/transfer_job.h"
+#include "engine/transfer_worker.h"
+#include "listing/remote_listing.h"
+#include "resources/string_table.h"
+
+namespace velmorix {
+namespace {
+
+constexpr size_t kMaxConnectErrorLength = 1023;
+
+// Cuts `text` to at most `limit` bytes without splitting a UTF-8 character.
+std::string CutText(std::string text, size_t limit) {
+  if (text.size() <= limit)
+    return text;
+  size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+    --end;
+  text.resize(end);
+  return text;
+}
+
+std::string ParameterErrorText(std::string_view tag) {
+  std::string text(strings::kParameterError);
+  text += tag;
+  return text;
+}
+
+using WorkerProcedure = void (*)(TransferJob&);
+
+// The thread's body. Nothing is meant to throw below it; should something
+// (memory running out) still do so, the run ends as failed instead of taking
+// the whole program down, and the console is told so that it can be closed.
+void GuardedWorker(WorkerProcedure worker, TransferJob& job) {
+  try {
+    worker(job);
+  } catch (const std::exception&) {
+    if (job.completion == CompletionCode::kRunning) {
+      job.completion = CompletionCode::kFailed;
+      job.console.JobDone(job.completion);
+    }
+    job.logFile.reset();
+  }
+}
+
+// Builds the job, runs the worker on its own thread while the console is
+// modal, waits for the worker and destroys the job.
+CompletionCode RunJob(const RunRequest& request, WorkerProcedure worker) {
+  // A request left over from the end of an earlier run must not cancel this one.
+  request.cancelEvent.Clear();
+  TransferJob job(request.settings, request.profile, request.console, request.cancelEvent,
+                  request.logPath, request.timeouts);
+  std::thread thread;
+  try {
+    thread = std::thread(GuardedWorker, worker, std::ref(job));
+  } catch (const std::system_error& error) {
+    // Without a worker there is nothing that could end the console's modal
+    // state, so it is not shown.
+    request.console.ShowError(error.what());
+    return CompletionCode::kFailed;
+  }
+  request.console.RunModal();
+  thread.join();
+  return job.completion;
+}
+
+void PostCompletion(TransferJob& job, RunResult result) {
+  job.completion = CompletionCodeFor(result);
+  job.console.JobDone(job.completion);
+}
+
+}  // namespace
+
+bool ConnectServer(TransferJob& job) {
+  job.session.emplace(std::string(strings::kProgramName), job.timeouts);
+  job.Report(kOutputConsole, "Connect to %s processing...", job.profile.url.c_str());
+  const uint16_t port = static_cast<uint16_t>(static_cast<uint32_t>(job.profile.port) & 0xFFFFu);
+  const FtpStatus status = job.session->Connect(job.profile.url, port, job.profile.userId,
+                                                job.profile.password, job.connection);
+  if (!status.ok()) {
+    const std::string text = CutText(status.text, kMaxConnectErrorLength);
+    job.ShowError(text.empty() ? std::string(strings::kConnectErrorUnknown) : text);
+    job.connection.Close();
+    job.session.reset();
+    return false;
+  }
+  job.Report(kOutputConsole, "Connect to %s complete!", job.profile.url.c_str());
+  return true;
+}
+
+void DisconnectServer(TransferJob& job) {
+  job.connection.Close();
+  job.session.reset();
+}
+
+RunResult RunTransfer(TransferJob& job) {
+  job.Report(kOutputConsole, "Velmorix Started...");
+  if (!ConnectServer(job))
+    return RunResult::kFailed;
+  RunResult result = RunResult::kFailed;
+  if (!job.connection.ChangeFolder(job.profile.remoteDir).ok()) {
+    job.Report(kOutputConsole, "Velmorix Failed..See Error Message !!");
+    job.ShowError(ParameterErrorText(strings::kTagFtpServerPath));
+  } else if (job.CancelRequested()) {
+    result = RunResult::kCanceled;
+  } else {
+    result = MirrorDirectory(job, job.profile.localDir, job.profile.remoteDir);
+  }
+  DisconnectServer(job);
+  if (result == RunResult::kCompleted) {
+    job.Report(kOutputConsole, "Velmorix Successfully completed!");
+  } else if (result == RunResult::kCanceled) {
+    job.Report(kOutputConsole, "Velmorix Canceled!");
+  }
+  return result;
+}
+
+void TransferWorker(TransferJob& job) {
+  job.Output(kOutputOpenLog);
+  PostCompletion(job, RunTransfer(job));
+  job.Output(kOutputCloseLog);
+}
+
+void ListingWorker(TransferJob& job) {
+  job.Output(kOutputOpenLog);
+  PostCompletion(job, RunListing(job));
+  job.Output(kOutputCloseLog);
+}
+
+std::optional<CompletionCode> StartTransfer(const RunRequest& request) {
+  // Any existing folder is a sound source: read-only, hidden, given with a
+  // trailing "/", or "/" itself.
+  struct stat status;
+  if (stat(request.profile.localDir.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+    request.console.ShowError(ParameterErrorText(strings::kTagLocalDiskPath));
+    return std::nullopt;
+  }
+  return RunJob(request, &TransferWorker);
+}
+
+CompletionCode StartListing(const RunRequest& request) {
+  return RunJob(request, &ListingWorker);
+}
+
+std::string LogPathBesideExecutable() {
+  std::string executable(4096, '\0');
+  const ssize_t length = readlink("/proc/self/exe", executable.data(), executable.size());
+  if (length <= 0 || static_cast<size_t>(length) >= executable.size()) {
+    // Without /proc the log goes to the current folder.
+    return std::string(strings::kLogFileName);
+  }
+  executable.resize(static_cast<size_t>(length));
+  const size_t slash = executable.rfind('/');
+  std::string folder = executable.substr(0, slash);  // "" for a program in "/"
+  return folder + "/" + std::string(strings::kLogFileName);
+}
+
+}  // namespace velmorix

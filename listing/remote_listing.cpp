@@ -1,0 +1,85 @@
+#include "listing/remote_listing.h"
+
+#include <ctime>
+#include <utility>
+
+#include "engine/transfer_worker.h"
+#include "resources/string_table.h"
+
+namespace velmorix {
+namespace {
+
+// The time field is the same whatever the user's locale.
+std::string FormatLocalTime(int64_t secondsSinceEpoch) {
+  const time_t time = static_cast<time_t>(secondsSinceEpoch);
+  struct tm local {};
+  if (localtime_r(&time, &local) == nullptr)
+    return {};
+  return FormatText("%d/%d/%02d %d:%02d:%02d", local.tm_mon + 1, local.tm_mday,
+                    ((local.tm_year % 100) + 100) % 100, local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+}  // namespace
+
+std::string FormatListingLine(const RemoteEntry& entry) {
+  const std::string name = entry.isDir ? "[" + entry.name + "]" : entry.name;
+  return FormatText(" %30s   %s", name.c_str(), FormatLocalTime(entry.lastWriteTime).c_str());
+}
+
+RunResult ListRemoteDirectory(TransferJob& job, const std::string& path) {
+  FtpListing listing;
+  RemoteEntry entry;
+  const FtpStatus first = job.connection.FindFirst(path, listing, entry);
+  if (!first.ok()) {
+    if (first.kind == FtpErrorKind::kNoMoreFiles)
+      return RunResult::kCompleted;
+    job.ShowError("ERROR AT FTP FINDFIRSTFILE!");
+    return RunResult::kFailed;
+  }
+  job.Report(kOutputConsole, "Serching FTP Server processing... FTP= %s", path.c_str());
+  // The next entry is read ahead: the cancel request is tested only when
+  // there is one, so the last entry is always listed.
+  RemoteEntry next;
+  for (;;) {
+    const FtpStatus status = listing.Next(next);
+    const bool hasNext = status.ok();
+    if (hasNext && job.CancelRequested()) {
+      listing.Close();
+      return RunResult::kCanceled;
+    }
+    job.statusLine = FormatListingLine(entry);
+    job.Output(kOutputConsoleAndLog);
+    if (!hasNext) {
+      listing.Close();
+      if (status.kind == FtpErrorKind::kNoMoreFiles)
+        return RunResult::kCompleted;
+      job.ShowError("ERROR AT FTP FINDNEXTFILE!");
+      return RunResult::kFailed;
+    }
+    std::swap(entry, next);
+  }
+}
+
+RunResult RunListing(TransferJob& job) {
+  job.Report(kOutputConsole, "Velmorix Started...");
+  if (!ConnectServer(job))
+    return RunResult::kFailed;
+  RunResult result = RunResult::kFailed;
+  if (job.connection.ChangeFolder(job.profile.remoteDir).ok()) {
+    result = ListRemoteDirectory(job, job.profile.remoteDir);
+  } else {
+    job.Report(kOutputConsole, "Velmorix Failed..See Error Message !!");
+    std::string text(strings::kParameterError);
+    text += strings::kTagFtpServerPath;
+    job.ShowError(text);
+  }
+  DisconnectServer(job);
+  if (result == RunResult::kCompleted) {
+    job.Report(kOutputConsole, "FTP ls command completed!");
+  } else if (result == RunResult::kCanceled) {
+    job.Report(kOutputConsole, "FTP ls command canceled!");
+  }
+  return result;
+}
+
+}  // namespace velmorix
