@@ -1,0 +1,46 @@
+#include "ui/destination_list.h"
+
+#include <QByteArray>
+#include <QComboBox>
+#include <QSignalBlocker>
+
+#include "settings/app_settings.h"
+
+namespace velmorix::ui {
+
+void FillDestinationList(QComboBox* list, const AppSettings& settings) {
+  const QSignalBlocker blocker(list);
+  list->clear();
+  for (int index = 0; index < settings.profileCount; ++index) {
+    InsertDestinationName(list, settings.profiles[index].name);
+  }
+  list->setCurrentIndex(-1);
+}
+
+int InsertDestinationName(QComboBox* list, const std::string& name) {
+  // Binary search for the first item that sorts after `name`, so that equal
+  // names (which only outside edits of the stored settings can produce)
+  // keep their profile order.
+  int low = 0;
+  int high = list->count();
+  while (low < high) {
+    const int middle = (low + high) / 2;
+    if (DestinationNameAt(list, middle) <= name) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  const QByteArray bytes(name.data(), static_cast<qsizetype>(name.size()));
+  list->insertItem(low, QString::fromUtf8(bytes), bytes);
+  return low;
+}
+
+std::string DestinationNameAt(const QComboBox* list, int position) {
+  if (position < 0 || position >= list->count()) {
+    return {};
+  }
+  return list->itemData(position).toByteArray().toStdString();
+}
+
+}  // namespace velmorix::ui
