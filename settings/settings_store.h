@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,11 @@ class SettingsStore {
   int32_t loadedProfileCount() const { return loadedProfileCount_; }
 
  private:
+  // "SOFTWARE\<company>\<program>\<section>", below HKEY_CURRENT_USER.
+  std::string SectionPath(std::string_view section) const;
+  // The per-user key store file (settings/registry/key_store.h says where).
+  std::filesystem::path StorePath() const;
+
   std::string companyKey_;
   std::string programKey_;
   int32_t loadedProfileCount_ = 0;

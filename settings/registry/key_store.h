@@ -1,0 +1,94 @@
+// The per-user key store: a hierarchy of keys holding named text, 32-bit
+// number and byte values, kept in one text file per user (registry_file.h
+// gives its form). Key paths are given below HKEY_CURRENT_USER
+// ("SOFTWARE\Quenzari\velmorix\SETTINGS"); key and value names compare
+// without regard to ASCII letter case.
+//
+// Where the file lives: $XDG_CONFIG_HOME/<company key>/registry.reg, with
+// ~/.config in place of $XDG_CONFIG_HOME when that is unset, empty or not an
+// absolute path. Beside it: registry.reg.lock (the lock of every save),
+// registry.reg.tmp (the next file while a save writes it) and, after a damaged
+// file was replaced, registry.reg.damaged-<date>-<time> (the old file, kept).
+//
+// Changes are transactions: writes and deletes made through the keys of a
+// KeyStore are seen by its own reads at once but reach the file only with
+// Commit, which takes the lock, reads the file as it is now, applies just
+// these changes and replaces the file whole. So two programs that save at
+// the same moment both keep what the other wrote, and a crash at any moment
+// leaves either the old or the new file.
+//
+// A KeyStore and its keys belong to one thread at a time. Several KeyStore
+// objects, in one process or in several, may use the same file at once.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "settings/registry/registry_file.h"
+
+namespace velmorix::registry {
+
+std::filesystem::path UserKeyStorePath(std::string_view companyKey);
+
+class KeyStore;
+
+// An open key. Close it by letting it go; it must not outlive its store.
+class RegistryKey {
+ public:
+  // The value, or nothing when it is missing. The caller checks the type.
+  std::optional<RegistryValue> QueryValue(std::string_view name) const;
+  // Only on a key opened for writing (KeyStore::CreateKey); false otherwise,
+  // and false for a name holding a line break, which the file cannot hold.
+  bool SetValue(std::string_view name, RegistryValue value);
+  bool DeleteValue(std::string_view name);
+
+ private:
+  friend class KeyStore;
+  RegistryKey(KeyStore& store, std::string path, bool writable)
+      : store_(&store), path_(std::move(path)), writable_(writable) {}
+
+  KeyStore* store_;
+  std::string path_;  // full, from HKEY_CURRENT_USER on
+  bool writable_;
+};
+
+class KeyStore {
+ public:
+  // Reads `file` as it is now. A missing or unreadable file is an empty store.
+  explicit KeyStore(std::filesystem::path file);
+
+  // Opens an existing key for reading; nothing when it does not exist.
+  std::optional<RegistryKey> OpenKey(std::string_view path);
+  // Opens a key for reading and writing, creating it (on Commit) when it is
+  // missing. Nothing for a path the file cannot hold (empty, a line break).
+  std::optional<RegistryKey> CreateKey(std::string_view path);
+
+  // Writes the changes made since the last Commit into the file, as said
+  // above, and clears them. False when the file could not be replaced (the
+  // changes are then kept for another try); the old file is untouched.
+  bool Commit();
+
+  bool HasChanges() const { return !changes_.empty(); }
+  const std::filesystem::path& file() const { return file_; }
+
+ private:
+  friend class RegistryKey;
+
+  struct Change {
+    enum class Kind { kCreateKey, kSetValue, kDeleteValue } kind;
+    std::string path;
+    std::string name;
+    RegistryValue value;
+  };
+  void Record(Change change);
+  static void Apply(const Change& change, RegistryTree& tree);
+
+  std::filesystem::path file_;
+  RegistryTree view_;  // the file as read, with the changes applied
+  std::vector<Change> changes_;
+};
+
+}  // namespace velmorix::registry

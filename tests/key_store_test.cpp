@@ -1,0 +1,474 @@
+// The per-user key store: its file form, damaged files, atomic saves and
+// saves from several programs at once, all against real files.
+#include "settings/registry/key_store.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_ftp_server.h"
+
+namespace velmorix::registry {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+constexpr std::string_view kSection = "SOFTWARE\\Quenzari\\velmorix\\SETTINGS";
+constexpr std::string_view kSectionLine =
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Quenzari\\velmorix\\SETTINGS]";
+
+class KeyStoreFileTest : public ::testing::Test {
+ protected:
+  fs::path file() const { return dir_.path() / "Quenzari" / "registry.reg"; }
+
+  // Sets values through a fresh store and commits them.
+  void Save(const std::vector<std::pair<std::string, RegistryValue>>& values,
+            std::string_view section = kSection) {
+    KeyStore store(file());
+    std::optional<RegistryKey> key = store.CreateKey(section);
+    ASSERT_TRUE(key);
+    for (const auto& [name, value] : values)
+      ASSERT_TRUE(key->SetValue(name, value));
+    ASSERT_TRUE(store.Commit());
+  }
+
+  // Reads a value through a fresh store.
+  std::optional<RegistryValue> Load(std::string_view name, std::string_view section = kSection) {
+    KeyStore store(file());
+    std::optional<RegistryKey> key = store.OpenKey(section);
+    if (!key)
+      return std::nullopt;
+    return key->QueryValue(name);
+  }
+
+  std::vector<fs::path> DamagedCopies() const {
+    std::vector<fs::path> copies;
+    for (const auto& entry : fs::directory_iterator(file().parent_path())) {
+      if (entry.path().filename().string().starts_with("registry.reg.damaged-")) {
+        copies.push_back(entry.path());
+      }
+    }
+    return copies;
+  }
+
+  TempDir dir_;
+};
+
+// ---------------------------------------------------------------------------
+// The file form is binding: a person reads it, a Windows registry imports it.
+
+using FileFormTest = KeyStoreFileTest;
+
+TEST_F(FileFormTest, EachTypeIsWrittenInTheExportSyntax) {
+  Save({{"TEXT", RegistryValue::Text("C:\\web \"site\"")},
+        {"EMPTY", RegistryValue::Text("")},
+        {"NUMBER", RegistryValue::Number(10)},
+        {"MINUS", RegistryValue::Number(0xFFFFFFFF)},
+        {"BYTES", RegistryValue::Bytes("jk")}});
+  EXPECT_EQ(ReadFile(file()), std::string("REGEDIT4\n\n") + std::string(kSectionLine) +
+                                  "\n"
+                                  "\"TEXT\"=\"C:\\\\web \\\"site\\\"\"\n"
+                                  "\"EMPTY\"=\"\"\n"
+                                  "\"NUMBER\"=dword:0000000a\n"
+                                  "\"MINUS\"=dword:ffffffff\n"
+                                  "\"BYTES\"=hex:6a,6b\n"
+                                  "\n");
+  EXPECT_EQ(Load("TEXT"), RegistryValue::Text("C:\\web \"site\""));
+  EXPECT_EQ(Load("EMPTY"), RegistryValue::Text(""));
+  EXPECT_EQ(Load("NUMBER"), RegistryValue::Number(10));
+  EXPECT_EQ(Load("MINUS"), RegistryValue::Number(0xFFFFFFFF));
+  EXPECT_EQ(Load("BYTES"), RegistryValue::Bytes("jk"));
+  EXPECT_EQ(Load("TEXT")->StoredLength(), 14u);  // the text counts its terminator
+}
+
+TEST_F(FileFormTest, JapaneseTextIsStoredAsReadableUtf8) {
+  Save({{"FTPNAME1", RegistryValue::Text("ＦＴＰサーバー名")}});
+  EXPECT_NE(ReadFile(file()).find("\"FTPNAME1\"=\"ＦＴＰサーバー名\""), std::string::npos);
+  EXPECT_EQ(Load("FTPNAME1"), RegistryValue::Text("ＦＴＰサーバー名"));
+}
+
+TEST_F(FileFormTest, LongByteValueIsWrappedIntoShortLinesAndReadsBack) {
+  std::string bytes;
+  for (int i = 0; i < 300; ++i)
+    bytes.push_back(static_cast<char>(i * 7));
+  Save({{"FTPPASS1", RegistryValue::Bytes(bytes)}});
+  const std::string text = ReadFile(file());
+  size_t lineStart = 0;
+  int lines = 0;
+  while (lineStart < text.size()) {
+    const size_t end = text.find('\n', lineStart);
+    EXPECT_LE(end - lineStart, 80u) << text.substr(lineStart, end - lineStart);
+    lineStart = end + 1;
+    ++lines;
+  }
+  EXPECT_GT(lines, 10);
+  EXPECT_EQ(Load("FTPPASS1"), RegistryValue::Bytes(bytes));
+}
+
+TEST_F(FileFormTest, TextWithLineBreaksOrZeroBytesSurvivesInByteForm) {
+  const std::string withZero("a\0b", 3);
+  Save({{"LINES", RegistryValue::Text("first\nsecond\r\nthird")},
+        {"ZERO", RegistryValue::Text(withZero)}});
+  const std::string text = ReadFile(file());
+  EXPECT_NE(text.find("\"LINES\"=hex(1):66,69,72,73,74,0a,"), std::string::npos) << text;
+  EXPECT_EQ(text.find("first\n"), std::string::npos);
+  EXPECT_EQ(Load("LINES"), RegistryValue::Text("first\nsecond\r\nthird"));
+  EXPECT_EQ(Load("ZERO"), RegistryValue::Text(withZero));
+}
+
+TEST_F(FileFormTest, KeyAndValueNamesIgnoreLetterCase) {
+  Save({{"LastFtp", RegistryValue::Number(3)}}, "software\\QUENZARI\\Velmorix\\settings");
+  EXPECT_EQ(Load("LASTFTP"), RegistryValue::Number(3));
+  Save({{"LASTFTP", RegistryValue::Number(4)}});
+  EXPECT_EQ(Load("lastftp"), RegistryValue::Number(4));
+  // One key and one value, not two of each.
+  const ParsedRegistryFile parsed = ParseRegistryFile(ReadFile(file()));
+  ASSERT_EQ(parsed.tree.keys().size(), 1u);
+  EXPECT_EQ(parsed.tree.keys()[0].values.size(), 1u);
+}
+
+TEST_F(FileFormTest, ValuesOfOtherTypesAreKeptAsTheyWere) {
+  WriteFile(file(), std::string("REGEDIT4\n\n") + std::string(kSectionLine) +
+                        "\n"
+                        "\"EXPAND\"=hex(2):25,00\n"
+                        "\"MULTI\"=hex(7):61,00,00\n"
+                        "@=\"default\"\n\n");
+  Save({{"NEW", RegistryValue::Number(1)}});
+  EXPECT_EQ(Load("EXPAND"), (RegistryValue{2, std::string("%\0", 2)}));
+  EXPECT_EQ(Load("MULTI"), (RegistryValue{7, std::string("a\0\0", 3)}));
+  EXPECT_EQ(Load(""), RegistryValue::Text("default"));
+  EXPECT_NE(ReadFile(file()).find("\"EXPAND\"=hex(2):25,00\n"), std::string::npos);
+  EXPECT_TRUE(DamagedCopies().empty());
+}
+
+TEST_F(FileFormTest, FileWrittenOnWindowsIsReadAndNotTakenForDamaged) {
+  WriteFile(file(),
+            "\xEF\xBB\xBFREGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\Quenzari\\velmorix\\"
+            "SETTINGS]\r\n\"LASTFTP\"=dword:00000002\r\n\"PASS\"=hex:01,02,\\\r\n  03\r\n"
+            "\"GONE\"=-\r\n\r\n");
+  EXPECT_EQ(Load("LASTFTP"), RegistryValue::Number(2));
+  EXPECT_EQ(Load("PASS"), RegistryValue::Bytes("\x01\x02\x03"));
+  EXPECT_FALSE(Load("GONE"));
+  Save({{"NEW", RegistryValue::Number(1)}});
+  EXPECT_TRUE(DamagedCopies().empty());
+}
+
+TEST_F(FileFormTest, DeletedValueAndUncommittedChangesNeverReachTheFile) {
+  Save({{"KEEP", RegistryValue::Number(1)}, {"DROP", RegistryValue::Number(2)}});
+  {
+    KeyStore store(file());
+    std::optional<RegistryKey> key = store.CreateKey(kSection);
+    key->DeleteValue("drop");
+    key->SetValue("LOST", RegistryValue::Number(3));
+    EXPECT_FALSE(key->QueryValue("DROP"));  // the store's own reads see its changes
+    EXPECT_EQ(key->QueryValue("LOST"), RegistryValue::Number(3));
+    EXPECT_EQ(Load("DROP"), RegistryValue::Number(2));  // the file does not, yet
+    ASSERT_TRUE(store.Commit());
+  }
+  EXPECT_FALSE(Load("DROP"));
+  EXPECT_EQ(Load("KEEP"), RegistryValue::Number(1));
+  {
+    KeyStore store(file());
+    store.CreateKey(kSection)->SetValue("NEVER", RegistryValue::Number(4));
+  }
+  EXPECT_FALSE(Load("NEVER"));
+}
+
+TEST_F(FileFormTest, KeyOpenedForReadingCannotWriteAndMissingKeyDoesNotOpen) {
+  Save({{"A", RegistryValue::Number(1)}});
+  KeyStore store(file());
+  EXPECT_FALSE(store.OpenKey("SOFTWARE\\Quenzari\\velmorix\\FTPSETTINGS"));
+  EXPECT_TRUE(store.OpenKey("SOFTWARE\\Quenzari"));  // a key above a section exists too
+  std::optional<RegistryKey> key = store.OpenKey(kSection);
+  ASSERT_TRUE(key);
+  EXPECT_FALSE(key->SetValue("B", RegistryValue::Number(2)));
+  EXPECT_FALSE(store.HasChanges());
+  EXPECT_FALSE(store.CreateKey("SOFTWARE\\bad\nkey"));
+}
+
+// ---------------------------------------------------------------------------
+// A damaged file costs nothing that can still be read, and is kept aside.
+
+using DamagedFileTest = KeyStoreFileTest;
+
+TEST_F(DamagedFileTest, ReadableValuesSurviveGarbageAndTheOldFileIsKeptAside) {
+  const std::string damaged = std::string(kSectionLine) +  // no header
+                              "\n"
+                              "\"GOOD1\"=dword:00000001\n"
+                              "this line is noise\n"
+                              "\"BADNUMBER\"=dword:zz\n"
+                              "\"OPEN\"=\"never closed\n"
+                              "\"GOOD2\"=\"two\"\n"
+                              "\"BADBYTES\"=hex:6a,xyz\n"
+                              "[broken section\n"
+                              "\"ORPHAN\"=dword:00000009\n" +
+                              std::string(kSectionLine) +
+                              "\n"
+                              "\"GOOD3\"=hex:01,02\n"
+                              "\"CUT\"=hex:01,\\\n";
+  WriteFile(file(), damaged);
+  EXPECT_EQ(Load("GOOD1"), RegistryValue::Number(1));
+  EXPECT_EQ(Load("GOOD2"), RegistryValue::Text("two"));
+  EXPECT_EQ(Load("GOOD3"), RegistryValue::Bytes("\x01\x02"));
+  for (const char* unreadable : {"BADNUMBER", "OPEN", "BADBYTES", "ORPHAN", "CUT"}) {
+    EXPECT_FALSE(Load(unreadable)) << unreadable;
+  }
+
+  Save({{"NEW", RegistryValue::Number(5)}});
+  const std::vector<fs::path> copies = DamagedCopies();
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(ReadFile(copies[0]), damaged);
+  EXPECT_EQ(Load("GOOD1"), RegistryValue::Number(1));
+  EXPECT_EQ(Load("GOOD2"), RegistryValue::Text("two"));
+  EXPECT_EQ(Load("NEW"), RegistryValue::Number(5));
+
+  // The replaced file is sound, so the next save keeps nothing aside.
+  Save({{"NEWER", RegistryValue::Number(6)}});
+  EXPECT_EQ(DamagedCopies().size(), 1u);
+}
+
+TEST_F(DamagedFileTest, TruncatedCopyNeverYieldsAWrongValue) {
+  std::string bytes;
+  for (int i = 0; i < 60; ++i)
+    bytes.push_back(static_cast<char>(200 + i));
+  const std::vector<std::pair<std::string, RegistryValue>> values = {
+      {"LASTFTP", RegistryValue::Number(0xFFFFFFFF)},
+      {"FTPNAME1", RegistryValue::Text("site \"one\"")},
+      {"FTPPASS1", RegistryValue::Bytes(bytes)},
+      {"FTPPORT1", RegistryValue::Number(2121)},
+      {"FTPDIR1", RegistryValue::Text("/www/ｻｲﾄ")},
+      {"LINES", RegistryValue::Text("a\nb")},
+      {"LASTOPT15", RegistryValue::Number(1)}};
+  Save(values);
+  const std::string whole = ReadFile(file());
+
+  for (size_t cut = 0; cut <= whole.size(); ++cut) {
+    const std::string text = whole.substr(0, cut);
+    const ParsedRegistryFile parsed = ParseRegistryFile(text);
+    if (cut == whole.size()) {
+      EXPECT_FALSE(parsed.damaged);
+    } else if (!text.empty() && text.back() != '\n') {
+      EXPECT_TRUE(parsed.damaged) << "cut at " << cut;
+    }
+    for (const auto& [name, value] : values) {
+      const RegistryValue* read =
+          parsed.tree.FindValue("HKEY_CURRENT_USER\\" + std::string(kSection), name);
+      // A value is complete once the line after its own has begun.
+      const size_t nameAt = whole.find("\"" + name + "\"=");
+      size_t end = nameAt;
+      do {
+        end = whole.find('\n', end) + 1;
+      } while (whole[end - 2] == '\\');
+      if (cut >= end) {
+        ASSERT_NE(read, nullptr) << name << " lost at cut " << cut;
+      }
+      if (read != nullptr) {
+        EXPECT_EQ(*read, value) << name << " wrong at cut " << cut;
+      }
+    }
+  }
+}
+
+TEST_F(DamagedFileTest, RandomBytesNeverCrashTheStoreAndCanBeReplaced) {
+  std::mt19937 random(12345);
+  for (int round = 0; round < 200; ++round) {
+    std::string junk(random() % 400, '\0');
+    for (char& c : junk)
+      c = static_cast<char>(random() % 256);
+    // Mix in pieces of the real syntax so that the parser gets past the first line.
+    if (round % 2 == 0)
+      junk = "REGEDIT4\n[" + junk + "]\n\"A\"=hex:" + junk + "\n";
+    const ParsedRegistryFile parsed = ParseRegistryFile(junk);
+    FormatRegistryFile(parsed.tree);  // whatever was read can be written
+  }
+  WriteFile(file(), std::string("\0\x01\xff garbage", 12));
+  Save({{"AFTER", RegistryValue::Number(7)}});
+  EXPECT_EQ(Load("AFTER"), RegistryValue::Number(7));
+  EXPECT_EQ(DamagedCopies().size(), 1u);
+}
+
+TEST_F(DamagedFileTest, FileThatCannotBeReadIsNeverReplaced) {
+  // A folder where the file should be: it opens, but cannot be read.
+  fs::create_directories(file() / "inside");
+  KeyStore store(file());
+  store.CreateKey(kSection)->SetValue("A", RegistryValue::Number(1));
+  EXPECT_FALSE(store.Commit());
+  EXPECT_TRUE(store.HasChanges());
+  EXPECT_TRUE(fs::is_directory(file() / "inside"));
+}
+
+// ---------------------------------------------------------------------------
+// A save replaces the file whole or not at all.
+
+using AtomicSaveTest = KeyStoreFileTest;
+
+TEST_F(AtomicSaveTest, FileIsCreatedPrivateWithoutLeftovers) {
+  umask(0);  // even a careless umask must not open up the passwords
+  Save({{"A", RegistryValue::Number(1)}});
+  umask(022);
+  struct stat info {};
+  ASSERT_EQ(stat(file().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_FALSE(fs::exists(file().string() + ".tmp"));
+}
+
+TEST_F(AtomicSaveTest, TemporaryFileLeftByACrashedSaveDoesNoHarm) {
+  Save({{"A", RegistryValue::Number(1)}});
+  WriteFile(file().string() + ".tmp", "REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n\"JUNK\"=dword:1\n");
+  fs::permissions(file().string() + ".tmp", fs::perms(0644));
+  EXPECT_EQ(Load("A"), RegistryValue::Number(1));
+  Save({{"B", RegistryValue::Number(2)}});
+  EXPECT_EQ(Load("A"), RegistryValue::Number(1));
+  EXPECT_EQ(Load("B"), RegistryValue::Number(2));
+  EXPECT_EQ(ReadFile(file()).find("JUNK"), std::string::npos);
+  struct stat info {};
+  ASSERT_EQ(stat(file().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(AtomicSaveTest, SaveWhereNoFolderCanBeMadeFailsQuietly) {
+  WriteFile(dir_.path() / "plain", "a file, not a folder");
+  KeyStore store(dir_.path() / "plain" / "Quenzari" / "registry.reg");
+  store.CreateKey(kSection)->SetValue("A", RegistryValue::Number(1));
+  EXPECT_FALSE(store.Commit());
+  EXPECT_TRUE(store.HasChanges());
+  EXPECT_EQ(ReadFile(dir_.path() / "plain"), "a file, not a folder");
+}
+
+TEST_F(AtomicSaveTest, WriterKilledAtAnyMomentLeavesAWholeFile) {
+  const std::string small(64, 'a');
+  const std::string large(40000, 'b');
+  Save({{"DATA", RegistryValue::Text(small)}});
+  std::mt19937 random(7);
+  for (int round = 0; round < 12; ++round) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int i = 0;; ++i) {
+        KeyStore store(file());
+        store.CreateKey(kSection)->SetValue("DATA", RegistryValue::Text(i % 2 ? small : large));
+        store.Commit();
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 40));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+
+    const ParsedRegistryFile parsed = ParseRegistryFile(ReadFile(file()));
+    EXPECT_FALSE(parsed.damaged) << "round " << round;
+    const RegistryValue* data =
+        parsed.tree.FindValue("HKEY_CURRENT_USER\\" + std::string(kSection), "DATA");
+    ASSERT_NE(data, nullptr) << "round " << round;
+    EXPECT_TRUE(data->data == small || data->data == large) << "round " << round;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Two programs saving at once keep each other's values.
+
+using ConcurrentSaveTest = KeyStoreFileTest;
+
+TEST_F(ConcurrentSaveTest, StoreReadBeforeAnotherSaveWritesOnlyItsOwnChanges) {
+  Save({{"SHARED", RegistryValue::Number(1)}, {"MINE", RegistryValue::Number(1)}});
+  KeyStore early(file());  // reads the file now
+  Save({{"THEIRS", RegistryValue::Number(2)}, {"SHARED", RegistryValue::Number(2)}});
+  std::optional<RegistryKey> key = early.CreateKey(kSection);
+  key->SetValue("MINE", RegistryValue::Number(3));
+  ASSERT_TRUE(early.Commit());
+
+  EXPECT_EQ(Load("THEIRS"), RegistryValue::Number(2));
+  EXPECT_EQ(Load("SHARED"), RegistryValue::Number(2));
+  EXPECT_EQ(Load("MINE"), RegistryValue::Number(3));
+  // After its save the store sees the file as it now is.
+  EXPECT_EQ(key->QueryValue("THEIRS"), RegistryValue::Number(2));
+}
+
+TEST_F(ConcurrentSaveTest, ProcessesSavingAtTheSameTimeLoseNothing) {
+  constexpr int kProcesses = 4;
+  constexpr int kSavesEach = 25;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      bool ok = true;
+      for (int i = 0; i < kSavesEach; ++i) {
+        KeyStore store(file());
+        std::optional<RegistryKey> key = store.CreateKey(kSection);
+        ok = key &&
+             key->SetValue("P" + std::to_string(p) + "_" + std::to_string(i),
+                           RegistryValue::Number(static_cast<uint32_t>(i))) &&
+             store.Commit() && ok;
+      }
+      _exit(ok ? 0 : 1);
+    }
+    children.push_back(child);
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  KeyStore store(file());
+  std::optional<RegistryKey> key = store.OpenKey(kSection);
+  ASSERT_TRUE(key);
+  for (int p = 0; p < kProcesses; ++p) {
+    for (int i = 0; i < kSavesEach; ++i) {
+      EXPECT_EQ(key->QueryValue("P" + std::to_string(p) + "_" + std::to_string(i)),
+                RegistryValue::Number(static_cast<uint32_t>(i)))
+          << p << "_" << i;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+class UserKeyStorePathTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"XDG_CONFIG_HOME", "HOME"}) {
+      const char* value = std::getenv(name);
+      saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+    }
+  }
+  void TearDown() override {
+    for (const auto& [name, value] : saved_) {
+      if (value) {
+        setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        unsetenv(name.c_str());
+      }
+    }
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+TEST_F(UserKeyStorePathTest, ConfigHomeIsUsedOnlyWhenItIsAnAbsolutePath) {
+  setenv("HOME", "/home/someone", 1);
+  setenv("XDG_CONFIG_HOME", "/tmp/config", 1);
+  EXPECT_EQ(UserKeyStorePath("Quenzari"), fs::path("/tmp/config/Quenzari/registry.reg"));
+  for (const char* ignored : {"", "relative/config"}) {
+    setenv("XDG_CONFIG_HOME", ignored, 1);
+    EXPECT_EQ(UserKeyStorePath("Quenzari"),
+              fs::path("/home/someone/.config/Quenzari/registry.reg"));
+  }
+  unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(UserKeyStorePath("Quenzari"), fs::path("/home/someone/.config/Quenzari/registry.reg"));
+}
+
+}  // namespace
+}  // namespace velmorix::registry
