@@ -21,6 +21,8 @@ def main():
     parser.add_argument("--read-only", action="store_true")
     parser.add_argument("--no-mlsd", action="store_true",
                         help="offer neither MLSD nor MLST, so clients fall back on LIST")
+    parser.add_argument("--active-delay", type=float, default=0.0,
+                        help="seconds to wait before connecting back after PORT/EPRT")
     parser.add_argument("--log", default=None)
     args = parser.parse_args()
 
@@ -31,7 +33,11 @@ def main():
                         perm="elr" if args.read_only else "elradfmwMT")
 
     class Handler(FTPHandler):
-        pass
+        if args.active_delay > 0:
+            def _make_eport(self, ip, port):
+                # Connect back later, leaving the client's port open to others
+                # meanwhile (tests of stray data connections).
+                self.call_later(args.active_delay, FTPHandler._make_eport, self, ip, port)
 
     Handler.authorizer = authorizer
     Handler.banner = "VELMORIX test server ready."

@@ -114,6 +114,10 @@ void TestFtpServer::Start() {
                                    "--password",       kPassword,     "--log",  logArg};
   if (!options_.writable) args.push_back("--read-only");
   if (!options_.mlsd) args.push_back("--no-mlsd");
+  if (options_.activeConnectDelay > 0) {
+    args.push_back("--active-delay");
+    args.push_back(std::to_string(options_.activeConnectDelay));
+  }
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);

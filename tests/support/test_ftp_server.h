@@ -32,6 +32,8 @@ struct TestFtpServerOptions {
   bool writable = true;  // false: the user may list but not change anything
   bool mlsd = true;      // false: the server offers only LIST
   bool ipv6 = false;     // listen on ::1 instead of 127.0.0.1
+  // Seconds the server waits after PORT/EPRT before it connects back.
+  double activeConnectDelay = 0;
 };
 
 class TestFtpServer {

@@ -1,0 +1,141 @@
+#include "engine/ftp_session/ftp_control.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "engine/ftp_session/ftp_messages.h"
+
+namespace velmorix::ftp {
+
+ControlChannel::ControlChannel(Socket socket, std::chrono::milliseconds replyTimeout)
+    : socket_(std::move(socket)), replyTimeout_(replyTimeout) {}
+
+FtpStatus ControlChannel::Send(std::string_view commandLine) {
+  const std::string label = CommandLabel(commandLine);
+  if (!open())
+    return FtpStatus::Error(FtpErrorKind::kNotConnected, NotConnectedText());
+  std::string line;
+  line.reserve(commandLine.size() + 2);
+  line.append(commandLine).append("\r\n");
+  const IoResult sent = socket_.SendAll(line.data(), line.size(), DeadlineAfter(replyTimeout_));
+  if (sent == IoResult::kOk)
+    return FtpStatus::Ok();
+  const int error = errno;
+  MarkLost();
+  if (sent == IoResult::kTimeout) {
+    return FtpStatus::Error(FtpErrorKind::kTimeout, ReplyTimeoutText(label));
+  }
+  return FtpStatus::Error(FtpErrorKind::kSystem,
+                          ConnectionErrorText(label, SystemErrorText(error)));
+}
+
+// Records a whole reply; a 421 means the server is closing the connection.
+FtpStatus ControlChannel::Accept(FtpReply& reply, std::string_view label) {
+  lastReplyText_ = reply.text;
+  if (reply.code == 421) {
+    MarkLost();
+    return FtpStatus::Error(FtpErrorKind::kNotConnected,
+                            ConnectionLostText(label) + ": " + reply.text);
+  }
+  return FtpStatus::Ok();
+}
+
+FtpStatus ControlChannel::TakeBuffered(FtpReply& reply, bool& taken, std::string_view label) {
+  taken = false;
+  if (!open())
+    return FtpStatus::Error(FtpErrorKind::kNotConnected, NotConnectedText());
+  switch (parser_.Next(reply)) {
+    case FtpReplyParser::Result::kReply:
+      taken = true;
+      return Accept(reply, label);
+    case FtpReplyParser::Result::kIncomplete:
+      return FtpStatus::Ok();
+    case FtpReplyParser::Result::kMalformed:
+      break;
+  }
+  MarkLost();
+  return FtpStatus::Error(FtpErrorKind::kProtocol, ProtocolErrorText(label, parser_.error()));
+}
+
+FtpStatus ControlChannel::ReceiveNow(FtpReply& reply, bool& taken, std::string_view label) {
+  taken = false;
+  if (!open())
+    return FtpStatus::Error(FtpErrorKind::kNotConnected, NotConnectedText());
+  char buffer[4096];
+  size_t received = 0;
+  const IoResult result = socket_.ReceiveAvailable(buffer, sizeof buffer, received);
+  if (result == IoResult::kClosed) {
+    MarkLost();
+    return FtpStatus::Error(FtpErrorKind::kNotConnected, ConnectionLostText(label));
+  }
+  if (result != IoResult::kOk) {
+    const int error = errno;
+    MarkLost();
+    return FtpStatus::Error(FtpErrorKind::kSystem,
+                            ConnectionErrorText(label, SystemErrorText(error)));
+  }
+  parser_.Feed(buffer, received);
+  return TakeBuffered(reply, taken, label);
+}
+
+FtpStatus ControlChannel::Read(FtpReply& reply, std::string_view label, Deadline deadline) {
+  for (;;) {
+    bool taken = false;
+    FtpStatus status = TakeBuffered(reply, taken, label);
+    if (!status.ok() || taken)
+      return status;
+    const IoResult waited = WaitFor(socket_.fd(), POLLIN, deadline);
+    if (waited == IoResult::kTimeout) {
+      MarkLost();
+      return FtpStatus::Error(FtpErrorKind::kTimeout, ReplyTimeoutText(label));
+    }
+    if (waited == IoResult::kError) {
+      const int error = errno;
+      MarkLost();
+      return FtpStatus::Error(FtpErrorKind::kSystem,
+                              ConnectionErrorText(label, SystemErrorText(error)));
+    }
+    status = ReceiveNow(reply, taken, label);
+    if (!status.ok() || taken)
+      return status;
+  }
+}
+
+FtpStatus ControlChannel::ReadFinal(FtpReply& reply, std::string_view label) {
+  // A server that answers with marks forever must not keep us waiting
+  // forever either.
+  constexpr int kMaxPreliminaryReplies = 16;
+  for (int count = 0; count <= kMaxPreliminaryReplies; ++count) {
+    FtpStatus status = Read(reply, label, DeadlineAfter(replyTimeout_));
+    if (!status.ok() || !reply.preliminary())
+      return status;
+  }
+  MarkLost();
+  return FtpStatus::Error(FtpErrorKind::kProtocol,
+                          ProtocolErrorText(label, "too many preliminary replies"));
+}
+
+FtpStatus ControlChannel::Command(std::string_view commandLine, FtpReply& reply) {
+  FtpStatus status = Send(commandLine);
+  if (!status.ok())
+    return status;
+  return ReadFinal(reply, CommandLabel(commandLine));
+}
+
+void ControlChannel::Quit() {
+  if (!open())
+    return;
+  // The goodbye must not keep a closing program waiting for long.
+  constexpr std::chrono::milliseconds kQuitWait{2000};
+  const std::string kept = lastReplyText_;
+  if (Send("QUIT").ok()) {
+    FtpReply reply;
+    Read(reply, "QUIT", DeadlineAfter(std::min(replyTimeout_, kQuitWait)));
+  }
+  lastReplyText_ = kept;
+  MarkLost();
+}
+
+}  // namespace velmorix::ftp

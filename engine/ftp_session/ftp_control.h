@@ -1,0 +1,66 @@
+// The control connection of one FTP session: sends command lines and reads
+// replies, each wait bounded by the reply time-out.
+//
+// Any sign that the connection is gone or out of step (end of file, a socket
+// error, a 421 reply, a reply that is not FTP, a time-out) closes the socket
+// and marks the channel lost; every later call then fails at once with
+// kNotConnected, because a late reply would be taken for the answer to the
+// next command. Owned by the connection's state; used by its one thread.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+#include "engine/ftp_session/ftp_reply.h"
+#include "engine/ftp_session/ftp_session.h"
+#include "engine/ftp_session/tcp_socket.h"
+
+namespace velmorix::ftp {
+
+class ControlChannel {
+ public:
+  ControlChannel(Socket socket, std::chrono::milliseconds replyTimeout);
+
+  bool open() const { return socket_.valid(); }
+  int fd() const { return socket_.fd(); }
+  const Socket& socket() const { return socket_; }
+  std::chrono::milliseconds replyTimeout() const { return replyTimeout_; }
+
+  // Sends `commandLine` followed by CR LF. The caller has made sure that it
+  // holds no CR, LF or NUL.
+  FtpStatus Send(std::string_view commandLine);
+  // Reads the next reply, whatever its code, before `deadline`. `label`
+  // names the command in error texts.
+  FtpStatus Read(FtpReply& reply, std::string_view label, Deadline deadline);
+  // Reads replies until one that is not preliminary (1xx), each within the
+  // reply time-out.
+  FtpStatus ReadFinal(FtpReply& reply, std::string_view label);
+  // Send, then ReadFinal.
+  FtpStatus Command(std::string_view commandLine, FtpReply& reply);
+
+  // For waits that watch the control connection beside a data connection:
+  // takes a reply that has already been received whole, if any.
+  FtpStatus TakeBuffered(FtpReply& reply, bool& taken, std::string_view label);
+  // Reads what the socket holds now (call when poll() reported it readable)
+  // and takes one whole reply if there is one.
+  FtpStatus ReceiveNow(FtpReply& reply, bool& taken, std::string_view label);
+
+  // Says goodbye: QUIT, a short wait for the 221, then the socket is closed.
+  // Errors are ignored and the last reply text is kept.
+  void Quit();
+  // Closes the socket; the channel is lost from now on.
+  void MarkLost() { socket_.Close(); }
+  // Every line of the last reply, joined by "\n".
+  const std::string& lastReplyText() const { return lastReplyText_; }
+
+ private:
+  FtpStatus Accept(FtpReply& reply, std::string_view label);
+
+  Socket socket_;
+  std::chrono::milliseconds replyTimeout_;
+  FtpReplyParser parser_;
+  std::string lastReplyText_;
+};
+
+}  // namespace velmorix::ftp

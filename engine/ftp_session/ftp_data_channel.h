@@ -1,0 +1,58 @@
+// Active-mode data transfers: we listen, tell the server where with PORT
+// (IPv4) or EPRT (IPv6), send the transfer command and take the server's
+// connection. Only a connection from the server's own address is taken; any
+// other is closed and ignored.
+//
+// While data flows, the control connection is watched as well: a refusal
+// (4xx/5xx) ends the transfer at once, and a listing's final reply may come
+// before its data has been read. All waits are bounded by the time-outs.
+// Used by the connection's one thread.
+#pragma once
+
+#include <chrono>
+#include <string_view>
+
+#include "engine/ftp_session/ftp_control.h"
+#include "engine/ftp_session/ftp_reply.h"
+#include "engine/ftp_session/tcp_socket.h"
+
+namespace velmorix::ftp {
+
+enum class TransferDirection { kReceive, kSend };
+
+// One running transfer. Move-only through its socket; closing `data` ends it.
+struct DataTransfer {
+  Socket data;
+  std::string label;  // the command, for texts
+  TransferDirection direction = TransferDirection::kReceive;
+  bool finalReceived = false;  // the server's last reply on this transfer has come
+  FtpReply finalReply;
+};
+
+// Starts `commandLine` (LIST, MLSD or STOR) with an active data connection.
+// On success the server has connected and marked the start of the transfer
+// (or, for a listing, already finished it: then `data` may be closed when
+// there was nothing to send). On failure `transfer.data` is closed; the
+// control channel is marked lost when it is out of step.
+FtpStatus OpenActiveTransfer(ControlChannel& control, const SocketAddress& serverAddress,
+                             std::string_view commandLine, TransferDirection direction,
+                             std::chrono::milliseconds dataTimeout, DataTransfer& transfer);
+
+// Receives what the data connection brings next into `buffer`, waiting at
+// most `dataTimeout` for it. At the end of the data `ended` is set and the
+// data socket closed.
+FtpStatus ReceiveData(ControlChannel& control, DataTransfer& transfer, char* buffer,
+                      size_t capacity, size_t& received, bool& ended,
+                      std::chrono::milliseconds dataTimeout);
+
+// Sends the rest of the open file `fileFd` over the data connection, each
+// stretch without progress bounded by `dataTimeout`, then closes the data
+// connection. Never raises SIGPIPE.
+FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int fileFd,
+                       std::chrono::milliseconds dataTimeout);
+
+// Reads the final reply of a transfer whose data connection is closed,
+// unless it has come already.
+FtpStatus FinishTransfer(ControlChannel& control, DataTransfer& transfer);
+
+}  // namespace velmorix::ftp

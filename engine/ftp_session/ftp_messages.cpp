@@ -1,0 +1,114 @@
+#include "engine/ftp_session/ftp_messages.h"
+
+namespace velmorix::ftp {
+
+namespace {
+
+// "HOST:PORT", with an IPv6 address in brackets so the port stays readable.
+std::string HostAndPort(std::string_view host, uint16_t port) {
+  std::string text;
+  if (host.find(':') != std::string_view::npos) {
+    text.append("[").append(host).append("]");
+  } else {
+    text.append(host);
+  }
+  return text + ":" + std::to_string(port);
+}
+
+std::string Joined(std::string_view head, std::string_view tail) {
+  std::string text(head);
+  text.append(tail);
+  return text;
+}
+
+}  // namespace
+
+std::string CommandLabel(std::string_view commandLine) {
+  if (commandLine.size() >= 4 && (commandLine.substr(0, 4) == "PASS"))
+    return "PASS";
+  return std::string(commandLine);
+}
+
+std::string HostNotFoundText(std::string_view host, std::string_view detail) {
+  return Joined("サーバー名またはアドレスを解決できませんでした: ", host) + " (" +
+         std::string(detail) + ")";
+}
+
+std::string ConnectRefusedText(std::string_view host, uint16_t port, std::string_view detail) {
+  return "サーバーに接続できませんでした: " + HostAndPort(host, port) + " (" + std::string(detail) +
+         ")";
+}
+
+std::string ConnectTimeoutText(std::string_view host, uint16_t port) {
+  return "サーバーへの接続がタイムアウトしました: " + HostAndPort(host, port);
+}
+
+std::string LoginFailedText(std::string_view reply) {
+  return Joined("ログインできませんでした: ", reply);
+}
+
+std::string ReplyTimeoutText(std::string_view command) {
+  return "サーバーの応答がタイムアウトしました (" + std::string(command) + ")";
+}
+
+std::string ConnectionLostText(std::string_view command) {
+  return "サーバーとの接続が切れました (" + std::string(command) + ")";
+}
+
+std::string ConnectionErrorText(std::string_view command, std::string_view detail) {
+  return ConnectionLostText(command) + ": " + std::string(detail);
+}
+
+std::string NotConnectedText() {
+  return "サーバーに接続していません";
+}
+
+std::string ProtocolErrorText(std::string_view command, std::string_view detail) {
+  return "サーバーの応答が FTP として正しくありません (" + std::string(command) +
+         "): " + std::string(detail);
+}
+
+std::string LocalFileText(std::string_view path, std::string_view detail) {
+  return Joined("ファイルを開けません: ", path) + " (" + std::string(detail) + ")";
+}
+
+std::string DataListenText(std::string_view detail) {
+  return Joined("データ接続の受け口を用意できませんでした: ", detail);
+}
+
+std::string DataConnectTimeoutText(std::string_view command) {
+  return "サーバーからのデータ接続がタイムアウトしました (" + std::string(command) + ")";
+}
+
+std::string DataTimeoutText(std::string_view command) {
+  return "データ転送がタイムアウトしました (" + std::string(command) + ")";
+}
+
+std::string DataErrorText(std::string_view command, std::string_view detail) {
+  return "データ転送でエラーが発生しました (" + std::string(command) + "): " + std::string(detail);
+}
+
+std::string UnsafeArgumentText(std::string_view what, std::string_view value) {
+  std::string text = Joined(what, "に改行または NUL 文字が含まれているため送信できません");
+  if (value.empty())
+    return text;
+  text.append(": ");
+  for (char c : value) {
+    if (c == '\r') {
+      text.append("\\r");
+    } else if (c == '\n') {
+      text.append("\\n");
+    } else if (c == '\0') {
+      text.append("\\0");
+    } else {
+      text.push_back(c);
+    }
+  }
+  return text;
+}
+
+bool HasLineBreakOrNul(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+}  // namespace velmorix::ftp

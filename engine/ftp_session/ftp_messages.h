@@ -1,0 +1,41 @@
+// The texts our FTP client puts into a failed FtpStatus. They end up in
+// message boxes of the Japanese user interface, so each failure has its own
+// clear wording. `command` is the command as ftp::CommandLabel() shows it;
+// no text ever holds a password.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velmorix::ftp {
+
+// How a command line is named in texts: the line itself, except that the
+// argument of PASS is left out.
+std::string CommandLabel(std::string_view commandLine);
+
+// The label of the wait for the server's greeting, which has no command.
+inline constexpr std::string_view kGreetingLabel = "接続時の応答";
+
+std::string HostNotFoundText(std::string_view host, std::string_view detail);
+std::string ConnectRefusedText(std::string_view host, uint16_t port, std::string_view detail);
+std::string ConnectTimeoutText(std::string_view host, uint16_t port);
+std::string LoginFailedText(std::string_view reply);
+std::string ReplyTimeoutText(std::string_view command);
+std::string ConnectionLostText(std::string_view command);
+std::string ConnectionErrorText(std::string_view command, std::string_view detail);
+std::string NotConnectedText();
+std::string ProtocolErrorText(std::string_view command, std::string_view detail);
+std::string LocalFileText(std::string_view path, std::string_view detail);
+std::string DataListenText(std::string_view detail);
+std::string DataConnectTimeoutText(std::string_view command);
+std::string DataTimeoutText(std::string_view command);
+std::string DataErrorText(std::string_view command, std::string_view detail);
+// `what` names the argument ("ユーザー名", "パス" ...); `value` is shown
+// with its control characters escaped, or left out when empty.
+std::string UnsafeArgumentText(std::string_view what, std::string_view value);
+
+// True when `text` holds CR, LF or NUL and must not go into a command line.
+bool HasLineBreakOrNul(std::string_view text);
+
+}  // namespace velmorix::ftp

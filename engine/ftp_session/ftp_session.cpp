@@ -1,0 +1,515 @@
+#include "engine/ftp_session/ftp_session.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <vector>
+
+#include "engine/ftp_session/ftp_control.h"
+#include "engine/ftp_session/ftp_data_channel.h"
+#include "engine/ftp_session/ftp_listing_parser.h"
+#include "engine/ftp_session/ftp_messages.h"
+#include "engine/ftp_session/ftp_protocol.h"
+#include "engine/ftp_session/tcp_socket.h"
+
+namespace velmorix {
+
+namespace {
+
+// Listing lines longer than this are dropped unread; no real entry comes
+// close to it.
+constexpr size_t kListingBufferSize = size_t{64} << 10;
+
+FtpStatus NotConnected() {
+  return FtpStatus::Error(FtpErrorKind::kNotConnected, ftp::NotConnectedText());
+}
+
+FtpStatus Unsafe(std::string_view what, std::string_view value) {
+  return FtpStatus::Error(FtpErrorKind::kUnsafeArgument, ftp::UnsafeArgumentText(what, value));
+}
+
+// Owns a local file's descriptor.
+class LocalFile {
+ public:
+  explicit LocalFile(int fd) : fd_(fd) {}
+  ~LocalFile() {
+    if (fd_ >= 0)
+      ::close(fd_);
+  }
+  LocalFile(const LocalFile&) = delete;
+  LocalFile& operator=(const LocalFile&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The state behind the public classes.
+
+struct FtpConnection::State {
+  State(ftp::Socket socket, const FtpTimeouts& timeouts)
+      : control(std::move(socket), timeouts.reply), timeouts(timeouts) {}
+  ~State();
+
+  FtpStatus Login(const std::string& userId, const std::string& password);
+  // Ends an open listing so that the control connection is free.
+  void CloseActiveListing();
+  // Sends a command that needs no data connection; success on 2xx.
+  FtpStatus Simple(const std::string& commandLine);
+
+  ftp::ControlChannel control;
+  FtpTimeouts timeouts;
+  ftp::SocketAddress serverAddress;
+  ftp::ServerFeatures features;
+  std::optional<std::string> loginFolder;
+  FtpListing::State* activeListing = nullptr;
+};
+
+struct FtpListing::State {
+  FtpStatus Next(RemoteEntry& entry);
+  // Ends the listing, aborting the transfer if it has not run to its end.
+  void Close();
+  // Ends the listing with `status`; the control connection is brought back
+  // in step first where it can be.
+  FtpStatus Fail(FtpStatus status);
+  void Finish(FtpStatus status);
+
+  FtpConnection::State* connection = nullptr;
+  ftp::DataTransfer transfer;
+  ftp::ListingFormat format = ftp::ListingFormat::kMlsd;
+  int64_t now = 0;
+  std::vector<char> buffer;
+  size_t begin = 0;  // first byte not yet parsed
+  size_t end = 0;    // end of the received bytes
+  bool dataEnded = false;
+  bool discarding = false;  // inside a line too long for the buffer
+  bool open = false;
+  FtpStatus endStatus;  // what Next gives once the listing is closed
+};
+
+FtpConnection::State::~State() {
+  if (activeListing != nullptr) {
+    activeListing->transfer.data.Close();
+    activeListing->Finish(NotConnected());
+  }
+}
+
+void FtpConnection::State::CloseActiveListing() {
+  if (activeListing != nullptr)
+    activeListing->Close();
+}
+
+FtpStatus FtpConnection::State::Simple(const std::string& commandLine) {
+  CloseActiveListing();
+  if (!control.open())
+    return NotConnected();
+  ftp::FtpReply reply;
+  FtpStatus status = control.Command(commandLine, reply);
+  if (!status.ok())
+    return status;
+  if (!reply.positive())
+    return FtpStatus::Error(FtpErrorKind::kServerReply, reply.text);
+  return FtpStatus::Ok();
+}
+
+FtpStatus FtpConnection::State::Login(const std::string& userId, const std::string& password) {
+  ftp::FtpReply reply;
+  // "120 ready in a few minutes" may come before the 220.
+  constexpr int kMaxWaitReplies = 16;
+  for (int count = 0;; ++count) {
+    FtpStatus status = control.Read(reply, ftp::kGreetingLabel, ftp::DeadlineAfter(timeouts.reply));
+    if (!status.ok())
+      return status;
+    if (!reply.preliminary() || count == kMaxWaitReplies)
+      break;
+  }
+  if (reply.code != 220)
+    return FtpStatus::Error(FtpErrorKind::kServerReply, reply.text);
+
+  FtpStatus status = control.Command("USER " + userId, reply);
+  if (!status.ok())
+    return status;
+  if (reply.code == 331) {
+    status = control.Command("PASS " + password, reply);
+    if (!status.ok())
+      return status;
+    if (reply.code != 230 && reply.code != 202) {
+      return FtpStatus::Error(FtpErrorKind::kLoginFailed, ftp::LoginFailedText(reply.text));
+    }
+  } else if (reply.code != 230) {
+    // 332 asks for an account, which we do not have; anything else refuses
+    // the user.
+    return FtpStatus::Error(FtpErrorKind::kLoginFailed, ftp::LoginFailedText(reply.text));
+  }
+
+  status = control.Command("FEAT", reply);
+  if (!status.ok())
+    return status;
+  if (reply.code == 211)
+    features = ftp::ParseFeatures(reply.text);
+  if (features.utf8) {
+    // Some servers refuse it although they speak UTF-8 anyway; the answer
+    // changes nothing.
+    status = control.Command("OPTS UTF8 ON", reply);
+    if (!status.ok())
+      return status;
+  }
+  status = control.Command("TYPE I", reply);
+  if (!status.ok())
+    return status;
+  if (!reply.positive())
+    return FtpStatus::Error(FtpErrorKind::kServerReply, reply.text);
+  status = control.Command("PWD", reply);
+  if (!status.ok())
+    return status;
+  if (reply.code == 257)
+    loginFolder = ftp::ParseQuotedPath(reply.text);
+  return FtpStatus::Ok();
+}
+
+// ---------------------------------------------------------------------------
+// FtpListing
+
+void FtpListing::State::Finish(FtpStatus status) {
+  open = false;
+  endStatus = std::move(status);
+  transfer.data.Close();
+  if (connection != nullptr && connection->activeListing == this) {
+    connection->activeListing = nullptr;
+  }
+  connection = nullptr;
+  // The buffer is not needed any more; give its memory back.
+  std::vector<char>().swap(buffer);
+}
+
+FtpStatus FtpListing::State::Fail(FtpStatus status) {
+  transfer.data.Close();
+  if (connection != nullptr && connection->control.open() && !transfer.finalReceived) {
+    // The server still owes its reply to the listing; read it so the next
+    // command gets its own answer. If it does not come, the channel is lost.
+    ftp::FinishTransfer(connection->control, transfer);
+  }
+  Finish(status);
+  return status;
+}
+
+void FtpListing::State::Close() {
+  if (!open)
+    return;
+  // Closing the data connection first makes the server end the transfer
+  // (426, or 226 if it had sent everything), and its reply can then be read.
+  transfer.data.Close();
+  if (connection != nullptr && connection->control.open() && !transfer.finalReceived) {
+    ftp::FinishTransfer(connection->control, transfer);
+  }
+  Finish(FtpStatus::Error(FtpErrorKind::kNoMoreFiles, {}));
+}
+
+FtpStatus FtpListing::State::Next(RemoteEntry& entry) {
+  if (!open)
+    return endStatus;
+  if (connection == nullptr || !connection->control.open())
+    return Fail(NotConnected());
+  for (;;) {
+    while (begin < end) {
+      const char* start = buffer.data() + begin;
+      const char* newline = static_cast<const char*>(std::memchr(start, '\n', end - begin));
+      if (newline == nullptr)
+        break;
+      std::string_view line(start, static_cast<size_t>(newline - start));
+      begin += line.size() + 1;
+      if (discarding) {
+        discarding = false;
+        continue;
+      }
+      if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+      if (ftp::ParseListingLine(line, format, now, entry))
+        return FtpStatus::Ok();
+    }
+    if (dataEnded) {
+      // A last line without a line end still counts.
+      if (begin < end && !discarding) {
+        std::string_view line(buffer.data() + begin, end - begin);
+        begin = end;
+        if (!line.empty() && line.back() == '\r')
+          line.remove_suffix(1);
+        if (ftp::ParseListingLine(line, format, now, entry))
+          return FtpStatus::Ok();
+      }
+      FtpStatus status = ftp::FinishTransfer(connection->control, transfer);
+      if (!status.ok())
+        return Fail(status);
+      if (!transfer.finalReply.positive()) {
+        return Fail(FtpStatus::Error(FtpErrorKind::kServerReply, transfer.finalReply.text));
+      }
+      Finish(FtpStatus::Error(FtpErrorKind::kNoMoreFiles, {}));
+      return endStatus;
+    }
+    // Keep the unfinished line and make room behind it.
+    if (begin > 0) {
+      std::memmove(buffer.data(), buffer.data() + begin, end - begin);
+      end -= begin;
+      begin = 0;
+    }
+    if (end == buffer.size()) {
+      discarding = true;
+      end = 0;
+    }
+    size_t received = 0;
+    bool ended = false;
+    FtpStatus status =
+        ftp::ReceiveData(connection->control, transfer, buffer.data() + end, buffer.size() - end,
+                         received, ended, connection->timeouts.data);
+    if (!status.ok())
+      return Fail(status);
+    end += received;
+    dataEnded = ended;
+  }
+}
+
+FtpListing::FtpListing() = default;
+FtpListing::~FtpListing() {
+  Close();
+}
+FtpListing::FtpListing(FtpListing&&) noexcept = default;
+
+FtpListing& FtpListing::operator=(FtpListing&& other) noexcept {
+  if (this != &other) {
+    Close();
+    state_ = std::move(other.state_);
+  }
+  return *this;
+}
+
+bool FtpListing::IsOpen() const {
+  return state_ != nullptr && state_->open;
+}
+
+FtpStatus FtpListing::Next(RemoteEntry& entry) {
+  if (state_ == nullptr)
+    return NotConnected();
+  return state_->Next(entry);
+}
+
+void FtpListing::Close() {
+  if (state_ != nullptr)
+    state_->Close();
+}
+
+// ---------------------------------------------------------------------------
+// FtpConnection
+
+FtpConnection::FtpConnection() = default;
+FtpConnection::~FtpConnection() {
+  Close();
+}
+FtpConnection::FtpConnection(FtpConnection&&) noexcept = default;
+
+FtpConnection& FtpConnection::operator=(FtpConnection&& other) noexcept {
+  if (this != &other) {
+    Close();
+    state_ = std::move(other.state_);
+  }
+  return *this;
+}
+
+bool FtpConnection::IsOpen() const {
+  return state_ != nullptr && state_->control.open();
+}
+
+FtpStatus FtpConnection::ChangeFolder(std::string_view path) {
+  if (!IsOpen())
+    return NotConnected();
+  if (ftp::HasLineBreakOrNul(path))
+    return Unsafe("フォルダー名", path);
+  return state_->Simple("CWD " + ftp::ResolveRemotePath(state_->loginFolder, path));
+}
+
+FtpStatus FtpConnection::FindFirst(std::string_view folder, FtpListing& listing,
+                                   RemoteEntry& entry) {
+  listing.Close();
+  if (!IsOpen())
+    return NotConnected();
+  if (ftp::HasLineBreakOrNul(folder))
+    return Unsafe("フォルダー名", folder);
+  state_->CloseActiveListing();
+  if (!IsOpen())
+    return NotConnected();
+
+  auto listingState = std::make_unique<FtpListing::State>();
+  std::string command;
+  if (state_->features.mlst) {
+    listingState->format = ftp::ListingFormat::kMlsd;
+    command =
+        folder.empty() ? "MLSD" : "MLSD " + ftp::ResolveRemotePath(state_->loginFolder, folder);
+  } else {
+    listingState->format = ftp::ListingFormat::kList;
+    if (!folder.empty()) {
+      // "LIST missing" ends with 226 and no lines on some servers, which
+      // would look like an empty folder; entering the folder first tells
+      // the two apart.
+      ftp::FtpReply reply;
+      FtpStatus status = state_->control.Command(
+          "CWD " + ftp::ResolveRemotePath(state_->loginFolder, folder), reply);
+      if (!status.ok())
+        return status;
+      if (reply.code != 250)
+        return FtpStatus::Error(FtpErrorKind::kServerReply, reply.text);
+    }
+    // Several servers hide dot files from a plain LIST.
+    command = "LIST -a";
+  }
+
+  FtpStatus status = ftp::OpenActiveTransfer(state_->control, state_->serverAddress, command,
+                                             ftp::TransferDirection::kReceive,
+                                             state_->timeouts.data, listingState->transfer);
+  if (!status.ok())
+    return status;
+  listingState->connection = state_.get();
+  listingState->now = static_cast<int64_t>(std::time(nullptr));
+  listingState->buffer.resize(kListingBufferSize);
+  listingState->open = true;
+  state_->activeListing = listingState.get();
+  listing.state_ = std::move(listingState);
+  return listing.Next(entry);
+}
+
+FtpStatus FtpConnection::CreateFolder(std::string_view path) {
+  if (!IsOpen())
+    return NotConnected();
+  if (ftp::HasLineBreakOrNul(path))
+    return Unsafe("フォルダー名", path);
+  return state_->Simple("MKD " + ftp::ResolveRemotePath(state_->loginFolder, path));
+}
+
+FtpStatus FtpConnection::PutFile(const std::string& localPath, std::string_view remoteName) {
+  if (!IsOpen())
+    return NotConnected();
+  if (ftp::HasLineBreakOrNul(remoteName))
+    return Unsafe("ファイル名", remoteName);
+  if (localPath.find('\0') != std::string::npos)
+    return Unsafe("ローカルのファイル名", localPath);
+  state_->CloseActiveListing();
+  if (!IsOpen())
+    return NotConnected();
+
+  // The local file is opened before anything is sent, so a file that cannot
+  // be read never leaves an empty file on the server.
+  LocalFile file(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.fd() < 0) {
+    return FtpStatus::Error(FtpErrorKind::kSystem,
+                            ftp::LocalFileText(localPath, ftp::SystemErrorText(errno)));
+  }
+  struct stat info {};
+  if (::fstat(file.fd(), &info) != 0 || S_ISDIR(info.st_mode)) {
+    const int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
+    return FtpStatus::Error(FtpErrorKind::kSystem,
+                            ftp::LocalFileText(localPath, ftp::SystemErrorText(error)));
+  }
+
+  ftp::DataTransfer transfer;
+  FtpStatus status = ftp::OpenActiveTransfer(
+      state_->control, state_->serverAddress, "STOR " + std::string(remoteName),
+      ftp::TransferDirection::kSend, state_->timeouts.data, transfer);
+  if (!status.ok())
+    return status;
+  status = ftp::SendFileData(state_->control, transfer, file.fd(), state_->timeouts.data);
+  if (!status.ok()) {
+    if (state_->control.open() && !transfer.finalReceived) {
+      // The server's own reply comes after our broken-off data; without it
+      // the next command would get this one's answer.
+      FtpStatus finish = ftp::FinishTransfer(state_->control, transfer);
+      if (!finish.ok())
+        return finish;
+    }
+    return status;
+  }
+  status = ftp::FinishTransfer(state_->control, transfer);
+  if (!status.ok())
+    return status;
+  if (!transfer.finalReply.positive()) {
+    return FtpStatus::Error(FtpErrorKind::kServerReply, transfer.finalReply.text);
+  }
+  return FtpStatus::Ok();
+}
+
+FtpStatus FtpConnection::DeleteFile(std::string_view name) {
+  if (!IsOpen())
+    return NotConnected();
+  if (ftp::HasLineBreakOrNul(name))
+    return Unsafe("ファイル名", name);
+  return state_->Simple("DELE " + std::string(name));
+}
+
+FtpStatus FtpConnection::RemoveFolder(std::string_view name) {
+  if (!IsOpen())
+    return NotConnected();
+  if (ftp::HasLineBreakOrNul(name))
+    return Unsafe("フォルダー名", name);
+  return state_->Simple("RMD " + std::string(name));
+}
+
+const std::string& FtpConnection::LastResponseText() const {
+  static const std::string kNone;
+  return state_ != nullptr ? state_->control.lastReplyText() : kNone;
+}
+
+void FtpConnection::Close() {
+  if (state_ == nullptr)
+    return;
+  state_->CloseActiveListing();
+  state_->control.Quit();
+}
+
+// ---------------------------------------------------------------------------
+// FtpSession
+
+FtpSession::FtpSession(std::string agentName, FtpTimeouts timeouts)
+    : agentName_(std::move(agentName)), timeouts_(timeouts) {}
+
+FtpStatus FtpSession::Connect(const std::string& host, uint16_t port, const std::string& userId,
+                              const std::string& password, FtpConnection& connection) const {
+  connection.Close();
+  connection.state_.reset();
+  if (ftp::HasLineBreakOrNul(host))
+    return Unsafe("サーバー名", host);
+  if (ftp::HasLineBreakOrNul(userId))
+    return Unsafe("ユーザー名", userId);
+  // The password itself is never shown.
+  if (ftp::HasLineBreakOrNul(password))
+    return Unsafe("パスワード", {});
+
+  ftp::Socket socket;
+  const ftp::ConnectResult connected = ftp::ConnectTcp(host, port, timeouts_.connect, socket);
+  switch (connected.failure) {
+    case ftp::ConnectFailure::kNone:
+      break;
+    case ftp::ConnectFailure::kHostNotFound:
+      return FtpStatus::Error(FtpErrorKind::kHostNotFound,
+                              ftp::HostNotFoundText(host, connected.detail));
+    case ftp::ConnectFailure::kRefused:
+      return FtpStatus::Error(FtpErrorKind::kConnectionRefused,
+                              ftp::ConnectRefusedText(host, port, connected.detail));
+    case ftp::ConnectFailure::kTimeout:
+      return FtpStatus::Error(FtpErrorKind::kTimeout, ftp::ConnectTimeoutText(host, port));
+  }
+
+  auto state = std::make_unique<FtpConnection::State>(std::move(socket), timeouts_);
+  state->control.socket().PeerAddress(state->serverAddress);
+  FtpStatus status = state->Login(userId, password);
+  if (!status.ok())
+    state->control.Quit();
+  // A failed connection stays closed but keeps the server's last reply.
+  connection.state_ = std::move(state);
+  return status;
+}
+
+}  // namespace velmorix

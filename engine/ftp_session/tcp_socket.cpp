@@ -1,0 +1,261 @@
+#include "engine/ftp_session/tcp_socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace velmorix::ftp {
+
+uint16_t SocketAddress::port() const {
+  if (family() == AF_INET) {
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&storage)->sin_port);
+  }
+  if (family() == AF_INET6) {
+    return ntohs(reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port);
+  }
+  return 0;
+}
+
+bool SocketAddress::SameHost(const SocketAddress& other) const {
+  if (family() != other.family())
+    return false;
+  if (family() == AF_INET) {
+    return reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr.s_addr ==
+           reinterpret_cast<const sockaddr_in*>(&other.storage)->sin_addr.s_addr;
+  }
+  if (family() == AF_INET6) {
+    return std::memcmp(&reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr,
+                       &reinterpret_cast<const sockaddr_in6*>(&other.storage)->sin6_addr,
+                       sizeof(in6_addr)) == 0;
+  }
+  return false;
+}
+
+std::string SocketAddress::HostText() const {
+  char text[INET6_ADDRSTRLEN] = {};
+  const void* raw = nullptr;
+  if (family() == AF_INET) {
+    raw = &reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr;
+  } else if (family() == AF_INET6) {
+    raw = &reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr;
+  }
+  if (raw == nullptr || inet_ntop(family(), raw, text, sizeof text) == nullptr)
+    return {};
+  return text;
+}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.Release();
+  }
+  return *this;
+}
+
+void Socket::Close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+int Socket::Release() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+bool Socket::LocalAddress(SocketAddress& address) const {
+  address.length = sizeof address.storage;
+  return getsockname(fd_, reinterpret_cast<sockaddr*>(&address.storage), &address.length) == 0;
+}
+
+bool Socket::PeerAddress(SocketAddress& address) const {
+  address.length = sizeof address.storage;
+  return getpeername(fd_, reinterpret_cast<sockaddr*>(&address.storage), &address.length) == 0;
+}
+
+IoResult Socket::SendAll(const char* data, size_t size, Deadline deadline) const {
+  while (size > 0) {
+    const ssize_t sent = ::send(fd_, data, size, MSG_NOSIGNAL);
+    if (sent > 0) {
+      data += sent;
+      size -= static_cast<size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR)
+      continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const IoResult waited = WaitFor(fd_, POLLOUT, deadline);
+      if (waited != IoResult::kOk)
+        return waited;
+      continue;
+    }
+    if (sent == 0)
+      errno = EPIPE;
+    return IoResult::kError;
+  }
+  return IoResult::kOk;
+}
+
+IoResult Socket::ReceiveAvailable(char* buffer, size_t capacity, size_t& received) const {
+  received = 0;
+  for (;;) {
+    const ssize_t got = ::recv(fd_, buffer, capacity, 0);
+    if (got > 0) {
+      received = static_cast<size_t>(got);
+      return IoResult::kOk;
+    }
+    if (got == 0)
+      return IoResult::kClosed;
+    if (errno == EINTR)
+      continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+      return IoResult::kOk;
+    return IoResult::kError;
+  }
+}
+
+IoResult WaitFor(int fd, short events, Deadline deadline) {
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left < 0)
+      return IoResult::kTimeout;
+    pollfd entry{fd, events, 0};
+    // Round up so that a wait of less than a millisecond does not spin.
+    const int ready = ::poll(&entry, 1, static_cast<int>(left) + 1);
+    if (ready > 0)
+      return IoResult::kOk;
+    if (ready == 0) {
+      if (Clock::now() >= deadline)
+        return IoResult::kTimeout;
+      continue;
+    }
+    if (errno != EINTR)
+      return IoResult::kError;
+  }
+}
+
+namespace {
+
+// Opens a non-blocking socket for `info` and connects it within `timeout`.
+// Returns 0 on success, ETIMEDOUT on time-out, or the error number.
+int ConnectOne(const addrinfo& info, std::chrono::milliseconds timeout, Socket& socket) {
+  Socket candidate(
+      ::socket(info.ai_family, info.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, info.ai_protocol));
+  if (!candidate.valid())
+    return errno;
+  const Deadline deadline = DeadlineAfter(timeout);
+  if (::connect(candidate.fd(), info.ai_addr, info.ai_addrlen) != 0) {
+    if (errno != EINPROGRESS && errno != EINTR)
+      return errno;
+    const IoResult waited = WaitFor(candidate.fd(), POLLOUT, deadline);
+    if (waited == IoResult::kTimeout)
+      return ETIMEDOUT;
+    if (waited == IoResult::kError)
+      return errno;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(candidate.fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+      return errno;
+    if (error != 0)
+      return error;
+  }
+  // Commands are short and each waits for its reply: sending them at once
+  // saves the delayed-ACK wait on every round trip.
+  const int on = 1;
+  setsockopt(candidate.fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  socket = std::move(candidate);
+  return 0;
+}
+
+}  // namespace
+
+ConnectResult ConnectTcp(const std::string& host, uint16_t port, std::chrono::milliseconds timeout,
+                         Socket& socket) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  const int resolved = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  if (resolved != 0) {
+    std::string detail =
+        resolved == EAI_SYSTEM ? SystemErrorText(errno) : std::string(gai_strerror(resolved));
+    return {ConnectFailure::kHostNotFound, std::move(detail)};
+  }
+  // Report the most telling failure: a refusal says more than a time-out of
+  // another address of the same name.
+  ConnectResult result{ConnectFailure::kTimeout, {}};
+  for (const addrinfo* info = found; info != nullptr; info = info->ai_next) {
+    const int error = ConnectOne(*info, timeout, socket);
+    if (error == 0) {
+      result = {};
+      break;
+    }
+    if (error != ETIMEDOUT)
+      result = {ConnectFailure::kRefused, SystemErrorText(error)};
+  }
+  freeaddrinfo(found);
+  return result;
+}
+
+bool ListenOnSameHost(const SocketAddress& local, Socket& listener, SocketAddress& bound) {
+  Socket candidate(::socket(local.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!candidate.valid())
+    return false;
+  SocketAddress address = local;
+  if (address.family() == AF_INET) {
+    reinterpret_cast<sockaddr_in*>(&address.storage)->sin_port = 0;
+  } else if (address.family() == AF_INET6) {
+    reinterpret_cast<sockaddr_in6*>(&address.storage)->sin6_port = 0;
+  }
+  if (::bind(candidate.fd(), reinterpret_cast<const sockaddr*>(&address.storage), address.length) !=
+      0) {
+    return false;
+  }
+  if (::listen(candidate.fd(), 1) != 0)
+    return false;
+  if (!candidate.LocalAddress(bound))
+    return false;
+  listener = std::move(candidate);
+  return true;
+}
+
+IoResult AcceptOne(const Socket& listener, Socket& accepted, SocketAddress& peer) {
+  for (;;) {
+    peer.length = sizeof peer.storage;
+    const int fd = ::accept4(listener.fd(), reinterpret_cast<sockaddr*>(&peer.storage),
+                             &peer.length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+      accepted = Socket(fd);
+      return IoResult::kOk;
+    }
+    if (errno == EINTR)
+      continue;
+    // A connection that was reset while it waited is simply gone.
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
+      accepted = Socket();
+      return IoResult::kOk;
+    }
+    return IoResult::kError;
+  }
+}
+
+std::string SystemErrorText(int error) {
+  char buffer[256];
+  // The GNU strerror_r returns a pointer that may or may not be `buffer`.
+  const char* text = strerror_r(error, buffer, sizeof buffer);
+  return text;
+}
+
+}  // namespace velmorix::ftp

@@ -1,0 +1,105 @@
+// The socket layer under our FTP client: a move-only socket that closes
+// itself, connecting with a time-out over every address a name resolves to,
+// listening for the server's data connection, and waits bounded by deadlines.
+//
+// All sockets are non-blocking; every wait goes through poll() with a
+// deadline, so nothing here can hang. Objects are used by one thread at a time
+// (the thread that runs the FTP connection).
+#pragma once
+
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace velmorix::ftp {
+
+using Clock = std::chrono::steady_clock;
+using Deadline = Clock::time_point;
+
+inline Deadline DeadlineAfter(std::chrono::milliseconds span) {
+  return Clock::now() + span;
+}
+
+// An IPv4 or IPv6 address with its port.
+struct SocketAddress {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+
+  int family() const { return storage.ss_family; }
+  uint16_t port() const;
+  // True when both name the same host; the ports are not compared.
+  bool SameHost(const SocketAddress& other) const;
+  // The numeric host: "127.0.0.1" or "::1".
+  std::string HostText() const;
+};
+
+// How a wait or a transfer step ended.
+enum class IoResult {
+  kOk,
+  kTimeout,  // the deadline passed
+  kClosed,   // the peer closed the connection (end of file)
+  kError,    // a system error; errno holds it
+};
+
+// Owns one socket descriptor. Move-only; closes the descriptor when destroyed.
+class Socket {
+ public:
+  Socket() = default;
+  explicit Socket(int fd) : fd_(fd) {}
+  ~Socket() { Close(); }
+  Socket(Socket&& other) noexcept : fd_(other.Release()) {}
+  Socket& operator=(Socket&& other) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  bool valid() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  void Close();
+  int Release();
+
+  bool LocalAddress(SocketAddress& address) const;
+  bool PeerAddress(SocketAddress& address) const;
+
+  // Sends all of `data` before `deadline`. Never raises SIGPIPE.
+  IoResult SendAll(const char* data, size_t size, Deadline deadline) const;
+  // Receives what is available now into `buffer` (at most `capacity` bytes),
+  // without waiting. kOk with `received` 0 means nothing was there yet.
+  IoResult ReceiveAvailable(char* buffer, size_t capacity, size_t& received) const;
+
+ private:
+  int fd_ = -1;
+};
+
+// Waits until `fd` is ready for `events` (POLLIN, POLLOUT) or the deadline
+// passes. Hang-ups and socket errors count as ready: the next read or write
+// reports them.
+IoResult WaitFor(int fd, short events, Deadline deadline);
+
+// The outcome of ConnectTcp when it fails.
+enum class ConnectFailure { kNone, kHostNotFound, kRefused, kTimeout };
+
+struct ConnectResult {
+  ConnectFailure failure = ConnectFailure::kNone;
+  std::string detail;  // gai_strerror() or strerror() text; empty on time-out
+};
+
+// Resolves `host` (a name, an IPv4 or an IPv6 address) and tries each of its
+// addresses in turn, each bounded by `timeout`. On success `socket` is the
+// connected, non-blocking socket with TCP_NODELAY set.
+ConnectResult ConnectTcp(const std::string& host, uint16_t port, std::chrono::milliseconds timeout,
+                         Socket& socket);
+
+// Listens on `local`'s host with a port chosen by the system, backlog 1.
+// On failure returns false with errno set.
+bool ListenOnSameHost(const SocketAddress& local, Socket& listener, SocketAddress& bound);
+
+// Accepts one waiting connection without blocking. kOk with an invalid
+// `accepted` means none was waiting.
+IoResult AcceptOne(const Socket& listener, Socket& accepted, SocketAddress& peer);
+
+// The system's text for an error number, thread-safe.
+std::string SystemErrorText(int error);
+
+}  // namespace velmorix::ftp
