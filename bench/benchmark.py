@@ -1,0 +1,265 @@
+#!/usr/bin/python3
+"""Times a publish by VELMORIX against lftp's "mirror -R" on the same tree.
+
+Generates a web-site-like tree with a fixed seed, starts vsftpd on 127.0.0.1
+(pyftpdlib when vsftpd cannot start), and runs each client RUNS times on two
+cases: the first publish into an empty server folder, and a second run with
+nothing changed (VELMORIX with onlyNewer, lftp with --only-newer). Prints the
+median wall time, CPU time (user + system) and peak memory of each client
+process and the ratios. Called by run_benchmark.sh, which installs what is
+missing, builds the publisher and creates the FTP user; run as root.
+"""
+import argparse
+import os
+import random
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+SEED = 20240601
+SITE_TIME = 1704067200  # 2024-01-01 00:00 UTC: older than any upload
+
+
+def make_site(root, folders=100, files=2000, seed=SEED):
+    """About 100 folders and 2,000 files, ~100 MB: pages, style sheets and
+    scripts of a few KB, images of tens of KB, and a few large downloads."""
+    rng = random.Random(seed)
+    dirs = [root]
+    sections = ["news", "products", "support", "about", "blog", "docs", "gallery", "shop",
+                "events", "press"]
+    for section in sections:
+        top = os.path.join(root, section)
+        dirs.append(top)
+        for j in range(9):
+            dirs.append(os.path.join(top, "%s-%02d" % (section, j)))
+    dirs = dirs[:folders + 1]  # the root and 100 folders
+    for d in dirs:
+        os.makedirs(d, exist_ok=True)
+    words = [w.encode() for w in ("lorem ipsum dolor sit amet consectetur adipiscing elit "
+                                  "sed do eiusmod tempor incididunt ut labore et dolore magna "
+                                  "aliqua").split()]
+    total = 0
+    for i in range(files):
+        d = dirs[i % len(dirs)]
+        kind = rng.random()
+        if kind < 0.60:
+            ext = rng.choice(["html", "html", "html", "css", "js"])
+            size = rng.randint(1_000, 20_000)
+            body = bytearray()
+            while len(body) < size:
+                body += rng.choice(words) + (b"\n" if rng.random() < 0.1 else b" ")
+            data = bytes(body[:size])
+        elif kind < 0.95:
+            ext = rng.choice(["jpg", "png", "gif"])
+            data = rng.randbytes(rng.randint(20_000, 120_000))
+        else:
+            ext = rng.choice(["pdf", "zip"])
+            data = rng.randbytes(rng.randint(200_000, 600_000))
+        name = os.path.join(d, "item-%04d.%s" % (i, ext))
+        with open(name, "wb") as out:
+            out.write(data)
+        os.utime(name, (SITE_TIME, SITE_TIME))
+        total += len(data)
+    for d in dirs:
+        os.utime(d, (SITE_TIME, SITE_TIME))
+    return len(dirs) - 1, files, total
+
+
+def tree_summary(root):
+    count = 0
+    size = 0
+    folders = 0
+    for _, dirnames, filenames in os.walk(root):
+        folders += len(dirnames)
+        for f in filenames:
+            count += 1
+    for dirpath, _, filenames in os.walk(root):
+        for f in filenames:
+            size += os.path.getsize(os.path.join(dirpath, f))
+    return folders, count, size
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_greeting(port, seconds=10):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=2) as s:
+                if s.recv(100).startswith(b"220"):
+                    return True
+        except OSError:
+            time.sleep(0.1)
+    return False
+
+
+def start_vsftpd(work, serve, port, user):
+    empty = "/var/run/vsftpd/empty"
+    os.makedirs(empty, exist_ok=True)
+    conf = os.path.join(work, "vsftpd.conf")
+    with open(conf, "w") as out:
+        out.write("\n".join([
+            "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1",
+            "listen_port=%d" % port, "background=NO", "anonymous_enable=NO",
+            "local_enable=YES", "write_enable=YES", "local_umask=022",
+            "pam_service_name=vsftpd", "secure_chroot_dir=" + empty,
+            "utf8_filesystem=YES", "chroot_local_user=YES", "allow_writeable_chroot=YES",
+            "local_root=" + serve, "seccomp_sandbox=NO", "isolate=NO", "isolate_network=NO",
+            "connect_from_port_20=NO", "port_enable=YES", "xferlog_enable=NO",
+            "userlist_enable=NO", "max_clients=0", "max_per_ip=0", ""]))
+    server = subprocess.Popen(["/usr/sbin/vsftpd", conf], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    if wait_for_greeting(port):
+        return server, "vsftpd"
+    server.kill()
+    server.wait()
+    return None, None
+
+
+def start_pyftpdlib(work, serve, port, user, password):
+    script = os.path.join(work, "server.py")
+    with open(script, "w") as out:
+        out.write(
+            "from pyftpdlib.authorizers import DummyAuthorizer\n"
+            "from pyftpdlib.handlers import FTPHandler\n"
+            "from pyftpdlib.servers import FTPServer\n"
+            "a = DummyAuthorizer()\n"
+            "a.add_user(%r, %r, %r, perm='elradfmwMT')\n"
+            "FTPHandler.authorizer = a\n"
+            "FTPServer(('127.0.0.1', %d), FTPHandler).serve_forever()\n"
+            % (user, password, serve, port))
+    server = subprocess.Popen(["/usr/bin/python3", script], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    if wait_for_greeting(port):
+        return server, "pyftpdlib"
+    server.kill()
+    server.wait()
+    sys.exit("neither vsftpd nor pyftpdlib could be started")
+
+
+def measure(command, log):
+    """Runs `command`; returns wall seconds, CPU seconds (user + system) and
+    peak resident memory in MB of that process. GNU time reports them: the
+    rusage of a child forked from this Python would count Python's own pages
+    in its peak."""
+    figures = log + ".time"
+    with open(log, "ab") as out:
+        status = subprocess.call(["/usr/bin/time", "-o", figures, "-f", "%e %U %S %M"] + command,
+                                 stdout=out, stderr=out)
+    if status != 0:
+        sys.exit("%s failed (exit %d); see %s" % (command[0], status, log))
+    with open(figures) as f:
+        wall, user, system, peak_kb = f.read().split()[-4:]
+    return float(wall), float(user) + float(system), int(peak_kb) / 1024.0
+
+
+def reset_target(target, uid, gid):
+    shutil.rmtree(target, ignore_errors=True)
+    os.makedirs(target)
+    os.chown(target, uid, gid)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--publisher", required=True)
+    parser.add_argument("--user", required=True)
+    parser.add_argument("--password", required=True)
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--work", default=None)
+    args = parser.parse_args()
+
+    import pwd
+    account = pwd.getpwnam(args.user)
+    work = args.work or tempfile.mkdtemp(prefix="velmorix-bench-")
+    os.makedirs(work, exist_ok=True)
+    os.chmod(work, 0o755)
+    site = os.path.join(work, "site")
+    serve = os.path.join(work, "served")
+    target = os.path.join(serve, "site")
+    log = os.path.join(work, "clients.log")
+    os.makedirs(serve, exist_ok=True)
+    os.chown(serve, account.pw_uid, account.pw_gid)
+
+    shutil.rmtree(site, ignore_errors=True)
+    folders, files, size = make_site(site)
+    print("tree: %d folders, %d files, %.1f MB (seed %d)" % (folders, files, size / 1e6, SEED))
+
+    port = free_port()
+    server, name = start_vsftpd(work, serve, port, args.user)
+    if server is None:
+        print("vsftpd did not start; using pyftpdlib")
+        server, name = start_pyftpdlib(work, serve, port, args.user, args.password)
+    print("server: %s on 127.0.0.1:%d, %d runs each" % (name, port, args.runs))
+
+    ours_first = [args.publisher, "--host", "127.0.0.1", "--port", str(port), "--user",
+                  args.user, "--password", args.password, "--local", site, "--remote",
+                  "/site", "--only-newer", "--quiet"]
+    lftp_base = ("set ftp:passive-mode off; set ftp:ssl-allow no; set net:max-retries 1; "
+                 "set net:timeout 30; set mirror:parallel-transfer-count 1; "
+                 "open -u %s,%s -p %d 127.0.0.1; " % (args.user, args.password, port))
+    lftp_first = ["lftp", "-c", lftp_base + "mirror -R --no-perms %s /site" % site]
+    lftp_again = ["lftp", "-c", lftp_base + "mirror -R --no-perms --only-newer %s /site" % site]
+
+    results = {(c, k): [] for c in ("VELMORIX", "lftp") for k in ("first", "again")}
+    try:
+        for run in range(args.runs):
+            # Alternate which client goes first, so that neither always meets
+            # a warmer cache.
+            order = [("VELMORIX", ours_first, ours_first), ("lftp", lftp_first, lftp_again)]
+            if run % 2:
+                order.reverse()
+            for client, first, again in order:
+                reset_target(target, account.pw_uid, account.pw_gid)
+                results[(client, "first")].append(measure(first, log))
+                published = tree_summary(target)
+                if published != (folders, files, size):
+                    sys.exit("%s published %s, expected %s" % (client, published,
+                                                                (folders, files, size)))
+                results[(client, "again")].append(measure(again, log))
+            print("run %d of %d done" % (run + 1, args.runs))
+    finally:
+        server.kill()
+        server.wait()
+
+    def median(client, case, index):
+        return statistics.median(r[index] for r in results[(client, case)])
+
+    print()
+    print("medians of %d runs          wall s    CPU s   peak MB" % args.runs)
+    for case, title in (("first", "first publish, empty folder"), ("again", "re-run, nothing changed")):
+        print(title)
+        for client in ("VELMORIX", "lftp"):
+            print("  %-24s %8.2f %8.2f %9.1f" % (client, median(client, case, 0),
+                                                  median(client, case, 1),
+                                                  median(client, case, 2)))
+        ratios = [median("VELMORIX", case, i) / max(median("lftp", case, i), 1e-9)
+                  for i in range(3)]
+        print("  %-24s %8.2f %8.2f %9.2f" % ("ratio VELMORIX/lftp", *ratios))
+
+    def verdict(ok):
+        return "met" if ok else "NOT met"
+
+    first_wall = median("VELMORIX", "first", 0) / median("lftp", "first", 0)
+    first_cpu = median("VELMORIX", "first", 1) / median("lftp", "first", 1)
+    again_wall = median("VELMORIX", "again", 0) / median("lftp", "again", 0)
+    peak = max(r[2] for case in ("first", "again") for r in results[("VELMORIX", case)])
+    print()
+    print("goals")
+    print("  first publish wall <= lftp's:      %.2f  %s" % (first_wall, verdict(first_wall <= 1)))
+    print("  first publish CPU <= half lftp's:  %.2f  %s" % (first_cpu, verdict(first_cpu <= 0.5)))
+    print("  re-run wall <= lftp's:             %.2f  %s" % (again_wall, verdict(again_wall <= 1)))
+    print("  peak memory < 16 MB:               %.1f MB  %s" % (peak, verdict(peak < 16)))
+    if not args.work:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
