@@ -74,31 +74,25 @@ class KeyStoreFileTest : public ::testing::Test {
 using FileFormTest = KeyStoreFileTest;
 
 TEST_F(FileFormTest, EachTypeIsWrittenInTheExportSyntax) {
-  Save({{"TEXT", RegistryValue::Text("C:\\web \"site\"")},
+  Save({{"TEXT", RegistryValue::Text("C:\\web \"サイト\"")},
         {"EMPTY", RegistryValue::Text("")},
         {"NUMBER", RegistryValue::Number(10)},
         {"MINUS", RegistryValue::Number(0xFFFFFFFF)},
         {"BYTES", RegistryValue::Bytes("jk")}});
   EXPECT_EQ(ReadFile(file()), std::string("REGEDIT4\n\n") + std::string(kSectionLine) +
                                   "\n"
-                                  "\"TEXT\"=\"C:\\\\web \\\"site\\\"\"\n"
+                                  "\"TEXT\"=\"C:\\\\web \\\"サイト\\\"\"\n"
                                   "\"EMPTY\"=\"\"\n"
                                   "\"NUMBER\"=dword:0000000a\n"
                                   "\"MINUS\"=dword:ffffffff\n"
                                   "\"BYTES\"=hex:6a,6b\n"
                                   "\n");
-  EXPECT_EQ(Load("TEXT"), RegistryValue::Text("C:\\web \"site\""));
+  EXPECT_EQ(Load("TEXT"), RegistryValue::Text("C:\\web \"サイト\""));
   EXPECT_EQ(Load("EMPTY"), RegistryValue::Text(""));
   EXPECT_EQ(Load("NUMBER"), RegistryValue::Number(10));
   EXPECT_EQ(Load("MINUS"), RegistryValue::Number(0xFFFFFFFF));
   EXPECT_EQ(Load("BYTES"), RegistryValue::Bytes("jk"));
-  EXPECT_EQ(Load("TEXT")->StoredLength(), 14u);  // the text counts its terminator
-}
-
-TEST_F(FileFormTest, JapaneseTextIsStoredAsReadableUtf8) {
-  Save({{"FTPNAME1", RegistryValue::Text("ＦＴＰサーバー名")}});
-  EXPECT_NE(ReadFile(file()).find("\"FTPNAME1\"=\"ＦＴＰサーバー名\""), std::string::npos);
-  EXPECT_EQ(Load("FTPNAME1"), RegistryValue::Text("ＦＴＰサーバー名"));
+  EXPECT_EQ(Load("TEXT")->StoredLength(), 19u);  // UTF-8 bytes and the terminator
 }
 
 TEST_F(FileFormTest, LongByteValueIsWrappedIntoShortLinesAndReadsBack) {

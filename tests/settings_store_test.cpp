@@ -111,19 +111,6 @@ TEST_F(FirstRunTest, NoStoreGivesDefaultsAndSaveCreatesBothKeysWithoutProfiles) 
   EXPECT_TRUE(parsed.tree.FindKey(kFtpKey)->values.empty());
 }
 
-TEST_F(FirstRunTest, EmptyConfigFolderNameStillFindsTheUsersStore) {
-  // XDG_CONFIG_HOME empty: the store lives in $HOME/.config.
-  TempDir home;
-  const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-  setenv("HOME", home.str().c_str(), 1);
-  setenv("XDG_CONFIG_HOME", "", 1);
-  AppSettings settings = Load(store_);
-  settings.deleteDots = 0;
-  store_.SaveSettings(settings);
-  setenv("HOME", oldHome.c_str(), 1);
-  EXPECT_TRUE(fs::exists(home.path() / ".config" / "Quenzari" / "registry.reg"));
-}
-
 // ---------------------------------------------------------------------------
 
 using ProfileListTest = SettingsStoreTest;
@@ -306,12 +293,6 @@ TEST_F(PasswordTest, StoredPasswordOver256BytesReadsAsEmptyAnd256StillReads) {
   EXPECT_EQ(settings.profiles[0].password, "");
   EXPECT_EQ(settings.profiles[1].password, std::string(256, 'a'));
   EXPECT_EQ(store_.ReadPassword("FTPSETTINGS", "FTPPASS1"), "");
-}
-
-TEST_F(PasswordTest, StoredBytesAreReadUpToTheFirstZeroAfterUnscrambling) {
-  // 0x07 unscrambles to a zero byte, which ends the password.
-  WriteStore("\"FTPNAME1\"=\"z\"\n\"FTPPASS1\"=hex:68,07,69\n");
-  EXPECT_EQ(Load(store_).profiles[0].password, "a");
 }
 
 TEST_F(PasswordTest, SinglePasswordCallsTouchOnlyTheirValue) {

@@ -1,0 +1,52 @@
+// The command line of velmorix-cli: which command, which destination, which
+// options. Parsing only checks the form of the arguments (known command and
+// options, values present, ports and on/off switches well formed); what the
+// command then does with the settings is destinations.h's and main.cpp's.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmorix::cli {
+
+// Exit statuses.
+inline constexpr int kExitCompleted = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitCanceled = 2;
+inline constexpr int kExitUsage = 64;
+inline constexpr int kExitInterrupted = 130;  // a second Ctrl-C
+
+struct CommandLine {
+  bool help = false;    // --help or -h anywhere: print the usage and stop
+  std::string command;  // "destinations", "add", ...
+  std::string name;     // the destination, for the commands that take one
+  // The options given, without their leading "--": a value for the options
+  // that take one, "" for the plain flags (--yes, --password-stdin).
+  std::map<std::string, std::string, std::less<>> options;
+
+  bool Has(std::string_view option) const { return options.find(option) != options.end(); }
+  std::optional<std::string> Value(std::string_view option) const;
+};
+
+struct ParseResult {
+  CommandLine commandLine;
+  std::string error;  // not empty: a usage error, one line without the program's name
+};
+
+ParseResult ParseCommandLine(const std::vector<std::string>& arguments);
+
+// A port as the profile editor accepts it: a whole number from 1 to 65535,
+// blanks around it allowed. On a refusal `error` holds the editor's message.
+std::optional<int32_t> ParsePort(std::string_view text, std::string& error);
+
+// "on" -> 1, "off" -> 0; nothing for anything else.
+std::optional<int32_t> ParseSwitch(std::string_view text);
+
+// The --help text.
+std::string UsageText();
+
+}  // namespace velmorix::cli

@@ -1,0 +1,200 @@
+// velmorix-cli: the command-line front end. It loads the settings as the
+// window program does at start, runs one command, and saves the settings as
+// the window program does at exit when the command changed them.
+#include <signal.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/command_line.h"
+#include "cli/destinations.h"
+#include "cli/terminal_console.h"
+#include "engine/cancel_event.h"
+#include "engine/transfer_run.h"
+#include "resources/string_table.h"
+#include "settings/app_settings.h"
+#include "settings/settings_store.h"
+
+namespace velmorix::cli {
+namespace {
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "velmorix-cli: %s\n", message.c_str());
+  return kExitUsage;
+}
+
+void PrintLine(const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+}
+
+std::optional<int32_t> SwitchOption(const CommandLine& line, std::string_view option) {
+  const std::optional<std::string> value = line.Value(option);
+  return value ? ParseSwitch(*value) : std::nullopt;
+}
+
+// Reads the fields of add and update; false after a usage error message.
+bool ReadServerFields(const CommandLine& line, ServerFields& fields, int& status) {
+  fields.url = line.Value("url");
+  fields.userId = line.Value("user");
+  fields.remoteDir = line.Value("remote");
+  fields.timeDifference = SwitchOption(line, "time-difference");
+  if (const std::optional<std::string> port = line.Value("port")) {
+    std::string error;
+    fields.port = ParsePort(*port, error);  // already checked by the parser
+  }
+  if (line.command == "add") {
+    fields.name = line.name;
+  } else {
+    fields.name = line.Value("name");
+  }
+  if (line.Has("password-stdin")) {
+    std::string password;
+    if (!std::getline(std::cin, password)) {
+      status = UsageError("--password-stdin: standard input holds no line");
+      return false;
+    }
+    fields.password = std::move(password);
+  }
+  return true;
+}
+
+RunFields ReadRunFields(const CommandLine& line) {
+  RunFields fields;
+  if (std::optional<std::string> local = line.Value("local")) {
+    // The run may start from any folder (cron starts in the home folder), so
+    // a relative folder is fixed to the one it was given in.
+    if (!local->empty() && local->front() != '/') {
+      std::error_code error;
+      const std::filesystem::path absolute = std::filesystem::absolute(*local, error);
+      if (!error)
+        *local = absolute.string();
+    }
+    fields.localDir = std::move(local);
+  }
+  fields.onlyNewer = SwitchOption(line, "only-newer");
+  fields.skipFrontPageFolders = SwitchOption(line, "skip-underscore-folders");
+  fields.skipImagesFolder = SwitchOption(line, "skip-images-folder");
+  fields.ignoreExeFiles = SwitchOption(line, "ignore-exe");
+  fields.deleteOnServer = SwitchOption(line, "delete-on-server");
+  return fields;
+}
+
+int ExitStatusFor(std::optional<CompletionCode> completion) {
+  if (!completion)
+    return kExitFailed;  // the run was refused before it started
+  switch (*completion) {
+    case CompletionCode::kCompleted:
+      return kExitCompleted;
+    case CompletionCode::kCanceled:
+      return kExitCanceled;
+    default:
+      return kExitFailed;
+  }
+}
+
+// transfer and list.
+int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsStore& store) {
+  const int index = settings.FindProfile(line.name);
+  if (index < 0)
+    return UsageError(UnknownDestination(line.name));
+  const bool transfer = line.command == "transfer";
+
+  CancelEvent cancelEvent;
+  std::optional<CompletionCode> completion;
+  {
+    InterruptWatcher watcher(cancelEvent);
+    TerminalConsole console(line.Has("yes") ? TerminalConsole::Questions::kAnswerYes
+                                            : TerminalConsole::Questions::kAskTerminal,
+                            watcher.interruptedFd());
+    const RunRequest request{settings, settings.profiles[index], console, cancelEvent,
+                             LogPathBesideExecutable()};
+    if (transfer) {
+      // As the window does when the destination is picked in its list.
+      settings.lastFtp = ListPosition(settings, index);
+      completion = StartTransfer(request);
+    } else {
+      completion = StartListing(request);
+    }
+  }
+  if (transfer)
+    store.SaveSettings(settings);
+  return ExitStatusFor(completion);
+}
+
+int Run(const CommandLine& line) {
+  ServerFields serverFields;
+  if (line.command == "add" || line.command == "update") {
+    int status = kExitUsage;
+    if (!ReadServerFields(line, serverFields, status))
+      return status;
+  }
+
+  AppSettings settings;
+  SettingsStore store(std::string(strings::kCompanyKey), std::string(kWindowProgramKey));
+  store.LoadSettings(settings);
+
+  if (line.command == "destinations") {
+    for (int index : SortedProfiles(settings))
+      PrintLine(DestinationLine(settings.profiles[index]));
+    return kExitCompleted;
+  }
+  if (line.command == "switches") {
+    if (line.options.empty()) {
+      PrintLine(std::string("delete-message\t") + (settings.deleteMessage ? "on" : "off"));
+      PrintLine(std::string("delete-dots\t") + (settings.deleteDots ? "on" : "off"));
+      return kExitCompleted;
+    }
+    if (std::optional<int32_t> value = SwitchOption(line, "delete-message")) {
+      settings.deleteMessage = *value;
+    }
+    if (std::optional<int32_t> value = SwitchOption(line, "delete-dots")) {
+      settings.deleteDots = *value;
+    }
+    ++settings.changeCount;
+    store.SaveSettings(settings);
+    return kExitCompleted;
+  }
+  if (line.command == "transfer" || line.command == "list") {
+    return RunOnDestination(line, settings, store);
+  }
+
+  CommandError error;
+  if (line.command == "add") {
+    error = AddDestination(settings, serverFields);
+  } else if (line.command == "update") {
+    error = UpdateDestination(settings, line.name, serverFields);
+  } else if (line.command == "delete") {
+    error = DeleteDestination(settings, line.name);
+  } else if (line.command == "set") {
+    error = SetRunFields(settings, line.name, ReadRunFields(line));
+  }
+  if (error)
+    return UsageError(*error);
+  store.SaveSettings(settings);
+  return kExitCompleted;
+}
+
+}  // namespace
+}  // namespace velmorix::cli
+
+int main(int argc, char** argv) {
+  using namespace velmorix::cli;
+  // A closed standard output (a reader that went away) must not kill a run
+  // in the middle of an upload.
+  signal(SIGPIPE, SIG_IGN);
+  const ParseResult parsed = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  if (parsed.commandLine.help) {
+    std::fputs(UsageText().c_str(), stdout);
+    return kExitCompleted;
+  }
+  if (!parsed.error.empty())
+    return UsageError(parsed.error);
+  const int status = Run(parsed.commandLine);
+  std::fflush(stdout);
+  return status;
+}

@@ -1,0 +1,788 @@
+// velmorix-cli as its users run it: the built program as a child process
+// with its own $XDG_CONFIG_HOME, standard input, output and error, its exit
+// status, the real test FTP server and, for the questions, a real terminal.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "settings/app_settings.h"
+#include "settings/registry/registry_file.h"
+#include "settings/settings_store.h"
+#include "tests/support/test_ftp_server.h"
+
+namespace velmorix {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using registry::ParseRegistryFile;
+using registry::RegistryValue;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::TestFtpServer;
+using testing::WriteFile;
+
+constexpr const char* kFtpKey = "HKEY_CURRENT_USER\\SOFTWARE\\Quenzari\\velmorix\\FTPSETTINGS";
+constexpr const char* kSettingsKey = "HKEY_CURRENT_USER\\SOFTWARE\\Quenzari\\velmorix\\SETTINGS";
+
+struct CliResult {
+  int status = -1;  // the exit status, or 128 + the signal that ended it
+  std::string out;
+  std::string err;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find('\n', start);
+    lines.push_back(text.substr(start, end - start));
+    if (end == std::string::npos)
+      break;
+    start = end + 1;
+  }
+  return lines;
+}
+
+// One run of the program. Without a terminal the child starts a session of
+// its own, so it has no controlling terminal even when the tests run in one.
+class CliProcess {
+ public:
+  struct Options {
+    std::string input;      // written to standard input, which is then closed
+    bool terminal = false;  // give the child a pseudo-terminal as its terminal
+  };
+
+  CliProcess(const fs::path& program, const std::vector<std::string>& arguments,
+             const fs::path& configHome, const fs::path& workFolder, Options options) {
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+      ADD_FAILURE() << "pipe";
+      return;
+    }
+    std::string terminalName;
+    if (options.terminal) {
+      terminalFd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+      if (terminalFd_ < 0 || grantpt(terminalFd_) != 0 || unlockpt(terminalFd_) != 0) {
+        ADD_FAILURE() << "no pseudo-terminal";
+        return;
+      }
+      terminalName = ptsname(terminalFd_);
+    }
+    std::vector<std::string> args = {program.string()};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+      argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ == 0) {
+      setsid();
+      if (options.terminal) {
+        // Opened by a session leader, the terminal becomes the controlling one.
+        const int terminal = open(terminalName.c_str(), O_RDWR);
+        dup2(terminal, STDIN_FILENO);
+      } else {
+        dup2(in[0], STDIN_FILENO);
+      }
+      dup2(out[1], STDOUT_FILENO);
+      dup2(err[1], STDERR_FILENO);
+      setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+      if (chdir(workFolder.c_str()) != 0)
+        _exit(126);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    outFd_ = out[0];
+    errFd_ = err[0];
+    if (!options.input.empty()) {
+      (void)!write(in[1], options.input.data(), options.input.size());
+    }
+    close(in[1]);
+  }
+
+  ~CliProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : {outFd_, errFd_, terminalFd_}) {
+      if (fd >= 0)
+        close(fd);
+    }
+  }
+
+  // Reads what is there, waiting up to `timeout`; false once everything is closed.
+  bool Pump(std::chrono::milliseconds timeout) {
+    std::vector<pollfd> fds;
+    std::vector<std::string*> buffers;
+    for (auto [fd, buffer] :
+         {std::pair{outFd_, &out_}, {errFd_, &err_}, {terminalFd_, &terminal_}}) {
+      if (fd >= 0) {
+        fds.push_back({fd, POLLIN, 0});
+        buffers.push_back(buffer);
+      }
+    }
+    if (fds.empty() || poll(fds.data(), fds.size(), static_cast<int>(timeout.count())) <= 0) {
+      return !fds.empty();
+    }
+    for (size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].revents == 0)
+        continue;
+      char buffer[4096];
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        buffers[i]->append(buffer, static_cast<size_t>(n));
+      } else {
+        // End of output (a pseudo-terminal reports EIO once the child is gone).
+        for (int* fd : {&outFd_, &errFd_, &terminalFd_}) {
+          if (*fd == fds[i].fd) {
+            close(*fd);
+            *fd = -1;
+          }
+        }
+      }
+    }
+    return true;
+  }
+
+  // Reads output until `condition` holds; false when it does not within `limit`.
+  bool WaitUntil(const std::function<bool()>& condition, std::chrono::seconds limit = 30s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+      if (std::chrono::steady_clock::now() > deadline || !Pump(100ms))
+        return condition();
+    }
+    return true;
+  }
+
+  // Waits until `text` appears in the output chosen by `which`.
+  bool WaitFor(const std::string& (CliProcess::*which)() const, const std::string& text,
+               std::chrono::seconds limit = 30s) {
+    return WaitUntil([&] { return (this->*which)().find(text) != std::string::npos; }, limit);
+  }
+
+  void Signal(int signal) { kill(pid_, signal); }
+  void Type(const std::string& text) { (void)!write(terminalFd_, text.data(), text.size()); }
+
+  // Waits for the end of the program (killing it after `limit`).
+  CliResult Finish(std::chrono::seconds limit = 60s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while ((outFd_ >= 0 || errFd_ >= 0) && std::chrono::steady_clock::now() < deadline) {
+      Pump(100ms);
+      // The terminal stays open in the parent; the pipes tell the child's end.
+    }
+    if (outFd_ >= 0 || errFd_ >= 0) {
+      ADD_FAILURE() << "velmorix-cli did not end in time";
+      kill(pid_, SIGKILL);
+    }
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    CliResult result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = out_;
+    result.err = err_;
+    return result;
+  }
+
+  const std::string& out() const { return out_; }
+  const std::string& err() const { return err_; }
+  const std::string& terminal() const { return terminal_; }
+
+ private:
+  pid_t pid_ = -1;
+  int outFd_ = -1;
+  int errFd_ = -1;
+  int terminalFd_ = -1;
+  std::string out_, err_, terminal_;
+};
+
+// Each test runs its own copy of the program, so the log it writes beside
+// itself is the test's own.
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::copy_file(fs::path(VELMORIX_BIN_DIR) / "velmorix-cli", program()); }
+
+  fs::path program() const { return programFolder_.path() / "velmorix-cli"; }
+  fs::path storeFile() const { return config_.path() / "Quenzari" / "registry.reg"; }
+  fs::path logFile() const { return programFolder_.path() / "VELMORIX.LOG"; }
+
+  CliResult Cli(const std::vector<std::string>& arguments, const std::string& input = "") {
+    CliProcess::Options options;
+    options.input = input;
+    CliProcess process(program(), arguments, config_.path(), work_.path(), options);
+    return process.Finish();
+  }
+
+  std::unique_ptr<CliProcess> Start(const std::vector<std::string>& arguments,
+                                    bool terminal = false) {
+    CliProcess::Options options;
+    options.terminal = terminal;
+    return std::make_unique<CliProcess>(program(), arguments, config_.path(), work_.path(),
+                                        options);
+  }
+
+  // Adds a destination and checks that it worked.
+  void Add(const std::vector<std::string>& arguments, const std::string& password = "") {
+    std::vector<std::string> all = {"add"};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    if (!password.empty())
+      all.push_back("--password-stdin");
+    const CliResult result = Cli(all, password.empty() ? "" : password + "\n");
+    ASSERT_EQ(result.status, 0) << result.err;
+  }
+
+  // The settings as the window program loads them at start.
+  AppSettings LoadSettings() {
+    AppSettings settings;
+    AsWindowProgram([&](SettingsStore& store) { store.LoadSettings(settings); });
+    return settings;
+  }
+
+  // Runs `work` with this test's settings folder, as the window program would.
+  void AsWindowProgram(const std::function<void(SettingsStore&)>& work) {
+    const char* old = std::getenv("XDG_CONFIG_HOME");
+    const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
+    setenv("XDG_CONFIG_HOME", config_.str().c_str(), 1);
+    SettingsStore store("Quenzari", std::string(kWindowProgramKey));
+    work(store);
+    if (saved) {
+      setenv("XDG_CONFIG_HOME", saved->c_str(), 1);
+    } else {
+      unsetenv("XDG_CONFIG_HOME");
+    }
+  }
+
+  std::optional<RegistryValue> Stored(const char* key, const std::string& name) const {
+    const auto parsed = ParseRegistryFile(ReadFile(storeFile()));
+    const RegistryValue* value = parsed.tree.FindValue(key, name);
+    if (value == nullptr)
+      return std::nullopt;
+    return *value;
+  }
+
+  TempDir programFolder_;
+  TempDir config_;
+  TempDir work_;  // the current folder of the program
+};
+
+// ---------------------------------------------------------------------------
+// Keeping the destinations.
+
+using DestinationCommandsTest = CliTest;
+
+TEST_F(DestinationCommandsTest, DestinationsAreListedInByteOrderWithAllFieldsButThePassword) {
+  Add({"beta", "--url", "ftp.example.jp", "--port", "2121", "--user", "web", "--remote", "/www",
+       "--time-difference", "on"},
+      "hunter2");
+  Add({"alpha", "--url", "a.example.jp"});
+  Add({"Alpha", "--url", "b.example.jp", "--port=990"});
+  const CliResult result = Cli({"destinations"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "Alpha\tb.example.jp\t990\t\t\t\ton\ton\ton\ton\ton\toff\n"
+            "alpha\ta.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\n"
+            "beta\tftp.example.jp\t2121\tweb\t/www\t\ton\ton\ton\ton\ton\ton\n");
+  EXPECT_EQ(result.out.find("hunter2"), std::string::npos);
+  EXPECT_EQ(result.err, "");
+}
+
+TEST_F(DestinationCommandsTest, FieldsWithTabsOrLineBreaksStayOnOneLine) {
+  Add({"two\tparts", "--url", "h", "--remote", "line\nbreak\\x"});
+  const CliResult result = Cli({"destinations"});
+  EXPECT_EQ(result.out, "two\\tparts\th\t21\t\tline\\nbreak\\\\x\t\ton\ton\ton\ton\ton\toff\n");
+  EXPECT_EQ(LoadSettings().profiles[0].remoteDir, "line\nbreak\\x");
+}
+
+TEST_F(DestinationCommandsTest, StoredValuesAreWhatTheWindowProgramReads) {
+  Add({"site", "--url", "ftp.example.jp", "--port", " 2121 ", "--user", "web", "--remote", "/www"},
+      "abc");
+  const AppSettings settings = LoadSettings();
+  ASSERT_EQ(settings.profileCount, 1);
+  const FtpProfile& profile = settings.profiles[0];
+  EXPECT_EQ(profile.name, "site");
+  EXPECT_EQ(profile.url, "ftp.example.jp");
+  EXPECT_EQ(profile.port, 2121);
+  EXPECT_EQ(profile.userId, "web");
+  EXPECT_EQ(profile.password, "abc");
+  EXPECT_EQ(profile.remoteDir, "/www");
+  EXPECT_EQ(profile.localDir, "");
+  EXPECT_EQ(profile.options, (TransferOptions{1, 1, 1, 1, 1}));
+  EXPECT_EQ(profile.timeDifference, 0);
+  // Scrambled, never in clear text.
+  EXPECT_EQ(Stored(kFtpKey, "FTPPASS1"), RegistryValue::Bytes("hij"));
+  EXPECT_EQ(ReadFile(storeFile()).find("abc\""), std::string::npos);
+}
+
+TEST_F(DestinationCommandsTest, UpdateChangesServerDataButKeepsFolderOptionsAndPassword) {
+  Add({"old", "--url", "h1", "--user", "u1"}, "pw1");
+  ASSERT_EQ(
+      Cli({"set", "old", "--local", "/srv/site", "--only-newer", "off", "--ignore-exe", "off"})
+          .status,
+      0);
+  const CliResult result = Cli({"update", "old", "--name", "new", "--url", "h2", "--port", "2121",
+                                "--time-difference", "on"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  AppSettings settings = LoadSettings();
+  ASSERT_EQ(settings.profileCount, 1);
+  FtpProfile& profile = settings.profiles[0];
+  EXPECT_EQ(profile.name, "new");
+  EXPECT_EQ(profile.url, "h2");
+  EXPECT_EQ(profile.port, 2121);
+  EXPECT_EQ(profile.timeDifference, 1);
+  EXPECT_EQ(profile.userId, "u1");
+  EXPECT_EQ(profile.password, "pw1");
+  EXPECT_EQ(profile.localDir, "/srv/site");
+  EXPECT_EQ(profile.options, (TransferOptions{0, 1, 1, 0, 1}));
+
+  ASSERT_EQ(Cli({"update", "new", "--password-stdin"}, "pw2\n").status, 0);
+  EXPECT_EQ(LoadSettings().profiles[0].password, "pw2");
+  ASSERT_EQ(Cli({"update", "new", "--password-stdin"}, "\n").status, 0);
+  EXPECT_EQ(LoadSettings().profiles[0].password, "");
+  EXPECT_EQ(Stored(kFtpKey, "FTPPASS1"), RegistryValue::Text(""));
+}
+
+TEST_F(DestinationCommandsTest, DeleteMovesLaterDestinationsUpAndRemovesTheLastPosition) {
+  Add({"a", "--url", "ha"});
+  Add({"b", "--url", "hb"});
+  Add({"c", "--url", "hc"});
+  ASSERT_EQ(Cli({"delete", "b"}).status, 0);
+  EXPECT_EQ(Stored(kFtpKey, "FTPNAME2"), RegistryValue::Text("c"));
+  EXPECT_EQ(Stored(kFtpKey, "FTPURL2"), RegistryValue::Text("hc"));
+  for (const char* gone : {"FTPNAME3", "FTPURL3", "FTPUID3", "FTPPASS3", "FTPPORT3", "FTPDIR3",
+                           "LOCALDIR3", "LASTDELDOTS3", "LASTOPT31", "LASTOPT35"}) {
+    EXPECT_FALSE(Stored(kFtpKey, gone)) << gone;
+  }
+}
+
+TEST_F(DestinationCommandsTest, SetStoresTheFolderAbsoluteAndEachOption) {
+  Add({"site", "--url", "h"});
+  const CliResult result = Cli({"set", "site", "--local", "public", "--skip-underscore-folders",
+                                "off", "--skip-images-folder", "off", "--delete-on-server", "off"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const FtpProfile profile = LoadSettings().profiles[0];
+  EXPECT_EQ(fs::path(profile.localDir), work_.path() / "public");
+  EXPECT_EQ(profile.options, (TransferOptions{1, 0, 0, 1, 0}));
+  ASSERT_EQ(Cli({"set", "site", "--local", "/abs/olute", "--only-newer", "off"}).status, 0);
+  EXPECT_EQ(LoadSettings().profiles[0].localDir, "/abs/olute");
+  EXPECT_EQ(LoadSettings().profiles[0].options, (TransferOptions{0, 0, 0, 1, 0}));
+}
+
+TEST_F(DestinationCommandsTest, LastChosenDestinationStaysChosenWhileTheListChanges) {
+  Add({"m", "--url", "h"});
+  // The window program chose "m" (list position 0).
+  AsWindowProgram([](SettingsStore& store) {
+    AppSettings settings;
+    store.LoadSettings(settings);
+    settings.lastFtp = 0;
+    store.SaveSettings(settings);
+  });
+  Add({"a", "--url", "h"});  // a, m
+  EXPECT_EQ(LoadSettings().lastFtp, 1);
+  ASSERT_EQ(Cli({"update", "m", "--name", "z"}).status, 0);  // a, z
+  EXPECT_EQ(LoadSettings().lastFtp, 1);
+  Add({"b", "--url", "h"});  // a, b, z
+  EXPECT_EQ(LoadSettings().lastFtp, 2);
+  ASSERT_EQ(Cli({"delete", "a"}).status, 0);  // b, z
+  EXPECT_EQ(LoadSettings().lastFtp, 1);
+  ASSERT_EQ(Cli({"delete", "z"}).status, 0);  // b: the one above the deleted one
+  EXPECT_EQ(LoadSettings().lastFtp, 0);
+  ASSERT_EQ(Cli({"delete", "b"}).status, 0);  // the first deleted: nothing chosen
+  EXPECT_EQ(LoadSettings().lastFtp, -1);
+}
+
+TEST_F(DestinationCommandsTest, SwitchesArePrintedAndSet) {
+  CliResult result = Cli({"switches"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "delete-message\ton\ndelete-dots\ton\n");
+  EXPECT_EQ(Cli({"destinations"}).status, 0);
+  EXPECT_FALSE(fs::exists(config_.path() / "Quenzari"));  // printing writes nothing
+
+  result = Cli({"switches", "--delete-dots", "off"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(Stored(kSettingsKey, "LASTDELDOTS"), RegistryValue::Number(0));
+  EXPECT_EQ(Cli({"switches"}).out, "delete-message\ton\ndelete-dots\toff\n");
+  ASSERT_EQ(Cli({"switches", "--delete-message=off", "--delete-dots", "on"}).status, 0);
+  EXPECT_EQ(Cli({"switches"}).out, "delete-message\toff\ndelete-dots\ton\n");
+}
+
+TEST_F(DestinationCommandsTest, HelpIsPrintedAndEndsWell) {
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--help"}, {"-h"}, {"transfer", "site", "--help"}}) {
+    const CliResult result = Cli(arguments);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(result.out.starts_with("Usage: velmorix-cli COMMAND")) << result.out;
+    EXPECT_NE(result.out.find("transfer NAME [--yes]"), std::string::npos);
+    EXPECT_EQ(result.err, "");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Refusals: status 64, one line on standard error, the settings untouched.
+
+class RefusalTest : public CliTest {
+ protected:
+  void SetUp() override {
+    CliTest::SetUp();
+    Add({"site", "--url", "h", "--port", "2121"});
+    Add({"other", "--url", "h2"});
+    before_ = ReadFile(storeFile());
+  }
+
+  // Runs a command that must be refused with `message` on standard error.
+  void ExpectRefused(const std::vector<std::string>& arguments, const std::string& message,
+                     const std::string& input = "") {
+    const CliResult result = Cli(arguments, input);
+    EXPECT_EQ(result.status, 64) << arguments[0] << ": " << result.err;
+    EXPECT_EQ(result.err, "velmorix-cli: " + message + "\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(ReadFile(storeFile()), before_) << arguments[0];
+  }
+
+  std::string before_;
+};
+
+TEST_F(RefusalTest, DuplicateOrEmptyNamesAreRefused) {
+  ExpectRefused({"add", "site", "--url", "x"}, "ＦＴＰの名称が重複しています。");
+  ExpectRefused({"update", "other", "--name", "site"}, "ＦＴＰの名称が重複しています。");
+  ExpectRefused({"add", "", "--url", "x"}, "the name of a destination must not be empty");
+  ExpectRefused({"update", "site", "--name", ""}, "the name of a destination must not be empty");
+  // Keeping its own name is no duplicate.
+  EXPECT_EQ(Cli({"update", "site", "--name", "site", "--port", "21"}).status, 0);
+}
+
+TEST_F(RefusalTest, PortsOutsideOneTo65535OrNotWholeNumbersAreRefused) {
+  const std::string notWhole = "整数を入力してください。";
+  const std::string outside = "1 から 65535 までの整数を入力してください。";
+  ExpectRefused({"add", "new", "--url", "x", "--port", "abc"}, notWhole);
+  ExpectRefused({"add", "new", "--url", "x", "--port", ""}, notWhole);
+  ExpectRefused({"add", "new", "--url", "x", "--port", "21.5"}, notWhole);
+  ExpectRefused({"add", "new", "--url", "x", "--port", "0"}, outside);
+  ExpectRefused({"add", "new", "--url", "x", "--port", "65536"}, outside);
+  ExpectRefused({"add", "new", "--url", "x", "--port", "-21"}, outside);
+  ExpectRefused({"add", "new", "--url", "x", "--port", "99999999999999999999"}, outside);
+  ExpectRefused({"update", "site", "--port", "256x"}, notWhole);
+  EXPECT_EQ(Cli({"add", "edge", "--url", "x", "--port", "65535"}).status, 0);
+  EXPECT_EQ(LoadSettings().profiles[2].port, 65535);
+}
+
+TEST_F(RefusalTest, UnknownCommandsOptionsAndDestinationsAreRefused) {
+  ExpectRefused({"publish", "site"}, "unknown command 'publish' (see velmorix-cli --help)");
+  ExpectRefused({}, "no command given (see velmorix-cli --help)");
+  ExpectRefused({"add", "new", "--url", "x", "--local", "/tmp"},
+                "unknown option '--local' for add");
+  ExpectRefused({"set", "site", "-x"}, "unknown option '-x' for set");
+  ExpectRefused({"add", "new"}, "add needs --url HOST");
+  ExpectRefused({"add", "new", "--url"}, "option '--url' needs a value");
+  ExpectRefused({"delete"}, "delete needs the name of a destination");
+  ExpectRefused({"delete", "site", "other"}, "unexpected argument 'other'");
+  ExpectRefused({"set", "site", "--only-newer", "yes"},
+                "option '--only-newer' takes on or off, not 'yes'");
+  ExpectRefused({"transfer", "site", "--yes=1"}, "option '--yes' takes no value");
+  ExpectRefused({"switches", "--delete-dots", "off", "--delete-dots", "on"},
+                "option '--delete-dots' given twice");
+  const std::string unknown =
+      "no destination is named 'Site' (velmorix-cli destinations lists them)";
+  for (const char* command : {"update", "delete", "set", "transfer", "list"}) {
+    ExpectRefused({command, "Site"}, unknown);
+  }
+}
+
+TEST_F(RefusalTest, PasswordsTheStoreCannotKeepAreRefused) {
+  ExpectRefused({"add", "new", "--url", "x", "--password-stdin"},
+                "the password is longer than 256 bytes; the settings cannot keep it",
+                std::string(257, 'p') + "\n");
+  ExpectRefused({"update", "site", "--password-stdin"},
+                "the password holds a zero byte; the settings cannot keep it",
+                std::string("ab\0c\n", 5));
+  ExpectRefused({"add", "new", "--url", "x", "--password-stdin"},
+                "--password-stdin: standard input holds no line");
+  // 256 bytes still fit.
+  ASSERT_EQ(
+      Cli({"add", "new", "--url", "x", "--password-stdin"}, std::string(256, 'p') + "\n").status,
+      0);
+  EXPECT_EQ(LoadSettings().profiles[2].password, std::string(256, 'p'));
+}
+
+TEST_F(RefusalTest, TwentyFirstDestinationIsRefused) {
+  for (int i = 3; i <= kMaxProfiles; ++i)
+    Add({"site" + std::to_string(i), "--url", "h"});
+  before_ = ReadFile(storeFile());
+  ExpectRefused({"add", "one too many", "--url", "h"},
+                "20 destinations exist already; delete one before adding another");
+  EXPECT_EQ(LoadSettings().profileCount, kMaxProfiles);
+}
+
+// ---------------------------------------------------------------------------
+// Runs against the real server.
+
+class CliRunTest : public CliTest {
+ protected:
+  void SetUp() override {
+    CliTest::SetUp();
+    server_.Start();
+    fs::create_directories(server_.root() / "site");
+    local_ = work_.path() / "local";
+    fs::create_directories(local_);
+  }
+
+  // A destination for the test server's /site, publishing local_.
+  void AddSite(const std::string& name = "site", const std::string& remote = "/site") {
+    Add({name, "--url", server_.host(), "--port", std::to_string(server_.port()), "--user",
+         TestFtpServer::kUser, "--remote", remote},
+        TestFtpServer::kPassword);
+    ASSERT_EQ(Cli({"set", name, "--local", local_.string()}).status, 0);
+  }
+
+  TestFtpServer server_;
+  fs::path local_;
+};
+
+using TransferCommandTest = CliRunTest;
+
+TEST_F(TransferCommandTest, PublishesTheTreeReportsEachStepAndRemembersTheChoice) {
+  WriteFile(local_ / "index.html", "<html>\r\n</html>\n");
+  WriteFile(local_ / "sub" / "page.txt", "page");
+  WriteFile(local_ / "_private" / "draft.txt", "draft");
+  WriteFile(local_ / "IMAGES" / "logo.png", "png");
+  WriteFile(local_ / "setup.exe", "exe");
+  Add({"another", "--url", "h"});  // sorts before "site"
+  AddSite();
+
+  const CliResult result = Cli({"transfer", "site"});
+  ASSERT_EQ(result.status, 0) << result.err << result.out;
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(ReadFile(server_.root() / "site" / "index.html"), "<html>\r\n</html>\n");
+  EXPECT_EQ(ReadFile(server_.root() / "site" / "sub" / "page.txt"), "page");
+  EXPECT_FALSE(fs::exists(server_.root() / "site" / "_private"));
+  EXPECT_FALSE(fs::exists(server_.root() / "site" / "IMAGES"));
+  EXPECT_FALSE(fs::exists(server_.root() / "site" / "setup.exe"));
+
+  const std::vector<std::string> lines = Lines(result.out);
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines.front(), "Velmorix Started...");
+  EXPECT_EQ(lines[1], "Connect to 127.0.0.1 processing...");
+  EXPECT_EQ(lines.back(), "Velmorix Successfully completed!");
+  EXPECT_NE(result.out.find("Copy file to FTP : /site/index.html\n"), std::string::npos);
+  EXPECT_NE(result.out.find("Create Directory on FTP : /site/sub\n"), std::string::npos);
+
+  // The log beside the program holds the changes made on the server.
+  const std::string log = ReadFile(logFile());
+  EXPECT_NE(log.find("Copy file to FTP : /site/index.html"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Velmorix Started..."), std::string::npos);
+
+  EXPECT_EQ(LoadSettings().lastFtp, 1);  // "site" is second in the list
+}
+
+TEST_F(TransferCommandTest, FailedConnectionIsShownOnStandardErrorWithStatusOne) {
+  // A port nobody listens on: bound and closed again.
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), length), 0);
+  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  close(probe);
+  Add({"dead", "--url", "127.0.0.1", "--port", std::to_string(ntohs(address.sin_port))});
+  ASSERT_EQ(Cli({"set", "dead", "--local", local_.string()}).status, 0);
+
+  const CliResult result = Cli({"transfer", "dead"});
+  EXPECT_EQ(result.status, 1);
+  ASSERT_EQ(Lines(result.err).size(), 1u) << result.err;
+  EXPECT_TRUE(result.err.starts_with("VELMORIX: ")) << result.err;
+  EXPECT_EQ(result.out.find("complete"), std::string::npos) << result.out;
+  EXPECT_EQ(LoadSettings().lastFtp, 0);  // chosen all the same, as the window would
+}
+
+TEST_F(TransferCommandTest, MissingFoldersAreReportedWithTheirTags) {
+  AddSite("wrong remote", "/nowhere");
+  CliResult result = Cli({"transfer", "wrong remote"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "VELMORIX: パラメタ指定の誤りです。[ＦＴＰサーバーパス]\n");
+  EXPECT_EQ(Lines(result.out).back(), "Velmorix Failed..See Error Message !!");
+
+  AddSite("wrong local");
+  ASSERT_EQ(Cli({"set", "wrong local", "--local", (work_.path() / "missing").string()}).status, 0);
+  result = Cli({"transfer", "wrong local"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "VELMORIX: パラメタ指定の誤りです。[ローカルディスクパス]\n");
+  EXPECT_EQ(result.out, "");  // refused before any run
+}
+
+// ---------------------------------------------------------------------------
+// The pruning's questions.
+
+class PruningQuestionsTest : public CliRunTest {
+ protected:
+  void SetUp() override {
+    CliRunTest::SetUp();
+    WriteFile(local_ / "keep.html", "local");
+    WriteFile(server_.root() / "site" / "old.txt", "old");
+    WriteFile(server_.root() / "site" / "stale.txt", "stale");
+    WriteFile(server_.root() / "site" / "gone" / "deep.txt", "deep");
+    AddSite();
+  }
+  fs::path Remote(const std::string& name) const { return server_.root() / "site" / name; }
+};
+
+TEST_F(PruningQuestionsTest, WithoutATerminalQuestionsAreAnsweredCancelAndNothingIsDeleted) {
+  const CliResult result = Cli({"transfer", "site"});
+  EXPECT_EQ(result.status, 1);  // a Cancel in a question ends the run as failed
+  EXPECT_TRUE(fs::exists(Remote("old.txt")));
+  EXPECT_TRUE(fs::exists(Remote("stale.txt")));
+  EXPECT_TRUE(fs::exists(Remote("gone") / "deep.txt"));
+  EXPECT_TRUE(fs::exists(Remote("keep.html")));  // uploads happen before the pruning
+  EXPECT_TRUE(result.err.starts_with("VELMORIX: FTP : ")) << result.err;
+  EXPECT_NE(result.err.find("answered Cancel"), std::string::npos) << result.err;
+  EXPECT_EQ(Lines(result.out).back(), "Process is Terminated by User");
+}
+
+TEST_F(PruningQuestionsTest, YesAnswersEveryQuestion) {
+  const CliResult result = Cli({"transfer", "site", "--yes"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  EXPECT_FALSE(fs::exists(Remote("old.txt")));
+  EXPECT_FALSE(fs::exists(Remote("stale.txt")));
+  EXPECT_FALSE(fs::exists(Remote("gone")));
+  EXPECT_TRUE(fs::exists(Remote("keep.html")));
+}
+
+TEST_F(PruningQuestionsTest, AnswersTypedOnTheTerminalAreFollowed) {
+  std::unique_ptr<CliProcess> process = Start({"transfer", "site"}, /*terminal=*/true);
+  // Three questions, in the server's listing order: keep old.txt and the
+  // folder, delete stale.txt; an answer that is no answer is asked again.
+  size_t seen = 0;  // how much of the terminal's output has been dealt with
+  auto waitForPrompt = [&](const std::string& prompt, std::string& before) {
+    size_t at = std::string::npos;
+    const bool found = process->WaitUntil([&] {
+      at = process->terminal().find(prompt, seen);
+      return at != std::string::npos;
+    });
+    if (found) {
+      before = process->terminal().substr(seen, at - seen);
+      seen = at + prompt.size();
+    }
+    return found;
+  };
+  for (int question = 0; question < 3; ++question) {
+    std::string text;
+    ASSERT_TRUE(waitForPrompt("[y/n/c] ", text)) << process->terminal();
+    EXPECT_NE(text.find("VELMORIX: FTP : "), std::string::npos) << text;
+    if (text.find("stale.txt") != std::string::npos) {
+      process->Type("maybe\r");
+      ASSERT_TRUE(waitForPrompt("y (yes), n (no) or c (cancel)? ", text)) << process->terminal();
+      process->Type("y\r");
+    } else {
+      process->Type(" N \r");
+    }
+  }
+  const CliResult result = process->Finish();
+  EXPECT_EQ(result.status, 0) << result.err << process->terminal();
+  EXPECT_TRUE(fs::exists(Remote("old.txt")));
+  EXPECT_FALSE(fs::exists(Remote("stale.txt")));
+  EXPECT_TRUE(fs::exists(Remote("gone") / "deep.txt"));
+}
+
+// ---------------------------------------------------------------------------
+// Ctrl-C.
+
+class InterruptTest : public CliRunTest {
+ protected:
+  void SetUp() override {
+    CliRunTest::SetUp();
+    for (int i = 0; i < kFiles; ++i)
+      WriteFile(local_ / ("file" + std::to_string(i)), "data");
+    AddSite();
+  }
+  static constexpr int kFiles = 300;
+
+  int UploadedFiles() const {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(server_.root() / "site")) {
+      ++count;
+    }
+    return count;
+  }
+};
+
+TEST_F(InterruptTest, FirstCtrlCCancelsTheRunAtTheNextStep) {
+  std::unique_ptr<CliProcess> process = Start({"transfer", "site"});
+  ASSERT_TRUE(process->WaitFor(&CliProcess::out, "Copy file to FTP"));
+  process->Signal(SIGINT);
+  const CliResult result = process->Finish();
+  EXPECT_EQ(result.status, 2) << result.out << result.err;
+  EXPECT_EQ(Lines(result.out).back(), "Velmorix Canceled!");
+  EXPECT_NE(result.err.find("canceling"), std::string::npos);
+  EXPECT_LT(UploadedFiles(), kFiles);
+  EXPECT_GE(UploadedFiles(), 1);
+  EXPECT_EQ(LoadSettings().lastFtp, 0);  // a canceled run still saves the choice
+}
+
+TEST_F(InterruptTest, SecondCtrlCEndsTheProgramAtOnce) {
+  std::unique_ptr<CliProcess> process = Start({"transfer", "site"});
+  ASSERT_TRUE(process->WaitFor(&CliProcess::out, "Copy file to FTP"));
+  // A server that stops answering keeps the run from reaching its next step.
+  server_.Pause();
+  process->Signal(SIGINT);
+  ASSERT_TRUE(process->WaitFor(&CliProcess::err, "canceling"));
+  process->Signal(SIGINT);
+  const auto start = std::chrono::steady_clock::now();
+  const CliResult result = process->Finish(10s);
+  server_.Resume();
+  EXPECT_EQ(result.status, 130) << result.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+// ---------------------------------------------------------------------------
+
+using ListCommandTest = CliRunTest;
+
+TEST_F(ListCommandTest, ListsTheRemoteFolderAndLeavesTheSettingsAlone) {
+  WriteFile(server_.root() / "site" / "index.html", "x");
+  fs::create_directories(server_.root() / "site" / "images");
+  WriteFile(server_.root() / "site" / "images" / "inner.png", "not listed");
+  AddSite();
+  const std::string before = ReadFile(storeFile());
+
+  const CliResult result = Cli({"list", "site"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const std::vector<std::string> lines = Lines(result.out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "FTP ls command completed!");
+  int entries = 0;
+  for (const std::string& line : lines) {
+    if (line.starts_with(" " + std::string(20, ' ') + "index.html   ") ||
+        line.starts_with(" " + std::string(22, ' ') + "[images]   ")) {
+      ++entries;
+    }
+    EXPECT_EQ(line.find("inner.png"), std::string::npos);
+  }
+  EXPECT_EQ(entries, 2) << result.out;
+  EXPECT_EQ(Lines(ReadFile(logFile())).size(), 2u);
+  EXPECT_EQ(ReadFile(storeFile()), before);
+}
+
+}  // namespace
+}  // namespace velmorix
