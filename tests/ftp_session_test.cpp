@@ -378,6 +378,8 @@ TEST_P(FtpOperationsTest, ACommandWhileAListingIsOpenEndsTheListingFirst) {
   ASSERT_TRUE(connection_.FindFirst("/", listing, entry).ok());
   const FtpStatus status = connection_.DeleteFile("f1");
   ASSERT_TRUE(status.ok()) << Describe(status);
+  // The answer read was the one to DELE, not the listing's end.
+  EXPECT_EQ(connection_.LastResponseText(), "250 File removed.");
   EXPECT_FALSE(listing.IsOpen());
   EXPECT_FALSE(fs::exists(Root() / "f1"));
   EXPECT_TRUE(connection_.CreateFolder("/next").ok());
