@@ -1,0 +1,487 @@
+// The mirror walk against a real FTP server: what arrives, what is left out,
+// which files an unchanged or newer run uploads, the entry limits and the
+// cancel points of the walk.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "engine/entry_table.h"
+#include "tests/support/engine_fixture.h"
+
+namespace velmorix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kTransferFailed = "ＦＴＰへのコマンドでエラー発生[ファイル転送]";
+const std::string kCreateFailed = "ＦＴＰへのコマンドでエラー発生[ディレクトリ作成]";
+
+// Bytes that a text-mode or truncating transfer would change.
+std::string BinaryContent() {
+  std::string content = "line one\r\nline two\nline three\r\n";
+  content.push_back('\0');
+  for (int i = 0; i < 3000; ++i)
+    content.push_back(static_cast<char>(i * 7));
+  return content;
+}
+
+// --- Names: the rules the walk and the pruning share ------------------------
+
+TEST(NameRulesTest, AsciiLettersFoldButOtherBytesMustBeEqual) {
+  EXPECT_TRUE(NamesMatch("Index.HTML", "index.html"));
+  EXPECT_TRUE(NamesMatch("日本語Ａ.txt", "日本語Ａ.TXT"));
+  // Folding anything beyond ASCII would merge names that Linux keeps apart.
+  EXPECT_FALSE(NamesMatch("Ä.txt", "ä.txt"));
+  EXPECT_FALSE(NamesMatch("Ａ", "ａ"));  // full-width letters are not folded
+  EXPECT_FALSE(NamesMatch("a.txt", "a.txt "));
+  EXPECT_FALSE(NamesMatch("[", "{"));  // 0x5B and 0x7B differ by the case bit but are not letters
+}
+
+TEST(NameRulesTest, ExeExtensionIsTheTextFromTheLastDot) {
+  EXPECT_TRUE(HasExeExtension("SETUP.EXE"));
+  EXPECT_TRUE(HasExeExtension("setup.Exe"));
+  EXPECT_TRUE(HasExeExtension(".exe"));
+  EXPECT_FALSE(HasExeExtension("tool.exe.bak"));
+  EXPECT_FALSE(HasExeExtension("exe"));
+  EXPECT_FALSE(HasExeExtension("setup.exe2"));
+  EXPECT_FALSE(HasExeExtension("setupexe"));
+}
+
+// --- Publishing a tree ------------------------------------------------------
+
+class PublishTreeTest : public EngineTest {};
+
+TEST_F(PublishTreeTest, EveryFileAndFolderArrivesByteForByteWithItsExactName) {
+  const std::string binary = BinaryContent();
+  WriteFile(Local("index.html"), binary);
+  WriteFile(Local("sub dir/ページ.html"), "ページ");
+  WriteFile(Local("sub dir/deeper/もっと深く/a b c.txt"), "deep");
+  WriteFile(Local(".htaccess"), "dot");
+  WriteFile(Local("_notes.txt"), "notes");
+  WriteFile(Local("Images/a.gif"), "a");
+  WriteFile(Local("_vti_cnf/x.htm"), "x");
+  WriteFile(Local("SETUP.EXE"), "exe");
+  fs::create_directories(Local("empty"));
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(Tree(Remote()), Tree(Local()));
+  EXPECT_EQ(ReadFile(Remote("index.html")), binary);
+  EXPECT_EQ(ReadFile(Remote("sub dir/deeper/もっと深く/a b c.txt")), "deep");
+  EXPECT_EQ(console().LastLine(), "Velmorix Successfully completed!");
+  EXPECT_TRUE(console().errors.empty()) << Transcript();
+  EXPECT_EQ(console().lines.front(), "Velmorix Started...");
+}
+
+TEST_F(PublishTreeTest, LinesNameTheRemotePathsAndOnlyChangesReachTheLog) {
+  WriteFile(Local("sub/ページ.html"), "p");
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  const std::vector<std::string> expected = {
+      "Velmorix Started...",
+      "Connect to " + profile.url + " processing...",
+      "Connect to " + profile.url + " complete!",
+      "Serching Local HDD processing...at " + Local().string(),
+      // The remote folder is empty: its listing shows no line.
+      "Change current directory FTP = /site",
+      "Matching from Local HDD to FTP = /site",
+      "Create Directory on FTP : /site/sub",
+      "Down to a directory /site/sub",
+      "Serching Local HDD processing...at " + Local().string() + "/sub",
+      "Change current directory FTP = /site/sub",
+      "Matching from Local HDD to FTP = /site/sub",
+      "Copy file to FTP : /site/sub/ページ.html",
+      "Change current directory to /site",
+      "Velmorix Successfully completed!",
+  };
+  EXPECT_EQ(console().lines, expected);
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"Create Directory on FTP : /site/sub",
+                                                  "Copy file to FTP : /site/sub/ページ.html"}));
+}
+
+TEST_F(PublishTreeTest, RemoteListingLineNamesServerAndFolder) {
+  WriteFile(Local("a.txt"), "a");
+  WriteFile(Remote("other.txt"), "o");
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_TRUE(
+      console().Showed("Serching FTP Server processing... URL = " + profile.url + ",FTP= /site"))
+      << Transcript();
+}
+
+TEST_F(PublishTreeTest, ExclusionsLeaveOutOnlyTheNamedFoldersAndExeFiles) {
+  profile.options.skipFrontPageFolders = 1;
+  profile.options.skipImagesFolder = 1;
+  profile.options.ignoreExeFiles = 1;
+  WriteFile(Local("Images/a.gif"), "a");
+  WriteFile(Local("sub/images/b.gif"), "b");
+  WriteFile(Local("sub/IMAGES/c.gif"), "c");
+  WriteFile(Local("Images2/d.gif"), "d");
+  WriteFile(Local("_vti_cnf/x.htm"), "x");
+  WriteFile(Local("_private/y.htm"), "y");
+  WriteFile(Local("_notes.txt"), "notes");  // the rule is for folders only
+  WriteFile(Local("sub/Images"), "a file named Images");
+  WriteFile(Local("SETUP.EXE"), "1");
+  WriteFile(Local("setup.exe"), "2");
+  WriteFile(Local("tool.exe.bak"), "3");
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(Tree(Remote()), (std::set<std::string>{"Images2/", "Images2/d.gif", "_notes.txt",
+                                                   "sub/", "sub/Images", "tool.exe.bak"}));
+}
+
+TEST_F(PublishTreeTest, NamesDifferingOnlyInAsciiCaseMatchTheServersSpelling) {
+  profile.options.deleteOnServer = 1;
+  WriteFile(Remote("SUB/keep.txt"), "server");
+  WriteFile(Remote("INDEX.HTML"), "server");
+  WriteFile(Local("Sub/new.txt"), "new");
+  WriteFile(Local("Sub/keep.txt"), "local");
+  WriteFile(Local("Index.html"), "local");
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  // The walk descends into the server's SUB and creates no Sub beside it.
+  EXPECT_TRUE(console().LinesStartingWith("Create Directory").empty()) << Transcript();
+  EXPECT_TRUE(console().Showed("Down to a directory /site/SUB")) << Transcript();
+  // The upload stores the local spelling; the matched server file is kept.
+  EXPECT_EQ(Tree(Remote()), (std::set<std::string>{"INDEX.HTML", "Index.html", "SUB/",
+                                                   "SUB/keep.txt", "SUB/new.txt"}));
+  EXPECT_EQ(ReadFile(Remote("SUB/keep.txt")), "local");
+  EXPECT_EQ(ReadFile(Remote("INDEX.HTML")), "server");
+}
+
+TEST_F(PublishTreeTest, NonAsciiLettersOfDifferentCaseAreDifferentNames) {
+  profile.options.deleteOnServer = 1;
+  WriteFile(Remote("ä.txt"), "server");
+  WriteFile(Local("Ä.txt"), "local");
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(Tree(Remote()), (std::set<std::string>{"Ä.txt"}));
+}
+
+TEST_F(PublishTreeTest, RootSlashBuildsChildPathsWithTwoSlashes) {
+  profile.remoteDir = "/";
+  WriteFile(Local("sub/a.txt"), "a");
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(ReadFile(server_.root() / "sub/a.txt"), "a");
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"Create Directory on FTP : //sub",
+                                                  "Copy file to FTP : //sub/a.txt"}));
+}
+
+TEST_F(PublishTreeTest, RelativeRemoteFolderIsTakenFromTheLoginFolder) {
+  profile.remoteDir = "site";
+  WriteFile(Local("sub/a.txt"), "a");
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(ReadFile(Remote("sub/a.txt")), "a");
+}
+
+TEST_F(PublishTreeTest, SymbolicLinksAreFollowed) {
+  TempDir outside;
+  WriteFile(outside.path() / "inner.txt", "inner");
+  fs::create_directory_symlink(outside.path(), Local("linked"));
+  WriteFile(Local("real.txt"), "real");
+  fs::create_symlink(Local("real.txt"), Local("alias.txt"));
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(ReadFile(Remote("linked/inner.txt")), "inner");
+  EXPECT_EQ(ReadFile(Remote("alias.txt")), "real");
+}
+
+// --- Failures of the walk ------------------------------------------------------
+
+class WalkFailureTest : public EngineTest {};
+
+TEST_F(WalkFailureTest, BrokenSymbolicLinkFailsItsUpload) {
+  fs::create_symlink(Local("missing-target"), Local("broken.txt"));
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  EXPECT_EQ(console().errors, std::vector<std::string>{kTransferFailed}) << Transcript();
+  EXPECT_NE(console().LastLine(), "Velmorix Successfully completed!");
+}
+
+TEST_F(WalkFailureTest, LocalFileOntoServerFolderFailsTheUpload) {
+  fs::create_directories(Remote("data"));
+  WriteFile(Local("data"), "file");
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  EXPECT_EQ(console().errors, std::vector<std::string>{kTransferFailed}) << Transcript();
+  EXPECT_TRUE(fs::is_directory(Remote("data")));
+}
+
+TEST_F(WalkFailureTest, LocalFolderOntoServerFileFailsWithOneBox) {
+  WriteFile(Remote("docs"), "a server file");
+  WriteFile(Local("docs/a.txt"), "a");
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  ASSERT_EQ(console().errors.size(), 1u) << Transcript();
+  EXPECT_EQ(ReadFile(Remote("docs")), "a server file");
+  // Nothing after the failure: no closing line.
+  EXPECT_EQ(console().events.back(), "done: 3");
+}
+
+TEST_F(WalkFailureTest, NamesWithLineBreaksAreNeverSent) {
+  WriteFile(Local("bad\nname.txt"), "x");
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  EXPECT_EQ(console().errors, std::vector<std::string>{kTransferFailed}) << Transcript();
+  EXPECT_TRUE(Tree(Remote()).empty());
+}
+
+TEST_F(WalkFailureTest, FolderNameWithCarriageReturnFailsItsCreation) {
+  fs::create_directories(Local("bad\rdir"));
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  EXPECT_EQ(console().errors, std::vector<std::string>{kCreateFailed}) << Transcript();
+  EXPECT_TRUE(Tree(Remote()).empty());
+}
+
+class ReadOnlyServerWalkTest : public EngineTest {
+ protected:
+  ReadOnlyServerWalkTest() : EngineTest({.writable = false}) {}
+};
+
+TEST_F(ReadOnlyServerWalkTest, RefusedFolderCreationStopsTheRun) {
+  WriteFile(Local("sub/a.txt"), "a");
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  EXPECT_EQ(console().errors, std::vector<std::string>{kCreateFailed}) << Transcript();
+  EXPECT_TRUE(Tree(Remote()).empty());
+}
+
+TEST_F(ReadOnlyServerWalkTest, RefusedUploadShowsTheTransferBox) {
+  WriteFile(Local("a.txt"), "a");
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  EXPECT_EQ(console().errors, std::vector<std::string>{kTransferFailed}) << Transcript();
+}
+
+// --- Which files a run uploads ---------------------------------------------
+
+class OnlyNewerTest : public EngineTest {
+ protected:
+  static constexpr int64_t kTime = 1'000'000'000;  // 2001-09-09
+
+  void SetUp() override {
+    EngineTest::SetUp();
+    profile.options.onlyNewer = 1;
+  }
+  // A local file and a server file of the same name with the given times.
+  void Pair(const std::string& name, int64_t localTime, int64_t remoteTime) {
+    WriteFile(Local(name), "new " + name);
+    SetFileTime(Local(name), localTime);
+    WriteFile(Remote(name), "old " + name);
+    SetFileTime(Remote(name), remoteTime);
+  }
+  bool Uploaded(const std::string& name) { return ReadFile(Remote(name)) == "new " + name; }
+};
+
+TEST_F(OnlyNewerTest, EqualTimesSkipAndOneSecondNewerUploads) {
+  Pair("equal.txt", kTime, kTime);
+  Pair("newer.txt", kTime + 1, kTime);
+  Pair("older.txt", kTime - 1, kTime);
+  WriteFile(Local("missing.txt"), "new missing.txt");
+  SetFileTime(Local("missing.txt"), 1);  // missing on the server: uploaded whatever its age
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_FALSE(Uploaded("equal.txt"));
+  EXPECT_TRUE(Uploaded("newer.txt"));
+  EXPECT_FALSE(Uploaded("older.txt"));
+  EXPECT_TRUE(Uploaded("missing.txt"));
+}
+
+TEST_F(OnlyNewerTest, WithoutTheOptionEveryMatchedFileIsReplaced) {
+  profile.options.onlyNewer = 0;
+  Pair("older.txt", kTime - 100, kTime);
+  Pair("equal.txt", kTime, kTime);
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_TRUE(Uploaded("older.txt"));
+  EXPECT_TRUE(Uploaded("equal.txt"));
+}
+
+TEST_F(OnlyNewerTest, TimeDifferenceTakesNineHoursOffTheServerTime) {
+  profile.timeDifference = 1;
+  Pair("nine-hours-later.txt", kTime, kTime + 32400);
+  Pair("a-second-less.txt", kTime, kTime + 32399);
+  Pair("ten-hours-later.txt", kTime, kTime + 36000);
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_FALSE(Uploaded("nine-hours-later.txt"));
+  EXPECT_TRUE(Uploaded("a-second-less.txt"));
+  EXPECT_FALSE(Uploaded("ten-hours-later.txt"));
+}
+
+TEST_F(OnlyNewerTest, WithoutTimeDifferenceTheServerTimeIsTakenAsIs) {
+  Pair("a-second-less.txt", kTime, kTime + 32399);
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_FALSE(Uploaded("a-second-less.txt"));
+}
+
+TEST_F(OnlyNewerTest, UnchangedRerunChangesNothingAndEmptiesTheLog) {
+  WriteFile(Local("a.txt"), "a");
+  WriteFile(Local("sub/b.txt"), "b");
+  SetFileTime(Local("a.txt"), kTime);
+  SetFileTime(Local("sub/b.txt"), kTime);
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+  ASSERT_EQ(LogLines().size(), 3u);
+
+  ResetConsole();
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_TRUE(console().LinesStartingWith("Copy file").empty()) << Transcript();
+  EXPECT_TRUE(console().LinesStartingWith("Create Directory").empty()) << Transcript();
+  EXPECT_TRUE(fs::exists(logPath));
+  EXPECT_EQ(LogText(), "");
+}
+
+// --- Entry limits --------------------------------------------------------------
+
+class EntryLimitTest : public EngineTest {
+ protected:
+  // `count` files on each side, equal in name and time.
+  void MatchingFiles(int localCount, int remoteCount) {
+    for (int i = 0; i < std::max(localCount, remoteCount); ++i) {
+      const std::string name = "f" + std::to_string(i) + ".txt";
+      if (i < localCount) {
+        WriteFile(Local(name), "x");
+        SetFileTime(Local(name), 1'000'000'000);
+      }
+      if (i < remoteCount) {
+        WriteFile(Remote(name), "x");
+        SetFileTime(Remote(name), 1'000'000'000);
+      }
+    }
+  }
+};
+
+TEST_F(EntryLimitTest, ExactlyAThousandEntriesOnBothSidesAreListedCompletely) {
+  // Any entry dropped from the remote side would be uploaded, any dropped
+  // from the local side would leave its server copy unmatched and deleted.
+  profile.options.onlyNewer = 1;
+  profile.options.deleteOnServer = 1;
+  MatchingFiles(kMaxEntries, kMaxEntries);
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_TRUE(console().LinesStartingWith("Copy file").empty());
+  EXPECT_TRUE(console().LinesStartingWith("Delete file").empty());
+  EXPECT_EQ(Tree(Remote()).size(), static_cast<size_t>(kMaxEntries));
+}
+
+TEST_F(EntryLimitTest, ALocalFolderOfAThousandAndOneEntriesFailsBeforeTheServerIsListed) {
+  MatchingFiles(kMaxEntries + 1, 0);
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  EXPECT_EQ(console().errors, std::vector<std::string>{"ERROR AT LOCAL FILE FINDNEXTFILE!"});
+  EXPECT_TRUE(console().LinesStartingWith("Serching FTP").empty());
+  EXPECT_TRUE(Tree(Remote()).empty());
+}
+
+TEST_F(EntryLimitTest, ARemoteFolderOfAThousandAndOneEntriesFailsTheRun) {
+  profile.options.onlyNewer = 1;
+  MatchingFiles(1, kMaxEntries + 1);
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  EXPECT_EQ(console().errors, std::vector<std::string>{"ERROR AT FTP FINDNEXTFILE!"});
+  EXPECT_TRUE(console().LinesStartingWith("Change current directory").empty());
+}
+
+// --- Cancel points of the walk -------------------------------------------------
+
+class WalkCancelTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    WriteFile(Local("a.txt"), "a");
+    WriteFile(Local("b.txt"), "b");
+    WriteFile(Local("c.txt"), "c");
+    WriteFile(Remote("server1.txt"), "s");
+    WriteFile(Remote("server2.txt"), "s");
+  }
+  void ExpectCanceled() {
+    EXPECT_EQ(console().LastLine(), "Velmorix Canceled!") << Transcript();
+    EXPECT_EQ(console().doneCode, CompletionCode::kCanceled);
+    EXPECT_TRUE(console().errors.empty()) << Transcript();
+  }
+};
+
+TEST_F(WalkCancelTest, CancelDuringTheLocalListingStopsBeforeTheServerIsListed) {
+  console().CancelOnLine("Serching Local HDD", cancelEvent);
+
+  EXPECT_EQ(Publish(), CompletionCode::kCanceled);
+
+  ExpectCanceled();
+  EXPECT_TRUE(console().LinesStartingWith("Serching FTP").empty());
+}
+
+TEST_F(WalkCancelTest, CancelDuringTheRemoteListingStopsBeforeTheFolderIsEntered) {
+  console().CancelOnLine("Serching FTP Server", cancelEvent);
+
+  EXPECT_EQ(Publish(), CompletionCode::kCanceled);
+
+  ExpectCanceled();
+  EXPECT_TRUE(console().LinesStartingWith("Change current directory").empty());
+  EXPECT_EQ(Tree(Remote()), (std::set<std::string>{"server1.txt", "server2.txt"}));
+}
+
+TEST_F(WalkCancelTest, CancelBeforeTheFirstEntryUploadsNothing) {
+  console().CancelOnLine("Matching from Local HDD", cancelEvent);
+
+  EXPECT_EQ(Publish(), CompletionCode::kCanceled);
+
+  ExpectCanceled();
+  EXPECT_EQ(Tree(Remote()), (std::set<std::string>{"server1.txt", "server2.txt"}));
+}
+
+TEST_F(WalkCancelTest, CancelDuringAnUploadLetsItFinishAndStopsAtTheNextEntry) {
+  console().CancelOnLine("Copy file to FTP", cancelEvent);
+
+  EXPECT_EQ(Publish(), CompletionCode::kCanceled);
+
+  ExpectCanceled();
+  ASSERT_EQ(console().LinesStartingWith("Copy file").size(), 1u);
+  EXPECT_EQ(Tree(Remote()).size(), 3u);  // the two server files and the one upload
+}
+
+TEST_F(WalkCancelTest, CancelInsideASubFolderUnwindsEveryLevel) {
+  profile.options.deleteOnServer = 1;
+  WriteFile(Local("sub/deep/x.txt"), "x");
+  console().CancelOnLine("Serching Local HDD", cancelEvent, 3);  // the listing of sub/deep
+
+  EXPECT_EQ(Publish(), CompletionCode::kCanceled);
+
+  ExpectCanceled();
+  // No level went on after it: nothing pruned, no return to a parent folder.
+  EXPECT_TRUE(console().LinesStartingWith("Change current directory to").empty()) << Transcript();
+  EXPECT_TRUE(fs::exists(Remote("server1.txt")));
+}
+
+}  // namespace
+}  // namespace velmorix::testing

@@ -1,0 +1,123 @@
+// A RunConsole for engine tests: records every line, box, question and the
+// completion notice in the order they came, answers questions from a script,
+// and can act when a given line is shown (set the cancel event, kill the
+// server), so that a test can reach any point of a run deterministically.
+//
+// The worker thread calls every member but RunModal; the test thread calls
+// RunModal (through StartTransfer) and reads the records after the run.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/cancel_event.h"
+#include "engine/run_console.h"
+
+namespace velmorix::testing {
+
+class ScriptedConsole : public RunConsole {
+ public:
+  // What happened, in order: "line: ...", "error: ...", "ask: ...", "done: N".
+  std::vector<std::string> events;
+  std::vector<std::string> lines;
+  std::vector<std::string> errors;
+  std::vector<std::string> questions;
+  int runModalCalls = 0;
+  CompletionCode doneCode = CompletionCode::kRunning;
+  int doneCalls = 0;
+
+  // Answers to Ask, in order; Cancel (the safe answer) when none is left.
+  void QueueAnswer(Answer answer) { answers_.push_back(answer); }
+
+  // Runs `action` on the worker thread right after the `occurrence`-th line
+  // (1-based) that begins with `prefix` has been shown.
+  void OnLine(std::string prefix, std::function<void()> action, int occurrence = 1) {
+    triggers_.push_back({std::move(prefix), std::move(action), occurrence});
+  }
+  // Sets `cancelEvent` as the Cancel button would, when that line is shown.
+  void CancelOnLine(std::string prefix, CancelEvent& cancelEvent, int occurrence = 1) {
+    OnLine(
+        std::move(prefix), [&cancelEvent] { cancelEvent.Set(); }, occurrence);
+  }
+
+  void ShowLine(const std::string& line) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      events.push_back("line: " + line);
+      lines.push_back(line);
+    }
+    for (Trigger& trigger : triggers_) {
+      if (trigger.remaining > 0 && std::string_view(line).starts_with(trigger.prefix) &&
+          --trigger.remaining == 0) {
+        trigger.action();
+      }
+    }
+  }
+
+  void ShowError(const std::string& text) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events.push_back("error: " + text);
+    errors.push_back(text);
+  }
+
+  Answer Ask(const std::string& text) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events.push_back("ask: " + text);
+    questions.push_back(text);
+    if (answers_.empty())
+      return Answer::kCancel;
+    const Answer answer = answers_.front();
+    answers_.pop_front();
+    return answer;
+  }
+
+  void JobDone(CompletionCode code) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events.push_back("done: " + std::to_string(static_cast<int>(code)));
+    doneCode = code;
+    ++doneCalls;
+    done_.notify_all();
+  }
+
+  void RunModal() override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++runModalCalls;
+    done_.wait(lock, [this] { return doneCalls > 0; });
+  }
+
+  // Lines that begin with `prefix`, in order.
+  std::vector<std::string> LinesStartingWith(std::string_view prefix) const {
+    std::vector<std::string> found;
+    for (const std::string& line : lines) {
+      if (std::string_view(line).starts_with(prefix))
+        found.push_back(line);
+    }
+    return found;
+  }
+  bool Showed(std::string_view line) const {
+    for (const std::string& shown : lines) {
+      if (shown == line)
+        return true;
+    }
+    return false;
+  }
+  std::string LastLine() const { return lines.empty() ? std::string() : lines.back(); }
+
+ private:
+  struct Trigger {
+    std::string prefix;
+    std::function<void()> action;
+    int remaining;
+  };
+  std::mutex mutex_;
+  std::condition_variable done_;
+  std::deque<Answer> answers_;
+  std::vector<Trigger> triggers_;
+};
+
+}  // namespace velmorix::testing

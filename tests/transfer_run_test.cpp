@@ -1,0 +1,257 @@
+// A transfer run from its start to its completion notice, against a real FTP
+// server: the source folder check, connecting, entering the remote folder,
+// cancelling before the walk, a server that dies or freezes, and the log.
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "engine/transfer_run.h"
+#include "tests/support/engine_fixture.h"
+
+namespace velmorix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kLocalPathRefused = "パラメタ指定の誤りです。[ローカルディスクパス]";
+const std::string kServerPathRefused = "パラメタ指定の誤りです。[ＦＴＰサーバーパス]";
+
+// --- The source folder check ---------------------------------------------------
+
+class SourceFolderCheckTest : public EngineTest {
+ protected:
+  void ExpectRefused() {
+    EXPECT_EQ(Publish(), std::nullopt);
+    EXPECT_EQ(console().errors, std::vector<std::string>{kLocalPathRefused});
+    EXPECT_TRUE(console().lines.empty()) << Transcript();
+    EXPECT_EQ(console().runModalCalls, 0);
+    EXPECT_EQ(console().doneCalls, 0);
+    EXPECT_FALSE(fs::exists(logPath)) << "a refused run must not touch the log";
+  }
+};
+
+TEST_F(SourceFolderCheckTest, MissingFolderIsRefusedBeforeAnyThreadStarts) {
+  profile.localDir = Local("does-not-exist").string();
+  ExpectRefused();
+}
+
+TEST_F(SourceFolderCheckTest, RegularFileIsRefused) {
+  WriteFile(Local("file.txt"), "x");
+  profile.localDir = Local("file.txt").string();
+  ExpectRefused();
+}
+
+TEST_F(SourceFolderCheckTest, EmptyPathIsRefused) {
+  profile.localDir = "";
+  ExpectRefused();
+}
+
+TEST_F(SourceFolderCheckTest, HiddenReadOnlyFolderIsASoundSource) {
+  WriteFile(Local(".site/a.txt"), "a");
+  fs::permissions(Local(".site"), fs::perms::owner_read | fs::perms::owner_exec);
+  profile.localDir = Local(".site").string();
+
+  EXPECT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(ReadFile(Remote("a.txt")), "a");
+}
+
+TEST_F(SourceFolderCheckTest, TrailingSlashIsASoundSource) {
+  WriteFile(Local("sub/a.txt"), "a");
+  profile.localDir = Local().string() + "/";
+
+  EXPECT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(ReadFile(Remote("sub/a.txt")), "a");
+  // Paths are joined as given, never normalised.
+  EXPECT_TRUE(console().Showed("Serching Local HDD processing...at " + Local().string() + "//sub"))
+      << Transcript();
+}
+
+TEST_F(SourceFolderCheckTest, RootFolderIsASoundSource) {
+  // A remote folder that does not exist stops the run right after the check.
+  profile.localDir = "/";
+  profile.remoteDir = "/no-such-folder";
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  EXPECT_EQ(console().errors, std::vector<std::string>{kServerPathRefused});
+}
+
+// --- Connecting and entering the remote folder ---------------------------------
+
+class ConnectTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    WriteFile(Local("a.txt"), "a");
+  }
+  std::vector<std::string> ConnectLines() const {
+    return {"Velmorix Started...", "Connect to " + profile.url + " processing..."};
+  }
+};
+
+TEST_F(ConnectTest, CompletedRunPostsCodeTwoAfterItsLastLine) {
+  EXPECT_EQ(Publish(), CompletionCode::kCompleted);
+
+  EXPECT_EQ(console().doneCalls, 1);
+  EXPECT_EQ(console().runModalCalls, 1);
+  ASSERT_GE(console().events.size(), 2u);
+  EXPECT_EQ(console().events[console().events.size() - 2],
+            "line: Velmorix Successfully completed!");
+  EXPECT_EQ(console().events.back(), "done: 2");
+}
+
+TEST_F(ConnectTest, WrongPasswordShowsTheServersTextAndNoFurtherLine) {
+  profile.password = "wrong";
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  EXPECT_EQ(console().lines, ConnectLines());
+  ASSERT_EQ(console().errors.size(), 1u);
+  EXPECT_FALSE(console().errors[0].empty());
+  EXPECT_NE(console().errors[0], "ＦＴＰ接続でエラー（原因不明）");
+  EXPECT_EQ(console().events.back(), "done: 3");
+}
+
+TEST_F(ConnectTest, NothingListeningFailsWithOneBox) {
+  server_.Kill();
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  EXPECT_EQ(console().lines, ConnectLines());
+  EXPECT_EQ(console().errors.size(), 1u);
+}
+
+TEST_F(ConnectTest, MissingRemoteFolderShowsTheFailureLineThenTheBox) {
+  profile.remoteDir = "/missing";
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  std::vector<std::string> expected;
+  for (const std::string& line : ConnectLines())
+    expected.push_back("line: " + line);
+  expected.push_back("line: Connect to " + profile.url + " complete!");
+  expected.push_back("line: Velmorix Failed..See Error Message !!");
+  expected.push_back("error: " + kServerPathRefused);
+  expected.push_back("done: 3");
+  EXPECT_EQ(console().events, expected);
+  EXPECT_FALSE(fs::exists(server_.root() / "missing"));
+}
+
+// --- Cancel -------------------------------------------------------------------
+
+class RunCancelTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    WriteFile(Local("a.txt"), "a");
+  }
+};
+
+TEST_F(RunCancelTest, CancelBeforeTheRootIsEnteredEndsTheRunBeforeTheWalk) {
+  console().CancelOnLine("Connect to", cancelEvent, 2);  // "... complete!"
+
+  EXPECT_EQ(Publish(), CompletionCode::kCanceled);
+
+  EXPECT_EQ(console().lines.back(), "Velmorix Canceled!");
+  EXPECT_TRUE(console().LinesStartingWith("Serching").empty()) << Transcript();
+  EXPECT_EQ(console().events.back(), "done: 4");
+  EXPECT_FALSE(fs::exists(Remote("a.txt")));
+}
+
+TEST_F(RunCancelTest, RequestLeftFromAnEarlierRunIsDropped) {
+  cancelEvent.Set();
+
+  EXPECT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(ReadFile(Remote("a.txt")), "a");
+}
+
+// --- A server that dies or freezes --------------------------------------------
+
+class DeadServerTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    WriteFile(Local("a.txt"), std::string(200000, 'a'));
+    WriteFile(Local("sub/b.txt"), "b");
+  }
+};
+
+TEST_F(DeadServerTest, ServerKilledBeforeAnUploadFailsTheRunWithTheTransferBox) {
+  fs::remove_all(Local("sub"));
+  console().OnLine("Copy file to FTP", [this] { server_.Kill(); });
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  EXPECT_EQ(console().errors,
+            std::vector<std::string>{"ＦＴＰへのコマンドでエラー発生[ファイル転送]"});
+  EXPECT_EQ(console().events.back(), "done: 3");
+}
+
+TEST_F(DeadServerTest, ServerKilledBeforeAFolderIsEnteredShowsTheChangeDirectoryBox) {
+  fs::remove(Local("a.txt"));
+  console().OnLine("Change current directory FTP = /site/sub", [this] { server_.Kill(); });
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  EXPECT_EQ(console().errors,
+            std::vector<std::string>{"ＦＴＰへのコマンドでエラー発生[ディレクトリ移動]"});
+}
+
+TEST_F(DeadServerTest, FrozenServerEndsInATimeOutNotAHang) {
+  timeouts = {std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
+              std::chrono::milliseconds(1000)};
+  console().OnLine("Matching from Local HDD to FTP = /site", [this] { server_.Pause(); });
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  server_.Resume();
+  EXPECT_EQ(console().errors.size(), 1u) << Transcript();
+}
+
+// --- The log --------------------------------------------------------------------
+
+class RunLogTest : public EngineTest {};
+
+TEST_F(RunLogTest, LogHoldsTheChangesOfTheLatestRunOnlyWithCrLf) {
+  WriteFile(Local("a.txt"), "a");
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted);
+  EXPECT_EQ(LogText(), "Copy file to FTP : /site/a.txt\r\n");
+
+  WriteFile(Local("b.txt"), "b");
+  fs::remove(Local("a.txt"));
+  profile.options.onlyNewer = 1;
+  ResetConsole();
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted);
+
+  EXPECT_EQ(LogText(), "Copy file to FTP : /site/b.txt\r\n");
+}
+
+TEST_F(RunLogTest, LogThatCannotBeCreatedLeavesTheRunAlone) {
+  WriteFile(Local("a.txt"), "a");
+  WriteFile(Local("not-a-folder"), "x");
+  logPath = Local("not-a-folder/VELMORIX.LOG").string();
+
+  EXPECT_EQ(Publish(), CompletionCode::kCompleted);
+
+  EXPECT_TRUE(console().errors.empty());
+  EXPECT_TRUE(console().Showed("Copy file to FTP : /site/a.txt"));
+  EXPECT_EQ(ReadFile(Remote("a.txt")), "a");
+}
+
+TEST(LogPathTest, LogLivesBesideTheProgramWithOneSeparator) {
+  const fs::path program = fs::read_symlink("/proc/self/exe");
+  const std::string path = LogPathBesideExecutable();
+
+  EXPECT_EQ(path, program.parent_path().string() + "/VELMORIX.LOG");
+  EXPECT_EQ(path.find("//"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace velmorix::testing
