@@ -314,6 +314,7 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
   constexpr size_t kSendfileChunk = size_t{1} << 22;
   constexpr size_t kCopyBuffer = size_t{256} << 10;
   SigpipeBlock sigpipeBlock;
+  bool started = true;
   bool useSendfile = true;
   std::vector<char> copy;
   size_t copyBegin = 0;
@@ -373,7 +374,16 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
                             DataErrorText(transfer.label, SystemErrorText(error)));
   }
   // The server learns that the file is complete from the end of the data
-  // connection, and only then sends its final reply.
+  // connection, and only then may it send its final reply. One that is here
+  // already was sent before it had all the data: a refusal, or a success
+  // claimed for a file that may be cut short.
+  FtpStatus early = DrainReplies(control, transfer, started);
+  pollfd controlReady{control.fd(), POLLIN, 0};
+  if (early.ok() && !transfer.finalReceived && ::poll(&controlReady, 1, 0) > 0) {
+    early = ReceiveReply(control, transfer, started);
+  }
+  if (!early.ok())
+    return early;
   transfer.data.Close();
   return FtpStatus::Ok();
 }
