@@ -76,16 +76,6 @@ TEST_F(OutputTest, WithoutALogLinesStillReachTheConsole) {
   EXPECT_FALSE(fs::exists(job.logPath));
 }
 
-TEST_F(OutputTest, LinesAfterTheLogIsClosedReachOnlyTheConsole) {
-  job.Output(kOutputOpenLog);
-  Emit(kOutputConsoleAndLog, "first");
-  job.Output(kOutputCloseLog);
-  Emit(kOutputConsoleAndLog, "second");
-
-  EXPECT_EQ(Log(), "first\r\n");
-  EXPECT_EQ(console.lines.size(), 2u);
-}
-
 TEST_F(OutputTest, FailedLogWritesDoNotStopTheRun) {
   // /dev/full accepts the open and refuses every write, like a full disk.
   job.logPath = "/dev/full";

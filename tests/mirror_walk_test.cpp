@@ -178,15 +178,6 @@ TEST_F(PublishTreeTest, RootSlashBuildsChildPathsWithTwoSlashes) {
                                                   "Copy file to FTP : //sub/a.txt"}));
 }
 
-TEST_F(PublishTreeTest, RelativeRemoteFolderIsTakenFromTheLoginFolder) {
-  profile.remoteDir = "site";
-  WriteFile(Local("sub/a.txt"), "a");
-
-  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
-
-  EXPECT_EQ(ReadFile(Remote("sub/a.txt")), "a");
-}
-
 TEST_F(PublishTreeTest, SymbolicLinksAreFollowed) {
   TempDir outside;
   WriteFile(outside.path() / "inner.txt", "inner");
@@ -332,14 +323,6 @@ TEST_F(OnlyNewerTest, TimeDifferenceTakesNineHoursOffTheServerTime) {
   EXPECT_FALSE(Uploaded("nine-hours-later.txt"));
   EXPECT_TRUE(Uploaded("a-second-less.txt"));
   EXPECT_FALSE(Uploaded("ten-hours-later.txt"));
-}
-
-TEST_F(OnlyNewerTest, WithoutTimeDifferenceTheServerTimeIsTakenAsIs) {
-  Pair("a-second-less.txt", kTime, kTime + 32399);
-
-  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
-
-  EXPECT_FALSE(Uploaded("a-second-less.txt"));
 }
 
 TEST_F(OnlyNewerTest, UnchangedRerunChangesNothingAndEmptiesTheLog) {
