@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <random>
 
 namespace velmorix::ftp {
 
@@ -209,26 +211,80 @@ ConnectResult ConnectTcp(const std::string& host, uint16_t port, std::chrono::mi
   return result;
 }
 
-bool ListenOnSameHost(const SocketAddress& local, Socket& listener, SocketAddress& bound) {
-  Socket candidate(::socket(local.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+namespace {
+
+// The range the system takes ports for outgoing connections from.
+struct PortRange {
+  uint16_t first = 32768;
+  uint16_t last = 60999;
+};
+
+PortRange EphemeralPorts() {
+  static const PortRange range = [] {
+    PortRange read;
+    std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
+    unsigned first = 0;
+    unsigned last = 0;
+    if (in >> first >> last && first >= 1024 && first < last && last <= 65535) {
+      read.first = static_cast<uint16_t>(first);
+      read.last = static_cast<uint16_t>(last);
+    }
+    return read;
+  }();
+  return range;
+}
+
+void SetPort(SocketAddress& address, uint16_t port) {
+  if (address.family() == AF_INET) {
+    reinterpret_cast<sockaddr_in*>(&address.storage)->sin_port = htons(port);
+  } else if (address.family() == AF_INET6) {
+    reinterpret_cast<sockaddr_in6*>(&address.storage)->sin6_port = htons(port);
+  }
+}
+
+// Binds and listens on `address`; false with errno set on failure.
+bool TryListen(const SocketAddress& address, Socket& listener) {
+  Socket candidate(::socket(address.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!candidate.valid())
     return false;
-  SocketAddress address = local;
-  if (address.family() == AF_INET) {
-    reinterpret_cast<sockaddr_in*>(&address.storage)->sin_port = 0;
-  } else if (address.family() == AF_INET6) {
-    reinterpret_cast<sockaddr_in6*>(&address.storage)->sin6_port = 0;
-  }
+  const int on = 1;
+  setsockopt(candidate.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (::bind(candidate.fd(), reinterpret_cast<const sockaddr*>(&address.storage), address.length) !=
-      0) {
+          0 ||
+      ::listen(candidate.fd(), 1) != 0) {
+    const int error = errno;
+    candidate.Close();
+    errno = error;
     return false;
   }
-  if (::listen(candidate.fd(), 1) != 0)
-    return false;
-  if (!candidate.LocalAddress(bound))
-    return false;
   listener = std::move(candidate);
   return true;
+}
+
+}  // namespace
+
+bool ListenOnSameHost(const SocketAddress& local, Socket& listener, SocketAddress& bound) {
+  // Every transfer needs a fresh port, and each data connection we close
+  // keeps its port in TIME_WAIT for a minute. After a few thousand uploads
+  // the system's own choice of a port (bind to port 0) searches through all
+  // of those on every call, and fails once none is left. Picking a port at
+  // random, with leave to share it with connections in TIME_WAIT, costs one
+  // look-up; a port in real use is refused and another one tried.
+  thread_local std::minstd_rand generator(static_cast<unsigned>(
+      std::chrono::steady_clock::now().time_since_epoch().count() ^ (getpid() << 16)));
+  const PortRange range = EphemeralPorts();
+  std::uniform_int_distribution<int> pick(range.first, range.last);
+  SocketAddress address = local;
+  constexpr int kRandomTries = 16;
+  for (int attempt = 0; attempt <= kRandomTries; ++attempt) {
+    // The last attempt leaves the choice to the system after all.
+    SetPort(address, attempt < kRandomTries ? static_cast<uint16_t>(pick(generator)) : 0);
+    if (TryListen(address, listener))
+      return listener.LocalAddress(bound);
+    if (errno != EADDRINUSE)
+      return false;
+  }
+  return false;
 }
 
 IoResult AcceptOne(const Socket& listener, Socket& accepted, SocketAddress& peer) {
