@@ -1,0 +1,25 @@
+// velmorix, the window program. It takes no arguments of its own (Qt's
+// platform options still work) and keeps its settings in the per-user key
+// store under the company key and the program's file name.
+#include <string>
+
+#include <QApplication>
+#include <QFile>
+
+#include "resources/string_table.h"
+#include "settings/settings_store.h"
+#include "ui/program_icon.h"
+#include "ui/window_program.h"
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  application.setWindowIcon(velmorix::ui::ProgramIcon());
+
+  velmorix::SettingsStore store(
+      std::string(velmorix::strings::kCompanyKey),
+      velmorix::ProgramKeyFromPath(
+          QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString()));
+  velmorix::ui::RunWindowProgram(store);
+  // The exit status carries no information.
+  return 0;
+}
