@@ -211,6 +211,8 @@ void MainWindow::ShowCurrentProfile() {
   }
   const FtpProfile& profile = settings_.profiles[settings_.currentProfile];
   sourceFolder_->setText(QString::fromStdString(profile.localDir));
+  // A long path is shown from its beginning.
+  sourceFolder_->setCursorPosition(0);
   onlyNewer_->setChecked(profile.options.onlyNewer != 0);
   skipFrontPageFolders_->setChecked(profile.options.skipFrontPageFolders != 0);
   skipImagesFolder_->setChecked(profile.options.skipImagesFolder != 0);
@@ -245,6 +247,7 @@ void MainWindow::Browse() {
     return;
   }
   sourceFolder_->setText(QDir::toNativeSeparators(folder));
+  sourceFolder_->setCursorPosition(0);
 }
 
 void MainWindow::OpenLog() {

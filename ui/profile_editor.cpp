@@ -123,7 +123,8 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
   passwordField_ = AddEdit(this, units, ids::kPassword, 67, 113, 55, 12);
   passwordField_->setEchoMode(QLineEdit::Password);
   passwordField_->setValidator(new Utf8LengthValidator(kMaxPasswordBytes, passwordField_));
-  portField_ = AddEdit(this, units, ids::kPort, 124, 62, 17, 12);
+  // Wider than the 17 units that three digits needed: ports go up to 65535.
+  portField_ = AddEdit(this, units, ids::kPort, 124, 62, 28, 12);
   auto* add = AddButton(this, units, ids::kAddButton, "追加", 7, 132, 35, 12);
   auto* update = AddButton(this, units, ids::kUpdateButton, "更新", 46, 132, 35, 12);
   auto* remove = AddButton(this, units, ids::kDeleteButton, "削除", 86, 132, 35, 12);

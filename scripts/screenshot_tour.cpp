@@ -1,0 +1,158 @@
+// velmorix-screenshots OUTPUT_FOLDER: opens the program's real windows on the
+// stored settings (run it with the demo's scratch $XDG_CONFIG_HOME and demo
+// server, as scripts/screenshots.sh does), walks through them as a user
+// would and saves a PNG of each: the main window, its Settings menu, the
+// profile editor, the progress console during a run (while the run asks
+// before deleting a page on the server) and after it, the question box, and
+// the about box. Nothing is saved to the settings.
+#include <cstdio>
+#include <functional>
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+#include "resources/string_table.h"
+#include "settings/settings_store.h"
+#include "ui/about_box.h"
+#include "ui/control_names.h"
+#include "ui/main_window.h"
+#include "ui/profile_editor.h"
+#include "ui/program_icon.h"
+#include "ui/progress_console.h"
+
+namespace {
+
+using velmorix::ui::AboutBox;
+using velmorix::ui::MainWindow;
+using velmorix::ui::ProfileEditor;
+using velmorix::ui::ProgressConsole;
+namespace ids = velmorix::ui::main_window;
+
+QString outputFolder;
+int failures = 0;
+
+void Save(QWidget* widget, const char* name) {
+  const QString path = outputFolder + QLatin1Char('/') + QLatin1String(name) + ".png";
+  if (widget == nullptr || !widget->grab().save(path)) {
+    std::fprintf(stderr, "could not save %s\n", qPrintable(path));
+    ++failures;
+    return;
+  }
+  std::printf("%s\n", qPrintable(path));
+}
+
+// Calls `step` every 20 ms until it returns true; gives up after 20 seconds.
+void WaitFor(std::function<bool()> step) {
+  auto* timer = new QTimer(qApp);
+  QElapsedTimer clock;
+  clock.start();
+  QObject::connect(timer, &QTimer::timeout, timer, [timer, clock, step = std::move(step)] {
+    if (step()) {
+      timer->deleteLater();
+      timer->stop();
+      return;
+    }
+    if (clock.elapsed() > 20000) {
+      std::fprintf(stderr, "a window did not appear in time\n");
+      ++failures;
+      timer->stop();
+      QApplication::exit(1);
+    }
+  });
+  timer->start(20);
+}
+
+template <typename Dialog>
+Dialog* ActiveModal() {
+  return qobject_cast<Dialog*>(QApplication::activeModalWidget());
+}
+
+// Saves `Dialog` once it is the active modal window and has painted, then
+// lets `finish` close it. Schedule it before opening the window.
+template <typename Dialog>
+void WhenShown(const char* name, std::function<void(Dialog&)> finish) {
+  WaitFor([name, finish = std::move(finish)] {
+    Dialog* dialog = ActiveModal<Dialog>();
+    if (dialog == nullptr) {
+      return false;
+    }
+    QTimer::singleShot(300, dialog, [name, dialog, finish] {
+      Save(dialog, name);
+      finish(*dialog);
+    });
+    return true;
+  });
+}
+
+void Tour(MainWindow& window) {
+  // Each step opens a modal window and returns when the step before has
+  // closed it, so the steps simply follow each other.
+  WhenShown<ProfileEditor>("profile-editor", [](ProfileEditor& editor) { editor.reject(); });
+  window.findChild<QAction*>(ids::kFtpSettingsAction)->trigger();
+
+  // A transfer: the run asks before deleting the stale page on the server,
+  // which holds it in the middle of the run.
+  WhenShown<QMessageBox>("delete-question", [&window](QMessageBox& question) {
+    Save(window.findChild<ProgressConsole*>(), "progress-console-running");
+    WaitFor([] {
+      ProgressConsole* console = ActiveModal<ProgressConsole>();
+      if (console == nullptr || console->runState() == 1) {
+        return false;
+      }
+      QTimer::singleShot(300, console, [console] {
+        Save(console, "progress-console-done");
+        console->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
+      });
+      return true;
+    });
+    question.button(QMessageBox::Yes)->click();
+  });
+  window.findChild<QPushButton*>(ids::kTransferButton)->click();
+
+  WhenShown<AboutBox>("about-box", [](AboutBox& about) { about.accept(); });
+  window.findChild<QAction*>(ids::kAboutAction)->trigger();
+
+  // Last, the Settings menu with its two switches.
+  QMenu* settingsMenu = window.findChild<QMenuBar*>()->actions().value(1)->menu();
+  settingsMenu->popup(window.mapToGlobal(QPoint(window.width() / 4, 0)));
+  QTimer::singleShot(300, settingsMenu, [&window, settingsMenu] {
+    Save(settingsMenu, "settings-menu");
+    settingsMenu->close();
+    window.done(QDialog::Rejected);
+  });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: velmorix-screenshots OUTPUT_FOLDER\n");
+    return 64;
+  }
+  outputFolder = QFile::decodeName(argv[1]);
+  QDir().mkpath(outputFolder);
+  application.setWindowIcon(velmorix::ui::ProgramIcon());
+
+  // The window program's settings, read as it reads them; never written.
+  velmorix::SettingsStore store(std::string(velmorix::strings::kCompanyKey),
+                                std::string(velmorix::kWindowProgramKey));
+  MainWindow window;
+  store.LoadSettings(window.settings());
+  velmorix::ui::ProgramIconPixmap(128).save(outputFolder + QStringLiteral("/program-icon.png"));
+  // Let the window settle and paint before the first picture.
+  QTimer::singleShot(500, &window, [&window] {
+    Save(&window, "main-window");
+    Tour(window);
+  });
+  window.exec();
+  return failures == 0 ? 0 : 1;
+}
