@@ -18,7 +18,7 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD" --target velmorix velmorix-cli
 
 demo="$REPO/$BUILD/demo"
-rm -rf "$demo"
+rm -rf "$demo" "$BUILD/bin/VELMORIX.LOG"
 mkdir -p "$demo/server/public_html" "$demo/config"
 make_sample_site "$demo/site"
 # A page that no longer exists locally, for the deletion on the server.
