@@ -208,7 +208,10 @@ FtpStatus OpenActiveTransfer(ControlChannel& control, const SocketAddress& serve
       return status;
     const bool marked = started || transfer.finalReceived;
     const bool accepted = transfer.data.valid();
-    if (accepted && marked)
+    // The data may flow as soon as the server has connected: its mark
+    // (125/150) can come later and is read while the data flows, which
+    // saves a wait per transfer. A refusal still ends the transfer then.
+    if (accepted)
       return FtpStatus::Ok();
     if (transfer.finalReceived && !graceStarted) {
       graceStarted = true;

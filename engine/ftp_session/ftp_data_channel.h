@@ -30,9 +30,9 @@ struct DataTransfer {
 };
 
 // Starts `commandLine` (LIST, MLSD or STOR) with an active data connection.
-// On success the server has connected and marked the start of the transfer
-// (or, for a listing, already finished it: then `data` may be closed when
-// there was nothing to send). On failure `transfer.data` is closed; the
+// On success the server has connected (its mark of the start may still be
+// on the way), or, for a listing, has already finished without connecting:
+// then `data` is closed, as there was nothing to send. On failure `transfer.data` is closed; the
 // control channel is marked lost when it is out of step.
 FtpStatus OpenActiveTransfer(ControlChannel& control, const SocketAddress& serverAddress,
                              std::string_view commandLine, TransferDirection direction,

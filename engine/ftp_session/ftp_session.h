@@ -68,7 +68,8 @@ class FtpConnection;
 
 // An open listing. Move-only; it closes itself (aborting the transfer if it
 // has not been read to its end) when destroyed. While it is open, the
-// connection it came from must not be used for anything else.
+// connection it came from serves the listing only: any other command on that
+// connection (and closing the connection) ends the listing first.
 class FtpListing {
  public:
   FtpListing();
@@ -78,10 +79,13 @@ class FtpListing {
 
   bool IsOpen() const;
   // Reads the next entry. kNoMoreFiles at the end of the listing; any other
-  // error means the listing broke off.
+  // error means the listing broke off. Once the listing is closed, Next keeps
+  // giving what ended it (kNoMoreFiles after an end or a Close); a listing
+  // that was never opened gives kNotConnected.
   FtpStatus Next(RemoteEntry& entry);
   // Ends the listing and brings the control connection back to a state in
-  // which the next command can be sent.
+  // which the next command can be sent (waiting at most the reply time-out
+  // for the server's answer; without one the connection counts as lost).
   void Close();
 
  private:
@@ -100,7 +104,7 @@ class FtpConnection {
 
   bool IsOpen() const;
 
-  // CWD; success on a 2xx reply.
+  // CWD; success on a 2xx reply. "" names the login folder.
   FtpStatus ChangeFolder(std::string_view path);
   // Lists `folder` ("" is the current folder) with MLSD where the server
   // offers it, else with "LIST -a", and reads the first entry into `entry`.
@@ -118,7 +122,8 @@ class FtpConnection {
   FtpStatus DeleteFile(std::string_view name);
   // RMD.
   FtpStatus RemoveFolder(std::string_view name);
-  // The last reply the server sent, all its lines, without line ends.
+  // The last reply the server sent, all its lines, without line ends, joined
+  // by "\n". Kept after a failed Connect and after Close.
   const std::string& LastResponseText() const;
   // QUIT and close. Safe to call on a closed connection.
   void Close();
@@ -138,7 +143,9 @@ class FtpSession {
 
   // Resolves `host` (IPv4 or IPv6), connects to `port`, logs in and sets
   // binary type. On failure `connection` stays closed and the status says
-  // why, in a text fit for a message box.
+  // why, in a text fit for a message box (never holding the password).
+  // After a lost connection (421, end of file, socket error or a time-out),
+  // every call of that connection fails at once with kNotConnected.
   FtpStatus Connect(const std::string& host, uint16_t port, const std::string& userId,
                     const std::string& password, FtpConnection& connection) const;
 
