@@ -4,17 +4,14 @@
 // write, which must not end the program.
 #include "engine/ftp_session/ftp_data_channel.h"
 
-#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -24,83 +21,55 @@
 namespace velmorix::ftp {
 namespace {
 
-namespace fs = std::filesystem;
+TEST(FtpUploadHangUpTest, PeerThatHalfClosesAndDropsTheRestGivesAnErrorNotASignal) {
+  // A loopback connection: ours is the data socket, the other end the peer.
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+  listen(listener, 1);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  DataTransfer transfer;
+  transfer.data = Socket(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+  transfer.label = "STOR big.bin";
+  transfer.direction = TransferDirection::kSend;
+  connect(transfer.data.fd(), reinterpret_cast<sockaddr*>(&address), length);
+  const int peer = accept(listener, nullptr, nullptr);
+  close(listener);
+  int pair[2];  // a control connection that stays silent
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
+  ControlChannel control{Socket(pair[0]), std::chrono::milliseconds(2000)};
+  testing::TempDir local;
+  const std::filesystem::path path = local.path() / "big.bin";
+  std::ofstream(path).close();
+  std::filesystem::resize_file(path, uintmax_t{512} << 20);
+  const int file = open(path.c_str(), O_RDONLY);
 
-class FtpUploadHangUpTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    // A loopback TCP connection: ours is the data socket, theirs the peer.
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    const int ours = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    connect(ours, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    peer_ = accept(listener, nullptr, nullptr);
-    close(listener);
-    ASSERT_GE(peer_, 0);
-    transfer_.data = Socket(ours);
-    transfer_.label = "STOR big.bin";
-    transfer_.direction = TransferDirection::kSend;
-
-    // A control connection that stays silent.
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
-    control_.emplace(Socket(pair[0]), std::chrono::milliseconds(2000));
-    silentServer_ = pair[1];
-
-    const fs::path file = local_.path() / "big.bin";
-    std::ofstream(file).close();
-    fs::resize_file(file, uintmax_t{512} << 20);
-    file_ = open(file.c_str(), O_RDONLY);
-    ASSERT_GE(file_, 0);
-  }
-
-  void TearDown() override {
-    close(file_);
-    close(silentServer_);
-  }
-
-  testing::TempDir local_;
-  int peer_ = -1;
-  int silentServer_ = -1;
-  int file_ = -1;
-  DataTransfer transfer_;
-  std::optional<ControlChannel> control_;
-};
-
-TEST_F(FtpUploadHangUpTest, PeerThatHalfClosesAndDropsTheRestGivesAnErrorNotASignal) {
-  std::thread peer([fd = peer_] {
-    shutdown(fd, SHUT_WR);
+  std::thread hangUp([peer] {
+    shutdown(peer, SHUT_WR);
     char buffer[65536];
-    size_t total = 0;
-    while (total < (size_t{1} << 20)) {
-      const ssize_t got = read(fd, buffer, sizeof buffer);
+    for (size_t total = 0; total < (size_t{1} << 20);) {
+      const ssize_t got = read(peer, buffer, sizeof buffer);
       if (got <= 0)
         break;
       total += static_cast<size_t>(got);
     }
-    // Closing with unread data resets the connection.
-    close(fd);
+    close(peer);  // with unread data: the connection is reset
   });
-  const FtpStatus status =
-      SendFileData(*control_, transfer_, file_, std::chrono::milliseconds(5000));
-  peer.join();
+  const FtpStatus status = SendFileData(control, transfer, file, std::chrono::milliseconds(5000));
+  hangUp.join();
+  close(file);
+  close(pair[1]);
 
   EXPECT_EQ(status.kind, FtpErrorKind::kSystem);
   EXPECT_EQ(status.text, "データ転送でエラーが発生しました (STOR big.bin): Broken pipe");
-  EXPECT_FALSE(transfer_.data.valid());
+  EXPECT_FALSE(transfer.data.valid());
   // The signal was taken back, and the thread's signal mask is as before.
-  sigset_t pending;
-  sigpending(&pending);
-  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
-  sigset_t mask;
-  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-  EXPECT_EQ(sigismember(&mask, SIGPIPE), 0);
+  sigset_t signals;
+  sigpending(&signals);
+  EXPECT_EQ(sigismember(&signals, SIGPIPE), 0);
+  pthread_sigmask(SIG_SETMASK, nullptr, &signals);
+  EXPECT_EQ(sigismember(&signals, SIGPIPE), 0);
 }
 
 }  // namespace

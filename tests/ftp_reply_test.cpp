@@ -147,19 +147,11 @@ TEST_F(FtpLoginRepliesTest, FeaturesOfTheCapturedServers) {
   EXPECT_FALSE(odd.utf8) << "UTF8X is another feature, and the last line is no feature";
 }
 
-TEST_F(FtpLoginRepliesTest, LoginFolderAndPathsJoinedToItWithoutNormalising) {
+TEST_F(FtpLoginRepliesTest, LoginFolderFromTheQuotedPath) {
   EXPECT_EQ(ParseQuotedPath("257 \"/home/ftpt\" is the current directory"), "/home/ftpt");
   EXPECT_EQ(ParseQuotedPath("257 \"/a \"\"b\"\" c\"\"\" is current"), "/a \"b\" c\"");
   EXPECT_EQ(ParseQuotedPath("257 /no/quotes"), std::nullopt);
   EXPECT_EQ(ParseQuotedPath("257 \"/never closed"), std::nullopt);
-
-  const std::optional<std::string> home = "/home/ftpt";
-  EXPECT_EQ(ResolveRemotePath(home, "www/sub"), "/home/ftpt/www/sub");
-  EXPECT_EQ(ResolveRemotePath(std::string("/"), "www"), "/www");
-  EXPECT_EQ(ResolveRemotePath(home, "//sub"), "//sub");
-  EXPECT_EQ(ResolveRemotePath(home, "a//b/../c"), "/home/ftpt/a//b/../c");
-  EXPECT_EQ(ResolveRemotePath(home, ""), "/home/ftpt");
-  EXPECT_EQ(ResolveRemotePath(std::nullopt, "www"), "www");
 }
 
 }  // namespace
