@@ -29,8 +29,8 @@ namespace {
 
 namespace ids = ui::main_window;
 using testing::Control;
+using testing::Retype;
 using testing::TempDir;
-using testing::TypeText;
 using testing::WhenModal;
 
 const std::string kCompany(strings::kCompanyKey);
@@ -99,17 +99,9 @@ TEST_F(WindowProgramTest, WhatOneRunChangedIsShownAtTheNextStart) {
     WhenModal<ui::ProfileEditor>([](ui::ProfileEditor& editor) {
       namespace editor_ids = ui::profile_editor;
       for (const char* name : {"本番サーバー", "staging"}) {
-        auto* nameField = Control<QLineEdit>(&editor, editor_ids::kName);
-        nameField->selectAll();
-        QTest::keyClick(nameField, Qt::Key_Delete);
-        TypeText(nameField, QString::fromUtf8(name));
-        auto* password = Control<QLineEdit>(&editor, editor_ids::kPassword);
-        password->selectAll();
-        QTest::keyClick(password, Qt::Key_Delete);
-        TypeText(password, QStringLiteral("pässwörd 7"));
-        auto* port = Control<QLineEdit>(&editor, editor_ids::kPort);
-        port->selectAll();
-        QTest::keyClicks(port, "2121");
+        Retype(Control<QLineEdit>(&editor, editor_ids::kName), QString::fromUtf8(name));
+        Retype(Control<QLineEdit>(&editor, editor_ids::kPassword), "pässwörd 7");
+        Retype(Control<QLineEdit>(&editor, editor_ids::kPort), "2121");
         QTest::mouseClick(Control<QPushButton>(&editor, editor_ids::kAddButton), Qt::LeftButton);
       }
       QTest::mouseClick(Control<QPushButton>(&editor, editor_ids::kOkButton), Qt::LeftButton);
@@ -118,8 +110,7 @@ TEST_F(WindowProgramTest, WhatOneRunChangedIsShownAtTheNextStart) {
     // The editor left "staging" selected; it sorts first.
     auto* list = Control<QComboBox>(&window, ids::kDestinationList);
     EXPECT_EQ(list->currentText(), "staging");
-    auto* folder = Control<QLineEdit>(&window, ids::kSourceFolder);
-    TypeText(folder, QStringLiteral("/home/web/公開"));
+    Retype(Control<QLineEdit>(&window, ids::kSourceFolder), "/home/web/公開");
     Control<QCheckBox>(&window, ids::kSkipImagesFolder)->click();
     Control<QAction>(&window, ids::kDeleteMessageAction)->trigger();
     Control<QAction>(&window, ids::kExitAction)->trigger();

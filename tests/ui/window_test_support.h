@@ -1,6 +1,5 @@
-// Helpers of the window tests: finding controls by their ids, picking list
-// items as a user does, answering modal windows, and a scratch settings home.
-//
+// Helpers of the window tests: finding controls by their ids, typing and
+// picking as a user does, answering modal windows, a scratch environment.
 // Test thread (the window thread) only.
 #pragma once
 
@@ -10,16 +9,15 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QTest>
 #include <QTimer>
-#include <QWidget>
 
 #include <gtest/gtest.h>
 
 namespace velmorix::testing {
 
-// The child of `root` with that objectName and type; records a failure and
-// returns nullptr when there is none.
+// The child of `root` with that objectName; a failure and nullptr when none.
 template <typename Widget>
 Widget* Control(QObject* root, const char* name) {
   auto* widget = root->findChild<Widget*>(QString::fromLatin1(name));
@@ -29,86 +27,85 @@ Widget* Control(QObject* root, const char* name) {
   return widget;
 }
 
-// Types `text` into `widget` key by key; characters outside ASCII arrive as
-// key events carrying their text, as a keyboard layout or input method
-// delivers them.
-inline void TypeText(QWidget* widget, const QString& text) {
+// Replaces the text of `field` key by key; characters outside ASCII arrive
+// as key events carrying their text, as an input method delivers them.
+inline void Retype(QLineEdit* field, const QString& text) {
+  field->setFocus();
+  field->selectAll();
+  QTest::keyClick(field, Qt::Key_Delete);
   for (const QChar character : text) {
     if (character.unicode() < 128) {
-      QTest::keyClick(widget, character.toLatin1());
+      QTest::keyClick(field, character.toLatin1());
     } else {
-      QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(character),
-                          Qt::NoModifier);
+      QTest::sendKeyEvent(QTest::Click, field, Qt::Key_unknown, QString(character), Qt::NoModifier);
     }
   }
 }
 
-// Picks the item at `position` with the arrow keys, as a user does; the list
-// reports each step as the user's choice (activated).
+// Picks the item at `position` with the arrow keys, each step reported as
+// the user's choice.
 inline void PickItem(QComboBox* list, int position) {
   list->setFocus();
   if (list->currentIndex() < 0) {
     QTest::keyClick(list, Qt::Key_Home);
   }
-  while (list->currentIndex() < position) {
-    QTest::keyClick(list, Qt::Key_Down);
-  }
-  while (list->currentIndex() > position) {
-    QTest::keyClick(list, Qt::Key_Up);
+  while (list->currentIndex() != position) {
+    QTest::keyClick(list, list->currentIndex() < position ? Qt::Key_Down : Qt::Key_Up);
   }
 }
 
-// Runs `action` with the modal window of type Dialog as soon as it is the
-// active modal widget: schedule this, then do what opens the window. Fails
-// the test (and gives up, closing any other modal window) when no such
-// window appears within five seconds.
-template <typename Dialog>
-void WhenModal(std::function<void(Dialog&)> action) {
+// Calls `step` every 5 ms until it returns true. After `limitMs` it records
+// a failure and closes whatever modal window holds the test up.
+inline void Poll(std::function<bool()> step, int limitMs = 5000) {
   auto* timer = new QTimer(qApp);
-  timer->setInterval(5);
   QElapsedTimer clock;
   clock.start();
-  QObject::connect(timer, &QTimer::timeout, timer, [timer, clock, action = std::move(action)] {
-    if (auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget())) {
-      timer->stop();
+  QObject::connect(timer, &QTimer::timeout, timer, [timer, clock, limitMs, step] {
+    // Stopped while the step runs: a step may open a modal window, whose
+    // loop would otherwise call it again.
+    timer->stop();
+    if (step()) {
       timer->deleteLater();
-      action(*dialog);
-      return;
-    }
-    if (clock.elapsed() > 5000) {
-      timer->stop();
+    } else if (clock.elapsed() > limitMs) {
       timer->deleteLater();
-      ADD_FAILURE() << "the expected modal window did not appear";
-      // Whatever else holds the test up is closed, so the test can end.
-      if (QWidget* other = QApplication::activeModalWidget()) {
-        other->close();
+      ADD_FAILURE() << "the expected window or state did not come";
+      if (QWidget* modal = QApplication::activeModalWidget()) {
+        modal->close();
       }
+    } else {
+      timer->start(5);
     }
   });
-  timer->start();
+  timer->start(5);
 }
 
-// Sets an environment variable for the lifetime of the object.
+// Runs `action` on the modal window of type Dialog once it is open: call
+// this, then do what opens the window.
+template <typename Dialog>
+void WhenModal(std::function<void(Dialog&)> action) {
+  Poll([action] {
+    auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
+    if (dialog != nullptr) {
+      action(*dialog);
+    }
+    return dialog != nullptr;
+  });
+}
+
 class ScopedEnvironment {
  public:
   ScopedEnvironment(const char* name, const std::string& value)
-      : name_(name), hadValue_(qEnvironmentVariableIsSet(name)), oldValue_(qgetenv(name)) {
+      : name_(name), old_(qgetenv(name)), had_(qEnvironmentVariableIsSet(name)) {
     qputenv(name, QByteArray::fromStdString(value));
   }
-  ~ScopedEnvironment() {
-    if (hadValue_) {
-      qputenv(name_, oldValue_);
-    } else {
-      qunsetenv(name_);
-    }
-  }
+  ~ScopedEnvironment() { had_ ? qputenv(name_, old_) : qunsetenv(name_); }
   ScopedEnvironment(const ScopedEnvironment&) = delete;
   ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
  private:
   const char* name_;
-  bool hadValue_;
-  QByteArray oldValue_;
+  QByteArray old_;
+  bool had_;
 };
 
 }  // namespace velmorix::testing
