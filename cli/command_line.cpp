@@ -141,9 +141,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
 
   line.command = arguments[0];
   const auto& commands = Commands();
-  const auto spec = std::find_if(commands.begin(), commands.end(),
+  const auto grammar = std::find_if(commands.begin(), commands.end(),
                                  [&](const CommandSpec& c) { return c.name == line.command; });
-  if (spec == commands.end()) {
+  if (grammar == commands.end()) {
     result.error = "unknown command '" + line.command + "' (see velmorix-cli --help)";
     return result;
   }
@@ -166,9 +166,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
     }
     const size_t equals = argument.find('=');
     const std::string name = argument.substr(2, equals == std::string::npos ? equals : equals - 2);
-    const auto option = std::find_if(spec->options.begin(), spec->options.end(),
+    const auto option = std::find_if(grammar->options.begin(), grammar->options.end(),
                                      [&](const OptionSpec& o) { return o.name == name; });
-    if (option == spec->options.end()) {
+    if (option == grammar->options.end()) {
       result.error = "unknown option '--" + name + "' for " + line.command;
       return result;
     }
@@ -204,7 +204,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
     line.options.emplace(name, std::move(value));
   }
 
-  if (spec->takesName) {
+  if (grammar->takesName) {
     if (positional.empty()) {
       result.error = line.command + " needs the name of a destination";
       return result;
