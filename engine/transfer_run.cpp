@@ -61,9 +61,11 @@ CompletionCode RunJob(const RunRequest& request, WorkerProcedure worker) {
   request.cancelEvent.Clear();
   TransferJob job(request.settings, request.profile, request.console, request.cancelEvent,
                   request.logPath, request.timeouts);
-  std::thread thread;
+  // Declared after the job, so that on every way out the thread is joined
+  // before the job it works on is destroyed.
+  std::jthread thread;
   try {
-    thread = std::thread(GuardedWorker, worker, std::ref(job));
+    thread = std::jthread(GuardedWorker, worker, std::ref(job));
   } catch (const std::system_error& error) {
     // Without a worker there is nothing that could end the console's modal
     // state, so it is not shown.
