@@ -7,7 +7,7 @@ cases: the first publish into an empty server folder, and a second run with
 nothing changed (VELMORIX with onlyNewer, lftp with --only-newer). Prints the
 median wall time, CPU time (user + system) and peak memory of each client
 process and the ratios. Called by run_benchmark.sh, which installs what is
-missing, builds the publisher and creates the FTP user; run as root.
+missing, builds velmorix-cli and creates the FTP user; run as root.
 """
 import argparse
 import os
@@ -195,7 +195,7 @@ def reset_target(target, uid, gid):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--publisher", required=True)
+    parser.add_argument("--cli", required=True, help="the velmorix-cli program")
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
     parser.add_argument("--runs", type=int, default=5)
@@ -225,9 +225,16 @@ def main():
         server, name = start_pyftpdlib(work, serve, port, args.user, args.password)
     print("server: %s on 127.0.0.1:%d, %d runs each" % (name, port, args.runs))
 
-    ours_first = [args.publisher, "--host", "127.0.0.1", "--port", str(port), "--user",
-                  args.user, "--password", args.password, "--local", site, "--remote",
-                  "/site", "--only-newer", "--quiet"]
+    # Our side is the command-line front end with a destination of its own,
+    # stored in a scratch settings folder so the user's own are untouched.
+    os.environ["XDG_CONFIG_HOME"] = os.path.join(work, "config")
+    subprocess.run([args.cli, "add", "bench", "--url", "127.0.0.1", "--port", str(port),
+                    "--user", args.user, "--password-stdin", "--remote", "/site"],
+                   input=(args.password + "\n").encode(), check=True)
+    subprocess.run([args.cli, "set", "bench", "--local", site, "--only-newer", "on",
+                    "--skip-underscore-folders", "off", "--skip-images-folder", "off",
+                    "--ignore-exe", "off", "--delete-on-server", "off"], check=True)
+    ours_first = [args.cli, "transfer", "bench"]
     lftp_base = ("set ftp:passive-mode off; set ftp:ssl-allow no; set net:max-retries 1; "
                  "set net:timeout 30; set mirror:parallel-transfer-count 1; "
                  "open -u %s,%s -p %d 127.0.0.1; " % (args.user, args.password, port))

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Times VELMORIX's publish against lftp's "mirror -R" on a generated
 # web-site-like tree served by a local vsftpd. Installs vsftpd and lftp when
-# they are missing, builds the publisher, creates the FTP account vsftpd
+# they are missing, builds velmorix-cli, creates the FTP account vsftpd
 # needs (a real user with a password and a login shell), and prints the
 # figures. Runs as root, or through sudo.
 #
@@ -33,7 +33,7 @@ fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMORIX_BUILD_TESTS=OFF \
   -DVELMORIX_BUILD_UI=OFF >/dev/null
-cmake --build "$build" -j2 --target velmorix-bench-publish >/dev/null
+cmake --build "$build" -j2 --target velmorix-cli >/dev/null
 
 # vsftpd logs in real users only, through PAM, and wants a login shell.
 # vsftpd enters the user's home before it moves to the served folder.
@@ -44,5 +44,5 @@ home="$(getent passwd "$user" | cut -d: -f6)"
 "${sudo[@]}" install -d -o "$user" "$home"
 echo "$user:$password" | "${sudo[@]}" chpasswd
 
-exec "${sudo[@]}" /usr/bin/python3 bench/benchmark.py --publisher "$PWD/$build/bin/velmorix-bench-publish" \
+exec "${sudo[@]}" /usr/bin/python3 bench/benchmark.py --cli "$PWD/$build/bin/velmorix-cli" \
   --user "$user" --password "$password" --runs "$runs"
