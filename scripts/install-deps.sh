@@ -10,6 +10,7 @@ packages=(
   python3-pyftpdlib          # the FTP server of the tests and the demo
   fonts-ipafont-gothic       # the windows' Japanese font
   xvfb xauth                 # windows without a display
+  xdg-utils                  # LOG and help open with the desktop's viewer
   "$@"
 )
 
