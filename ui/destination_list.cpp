@@ -17,6 +17,22 @@ void FillDestinationList(QComboBox* list, const AppSettings& settings) {
   list->setCurrentIndex(-1);
 }
 
+bool FillDestinationListAndSelect(QComboBox* list, AppSettings& settings) {
+  FillDestinationList(list, settings);
+  if (settings.lastFtp < -1 || settings.lastFtp >= list->count()) {
+    settings.lastFtp = -1;
+  }
+  if (settings.profileCount > 0 && settings.lastFtp == -1) {
+    settings.lastFtp = 0;
+  }
+  if (settings.lastFtp < 0) {
+    return false;
+  }
+  list->setCurrentIndex(settings.lastFtp);
+  settings.FindProfile(DestinationNameAt(list, settings.lastFtp));
+  return true;
+}
+
 int InsertDestinationName(QComboBox* list, const std::string& name) {
   // Binary search for the first item that sorts after `name`, so that equal
   // names (which only outside edits of the stored settings can produce)

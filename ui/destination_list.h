@@ -23,6 +23,14 @@ namespace velmorix::ui {
 // Leaves the list without a selection.
 void FillDestinationList(QComboBox* list, const AppSettings& settings);
 
+// Fills `list` as above, then selects the stored selection. A lastFtp that is
+// no position of the list (the stored settings were changed from outside)
+// counts as none, and with none the first item is taken when there is one;
+// lastFtp is set to the position selected. The selected name's profile
+// becomes the current one (FindProfile). Returns false, selecting nothing and
+// leaving currentProfile alone, when the list is empty.
+bool FillDestinationListAndSelect(QComboBox* list, AppSettings& settings);
+
 // Inserts `name` at its sorted place and returns its position. The selection
 // is whatever the list made of it; callers select explicitly afterwards.
 int InsertDestinationName(QComboBox* list, const std::string& name);

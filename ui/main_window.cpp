@@ -188,18 +188,7 @@ bool MainWindow::HasCurrentProfile() const {
 }
 
 void MainWindow::LoadDestinationList() {
-  FillDestinationList(destinationList_, settings_);
-  // A stored position that is not in the list (the stored settings were
-  // changed from outside) counts as no selection.
-  if (settings_.lastFtp < -1 || settings_.lastFtp >= destinationList_->count()) {
-    settings_.lastFtp = -1;
-  }
-  if (settings_.profileCount > 0 && settings_.lastFtp == -1) {
-    settings_.lastFtp = 0;
-  }
-  if (settings_.lastFtp >= 0) {
-    destinationList_->setCurrentIndex(settings_.lastFtp);
-    settings_.FindProfile(DestinationNameAt(destinationList_, settings_.lastFtp));
+  if (FillDestinationListAndSelect(destinationList_, settings_)) {
     ShowCurrentProfile();
   }
   // Without profiles the folder and the boxes keep what they show.

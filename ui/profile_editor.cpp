@@ -152,19 +152,9 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
   connect(cancel, &QPushButton::clicked, this, &ProfileEditor::reject);
 
   // Open: the fields start with the values of a new profile, then show the
-  // stored selection. A lastFtp that is no position of the list counts as
-  // none, so the first item is shown as when nothing was stored.
+  // stored selection (the first item when none usable was stored).
   ShowFields();
-  FillDestinationList(list_, settings_);
-  if (settings_.lastFtp < -1 || settings_.lastFtp >= list_->count()) {
-    settings_.lastFtp = -1;
-  }
-  if (settings_.profileCount > 0 && settings_.lastFtp == -1) {
-    settings_.lastFtp = 0;
-  }
-  if (settings_.lastFtp >= 0) {
-    list_->setCurrentIndex(settings_.lastFtp);
-    settings_.FindProfile(DestinationNameAt(list_, settings_.lastFtp));
+  if (FillDestinationListAndSelect(list_, settings_)) {
     LoadFieldsFromCurrentProfile();
   }
   list_->setFocus();
