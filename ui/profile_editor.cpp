@@ -202,6 +202,32 @@ bool ProfileEditor::ReadFields() {
   return false;
 }
 
+ProfileEditor::FieldsCheck ProfileEditor::ReadProfileFields(int except) {
+  if (!ReadFields()) {
+    return FieldsCheck::kRefused;
+  }
+  if (name_.empty()) {
+    return FieldsCheck::kRefused;
+  }
+  for (int index = 0; index < settings_.profileCount; ++index) {
+    if (index != except && settings_.profiles[index].name == name_) {
+      Dialogs::Warn(this, FromTable(strings::kDuplicateName));
+      return FieldsCheck::kDuplicateName;
+    }
+  }
+  return FieldsCheck::kAccepted;
+}
+
+void ProfileEditor::StoreServerData(FtpProfile& profile) const {
+  profile.name = name_;
+  profile.url = url_;
+  profile.userId = userId_;
+  profile.password = password_;
+  profile.remoteDir = remoteDir_;
+  profile.port = port_;
+  profile.timeDifference = timeDifference_;
+}
+
 void ProfileEditor::ClearMembers() {
   userId_.clear();
   password_.clear();
@@ -242,17 +268,8 @@ void ProfileEditor::AddProfile() {
   if (settings_.profileCount >= kMaxProfiles) {
     return;
   }
-  if (!ReadFields()) {
+  if (ReadProfileFields(-1) != FieldsCheck::kAccepted) {
     return;
-  }
-  if (name_.empty()) {
-    return;
-  }
-  for (int index = 0; index < settings_.profileCount; ++index) {
-    if (settings_.profiles[index].name == name_) {
-      Dialogs::Warn(this, FromTable(strings::kDuplicateName));
-      return;
-    }
   }
 
   const int position = InsertDestinationName(list_, name_);
@@ -260,13 +277,7 @@ void ProfileEditor::AddProfile() {
   // local folder and all five options on.
   FtpProfile& slot = settings_.profiles[settings_.profileCount];
   slot = FtpProfile{};
-  slot.name = name_;
-  slot.url = url_;
-  slot.userId = userId_;
-  slot.password = password_;
-  slot.remoteDir = remoteDir_;
-  slot.port = port_;
-  slot.timeDifference = timeDifference_;
+  StoreServerData(slot);
   ++settings_.changeCount;
   ++settings_.profileCount;
   settings_.currentProfile = settings_.profileCount - 1;
@@ -280,32 +291,21 @@ void ProfileEditor::UpdateProfile() {
   if (settings_.lastFtp < 0 || current < 0 || current >= settings_.profileCount) {
     return;
   }
-  if (!ReadFields()) {
-    return;
+  const FieldsCheck check = ReadProfileFields(current);
+  if (check == FieldsCheck::kDuplicateName) {
+    // The name field goes back to the profile's own name; the other fields
+    // keep what was typed.
+    name_ = settings_.profiles[current].name;
+    ShowFields();
   }
-  if (name_.empty()) {
+  if (check != FieldsCheck::kAccepted) {
     return;
-  }
-  for (int index = 0; index < settings_.profileCount; ++index) {
-    if (index != current && settings_.profiles[index].name == name_) {
-      Dialogs::Warn(this, FromTable(strings::kDuplicateName));
-      name_ = settings_.profiles[current].name;
-      ShowFields();
-      return;
-    }
   }
 
   list_->removeItem(settings_.lastFtp);
   const int position = InsertDestinationName(list_, name_);
   // Only the server data changes; the profile keeps its local folder and options.
-  FtpProfile& profile = settings_.profiles[current];
-  profile.name = name_;
-  profile.url = url_;
-  profile.userId = userId_;
-  profile.password = password_;
-  profile.remoteDir = remoteDir_;
-  profile.port = port_;
-  profile.timeDifference = timeDifference_;
+  StoreServerData(settings_.profiles[current]);
   ++settings_.changeCount;
 
   list_->setCurrentIndex(position);

@@ -40,6 +40,16 @@ class ProfileEditor : public QDialog {
   // Copies every field into the members; false (after a message, with the
   // port field focused and selected) when the port is not valid.
   bool ReadFields();
+  enum class FieldsCheck { kAccepted, kRefused, kDuplicateName };
+  // What Add and Update read before they change anything: the fields
+  // (ReadFields), then the name. kRefused when the port is not valid (after
+  // ReadFields' message) or the name is empty (without a message);
+  // kDuplicateName, after the duplicate-name message, when a profile other
+  // than the one at `except` (-1: none) already has the name.
+  FieldsCheck ReadProfileFields(int except);
+  // Copies the members' server data (name, URL, user, password, folder,
+  // port, time difference) into `profile`; its local folder and options stay.
+  void StoreServerData(FtpProfile& profile) const;
   void LoadFieldsFromCurrentProfile();
   void ClearMembers();
 
