@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "settings/ascii_case.h"
+
 namespace velmorix::ftp {
 
 namespace {
@@ -13,20 +15,6 @@ bool IsDigit(char c) {
 }
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
-}
-
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i]))
-      return false;
-  }
-  return true;
 }
 
 // The value of an all-digit `text`, or -1 when it is empty, too long or holds
@@ -86,7 +74,7 @@ int MonthFromName(std::string_view name) {
   if (name.size() != 3)
     return 0;
   for (size_t i = 0; i < kMonths.size(); ++i) {
-    if (EqualsIgnoringCase(name, kMonths[i]))
+    if (EqualsIgnoringAsciiCase(name, kMonths[i]))
       return static_cast<int>(i) + 1;
   }
   return 0;
@@ -166,19 +154,19 @@ bool ParseMlsdLine(std::string_view line, RemoteEntry& entry) {
       continue;
     const std::string_view factName = fact.substr(0, equals);
     const std::string_view value = fact.substr(equals + 1);
-    if (EqualsIgnoringCase(factName, "type")) {
-      if (EqualsIgnoringCase(value, "dir")) {
+    if (EqualsIgnoringAsciiCase(factName, "type")) {
+      if (EqualsIgnoringAsciiCase(value, "dir")) {
         kind = Kind::kDir;
-      } else if (EqualsIgnoringCase(value, "cdir")) {
+      } else if (EqualsIgnoringAsciiCase(value, "cdir")) {
         kind = Kind::kCurrent;
-      } else if (EqualsIgnoringCase(value, "pdir")) {
+      } else if (EqualsIgnoringAsciiCase(value, "pdir")) {
         kind = Kind::kParent;
       } else {
         // "file", links ("OS.unix=symlink", "OS.unix=slink:...") and
         // anything unknown count as files, so nothing ever descends into them.
         kind = Kind::kFile;
       }
-    } else if (EqualsIgnoringCase(factName, "modify")) {
+    } else if (EqualsIgnoringAsciiCase(factName, "modify")) {
       // YYYYMMDDHHMMSS with an optional fraction; anything else is malformed
       // and leaves the time at 0.
       time = 0;
@@ -307,7 +295,7 @@ bool ParseDosListLine(std::string_view line, RemoteEntry& entry) {
   std::string_view meridiem;
   if (timeText.size() > 2) {
     const std::string_view tail = timeText.substr(timeText.size() - 2);
-    if (EqualsIgnoringCase(tail, "AM") || EqualsIgnoringCase(tail, "PM")) {
+    if (EqualsIgnoringAsciiCase(tail, "AM") || EqualsIgnoringAsciiCase(tail, "PM")) {
       meridiem = tail;
       timeText.remove_suffix(2);
     }
@@ -319,7 +307,7 @@ bool ParseDosListLine(std::string_view line, RemoteEntry& entry) {
   Token next = NextToken(line, time.end);
   if (meridiem.empty()) {
     const std::string_view separate = next.in(line);
-    if (EqualsIgnoringCase(separate, "AM") || EqualsIgnoringCase(separate, "PM")) {
+    if (EqualsIgnoringAsciiCase(separate, "AM") || EqualsIgnoringAsciiCase(separate, "PM")) {
       meridiem = separate;
       next = NextToken(line, next.end);
     }
@@ -329,13 +317,13 @@ bool ParseDosListLine(std::string_view line, RemoteEntry& entry) {
       return false;
     // 12AM is midnight and 12PM noon.
     hour %= 12;
-    if (Lower(meridiem[0]) == 'p')
+    if (FoldAsciiCase(meridiem[0]) == 'p')
       hour += 12;
   }
 
   const std::string_view sizeOrDir = next.in(line);
   bool isDir = false;
-  if (EqualsIgnoringCase(sizeOrDir, "<DIR>")) {
+  if (EqualsIgnoringAsciiCase(sizeOrDir, "<DIR>")) {
     isDir = true;
   } else if (sizeOrDir.empty() ||
              sizeOrDir.find_first_not_of("0123456789,.") != std::string_view::npos) {

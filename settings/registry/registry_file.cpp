@@ -5,6 +5,8 @@
 #include <optional>
 #include <utility>
 
+#include "settings/ascii_case.h"
+
 namespace velmorix::registry {
 namespace {
 
@@ -15,10 +17,6 @@ constexpr std::string_view kNewerHeader = "Windows Registry Editor Version 5.00"
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // Byte lists are wrapped so that no line grows much beyond this.
 constexpr size_t kWrapColumn = 77;
-
-char FoldAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
@@ -39,7 +37,7 @@ bool StartsWithFolded(std::string_view text, std::string_view prefix) {
 int HexDigit(char c) {
   if (c >= '0' && c <= '9')
     return c - '0';
-  c = FoldAscii(c);
+  c = FoldAsciiCase(c);
   if (c >= 'a' && c <= 'f')
     return c - 'a' + 10;
   return -1;
@@ -229,13 +227,7 @@ size_t RegistryValue::StoredLength() const {
 }
 
 bool NamesEqual(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(a[i]) != FoldAscii(b[i]))
-      return false;
-  }
-  return true;
+  return EqualsIgnoringAsciiCase(a, b);
 }
 
 const RegistryKeyEntry* RegistryTree::FindKey(std::string_view path) const {
