@@ -15,6 +15,8 @@
 
 namespace velmorix {
 
+struct RemoteEntry;
+
 inline constexpr int kMaxEntries = 1000;
 
 struct EntryTable {
@@ -35,6 +37,11 @@ struct EntryTable {
 inline std::unique_ptr<EntryTable> NewEntryTable() {
   return std::make_unique<EntryTable>();
 }
+
+// Adds a server entry to the remote side of `table`, leaving out "." and
+// "..". False, adding nothing, when the entry needs a slot and the table is
+// already full.
+bool AddRemoteEntry(EntryTable& table, const RemoteEntry& entry);
 
 // Names are UTF-8. Letters A-Z and a-z match regardless of case; every other
 // byte, and so every multi-byte character, must be equal.

@@ -103,14 +103,8 @@ RunResult ScanRemoteDirectory(TransferJob& job, EntryTable& table, const std::st
       listing.Close();
       return RunResult::kCanceled;
     }
-    if (entry.name != "." && entry.name != "..") {
-      if (table.remoteCount == kMaxEntries)
-        break;
-      const int i = table.remoteCount++;
-      table.remoteName[i] = entry.name;
-      table.remoteTime[i] = entry.lastWriteTime;
-      table.remoteIsDir[i] = entry.isDir;
-    }
+    if (!AddRemoteEntry(table, entry))
+      break;
     status = listing.Next(entry);
     if (status.kind == FtpErrorKind::kNoMoreFiles) {
       listing.Close();

@@ -7,10 +7,6 @@
 namespace velmorix {
 namespace {
 
-bool IsDotEntry(const std::string& name) {
-  return name == "." || name == "..";
-}
-
 // Reads the current remote folder into the remote side of `table`. The
 // cancel request is tested before each entry but the last, so a listing
 // whose last entry has been read always completes.
@@ -39,14 +35,8 @@ RunResult CollectRemoteEntries(TransferJob& job, EntryTable& table, const std::s
       listing.Close();
       return RunResult::kCanceled;
     }
-    if (!IsDotEntry(entry.name)) {
-      if (table.remoteCount == kMaxEntries)
-        break;
-      const int i = table.remoteCount++;
-      table.remoteName[i] = entry.name;
-      table.remoteTime[i] = entry.lastWriteTime;
-      table.remoteIsDir[i] = entry.isDir;
-    }
+    if (!AddRemoteEntry(table, entry))
+      break;
     if (!hasNext) {
       listing.Close();
       return RunResult::kCompleted;
