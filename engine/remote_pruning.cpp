@@ -2,14 +2,16 @@
 
 #include <utility>
 
+#include "engine/listing_read_ahead.h"
 #include "resources/string_table.h"
 
 namespace velmorix {
 namespace {
 
-// Reads the current remote folder into the remote side of `table`. The
-// cancel request is tested before each entry but the last, so a listing
-// whose last entry has been read always completes.
+// Reads the current remote folder into the remote side of `table`, with the
+// next entry read ahead (ReadListingAhead): the cancel request is tested
+// before each entry but the last, so a listing whose last entry has been
+// read always completes.
 RunResult CollectRemoteEntries(TransferJob& job, EntryTable& table, const std::string& folder,
                                bool& empty) {
   empty = false;
@@ -25,27 +27,13 @@ RunResult CollectRemoteEntries(TransferJob& job, EntryTable& table, const std::s
     return RunResult::kFailed;
   }
   job.Report(kOutputConsole, "Searching files and directories at %s", folder.c_str());
-  RemoteEntry next;
-  for (;;) {
-    const FtpStatus status = listing.Next(next);
-    const bool hasNext = status.ok();
-    if (!hasNext && status.kind != FtpErrorKind::kNoMoreFiles)
-      break;
-    if (hasNext && job.CancelRequested()) {
-      listing.Close();
-      return RunResult::kCanceled;
-    }
-    if (!AddRemoteEntry(table, entry))
-      break;
-    if (!hasNext) {
-      listing.Close();
-      return RunResult::kCompleted;
-    }
-    std::swap(entry, next);
-  }
-  listing.Close();
-  job.ShowError("ERROR AT FTP FINDNEXT FILE IN DELETE!");
-  return RunResult::kFailed;
+  // A full table fails as a broken listing does.
+  const RunResult result =
+      ReadListingAhead(job, listing, std::move(entry),
+                       [&table](const RemoteEntry& each) { return AddRemoteEntry(table, each); });
+  if (result == RunResult::kFailed)
+    job.ShowError("ERROR AT FTP FINDNEXT FILE IN DELETE!");
+  return result;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <ctime>
 #include <utility>
 
+#include "engine/listing_read_ahead.h"
 #include "engine/transfer_worker.h"
 #include "resources/string_table.h"
 
@@ -39,25 +40,15 @@ RunResult ListRemoteDirectory(TransferJob& job, const std::string& path) {
   job.Report(kOutputConsole, "Serching FTP Server processing... FTP= %s", path.c_str());
   // The next entry is read ahead: the cancel request is tested only when
   // there is one, so the last entry is always listed.
-  RemoteEntry next;
-  for (;;) {
-    const FtpStatus status = listing.Next(next);
-    const bool hasNext = status.ok();
-    if (hasNext && job.CancelRequested()) {
-      listing.Close();
-      return RunResult::kCanceled;
-    }
-    job.statusLine = FormatListingLine(entry);
-    job.Output(kOutputConsoleAndLog);
-    if (!hasNext) {
-      listing.Close();
-      if (status.kind == FtpErrorKind::kNoMoreFiles)
-        return RunResult::kCompleted;
-      job.ShowError("ERROR AT FTP FINDNEXTFILE!");
-      return RunResult::kFailed;
-    }
-    std::swap(entry, next);
-  }
+  const RunResult result =
+      ReadListingAhead(job, listing, std::move(entry), [&job](const RemoteEntry& each) {
+        job.statusLine = FormatListingLine(each);
+        job.Output(kOutputConsoleAndLog);
+        return true;
+      });
+  if (result == RunResult::kFailed)
+    job.ShowError("ERROR AT FTP FINDNEXTFILE!");
+  return result;
 }
 
 RunResult RunListing(TransferJob& job) {
