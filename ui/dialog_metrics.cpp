@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QFontMetrics>
+#include <QPushButton>
 #include <QStringList>
 #include <QWidget>
 
@@ -53,6 +54,14 @@ QSize DialogUnits::Size(int width, int height) const {
 
 void Place(QWidget* widget, const DialogUnits& units, int x, int y, int width, int height) {
   widget->setGeometry(units.Rect(x, y, width, height));
+}
+
+QPushButton* AddButton(QWidget* parent, const DialogUnits& units, const char* name,
+                       const char* text, int x, int y, int width, int height) {
+  auto* button = new QPushButton(QString::fromUtf8(text), parent);
+  button->setObjectName(name);
+  Place(button, units, x, y, width, height);
+  return button;
 }
 
 }  // namespace velmorix::ui

@@ -1,4 +1,4 @@
-// The windows' font and their dialog-unit geometry.
+// The windows' font, their dialog-unit geometry and their placed buttons.
 //
 // Every window of the program is laid out in dialog units, as its controls'
 // rectangles are given: a horizontal unit is a quarter of the font's average
@@ -13,6 +13,7 @@
 #include <QRect>
 #include <QSize>
 
+class QPushButton;
 class QWidget;
 
 namespace velmorix::ui {
@@ -42,5 +43,10 @@ class DialogUnits {
 
 // Gives `widget` the rectangle x, y, width, height in dialog units.
 void Place(QWidget* widget, const DialogUnits& units, int x, int y, int width, int height);
+
+// Creates a push button with the UTF-8 `text` as a child of `parent` (which
+// owns it), names it `name` (the tests find controls by name) and places it.
+QPushButton* AddButton(QWidget* parent, const DialogUnits& units, const char* name,
+                       const char* text, int x, int y, int width, int height);
 
 }  // namespace velmorix::ui

@@ -38,14 +38,6 @@ QCheckBox* AddCheckBox(QWidget* parent, const DialogUnits& units, const char* na
   return box;
 }
 
-QPushButton* AddButton(QWidget* parent, const DialogUnits& units, const char* name,
-                       const char* text, int x, int y, int width, int height) {
-  auto* button = new QPushButton(QString::fromUtf8(text), parent);
-  button->setObjectName(name);
-  Place(button, units, x, y, width, height);
-  return button;
-}
-
 QAction* AddAction(QMenu* menu, const char* name, const char* text) {
   QAction* action = menu->addAction(QString::fromUtf8(text));
   action->setObjectName(name);

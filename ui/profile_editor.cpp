@@ -92,14 +92,6 @@ QLineEdit* AddEdit(QWidget* parent, const DialogUnits& units, const char* name, 
   return edit;
 }
 
-QPushButton* AddButton(QWidget* parent, const DialogUnits& units, const char* name,
-                       const char* text, int x, int y, int width, int height) {
-  auto* button = new QPushButton(QString::fromUtf8(text), parent);
-  button->setObjectName(name);
-  Place(button, units, x, y, width, height);
-  return button;
-}
-
 }  // namespace
 
 ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
