@@ -190,7 +190,11 @@ TEST_F(FtpDialogueTest, ListingWhoseFinalReplyComesBeforeItsData) {
 
 TEST_F(FtpDialogueTest, StoreCalledDoneBeforeTheDataIsNeverASuccess) {
   testing::TempDir local;
-  testing::WriteFile(local.path() / "page.html", "content");
+  // Larger than the socket buffers, so the upload can only end after the
+  // server has begun to read, which it does only after its early reply: the
+  // reply is then certainly there when the client looks, however busy the
+  // machine is.
+  testing::WriteFile(local.path() / "page.html", std::string(size_t{16} << 20, 'x'));
   ScriptedServer server([](ScriptedServer& peer) {
     peer.LogIn();
     const std::string port = peer.Expect("PORT ");
@@ -198,7 +202,9 @@ TEST_F(FtpDialogueTest, StoreCalledDoneBeforeTheDataIsNeverASuccess) {
     peer.Expect("STOR page.html");
     const int data = peer.ConnectBack(port);
     peer.Send("150 go ahead\r\n226 Transfer complete.\r\n");
-    std::this_thread::sleep_for(milliseconds(200));
+    char buffer[65536];
+    while (read(data, buffer, sizeof buffer) > 0) {
+    }
     close(data);
     peer.Answer("RMD old", "350 Something odd.");
     peer.Answer("QUIT", "221 bye");
