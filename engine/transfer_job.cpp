@@ -84,6 +84,12 @@ std::string CommandErrorText(std::string_view tag) {
   return text;
 }
 
+std::string ParameterErrorText(std::string_view tag) {
+  std::string text(strings::kParameterError);
+  text += tag;
+  return text;
+}
+
 std::string JoinPath(const std::string& folder, std::string_view name) {
   std::string path;
   path.reserve(folder.size() + 1 + name.size());

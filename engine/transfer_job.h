@@ -76,6 +76,8 @@ struct TransferJob {
 
 // The box text of a failed command: "ＦＴＰへのコマンドでエラー発生" + tag.
 std::string CommandErrorText(std::string_view tag);
+// The box text of a wrong parameter: "パラメタ指定の誤りです。" + tag.
+std::string ParameterErrorText(std::string_view tag);
 
 // A child path, "%s/%s" with the folder and the name. Paths are never
 // normalised: a child of "/" is "//name".

@@ -31,12 +31,6 @@ std::string CutText(std::string text, size_t limit) {
   return text;
 }
 
-std::string ParameterErrorText(std::string_view tag) {
-  std::string text(strings::kParameterError);
-  text += tag;
-  return text;
-}
-
 using WorkerProcedure = void (*)(TransferJob&);
 
 // The thread's body. Nothing is meant to throw below it; should something

@@ -60,9 +60,7 @@ RunResult RunListing(TransferJob& job) {
     result = ListRemoteDirectory(job, job.profile.remoteDir);
   } else {
     job.Report(kOutputConsole, "Velmorix Failed..See Error Message !!");
-    std::string text(strings::kParameterError);
-    text += strings::kTagFtpServerPath;
-    job.ShowError(text);
+    job.ShowError(ParameterErrorText(strings::kTagFtpServerPath));
   }
   DisconnectServer(job);
   if (result == RunResult::kCompleted) {
