@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -36,6 +37,9 @@ enum class FtpErrorKind {
   kUnsafeArgument,     // a name held CR, LF or NUL; nothing was sent
   kProtocol,           // the server sent something that is not FTP
   kNotConnected,       // the connection is closed or was lost before
+  // The cancel check said stop while a listing or an upload was waiting on
+  // its data connection; the transfer was aborted (see SetCancelCheck).
+  kCanceled,
 };
 
 // The result of one FTP operation.
@@ -54,7 +58,18 @@ struct FtpStatus {
 struct RemoteEntry {
   std::string name;           // as the server spells it, without a path
   bool isDir = false;         // symbolic links and devices count as files
+  // The listing says it is a symbolic link (LIST kind "l", MLSD type
+  // "OS.unix=slink..." or "OS.unix=symlink"); isDir is then false. MLSD
+  // servers that follow links list a link to a folder as "dir" instead, and
+  // only LIST can tell (ListingCommand::kList).
+  bool isLink = false;
   int64_t lastWriteTime = 0;  // whole seconds since 1970-01-01 00:00 UTC
+};
+
+// Which command FindFirst lists a folder with.
+enum class ListingCommand {
+  kPreferred,  // MLSD where the server offers it, else "LIST -a"
+  kList,       // always "LIST -a" (after entering the folder), which shows links as links
 };
 
 struct FtpTimeouts {
@@ -112,11 +127,17 @@ class FtpConnection {
   // an empty listing. Dot entries are reported when the server lists them.
   // Listing a folder other than the current one may leave the server's current
   // folder at `folder`.
-  FtpStatus FindFirst(std::string_view folder, FtpListing& listing, RemoteEntry& entry);
+  FtpStatus FindFirst(std::string_view folder, FtpListing& listing, RemoteEntry& entry,
+                      ListingCommand command = ListingCommand::kPreferred);
+  // True when FindFirst with kPreferred lists with MLSD, whose "dir" entries
+  // may be links that the server followed.
+  bool ListsWithMlsd() const;
   // MKD.
   FtpStatus CreateFolder(std::string_view path);
   // STOR of the local file `localPath` under `remoteName`, streamed, binary;
-  // an existing server file of that name is replaced.
+  // an existing server file of that name is replaced. Only a regular file is
+  // sent: the file is opened without blocking, and a FIFO, socket or device
+  // (also behind a link) is refused before anything is sent.
   FtpStatus PutFile(const std::string& localPath, std::string_view remoteName);
   // DELE.
   FtpStatus DeleteFile(std::string_view name);
@@ -127,6 +148,15 @@ class FtpConnection {
   const std::string& LastResponseText() const;
   // QUIT and close. Safe to call on a closed connection.
   void Close();
+
+  // `check` is called on the connection's thread at least every 250 ms while
+  // a listing or an upload waits on its data connection (the server's
+  // connect-back included). When it returns true the transfer is aborted:
+  // the data connection is closed, ABOR is sent and the server's answers are
+  // read for at most about a second (the connection counts as lost when
+  // they do not come), and the call gives kCanceled. Without a check nothing
+  // is ever canceled.
+  void SetCancelCheck(std::function<bool()> check);
 
  private:
   friend class FtpSession;
