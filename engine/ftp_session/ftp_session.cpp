@@ -333,8 +333,12 @@ FtpStatus FtpConnection::ChangeFolder(std::string_view path) {
   return state_->Simple("CWD " + ftp::ResolveRemotePath(state_->loginFolder, path));
 }
 
+bool FtpConnection::ListsWithMlsd() const {
+  return state_ != nullptr && state_->features.mlst;
+}
+
 FtpStatus FtpConnection::FindFirst(std::string_view folder, FtpListing& listing,
-                                   RemoteEntry& entry) {
+                                   RemoteEntry& entry, ListingCommand listingCommand) {
   listing.Close();
   if (!IsOpen())
     return NotConnected();
@@ -346,7 +350,7 @@ FtpStatus FtpConnection::FindFirst(std::string_view folder, FtpListing& listing,
 
   auto listingState = std::make_unique<FtpListing::State>();
   std::string command;
-  if (state_->features.mlst) {
+  if (state_->features.mlst && listingCommand == ListingCommand::kPreferred) {
     listingState->format = ftp::ListingFormat::kMlsd;
     command =
         folder.empty() ? "MLSD" : "MLSD " + ftp::ResolveRemotePath(state_->loginFolder, folder);
