@@ -27,17 +27,20 @@ struct Case {
   bool isDir = false;
   int64_t time = 0;
   int64_t now = kCaptureTime;
+  bool isLink = false;
 };
 
 void ExpectParsed(ListingFormat format, const Case& c) {
   RemoteEntry entry;
   entry.name = "left over";
+  entry.isLink = !c.isLink;
   entry.lastWriteTime = -1;
   ASSERT_EQ(ParseListingLine(c.line, format, c.now, entry), c.ok) << '"' << c.line << '"';
   if (!c.ok)
     return;
   EXPECT_EQ(entry.name, c.name) << c.line;
   EXPECT_EQ(entry.isDir, c.isDir) << c.line;
+  EXPECT_EQ(entry.isLink, c.isLink) << c.line;
   EXPECT_EQ(entry.lastWriteTime, c.time) << c.line;
 }
 
@@ -71,8 +74,8 @@ TEST_F(CapturedListingTest, UnixListingsOfAllThreeServersGiveTheSameEntries) {
                                       std::pair{"vsftpd-port.txt", "LIST -a via PORT"}}) {
     SCOPED_TRACE(file);
     auto entries = ParseCapture(file, command, ListingFormat::kList);
-    EXPECT_FALSE(entries["link"].isDir);
-    EXPECT_TRUE(entries["subdir"].isDir);
+    EXPECT_TRUE(entries["link"].isLink && !entries["link"].isDir);
+    EXPECT_TRUE(entries["subdir"].isDir && !entries["subdir"].isLink);
     EXPECT_EQ(entries.count(".hidden") + entries.count("file with spaces.txt") +
                   entries.count("日本語ファイル.txt"),
               3u);
@@ -92,7 +95,8 @@ TEST_F(CapturedListingTest, MlsdListingsGiveExactTimesAndTheDotEntries) {
   auto proftpd = ParseCapture("proftpd-port.txt", "MLSD via PORT", ListingFormat::kMlsd);
   EXPECT_EQ(proftpd.size(), 9u);
   EXPECT_TRUE(proftpd["."].isDir && proftpd[".."].isDir);
-  EXPECT_FALSE(proftpd["link"].isDir) << "type=OS.unix=symlink is not a folder";
+  EXPECT_TRUE(proftpd["link"].isLink && !proftpd["link"].isDir)
+      << "type=OS.unix=symlink is a link, not a folder";
 }
 
 class MlsdLineTest : public ::testing::Test {};
@@ -104,8 +108,6 @@ TEST_F(MlsdLineTest, FactsNamesTypesAndTimes) {
            {"Type=DIR;MODIFY=20200102030405.123; Folder", true, "Folder", true, t},
            {"type=cdir;modify=20200102030405; /home/ftpt/pub", true, ".", true, t},
            {"type=pdir; /home/ftpt", true, "..", true},
-           {"type=OS.unix=slink:/srv/www; www", true, "www"},
-           {"type=OS.unix=symlink; www", true, "www"},
            {"type=OS.unix=chr-1/3; null", true, "null"},
            {"size=1; no-type", true, "no-type"},
            // Malformed times are 0, the entry stays.
@@ -136,15 +138,11 @@ TEST_F(UnixListLineTest, ColumnsAreFoundByTheDateNotCounted) {
             k2020Jan02},
            {"-rw-r--r-- 1 u g 3 Dec 08 17:56  two  spaces ", true, " two  spaces ", false, t},
            {"-rw-r--r-- 1 u g 3 Dec 08 17:56 a -> b", true, "a -> b", false, t},
-           // A link, even to a folder, is a file: nothing is walked through it.
-           {"lrwxrwxrwx 1 u g 9 Dec 08 17:56 my link -> ../some dir", true, "my link", false, t},
            {"prw-r--r-- 1 u g 0 Dec 08 17:56 pipe", true, "pipe", false, t},
            {"total 12", false},
            {"garbage line", false},
            {"-rw-r--r-- 1 u g 3 Dec 08 17:56", false},
            {"-rw-r--r-- 1 u g 3 Dec 08 17:56 ", false},
-           {"-rw-r--r-- 1 u g 3 Feb 30  2020 no-such-day", false},
-           {"-rw-r--r-- 1 u g 3 Dec 08 24:00 bad-hour", false},
            {"-rw-r--r-- 1 u g 3 Dec 08 17:5 short-minute", false},
            {"xrw-r--r-- 1 u g 3 Dec 08 17:56 bad-kind", false},
        }) {
@@ -183,12 +181,68 @@ TEST_F(DosListLineTest, FoldersFilesAndTheirClocks) {
            {"12-31-2021  23:59       1,234,567 big file.bin", true, "big file.bin", false,
             1640995140},
            {"12-31-2021  11:59 PM  <DIR>  late", true, "late", true, 1640995140},
-           {"13-01-97  11:59PM  <DIR>  bad-month", false},
-           {"12-31-97  13:00PM  1  bad-hour", false},
-           {"12-31-97  00:30AM  1  zero-am", false},
            {"12-31-97  11:59PM  <DIR>   ", false},
            {"12-31-97  11:59PM  12x  bad-size", false},
            {"12/31/97  11:59PM  1  slashes", false},
+       }) {
+    ExpectParsed(ListingFormat::kList, c);
+  }
+}
+
+class ListedLinkTest : public ::testing::Test {};
+
+TEST_F(ListedLinkTest, LinksAreMarkedAndNeverFolders) {
+  constexpr int64_t t = k2026Dec08At1756;
+  for (const Case& c : std::initializer_list<Case>{
+           {.line = "type=OS.unix=slink:/srv/www; www", .ok = true, .name = "www", .isLink = true},
+           {.line = "type=OS.unix=slink; www", .ok = true, .name = "www", .isLink = true},
+           {.line = "Type=os.UNIX=SymLink; www", .ok = true, .name = "www", .isLink = true},
+           {.line = "type=OS.unix=SLINK:../a;b; c", .ok = true, .name = "c", .isLink = true},
+           // Not links: another type that merely starts alike, and a folder.
+           {.line = "type=OS.unix=slinky; s", .ok = true, .name = "s"},
+           {.line = "type=dir; d", .ok = true, .name = "d", .isDir = true},
+       }) {
+    ExpectParsed(ListingFormat::kMlsd, c);
+  }
+  for (const Case& c : std::initializer_list<Case>{
+           // A link, even to a folder, is no folder: nothing is walked through it.
+           {"lrwxrwxrwx 1 u g 9 Dec 08 17:56 my link -> ../some dir", true, "my link", false, t,
+            kCaptureTime, true},
+           {"lrwxrwxrwx 1 u g 9 Dec 08 17:56 bare", true, "bare", false, t, kCaptureTime, true},
+           {"drwxr-xr-x 1 u g 9 Dec 08 17:56 a -> b", true, "a -> b", true, t},
+       }) {
+    ExpectParsed(ListingFormat::kList, c);
+  }
+}
+
+// Broken clocks and file systems produce dates that cannot be; the entry is
+// real, so it stays, with the time 0. A line without the shape of a date is
+// still no entry.
+class ImpossibleListDateTest : public ::testing::Test {};
+
+TEST_F(ImpossibleListDateTest, EntryStaysWithTimeZero) {
+  for (const Case& c : std::initializer_list<Case>{
+           {"-rw-r--r-- 1 u g 3 Feb 30  2020 feb30", true, "feb30"},
+           {"-rw-r--r-- 1 u g 3 Feb 30 12:00 feb30 this year", true, "feb30 this year"},
+           {"-rw-r--r-- 1 u g 3 Jan 32 12:00 jan32", true, "jan32"},
+           {"drwxr-xr-x 2 u g 4096 Jan  0  2020 day0", true, "day0", true},
+           {"-rw-r--r-- 1 u g 3 Dec 08 25:61 clock", true, "clock"},
+           {"-rw-r--r-- 1 u g 3 Dec 08 24:00 midnight", true, "midnight"},
+           {"lrwxrwxrwx 1 u g 3 Feb 30  2020 l -> t", true, "l", false, 0, kCaptureTime, true},
+           {"02-30-21  10:00AM  12  feb30", true, "feb30"},
+           {"13-01-21  10:00AM  <DIR>  month13", true, "month13", true},
+           {"00-00-2021  10:00  12  zeros", true, "zeros"},
+           {"01-01-21  25:61  12  clock", true, "clock"},
+           {"12-31-97  13:00PM  1  pm13", true, "pm13"},
+           {"12-31-97  00:30AM  1  am0", true, "am0"},
+           // No date shape: skipped as before.
+           {"-rw-r--r-- 1 u g 3 Jan 123 2020 three-digit-day", false},
+           {"-rw-r--r-- 1 u g 3 Dec 08 202 three-digit-year", false},
+           {"-rw-r--r-- 1 u g 3 Dec 08 1:2 one-digit-minute", false},
+           {"-rw-r--r-- 1 u g 3 Dex 08 17:56 no-month", false},
+           {"1-31-97  10:00AM  1  short-date", false},
+           {"12-31-97  1000  1  no-colon", false},
+           {"12-31-97  10:00XM  1  no-meridiem", false},
        }) {
     ExpectParsed(ListingFormat::kList, c);
   }

@@ -80,7 +80,7 @@ int MonthFromName(std::string_view name) {
   return 0;
 }
 
-// "H:MM" or "HH:MM".
+// "H:MM" or "HH:MM", whatever the values; ValidClock() judges them.
 bool ParseClock(std::string_view text, int& hour, int& minute) {
   const size_t colon = text.find(':');
   if (colon == std::string_view::npos || colon == 0 || colon > 2)
@@ -88,7 +88,21 @@ bool ParseClock(std::string_view text, int& hour, int& minute) {
   hour = DigitsValue(text.substr(0, colon));
   const std::string_view minutes = text.substr(colon + 1);
   minute = minutes.size() == 2 ? DigitsValue(minutes) : -1;
-  return hour >= 0 && hour < 24 && minute >= 0 && minute < 60;
+  return hour >= 0 && minute >= 0;
+}
+
+bool ValidClock(int hour, int minute) {
+  return hour < 24 && minute < 60;
+}
+
+// True for the MLSD types of a symbolic link: "OS.unix=symlink", and
+// "OS.unix=slink" with or without ":target".
+bool IsLinkType(std::string_view type) {
+  constexpr std::string_view kSlink = "OS.unix=slink";
+  if (EqualsIgnoringAsciiCase(type, "OS.unix=symlink") || EqualsIgnoringAsciiCase(type, kSlink))
+    return true;
+  return type.size() > kSlink.size() && type[kSlink.size()] == ':' &&
+         EqualsIgnoringAsciiCase(type.substr(0, kSlink.size()), kSlink);
 }
 
 // A run of non-blank characters of a line.
@@ -140,7 +154,7 @@ bool ParseMlsdLine(std::string_view line, RemoteEntry& entry) {
   const std::string_view facts = line.substr(0, space);
   const std::string_view name = line.substr(space + 1);
 
-  enum class Kind { kFile, kDir, kCurrent, kParent } kind = Kind::kFile;
+  enum class Kind { kFile, kDir, kLink, kCurrent, kParent } kind = Kind::kFile;
   int64_t time = 0;
   size_t pos = 0;
   while (pos < facts.size()) {
@@ -161,9 +175,11 @@ bool ParseMlsdLine(std::string_view line, RemoteEntry& entry) {
         kind = Kind::kCurrent;
       } else if (EqualsIgnoringAsciiCase(value, "pdir")) {
         kind = Kind::kParent;
+      } else if (IsLinkType(value)) {
+        kind = Kind::kLink;
       } else {
-        // "file", links ("OS.unix=symlink", "OS.unix=slink:...") and
-        // anything unknown count as files, so nothing ever descends into them.
+        // "file" and anything unknown count as files, so nothing ever
+        // descends into them.
         kind = Kind::kFile;
       }
     } else if (EqualsIgnoringAsciiCase(factName, "modify")) {
@@ -203,6 +219,8 @@ bool ParseMlsdLine(std::string_view line, RemoteEntry& entry) {
       entry.isDir = kind == Kind::kDir;
       break;
   }
+  // A link is never a folder, so nothing ever descends through it.
+  entry.isLink = kind == Kind::kLink;
   entry.lastWriteTime = time;
   return true;
 }
@@ -240,16 +258,21 @@ bool ParseUnixListLine(std::string_view line, int64_t now, RemoteEntry& entry) {
     int minute = 0;
     const int year = timeOrYear.size() == 4 ? DigitsValue(timeOrYear) : -1;
     const bool clock = year < 0 && ParseClock(timeOrYear, hour, minute);
-    if (month > 0 && day >= 1 && day <= 31 && (year >= 0 || clock)) {
+    // The shape makes the date: a day of one or two digits, a clock or a
+    // year. Impossible values ("Feb 30", "25:61") come from broken server
+    // clocks or file systems; the entry is real all the same and gets the
+    // time 0.
+    if (month > 0 && day >= 0 && (year >= 0 || clock)) {
       // The name is everything after the one space that follows the date;
       // further spaces belong to the name.
       const size_t nameStart = window[2].end + 1;
       if (nameStart >= line.size())
         return false;
       std::string_view name = line.substr(nameStart);
-      const int fullYear = year >= 0 ? year : YearForDateWithoutYear(month, day, now);
-      if (!ValidDate(fullYear, month, day))
-        return false;
+      // 2000 is a leap year: a day that fails there fails in every year.
+      const bool possible =
+          ValidDate(year >= 0 ? year : 2000, month, day) && (year >= 0 || ValidClock(hour, minute));
+      const int fullYear = year >= 0 || !possible ? year : YearForDateWithoutYear(month, day, now);
       if (kind == 'l') {
         const size_t arrow = name.find(" -> ");
         if (arrow != std::string_view::npos)
@@ -261,7 +284,8 @@ bool ParseUnixListLine(std::string_view line, int64_t now, RemoteEntry& entry) {
       // Only a folder counts as a folder: links (even to folders) and
       // devices are files, so nothing ever descends through a link.
       entry.isDir = kind == 'd';
-      entry.lastWriteTime = SecondsSinceEpoch(fullYear, month, day, hour, minute, 0);
+      entry.isLink = kind == 'l';
+      entry.lastWriteTime = possible ? SecondsSinceEpoch(fullYear, month, day, hour, minute, 0) : 0;
       return true;
     }
     window[0] = window[1];
@@ -287,8 +311,8 @@ bool ParseDosListLine(std::string_view line, RemoteEntry& entry) {
     return false;
   if (dateText.size() == 8)
     year += year >= 70 ? 1900 : 2000;
-  if (!ValidDate(year, month, day))
-    return false;
+  // As in Unix lines, impossible values keep the entry with the time 0.
+  bool possible = ValidDate(year, month, day);
 
   Token time = NextToken(line, date.end);
   std::string_view timeText = time.in(line);
@@ -313,13 +337,13 @@ bool ParseDosListLine(std::string_view line, RemoteEntry& entry) {
     }
   }
   if (!meridiem.empty()) {
-    if (hour < 1 || hour > 12)
-      return false;
+    possible = possible && hour >= 1 && hour <= 12;
     // 12AM is midnight and 12PM noon.
     hour %= 12;
     if (FoldAsciiCase(meridiem[0]) == 'p')
       hour += 12;
   }
+  possible = possible && ValidClock(hour, minute);
 
   const std::string_view sizeOrDir = next.in(line);
   bool isDir = false;
@@ -336,7 +360,8 @@ bool ParseDosListLine(std::string_view line, RemoteEntry& entry) {
     return false;
   entry.name.assign(line.substr(nameStart));
   entry.isDir = isDir;
-  entry.lastWriteTime = SecondsSinceEpoch(year, month, day, hour, minute, 0);
+  entry.isLink = false;
+  entry.lastWriteTime = possible ? SecondsSinceEpoch(year, month, day, hour, minute, 0) : 0;
   return true;
 }
 
