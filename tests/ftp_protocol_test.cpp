@@ -219,5 +219,19 @@ TEST_F(FtpDialogueTest, StoreCalledDoneBeforeTheDataIsNeverASuccess) {
   EXPECT_EQ(status.text, "350 Something odd.");
 }
 
+TEST_F(FtpDialogueTest, UnsafeNameIsShownWithEveryControlCharacterEscaped) {
+  ScriptedServer server([](ScriptedServer& peer) {
+    peer.LogIn();
+    peer.Answer("QUIT", "221 bye");
+  });
+  FtpConnection connection;
+  ASSERT_TRUE(ConnectTo(server, connection).ok());
+  const FtpStatus status = connection.DeleteFile("a\r\n\x1b[2J\tb");
+  EXPECT_EQ(status.kind, FtpErrorKind::kUnsafeArgument);
+  EXPECT_EQ(status.text,
+            "ファイル名に改行または NUL 文字が含まれているため送信できません: "
+            "a\\r\\n\\x1B[2J\\tb");
+}
+
 }  // namespace
 }  // namespace velmorix

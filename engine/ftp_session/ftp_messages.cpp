@@ -1,5 +1,7 @@
 #include "engine/ftp_session/ftp_messages.h"
 
+#include "base/display_text.h"
+
 namespace velmorix::ftp {
 
 namespace {
@@ -92,19 +94,7 @@ std::string UnsafeArgumentText(std::string_view what, std::string_view value) {
   std::string text = Joined(what, "に改行または NUL 文字が含まれているため送信できません");
   if (value.empty())
     return text;
-  text.append(": ");
-  for (char c : value) {
-    if (c == '\r') {
-      text.append("\\r");
-    } else if (c == '\n') {
-      text.append("\\n");
-    } else if (c == '\0') {
-      text.append("\\0");
-    } else {
-      text.push_back(c);
-    }
-  }
-  return text;
+  return text + ": " + EscapeControlCharacters(value);
 }
 
 bool HasLineBreakOrNul(std::string_view text) {
