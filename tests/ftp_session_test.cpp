@@ -441,6 +441,36 @@ TEST(FtpIpv6Test, ListingAndUploadWorkOverIpv6) {
   }
 }
 
+// "::ffff:127.0.0.1" reaches the IPv4 server through an IPv6 socket; on the
+// wire it is IPv4, so the server takes PORT, not EPRT, and connects back from
+// 127.0.0.1.
+TEST(FtpMappedAddressTest, ListingAndUploadWorkThroughAnIpv4MappedAddress) {
+  const int probe = socket(AF_INET6, SOCK_STREAM, 0);
+  if (probe < 0)
+    GTEST_SKIP() << "this machine has no IPv6 sockets";
+  close(probe);
+  for (const bool mlsd : {true, false}) {
+    SCOPED_TRACE(mlsd ? "MLSD" : "LIST");
+    TestFtpServer server(TestFtpServerOptions{.mlsd = mlsd});
+    server.Start();
+    FtpConnection connection;
+    const FtpStatus connected =
+        FtpSession("VELMORIX", kNormal)
+            .Connect("::ffff:127.0.0.1", server.port(), TestFtpServer::kUser,
+                     TestFtpServer::kPassword, connection);
+    ASSERT_TRUE(connected.ok()) << connected.text;
+    TempDir local;
+    WriteFile(local.path() / "page.html", "mapped");
+    FtpStatus status = connection.PutFile((local.path() / "page.html").string(), "page.html");
+    ASSERT_TRUE(status.ok()) << status.text;
+    EXPECT_EQ(ReadFile(server.root() / "page.html"), "mapped");
+    std::map<std::string, RemoteEntry> entries;
+    status = ListAll(connection, "", entries);
+    ASSERT_TRUE(status.ok()) << status.text;
+    EXPECT_EQ(entries.count("page.html"), 1u);
+  }
+}
+
 // The port of the one TCP socket on 127.0.0.1 that this process listens on:
 // the client's data listener. 0 when there is none.
 uint16_t OwnListeningPort() {

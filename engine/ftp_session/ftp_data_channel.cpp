@@ -185,7 +185,10 @@ FtpStatus OpenActiveTransfer(ControlChannel& control, const SocketAddress& serve
   SocketAddress local;
   Socket listener;
   SocketAddress bound;
-  if (!control.socket().LocalAddress(local) || !ListenOnSameHost(local, listener, bound)) {
+  // A control connection to "::ffff:a.b.c.d" is IPv4 on the wire: the server
+  // takes only PORT for it and connects back from its IPv4 address.
+  if (!control.socket().LocalAddress(local) ||
+      !ListenOnSameHost(local.Unmapped(), listener, bound)) {
     return FtpStatus::Error(FtpErrorKind::kSystem, DataListenText(SystemErrorText(errno)));
   }
   FtpReply reply;

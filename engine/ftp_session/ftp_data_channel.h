@@ -1,7 +1,8 @@
 // Active-mode data transfers: we listen, tell the server where with PORT
 // (IPv4) or EPRT (IPv6), send the transfer command and take the server's
 // connection. Only a connection from the server's own address is taken; any
-// other is closed and ignored.
+// other is closed and ignored. A control connection to an IPv4-mapped IPv6
+// address is IPv4 on the wire, and its transfers are set up as IPv4 ones.
 //
 // While data flows, the control connection is watched as well: a refusal
 // (4xx/5xx) ends the transfer at once, and a listing's final reply may come

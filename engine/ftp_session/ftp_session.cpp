@@ -507,7 +507,11 @@ FtpStatus FtpSession::Connect(const std::string& host, uint16_t port, const std:
   }
 
   auto state = std::make_unique<FtpConnection::State>(std::move(socket), timeouts_);
-  state->control.socket().PeerAddress(state->serverAddress);
+  ftp::SocketAddress peer;
+  state->control.socket().PeerAddress(peer);
+  // The server's data connections come from the IPv4 address that a mapped
+  // address holds.
+  state->serverAddress = peer.Unmapped();
   FtpStatus status = state->Login(userId, password);
   if (!status.ok())
     state->control.Quit();

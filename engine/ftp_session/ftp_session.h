@@ -56,8 +56,8 @@ struct FtpStatus {
 
 // One entry of a remote folder, as the server lists it.
 struct RemoteEntry {
-  std::string name;           // as the server spells it, without a path
-  bool isDir = false;         // symbolic links and devices count as files
+  std::string name;    // as the server spells it, without a path
+  bool isDir = false;  // symbolic links and devices count as files
   // The listing says it is a symbolic link (LIST kind "l", MLSD type
   // "OS.unix=slink..." or "OS.unix=symlink"); isDir is then false. MLSD
   // servers that follow links list a link to a folder as "dir" instead, and
@@ -172,8 +172,10 @@ class FtpSession {
   explicit FtpSession(std::string agentName, FtpTimeouts timeouts = {});
 
   // Resolves `host` (IPv4 or IPv6), connects to `port`, logs in and sets
-  // binary type. On failure `connection` stays closed and the status says
-  // why, in a text fit for a message box (never holding the password).
+  // binary type. An IPv4-mapped IPv6 address ("::ffff:192.0.2.1") is
+  // treated as the IPv4 address it holds. On failure `connection` stays
+  // closed and the status says why, in a text fit for a message box (never
+  // holding the password).
   // After a lost connection (421, end of file, socket error or a time-out),
   // every call of that connection fails at once with kNotConnected.
   FtpStatus Connect(const std::string& host, uint16_t port, const std::string& userId,

@@ -26,18 +26,36 @@ uint16_t SocketAddress::port() const {
 }
 
 bool SocketAddress::SameHost(const SocketAddress& other) const {
-  if (family() != other.family())
+  const SocketAddress mine = Unmapped();
+  const SocketAddress theirs = other.Unmapped();
+  if (mine.family() != theirs.family())
     return false;
-  if (family() == AF_INET) {
-    return reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr.s_addr ==
-           reinterpret_cast<const sockaddr_in*>(&other.storage)->sin_addr.s_addr;
+  if (mine.family() == AF_INET) {
+    return reinterpret_cast<const sockaddr_in*>(&mine.storage)->sin_addr.s_addr ==
+           reinterpret_cast<const sockaddr_in*>(&theirs.storage)->sin_addr.s_addr;
   }
-  if (family() == AF_INET6) {
-    return std::memcmp(&reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr,
-                       &reinterpret_cast<const sockaddr_in6*>(&other.storage)->sin6_addr,
+  if (mine.family() == AF_INET6) {
+    return std::memcmp(&reinterpret_cast<const sockaddr_in6*>(&mine.storage)->sin6_addr,
+                       &reinterpret_cast<const sockaddr_in6*>(&theirs.storage)->sin6_addr,
                        sizeof(in6_addr)) == 0;
   }
   return false;
+}
+
+SocketAddress SocketAddress::Unmapped() const {
+  if (family() != AF_INET6)
+    return *this;
+  const auto& six = *reinterpret_cast<const sockaddr_in6*>(&storage);
+  if (!IN6_IS_ADDR_V4MAPPED(&six.sin6_addr))
+    return *this;
+  SocketAddress four;
+  auto& inet = *reinterpret_cast<sockaddr_in*>(&four.storage);
+  inet.sin_family = AF_INET;
+  inet.sin_port = six.sin6_port;
+  // The IPv4 address is the last four bytes, already in network order.
+  std::memcpy(&inet.sin_addr.s_addr, &six.sin6_addr.s6_addr[12], 4);
+  four.length = sizeof(sockaddr_in);
+  return four;
 }
 
 std::string SocketAddress::HostText() const {

@@ -29,8 +29,13 @@ struct SocketAddress {
 
   int family() const { return storage.ss_family; }
   uint16_t port() const;
-  // True when both name the same host; the ports are not compared.
+  // True when both name the same host; the ports are not compared. An
+  // IPv4-mapped IPv6 address names the IPv4 host it holds.
   bool SameHost(const SocketAddress& other) const;
+  // This address, or the IPv4 address (same port) that an IPv4-mapped IPv6
+  // address ("::ffff:127.0.0.1") holds. A socket of the IPv6 family connected
+  // to such an address really speaks IPv4, and the server sees it as IPv4.
+  SocketAddress Unmapped() const;
   // The numeric host: "127.0.0.1" or "::1".
   std::string HostText() const;
 };
