@@ -3,12 +3,18 @@
 // login without a password, a 421 in the middle of a session, a listing's
 // final reply before its data, and a store called done before the data.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -231,6 +237,62 @@ TEST_F(FtpDialogueTest, UnsafeNameIsShownWithEveryControlCharacterEscaped) {
   EXPECT_EQ(status.text,
             "ファイル名に改行または NUL 文字が含まれているため送信できません: "
             "a\\r\\n\\x1B[2J\\tb");
+}
+
+// Only a regular file is uploaded. Opening a FIFO for reading would wait for
+// a writer for ever, and a device may never end.
+class FtpLocalFileKindTest : public ::testing::Test {};
+
+TEST_F(FtpLocalFileKindTest, FifoSocketAndDeviceAreRefusedBeforeAnythingIsSent) {
+  testing::TempDir local;
+  const std::string fifo = (local.path() / "fifo").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_symlink(fifo, local.path() / "link-to-fifo");
+  const std::string socketPath = (local.path() / "socket").string();
+  const int unixSocket = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(unixSocket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  // Should the open block, a writer that comes after 3 s frees it, and the
+  // test fails instead of hanging.
+  std::promise<void> done;
+  std::thread unblocker([&fifo, finished = done.get_future()] {
+    if (finished.wait_for(std::chrono::seconds(3)) == std::future_status::timeout)
+      close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+  });
+  struct Case {
+    std::string path;
+    std::string detail;
+  };
+  const std::vector<Case> cases = {
+      {fifo, "通常のファイルではありません"},
+      {(local.path() / "link-to-fifo").string(), "通常のファイルではありません"},
+      {"/dev/null", "通常のファイルではありません"},
+      // The system refuses to open a socket at all.
+      {socketPath, "No such device or address"},
+  };
+  ScriptedServer server([&cases](ScriptedServer& peer) {
+    peer.LogIn();
+    for (size_t i = 0; i < cases.size(); ++i)
+      peer.Answer("MKD /home/user/after", "257 \"/home/user/after\" created");
+    peer.Answer("QUIT", "221 bye");
+  });
+  FtpConnection connection;
+  ASSERT_TRUE(ConnectTo(server, connection).ok());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const auto start = std::chrono::steady_clock::now();
+    const FtpStatus status = connection.PutFile(c.path, "upload.bin");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "no wait";
+    EXPECT_EQ(status.kind, FtpErrorKind::kSystem);
+    EXPECT_EQ(status.text, "ファイルを開けません: " + c.path + " (" + c.detail + ")");
+    // The server's next line is this command, not PORT or STOR.
+    EXPECT_TRUE(connection.CreateFolder("after").ok());
+  }
+  done.set_value();
+  unblocker.join();
+  close(unixSocket);
 }
 
 }  // namespace

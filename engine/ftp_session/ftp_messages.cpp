@@ -90,6 +90,10 @@ std::string DataErrorText(std::string_view command, std::string_view detail) {
   return "データ転送でエラーが発生しました (" + std::string(command) + "): " + std::string(detail);
 }
 
+std::string NotRegularFileDetail() {
+  return "通常のファイルではありません";
+}
+
 std::string UnsafeArgumentText(std::string_view what, std::string_view value) {
   std::string text = Joined(what, "に改行または NUL 文字が含まれているため送信できません");
   if (value.empty())

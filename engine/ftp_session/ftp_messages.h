@@ -31,6 +31,8 @@ std::string DataListenText(std::string_view detail);
 std::string DataConnectTimeoutText(std::string_view command);
 std::string DataTimeoutText(std::string_view command);
 std::string DataErrorText(std::string_view command, std::string_view detail);
+// What LocalFileText says of a FIFO, socket or device.
+std::string NotRegularFileDetail();
 // `what` names the argument ("ユーザー名", "パス" ...); `value` is shown
 // with its control characters escaped, or left out when empty.
 std::string UnsafeArgumentText(std::string_view what, std::string_view value);

@@ -406,17 +406,26 @@ FtpStatus FtpConnection::PutFile(const std::string& localPath, std::string_view 
     return NotConnected();
 
   // The local file is opened before anything is sent, so a file that cannot
-  // be read never leaves an empty file on the server.
-  LocalFile file(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC));
+  // be read never leaves an empty file on the server. Opening a FIFO would
+  // wait for a writer, and reading a device may never end: without blocking,
+  // the open returns at once and fstat() tells what it is.
+  LocalFile file(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.fd() < 0) {
     return FtpStatus::Error(FtpErrorKind::kSystem,
                             ftp::LocalFileText(localPath, ftp::SystemErrorText(errno)));
   }
   struct stat info {};
-  if (::fstat(file.fd(), &info) != 0 || S_ISDIR(info.st_mode)) {
-    const int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
+  if (::fstat(file.fd(), &info) != 0) {
     return FtpStatus::Error(FtpErrorKind::kSystem,
-                            ftp::LocalFileText(localPath, ftp::SystemErrorText(error)));
+                            ftp::LocalFileText(localPath, ftp::SystemErrorText(errno)));
+  }
+  if (S_ISDIR(info.st_mode)) {
+    return FtpStatus::Error(FtpErrorKind::kSystem,
+                            ftp::LocalFileText(localPath, ftp::SystemErrorText(EISDIR)));
+  }
+  if (!S_ISREG(info.st_mode)) {
+    return FtpStatus::Error(FtpErrorKind::kSystem,
+                            ftp::LocalFileText(localPath, ftp::NotRegularFileDetail()));
   }
 
   ftp::DataTransfer transfer;
