@@ -1,7 +1,9 @@
 // Our FTP client against a scripted peer, for what the test server
 // (pyftpdlib) cannot be made to send: a greeting that asks us to wait, a
 // login without a password, a 421 in the middle of a session, a listing's
-// final reply before its data, and a store called done before the data.
+// final reply before its data, a store called done before the data, odd
+// final replies, listings that trickle or never end, and transfers that are
+// canceled while they wait.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -11,8 +13,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <future>
 #include <string>
@@ -87,6 +90,13 @@ class ScriptedServer {
     Expect(command);
     Send(reply + "\r\n");
   }
+  // Takes the PORT command that opens every transfer; gives it for
+  // ConnectBack.
+  std::string AgreePort() {
+    const std::string port = Expect("PORT ");
+    Send("200 ok\r\n");
+    return port;
+  }
   // Connects to the address of a "PORT h1,h2,h3,h4,p1,p2" line.
   int ConnectBack(const std::string& portLine) {
     unsigned h[4], p[2];
@@ -117,10 +127,37 @@ class ScriptedServer {
   std::thread thread_;
 };
 
-FtpStatus ConnectTo(const ScriptedServer& server, FtpConnection& connection) {
-  FtpSession session("VELMORIX", {milliseconds(2000), milliseconds(2000), milliseconds(2000)});
+FtpStatus ConnectTo(const ScriptedServer& server, FtpConnection& connection,
+                    FtpTimeouts timeouts = {milliseconds(2000), milliseconds(2000),
+                                            milliseconds(2000)}) {
+  FtpSession session("VELMORIX", timeouts);
   return session.Connect("127.0.0.1", server.port(), "user", "secret", connection);
 }
+
+// Sends `chunk` over the data connection `data` again and again, `pause`
+// apart, until the client closes it or `atMost` has passed; then closes it.
+void StreamUntilClosed(int data, const std::string& chunk, milliseconds pause,
+                       milliseconds atMost = milliseconds(6000)) {
+  const auto end = std::chrono::steady_clock::now() + atMost;
+  while (std::chrono::steady_clock::now() < end &&
+         send(data, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) {
+    std::this_thread::sleep_for(pause);
+  }
+  close(data);
+}
+
+// Lists "" to its end (or its failure) and gives the status that ended it.
+FtpStatus ListToTheEnd(FtpConnection& connection,
+                       ListingCommand command = ListingCommand::kPreferred) {
+  FtpListing listing;
+  RemoteEntry entry;
+  FtpStatus status = connection.FindFirst("", listing, entry, command);
+  while (status.ok())
+    status = listing.Next(entry);
+  return status;
+}
+
+constexpr const char* kMlsdFeature = " MLST type*;modify*;\r\n";
 
 class FtpDialogueTest : public ::testing::Test {};
 
@@ -237,6 +274,239 @@ TEST_F(FtpDialogueTest, UnsafeNameIsShownWithEveryControlCharacterEscaped) {
   EXPECT_EQ(status.text,
             "ファイル名に改行または NUL 文字が含まれているため送信できません: "
             "a\\r\\n\\x1B[2J\\tb");
+}
+
+// A listing or a store ends well only with 226 or 250; any other positive
+// final reply does not say that the data went through.
+class FtpTransferReplyTest : public ::testing::Test {};
+
+TEST_F(FtpTransferReplyTest, OnlyCompletionRepliesEndATransferWell) {
+  testing::TempDir local;
+  testing::WriteFile(local.path() / "page.html", "content");
+  const std::string page = (local.path() / "page.html").string();
+  struct Case {
+    const char* command;  // what the client sends after PORT
+    bool connects;        // the peer makes the data connection
+    const char* reply;    // the peer's final reply
+    FtpErrorKind kind;    // what the transfer gives
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {"MLSD", false, "200 Command okay.", FtpErrorKind::kServerReply},
+           {"MLSD", true, "200 Command okay.", FtpErrorKind::kServerReply},
+           {"LIST -a", false, "202 Nothing done.", FtpErrorKind::kServerReply},
+           {"LIST -a", true, "225 Data connection open.", FtpErrorKind::kServerReply},
+           {"STOR page.html", true, "200 Command okay.", FtpErrorKind::kServerReply},
+           {"STOR page.html", false, "200 Command okay.", FtpErrorKind::kServerReply},
+           // Some servers end the listing of an empty folder without
+           // connecting at all.
+           {"MLSD", false, "226 Nothing to list.", FtpErrorKind::kNoMoreFiles},
+           {"LIST -a", false, "250 Done.", FtpErrorKind::kNoMoreFiles},
+           {"MLSD", true, "250 Done.", FtpErrorKind::kNoMoreFiles},
+           {"STOR page.html", true, "250 Stored.", FtpErrorKind::kNone},
+       }) {
+    SCOPED_TRACE(std::string(c.command) + (c.connects ? " connecting, " : " alone, ") + c.reply);
+    const std::string command = c.command;
+    ScriptedServer server([&c, command](ScriptedServer& peer) {
+      peer.LogIn(kMlsdFeature);
+      const std::string port = peer.AgreePort();
+      peer.Expect(command);
+      if (c.connects) {
+        const int data = peer.ConnectBack(port);
+        peer.Send("150 here\r\n");
+        if (command.starts_with("STOR")) {
+          char buffer[4096];
+          while (read(data, buffer, sizeof buffer) > 0) {
+          }
+        }
+        close(data);
+      }
+      peer.Send(std::string(c.reply) + "\r\n");
+      peer.Answer("MKD /home/user/after", "257 \"/home/user/after\" created");
+      peer.Answer("QUIT", "221 bye");
+    });
+    FtpConnection connection;
+    ASSERT_TRUE(ConnectTo(server, connection).ok());
+    FtpStatus status;
+    if (command.starts_with("STOR")) {
+      status = connection.PutFile(page, "page.html");
+    } else {
+      status = ListToTheEnd(connection,
+                            command == "MLSD" ? ListingCommand::kPreferred : ListingCommand::kList);
+    }
+    EXPECT_EQ(status.kind, c.kind) << status.text;
+    if (c.kind == FtpErrorKind::kServerReply) {
+      EXPECT_EQ(status.text, c.reply);
+    }
+    EXPECT_TRUE(connection.CreateFolder("after").ok()) << "the connection stayed in step";
+  }
+}
+
+// Listings that never end: bytes that keep coming are no progress unless
+// they make entries, and no listing may grow without bound.
+class FtpListingBoundsTest : public ::testing::Test {
+ protected:
+  // Lists with MLSD from a peer that feeds the data connection with
+  // `stream` and answers 426 once the client has closed it.
+  FtpStatus ListFrom(std::function<void(int data)> stream, FtpTimeouts timeouts) {
+    ScriptedServer server([stream](ScriptedServer& peer) {
+      peer.LogIn(kMlsdFeature);
+      const std::string port = peer.AgreePort();
+      peer.Expect("MLSD");
+      const int data = peer.ConnectBack(port);
+      peer.Send("150 here it comes\r\n");
+      stream(data);
+      peer.Send("426 Connection closed; transfer aborted.\r\n");
+      peer.Answer("MKD /home/user/after", "257 \"/home/user/after\" created");
+      peer.Answer("QUIT", "221 bye");
+    });
+    FtpConnection connection;
+    EXPECT_TRUE(ConnectTo(server, connection, timeouts).ok());
+    const auto start = std::chrono::steady_clock::now();
+    const FtpStatus status = ListToTheEnd(connection);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << "no hang";
+    EXPECT_TRUE(connection.CreateFolder("after").ok()) << "the connection stayed in step";
+    return status;
+  }
+};
+
+TEST_F(FtpListingBoundsTest, DataThatNeverMakesAnEntryTimesOutThoughBytesKeepComing) {
+  const FtpTimeouts timeouts{milliseconds(2000), milliseconds(2000), milliseconds(500)};
+  struct Case {
+    const char* what;
+    std::string chunk;
+    milliseconds pause;
+  };
+  for (const Case& c :
+       {Case{"a byte at a time", "t", milliseconds(200)},
+        Case{"lines that are no entries", "no-facts-and-no-name\r\n", milliseconds(2)}}) {
+    SCOPED_TRACE(c.what);
+    const FtpStatus status =
+        ListFrom([&c](int data) { StreamUntilClosed(data, c.chunk, c.pause); }, timeouts);
+    EXPECT_EQ(status.kind, FtpErrorKind::kTimeout);
+    EXPECT_EQ(status.text, "一覧のデータから項目を読み取れないままタイムアウトしました (MLSD)");
+  }
+}
+
+TEST_F(FtpListingBoundsTest, ListingOverSixtyFourMebibytesIsBrokenOff) {
+  // Entries would keep the time-out away too; one endless line is cheaper.
+  const FtpTimeouts timeouts{milliseconds(2000), milliseconds(2000), milliseconds(2000)};
+  const FtpStatus status = ListFrom(
+      [](int data) { StreamUntilClosed(data, std::string(size_t{1} << 20, 'x'), milliseconds(0)); },
+      timeouts);
+  EXPECT_EQ(status.kind, FtpErrorKind::kProtocol);
+  EXPECT_EQ(status.text, "一覧のデータが 64 MiB を超えたため読み込みを中断しました (MLSD)");
+}
+
+// The cancel check stops a transfer that waits on its data connection within
+// a second, with ABOR, and leaves the connection in step where the server
+// answers as it should.
+class FtpCancelTest : public ::testing::Test {
+ protected:
+  // Long time-outs: only the cancel can end the waits in time.
+  static constexpr FtpTimeouts kLong{milliseconds(10000), milliseconds(10000), milliseconds(10000)};
+
+  // Runs `transfer` with a cancel check that says stop 300 ms after the
+  // start, and checks that it ended as canceled, in time.
+  FtpStatus RunCanceled(FtpConnection& connection,
+                        const std::function<FtpStatus(FtpConnection&)>& transfer) {
+    const auto start = std::chrono::steady_clock::now();
+    connection.SetCancelCheck(
+        [start] { return std::chrono::steady_clock::now() - start >= milliseconds(300); });
+    const FtpStatus status = transfer(connection);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << "no hang";
+    EXPECT_EQ(status.kind, FtpErrorKind::kCanceled) << status.text;
+    return status;
+  }
+};
+
+TEST_F(FtpCancelTest, WaitingListingIsAbortedAndTheAnswersToAborKeepTheConnectionInStep) {
+  struct Case {
+    const char* what;
+    bool connects;            // false: the server never connects back
+    const char* aborReplies;  // what the server answers once ABOR has come
+    bool inStep;              // both owed replies came
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {"aborted", true, "426 Transfer aborted.\r\n226 ABOR command successful.", true},
+           {"already done", true, "226 Transfer complete.\r\n225 No transfer to abort.", true},
+           {"no connection", false, "425 Can't open data connection.\r\n225 ABOR ok.", true},
+           {"one reply only", true, "225 ABOR command successful.", false},
+       }) {
+    SCOPED_TRACE(c.what);
+    ScriptedServer server([&c](ScriptedServer& peer) {
+      peer.LogIn(kMlsdFeature);
+      const std::string port = peer.AgreePort();
+      peer.Expect("MLSD");
+      if (c.connects) {
+        peer.Send("150 here it comes\r\n");
+        StreamUntilClosed(peer.ConnectBack(port), "type=file; trickle\r\n", milliseconds(50));
+      }
+      peer.Expect("ABOR");
+      peer.Send(std::string(c.aborReplies) + "\r\n");
+      if (c.inStep) {
+        peer.Answer("MKD /home/user/after", "257 \"/home/user/after\" created");
+        peer.Answer("QUIT", "221 bye");
+      } else {
+        peer.ReadLine();  // a lost connection sends nothing more, not even QUIT
+      }
+    });
+    FtpConnection connection;
+    ASSERT_TRUE(ConnectTo(server, connection, kLong).ok());
+    const FtpStatus status =
+        RunCanceled(connection, [](FtpConnection& canceled) { return ListToTheEnd(canceled); });
+    EXPECT_EQ(status.text, "中止しました (MLSD)");
+    EXPECT_EQ(connection.IsOpen(), c.inStep);
+    if (c.inStep) {
+      EXPECT_TRUE(connection.CreateFolder("after").ok());
+    }
+    connection.Close();
+    server.Join();
+    EXPECT_EQ(server.received.back(), c.inStep ? "QUIT" : "ABOR");
+  }
+}
+
+TEST_F(FtpCancelTest, UploadToAServerThatDoesNotReadIsAborted) {
+  testing::TempDir local;
+  testing::WriteFile(local.path() / "big.bin", std::string(size_t{64} << 20, 'b'));
+  ScriptedServer server([](ScriptedServer& peer) {
+    peer.LogIn();
+    const int data = peer.ConnectBack(peer.AgreePort());
+    peer.Expect("STOR big.bin");
+    peer.Send("150 go ahead\r\n");
+    peer.Expect("ABOR");
+    close(data);
+    peer.Send("426 Transfer aborted.\r\n226 ABOR command successful.\r\n");
+    peer.Answer("QUIT", "221 bye");
+  });
+  FtpConnection connection;
+  ASSERT_TRUE(ConnectTo(server, connection, kLong).ok());
+  const std::string path = (local.path() / "big.bin").string();
+  const FtpStatus status = RunCanceled(
+      connection, [&path](FtpConnection& canceled) { return canceled.PutFile(path, "big.bin"); });
+  EXPECT_EQ(status.text, "中止しました (STOR big.bin)");
+  EXPECT_TRUE(connection.IsOpen());
+}
+
+TEST_F(FtpCancelTest, SmallUploadThatNeverWaitsCompletesThoughTheCheckSaysStop) {
+  testing::TempDir local;
+  testing::WriteFile(local.path() / "small.html", "small");
+  ScriptedServer server([](ScriptedServer& peer) {
+    peer.LogIn();
+    const int data = peer.ConnectBack(peer.AgreePort());
+    peer.Expect("STOR small.html");
+    peer.Send("150 go ahead\r\n");
+    char buffer[64];
+    while (read(data, buffer, sizeof buffer) > 0) {
+    }
+    close(data);
+    peer.Send("226 Transfer complete.\r\n");
+    peer.Answer("QUIT", "221 bye");
+  });
+  FtpConnection connection;
+  ASSERT_TRUE(ConnectTo(server, connection, kLong).ok());
+  connection.SetCancelCheck([] { return true; });
+  const FtpStatus status = connection.PutFile((local.path() / "small.html").string(), "small.html");
+  EXPECT_TRUE(status.ok()) << status.text;
 }
 
 // Only a regular file is uploaded. Opening a FIFO for reading would wait for

@@ -23,6 +23,20 @@ namespace {
 // on our listener by then, so a short grace is plenty.
 constexpr std::chrono::milliseconds kAcceptGraceAfterFinalReply{1000};
 
+// How often a waiting transfer asks the cancel check; callers are promised
+// at most 250 ms.
+constexpr std::chrono::milliseconds kCancelCheckInterval{200};
+
+// How long, in all, the server's answers to ABOR are awaited.
+constexpr std::chrono::milliseconds kAbortReplyWait{1000};
+
+// How often an upload that waits for room in its queue looks whether the
+// queue has shrunk meanwhile (progress, though no new byte fitted in).
+constexpr std::chrono::milliseconds kQueueLookInterval{250};
+
+// The longest nap between two looks at the queue while it drains.
+constexpr std::chrono::milliseconds kLongestDrainNap{50};
+
 // sendfile(2) has no MSG_NOSIGNAL, and a server that goes away mid-upload
 // would kill the process with SIGPIPE. Blocking the signal in this thread
 // while the file is sent turns it into EPIPE; a SIGPIPE raised meanwhile is
@@ -76,6 +90,57 @@ int MillisecondsUntil(Deadline deadline) {
   return left.count() < 0 ? 0 : static_cast<int>(std::min<int64_t>(left.count() + 1, 1 << 30));
 }
 
+// True when the cancel check is due and says stop. Between two questions
+// lie kCancelCheckInterval; the first comes that long after the transfer
+// began.
+bool CancelRequested(DataTransfer& transfer) {
+  if (!transfer.cancelCheck)
+    return false;
+  const Deadline now = Clock::now();
+  if (now < transfer.nextCancelCheck)
+    return false;
+  transfer.nextCancelCheck = now + kCancelCheckInterval;
+  return transfer.cancelCheck();
+}
+
+// When a wait must wake up to ask the cancel check.
+Deadline NextCancelCheck(const DataTransfer& transfer) {
+  return transfer.cancelCheck ? transfer.nextCancelCheck : Deadline::max();
+}
+
+// Ends a transfer that the cancel check stopped. Closing the data connection
+// makes the server end the transfer; ABOR asks for the reply that says so.
+// The server owes its final reply to the transfer (unless it has come) and
+// one to ABOR: 426 and 226, 226 and 225, or just one of them when the
+// transfer had ended. When they do not come within kAbortReplyWait, a late
+// one would be taken for the answer to the next command, so the channel is
+// marked lost.
+FtpStatus Abort(ControlChannel& control, DataTransfer& transfer) {
+  if (transfer.direction == TransferDirection::kSend && transfer.data.valid()) {
+    // A plain close would let the kernel go on sending what is queued, and
+    // a canceled upload could still arrive whole. A reset drops it.
+    const linger reset{1, 0};
+    setsockopt(transfer.data.fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  }
+  transfer.data.Close();
+  const FtpStatus canceled =
+      FtpStatus::Error(FtpErrorKind::kCanceled, CanceledText(transfer.label));
+  int owed = transfer.finalReceived ? 1 : 2;
+  transfer.finalReceived = true;
+  if (!control.open() || !control.Send("ABOR").ok())
+    return canceled;
+  const Deadline deadline = DeadlineAfter(kAbortReplyWait);
+  while (owed > 0) {
+    FtpReply reply;
+    // A time-out marks the channel lost.
+    if (!control.Read(reply, "ABOR", deadline).ok())
+      return canceled;
+    if (!reply.preliminary())
+      --owed;
+  }
+  return canceled;
+}
+
 // Applies a reply that came while a transfer was set up or ran. `started`
 // notes the server's mark (125/150).
 FtpStatus NoteReply(const FtpReply& reply, DataTransfer& transfer, bool& started) {
@@ -83,7 +148,8 @@ FtpStatus NoteReply(const FtpReply& reply, DataTransfer& transfer, bool& started
     started = true;
     return FtpStatus::Ok();
   }
-  if (reply.positive() && transfer.direction == TransferDirection::kReceive) {
+  if (TransferCompleted(reply) &&
+      (transfer.direction == TransferDirection::kReceive || transfer.dataSent)) {
     transfer.finalReceived = true;
     transfer.finalReply = reply;
     return FtpStatus::Ok();
@@ -91,7 +157,7 @@ FtpStatus NoteReply(const FtpReply& reply, DataTransfer& transfer, bool& started
   transfer.data.Close();
   transfer.finalReceived = true;
   transfer.finalReply = reply;
-  if (reply.positive()) {
+  if (TransferCompleted(reply)) {
     // A store that the server calls done before it has the data would be a
     // success claimed for a file that never arrived.
     return FtpStatus::Error(
@@ -132,55 +198,132 @@ FtpStatus ReceiveReply(ControlChannel& control, DataTransfer& transfer, bool& st
   return DrainReplies(control, transfer, started);
 }
 
-// Waits until the data socket is ready for `events` or, while the final
-// reply is outstanding, the control connection has something to say.
-FtpStatus WaitOnData(ControlChannel& control, DataTransfer& transfer, short events,
-                     Deadline deadline) {
+// The error that the data socket holds, if any.
+FtpStatus PendingSocketError(DataTransfer& transfer) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(transfer.data.fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+    error = errno;
+  if (error == 0)
+    return FtpStatus::Ok();
+  transfer.data.Close();
+  return FtpStatus::Error(FtpErrorKind::kSystem,
+                          DataErrorText(transfer.label, SystemErrorText(error)));
+}
+
+// What a wait on the data connection waits for.
+enum class WaitGoal {
+  kReadable,  // data to read, or its end
+  kWritable,  // room in our send queue
+  // The server has acknowledged everything we sent, or has given its final
+  // reply; only after all data has been sent.
+  kQueueEmpty,
+};
+
+// Waits for `goal` while the control connection, as long as the final reply
+// is outstanding, is watched and the cancel check asked. `deadline` is the
+// time-out; while we send, our queue shrinking is progress and moves it on
+// by `dataTimeout`, so a slow link never times out while it still moves.
+// At `returnBy` the wait ends without an error and with `reached` false.
+FtpStatus WaitOnData(ControlChannel& control, DataTransfer& transfer, WaitGoal goal,
+                     Deadline& deadline, std::chrono::milliseconds dataTimeout, Deadline returnBy,
+                     bool& reached) {
+  reached = false;
   bool started = true;
+  const bool sending = goal != WaitGoal::kReadable;
+  const short events = goal == WaitGoal::kReadable   ? POLLIN
+                       : goal == WaitGoal::kWritable ? POLLOUT
+                                                     : 0;
+  int queued = sending ? transfer.data.UnacknowledgedBytes() : -1;
+  // The end-of-data mark that a half-close queues takes one place of its own.
+  const int drainedAt = transfer.dataSent ? 1 : 0;
+  // A server that has closed its side after reading everything leaves the
+  // socket reporting a hang-up for good; it is not polled again then.
+  bool hungUp = false;
+  // The drain looks at the queue soon and then less often: on a fast link
+  // it is empty within a round trip, and a long first nap would slow every
+  // small upload.
+  std::chrono::milliseconds nap =
+      goal == WaitGoal::kQueueEmpty ? std::chrono::milliseconds(1) : kQueueLookInterval;
   for (;;) {
     if (!transfer.finalReceived) {
       FtpStatus status = DrainReplies(control, transfer, started);
       if (!status.ok())
         return status;
     }
-    pollfd fds[2] = {{transfer.data.fd(), events, 0}, {control.fd(), POLLIN, 0}};
+    // Without a count from the system the queue counts as empty: the final
+    // reply is then awaited with the reply time-out alone.
+    if (goal == WaitGoal::kQueueEmpty && (queued <= drainedAt || transfer.finalReceived)) {
+      reached = true;
+      return FtpStatus::Ok();
+    }
+    if (CancelRequested(transfer))
+      return Abort(control, transfer);
+    // The caller's own limit comes first: it decides what its end means.
+    const Deadline now = Clock::now();
+    if (now >= returnBy)
+      return FtpStatus::Ok();
+    if (now >= deadline) {
+      // The server stopped moving data; its reply would come out of step.
+      transfer.data.Close();
+      control.MarkLost();
+      return FtpStatus::Error(FtpErrorKind::kTimeout, DataTimeoutText(transfer.label));
+    }
+    Deadline wake = std::min({deadline, returnBy, NextCancelCheck(transfer)});
+    if (sending)
+      wake = std::min(wake, now + nap);
+
+    pollfd fds[2] = {{hungUp ? -1 : transfer.data.fd(), events, 0}, {control.fd(), POLLIN, 0}};
     const nfds_t count = transfer.finalReceived ? 1 : 2;
-    const int ready = ::poll(fds, count, MillisecondsUntil(deadline));
-    if (ready < 0 && errno == EINTR)
-      continue;
-    if (ready < 0) {
+    const int ready = ::poll(fds, count, MillisecondsUntil(wake));
+    if (ready < 0 && errno != EINTR) {
       const int error = errno;
       transfer.data.Close();
       control.MarkLost();
       return FtpStatus::Error(FtpErrorKind::kSystem,
                               DataErrorText(transfer.label, SystemErrorText(error)));
     }
-    if (ready == 0) {
-      if (Clock::now() < deadline)
-        continue;
-      // The server stopped moving data; its reply would come out of step.
-      transfer.data.Close();
-      control.MarkLost();
-      return FtpStatus::Error(FtpErrorKind::kTimeout, DataTimeoutText(transfer.label));
-    }
-    if (count == 2 && fds[1].revents != 0) {
+    if (ready > 0 && count == 2 && fds[1].revents != 0) {
       FtpStatus status = ReceiveReply(control, transfer, started);
       if (!status.ok())
         return status;
     }
-    if (fds[0].revents != 0)
-      return FtpStatus::Ok();
+    if (ready > 0 && fds[0].revents != 0) {
+      reached = goal != WaitGoal::kQueueEmpty;
+      if (reached)
+        return FtpStatus::Ok();
+      // While draining, only an error or a hang-up wakes the data socket.
+      FtpStatus status = PendingSocketError(transfer);
+      if (!status.ok())
+        return status;
+      hungUp = true;
+    }
+    if (sending) {
+      const int nowQueued = transfer.data.UnacknowledgedBytes();
+      if (nowQueued >= 0 && queued >= 0 && nowQueued < queued)
+        deadline = DeadlineAfter(dataTimeout);
+      queued = nowQueued;
+      if (goal == WaitGoal::kQueueEmpty)
+        nap = std::min(nap * 2, kLongestDrainNap);
+    }
   }
 }
 
 }  // namespace
 
+bool TransferCompleted(const FtpReply& reply) {
+  return reply.code == 226 || reply.code == 250;
+}
+
 FtpStatus OpenActiveTransfer(ControlChannel& control, const SocketAddress& serverAddress,
                              std::string_view commandLine, TransferDirection direction,
-                             std::chrono::milliseconds dataTimeout, DataTransfer& transfer) {
+                             std::chrono::milliseconds dataTimeout, CancelCheck cancelCheck,
+                             DataTransfer& transfer) {
   transfer = DataTransfer{};
   transfer.label = CommandLabel(commandLine);
   transfer.direction = direction;
+  transfer.cancelCheck = std::move(cancelCheck);
+  transfer.nextCancelCheck = DeadlineAfter(kCancelCheckInterval);
 
   SocketAddress local;
   Socket listener;
@@ -220,6 +363,10 @@ FtpStatus OpenActiveTransfer(ControlChannel& control, const SocketAddress& serve
       graceStarted = true;
       acceptDeadline = std::min(acceptDeadline, DeadlineAfter(kAcceptGraceAfterFinalReply));
     }
+    if (CancelRequested(transfer)) {
+      listener.Close();
+      return Abort(control, transfer);
+    }
 
     Deadline deadline = Deadline::max();
     if (!marked)
@@ -251,7 +398,8 @@ FtpStatus OpenActiveTransfer(ControlChannel& control, const SocketAddress& serve
       listenerIndex = static_cast<int>(count);
       fds[count++] = {listener.fd(), POLLIN, 0};
     }
-    const int ready = ::poll(fds, count, MillisecondsUntil(deadline));
+    const int ready =
+        ::poll(fds, count, MillisecondsUntil(std::min(deadline, NextCancelCheck(transfer))));
     if (ready < 0 && errno != EINTR) {
       const int error = errno;
       control.MarkLost();
@@ -286,15 +434,19 @@ FtpStatus OpenActiveTransfer(ControlChannel& control, const SocketAddress& serve
 
 FtpStatus ReceiveData(ControlChannel& control, DataTransfer& transfer, char* buffer,
                       size_t capacity, size_t& received, bool& ended,
-                      std::chrono::milliseconds dataTimeout) {
+                      std::chrono::milliseconds dataTimeout, Deadline returnBy) {
   received = 0;
   ended = false;
-  const Deadline deadline = DeadlineAfter(dataTimeout);
+  Deadline deadline = DeadlineAfter(dataTimeout);
   for (;;) {
     if (!transfer.data.valid()) {
       ended = true;
       return FtpStatus::Ok();
     }
+    // Data that streams without a pause never waits, so the check is asked
+    // here as well.
+    if (CancelRequested(transfer))
+      return Abort(control, transfer);
     const IoResult result = transfer.data.ReceiveAvailable(buffer, capacity, received);
     if (result == IoResult::kOk && received > 0)
       return FtpStatus::Ok();
@@ -309,8 +461,10 @@ FtpStatus ReceiveData(ControlChannel& control, DataTransfer& transfer, char* buf
       return FtpStatus::Error(FtpErrorKind::kSystem,
                               DataErrorText(transfer.label, SystemErrorText(error)));
     }
-    FtpStatus status = WaitOnData(control, transfer, POLLIN, deadline);
-    if (!status.ok())
+    bool readable = false;
+    FtpStatus status = WaitOnData(control, transfer, WaitGoal::kReadable, deadline, dataTimeout,
+                                  returnBy, readable);
+    if (!status.ok() || !readable)
       return status;
   }
 }
@@ -327,6 +481,8 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
   size_t copyEnd = 0;
   Deadline deadline = DeadlineAfter(dataTimeout);
   for (;;) {
+    if (CancelRequested(transfer))
+      return Abort(control, transfer);
     ssize_t sent = 0;
     if (useSendfile) {
       sent = ::sendfile(transfer.data.fd(), fileFd, nullptr, kSendfileChunk);
@@ -367,7 +523,9 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
     if (errno == EINTR)
       continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      FtpStatus status = WaitOnData(control, transfer, POLLOUT, deadline);
+      bool writable = false;
+      FtpStatus status = WaitOnData(control, transfer, WaitGoal::kWritable, deadline, dataTimeout,
+                                    Deadline::max(), writable);
       if (!status.ok())
         return status;
       continue;
@@ -390,6 +548,27 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
   }
   if (!early.ok())
     return early;
+  // The last byte is in the kernel's hands, but on a slow link megabytes may
+  // still be queued, and the final reply can only come once the server has
+  // them all: the reply time-out must not start before. The end of the data
+  // goes out behind them at once (a half-close), so a server that has it all
+  // answers without waiting for our side; meanwhile the wait goes on for as
+  // long as the queue keeps shrinking, until it is empty or the final reply
+  // has come. Waiting for the queue without the half-close would cost a
+  // round trip per upload, more where the server delays its acknowledgement.
+  if (::shutdown(transfer.data.fd(), SHUT_WR) != 0) {
+    const int error = errno;
+    transfer.data.Close();
+    return FtpStatus::Error(FtpErrorKind::kSystem,
+                            DataErrorText(transfer.label, SystemErrorText(error)));
+  }
+  transfer.dataSent = true;
+  bool drained = false;
+  Deadline drainDeadline = DeadlineAfter(dataTimeout);
+  FtpStatus status = WaitOnData(control, transfer, WaitGoal::kQueueEmpty, drainDeadline,
+                                dataTimeout, Deadline::max(), drained);
+  if (!status.ok())
+    return status;
   transfer.data.Close();
   return FtpStatus::Ok();
 }

@@ -90,6 +90,20 @@ std::string DataErrorText(std::string_view command, std::string_view detail) {
   return "データ転送でエラーが発生しました (" + std::string(command) + "): " + std::string(detail);
 }
 
+std::string ListingStalledText(std::string_view command) {
+  return "一覧のデータから項目を読み取れないままタイムアウトしました (" + std::string(command) +
+         ")";
+}
+
+std::string ListingTooLargeText(std::string_view command, size_t limitMiB) {
+  return "一覧のデータが " + std::to_string(limitMiB) +
+         " MiB を超えたため読み込みを中断しました (" + std::string(command) + ")";
+}
+
+std::string CanceledText(std::string_view command) {
+  return "中止しました (" + std::string(command) + ")";
+}
+
 std::string NotRegularFileDetail() {
   return "通常のファイルではありません";
 }

@@ -4,6 +4,7 @@
 // no text ever holds a password.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -31,6 +32,11 @@ std::string DataListenText(std::string_view detail);
 std::string DataConnectTimeoutText(std::string_view command);
 std::string DataTimeoutText(std::string_view command);
 std::string DataErrorText(std::string_view command, std::string_view detail);
+// Data kept coming, but no line of it made an entry.
+std::string ListingStalledText(std::string_view command);
+std::string ListingTooLargeText(std::string_view command, size_t limitMiB);
+// The cancel check stopped the transfer.
+std::string CanceledText(std::string_view command);
 // What LocalFileText says of a FIFO, socket or device.
 std::string NotRegularFileDetail();
 // `what` names the argument ("ユーザー名", "パス" ...); `value` is shown

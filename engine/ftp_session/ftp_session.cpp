@@ -24,6 +24,12 @@ namespace {
 // close to it.
 constexpr size_t kListingBufferSize = size_t{64} << 10;
 
+// A listing larger than this is broken off: a folder of a hundred thousand
+// entries takes a few MiB, and a server that streams without end must not
+// keep the walk busy forever.
+constexpr size_t kMaxListingMiB = 64;
+constexpr uint64_t kMaxListingBytes = uint64_t{kMaxListingMiB} << 20;
+
 FtpStatus NotConnected() {
   return FtpStatus::Error(FtpErrorKind::kNotConnected, ftp::NotConnectedText());
 }
@@ -70,6 +76,7 @@ struct FtpConnection::State {
   ftp::ServerFeatures features;
   std::optional<std::string> loginFolder;
   FtpListing::State* activeListing = nullptr;
+  ftp::CancelCheck cancelCheck;
 };
 
 struct FtpListing::State {
@@ -88,6 +95,7 @@ struct FtpListing::State {
   std::vector<char> buffer;
   size_t begin = 0;  // first byte not yet parsed
   size_t end = 0;    // end of the received bytes
+  uint64_t totalReceived = 0;
   bool dataEnded = false;
   bool discarding = false;  // inside a line too long for the buffer
   bool open = false;
@@ -217,6 +225,12 @@ FtpStatus FtpListing::State::Next(RemoteEntry& entry) {
     return endStatus;
   if (connection == nullptr || !connection->control.open())
     return Fail(NotConnected());
+  // Bytes that keep coming without ever making an entry (a trickle, or lines
+  // that are no listing) are no progress: each entry must come within the
+  // data time-out. The clock starts with the call, as the caller may take
+  // its time between entries.
+  const ftp::Deadline entryDeadline = ftp::DeadlineAfter(connection->timeouts.data);
+  size_t receivedThisCall = 0;
   for (;;) {
     while (begin < end) {
       const char* start = buffer.data() + begin;
@@ -247,7 +261,7 @@ FtpStatus FtpListing::State::Next(RemoteEntry& entry) {
       FtpStatus status = ftp::FinishTransfer(connection->control, transfer);
       if (!status.ok())
         return Fail(status);
-      if (!transfer.finalReply.positive()) {
+      if (!ftp::TransferCompleted(transfer.finalReply)) {
         return Fail(FtpStatus::Error(FtpErrorKind::kServerReply, transfer.finalReply.text));
       }
       Finish(FtpStatus::Error(FtpErrorKind::kNoMoreFiles, {}));
@@ -263,15 +277,32 @@ FtpStatus FtpListing::State::Next(RemoteEntry& entry) {
       discarding = true;
       end = 0;
     }
+    if (ftp::Clock::now() >= entryDeadline) {
+      if (receivedThisCall == 0) {
+        // Nothing came at all: the server stopped, and its reply would come
+        // out of step.
+        transfer.data.Close();
+        connection->control.MarkLost();
+        return Fail(FtpStatus::Error(FtpErrorKind::kTimeout, ftp::DataTimeoutText(transfer.label)));
+      }
+      return Fail(
+          FtpStatus::Error(FtpErrorKind::kTimeout, ftp::ListingStalledText(transfer.label)));
+    }
     size_t received = 0;
     bool ended = false;
     FtpStatus status =
         ftp::ReceiveData(connection->control, transfer, buffer.data() + end, buffer.size() - end,
-                         received, ended, connection->timeouts.data);
+                         received, ended, connection->timeouts.data, entryDeadline);
     if (!status.ok())
       return Fail(status);
     end += received;
+    receivedThisCall += received;
+    totalReceived += received;
     dataEnded = ended;
+    if (totalReceived > kMaxListingBytes) {
+      return Fail(FtpStatus::Error(FtpErrorKind::kProtocol,
+                                   ftp::ListingTooLargeText(transfer.label, kMaxListingMiB)));
+    }
   }
 }
 
@@ -337,8 +368,8 @@ bool FtpConnection::ListsWithMlsd() const {
   return state_ != nullptr && state_->features.mlst;
 }
 
-FtpStatus FtpConnection::FindFirst(std::string_view folder, FtpListing& listing,
-                                   RemoteEntry& entry, ListingCommand listingCommand) {
+FtpStatus FtpConnection::FindFirst(std::string_view folder, FtpListing& listing, RemoteEntry& entry,
+                                   ListingCommand listingCommand) {
   listing.Close();
   if (!IsOpen())
     return NotConnected();
@@ -372,9 +403,9 @@ FtpStatus FtpConnection::FindFirst(std::string_view folder, FtpListing& listing,
     command = "LIST -a";
   }
 
-  FtpStatus status = ftp::OpenActiveTransfer(state_->control, state_->serverAddress, command,
-                                             ftp::TransferDirection::kReceive,
-                                             state_->timeouts.data, listingState->transfer);
+  FtpStatus status = ftp::OpenActiveTransfer(
+      state_->control, state_->serverAddress, command, ftp::TransferDirection::kReceive,
+      state_->timeouts.data, state_->cancelCheck, listingState->transfer);
   if (!status.ok())
     return status;
   listingState->connection = state_.get();
@@ -431,7 +462,7 @@ FtpStatus FtpConnection::PutFile(const std::string& localPath, std::string_view 
   ftp::DataTransfer transfer;
   FtpStatus status = ftp::OpenActiveTransfer(
       state_->control, state_->serverAddress, "STOR " + std::string(remoteName),
-      ftp::TransferDirection::kSend, state_->timeouts.data, transfer);
+      ftp::TransferDirection::kSend, state_->timeouts.data, state_->cancelCheck, transfer);
   if (!status.ok())
     return status;
   status = ftp::SendFileData(state_->control, transfer, file.fd(), state_->timeouts.data);
@@ -448,7 +479,7 @@ FtpStatus FtpConnection::PutFile(const std::string& localPath, std::string_view 
   status = ftp::FinishTransfer(state_->control, transfer);
   if (!status.ok())
     return status;
-  if (!transfer.finalReply.positive()) {
+  if (!ftp::TransferCompleted(transfer.finalReply)) {
     return FtpStatus::Error(FtpErrorKind::kServerReply, transfer.finalReply.text);
   }
   return FtpStatus::Ok();
@@ -473,6 +504,11 @@ FtpStatus FtpConnection::RemoveFolder(std::string_view name) {
 const std::string& FtpConnection::LastResponseText() const {
   static const std::string kNone;
   return state_ != nullptr ? state_->control.lastReplyText() : kNone;
+}
+
+void FtpConnection::SetCancelCheck(std::function<bool()> check) {
+  if (state_ != nullptr)
+    state_->cancelCheck = std::move(check);
 }
 
 void FtpConnection::Close() {

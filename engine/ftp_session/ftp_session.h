@@ -75,8 +75,10 @@ enum class ListingCommand {
 struct FtpTimeouts {
   std::chrono::milliseconds connect{30000};  // TCP connect, per address
   std::chrono::milliseconds reply{30000};    // each reply on the control connection
-  std::chrono::milliseconds data{30000};     // accept of a data connection, and each
-                                             // stretch without progress on it
+  // The accept of a data connection, each stretch without progress on it
+  // (for an upload, the server acknowledging queued data is progress), and
+  // each listing entry: bytes that make no entry are no progress.
+  std::chrono::milliseconds data{30000};
 };
 
 class FtpConnection;
@@ -94,9 +96,12 @@ class FtpListing {
 
   bool IsOpen() const;
   // Reads the next entry. kNoMoreFiles at the end of the listing; any other
-  // error means the listing broke off. Once the listing is closed, Next keeps
-  // giving what ended it (kNoMoreFiles after an end or a Close); a listing
-  // that was never opened gives kNotConnected.
+  // error means the listing broke off: kTimeout when no entry came within the
+  // data time-out, even while bytes kept coming, kProtocol when the listing
+  // grew beyond 64 MiB, kServerReply when the server ended it with anything
+  // but 226 or 250, kCanceled when the cancel check stopped it. Once the
+  // listing is closed, Next keeps giving what ended it (kNoMoreFiles after an
+  // end or a Close); a listing that was never opened gives kNotConnected.
   FtpStatus Next(RemoteEntry& entry);
   // Ends the listing and brings the control connection back to a state in
   // which the next command can be sent (waiting at most the reply time-out
@@ -137,7 +142,8 @@ class FtpConnection {
   // STOR of the local file `localPath` under `remoteName`, streamed, binary;
   // an existing server file of that name is replaced. Only a regular file is
   // sent: the file is opened without blocking, and a FIFO, socket or device
-  // (also behind a link) is refused before anything is sent.
+  // (also behind a link) is refused before anything is sent. Only 226 or 250
+  // from the server is success.
   FtpStatus PutFile(const std::string& localPath, std::string_view remoteName);
   // DELE.
   FtpStatus DeleteFile(std::string_view name);
@@ -150,12 +156,17 @@ class FtpConnection {
   void Close();
 
   // `check` is called on the connection's thread at least every 250 ms while
-  // a listing or an upload waits on its data connection (the server's
-  // connect-back included). When it returns true the transfer is aborted:
-  // the data connection is closed, ABOR is sent and the server's answers are
+  // a listing or an upload waits on its data connection: the server's
+  // connect-back, listing data, room to send and the wait until the server
+  // has taken all of an upload. It is first asked 200 ms into a transfer,
+  // so a small transfer that never waits completes even when the check
+  // already says stop. When it returns true the transfer is aborted: the
+  // data connection is closed, ABOR is sent and the server's answers are
   // read for at most about a second (the connection counts as lost when
-  // they do not come), and the call gives kCanceled. Without a check nothing
-  // is ever canceled.
+  // they do not come), and the call gives kCanceled. The wait for the final
+  // reply after all data has gone is not canceled. `check` must only look,
+  // never change anything; it is kept until the next Connect. Without a
+  // check nothing is ever canceled.
   void SetCancelCheck(std::function<bool()> check);
 
  private:

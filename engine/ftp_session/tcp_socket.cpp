@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -141,6 +143,13 @@ IoResult Socket::ReceiveAvailable(char* buffer, size_t capacity, size_t& receive
       return IoResult::kOk;
     return IoResult::kError;
   }
+}
+
+int Socket::UnacknowledgedBytes() const {
+  int count = 0;
+  if (::ioctl(fd_, SIOCOUTQ, &count) != 0)
+    return -1;
+  return count;
 }
 
 IoResult WaitFor(int fd, short events, Deadline deadline) {

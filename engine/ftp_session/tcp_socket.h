@@ -72,6 +72,10 @@ class Socket {
   // Receives what is available now into `buffer` (at most `capacity` bytes),
   // without waiting. kOk with `received` 0 means nothing was there yet.
   IoResult ReceiveAvailable(char* buffer, size_t capacity, size_t& received) const;
+  // The bytes handed to the kernel that the peer has not acknowledged yet,
+  // sent or still waiting to be sent (SIOCOUTQ); -1 when the system cannot
+  // tell.
+  int UnacknowledgedBytes() const;
 
  private:
   int fd_ = -1;
