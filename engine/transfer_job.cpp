@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 
+#include "base/display_text.h"
 #include "resources/string_table.h"
 
 namespace velmorix {
@@ -45,18 +46,23 @@ TransferJob::TransferJob(const AppSettings& settings, const FtpProfile& profile,
 
 void TransferJob::Output(int code) {
   switch (code) {
-    case kOutputConsoleAndLog:
+    case kOutputConsoleAndLog: {
+      const std::string line = EscapeControlCharacters(statusLine);
       if (logFile) {
         // The log is read on systems that expect CR LF, so the line end is
-        // written as bytes. A failed write (a full disk) is not reported: the
-        // run matters more than its log.
-        std::fwrite(statusLine.data(), 1, statusLine.size(), logFile.get());
+        // written as bytes. Each line is handed to the system at once: the
+        // log of a run that is killed or crashes must still tell what was
+        // changed on the server. A failed write (a full disk) is not
+        // reported: the run matters more than its log.
+        std::fwrite(line.data(), 1, line.size(), logFile.get());
         std::fwrite("\r\n", 1, 2, logFile.get());
+        std::fflush(logFile.get());
       }
-      console.ShowLine(statusLine);
+      console.ShowLine(line);
       break;
+    }
     case kOutputConsole:
-      console.ShowLine(statusLine);
+      console.ShowLine(EscapeControlCharacters(statusLine));
       break;
     case kOutputOpenLog:
       // A folder that cannot be written leaves the run without a log.
@@ -68,6 +74,14 @@ void TransferJob::Output(int code) {
     default:
       break;
   }
+}
+
+void TransferJob::ShowError(const std::string& text) {
+  console.ShowError(EscapeControlCharacters(text, LineBreaks::kKeep));
+}
+
+Answer TransferJob::Ask(const std::string& text) {
+  return console.Ask(EscapeControlCharacters(text, LineBreaks::kKeep));
 }
 
 void TransferJob::Report(int code, const char* format, ...) {

@@ -60,7 +60,11 @@ struct TransferJob {
 
   // Applies a message code to statusLine (see the constants above); any other
   // code does nothing. Never fails towards its caller: a log that cannot be
-  // created or written is left out silently.
+  // created or written is left out silently. Control characters in the line
+  // (a name can hold ESC or a bare CR) are shown and logged escaped, so that
+  // a name can neither forge a log line nor drive a terminal. Each log line
+  // reaches the file before Output returns, so a run that is killed keeps
+  // its log.
   void Output(int code);
 
   // Formats statusLine printf-style (only %s, %d and widths are used), then
@@ -71,7 +75,13 @@ struct TransferJob {
   bool CancelRequested() { return cancelEvent.TryConsume(); }
 
   // Shows an error box through the console and waits until it is dismissed.
-  void ShowError(const std::string& text) { console.ShowError(text); }
+  // Control characters other than line breaks are shown escaped: the text
+  // may carry the server's reply.
+  void ShowError(const std::string& text);
+
+  // Asks a Yes/No/Cancel question through the console and waits for the
+  // answer; control characters other than line breaks are shown escaped.
+  Answer Ask(const std::string& text);
 };
 
 // The box text of a failed command: "ＦＴＰへのコマンドでエラー発生" + tag.

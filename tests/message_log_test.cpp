@@ -45,6 +45,33 @@ TEST_F(OutputTest, ConsoleAndFileLinesEndInCrLfWhileConsoleLinesStayOutOfTheLog)
                                                      "Down to a directory /a", " %30s   %s"}));
 }
 
+TEST_F(OutputTest, EachLogLineIsInTheFileBeforeOutputReturns) {
+  job.Output(kOutputOpenLog);
+  Emit(kOutputConsoleAndLog, "Copy file to FTP : /a/b.html");
+
+  // A run that is killed now still leaves this line behind.
+  EXPECT_EQ(Log(), "Copy file to FTP : /a/b.html\r\n");
+  job.Output(kOutputCloseLog);
+}
+
+TEST_F(OutputTest, ControlCharactersOfNamesNeverReachTheConsoleTheLogOrABoxRaw) {
+  job.Output(kOutputOpenLog);
+  Emit(kOutputConsoleAndLog, "Delete file on FTP : /a/x\rCopy file to FTP : /a/\x1b[2J");
+  Emit(kOutputConsole, "Down directory to /a/\x1b]0;title\a");
+  job.ShowError("530 Login incorrect.\nbye\x1b[31m");
+  job.Ask("FTP : \x1b[1mred\nを削除してもよろしいですか。");
+  job.Output(kOutputCloseLog);
+
+  const std::string forged = "Delete file on FTP : /a/x\\rCopy file to FTP : /a/\\x1B[2J";
+  EXPECT_EQ(Log(), forged + "\r\n");
+  EXPECT_EQ(console.lines,
+            (std::vector<std::string>{forged, "Down directory to /a/\\x1B]0;title\\x07"}));
+  // Line breaks that we put between the lines of a reply or a question stay.
+  EXPECT_EQ(console.errors, std::vector<std::string>{"530 Login incorrect.\nbye\\x1B[31m"});
+  EXPECT_EQ(console.questions,
+            std::vector<std::string>{"FTP : \\x1B[1mred\nを削除してもよろしいですか。"});
+}
+
 TEST_F(OutputTest, OpeningTheLogEmptiesTheOneBefore) {
   WriteFile(job.logPath, "lines of an earlier run\r\n");
 
