@@ -11,23 +11,22 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/transfer_run.h"
 #include "tests/support/scripted_console.h"
+#include "tests/support/scripted_ftp_server.h"
 #include "tests/support/test_ftp_server.h"
 
 namespace velmorix::testing {
 
-class EngineTest : public FtpServerTest {
+// Everything but the server: the destination points nowhere until
+// UseServer() is called.
+class EngineRunTest : public ::testing::Test {
  protected:
-  explicit EngineTest(TestFtpServerOptions options = {}) : FtpServerTest(options) {}
-
   void SetUp() override {
-    FtpServerTest::SetUp();
     profile.name = "test";
-    profile.url = server_.host();
-    profile.port = server_.port();
     profile.userId = TestFtpServer::kUser;
     profile.password = TestFtpServer::kPassword;
     profile.remoteDir = "/site";
@@ -39,8 +38,12 @@ class EngineTest : public FtpServerTest {
                        .deleteOnServer = 0};
     settings.deleteMessage = 0;
     settings.deleteDots = 1;
-    std::filesystem::create_directories(Remote());
     logPath = (logDir_.path() / "VELMORIX.LOG").string();
+  }
+
+  void UseServer(const std::string& host, uint16_t port) {
+    profile.url = host;
+    profile.port = port;
   }
 
   // A fresh console for the next run; the records of the last run are dropped.
@@ -64,11 +67,6 @@ class EngineTest : public FtpServerTest {
   std::filesystem::path Local(const std::string& relative = "") const {
     return relative.empty() ? local_.path() : local_.path() / relative;
   }
-  // Inside the server's "/site".
-  std::filesystem::path Remote(const std::string& relative = "") const {
-    return relative.empty() ? server_.root() / "site" : server_.root() / "site" / relative;
-  }
-
   std::string LogText() const { return ReadFile(logPath); }
   // The log split at CR LF; fails the test when a line ends otherwise.
   std::vector<std::string> LogLines() const {
@@ -102,6 +100,22 @@ class EngineTest : public FtpServerTest {
     return entries;
   }
 
+  // Presses Cancel `delay` after the first line that begins with `prefix`,
+  // as a user would during a step that takes long; canceledAt() tells when.
+  void CancelLater(std::string prefix, std::chrono::milliseconds delay) {
+    console_->OnLine(std::move(prefix), [this, delay] {
+      canceller_ = std::jthread([this, delay] {
+        std::this_thread::sleep_for(delay);
+        canceledAt_ = std::chrono::steady_clock::now();
+        cancelEvent.Set();
+      });
+    });
+  }
+  std::chrono::steady_clock::time_point canceledAt() {
+    canceller_ = {};  // joined: the time is written
+    return canceledAt_;
+  }
+
   // Everything the run showed, for a failing test's message.
   std::string Transcript() const {
     std::ostringstream out;
@@ -122,6 +136,47 @@ class EngineTest : public FtpServerTest {
   TempDir local_;
   TempDir logDir_;
   std::unique_ptr<ScriptedConsole> console_ = std::make_unique<ScriptedConsole>();
+  std::chrono::steady_clock::time_point canceledAt_;
+  std::jthread canceller_;  // last, so it is joined before what it uses goes
+};
+
+// With a scripted server in place of the real one, for what the real one
+// cannot be made to send.
+class ScriptedEngineTest : public EngineRunTest {
+ protected:
+  void Serve(ScriptedFtpServer::Script script, ScriptedFtpServer::Options options = {}) {
+    scripted_ = std::make_unique<ScriptedFtpServer>(std::move(script), options);
+    UseServer(ScriptedFtpServer::kHost, scripted_->port());
+  }
+  const ScriptedFtpServer& scripted() const { return *scripted_; }
+
+  // An MLSD line for a folder ("dir") or a file ("file") of that name.
+  static std::string Mlsd(const std::string& type, const std::string& name) {
+    return "type=" + type + ";modify=20200101000000; " + name + "\r\n";
+  }
+
+ private:
+  std::unique_ptr<ScriptedFtpServer> scripted_;
+};
+
+// With a started test FTP server that serves the destination's "/site".
+class EngineTest : public EngineRunTest {
+ protected:
+  explicit EngineTest(TestFtpServerOptions options = {}) : server_(options) {}
+
+  void SetUp() override {
+    server_.Start();
+    EngineRunTest::SetUp();
+    UseServer(server_.host(), server_.port());
+    std::filesystem::create_directories(Remote());
+  }
+
+  // Inside the server's "/site".
+  std::filesystem::path Remote(const std::string& relative = "") const {
+    return relative.empty() ? server_.root() / "site" : server_.root() / "site" / relative;
+  }
+
+  TestFtpServer server_;
 };
 
 }  // namespace velmorix::testing

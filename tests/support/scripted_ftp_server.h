@@ -1,0 +1,71 @@
+// A scripted FTP server on 127.0.0.1 for whole runs of the engine against
+// what the real test server cannot be made to send: names that reach outside
+// their folder, folders without end, listings that trickle or never end, a
+// store whose data is never read.
+//
+// It logs any user in, offers MLSD, keeps a current folder, and answers every
+// listing (MLSD or LIST, active mode) from the test's script. CWD, MKD, DELE
+// and RMD succeed without a file system behind them; STOR takes the data, or
+// leaves it unread when asked to; ABOR aborts a running transfer. It serves
+// one control connection at a time on its own thread, until destroyed.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace velmorix::testing {
+
+class ScriptedFtpServer {
+ public:
+  // What one listing sends.
+  struct Listing {
+    std::string data;                    // the bytes of the data connection
+    size_t chunk = 0;                    // bytes per send; 0: all at once
+    std::chrono::milliseconds pause{0};  // between two chunks
+    bool endless = false;                // send `data` again and again
+    bool connect = true;                 // false: no data connection, only the reply
+    std::string finalReply = "226 Transfer complete.";
+  };
+  // `command` is "MLSD" or "LIST"; `folder` the absolute folder listed.
+  using Script = std::function<Listing(std::string_view command, const std::string& folder)>;
+
+  struct Options {
+    bool readUploads = true;  // false: STOR connects but never reads
+  };
+
+  explicit ScriptedFtpServer(Script script) : ScriptedFtpServer(std::move(script), Options{}) {}
+  ScriptedFtpServer(Script script, Options options);
+  ~ScriptedFtpServer();
+  ScriptedFtpServer(const ScriptedFtpServer&) = delete;
+  ScriptedFtpServer& operator=(const ScriptedFtpServer&) = delete;
+
+  static constexpr const char* kHost = "127.0.0.1";
+  uint16_t port() const { return port_; }
+
+  // Every command line received so far, in order, without CR LF.
+  std::vector<std::string> Commands() const;
+  // The received command lines that begin with `prefix`.
+  std::vector<std::string> CommandsStartingWith(std::string_view prefix) const;
+
+ private:
+  struct Session;
+  void Serve();
+
+  Script script_;
+  Options options_;
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  mutable std::mutex mutex_;
+  std::vector<std::string> commands_;
+  std::thread thread_;
+};
+
+}  // namespace velmorix::testing
