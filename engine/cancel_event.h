@@ -13,6 +13,9 @@ class CancelEvent {
   // Tests without waiting; true if a request was pending, which the test
   // consumes, so each request is seen by exactly one test.
   bool TryConsume() { return signalled_.exchange(false, std::memory_order_acq_rel); }
+  // Any thread: true while a request is pending, without consuming it. For
+  // waits that must end early on a request but leave it to the next test.
+  bool IsSet() const { return signalled_.load(std::memory_order_acquire); }
   // Drops a request left over from an earlier run.
   void Clear() { signalled_.store(false, std::memory_order_release); }
 

@@ -6,19 +6,43 @@
 namespace velmorix {
 
 bool AddRemoteEntry(EntryTable& table, const RemoteEntry& entry) {
-  if (entry.name == "." || entry.name == "..")
+  if (!IsUsableRemoteName(entry.name))
     return true;
   if (table.remoteCount == kMaxEntries)
     return false;
   const int i = table.remoteCount++;
   table.remoteName[i] = entry.name;
   table.remoteTime[i] = entry.lastWriteTime;
-  table.remoteIsDir[i] = entry.isDir;
+  table.remoteIsLink[i] = entry.isLink;
+  table.remoteIsDir[i] = entry.isDir && !entry.isLink;
   return true;
+}
+
+bool IsUsableRemoteName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\0\r\n", 4)) == std::string_view::npos;
 }
 
 bool NamesMatch(std::string_view a, std::string_view b) {
   return EqualsIgnoringAsciiCase(a, b);
+}
+
+int FindRemoteMatch(const EntryTable& table, std::string_view name) {
+  int folded = -1;
+  for (int i = 0; i < table.remoteCount; ++i) {
+    if (table.remoteName[i] == name)
+      return i;
+    if (folded < 0 && NamesMatch(table.remoteName[i], name))
+      folded = i;
+  }
+  return folded;
+}
+
+void MarkRemoteMatches(EntryTable& table, std::string_view name) {
+  for (int i = 0; i < table.remoteCount; ++i) {
+    if (NamesMatch(table.remoteName[i], name))
+      table.remoteMatched[i] = true;
+  }
 }
 
 bool HasExeExtension(std::string_view name) {

@@ -19,18 +19,32 @@ struct RemoteEntry;
 
 inline constexpr int kMaxEntries = 1000;
 
+// How many folder levels below the destination's folder the walk and the
+// removal of a server folder go. A server can invent folders without end,
+// and a deeper local tree is no web site; either ends the run with a box
+// long before the recursion could exhaust the worker's stack.
+inline constexpr int kMaxFolderDepth = 256;
+
 struct EntryTable {
   int32_t localCount = 0;
   std::array<std::string, kMaxEntries> localName;
   std::array<int64_t, kMaxEntries> localTime{};  // seconds since 1970, UTC
   std::array<bool, kMaxEntries> localIsDir{};
+  // Neither a regular file nor a folder (a FIFO, socket or device, also
+  // behind a link): never opened, never uploaded.
+  std::array<bool, kMaxEntries> localIsSpecial{};
 
   int32_t remoteCount = 0;
   std::array<std::string, kMaxEntries> remoteName;  // as the server spells it
   std::array<int64_t, kMaxEntries> remoteTime{};
   std::array<bool, kMaxEntries> remoteIsDir{};
+  // A symbolic link, whatever its target: handled as a file, never entered.
+  std::array<bool, kMaxEntries> remoteIsLink{};
   // A local entry of the same name was handled; the pruning keeps the entry.
   std::array<bool, kMaxEntries> remoteMatched{};
+  // The folders of the remote side are known to be folders and not links
+  // that the server's listing followed (see ConfirmRemoteFolders).
+  bool remoteFoldersConfirmed = true;
 };
 
 // Tables are too large for a thread's stack once the walk recurses.
@@ -39,13 +53,28 @@ inline std::unique_ptr<EntryTable> NewEntryTable() {
 }
 
 // Adds a server entry to the remote side of `table`, leaving out "." and
-// "..". False, adding nothing, when the entry needs a slot and the table is
-// already full.
+// ".." and every name that must never go into a command (IsUsableRemoteName):
+// such entries are neither matched nor pruned. False, adding nothing, when
+// the entry needs a slot and the table is already full.
 bool AddRemoteEntry(EntryTable& table, const RemoteEntry& entry);
+
+// False for a name that a server must not be able to make us use: empty,
+// "." or "..", or holding "/", NUL, CR or LF. "DELE ../x" or "CWD /" built
+// from such a name would reach outside the folder being worked on.
+bool IsUsableRemoteName(std::string_view name);
 
 // Names are UTF-8. Letters A-Z and a-z match regardless of case; every other
 // byte, and so every multi-byte character, must be equal.
 bool NamesMatch(std::string_view a, std::string_view b);
+
+// The remote entry that the local name `name` matches: the first one spelled
+// exactly alike, else the first one that NamesMatch; -1 for none.
+int FindRemoteMatch(const EntryTable& table, std::string_view name);
+
+// Marks every remote entry whose name matches `name` (NamesMatch) as
+// matched. A server that tells letter case apart may hold "Index.html" and
+// "INDEX.HTML" for one local file; neither may be pruned as unmatched.
+void MarkRemoteMatches(EntryTable& table, std::string_view name);
 
 // The part of the name from its last "." onward equals ".exe", ASCII case
 // ignored. A name without a "." has no extension.

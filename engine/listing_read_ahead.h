@@ -18,9 +18,10 @@ namespace velmorix {
 // read always completes. When the server breaks the listing off, the entry
 // read before the break is still handed over.
 //
-// Returns kCompleted after the last entry, kCanceled on a cancel request,
-// and kFailed when `each` returned false or the server broke the listing
-// off. The listing is closed in every case and no box is shown: the caller
+// Returns kCompleted after the last entry, kCanceled on a cancel request
+// (also one that cut the listing short inside the FTP client, which is then
+// consumed), and kFailed when `each` returned false or the server broke the
+// listing off. The listing is closed in every case and no box is shown: the caller
 // shows its own after the close, so that the server is not left sending
 // while the user reads it.
 template <typename EachEntry>
@@ -29,6 +30,10 @@ RunResult ReadListingAhead(TransferJob& job, FtpListing& listing, RemoteEntry en
   RemoteEntry next;
   for (;;) {
     const FtpStatus status = listing.Next(next);
+    if (status.kind == FtpErrorKind::kCanceled) {
+      job.CancelRequested();
+      return RunResult::kCanceled;
+    }
     const bool hasNext = status.ok();
     if (hasNext && job.CancelRequested()) {
       listing.Close();

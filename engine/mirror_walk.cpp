@@ -4,9 +4,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <optional>
+#include <vector>
 
+#include "engine/remote_folders.h"
 #include "engine/remote_pruning.h"
 #include "resources/string_table.h"
 
@@ -17,19 +21,28 @@ namespace {
 // nine hours ahead of the local one.
 constexpr int64_t kTimeDifferenceSeconds = 32400;
 
+constexpr ListingErrorBoxes kWalkListingBoxes = {"ERROR AT FTP FINDFIRSTFILE!",
+                                                 "ERROR AT FTP FINDNEXTFILE!"};
+
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
-// The first remote entry whose name matches, or -1.
-int FindRemoteMatch(const EntryTable& table, std::string_view name) {
-  for (int i = 0; i < table.remoteCount; ++i) {
-    if (NamesMatch(table.remoteName[i], name))
-      return i;
-  }
-  return -1;
-}
+// A local folder as the file system knows it, whatever path led to it.
+struct LocalFolderId {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const LocalFolderId&) const = default;
+};
+
+// What the walk carries from one folder pair down to the next.
+struct Walk {
+  TransferJob& job;
+  // The local folders from the source folder down to the one being worked
+  // on. A linked folder that is one of them would be walked for ever.
+  std::vector<LocalFolderId> ancestors;
+};
 
 bool ShouldUpload(const TransferJob& job, const EntryTable& table, int local, int remote) {
   if (remote < 0 || !job.profile.options.onlyNewer)
@@ -38,6 +51,177 @@ bool ShouldUpload(const TransferJob& job, const EntryTable& table, int local, in
   if (job.profile.timeDifference)
     remoteTime -= kTimeDifferenceSeconds;
   return table.localTime[local] > remoteTime;
+}
+
+// Pushes a folder onto the walk's ancestors for the lifetime of the object.
+class AncestorScope {
+ public:
+  AncestorScope(Walk& walk, LocalFolderId id) : walk_(walk) { walk_.ancestors.push_back(id); }
+  ~AncestorScope() { walk_.ancestors.pop_back(); }
+  AncestorScope(const AncestorScope&) = delete;
+  AncestorScope& operator=(const AncestorScope&) = delete;
+
+ private:
+  Walk& walk_;
+};
+
+RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::string& remoteDir,
+                       int depth);
+
+// Step 9 for a local folder: create or find its remote counterpart and
+// descend. Returns kCompleted also when the folder is passed over.
+RunResult MirrorSubFolder(Walk& walk, EntryTable& table, int local, const std::string& localDir,
+                          const std::string& remoteDir, int depth) {
+  TransferJob& job = walk.job;
+  const std::string& name = table.localName[local];
+  int match = FindRemoteMatch(table, name);
+  if (match >= 0 && table.remoteIsDir[match]) {
+    if (RunResult r = ConfirmRemoteFolders(job, table, remoteDir, kWalkListingBoxes);
+        r != RunResult::kCompleted) {
+      return r;
+    }
+  }
+  if (match >= 0 && table.remoteIsLink[match]) {
+    // Whatever the link points to is not this folder's to publish into.
+    job.Report(kOutputConsole, "Skip link on FTP : %s/%s", remoteDir.c_str(),
+               table.remoteName[match].c_str());
+    MarkRemoteMatches(table, name);
+    return RunResult::kCompleted;
+  }
+
+  const std::string localChild = JoinPath(localDir, name);
+  struct stat status;
+  if (stat(localChild.c_str(), &status) == 0) {
+    const LocalFolderId id{status.st_dev, status.st_ino};
+    if (std::find(walk.ancestors.begin(), walk.ancestors.end(), id) != walk.ancestors.end()) {
+      job.Report(kOutputConsole, "Skip directory loop on Local HDD : %s", localChild.c_str());
+      MarkRemoteMatches(table, name);
+      return RunResult::kCompleted;
+    }
+  }
+  if (depth >= kMaxFolderDepth) {
+    job.ShowError("ERROR AT LOCAL DIRECTORY TOO DEEP!");
+    return RunResult::kFailed;
+  }
+
+  std::string remoteChild;
+  if (match < 0) {
+    remoteChild = JoinPath(remoteDir, name);
+    job.Report(kOutputConsoleAndLog, "Create Directory on FTP : %s", remoteChild.c_str());
+    if (!job.connection.CreateFolder(remoteChild).ok()) {
+      job.ShowError(CommandErrorText(strings::kTagCreateDirectory));
+      return RunResult::kFailed;
+    }
+  } else {
+    remoteChild = JoinPath(remoteDir, table.remoteName[match]);
+  }
+  job.Report(kOutputConsole, "Down to a directory %s", remoteChild.c_str());
+  if (RunResult r = MirrorFolder(walk, localChild, remoteChild, depth + 1);
+      r != RunResult::kCompleted) {
+    return r;
+  }
+  job.Report(kOutputConsole, "Change current directory to %s", remoteDir.c_str());
+  if (!job.connection.ChangeFolder(remoteDir).ok()) {
+    job.ShowError(CommandErrorText(strings::kTagChangeDirectory));
+    return RunResult::kFailed;
+  }
+  if (match >= 0)
+    MarkRemoteMatches(table, name);
+  return RunResult::kCompleted;
+}
+
+// Step 9 for a local file: upload it when it is missing or newer.
+RunResult MirrorFile(TransferJob& job, EntryTable& table, int local, const std::string& localDir,
+                     const std::string& remoteDir) {
+  const std::string& name = table.localName[local];
+  const int match = FindRemoteMatch(table, name);
+  if (job.profile.options.ignoreExeFiles && HasExeExtension(name)) {
+    MarkRemoteMatches(table, name);
+    return RunResult::kCompleted;
+  }
+  if (table.localIsSpecial[local]) {
+    // Reading a FIFO would wait for a writer, a device would never end.
+    job.Report(kOutputConsole, "Skip special file on Local HDD : %s",
+               JoinPath(localDir, name).c_str());
+    MarkRemoteMatches(table, name);
+    return RunResult::kCompleted;
+  }
+  if (ShouldUpload(job, table, local, match)) {
+    job.Report(kOutputConsoleAndLog, "Copy file to FTP : %s/%s", remoteDir.c_str(), name.c_str());
+    const FtpStatus status = job.connection.PutFile(JoinPath(localDir, name), name);
+    if (status.kind == FtpErrorKind::kCanceled) {
+      job.CancelRequested();  // the request has been acted on
+      // The server keeps what arrived: the log must say that it is not all.
+      job.Report(kOutputConsoleAndLog, "Copy file to FTP canceled : %s/%s", remoteDir.c_str(),
+                 name.c_str());
+      return RunResult::kCanceled;
+    }
+    if (!status.ok()) {
+      job.ShowError(CommandErrorText(strings::kTagTransferFile));
+      return RunResult::kFailed;
+    }
+  }
+  if (match >= 0)
+    MarkRemoteMatches(table, name);
+  return RunResult::kCompleted;
+}
+
+RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::string& remoteDir,
+                       int depth) {
+  TransferJob& job = walk.job;
+  const std::unique_ptr<EntryTable> table = NewEntryTable();
+  if (RunResult r = ScanLocalDirectory(job, *table, localDir); r != RunResult::kCompleted) {
+    return r;
+  }
+  if (job.CancelRequested())
+    return RunResult::kCanceled;
+  if (RunResult r = ScanRemoteDirectory(job, *table, remoteDir); r != RunResult::kCompleted) {
+    return r;
+  }
+  if (job.CancelRequested())
+    return RunResult::kCanceled;
+
+  job.Report(kOutputConsole, "Change current directory FTP = %s", remoteDir.c_str());
+  // Local files are opened by their full path, so the process's current
+  // folder (shared with the window thread) is left alone; only the server's
+  // current folder follows the walk, for the bare names of the uploads.
+  if (!job.connection.ChangeFolder(remoteDir).ok()) {
+    job.ShowError(CommandErrorText(strings::kTagChangeDirectory));
+    return RunResult::kFailed;
+  }
+  job.Report(kOutputConsole, "Matching from Local HDD to FTP = %s", remoteDir.c_str());
+
+  struct stat status;
+  std::optional<AncestorScope> ancestor;
+  if (stat(localDir.c_str(), &status) == 0)
+    ancestor.emplace(walk, LocalFolderId{status.st_dev, status.st_ino});
+
+  const TransferOptions& options = job.profile.options;
+  for (int i = 0; i < table->localCount; ++i) {
+    if (job.CancelRequested())
+      return RunResult::kCanceled;
+    const std::string& name = table->localName[i];
+    RunResult result = RunResult::kCompleted;
+    if (table->localIsDir[i]) {
+      if (options.skipFrontPageFolders && !name.empty() && name[0] == '_')
+        continue;
+      if (options.skipImagesFolder && IsImagesFolderName(name))
+        continue;
+      result = MirrorSubFolder(walk, *table, i, localDir, remoteDir, depth);
+    } else {
+      result = MirrorFile(job, *table, i, localDir, remoteDir);
+    }
+    if (result != RunResult::kCompleted)
+      return result;
+  }
+
+  if (options.deleteOnServer) {
+    if (RunResult r = PruneRemoteDirectory(job, *table, remoteDir, depth);
+        r != RunResult::kCompleted) {
+      return r;
+    }
+  }
+  return RunResult::kCompleted;
 }
 
 }  // namespace
@@ -68,10 +252,12 @@ RunResult ScanLocalDirectory(TransferJob& job, EntryTable& table, const std::str
     // keeps its own time and counts as a file, whose upload then fails.
     int64_t time = 0;
     bool isDir = false;
+    bool isSpecial = false;
     struct stat status;
     if (fstatat(dirFd, entry->d_name, &status, 0) == 0) {
       time = status.st_mtime;
       isDir = S_ISDIR(status.st_mode);
+      isSpecial = !isDir && !S_ISREG(status.st_mode);
     } else if (fstatat(dirFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
       time = status.st_mtime;
     } else {
@@ -81,18 +267,25 @@ RunResult ScanLocalDirectory(TransferJob& job, EntryTable& table, const std::str
     table.localName[i] = name;
     table.localTime[i] = time;
     table.localIsDir[i] = isDir;
+    table.localIsSpecial[i] = isSpecial;
   }
   job.ShowError("ERROR AT LOCAL FILE FINDNEXTFILE!");
   return RunResult::kFailed;
 }
 
 RunResult ScanRemoteDirectory(TransferJob& job, EntryTable& table, const std::string& remoteDir) {
+  // MLSD may list a followed link as a folder; LIST shows links as links.
+  table.remoteFoldersConfirmed = !job.connection.ListsWithMlsd();
   FtpListing listing;
   RemoteEntry entry;
   FtpStatus status = job.connection.FindFirst(remoteDir, listing, entry);
   if (!status.ok()) {
     if (status.kind == FtpErrorKind::kNoMoreFiles)
       return RunResult::kCompleted;
+    if (status.kind == FtpErrorKind::kCanceled) {
+      job.CancelRequested();  // the request has been acted on
+      return RunResult::kCanceled;
+    }
     job.ShowError("ERROR AT FTP FINDFIRSTFILE!");
     return RunResult::kFailed;
   }
@@ -110,6 +303,10 @@ RunResult ScanRemoteDirectory(TransferJob& job, EntryTable& table, const std::st
       listing.Close();
       return RunResult::kCompleted;
     }
+    if (status.kind == FtpErrorKind::kCanceled) {
+      job.CancelRequested();
+      return RunResult::kCanceled;
+    }
     if (!status.ok())
       break;
   }
@@ -122,90 +319,8 @@ RunResult ScanRemoteDirectory(TransferJob& job, EntryTable& table, const std::st
 
 RunResult MirrorDirectory(TransferJob& job, const std::string& localDir,
                           const std::string& remoteDir) {
-  const std::unique_ptr<EntryTable> table = NewEntryTable();
-  if (RunResult r = ScanLocalDirectory(job, *table, localDir); r != RunResult::kCompleted) {
-    return r;
-  }
-  if (job.CancelRequested())
-    return RunResult::kCanceled;
-  if (RunResult r = ScanRemoteDirectory(job, *table, remoteDir); r != RunResult::kCompleted) {
-    return r;
-  }
-  if (job.CancelRequested())
-    return RunResult::kCanceled;
-
-  job.Report(kOutputConsole, "Change current directory FTP = %s", remoteDir.c_str());
-  // Local files are opened by their full path, so the process's current
-  // folder (shared with the window thread) is left alone; only the server's
-  // current folder follows the walk, for the bare names of the uploads.
-  if (!job.connection.ChangeFolder(remoteDir).ok()) {
-    job.ShowError(CommandErrorText(strings::kTagChangeDirectory));
-    return RunResult::kFailed;
-  }
-  job.Report(kOutputConsole, "Matching from Local HDD to FTP = %s", remoteDir.c_str());
-
-  const FtpProfile& profile = job.profile;
-  for (int i = 0; i < table->localCount; ++i) {
-    if (job.CancelRequested())
-      return RunResult::kCanceled;
-    const std::string& name = table->localName[i];
-    if (table->localIsDir[i]) {
-      if (profile.options.skipFrontPageFolders && !name.empty() && name[0] == '_')
-        continue;
-      if (profile.options.skipImagesFolder && IsImagesFolderName(name))
-        continue;
-    }
-    const int match = FindRemoteMatch(*table, name);
-
-    if (table->localIsDir[i]) {
-      std::string remoteChild;
-      if (match < 0) {
-        remoteChild = JoinPath(remoteDir, name);
-        job.Report(kOutputConsoleAndLog, "Create Directory on FTP : %s", remoteChild.c_str());
-        if (!job.connection.CreateFolder(remoteChild).ok()) {
-          job.ShowError(CommandErrorText(strings::kTagCreateDirectory));
-          return RunResult::kFailed;
-        }
-      } else {
-        remoteChild = JoinPath(remoteDir, table->remoteName[match]);
-      }
-      const std::string localChild = JoinPath(localDir, name);
-      job.Report(kOutputConsole, "Down to a directory %s", remoteChild.c_str());
-      if (RunResult r = MirrorDirectory(job, localChild, remoteChild); r != RunResult::kCompleted) {
-        return r;
-      }
-      job.Report(kOutputConsole, "Change current directory to %s", remoteDir.c_str());
-      if (!job.connection.ChangeFolder(remoteDir).ok()) {
-        job.ShowError(CommandErrorText(strings::kTagChangeDirectory));
-        return RunResult::kFailed;
-      }
-      if (match >= 0)
-        table->remoteMatched[match] = true;
-      continue;
-    }
-
-    if (profile.options.ignoreExeFiles && HasExeExtension(name)) {
-      if (match >= 0)
-        table->remoteMatched[match] = true;
-      continue;
-    }
-    if (ShouldUpload(job, *table, i, match)) {
-      job.Report(kOutputConsoleAndLog, "Copy file to FTP : %s/%s", remoteDir.c_str(), name.c_str());
-      if (!job.connection.PutFile(JoinPath(localDir, name), name).ok()) {
-        job.ShowError(CommandErrorText(strings::kTagTransferFile));
-        return RunResult::kFailed;
-      }
-    }
-    if (match >= 0)
-      table->remoteMatched[match] = true;
-  }
-
-  if (profile.options.deleteOnServer) {
-    if (RunResult r = PruneRemoteDirectory(job, *table, remoteDir); r != RunResult::kCompleted) {
-      return r;
-    }
-  }
-  return RunResult::kCompleted;
+  Walk walk{job, {}};
+  return MirrorFolder(walk, localDir, remoteDir, 0);
 }
 
 }  // namespace velmorix

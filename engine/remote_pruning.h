@@ -12,13 +12,18 @@ namespace velmorix {
 // Deletes the unmatched remote entries of `table`, whose folder is
 // `remoteDir`, asking first when the settings' deleteMessage is on. Returns
 // kFailed after an error box or when the user answered Cancel to a question,
-// kCanceled when a removal noticed a cancel request.
-RunResult PruneRemoteDirectory(TransferJob& job, const EntryTable& table,
-                               const std::string& remoteDir);
+// kCanceled when a removal noticed a cancel request or a question was
+// interrupted. `depth` is the folder's level below the destination's folder
+// (0 for that folder itself). A link is deleted as one entry, like a file,
+// and never entered (the table's folders are confirmed first).
+RunResult PruneRemoteDirectory(TransferJob& job, EntryTable& table, const std::string& remoteDir,
+                               int depth);
 
-// Empties the remote folder `folder` recursively, without asking and without
-// sparing anything. Leaves the server's current folder wherever its last step
-// left it.
-RunResult RemoveRemoteTree(TransferJob& job, const std::string& folder);
+// Empties the remote folder `folder`, at level `depth` below the
+// destination's folder, recursively, without asking and without sparing
+// anything; links inside it are deleted, never followed. A folder deeper
+// than kMaxFolderDepth fails with a box. Leaves the server's current folder
+// wherever its last step left it.
+RunResult RemoveRemoteTree(TransferJob& job, const std::string& folder, int depth);
 
 }  // namespace velmorix

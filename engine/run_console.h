@@ -17,7 +17,14 @@ enum class CompletionCode : int {
   kCanceled = 4,
 };
 
-enum class Answer { kYes, kNo, kCancel };
+enum class Answer {
+  kYes,
+  kNo,
+  kCancel,
+  // The question was cut short by the user's interrupt (Ctrl-C on the command
+  // line); the run ends as canceled, not as failed as after kCancel.
+  kInterrupted,
+};
 
 class RunConsole {
  public:
@@ -29,7 +36,8 @@ class RunConsole {
   // when it has been dismissed. Called from the worker thread during a run,
   // and from the starting thread when a run is refused before it starts.
   virtual void ShowError(const std::string& text) = 0;
-  // Asks a Yes/No/Cancel question and waits for the answer.
+  // Asks a Yes/No/Cancel question and waits for the answer. `text` may hold
+  // line breaks.
   virtual Answer Ask(const std::string& text) = 0;
   // The completion notice (WM_JOB_DONE). Must not block: it only records the
   // code and lets the console be closed. The worker still finishes its last

@@ -91,6 +91,10 @@ bool ConnectServer(TransferJob& job) {
     job.session.reset();
     return false;
   }
+  // A listing or an upload that waits on the server ends within a second of
+  // a cancel request, instead of at the next step after it.
+  CancelEvent& cancelEvent = job.cancelEvent;
+  job.connection.SetCancelCheck([&cancelEvent] { return cancelEvent.IsSet(); });
   job.Report(kOutputConsole, "Connect to %s complete!", job.profile.url.c_str());
   return true;
 }

@@ -1,10 +1,13 @@
 // The mirror walk against a real FTP server: what arrives, what is left out,
 // which files an unchanged or newer run uploads, the entry limits and the
-// cancel points of the walk.
+// cancel points of the walk; against a scripted server, a cancel while a
+// listing or an upload hangs, and a local tree too deep to walk.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -49,6 +52,29 @@ TEST(NameRulesTest, ExeExtensionIsTheTextFromTheLastDot) {
   EXPECT_FALSE(HasExeExtension("exe"));
   EXPECT_FALSE(HasExeExtension("setup.exe2"));
   EXPECT_FALSE(HasExeExtension("setupexe"));
+}
+
+TEST(NameRulesTest, NamesThatWouldLeaveTheFolderAreNeverUsable) {
+  for (const char* name : {"index.html", ".htaccess", "...", "a b", "日本語", "\x1b[2J"})
+    EXPECT_TRUE(IsUsableRemoteName(name)) << name;
+  for (std::string_view name :
+       {std::string_view(""), std::string_view("."), std::string_view(".."),
+        std::string_view("../x"), std::string_view("/etc"), std::string_view("a/b"),
+        std::string_view("a\rb"), std::string_view("a\nb"), std::string_view("a\0b", 3)}) {
+    EXPECT_FALSE(IsUsableRemoteName(name)) << name;
+  }
+}
+
+TEST(NameRulesTest, AnExactSpellingIsMatchedBeforeAnotherLetterCase) {
+  EntryTable table;
+  for (const char* name : {"INDEX.HTML", "Index.html", "index.HTML"})
+    AddRemoteEntry(table, RemoteEntry{.name = name});
+  EXPECT_EQ(FindRemoteMatch(table, "Index.html"), 1);
+  EXPECT_EQ(FindRemoteMatch(table, "index.html"), 0);
+  EXPECT_EQ(FindRemoteMatch(table, "about.html"), -1);
+
+  MarkRemoteMatches(table, "Index.html");
+  EXPECT_TRUE(table.remoteMatched[0] && table.remoteMatched[1] && table.remoteMatched[2]);
 }
 
 // --- Publishing a tree ------------------------------------------------------
@@ -189,6 +215,25 @@ TEST_F(PublishTreeTest, SymbolicLinksAreFollowed) {
 
   EXPECT_EQ(ReadFile(Remote("linked/inner.txt")), "inner");
   EXPECT_EQ(ReadFile(Remote("alias.txt")), "real");
+}
+
+TEST_F(PublishTreeTest, SpecialFilesAndLocalLoopsArePassedOverWithALine) {
+  profile.options.deleteOnServer = 1;
+  ASSERT_EQ(mkfifo(Local("pipe").c_str(), 0600), 0);
+  fs::create_symlink("/dev/zero", Local("zero"));
+  WriteFile(Local("sub/page.html"), "page");
+  fs::create_directory_symlink("..", Local("sub/up"));  // the source folder again
+  WriteFile(Remote("pipe"), "kept, as a file the walk leaves alone");
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(Tree(Remote()), (std::set<std::string>{"pipe", "sub/", "sub/page.html"}));
+  for (const std::string& line :
+       {"Skip special file on Local HDD : " + Local("pipe").string(),
+        "Skip special file on Local HDD : " + Local("zero").string(),
+        "Skip directory loop on Local HDD : " + Local("sub/up").string()}) {
+    EXPECT_TRUE(console().Showed(line)) << line << "\n" << Transcript();
+  }
 }
 
 // --- Failures of the walk ------------------------------------------------------
@@ -464,6 +509,64 @@ TEST_F(WalkCancelTest, CancelInsideASubFolderUnwindsEveryLevel) {
   // No level went on after it: nothing pruned, no return to a parent folder.
   EXPECT_TRUE(console().LinesStartingWith("Change current directory to").empty()) << Transcript();
   EXPECT_TRUE(fs::exists(Remote("server1.txt")));
+}
+
+// --- A server that hangs, a tree too deep ------------------------------------------
+
+class ScriptedServerWalkTest : public ScriptedEngineTest {
+ protected:
+  void SetUp() override {
+    ScriptedEngineTest::SetUp();
+    // Long enough that only the cancel can end the run in time.
+    timeouts = {std::chrono::seconds(20), std::chrono::seconds(20), std::chrono::seconds(20)};
+  }
+  // The run ended as canceled, without a box, soon after the cancel.
+  void ExpectCanceledSoon(std::optional<CompletionCode> result) {
+    const auto ended = std::chrono::steady_clock::now();
+    EXPECT_EQ(result, CompletionCode::kCanceled) << Transcript();
+    EXPECT_EQ(console().LastLine(), "Velmorix Canceled!") << Transcript();
+    EXPECT_TRUE(console().errors.empty()) << Transcript();
+    EXPECT_LT(ended - canceledAt(), std::chrono::seconds(3));
+    EXPECT_EQ(scripted().CommandsStartingWith("ABOR").size(), 1u);
+  }
+};
+
+TEST_F(ScriptedServerWalkTest, CancelEndsAListingThatTricklesForEver) {
+  Serve([](std::string_view, const std::string&) {
+    // A byte now and then, never a whole entry.
+    return ScriptedFtpServer::Listing{
+        .data = "x", .chunk = 1, .pause = std::chrono::milliseconds(200), .endless = true};
+  });
+  CancelLater("Connect to", std::chrono::milliseconds(500));
+
+  ExpectCanceledSoon(Publish());
+}
+
+TEST_F(ScriptedServerWalkTest, CancelCutsAnUploadShortAndSaysWhichFile) {
+  Serve([](std::string_view, const std::string&) { return ScriptedFtpServer::Listing{}; },
+        {.readUploads = false});
+  WriteFile(Local("big.bin"), "");
+  fs::resize_file(Local("big.bin"), uintmax_t{64} << 20);
+  CancelLater("Copy file to FTP", std::chrono::milliseconds(500));
+
+  ExpectCanceledSoon(Publish());
+
+  const std::string cut = "Copy file to FTP canceled : /site/big.bin";
+  EXPECT_TRUE(console().Showed(cut)) << Transcript();
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"Copy file to FTP : /site/big.bin", cut}));
+}
+
+TEST_F(ScriptedServerWalkTest, ALocalTreeDeeperThanTheBoundEndsInABox) {
+  Serve([](std::string_view, const std::string&) { return ScriptedFtpServer::Listing{}; });
+  fs::path deep = Local();
+  for (int level = 0; level < kMaxFolderDepth + 10; ++level)
+    deep /= "d";
+  fs::create_directories(deep);
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  EXPECT_EQ(console().errors, std::vector<std::string>{"ERROR AT LOCAL DIRECTORY TOO DEEP!"});
+  EXPECT_EQ(scripted().CommandsStartingWith("MKD").size(), size_t{kMaxFolderDepth});
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The pruning against a real FTP server: what is deleted, what is kept, the
 // questions and their answers, deep removals, the entry limit of a removal
-// and cancelling one.
+// and cancelling one; links on the server and names that differ only in
+// letter case; and, against a scripted server, names and folders that a
+// hostile server makes up.
 #include <algorithm>
 #include <filesystem>
 #include <string>
@@ -17,6 +19,7 @@ namespace fs = std::filesystem;
 
 class PruningTest : public EngineTest {
  protected:
+  explicit PruningTest(TestFtpServerOptions options = {}) : EngineTest(options) {}
   void SetUp() override {
     EngineTest::SetUp();
     profile.options.deleteOnServer = 1;
@@ -308,6 +311,173 @@ TEST_F(PruningCancelTest, CancelAfterADeletionStopsAtTheNextEntryAndKeepsThePare
   EXPECT_EQ(console().LastLine(), "Velmorix Canceled!") << Transcript();
   EXPECT_EQ(Tree(Remote("outer/olddir")).size(), 1u);
   EXPECT_TRUE(console().LinesStartingWith("Remove directory").empty()) << Transcript();
+}
+
+// --- Deletion stays inside the destination's folder ----------------------------
+
+// pyftpdlib lists a link to a folder as a folder in MLSD and as a link in
+// LIST; both listings must leave what the link points to alone.
+class PruningLinkTest : public PruningTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  PruningLinkTest() : PruningTest({.mlsd = GetParam()}) {}
+  void SetUp() override {
+    PruningTest::SetUp();
+    WriteFile(server_.root() / "othersite" / "keep.txt", "other site");
+    fs::create_directory_symlink("../othersite", Remote("other"));
+    fs::create_directory_symlink(".", Remote("loop"));
+  }
+};
+INSTANTIATE_TEST_SUITE_P(Listings, PruningLinkTest, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Mlsd" : "List"; });
+
+TEST_P(PruningLinkTest, ALinkIsAskedForAndDeletedAsOneEntryAndNeverEntered) {
+  settings.deleteMessage = 1;
+  console().QueueAnswer(Answer::kYes);
+  console().QueueAnswer(Answer::kYes);
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(ReadFile(server_.root() / "othersite" / "keep.txt"), "other site");
+  EXPECT_EQ(Tree(Remote()), std::set<std::string>{"keep.txt"});
+  EXPECT_EQ(std::set<std::string>(console().questions.begin(), console().questions.end()),
+            (std::set<std::string>{"FTP : loop\nを削除してもよろしいですか。",
+                                   "FTP : other\nを削除してもよろしいですか。"}));
+  const std::vector<std::string> log = LogLines();
+  EXPECT_EQ(
+      std::set<std::string>(log.begin(), log.end()),
+      (std::set<std::string>{"Copy file to FTP : /site/keep.txt", "Delete file on FTP : /site/loop",
+                             "Delete file on FTP : /site/other"}));
+}
+
+TEST_P(PruningLinkTest, ALocalFolderIsNeverPublishedThroughALinkOfItsName) {
+  WriteFile(Local("other/page.html"), "mine");
+  WriteFile(Local("loop/page.html"), "mine");
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_TRUE(console().Showed("Skip link on FTP : /site/other")) << Transcript();
+  EXPECT_TRUE(console().Showed("Skip link on FTP : /site/loop")) << Transcript();
+  EXPECT_EQ(Tree(server_.root() / "othersite"), std::set<std::string>{"keep.txt"});
+  EXPECT_TRUE(fs::is_symlink(Remote("other")) && fs::is_symlink(Remote("loop")));
+}
+
+// Whatever the names on both sides, a run never deletes what it stored or
+// created itself, and never loses one of two names that differ only in
+// letter case. Each case runs twice: a second run sees the first one's work.
+struct Scenario {
+  const char* name;
+  std::vector<std::string> local;   // files, relative to the source folder
+  std::vector<std::string> remote;  // files on the server before the first run
+  std::vector<std::string> links;   // "name>target" links made in the server folder
+};
+
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+  *out << scenario.name;
+}
+
+class PruningInvariantTest : public PruningTest, public ::testing::WithParamInterface<Scenario> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, PruningInvariantTest,
+    ::testing::Values(
+        Scenario{"FileSpelledTwiceOnTheServer", {"Index.html"}, {"INDEX.HTML", "Index.html"}, {}},
+        Scenario{"FileSpelledOtherwiseOnTheServer", {"Index.html"}, {"INDEX.HTML"}, {}},
+        Scenario{"FolderSpelledTwiceOnTheServer",
+                 {"Sub/page.html"},
+                 {"SUB/other.html", "Sub/page.html"},
+                 {}},
+        Scenario{"LinkToTheFolderItself", {"page.html", "sub/a.html"}, {}, {"loop>."}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(PruningInvariantTest, NothingStoredOrCreatedInTheRunIsDeletedAndNoSpellingIsLost) {
+  const Scenario& scenario = GetParam();
+  for (const std::string& file : scenario.local)
+    WriteFile(Local(file), "local " + file);
+  for (const std::string& file : scenario.remote)
+    WriteFile(Remote(file), "server " + file);
+  for (const std::string& link : scenario.links) {
+    const size_t arrow = link.find('>');
+    fs::create_directory_symlink(link.substr(arrow + 1), Remote(link.substr(0, arrow)));
+  }
+  fs::remove(Local("keep.txt"));
+
+  for (int run = 1; run <= 2; ++run) {
+    ResetConsole();
+    ASSERT_EQ(Publish(), CompletionCode::kCompleted) << "run " << run << "\n" << Transcript();
+    std::set<std::string> written;
+    std::set<std::string> deleted;
+    for (const std::string& line : LogLines()) {
+      for (const char* prefix : {"Copy file to FTP : ", "Create Directory on FTP : "}) {
+        if (line.starts_with(prefix))
+          written.insert(line.substr(std::string_view(prefix).size()));
+      }
+      for (const char* prefix : {"Delete file on FTP : ", "Remove directory on FTP : "}) {
+        if (line.starts_with(prefix))
+          deleted.insert(line.substr(std::string_view(prefix).size()));
+      }
+    }
+    for (const std::string& path : written)
+      EXPECT_EQ(deleted.count(path), 0u) << "run " << run << " deleted " << path;
+    // Also through another path (a link): every local file is on the server.
+    for (const std::string& file : scenario.local)
+      EXPECT_EQ(ReadFile(Remote(file)), "local " + file) << "run " << run;
+    for (const std::string& file : scenario.remote) {
+      if (!fs::exists(Local(file))) {
+        EXPECT_TRUE(fs::exists(Remote(file))) << "run " << run << " lost " << file;
+      }
+    }
+  }
+}
+
+// --- Names and folders a server makes up -----------------------------------------
+
+class HostileServerPruningTest : public ScriptedEngineTest {
+ protected:
+  void SetUp() override {
+    ScriptedEngineTest::SetUp();
+    profile.options.deleteOnServer = 1;
+  }
+};
+
+TEST_F(HostileServerPruningTest, NamesThatLeaveTheFolderAreNeverUsedInACommand) {
+  Serve([](std::string_view, const std::string& folder) {
+    ScriptedFtpServer::Listing listing;
+    if (folder == "/site") {
+      listing.data = Mlsd("file", "../victim.txt") + Mlsd("file", "/home/user/.profile") +
+                     Mlsd("dir", "..") + Mlsd("dir", ".") + Mlsd("dir", "sub/../..") +
+                     Mlsd("file", "line\rbreak") + Mlsd("file", "\x1b[2Jclear.txt") +
+                     Mlsd("file", "plain.txt");
+    }
+    return listing;
+  });
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(scripted().CommandsStartingWith("DELE"),
+            (std::vector<std::string>{"DELE \x1b[2Jclear.txt", "DELE plain.txt"}));
+  EXPECT_TRUE(scripted().CommandsStartingWith("RMD").empty());
+  for (const std::string& command : scripted().CommandsStartingWith("CWD"))
+    EXPECT_EQ(command, "CWD /site");
+  // The name that holds ESC is logged written out, not as a terminal command.
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"Delete file on FTP : /site/\\x1B[2Jclear.txt",
+                                                  "Delete file on FTP : /site/plain.txt"}));
+}
+
+TEST_F(HostileServerPruningTest, EndlesslyNestedFoldersEndInABoxNotACrash) {
+  Serve([](std::string_view command, const std::string&) {
+    ScriptedFtpServer::Listing listing;
+    listing.data =
+        command == "MLSD" ? Mlsd("dir", "d") : "drwxr-xr-x 2 user group 0 Jan 01 2020 d\r\n";
+    return listing;
+  });
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed);
+
+  EXPECT_EQ(console().errors,
+            std::vector<std::string>{"ERROR AT FTP DIRECTORY TOO DEEP IN DELETE!"});
+  EXPECT_TRUE(scripted().CommandsStartingWith("RMD").empty());
+  EXPECT_EQ(scripted().CommandsStartingWith("MLSD").size(), size_t{kMaxFolderDepth} + 1)
+      << "the destination's folder and one listing per level below it";
 }
 
 }  // namespace

@@ -1,0 +1,52 @@
+#include "engine/remote_folders.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace velmorix {
+
+RunResult ConfirmRemoteFolders(TransferJob& job, EntryTable& table, const std::string& folder,
+                               const ListingErrorBoxes& boxes) {
+  if (table.remoteFoldersConfirmed)
+    return RunResult::kCompleted;
+  const auto folders = table.remoteIsDir.begin();
+  if (std::none_of(folders, folders + table.remoteCount, [](bool isDir) { return isDir; })) {
+    table.remoteFoldersConfirmed = true;
+    return RunResult::kCompleted;
+  }
+
+  // Only the names that LIST shows as real folders are kept; a folder that
+  // LIST does not show at all cannot be told from a link and is not trusted
+  // either.
+  std::vector<std::string> confirmed;
+  FtpListing listing;
+  RemoteEntry entry;
+  FtpStatus status = job.connection.FindFirst(folder, listing, entry, ListingCommand::kList);
+  const bool opened = status.ok() || status.kind == FtpErrorKind::kNoMoreFiles;
+  for (; status.ok(); status = listing.Next(entry)) {
+    if (entry.isDir && !entry.isLink)
+      confirmed.push_back(entry.name);
+  }
+  if (status.kind == FtpErrorKind::kCanceled) {
+    job.CancelRequested();  // the request has been acted on
+    return RunResult::kCanceled;
+  }
+  if (status.kind != FtpErrorKind::kNoMoreFiles) {
+    listing.Close();
+    job.ShowError(std::string(opened ? boxes.brokeOff : boxes.cannotOpen));
+    return RunResult::kFailed;
+  }
+
+  std::sort(confirmed.begin(), confirmed.end());
+  for (int i = 0; i < table.remoteCount; ++i) {
+    if (table.remoteIsDir[i] &&
+        !std::binary_search(confirmed.begin(), confirmed.end(), table.remoteName[i])) {
+      table.remoteIsDir[i] = false;
+      table.remoteIsLink[i] = true;
+    }
+  }
+  table.remoteFoldersConfirmed = true;
+  return RunResult::kCompleted;
+}
+
+}  // namespace velmorix
