@@ -3,6 +3,7 @@
 #include <ctime>
 #include <utility>
 
+#include "base/display_text.h"
 #include "engine/listing_read_ahead.h"
 #include "engine/transfer_worker.h"
 #include "resources/string_table.h"
@@ -23,8 +24,21 @@ std::string FormatLocalTime(int64_t secondsSinceEpoch) {
 }  // namespace
 
 std::string FormatListingLine(const RemoteEntry& entry) {
-  const std::string name = entry.isDir ? "[" + entry.name + "]" : entry.name;
-  return FormatText(" %30s   %s", name.c_str(), FormatLocalTime(entry.lastWriteTime).c_str());
+  // Every name is shown, the ones the walk leaves alone included; control
+  // characters escaped, so that a name cannot break the line.
+  const std::string escaped = EscapeControlCharacters(entry.name);
+  const std::string name = entry.isDir ? "[" + escaped + "]" : escaped;
+  // The name field is 30 columns wide as a fixed-width Japanese font shows
+  // it: a full-width character takes two.
+  constexpr size_t kNameWidth = 30;
+  const size_t width = DisplayWidth(name);
+  std::string line(1, ' ');
+  if (width < kNameWidth)
+    line.append(kNameWidth - width, ' ');
+  line += name;
+  line += "   ";
+  line += FormatLocalTime(entry.lastWriteTime);
+  return line;
 }
 
 RunResult ListRemoteDirectory(TransferJob& job, const std::string& path) {
@@ -34,6 +48,10 @@ RunResult ListRemoteDirectory(TransferJob& job, const std::string& path) {
   if (!first.ok()) {
     if (first.kind == FtpErrorKind::kNoMoreFiles)
       return RunResult::kCompleted;
+    if (first.kind == FtpErrorKind::kCanceled) {
+      job.CancelRequested();  // the request has been acted on
+      return RunResult::kCanceled;
+    }
     job.ShowError("ERROR AT FTP FINDFIRSTFILE!");
     return RunResult::kFailed;
   }

@@ -17,7 +17,8 @@ RunResult RunListing(TransferJob& job);
 RunResult ListRemoteDirectory(TransferJob& job, const std::string& path);
 
 // The line of one entry: " %30s   %s" with the name ("[name]" for a folder)
-// and the last-write time in local time as M/d/yy H:mm:ss. Widths count bytes.
+// and the last-write time in local time as M/d/yy H:mm:ss. The width counts
+// display columns (DisplayWidth); control characters of the name are escaped.
 std::string FormatListingLine(const RemoteEntry& entry);
 
 }  // namespace velmorix

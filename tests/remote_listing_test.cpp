@@ -2,6 +2,7 @@
 // byte, the log, cancelling a listing and its failures.
 #include <stdlib.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -60,8 +61,8 @@ TEST_F(ListingTest, FileAndFolderLinesAreByteForByte) {
   EXPECT_EQ(console().LastLine(), "FTP ls command completed!");
 }
 
-TEST_F(ListingTest, WidthCountsBytesAndLongNamesPushTheTimeRight) {
-  const std::string japanese = "日本語.txt";  // 13 bytes
+TEST_F(ListingTest, WidthCountsColumnsAndLongNamesPushTheTimeRight) {
+  const std::string japanese = "日本語.txt";  // 10 columns in a Japanese fixed-width font
   const std::string longName(40, 'n');
   WriteFile(Remote(japanese), "j");
   WriteFile(Remote(longName), "l");
@@ -71,9 +72,28 @@ TEST_F(ListingTest, WidthCountsBytesAndLongNamesPushTheTimeRight) {
   ASSERT_EQ(List(), CompletionCode::kCompleted) << Transcript();
 
   EXPECT_EQ(LoggedSet(), (std::set<std::string>{
-                             " " + std::string(17, ' ') + japanese + "   9/9/01 10:46:40",
+                             " " + std::string(20, ' ') + japanese + "   9/9/01 10:46:40",
                              " " + longName + "   9/9/01 10:46:40",
                          }));
+}
+
+TEST(ListingLineTest, NameFieldIsThirtyColumnsWithControlCharactersWrittenOut) {
+  struct Case {
+    RemoteEntry entry;
+    std::string field;  // the name field, up to the three spaces before the time
+  };
+  const Case cases[] = {
+      {{.name = "日本語.html"}, std::string(19, ' ') + "日本語.html"},
+      {{.name = "ｶﾀｶﾅ.html"}, std::string(21, ' ') + "ｶﾀｶﾅ.html"},
+      {{.name = "画像", .isDir = true}, std::string(24, ' ') + "[画像]"},
+      {{.name = "..", .isDir = true}, std::string(26, ' ') + "[..]"},
+      {{.name = "../victim.txt"}, std::string(17, ' ') + "../victim.txt"},
+      {{.name = "\x1b[2Jcr\rname"}, std::string(15, ' ') + "\\x1B[2Jcr\\rname"},
+  };
+  for (const Case& c : cases) {
+    const std::string line = FormatListingLine(c.entry);
+    EXPECT_TRUE(line.starts_with(" " + c.field + "   ")) << line;
+  }
 }
 
 TEST_F(ListingTest, EmptyFolderCompletesWithAnEmptyLog) {
@@ -156,6 +176,40 @@ TEST_F(ListingCancelTest, TheLastEntryIsAlwaysListed) {
 
   EXPECT_EQ(LogLines().size(), 2u);
   EXPECT_EQ(console().LastLine(), "FTP ls command completed!");
+}
+
+// --- A server that sends what it should not ---------------------------------------
+
+class ScriptedServerListingTest : public ScriptedEngineTest {};
+
+TEST_F(ScriptedServerListingTest, NamesTheWalkLeavesAloneAreStillShownEscaped) {
+  Serve([](std::string_view, const std::string&) {
+    return ScriptedFtpServer::Listing{.data = Mlsd("file", "../victim.txt") + Mlsd("dir", "..") +
+                                              Mlsd("file", "line\rbreak")};
+  });
+
+  ASSERT_EQ(List(), CompletionCode::kCompleted) << Transcript();
+
+  const std::vector<std::string> lines = LogLines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[0].find(" ../victim.txt   "), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find(" [..]   "), std::string::npos) << lines[1];
+  EXPECT_NE(lines[2].find(" line\\rbreak   "), std::string::npos) << lines[2];
+}
+
+TEST_F(ScriptedServerListingTest, CancelEndsAListingThatTricklesForEver) {
+  timeouts = {std::chrono::seconds(20), std::chrono::seconds(20), std::chrono::seconds(20)};
+  Serve([](std::string_view, const std::string&) {
+    return ScriptedFtpServer::Listing{
+        .data = "x", .chunk = 1, .pause = std::chrono::milliseconds(200), .endless = true};
+  });
+  CancelLater("Connect to", std::chrono::milliseconds(500));
+
+  EXPECT_EQ(List(), CompletionCode::kCanceled);
+
+  EXPECT_LT(std::chrono::steady_clock::now() - canceledAt(), std::chrono::seconds(3));
+  EXPECT_EQ(console().LastLine(), "FTP ls command canceled!") << Transcript();
+  EXPECT_TRUE(console().errors.empty()) << Transcript();
 }
 
 }  // namespace
