@@ -163,8 +163,9 @@ Answer TerminalConsole::ReadAnswer(int inputFd, int promptFd, const std::string&
       return Answer::kCancel;
     }
     if (count == 2 && fds[1].revents != 0) {
+      // Ctrl-C cancels the run; it is no answer to the question.
       WriteAll(promptFd, "\n");
-      return Answer::kCancel;
+      return Answer::kInterrupted;
     }
     char c;
     const ssize_t n = ::read(inputFd, &c, 1);

@@ -7,8 +7,9 @@
 // is serialised by a mutex.
 //
 // InterruptWatcher turns Ctrl-C (SIGINT) into the run's cancel request. The
-// first Ctrl-C sets the cancel event, and answers Cancel to a question being
-// asked; a second one ends the program at once with status 130.
+// first Ctrl-C sets the cancel event and cuts a question being asked short,
+// so that the run ends as canceled; a second one ends the program at once
+// with status 130.
 #pragma once
 
 #include <condition_variable>
@@ -63,7 +64,8 @@ class TerminalConsole : public RunConsole {
   void RunModal() override;
 
  private:
-  // Reads one answer from `fd`; Cancel at the end of input or on Ctrl-C.
+  // Reads one answer from `fd`; Cancel at the end of input, kInterrupted on
+  // Ctrl-C.
   Answer ReadAnswer(int inputFd, int promptFd, const std::string& text);
 
   Questions questions_;

@@ -705,6 +705,19 @@ TEST_F(PruningQuestionsTest, AnswersTypedOnTheTerminalAreFollowed) {
   EXPECT_TRUE(fs::exists(Remote("gone") / "deep.txt"));
 }
 
+TEST_F(PruningQuestionsTest, CtrlCAtAQuestionCancelsTheRunAndDeletesNothing) {
+  std::unique_ptr<CliProcess> process = Start({"transfer", "site"}, /*terminal=*/true);
+  ASSERT_TRUE(process->WaitFor(&CliProcess::terminal, "[y/n/c] ")) << process->terminal();
+  process->Signal(SIGINT);
+
+  const CliResult result = process->Finish();
+  EXPECT_EQ(result.status, 2) << result.out << result.err;
+  EXPECT_EQ(Lines(result.out).back(), "Velmorix Canceled!");
+  EXPECT_TRUE(fs::exists(Remote("old.txt")));
+  EXPECT_TRUE(fs::exists(Remote("stale.txt")));
+  EXPECT_TRUE(fs::exists(Remote("gone") / "deep.txt"));
+}
+
 // ---------------------------------------------------------------------------
 // Ctrl-C.
 
@@ -753,6 +766,9 @@ TEST_F(InterruptTest, SecondCtrlCEndsTheProgramAtOnce) {
   server_.Resume();
   EXPECT_EQ(result.status, 130) << result.err;
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  // What was changed on the server before is in the log all the same.
+  EXPECT_TRUE(ReadFile(logFile()).starts_with("Copy file to FTP : /site/file"))
+      << ReadFile(logFile());
 }
 
 // ---------------------------------------------------------------------------
