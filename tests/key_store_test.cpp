@@ -277,6 +277,20 @@ TEST_F(DamagedFileTest, TruncatedCopyNeverYieldsAWrongValue) {
   }
 }
 
+TEST_F(DamagedFileTest, ValueOnALastLineWithoutLineEndSurvivesASave) {
+  const std::string open = "REGEDIT4\n\n" + std::string(kSectionLine) +
+                           "\n\"FTPNAME1\"=\"home\"\n\"LASTFTP\"=dword:00000002";
+  WriteFile(file(), open);
+  EXPECT_EQ(Load("LASTFTP"), RegistryValue::Number(2));
+  Save({{"NEW", RegistryValue::Number(1)}});
+  EXPECT_EQ(Load("LASTFTP"), RegistryValue::Number(2));
+  EXPECT_EQ(Load("FTPNAME1"), RegistryValue::Text("home"));
+  // It may still be a cut copy, so it is kept aside all the same.
+  const std::vector<fs::path> copies = DamagedCopies();
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(ReadFile(copies[0]), open);
+}
+
 TEST_F(DamagedFileTest, RandomBytesNeverCrashTheStoreAndCanBeReplaced) {
   std::mt19937 random(12345);
   for (int round = 0; round < 200; ++round) {

@@ -158,6 +158,17 @@ std::optional<RegistryValue> ParseData(std::string_view data, bool& deletion) {
   return std::nullopt;
 }
 
+// Whether the data of a line that the file ends in without a line end is
+// whole, as opposed to cut anywhere by a truncated copy. A quoted text shows
+// its end by its closing quote (a quote inside it is escaped), a number by
+// its eighth digit. A byte list never does: "hex:6a,6b" may be the start of
+// "hex:6a,6b,6c", and a wrong password is worse than a missing one.
+bool ShowsItsEnd(std::string_view data) {
+  if (!data.empty() && data.front() == '"')
+    return true;  // ParseData refuses it when the closing quote is missing
+  return StartsWithFolded(data, "dword:") && Trim(data.substr(6)).size() == 8;
+}
+
 std::string HexByte(unsigned char byte) {
   char text[3];
   std::snprintf(text, sizeof text, "%02x", byte);
@@ -297,18 +308,22 @@ ParsedRegistryFile ParseRegistryFile(std::string_view text) {
     text.remove_prefix(kByteOrderMark.size());
 
   std::vector<std::string_view> lines;
+  // The line the file ends in without a line end, if any.
+  size_t unterminated = std::string_view::npos;
   while (!text.empty()) {
     const size_t end = text.find('\n');
-    if (end == std::string_view::npos) {
-      // The file stops in the middle of a line, as a truncated copy does. Its
-      // last line may be cut anywhere ("dword:ff" of "dword:ffffffff"), so
-      // nothing of it is trusted.
-      result.damaged = true;
-      break;
-    }
     std::string_view line = text.substr(0, end);
     if (line.ends_with('\r'))
       line.remove_suffix(1);
+    if (end == std::string_view::npos) {
+      // The file stops without a line end: a truncated copy ends so, and so
+      // does a file saved by an editor that leaves the last line open. The
+      // line is read only where its value shows its own end (see below).
+      result.damaged = true;
+      unterminated = lines.size();
+      lines.push_back(line);
+      break;
+    }
     lines.push_back(line);
     text.remove_prefix(end + 1);
   }
@@ -333,6 +348,8 @@ ParsedRegistryFile ParseRegistryFile(std::string_view text) {
 
     if (line.front() == '[') {
       section.reset();
+      if (index == unterminated)
+        continue;  // a key without values; its path may have been cut at a ']'
       if (line.size() < 3 || line.back() != ']' || line[1] == '-') {
         // An unreadable section line, or the import form that deletes a key:
         // the values below it belong to no key we know.
@@ -383,6 +400,8 @@ ParsedRegistryFile ParseRegistryFile(std::string_view text) {
       result.damaged = true;
       continue;
     }
+    if (index == unterminated && !ShowsItsEnd(data))
+      continue;
 
     bool deletion = false;
     std::optional<RegistryValue> value = ParseData(data, deletion);

@@ -86,8 +86,11 @@ class RegistryTree {
 struct ParsedRegistryFile {
   RegistryTree tree;
   // Something in the file could not be read: a line of unknown form, a value
-  // outside a section, a missing header, a last line cut short. Everything
-  // that could be read is in the tree all the same.
+  // outside a section, a missing header, a last line without a line end.
+  // Everything that could be read is in the tree all the same; of a last
+  // line without a line end, that is a quoted text with its closing quote
+  // or a number with all eight digits, as nothing else shows that the line
+  // was not cut short.
   bool damaged = false;
 };
 
