@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "resources/string_table.h"
+#include "settings/destinations.h"
 
 namespace velmorix::cli {
 namespace {
@@ -48,23 +48,12 @@ const std::vector<CommandSpec>& Commands() {
           {"delete-on-server", OptionKind::kSwitch}}},
         {"switches",
          false,
-         {{"delete-message", OptionKind::kSwitch}, {"delete-dots", OptionKind::kSwitch}}},
+         {{"delete-message", OptionKind::kSwitch}, {"keep-dot-files", OptionKind::kSwitch}}},
         {"transfer", true, {{"yes", OptionKind::kFlag}}},
         {"list", true, {}},
     };
   }();
   return commands;
-}
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-
-std::string ReplaceAll(std::string text, std::string_view from, std::string_view to) {
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
 }
 
 }  // namespace
@@ -77,40 +66,19 @@ std::optional<std::string> CommandLine::Value(std::string_view option) const {
 }
 
 std::optional<int32_t> ParsePort(std::string_view text, std::string& error) {
-  while (!text.empty() && IsBlank(text.front()))
-    text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back()))
-    text.remove_suffix(1);
-  bool negative = false;
-  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
+  int32_t port = 0;
+  switch (velmorix::ParsePort(text, port)) {
+    case PortCheck::kValid:
+      return port;
+    case PortCheck::kNotWholeNumber:
+      error = "the port must be a whole number";
+      break;
+    case PortCheck::kOutOfRange:
+      error = "the port must be a whole number from " + std::to_string(kLowestPort) + " to " +
+              std::to_string(kHighestPort);
+      break;
   }
-  const bool whole = !text.empty() && std::all_of(text.begin(), text.end(),
-                                                  [](char c) { return c >= '0' && c <= '9'; });
-  if (!whole) {
-    error = strings::kEnterInteger;
-    return std::nullopt;
-  }
-  // Leading zeros and very long numbers: only the value counts.
-  while (text.size() > 1 && text.front() == '0')
-    text.remove_prefix(1);
-  int64_t value = 0;
-  if (text.size() <= 6) {
-    for (char c : text)
-      value = value * 10 + (c - '0');
-  } else {
-    value = 1000000;  // beyond any port
-  }
-  if (negative)
-    value = -value;
-  if (value < 1 || value > 65535) {
-    std::string message(strings::kEnterIntegerInRange);
-    message = ReplaceAll(message, "%1", "1");
-    error = ReplaceAll(message, "%2", "65535");
-    return std::nullopt;
-  }
-  return static_cast<int32_t>(value);
+  return std::nullopt;
 }
 
 std::optional<int32_t> ParseSwitch(std::string_view text) {
@@ -133,6 +101,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
       line.help = true;
       return result;
     }
+    if (argument == "--version") {
+      line.version = true;
+      return result;
+    }
   }
   if (arguments.empty()) {
     result.error = "no command given (see velmorix-cli --help)";
@@ -142,7 +114,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
   line.command = arguments[0];
   const auto& commands = Commands();
   const auto grammar = std::find_if(commands.begin(), commands.end(),
-                                 [&](const CommandSpec& c) { return c.name == line.command; });
+                                    [&](const CommandSpec& c) { return c.name == line.command; });
   if (grammar == commands.end()) {
     result.error = "unknown command '" + line.command + "' (see velmorix-cli --help)";
     return result;
@@ -168,6 +140,13 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
     const std::string name = argument.substr(2, equals == std::string::npos ? equals : equals - 2);
     const auto option = std::find_if(grammar->options.begin(), grammar->options.end(),
                                      [&](const OptionSpec& o) { return o.name == name; });
+    if (option == grammar->options.end() && name == "delete-dots") {
+      // Its "on" kept the dot files, the opposite of its name.
+      result.error =
+          "option '--delete-dots' is now '--keep-dot-files' (on keeps server files whose "
+          "names begin with \".\")";
+      return result;
+    }
     if (option == grammar->options.end()) {
       result.error = "unknown option '--" + name + "' for " + line.command;
       return result;
@@ -231,7 +210,8 @@ sharing the window program's settings, log and transfer engine.
 
 Destinations:
   destinations
-      One line per destination, sorted by name (byte order), fields separated
+      One line per destination, sorted by name (letter case ignored, then
+      byte order, as the windows sort them), fields separated
       by tabs: name, server, port, login, remote folder, local folder,
       only-newer, skip-underscore-folders, skip-images-folder, ignore-exe,
       delete-on-server, time-difference. Tabs, line breaks and backslashes
@@ -247,10 +227,10 @@ Destinations:
   set NAME [--local DIR] [--only-newer on|off] [--skip-underscore-folders on|off]
       [--skip-images-folder on|off] [--ignore-exe on|off] [--delete-on-server on|off]
       Sets the local folder (a relative one is made absolute) and the options.
-  switches [--delete-message on|off] [--delete-dots on|off]
+  switches [--delete-message on|off] [--keep-dot-files on|off]
       Without options, prints the two switches. delete-message asks before
-      each deletion on the server; delete-dots on keeps server files whose
-      names begin with ".".
+      each deletion on the server; keep-dot-files on keeps server files whose
+      names begin with "." when the pruning deletes what is gone locally.
 
 Runs:
   transfer NAME [--yes]
@@ -265,15 +245,18 @@ Runs:
   Ctrl-C cancels at the next step; a second Ctrl-C ends the program at once.
 
 Options:
-  --password-stdin  read the password as one line from standard input
+  --password-stdin  read the password as the first line of standard input
+                    (its line end, LF or CR LF, is not part of it)
   --port N          a whole number from 1 to 65535 (default 21)
   -h, --help        this text
+  --version         the program's version
 
 Names are compared exactly (abc and ABC are two destinations); at most 20
 destinations exist. The settings live in $XDG_CONFIG_HOME/Quenzari/registry.reg
 (~/.config when XDG_CONFIG_HOME is unset).
 
-Exit status: 0 completed, 1 failed, 2 canceled, 64 usage error,
+Exit status: 0 completed, 1 failed (a refused change, a failed run, settings
+or output that could not be written), 2 canceled, 64 malformed command line,
 130 ended by a second Ctrl-C.
 )";
 }

@@ -17,13 +17,14 @@ namespace velmorix::cli {
 inline constexpr int kExitCompleted = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitCanceled = 2;
-inline constexpr int kExitUsage = 64;
+inline constexpr int kExitUsage = 64;         // a malformed command line only
 inline constexpr int kExitInterrupted = 130;  // a second Ctrl-C
 
 struct CommandLine {
-  bool help = false;    // --help or -h anywhere: print the usage and stop
-  std::string command;  // "destinations", "add", ...
-  std::string name;     // the destination, for the commands that take one
+  bool help = false;     // --help or -h anywhere: print the usage and stop
+  bool version = false;  // --version anywhere: print the version and stop
+  std::string command;   // "destinations", "add", ...
+  std::string name;      // the destination, for the commands that take one
   // The options given, without their leading "--": a value for the options
   // that take one, "" for the plain flags (--yes, --password-stdin).
   std::map<std::string, std::string, std::less<>> options;
@@ -39,8 +40,8 @@ struct ParseResult {
 
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments);
 
-// A port as the profile editor accepts it: a whole number from 1 to 65535,
-// blanks around it allowed. On a refusal `error` holds the editor's message.
+// A port as the profile editor accepts it (settings/destinations.h). On a
+// refusal `error` says why.
 std::optional<int32_t> ParsePort(std::string_view text, std::string& error);
 
 // "on" -> 1, "off" -> 0; nothing for anything else.

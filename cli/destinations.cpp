@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "resources/string_table.h"
-
 namespace velmorix::cli {
 namespace {
 
@@ -35,46 +33,35 @@ const char* OnOff(int32_t flag) {
   return flag != 0 ? "on" : "off";
 }
 
-// Index of the profile named exactly `name`, or -1. Unlike FindProfile it
-// leaves currentProfile alone, which nothing here needs.
-int IndexOf(const AppSettings& settings, std::string_view name) {
-  for (int i = 0; i < settings.profileCount; ++i) {
-    if (settings.profiles[i].name == name)
-      return i;
-  }
-  return -1;
-}
-
-// The name at list position lastFtp, when lastFtp is a position of the list.
-std::optional<std::string> ChosenName(const AppSettings& settings) {
-  const std::vector<int> sorted = SortedProfiles(settings);
-  if (settings.lastFtp < 0 || settings.lastFtp >= static_cast<int>(sorted.size())) {
+CommandError Refused(DestinationError error, std::string_view name) {
+  if (error == DestinationError::kNone)
     return std::nullopt;
-  }
-  return settings.profiles[sorted[settings.lastFtp]].name;
-}
-
-void Choose(AppSettings& settings, const std::optional<std::string>& name) {
-  const int index = name ? IndexOf(settings, *name) : -1;
-  settings.lastFtp = index < 0 ? -1 : ListPosition(settings, index);
+  return RefusalText(error, name);
 }
 
 }  // namespace
 
-std::vector<int> SortedProfiles(const AppSettings& settings) {
-  std::vector<int> order;
-  for (int i = 0; i < settings.profileCount; ++i)
-    order.push_back(i);
-  std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-    return settings.profiles[a].name < settings.profiles[b].name;
-  });
-  return order;
-}
-
-int ListPosition(const AppSettings& settings, int index) {
-  const std::vector<int> sorted = SortedProfiles(settings);
-  const auto found = std::find(sorted.begin(), sorted.end(), index);
-  return found == sorted.end() ? -1 : static_cast<int>(found - sorted.begin());
+std::string RefusalText(DestinationError error, std::string_view name) {
+  switch (error) {
+    case DestinationError::kNone:
+      break;
+    case DestinationError::kEmptyName:
+      return "the name of a destination must not be empty";
+    case DestinationError::kDuplicateName:
+      return "a destination named '" + std::string(name) + "' exists already";
+    case DestinationError::kListFull:
+      return std::to_string(kMaxProfiles) +
+             " destinations exist already; delete one before adding another";
+    case DestinationError::kUnknownDestination:
+      return "no destination is named '" + std::string(name) +
+             "' (velmorix-cli destinations lists them)";
+    case DestinationError::kPasswordTooLong:
+      return "the password is longer than " + std::to_string(kMaxPasswordBytes) +
+             " bytes; the settings cannot keep it";
+    case DestinationError::kPasswordHasZeroByte:
+      return "the password holds a zero byte; the settings cannot keep it";
+  }
+  return {};
 }
 
 std::string DestinationLine(const FtpProfile& profile) {
@@ -94,129 +81,53 @@ std::string DestinationLine(const FtpProfile& profile) {
   return line;
 }
 
-CommandError CheckPassword(std::string_view password) {
-  if (password.size() > kMaxPasswordBytes) {
-    return "the password is longer than 256 bytes; the settings cannot keep it";
-  }
-  if (password.find('\0') != std::string_view::npos) {
-    return "the password holds a zero byte; the settings cannot keep it";
-  }
-  return std::nullopt;
-}
-
-std::string UnknownDestination(std::string_view name) {
-  return "no destination is named '" + std::string(name) +
-         "' (velmorix-cli destinations lists them)";
-}
-
 CommandError AddDestination(AppSettings& settings, const ServerFields& fields) {
-  if (settings.profileCount >= kMaxProfiles) {
-    return "20 destinations exist already; delete one before adding another";
-  }
-  if (!fields.name || fields.name->empty())
-    return "the name of a destination must not be empty";
-  if (IndexOf(settings, *fields.name) >= 0)
-    return std::string(strings::kDuplicateName);
-  if (fields.password) {
-    if (CommandError error = CheckPassword(*fields.password))
-      return error;
-  }
-
-  const std::optional<std::string> chosen = ChosenName(settings);
-  FtpProfile profile;  // empty local folder, all five options on
-  profile.name = *fields.name;
-  profile.url = fields.url.value_or("");
-  profile.userId = fields.userId.value_or("");
-  profile.password = fields.password.value_or("");
-  profile.remoteDir = fields.remoteDir.value_or("");
-  profile.port = fields.port.value_or(kDefaultPort);
-  profile.timeDifference = fields.timeDifference.value_or(0);
-  settings.profiles[settings.profileCount++] = std::move(profile);
-  ++settings.changeCount;
-  Choose(settings, chosen);
-  return std::nullopt;
+  const ServerData data{.name = fields.name.value_or(""),
+                        .url = fields.url.value_or(""),
+                        .userId = fields.userId.value_or(""),
+                        .password = fields.password.value_or(""),
+                        .remoteDir = fields.remoteDir.value_or(""),
+                        .port = fields.port.value_or(kDefaultPort),
+                        .timeDifference = fields.timeDifference.value_or(0)};
+  return Refused(velmorix::AddDestination(settings, data), data.name);
 }
 
 CommandError UpdateDestination(AppSettings& settings, std::string_view name,
                                const ServerFields& fields) {
-  const int index = IndexOf(settings, name);
+  const int index = FindDestination(settings, name);
   if (index < 0)
-    return UnknownDestination(name);
-  if (fields.name) {
-    if (fields.name->empty())
-      return "the name of a destination must not be empty";
-    const int holder = IndexOf(settings, *fields.name);
-    if (holder >= 0 && holder != index)
-      return std::string(strings::kDuplicateName);
-  }
-  if (fields.password) {
-    if (CommandError error = CheckPassword(*fields.password))
-      return error;
-  }
-
-  std::optional<std::string> chosen = ChosenName(settings);
-  FtpProfile& profile = settings.profiles[index];
-  if (chosen && *chosen == profile.name && fields.name)
-    chosen = *fields.name;
-  if (fields.name)
-    profile.name = *fields.name;
-  if (fields.url)
-    profile.url = *fields.url;
-  if (fields.userId)
-    profile.userId = *fields.userId;
-  if (fields.password)
-    profile.password = *fields.password;
-  if (fields.remoteDir)
-    profile.remoteDir = *fields.remoteDir;
-  if (fields.port)
-    profile.port = *fields.port;
-  if (fields.timeDifference)
-    profile.timeDifference = *fields.timeDifference;
-  ++settings.changeCount;
-  Choose(settings, chosen);
-  return std::nullopt;
+    return RefusalText(DestinationError::kUnknownDestination, name);
+  ServerData data = ServerDataOf(settings.profiles[index]);
+  data.name = fields.name.value_or(data.name);
+  data.url = fields.url.value_or(data.url);
+  data.userId = fields.userId.value_or(data.userId);
+  data.password = fields.password.value_or(data.password);
+  data.remoteDir = fields.remoteDir.value_or(data.remoteDir);
+  data.port = fields.port.value_or(data.port);
+  data.timeDifference = fields.timeDifference.value_or(data.timeDifference);
+  return Refused(velmorix::UpdateDestination(settings, index, data), data.name);
 }
 
 CommandError DeleteDestination(AppSettings& settings, std::string_view name) {
-  const int index = IndexOf(settings, name);
-  if (index < 0)
-    return UnknownDestination(name);
-
-  const std::optional<std::string> chosen = ChosenName(settings);
-  const bool deletingChosen = chosen && *chosen == name;
-  // The later profiles move up one slot, so the others keep their order.
-  for (int i = index; i + 1 < settings.profileCount; ++i) {
-    settings.profiles[i] = std::move(settings.profiles[i + 1]);
-  }
-  settings.profiles[--settings.profileCount] = FtpProfile{};
-  ++settings.changeCount;
-  if (deletingChosen) {
-    // The item above the deleted one, or none when it was the first.
-    settings.lastFtp = settings.lastFtp >= 1 ? settings.lastFtp - 1 : -1;
-  } else {
-    Choose(settings, chosen);
-  }
-  return std::nullopt;
+  return Refused(velmorix::DeleteDestination(settings, FindDestination(settings, name)), name);
 }
 
 CommandError SetRunFields(AppSettings& settings, std::string_view name, const RunFields& fields) {
-  const int index = IndexOf(settings, name);
+  const int index = FindDestination(settings, name);
   if (index < 0)
-    return UnknownDestination(name);
+    return RefusalText(DestinationError::kUnknownDestination, name);
   FtpProfile& profile = settings.profiles[index];
   if (fields.localDir)
     profile.localDir = *fields.localDir;
   TransferOptions& options = profile.options;
-  if (fields.onlyNewer)
-    options.onlyNewer = *fields.onlyNewer;
-  if (fields.skipFrontPageFolders)
-    options.skipFrontPageFolders = *fields.skipFrontPageFolders;
-  if (fields.skipImagesFolder)
-    options.skipImagesFolder = *fields.skipImagesFolder;
-  if (fields.ignoreExeFiles)
-    options.ignoreExeFiles = *fields.ignoreExeFiles;
-  if (fields.deleteOnServer)
-    options.deleteOnServer = *fields.deleteOnServer;
+  for (auto [field, flag] : {std::pair{&fields.onlyNewer, &options.onlyNewer},
+                             {&fields.skipFrontPageFolders, &options.skipFrontPageFolders},
+                             {&fields.skipImagesFolder, &options.skipImagesFolder},
+                             {&fields.ignoreExeFiles, &options.ignoreExeFiles},
+                             {&fields.deleteOnServer, &options.deleteOnServer}}) {
+    if (*field)
+      *flag = **field;
+  }
   return std::nullopt;
 }
 

@@ -3,7 +3,9 @@
 // the window program does at exit when the command changed them.
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -22,9 +24,19 @@
 namespace velmorix::cli {
 namespace {
 
-int UsageError(const std::string& message) {
+void PrintError(const std::string& message) {
   std::fprintf(stderr, "velmorix-cli: %s\n", message.c_str());
+}
+
+int UsageError(const std::string& message) {
+  PrintError(message);
   return kExitUsage;
+}
+
+// A refusal of the rules, or anything else that failed.
+int Failure(const std::string& message) {
+  PrintError(message);
+  return kExitFailed;
 }
 
 void PrintLine(const std::string& line) {
@@ -55,9 +67,12 @@ bool ReadServerFields(const CommandLine& line, ServerFields& fields, int& status
   if (line.Has("password-stdin")) {
     std::string password;
     if (!std::getline(std::cin, password)) {
-      status = UsageError("--password-stdin: standard input holds no line");
+      status = Failure("--password-stdin: standard input holds no line");
       return false;
     }
+    // A line typed or written on another system may end in CR LF.
+    if (!password.empty() && password.back() == '\r')
+      password.pop_back();
     fields.password = std::move(password);
   }
   return true;
@@ -101,7 +116,7 @@ int ExitStatusFor(std::optional<CompletionCode> completion) {
 int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsStore& store) {
   const int index = settings.FindProfile(line.name);
   if (index < 0)
-    return UsageError(UnknownDestination(line.name));
+    return Failure(RefusalText(DestinationError::kUnknownDestination, line.name));
   const bool transfer = line.command == "transfer";
 
   CancelEvent cancelEvent;
@@ -129,7 +144,7 @@ int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsSto
 int Run(const CommandLine& line) {
   ServerFields serverFields;
   if (line.command == "add" || line.command == "update") {
-    int status = kExitUsage;
+    int status = kExitFailed;
     if (!ReadServerFields(line, serverFields, status))
       return status;
   }
@@ -146,13 +161,13 @@ int Run(const CommandLine& line) {
   if (line.command == "switches") {
     if (line.options.empty()) {
       PrintLine(std::string("delete-message\t") + (settings.deleteMessage ? "on" : "off"));
-      PrintLine(std::string("delete-dots\t") + (settings.deleteDots ? "on" : "off"));
+      PrintLine(std::string("keep-dot-files\t") + (settings.deleteDots ? "on" : "off"));
       return kExitCompleted;
     }
     if (std::optional<int32_t> value = SwitchOption(line, "delete-message")) {
       settings.deleteMessage = *value;
     }
-    if (std::optional<int32_t> value = SwitchOption(line, "delete-dots")) {
+    if (std::optional<int32_t> value = SwitchOption(line, "keep-dot-files")) {
       settings.deleteDots = *value;
     }
     ++settings.changeCount;
@@ -174,12 +189,27 @@ int Run(const CommandLine& line) {
     error = SetRunFields(settings, line.name, ReadRunFields(line));
   }
   if (error)
-    return UsageError(*error);
+    return Failure(*error);
   store.SaveSettings(settings);
   return kExitCompleted;
 }
 
 }  // namespace
+
+int FinishOutput(int status) {
+  // What could not be written to standard output (a full disk, a closed
+  // pipe) is a failure of the command, not a success with less output.
+  errno = 0;
+  const bool flushed = std::fflush(stdout) == 0;
+  const int error = errno;
+  if (!flushed || std::ferror(stdout) != 0 || TerminalConsole::OutputFailed()) {
+    PrintError(std::string("cannot write to standard output") +
+               (error != 0 ? std::string(": ") + std::strerror(error) : std::string()));
+    return status == kExitCompleted ? kExitFailed : status;
+  }
+  return status;
+}
+
 }  // namespace velmorix::cli
 
 int main(int argc, char** argv) {
@@ -190,11 +220,13 @@ int main(int argc, char** argv) {
   const ParseResult parsed = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (parsed.commandLine.help) {
     std::fputs(UsageText().c_str(), stdout);
-    return kExitCompleted;
+    return FinishOutput(kExitCompleted);
+  }
+  if (parsed.commandLine.version) {
+    std::fputs("velmorix-cli " VELMORIX_VERSION "\n", stdout);
+    return FinishOutput(kExitCompleted);
   }
   if (!parsed.error.empty())
     return UsageError(parsed.error);
-  const int status = Run(parsed.commandLine);
-  std::fflush(stdout);
-  return status;
+  return FinishOutput(Run(parsed.commandLine));
 }

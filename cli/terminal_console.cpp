@@ -6,6 +6,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <system_error>
@@ -16,16 +17,20 @@
 namespace velmorix::cli {
 namespace {
 
-void WriteAll(int fd, std::string_view text) {
+std::atomic<bool> outputFailed{false};
+
+// Writes all of `text`; false when the output refused it.
+bool WriteAll(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t n = ::write(fd, text.data(), text.size());
     if (n < 0) {
       if (errno == EINTR)
         continue;
-      return;  // a closed output is not the run's business
+      return false;
     }
     text.remove_prefix(static_cast<size_t>(n));
   }
+  return true;
 }
 
 std::string BoxText(std::string_view text) {
@@ -129,7 +134,12 @@ TerminalConsole::TerminalConsole(Questions questions, int interruptedFd)
 
 void TerminalConsole::ShowLine(const std::string& line) {
   std::lock_guard lock(outputMutex_);
-  WriteAll(STDOUT_FILENO, line + "\n");
+  if (!WriteAll(STDOUT_FILENO, line + "\n"))
+    outputFailed = true;
+}
+
+bool TerminalConsole::OutputFailed() {
+  return outputFailed;
 }
 
 void TerminalConsole::ShowError(const std::string& text) {

@@ -63,6 +63,11 @@ class TerminalConsole : public RunConsole {
   // Nothing to show: waits until the worker has posted its completion.
   void RunModal() override;
 
+  // True once a progress line could not be written to standard output. The
+  // run goes on (its work on the server matters more), but the command
+  // then ends as failed.
+  static bool OutputFailed();
+
  private:
   // Reads one answer from `fd`; Cancel at the end of input, kInterrupted on
   // Ctrl-C.

@@ -38,6 +38,10 @@ using testing::TempDir;
 using testing::TestFtpServer;
 using testing::WriteFile;
 
+// The exit statuses the program promises.
+constexpr int kExitUsage = 64;
+constexpr int kExitFailed = 1;
+
 constexpr const char* kFtpKey = "HKEY_CURRENT_USER\\SOFTWARE\\Quenzari\\velmorix\\FTPSETTINGS";
 constexpr const char* kSettingsKey = "HKEY_CURRENT_USER\\SOFTWARE\\Quenzari\\velmorix\\SETTINGS";
 
@@ -67,6 +71,7 @@ class CliProcess {
   struct Options {
     std::string input;      // written to standard input, which is then closed
     bool terminal = false;  // give the child a pseudo-terminal as its terminal
+    int stdoutFd = -1;      // standard output goes here instead of a pipe
   };
 
   CliProcess(const fs::path& program, const std::vector<std::string>& arguments,
@@ -102,7 +107,7 @@ class CliProcess {
       } else {
         dup2(in[0], STDIN_FILENO);
       }
-      dup2(out[1], STDOUT_FILENO);
+      dup2(options.stdoutFd >= 0 ? options.stdoutFd : out[1], STDOUT_FILENO);
       dup2(err[1], STDERR_FILENO);
       setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
       if (chdir(workFolder.c_str()) != 0)
@@ -292,18 +297,21 @@ class CliTest : public ::testing::Test {
 
 using DestinationCommandsTest = CliTest;
 
-TEST_F(DestinationCommandsTest, DestinationsAreListedInByteOrderWithAllFieldsButThePassword) {
+TEST_F(DestinationCommandsTest, DestinationsAreListedInNameOrderWithAllFieldsButThePassword) {
   Add({"beta", "--url", "ftp.example.jp", "--port", "2121", "--user", "web", "--remote", "/www",
        "--time-difference", "on"},
       "hunter2");
   Add({"alpha", "--url", "a.example.jp"});
+  Add({"Zeta", "--url", "z.example.jp"});
   Add({"Alpha", "--url", "b.example.jp", "--port=990"});
   const CliResult result = Cli({"destinations"});
   ASSERT_EQ(result.status, 0) << result.err;
+  // Letter case is ignored first, so Zeta comes after beta.
   EXPECT_EQ(result.out,
             "Alpha\tb.example.jp\t990\t\t\t\ton\ton\ton\ton\ton\toff\n"
             "alpha\ta.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\n"
-            "beta\tftp.example.jp\t2121\tweb\t/www\t\ton\ton\ton\ton\ton\ton\n");
+            "beta\tftp.example.jp\t2121\tweb\t/www\t\ton\ton\ton\ton\ton\ton\n"
+            "Zeta\tz.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\n");
   EXPECT_EQ(result.out.find("hunter2"), std::string::npos);
   EXPECT_EQ(result.err, "");
 }
@@ -358,6 +366,8 @@ TEST_F(DestinationCommandsTest, UpdateChangesServerDataButKeepsFolderOptionsAndP
 
   ASSERT_EQ(Cli({"update", "new", "--password-stdin"}, "pw2\n").status, 0);
   EXPECT_EQ(LoadSettings().profiles[0].password, "pw2");
+  ASSERT_EQ(Cli({"update", "new", "--password-stdin"}, "pw3\r\nnext line\n").status, 0);
+  EXPECT_EQ(LoadSettings().profiles[0].password, "pw3");
   ASSERT_EQ(Cli({"update", "new", "--password-stdin"}, "\n").status, 0);
   EXPECT_EQ(LoadSettings().profiles[0].password, "");
   EXPECT_EQ(Stored(kFtpKey, "FTPPASS1"), RegistryValue::Text(""));
@@ -415,16 +425,35 @@ TEST_F(DestinationCommandsTest, LastChosenDestinationStaysChosenWhileTheListChan
 TEST_F(DestinationCommandsTest, SwitchesArePrintedAndSet) {
   CliResult result = Cli({"switches"});
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.out, "delete-message\ton\ndelete-dots\ton\n");
+  EXPECT_EQ(result.out, "delete-message\ton\nkeep-dot-files\ton\n");
   EXPECT_EQ(Cli({"destinations"}).status, 0);
   EXPECT_FALSE(fs::exists(config_.path() / "Quenzari"));  // printing writes nothing
 
-  result = Cli({"switches", "--delete-dots", "off"});
+  // Off: dot files go with the rest, which the stored value says with 0.
+  result = Cli({"switches", "--keep-dot-files", "off"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(Stored(kSettingsKey, "LASTDELDOTS"), RegistryValue::Number(0));
-  EXPECT_EQ(Cli({"switches"}).out, "delete-message\ton\ndelete-dots\toff\n");
-  ASSERT_EQ(Cli({"switches", "--delete-message=off", "--delete-dots", "on"}).status, 0);
-  EXPECT_EQ(Cli({"switches"}).out, "delete-message\toff\ndelete-dots\ton\n");
+  EXPECT_EQ(Cli({"switches"}).out, "delete-message\ton\nkeep-dot-files\toff\n");
+  ASSERT_EQ(Cli({"switches", "--delete-message=off", "--keep-dot-files", "on"}).status, 0);
+  EXPECT_EQ(Cli({"switches"}).out, "delete-message\toff\nkeep-dot-files\ton\n");
+}
+
+TEST_F(DestinationCommandsTest, VersionAndOutputThatCannotBeWritten) {
+  CliResult result = Cli({"--version"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "velmorix-cli " VELMORIX_VERSION "\n");
+
+  Add({"site", "--url", "h"});
+  // Standard output on a full disk.
+  const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  CliProcess::Options options;
+  options.stdoutFd = full;
+  CliProcess process(program(), {"destinations"}, config_.path(), work_.path(), options);
+  result = process.Finish();
+  close(full);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "velmorix-cli: cannot write to standard output: No space left on device\n");
 }
 
 TEST_F(DestinationCommandsTest, HelpIsPrintedAndEndsWell) {
@@ -439,7 +468,8 @@ TEST_F(DestinationCommandsTest, HelpIsPrintedAndEndsWell) {
 }
 
 // ---------------------------------------------------------------------------
-// Refusals: status 64, one line on standard error, the settings untouched.
+// Refusals: status 64 for a malformed command line and 1 for a change the
+// rules refuse, one line on standard error, the settings untouched.
 
 class RefusalTest : public CliTest {
  protected:
@@ -452,9 +482,9 @@ class RefusalTest : public CliTest {
 
   // Runs a command that must be refused with `message` on standard error.
   void ExpectRefused(const std::vector<std::string>& arguments, const std::string& message,
-                     const std::string& input = "") {
+                     const std::string& input = "", int status = kExitUsage) {
     const CliResult result = Cli(arguments, input);
-    EXPECT_EQ(result.status, 64) << arguments[0] << ": " << result.err;
+    EXPECT_EQ(result.status, status) << arguments[0] << ": " << result.err;
     EXPECT_EQ(result.err, "velmorix-cli: " + message + "\n");
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(ReadFile(storeFile()), before_) << arguments[0];
@@ -464,17 +494,21 @@ class RefusalTest : public CliTest {
 };
 
 TEST_F(RefusalTest, DuplicateOrEmptyNamesAreRefused) {
-  ExpectRefused({"add", "site", "--url", "x"}, "ＦＴＰの名称が重複しています。");
-  ExpectRefused({"update", "other", "--name", "site"}, "ＦＴＰの名称が重複しています。");
-  ExpectRefused({"add", "", "--url", "x"}, "the name of a destination must not be empty");
-  ExpectRefused({"update", "site", "--name", ""}, "the name of a destination must not be empty");
+  ExpectRefused({"add", "site", "--url", "x"}, "a destination named 'site' exists already", "",
+                kExitFailed);
+  ExpectRefused({"update", "other", "--name", "site"}, "a destination named 'site' exists already",
+                "", kExitFailed);
+  ExpectRefused({"add", "", "--url", "x"}, "the name of a destination must not be empty", "",
+                kExitFailed);
+  ExpectRefused({"update", "site", "--name", ""}, "the name of a destination must not be empty", "",
+                kExitFailed);
   // Keeping its own name is no duplicate.
   EXPECT_EQ(Cli({"update", "site", "--name", "site", "--port", "21"}).status, 0);
 }
 
 TEST_F(RefusalTest, PortsOutsideOneTo65535OrNotWholeNumbersAreRefused) {
-  const std::string notWhole = "整数を入力してください。";
-  const std::string outside = "1 から 65535 までの整数を入力してください。";
+  const std::string notWhole = "the port must be a whole number";
+  const std::string outside = "the port must be a whole number from 1 to 65535";
   ExpectRefused({"add", "new", "--url", "x", "--port", "abc"}, notWhole);
   ExpectRefused({"add", "new", "--url", "x", "--port", ""}, notWhole);
   ExpectRefused({"add", "new", "--url", "x", "--port", "21.5"}, notWhole);
@@ -500,24 +534,28 @@ TEST_F(RefusalTest, UnknownCommandsOptionsAndDestinationsAreRefused) {
   ExpectRefused({"set", "site", "--only-newer", "yes"},
                 "option '--only-newer' takes on or off, not 'yes'");
   ExpectRefused({"transfer", "site", "--yes=1"}, "option '--yes' takes no value");
-  ExpectRefused({"switches", "--delete-dots", "off", "--delete-dots", "on"},
-                "option '--delete-dots' given twice");
+  ExpectRefused({"switches", "--keep-dot-files", "off", "--keep-dot-files", "on"},
+                "option '--keep-dot-files' given twice");
+  // Its on kept the dot files, the opposite of its name.
+  ExpectRefused({"switches", "--delete-dots", "off"},
+                "option '--delete-dots' is now '--keep-dot-files' (on keeps server files whose "
+                "names begin with \".\")");
   const std::string unknown =
       "no destination is named 'Site' (velmorix-cli destinations lists them)";
   for (const char* command : {"update", "delete", "set", "transfer", "list"}) {
-    ExpectRefused({command, "Site"}, unknown);
+    ExpectRefused({command, "Site"}, unknown, "", kExitFailed);
   }
 }
 
 TEST_F(RefusalTest, PasswordsTheStoreCannotKeepAreRefused) {
   ExpectRefused({"add", "new", "--url", "x", "--password-stdin"},
                 "the password is longer than 256 bytes; the settings cannot keep it",
-                std::string(257, 'p') + "\n");
+                std::string(257, 'p') + "\n", kExitFailed);
   ExpectRefused({"update", "site", "--password-stdin"},
                 "the password holds a zero byte; the settings cannot keep it",
-                std::string("ab\0c\n", 5));
+                std::string("ab\0c\n", 5), kExitFailed);
   ExpectRefused({"add", "new", "--url", "x", "--password-stdin"},
-                "--password-stdin: standard input holds no line");
+                "--password-stdin: standard input holds no line", "", kExitFailed);
   // 256 bytes still fit.
   ASSERT_EQ(
       Cli({"add", "new", "--url", "x", "--password-stdin"}, std::string(256, 'p') + "\n").status,
@@ -530,7 +568,7 @@ TEST_F(RefusalTest, TwentyFirstDestinationIsRefused) {
     Add({"site" + std::to_string(i), "--url", "h"});
   before_ = ReadFile(storeFile());
   ExpectRefused({"add", "one too many", "--url", "h"},
-                "20 destinations exist already; delete one before adding another");
+                "20 destinations exist already; delete one before adding another", "", kExitFailed);
   EXPECT_EQ(LoadSettings().profileCount, kMaxProfiles);
 }
 

@@ -1,0 +1,279 @@
+#include "settings/destinations.h"
+
+#include <algorithm>
+
+#include "resources/string_table.h"
+#include "settings/ascii_case.h"
+
+namespace velmorix {
+namespace {
+
+bool IsAsciiSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+DestinationError CheckServerData(const AppSettings& settings, const ServerData& data, int except) {
+  if (data.name.empty())
+    return DestinationError::kEmptyName;
+  for (int index = 0; index < settings.profileCount; ++index) {
+    if (index != except && settings.profiles[index].name == data.name)
+      return DestinationError::kDuplicateName;
+  }
+  return CheckPassword(data.password);
+}
+
+void StoreServerData(const ServerData& data, FtpProfile& profile) {
+  profile.name = data.name;
+  profile.url = data.url;
+  profile.userId = data.userId;
+  profile.password = data.password;
+  profile.remoteDir = data.remoteDir;
+  profile.port = data.port;
+  profile.timeDifference = data.timeDifference;
+}
+
+}  // namespace
+
+bool ListsBefore(std::string_view a, std::string_view b) {
+  const size_t common = std::min(a.size(), b.size());
+  for (size_t i = 0; i < common; ++i) {
+    const auto foldedA = static_cast<unsigned char>(FoldAsciiCase(a[i]));
+    const auto foldedB = static_cast<unsigned char>(FoldAsciiCase(b[i]));
+    if (foldedA != foldedB)
+      return foldedA < foldedB;
+  }
+  if (a.size() != b.size())
+    return a.size() < b.size();
+  return a < b;
+}
+
+std::vector<int> SortedProfiles(const AppSettings& settings) {
+  std::vector<int> order;
+  for (int index = 0; index < settings.profileCount; ++index)
+    order.push_back(index);
+  std::stable_sort(order.begin(), order.end(), [&settings](int a, int b) {
+    return ListsBefore(settings.profiles[a].name, settings.profiles[b].name);
+  });
+  return order;
+}
+
+int ListPosition(const AppSettings& settings, int index) {
+  const std::vector<int> order = SortedProfiles(settings);
+  const auto found = std::find(order.begin(), order.end(), index);
+  return found == order.end() ? -1 : static_cast<int>(found - order.begin());
+}
+
+int ProfileAtPosition(const AppSettings& settings, int position) {
+  const std::vector<int> order = SortedProfiles(settings);
+  if (position < 0 || position >= static_cast<int>(order.size()))
+    return -1;
+  return order[static_cast<size_t>(position)];
+}
+
+int FindDestination(const AppSettings& settings, std::string_view name) {
+  for (int index = 0; index < settings.profileCount; ++index) {
+    if (settings.profiles[index].name == name)
+      return index;
+  }
+  return -1;
+}
+
+int ChosenDestination(const AppSettings& settings) {
+  return ProfileAtPosition(settings, settings.lastFtp);
+}
+
+void ChooseDestination(AppSettings& settings, int index) {
+  settings.lastFtp = ListPosition(settings, index);
+  settings.currentProfile = settings.lastFtp < 0 ? -1 : index;
+}
+
+PortCheck ParsePort(std::string_view text, int32_t& port) {
+  while (!text.empty() && IsAsciiSpace(text.front()))
+    text.remove_prefix(1);
+  while (!text.empty() && IsAsciiSpace(text.back()))
+    text.remove_suffix(1);
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty() ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return PortCheck::kNotWholeNumber;
+  }
+  int64_t value = 0;
+  for (const char digit : text) {
+    if (value <= kHighestPort)
+      value = value * 10 + (digit - '0');
+  }
+  if (negative)
+    value = -value;
+  if (value < kLowestPort || value > kHighestPort)
+    return PortCheck::kOutOfRange;
+  port = static_cast<int32_t>(value);
+  return PortCheck::kValid;
+}
+
+DestinationError CheckPassword(std::string_view password) {
+  if (password.size() > kMaxPasswordBytes)
+    return DestinationError::kPasswordTooLong;
+  if (password.find('\0') != std::string_view::npos)
+    return DestinationError::kPasswordHasZeroByte;
+  return DestinationError::kNone;
+}
+
+ServerData ServerDataOf(const FtpProfile& profile) {
+  return ServerData{.name = profile.name,
+                    .url = profile.url,
+                    .userId = profile.userId,
+                    .password = profile.password,
+                    .remoteDir = profile.remoteDir,
+                    .port = profile.port,
+                    .timeDifference = profile.timeDifference};
+}
+
+DestinationError AddDestination(AppSettings& settings, const ServerData& data, int* index) {
+  if (settings.profileCount >= kMaxProfiles)
+    return DestinationError::kListFull;
+  if (const DestinationError error = CheckServerData(settings, data, -1);
+      error != DestinationError::kNone) {
+    return error;
+  }
+  const int chosen = ChosenDestination(settings);
+  const int added = settings.profileCount;
+  FtpProfile& slot = settings.profiles[added];
+  slot = FtpProfile{};  // an empty local folder and all five options on
+  StoreServerData(data, slot);
+  ++settings.profileCount;
+  ++settings.changeCount;
+  settings.lastFtp = ListPosition(settings, chosen);
+  if (index != nullptr)
+    *index = added;
+  return DestinationError::kNone;
+}
+
+DestinationError UpdateDestination(AppSettings& settings, int index, const ServerData& data) {
+  if (index < 0 || index >= settings.profileCount)
+    return DestinationError::kUnknownDestination;
+  if (const DestinationError error = CheckServerData(settings, data, index);
+      error != DestinationError::kNone) {
+    return error;
+  }
+  const int chosen = ChosenDestination(settings);
+  StoreServerData(data, settings.profiles[index]);
+  ++settings.changeCount;
+  settings.lastFtp = ListPosition(settings, chosen);
+  return DestinationError::kNone;
+}
+
+DestinationError DeleteDestination(AppSettings& settings, int index) {
+  if (index < 0 || index >= settings.profileCount)
+    return DestinationError::kUnknownDestination;
+  const int chosen = ChosenDestination(settings);
+  const int chosenPosition = settings.lastFtp;
+  for (int slot = index; slot + 1 < settings.profileCount; ++slot)
+    settings.profiles[slot] = std::move(settings.profiles[slot + 1]);
+  settings.profiles[--settings.profileCount] = FtpProfile{};
+  ++settings.changeCount;
+
+  if (chosen == index) {
+    // The item above the deleted one, or none when it was the first.
+    const int above = chosenPosition >= 1 ? ProfileAtPosition(settings, chosenPosition - 1) : -1;
+    ChooseDestination(settings, above);
+    return DestinationError::kNone;
+  }
+  const int moved = chosen > index ? chosen - 1 : chosen;
+  settings.lastFtp = ListPosition(settings, moved);
+  if (settings.currentProfile == index) {
+    settings.currentProfile = -1;
+  } else if (settings.currentProfile > index) {
+    --settings.currentProfile;
+  }
+  return DestinationError::kNone;
+}
+
+// --- Stored values ------------------------------------------------------------------
+
+std::string StoredProfileValue::NameFor(int n) const {
+  std::string name(prefix);
+  name += std::to_string(n);
+  if (optionNumber > 0)
+    name += std::to_string(optionNumber);
+  return name;
+}
+
+bool StoredProfileValue::SameIn(const FtpProfile& a, const FtpProfile& b) const {
+  auto& first = const_cast<FtpProfile&>(a);
+  auto& second = const_cast<FtpProfile&>(b);
+  return kind == Kind::kNumber ? number(first) == number(second) : text(first) == text(second);
+}
+
+void StoredProfileValue::Copy(const FtpProfile& from, FtpProfile& to) const {
+  auto& source = const_cast<FtpProfile&>(from);
+  if (kind == Kind::kNumber) {
+    number(to) = number(source);
+  } else {
+    text(to) = text(source);
+  }
+}
+
+const std::vector<StoredProfileValue>& StoredProfileValues() {
+  using Kind = StoredProfileValue::Kind;
+  static const std::vector<StoredProfileValue> values = {
+      {.prefix = strings::kFtpName,
+       .kind = Kind::kText,
+       .text = [](FtpProfile& p) -> std::string& { return p.name; }},
+      {.prefix = strings::kFtpUrl,
+       .kind = Kind::kText,
+       .text = [](FtpProfile& p) -> std::string& { return p.url; }},
+      {.prefix = strings::kFtpUserId,
+       .kind = Kind::kText,
+       .text = [](FtpProfile& p) -> std::string& { return p.userId; }},
+      {.prefix = strings::kFtpPassword,
+       .kind = Kind::kPassword,
+       .text = [](FtpProfile& p) -> std::string& { return p.password; }},
+      {.prefix = strings::kFtpPort,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.port; },
+       .defaultNumber = kDefaultPort},
+      {.prefix = strings::kFtpDir,
+       .kind = Kind::kText,
+       .text = [](FtpProfile& p) -> std::string& { return p.remoteDir; }},
+      {.prefix = strings::kLocalDir,
+       .kind = Kind::kText,
+       .text = [](FtpProfile& p) -> std::string& { return p.localDir; }},
+      // The time difference shares its prefix with the global dot-file switch.
+      {.prefix = strings::kLastDeleteDots,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.timeDifference; },
+       .defaultNumber = 0},
+      {.prefix = strings::kLastOption,
+       .optionNumber = 1,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.options.onlyNewer; },
+       .defaultNumber = 1},
+      {.prefix = strings::kLastOption,
+       .optionNumber = 2,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.options.skipFrontPageFolders; },
+       .defaultNumber = 1},
+      {.prefix = strings::kLastOption,
+       .optionNumber = 3,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.options.skipImagesFolder; },
+       .defaultNumber = 1},
+      {.prefix = strings::kLastOption,
+       .optionNumber = 4,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.options.ignoreExeFiles; },
+       .defaultNumber = 1},
+      {.prefix = strings::kLastOption,
+       .optionNumber = 5,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.options.deleteOnServer; },
+       .defaultNumber = 1},
+  };
+  return values;
+}
+
+}  // namespace velmorix

@@ -1,0 +1,137 @@
+// The rules of the stored destinations, in one place for the profile
+// editor, the main window and velmorix-cli: adding, updating (renaming
+// included) and deleting a destination, what a valid name, port and
+// password are, how the destination lists are ordered, what lastFtp means,
+// and which values of a destination the settings store keeps.
+//
+// The functions work on an AppSettings record and nothing else: no window,
+// no store. Each change adds 1 to changeCount. Callers on the window thread
+// (or the command line's main thread) only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "settings/app_settings.h"
+
+namespace velmorix {
+
+inline constexpr int32_t kLowestPort = 1;
+inline constexpr int32_t kHighestPort = 65535;
+// The store reads a password back only up to this many bytes.
+inline constexpr size_t kMaxPasswordBytes = 256;
+
+// Why a change was refused; the record is then unchanged. Each front end
+// says it in its own words.
+enum class DestinationError {
+  kNone,
+  kEmptyName,
+  kDuplicateName,        // another destination has the name, byte for byte
+  kListFull,             // kMaxProfiles destinations exist
+  kUnknownDestination,   // no destination has the name (or the index is no profile)
+  kPasswordTooLong,      // over kMaxPasswordBytes
+  kPasswordHasZeroByte,  // the store could not read it back
+};
+
+// --- The destination lists --------------------------------------------------
+
+// The order of the destination lists: names compared with ASCII letter case
+// ignored, then by their bytes, so "abc" < "ABD" < "Zeta" and "ABC" < "abc".
+// lastFtp is a position in this order, the same in every front end.
+bool ListsBefore(std::string_view a, std::string_view b);
+
+// Indexes into profiles, in list order (equal names keep their array order).
+std::vector<int> SortedProfiles(const AppSettings& settings);
+// The list position of profile `index`; -1 when it is no profile.
+int ListPosition(const AppSettings& settings, int index);
+// The profile at list position `position`; -1 when there is none.
+int ProfileAtPosition(const AppSettings& settings, int position);
+// The first profile named `name` byte for byte, or -1. Unlike FindProfile it
+// leaves currentProfile alone.
+int FindDestination(const AppSettings& settings, std::string_view name);
+
+// The chosen destination: the profile at list position lastFtp, or -1 when
+// lastFtp is no position of the list.
+int ChosenDestination(const AppSettings& settings);
+// Chooses profile `index` (-1: none): lastFtp becomes its list position and
+// it becomes the current profile.
+void ChooseDestination(AppSettings& settings, int index);
+
+// --- Checks -----------------------------------------------------------------
+
+enum class PortCheck { kValid, kNotWholeNumber, kOutOfRange };
+
+// A port as the user types it: blanks (ASCII white space) around it, an
+// optional sign, then digits; a whole number from kLowestPort to
+// kHighestPort. An empty text is no whole number; a whole number too long
+// for any integer is one, only out of range.
+PortCheck ParsePort(std::string_view text, int32_t& port);
+
+DestinationError CheckPassword(std::string_view password);
+
+// --- Changes ----------------------------------------------------------------
+
+// What the profile editor edits of a destination; the local folder and the
+// five options belong to the main window.
+struct ServerData {
+  std::string name;
+  std::string url;
+  std::string userId;
+  std::string password;
+  std::string remoteDir;
+  int32_t port = kDefaultPort;
+  int32_t timeDifference = 0;
+
+  bool operator==(const ServerData&) const = default;
+};
+ServerData ServerDataOf(const FtpProfile& profile);
+
+// Each change below keeps the chosen destination chosen (lastFtp follows it
+// to its new list position), except where said otherwise.
+
+// Adds a destination with `data`, an empty local folder and all five
+// options on, in the next free slot; `index` (when given) receives its
+// index. Refused when the list is full, the name empty or taken, or the
+// password unfit.
+DestinationError AddDestination(AppSettings& settings, const ServerData& data,
+                                int* index = nullptr);
+// Replaces the server data of profile `index` (a rename when the name
+// differs); its local folder and options stay.
+DestinationError UpdateDestination(AppSettings& settings, int index, const ServerData& data);
+// Deletes profile `index`; the later profiles move up one slot, keeping
+// their order, and the freed slot is cleared. When it was the chosen one,
+// the item above it in the list is chosen, or none when it was the first.
+DestinationError DeleteDestination(AppSettings& settings, int index);
+
+// --- What the store keeps of a destination ------------------------------------
+
+// One stored value of a destination: its name is `prefix` followed by the
+// destination's number n (1..20) and, for the five options, the option's
+// number k after n ("LASTOPT35"). A value missing from the store takes
+// `defaultNumber` (numbers) or the empty text. New per-destination values
+// are added to this table only, after the design's thirteen, so that files
+// written before they existed load unchanged; the store reads, writes,
+// merges and deletes every value of the table together.
+struct StoredProfileValue {
+  enum class Kind { kText, kNumber, kPassword };
+  std::string_view prefix;
+  int optionNumber = 0;  // k, or 0 for a value without one
+  Kind kind = Kind::kText;
+  std::string& (*text)(FtpProfile&) = nullptr;  // kText and kPassword
+  int32_t& (*number)(FtpProfile&) = nullptr;    // kNumber
+  int32_t defaultNumber = 0;
+
+  // "FTPNAME3", "LASTOPT121".
+  std::string NameFor(int n) const;
+  bool SameIn(const FtpProfile& a, const FtpProfile& b) const;
+  void Copy(const FtpProfile& from, FtpProfile& to) const;
+};
+
+// The values in the order in which they are read and written; the first is
+// the name, whose absence ends the list.
+const std::vector<StoredProfileValue>& StoredProfileValues();
+
+}  // namespace velmorix
