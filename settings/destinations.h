@@ -77,11 +77,11 @@ DestinationError CheckPassword(std::string_view password);
 // What the profile editor edits of a destination; the local folder and the
 // five options belong to the main window.
 struct ServerData {
-  std::string name;
-  std::string url;
-  std::string userId;
-  std::string password;
-  std::string remoteDir;
+  std::string name{};
+  std::string url{};
+  std::string userId{};
+  std::string password{};
+  std::string remoteDir{};
   int32_t port = kDefaultPort;
   int32_t timeDifference = 0;
 
