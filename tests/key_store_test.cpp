@@ -2,7 +2,9 @@
 // saves from several programs at once, all against real files.
 #include "settings/registry/key_store.h"
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -30,6 +33,53 @@ using testing::WriteFile;
 constexpr std::string_view kSection = "SOFTWARE\\Quenzari\\velmorix\\SETTINGS";
 constexpr std::string_view kSectionLine =
     "[HKEY_CURRENT_USER\\SOFTWARE\\Quenzari\\velmorix\\SETTINGS]";
+
+// Runs `work` in a child process and returns what it returned, or nothing
+// when the child did not end within `limit` (it is then killed) or died. A
+// store that waits forever on a FIFO would otherwise hang the test program,
+// and a limit set for one save stays in the child.
+std::optional<std::string> RunInChild(const std::function<std::string()>& work,
+                                      std::chrono::seconds limit = std::chrono::seconds(10)) {
+  int channel[2];
+  if (pipe(channel) != 0)
+    return std::nullopt;
+  const pid_t child = fork();
+  if (child == 0) {
+    close(channel[0]);
+    const std::string result = work();
+    const bool sent =
+        write(channel[1], result.data(), result.size()) == static_cast<ssize_t>(result.size());
+    _exit(sent ? 0 : 1);
+  }
+  close(channel[1]);
+  std::string result;
+  bool ended = false;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!ended && child > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd readable{channel[0], POLLIN, 0};
+    if (left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) <= 0)
+      break;
+    char buffer[4096];
+    const ssize_t n = read(channel[0], buffer, sizeof buffer);
+    if (n <= 0) {
+      ended = true;
+    } else {
+      result.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  close(channel[0]);
+  if (child <= 0)
+    return std::nullopt;
+  if (!ended)
+    kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!ended || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return std::nullopt;
+  return result;
+}
 
 class KeyStoreFileTest : public ::testing::Test {
  protected:
@@ -317,6 +367,85 @@ TEST_F(DamagedFileTest, FileThatCannotBeReadIsNeverReplaced) {
   EXPECT_FALSE(store.Commit());
   EXPECT_TRUE(store.HasChanges());
   EXPECT_TRUE(fs::is_directory(file() / "inside"));
+}
+
+// ---------------------------------------------------------------------------
+// A save that fails says which file and why, and leaves the file as it was.
+
+class SaveErrorTest : public KeyStoreFileTest {
+ protected:
+  // Saves one value through a fresh store in a child process, with writes
+  // limited to `fileSizeLimit` bytes a file. Returns "saved" or the error.
+  std::optional<std::string> SaveInChild(const std::string& value, rlim_t fileSizeLimit) {
+    return RunInChild([&] {
+      // Beyond the limit a write fails with EFBIG, as on a full disk with ENOSPC.
+      const rlimit limit{fileSizeLimit, fileSizeLimit};
+      signal(SIGXFSZ, SIG_IGN);
+      setrlimit(RLIMIT_FSIZE, &limit);
+      KeyStore store(file());
+      store.CreateKey(kSection)->SetValue("VALUE", RegistryValue::Text(value));
+      std::string error = "not set";
+      return store.Commit(&error) ? std::string("saved") : error;
+    });
+  }
+};
+
+struct SaveFault {
+  const char* fault;
+  std::function<void(const fs::path& file)> arrange;
+  rlim_t fileSizeLimit;
+  std::vector<std::string> says;  // what the error text holds, besides the file's folder
+};
+
+TEST_F(SaveErrorTest, FailedSaveSaysWhichFileAndWhy) {
+  const std::string sound = "REGEDIT4\n\n" + std::string(kSectionLine) + "\n\"OLD\"=\"old\"\n\n";
+  const std::string big(8000, 'x');
+  const SaveFault faults[] = {
+      {"FolderIsAFile",
+       [](const fs::path& file) { WriteFile(file.parent_path(), "a file, not a folder"); },
+       RLIM_INFINITY,
+       {"Quenzari: Not a directory"}},
+      {"LockCannotBeTaken",
+       [&](const fs::path& file) {
+         WriteFile(file, sound);
+         fs::create_directory(file.string() + ".lock");
+       },
+       RLIM_INFINITY,
+       {"registry.reg.lock: cannot take the lock: Is a directory"}},
+      {"WriteOfTheNewFileFails",
+       [&](const fs::path& file) { WriteFile(file, sound); },
+       4096,
+       {"registry.reg.tmp: File too large"}},
+      {"DamagedFileCannotBeKeptAside",
+       [&](const fs::path& file) { WriteFile(file, "damaged " + big); },
+       4096,
+       {"registry.reg.damaged-", ": cannot keep the damaged file aside: File too large"}},
+  };
+  for (const SaveFault& f : faults) {
+    SCOPED_TRACE(f.fault);
+    fs::remove_all(dir_.path() / "Quenzari");
+    f.arrange(file());
+    const std::string before = ReadFile(file());
+    const std::optional<std::string> error = SaveInChild(big, f.fileSizeLimit);
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->starts_with((dir_.path() / "Quenzari").string())) << *error;
+    for (const std::string& piece : f.says)
+      EXPECT_NE(error->find(piece), std::string::npos) << *error;
+    EXPECT_EQ(ReadFile(file()), before);
+    if (fs::is_directory(file().parent_path())) {
+      EXPECT_FALSE(fs::exists(file().string() + ".tmp"));
+      EXPECT_TRUE(DamagedCopies().empty());
+    }
+  }
+}
+
+TEST_F(SaveErrorTest, SuccessfulSaveClearsTheErrorText) {
+  KeyStore store(file());
+  store.CreateKey(kSection)->SetValue("A", RegistryValue::Number(1));
+  std::string error = "left over from an earlier save";
+  EXPECT_TRUE(store.Commit(&error));
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(store.loadError(), "");
 }
 
 // ---------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace velmorix::registry {
@@ -16,6 +17,17 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view kRootKey = "HKEY_CURRENT_USER\\";
+
+std::string SystemErrorText(int error) {
+  char buffer[256];
+  // The GNU strerror_r returns a pointer that may or may not be `buffer`.
+  return strerror_r(error, buffer, sizeof buffer);
+}
+
+// Every error text of the store names the file it is about first.
+std::string FileError(const fs::path& path, std::string_view reason) {
+  return path.string() + ": " + std::string(reason);
+}
 
 // An open file descriptor that closes itself.
 class FileDescriptor {
@@ -47,13 +59,14 @@ struct FileContent {
 };
 
 // The whole file; an empty content when it does not exist; nothing when it
-// exists but cannot be read, so that a save never replaces what it could not
-// read.
-std::optional<FileContent> ReadWholeFile(const fs::path& path) {
+// exists but cannot be read, with `error` saying why, so that a save never
+// replaces what it could not read.
+std::optional<FileContent> ReadWholeFile(const fs::path& path, std::string& error) {
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     if (errno == ENOENT)
       return FileContent{};
+    error = FileError(path, SystemErrorText(errno));
     return std::nullopt;
   }
   FileContent content{true, {}};
@@ -65,6 +78,7 @@ std::optional<FileContent> ReadWholeFile(const fs::path& path) {
     if (n < 0) {
       if (errno == EINTR)
         continue;
+      error = FileError(path, SystemErrorText(errno));
       return std::nullopt;
     }
     content.text.append(buffer, static_cast<size_t>(n));
@@ -84,45 +98,62 @@ bool WriteAll(int fd, std::string_view data) {
   return true;
 }
 
-// Creates `path` with mode 0600 and writes `data` to it, flushed to the disk.
-// `flags` adds O_TRUNC or O_EXCL.
-bool WriteNewFile(const fs::path& path, std::string_view data, int flags) {
-  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0600));
+// Creates `path`, which must not exist yet, with mode 0600 and writes `data`
+// to it, flushed to the disk. Returns 0, or the errno of the step that failed.
+int WriteNewFile(const fs::path& path, std::string_view data) {
+  // O_EXCL also refuses a symbolic link in the way instead of writing
+  // wherever it leads.
+  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!fd.valid())
-    return false;
-  // The mode given to open is cut by the umask and does not apply to a file
-  // left over from an earlier save; the file holds the passwords.
+    return errno;
+  // The mode given to open is cut by the umask; the file holds the passwords.
   if (::fchmod(fd.get(), 0600) != 0)
-    return false;
+    return errno;
   if (!WriteAll(fd.get(), data) || ::fsync(fd.get()) != 0)
-    return false;
-  return fd.Close();
+    return errno;
+  return fd.Close() ? 0 : errno;
 }
 
 // Keeps a copy of a damaged file before a save replaces it, so that what the
-// store could not read is still there for a person to look at.
-bool KeepDamagedCopy(const fs::path& file, std::string_view content) {
+// store could not read is still there for a person to look at. Returns ""
+// or the error.
+std::string KeepDamagedCopy(const fs::path& file, std::string_view content) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
   const std::string base = file.string() + ".damaged-" + stamp;
-  for (int attempt = 1; attempt <= 100; ++attempt) {
-    const std::string name = attempt == 1 ? base : base + "-" + std::to_string(attempt);
-    if (WriteNewFile(name, content, O_EXCL))
-      return true;
-    if (errno != EEXIST)
-      return false;
+  int error = EEXIST;
+  std::string name;
+  for (int attempt = 1; attempt <= 100 && error == EEXIST; ++attempt) {
+    name = attempt == 1 ? base : base + "-" + std::to_string(attempt);
+    error = WriteNewFile(name, content);
+    if (error == 0)
+      return {};
+    if (error != EEXIST)
+      ::unlink(name.c_str());  // a partly written copy is no copy
   }
-  return false;
+  return FileError(name, "cannot keep the damaged file aside: " + SystemErrorText(error));
 }
 
-// Makes the folder of the file, the last level private to the user.
-void CreateFolder(const fs::path& folder) {
+// Makes the folder of the file, the last level private to the user. Returns
+// "" or the error.
+std::string CreateFolder(const fs::path& folder) {
+  if (folder.empty())
+    return {};  // the current folder
   std::error_code ignored;
   fs::create_directories(folder.parent_path(), ignored);
-  ::mkdir(folder.c_str(), 0700);
+  if (::mkdir(folder.c_str(), 0700) == 0)
+    return {};
+  if (errno != EEXIST)
+    return FileError(folder, SystemErrorText(errno));
+  // Something of that name is there already; only a folder (or a link to
+  // one) will do.
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) != 0)
+    return FileError(folder, SystemErrorText(errno));
+  return S_ISDIR(info.st_mode) ? std::string() : FileError(folder, SystemErrorText(ENOTDIR));
 }
 
 bool PathFitsTheFile(std::string_view text) {
@@ -175,7 +206,7 @@ bool RegistryKey::DeleteValue(std::string_view name) {
 }
 
 KeyStore::KeyStore(fs::path file) : file_(std::move(file)) {
-  if (std::optional<FileContent> content = ReadWholeFile(file_)) {
+  if (std::optional<FileContent> content = ReadWholeFile(file_, loadError_)) {
     view_ = ParseRegistryFile(content->text).tree;
   }
 }
@@ -214,43 +245,61 @@ void KeyStore::Apply(const Change& change, RegistryTree& tree) {
   }
 }
 
-bool KeyStore::Commit() {
+bool KeyStore::Commit(std::string* error) {
+  const auto fail = [error](std::string reason) {
+    if (error != nullptr)
+      *error = std::move(reason);
+    return false;
+  };
+  if (error != nullptr)
+    error->clear();
   if (changes_.empty())
     return true;
   const fs::path folder = file_.parent_path();
-  CreateFolder(folder);
+  if (std::string reason = CreateFolder(folder); !reason.empty())
+    return fail(std::move(reason));
 
   // The lock lives in a file of its own: the store file itself is replaced
   // by every save, and a lock on a replaced file guards nothing.
   const fs::path lockPath = file_.string() + ".lock";
-  FileDescriptor lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  FileDescriptor lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0600));
   if (!lock.valid())
-    return false;
+    return fail(FileError(lockPath, "cannot take the lock: " + SystemErrorText(errno)));
   while (::flock(lock.get(), LOCK_EX) != 0) {
     if (errno != EINTR)
-      return false;
+      return fail(FileError(lockPath, "cannot take the lock: " + SystemErrorText(errno)));
   }
 
   // Under the lock: the file as the last save left it, plus our changes.
-  const std::optional<FileContent> current = ReadWholeFile(file_);
+  std::string reason;
+  const std::optional<FileContent> current = ReadWholeFile(file_, reason);
   if (!current)
-    return false;
+    return fail(std::move(reason));
   ParsedRegistryFile parsed = ParseRegistryFile(current->text);
   for (const Change& change : changes_)
     Apply(change, parsed.tree);
-  if (parsed.damaged && current->exists && !KeepDamagedCopy(file_, current->text))
-    return false;
+  if (parsed.damaged && current->exists) {
+    if (reason = KeepDamagedCopy(file_, current->text); !reason.empty())
+      return fail(std::move(reason));
+  }
 
   // Only the holder of the lock writes the temporary file, so a fixed name
-  // is safe, and one left behind by a crashed save is simply overwritten.
+  // is safe, and one left behind by a crashed save is simply removed.
   const fs::path temporary = file_.string() + ".tmp";
-  if (!WriteNewFile(temporary, FormatRegistryFile(parsed.tree), O_TRUNC) ||
-      ::rename(temporary.c_str(), file_.c_str()) != 0) {
+  ::unlink(temporary.c_str());
+  if (const int written = WriteNewFile(temporary, FormatRegistryFile(parsed.tree))) {
+    if (written != EEXIST)  // what is in the way is not ours
+      ::unlink(temporary.c_str());
+    return fail(FileError(temporary, SystemErrorText(written)));
+  }
+  if (::rename(temporary.c_str(), file_.c_str()) != 0) {
+    const int renameError = errno;
     ::unlink(temporary.c_str());
-    return false;
+    return fail(FileError(file_, SystemErrorText(renameError)));
   }
   // The rename is durable only once the folder itself is flushed.
-  FileDescriptor folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileDescriptor folderFd(
+      ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folderFd.valid())
     ::fsync(folderFd.get());
 

@@ -57,7 +57,8 @@ class RegistryKey {
 
 class KeyStore {
  public:
-  // Reads `file` as it is now. A missing or unreadable file is an empty store.
+  // Reads `file` as it is now. A missing or unreadable file is an empty store;
+  // loadError() says why an existing file could not be read.
   explicit KeyStore(std::filesystem::path file);
 
   // Opens an existing key for reading; nothing when it does not exist.
@@ -68,11 +69,20 @@ class KeyStore {
 
   // Writes the changes made since the last Commit into the file, as said
   // above, and clears them. False when the file could not be replaced (the
-  // changes are then kept for another try); the old file is untouched.
-  bool Commit();
+  // changes are then kept for another try); the old file is untouched, and
+  // so is a file that could not be read or whose damaged copy could not be
+  // kept. Then `error`, when given, receives the reason in English, fit to
+  // be shown as it is: the file concerned, a colon and the system's reason,
+  // as in "/home/ann/.config/Quenzari/registry.reg.tmp: Permission denied"
+  // or ".../registry.reg.lock: cannot take the lock: Is a directory". On
+  // success `error` is cleared.
+  bool Commit(std::string* error = nullptr);
 
   bool HasChanges() const { return !changes_.empty(); }
   const std::filesystem::path& file() const { return file_; }
+  // Why the file could not be read when the store was made, in the form
+  // Commit gives; empty when it was read or does not exist.
+  const std::string& loadError() const { return loadError_; }
 
  private:
   friend class RegistryKey;
@@ -87,6 +97,7 @@ class KeyStore {
   static void Apply(const Change& change, RegistryTree& tree);
 
   std::filesystem::path file_;
+  std::string loadError_;
   RegistryTree view_;  // the file as read, with the changes applied
   std::vector<Change> changes_;
 };
