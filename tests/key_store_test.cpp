@@ -5,9 +5,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <chrono>
 #include <cstdlib>
@@ -446,6 +451,117 @@ TEST_F(SaveErrorTest, SuccessfulSaveClearsTheErrorText) {
   EXPECT_TRUE(store.Commit(&error));
   EXPECT_EQ(error, "");
   EXPECT_EQ(store.loadError(), "");
+}
+
+// ---------------------------------------------------------------------------
+// Only a regular file of sensible size is read: anything else in its place
+// is refused at once, and a save does not replace it.
+
+constexpr size_t kSizeLimit = 16 * 1024 * 1024;
+
+struct SpecialFile {
+  const char* fault;
+  std::function<void(const fs::path& file)> make;
+  const char* says;
+};
+
+void MakeFifo(const fs::path& file) {
+  ASSERT_EQ(mkfifo(file.c_str(), 0600), 0) << std::strerror(errno);
+}
+
+// A device that does nothing when opened or read: the null device. Without
+// the right to make device nodes, a link to the system's own one.
+void MakeDevice(const fs::path& file) {
+  if (mknod(file.c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+    fs::create_symlink("/dev/null", file);
+}
+
+void MakeSocket(const fs::path& file) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(file.string().size(), sizeof address.sun_path);
+  std::strcpy(address.sun_path, file.c_str());
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  close(fd);  // the socket file stays
+}
+
+// A file one byte over the limit, holding nothing on the disk.
+void MakeOversizedFile(const fs::path& file) {
+  WriteFile(file, "REGEDIT4\n");
+  fs::resize_file(file, kSizeLimit + 1);
+}
+
+using SpecialFileTest = KeyStoreFileTest;
+
+TEST_F(SpecialFileTest, IsRefusedWithoutWaitingAndNeverReplaced) {
+  const SpecialFile specials[] = {
+      {"FifoHangsTheStore", MakeFifo, ": is a FIFO, not a regular file"},
+      {"DeviceIsReadAsAFile", MakeDevice, ": is a device, not a regular file"},
+      {"SocketGoesUnexplained", MakeSocket, ": is a socket, not a regular file"},
+      {"FolderGoesUnexplained",
+       [](const fs::path& file) { fs::create_directories(file / "inside"); },
+       ": is a folder, not a file"},
+      {"OversizedFileIsReadWhole", MakeOversizedFile,
+       ": is larger than 16 MiB, too large for a settings file"},
+  };
+  for (const SpecialFile& special : specials) {
+    SCOPED_TRACE(special.fault);
+    fs::remove_all(file().parent_path());
+    fs::create_directories(file().parent_path());
+    special.make(file());
+    struct stat before {};
+    ASSERT_EQ(lstat(file().c_str(), &before), 0);
+
+    const std::optional<std::string> result = RunInChild([&] {
+      KeyStore store(file());
+      const std::string loaded = store.OpenKey("SOFTWARE") ? "not empty" : store.loadError();
+      store.CreateKey(kSection)->SetValue("A", RegistryValue::Number(1));
+      std::string error;
+      return loaded + "\n" + (store.Commit(&error) ? "saved" : error);
+    });
+    if (!result) {
+      ADD_FAILURE() << "the store waited on it";
+      continue;
+    }
+    const std::string expected = file().string() + special.says;
+    EXPECT_EQ(*result, expected + "\n" + expected);
+
+    struct stat after {};
+    EXPECT_EQ(lstat(file().c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_size, before.st_size);
+    EXPECT_FALSE(fs::exists(file().string() + ".tmp"));
+    EXPECT_TRUE(DamagedCopies().empty());
+  }
+}
+
+TEST_F(SpecialFileTest, FileAtTheSizeLimitIsStillRead) {
+  std::string text = "REGEDIT4\n\n" + std::string(kSectionLine) + "\n\"A\"=dword:00000001\n";
+  const std::string comment = ";" + std::string(98, '-') + "\n";
+  while (text.size() + comment.size() <= kSizeLimit)
+    text += comment;
+  text += ";" + std::string(kSizeLimit - text.size() - 2, '-') + "\n";
+  ASSERT_EQ(text.size(), kSizeLimit);
+  WriteFile(file(), text);
+  EXPECT_EQ(Load("A"), RegistryValue::Number(1));
+  Save({{"B", RegistryValue::Number(2)}});
+  EXPECT_EQ(Load("A"), RegistryValue::Number(1));
+  EXPECT_EQ(Load("B"), RegistryValue::Number(2));
+}
+
+TEST_F(SpecialFileTest, SettingsTooLargeToReadBackAreNotWritten) {
+  Save({{"A", RegistryValue::Number(1)}});
+  const std::string before = ReadFile(file());
+  KeyStore store(file());
+  // Three characters a byte in the file.
+  store.CreateKey(kSection)->SetValue("HUGE",
+                                      RegistryValue::Bytes(std::string(kSizeLimit / 3, 'x')));
+  std::string error;
+  EXPECT_FALSE(store.Commit(&error));
+  EXPECT_EQ(error, file().string() + ": the settings would be larger than 16 MiB");
+  EXPECT_TRUE(ReadFile(file()) == before);  // not compared by EXPECT_EQ: 16 MiB of difference
 }
 
 // ---------------------------------------------------------------------------

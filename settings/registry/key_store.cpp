@@ -17,6 +17,11 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view kRootKey = "HKEY_CURRENT_USER\\";
+// A settings file holds a few kilobytes. Reading a far larger one whole could
+// run the program out of memory, so it is not read, and a save does not
+// write one.
+constexpr off_t kMaxFileSize = 16 * 1024 * 1024;
+constexpr std::string_view kTooLarge = "is larger than 16 MiB, too large for a settings file";
 
 std::string SystemErrorText(int error) {
   char buffer[256];
@@ -58,18 +63,54 @@ struct FileContent {
   std::string text;
 };
 
+// Why a file of this kind and size is not read; "" when it is read.
+std::string_view Refusal(const struct stat& info) {
+  if (S_ISREG(info.st_mode))
+    return info.st_size > kMaxFileSize ? kTooLarge : "";
+  if (S_ISDIR(info.st_mode))
+    return "is a folder, not a file";
+  if (S_ISFIFO(info.st_mode))
+    return "is a FIFO, not a regular file";
+  if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode))
+    return "is a device, not a regular file";
+  if (S_ISSOCK(info.st_mode))
+    return "is a socket, not a regular file";
+  return "is not a regular file";
+}
+
 // The whole file; an empty content when it does not exist; nothing when it
-// exists but cannot be read, with `error` saying why, so that a save never
-// replaces what it could not read.
+// exists but cannot be read or is refused (see Refusal), with `error` saying
+// why, so that a save never replaces what it could not read.
 std::optional<FileContent> ReadWholeFile(const fs::path& path, std::string& error) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const auto fail = [&](std::string_view reason) {
+    error = FileError(path, reason);
+    return std::nullopt;
+  };
+  // Looked at before it is opened: opening a FIFO waits for a writer, and
+  // opening a device may do something of its own.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT)
+      return FileContent{};
+    return fail(SystemErrorText(errno));
+  }
+  if (const std::string_view refusal = Refusal(info); !refusal.empty())
+    return fail(refusal);
+  // Whatever was swapped in since is opened without waiting and looked at
+  // again.
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd.valid()) {
     if (errno == ENOENT)
       return FileContent{};
-    error = FileError(path, SystemErrorText(errno));
-    return std::nullopt;
+    return fail(SystemErrorText(errno));
   }
+  if (::fstat(fd.get(), &info) != 0)
+    return fail(SystemErrorText(errno));
+  if (const std::string_view refusal = Refusal(info); !refusal.empty())
+    return fail(refusal);
+
   FileContent content{true, {}};
+  content.text.reserve(static_cast<size_t>(info.st_size));
   char buffer[16384];
   for (;;) {
     const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
@@ -78,10 +119,11 @@ std::optional<FileContent> ReadWholeFile(const fs::path& path, std::string& erro
     if (n < 0) {
       if (errno == EINTR)
         continue;
-      error = FileError(path, SystemErrorText(errno));
-      return std::nullopt;
+      return fail(SystemErrorText(errno));
     }
     content.text.append(buffer, static_cast<size_t>(n));
+    if (content.text.size() > static_cast<size_t>(kMaxFileSize))
+      return fail(kTooLarge);  // it grew while it was read
   }
 }
 
@@ -278,6 +320,9 @@ bool KeyStore::Commit(std::string* error) {
   ParsedRegistryFile parsed = ParseRegistryFile(current->text);
   for (const Change& change : changes_)
     Apply(change, parsed.tree);
+  const std::string text = FormatRegistryFile(parsed.tree);
+  if (text.size() > static_cast<size_t>(kMaxFileSize))  // it could not be read back
+    return fail(FileError(file_, "the settings would be larger than 16 MiB"));
   if (parsed.damaged && current->exists) {
     if (reason = KeepDamagedCopy(file_, current->text); !reason.empty())
       return fail(std::move(reason));
@@ -287,7 +332,7 @@ bool KeyStore::Commit(std::string* error) {
   // is safe, and one left behind by a crashed save is simply removed.
   const fs::path temporary = file_.string() + ".tmp";
   ::unlink(temporary.c_str());
-  if (const int written = WriteNewFile(temporary, FormatRegistryFile(parsed.tree))) {
+  if (const int written = WriteNewFile(temporary, text)) {
     if (written != EEXIST)  // what is in the way is not ours
       ::unlink(temporary.c_str());
     return fail(FileError(temporary, SystemErrorText(written)));

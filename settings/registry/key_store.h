@@ -58,7 +58,9 @@ class RegistryKey {
 class KeyStore {
  public:
   // Reads `file` as it is now. A missing or unreadable file is an empty store;
-  // loadError() says why an existing file could not be read.
+  // loadError() says why an existing file could not be read. Only a regular
+  // file of at most 16 MiB is read: a FIFO, a device, a socket or a folder in
+  // its place is refused without waiting on it, and so is a larger file.
   explicit KeyStore(std::filesystem::path file);
 
   // Opens an existing key for reading; nothing when it does not exist.
