@@ -2,17 +2,28 @@
 
 #include <QByteArray>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QSignalBlocker>
+#include <QVariant>
 
 #include "settings/app_settings.h"
+#include "settings/destinations.h"
 
 namespace velmorix::ui {
+namespace {
+
+constexpr const char* kShownBytes = "velmorixShownBytes";
+constexpr const char* kShownText = "velmorixShownText";
+
+}  // namespace
 
 void FillDestinationList(QComboBox* list, const AppSettings& settings) {
   const QSignalBlocker blocker(list);
   list->clear();
-  for (int index = 0; index < settings.profileCount; ++index) {
-    InsertDestinationName(list, settings.profiles[index].name);
+  for (int index : SortedProfiles(settings)) {
+    const std::string& name = settings.profiles[index].name;
+    const QByteArray bytes(name.data(), static_cast<qsizetype>(name.size()));
+    list->addItem(QString::fromUtf8(bytes), bytes);
   }
   list->setCurrentIndex(-1);
 }
@@ -33,30 +44,26 @@ bool FillDestinationListAndSelect(QComboBox* list, AppSettings& settings) {
   return true;
 }
 
-int InsertDestinationName(QComboBox* list, const std::string& name) {
-  // Binary search for the first item that sorts after `name`, so that equal
-  // names (which only outside edits of the stored settings can produce)
-  // keep their profile order.
-  int low = 0;
-  int high = list->count();
-  while (low < high) {
-    const int middle = (low + high) / 2;
-    if (DestinationNameAt(list, middle) <= name) {
-      low = middle + 1;
-    } else {
-      high = middle;
-    }
-  }
-  const QByteArray bytes(name.data(), static_cast<qsizetype>(name.size()));
-  list->insertItem(low, QString::fromUtf8(bytes), bytes);
-  return low;
-}
-
 std::string DestinationNameAt(const QComboBox* list, int position) {
   if (position < 0 || position >= list->count()) {
     return {};
   }
   return list->itemData(position).toByteArray().toStdString();
+}
+
+void ShowFieldBytes(QLineEdit* field, const std::string& bytes) {
+  const QByteArray raw(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  field->setText(QString::fromUtf8(raw));
+  field->setProperty(kShownBytes, raw);
+  field->setProperty(kShownText, field->text());
+}
+
+std::string FieldBytes(const QLineEdit* field) {
+  const QVariant shown = field->property(kShownText);
+  if (shown.isValid() && shown.toString() == field->text()) {
+    return field->property(kShownBytes).toByteArray().toStdString();
+  }
+  return field->text().toUtf8().toStdString();
 }
 
 }  // namespace velmorix::ui

@@ -1,10 +1,11 @@
-// The sorted destination lists of the main window and the profile editor.
+// The destination lists of the main window and the profile editor, and the
+// text fields that show stored texts.
 //
-// Both windows keep the profile names in a QComboBox sorted by the byte order
-// of the UTF-8 names (std::string comparison), the same order velmorix-cli
-// uses, because "lastFtp" is stored as a position in that order. Each item
-// keeps its name's exact bytes, so FindProfile compares bytes, never a
-// converted text.
+// Both windows list the profile names in the order of settings/destinations.h
+// (letter case ignored first, then bytes), the same order velmorix-cli uses,
+// because "lastFtp" is stored as a position in that order. Each item keeps
+// its name's exact bytes, so FindProfile compares bytes, never a converted
+// text.
 //
 // Window thread only.
 #pragma once
@@ -12,6 +13,7 @@
 #include <string>
 
 class QComboBox;
+class QLineEdit;
 
 namespace velmorix {
 struct AppSettings;
@@ -19,8 +21,8 @@ struct AppSettings;
 
 namespace velmorix::ui {
 
-// Empties `list` and adds the names of the first profileCount profiles.
-// Leaves the list without a selection.
+// Empties `list` and adds the names of the first profileCount profiles in
+// list order. Leaves the list without a selection.
 void FillDestinationList(QComboBox* list, const AppSettings& settings);
 
 // Fills `list` as above, then selects the stored selection. A lastFtp that is
@@ -31,11 +33,17 @@ void FillDestinationList(QComboBox* list, const AppSettings& settings);
 // leaving currentProfile alone, when the list is empty.
 bool FillDestinationListAndSelect(QComboBox* list, AppSettings& settings);
 
-// Inserts `name` at its sorted place and returns its position. The selection
-// is whatever the list made of it; callers select explicitly afterwards.
-int InsertDestinationName(QComboBox* list, const std::string& name);
-
 // The exact bytes of the name at `position`; empty for a position outside the list.
 std::string DestinationNameAt(const QComboBox* list, int position);
+
+// Shows the stored text `bytes` in `field` and remembers them: as long as
+// the user leaves the text as shown, FieldBytes gives these very bytes back,
+// also when they are no valid UTF-8 (a Shift_JIS folder name written by an
+// older tool), which the field itself could only show with replacement
+// characters.
+void ShowFieldBytes(QLineEdit* field, const std::string& bytes);
+// The field's text: the bytes ShowFieldBytes gave it while unchanged, else
+// the text typed, in UTF-8.
+std::string FieldBytes(const QLineEdit* field);
 
 }  // namespace velmorix::ui

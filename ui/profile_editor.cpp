@@ -10,6 +10,7 @@
 #include <QValidator>
 
 #include "resources/string_table.h"
+#include "settings/destinations.h"
 #include "ui/control_names.h"
 #include "ui/destination_list.h"
 #include "ui/dialog_metrics.h"
@@ -17,12 +18,6 @@
 
 namespace velmorix::ui {
 namespace {
-
-constexpr int kLowestPort = 1;
-constexpr int kHighestPort = 65535;
-// The store reads a password back only up to this many bytes, so the field
-// takes no more.
-constexpr int kMaxPasswordBytes = 256;
 
 QString FromTable(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -40,42 +35,6 @@ class Utf8LengthValidator : public QValidator {
  private:
   int maxBytes_;
 };
-
-enum class PortCheck { kValid, kNotWholeNumber, kOutOfRange };
-
-// A whole number with blanks around it; an optional sign, then digits. An
-// empty field is not a number. Numbers too long for any integer type are
-// still whole numbers, only out of range.
-PortCheck CheckPort(const QString& text, int32_t& port) {
-  const QString trimmed = text.trimmed();
-  qsizetype at = 0;
-  bool negative = false;
-  if (at < trimmed.size() && (trimmed[at] == u'+' || trimmed[at] == u'-')) {
-    negative = trimmed[at] == u'-';
-    ++at;
-  }
-  if (at == trimmed.size()) {
-    return PortCheck::kNotWholeNumber;
-  }
-  int64_t value = 0;
-  for (; at < trimmed.size(); ++at) {
-    const char16_t digit = trimmed[at].unicode();
-    if (digit < u'0' || digit > u'9') {
-      return PortCheck::kNotWholeNumber;
-    }
-    if (value <= kHighestPort) {
-      value = value * 10 + (digit - u'0');
-    }
-  }
-  if (negative) {
-    value = -value;
-  }
-  if (value < kLowestPort || value > kHighestPort) {
-    return PortCheck::kOutOfRange;
-  }
-  port = static_cast<int32_t>(value);
-  return PortCheck::kValid;
-}
 
 QLabel* AddLabel(QWidget* parent, const DialogUnits& units, const char* text, int x, int y,
                  int width, int height) {
@@ -114,7 +73,8 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
   userIdField_ = AddEdit(this, units, ids::kUserId, 7, 113, 55, 12);
   passwordField_ = AddEdit(this, units, ids::kPassword, 67, 113, 55, 12);
   passwordField_->setEchoMode(QLineEdit::Password);
-  passwordField_->setValidator(new Utf8LengthValidator(kMaxPasswordBytes, passwordField_));
+  passwordField_->setValidator(
+      new Utf8LengthValidator(static_cast<int>(kMaxPasswordBytes), passwordField_));
   // Wider than the 17 units that three digits needed: ports go up to 65535.
   portField_ = AddEdit(this, units, ids::kPort, 124, 62, 28, 12);
   auto* add = AddButton(this, units, ids::kAddButton, "追加", 7, 132, 35, 12);
@@ -160,27 +120,27 @@ void ProfileEditor::accept() {
 }
 
 void ProfileEditor::ShowFields() {
-  nameField_->setText(QString::fromStdString(name_));
-  urlField_->setText(QString::fromStdString(url_));
-  remoteDirField_->setText(QString::fromStdString(remoteDir_));
-  userIdField_->setText(QString::fromStdString(userId_));
-  passwordField_->setText(QString::fromStdString(password_));
-  portField_->setText(QString::number(port_));
-  timeDifferenceBox_->setChecked(timeDifference_ != 0);
+  ShowFieldBytes(nameField_, fields_.name);
+  ShowFieldBytes(urlField_, fields_.url);
+  ShowFieldBytes(remoteDirField_, fields_.remoteDir);
+  ShowFieldBytes(userIdField_, fields_.userId);
+  ShowFieldBytes(passwordField_, fields_.password);
+  portField_->setText(QString::number(fields_.port));
+  timeDifferenceBox_->setChecked(fields_.timeDifference != 0);
 }
 
 bool ProfileEditor::ReadFields() {
-  name_ = nameField_->text().toStdString();
-  url_ = urlField_->text().toStdString();
-  remoteDir_ = remoteDirField_->text().toStdString();
-  userId_ = userIdField_->text().toStdString();
-  password_ = passwordField_->text().toStdString();
-  timeDifference_ = timeDifferenceBox_->isChecked() ? 1 : 0;
+  fields_.name = FieldBytes(nameField_);
+  fields_.url = FieldBytes(urlField_);
+  fields_.remoteDir = FieldBytes(remoteDirField_);
+  fields_.userId = FieldBytes(userIdField_);
+  fields_.password = FieldBytes(passwordField_);
+  fields_.timeDifference = timeDifferenceBox_->isChecked() ? 1 : 0;
 
   int32_t port = 0;
-  const PortCheck check = CheckPort(portField_->text(), port);
+  const PortCheck check = ParsePort(portField_->text().toStdString(), port);
   if (check == PortCheck::kValid) {
-    port_ = port;
+    fields_.port = port;
     return true;
   }
   if (check == PortCheck::kNotWholeNumber) {
@@ -194,57 +154,17 @@ bool ProfileEditor::ReadFields() {
   return false;
 }
 
-ProfileEditor::FieldsCheck ProfileEditor::ReadProfileFields(int except) {
-  if (!ReadFields()) {
-    return FieldsCheck::kRefused;
-  }
-  if (name_.empty()) {
-    return FieldsCheck::kRefused;
-  }
-  for (int index = 0; index < settings_.profileCount; ++index) {
-    if (index != except && settings_.profiles[index].name == name_) {
-      Dialogs::Warn(this, FromTable(strings::kDuplicateName));
-      return FieldsCheck::kDuplicateName;
-    }
-  }
-  return FieldsCheck::kAccepted;
-}
-
-void ProfileEditor::StoreServerData(FtpProfile& profile) const {
-  profile.name = name_;
-  profile.url = url_;
-  profile.userId = userId_;
-  profile.password = password_;
-  profile.remoteDir = remoteDir_;
-  profile.port = port_;
-  profile.timeDifference = timeDifference_;
-}
-
-void ProfileEditor::ClearMembers() {
-  userId_.clear();
-  password_.clear();
-  remoteDir_.clear();
-  port_ = kDefaultPort;
-  url_.clear();
-  name_.clear();
-  timeDifference_ = 0;
-}
-
 void ProfileEditor::LoadFieldsFromCurrentProfile() {
   const int current = settings_.currentProfile;
-  if (current < 0 || current >= settings_.profileCount) {
-    ClearMembers();
-  } else {
-    const FtpProfile& profile = settings_.profiles[current];
-    name_ = profile.name;
-    url_ = profile.url;
-    userId_ = profile.userId;
-    password_ = profile.password;
-    remoteDir_ = profile.remoteDir;
-    port_ = profile.port;
-    timeDifference_ = profile.timeDifference;
-  }
+  fields_ = current < 0 || current >= settings_.profileCount
+                ? ServerData{}
+                : ServerDataOf(settings_.profiles[current]);
   ShowFields();
+}
+
+void ProfileEditor::ShowList() {
+  FillDestinationList(list_, settings_);
+  list_->setCurrentIndex(settings_.lastFtp);
 }
 
 // A pick in the list loads the picked profile. What was typed for the
@@ -257,25 +177,21 @@ void ProfileEditor::SelectionChanged() {
 }
 
 void ProfileEditor::AddProfile() {
-  if (settings_.profileCount >= kMaxProfiles) {
+  // A full list takes nothing, not even a look at the fields.
+  if (settings_.profileCount >= kMaxProfiles || !ReadFields()) {
     return;
   }
-  if (ReadProfileFields(-1) != FieldsCheck::kAccepted) {
+  int added = -1;
+  const DestinationError error = AddDestination(settings_, fields_, &added);
+  if (error == DestinationError::kDuplicateName) {
+    Dialogs::Warn(this, FromTable(strings::kDuplicateName));
+  }
+  if (error != DestinationError::kNone) {
     return;
   }
-
-  const int position = InsertDestinationName(list_, name_);
-  // A fresh slot: the new profile takes the fields' server data, an empty
-  // local folder and all five options on.
-  FtpProfile& slot = settings_.profiles[settings_.profileCount];
-  slot = FtpProfile{};
-  StoreServerData(slot);
-  ++settings_.changeCount;
-  ++settings_.profileCount;
-  settings_.currentProfile = settings_.profileCount - 1;
-
-  list_->setCurrentIndex(position);
-  settings_.lastFtp = position;
+  // The fields already show the new profile.
+  ChooseDestination(settings_, added);
+  ShowList();
 }
 
 void ProfileEditor::UpdateProfile() {
@@ -283,25 +199,22 @@ void ProfileEditor::UpdateProfile() {
   if (settings_.lastFtp < 0 || current < 0 || current >= settings_.profileCount) {
     return;
   }
-  const FieldsCheck check = ReadProfileFields(current);
-  if (check == FieldsCheck::kDuplicateName) {
-    // The name field goes back to the profile's own name; the other fields
-    // keep what was typed.
-    name_ = settings_.profiles[current].name;
-    ShowFields();
-  }
-  if (check != FieldsCheck::kAccepted) {
+  if (!ReadFields()) {
     return;
   }
-
-  list_->removeItem(settings_.lastFtp);
-  const int position = InsertDestinationName(list_, name_);
-  // Only the server data changes; the profile keeps its local folder and options.
-  StoreServerData(settings_.profiles[current]);
-  ++settings_.changeCount;
-
-  list_->setCurrentIndex(position);
-  settings_.lastFtp = position;
+  const DestinationError error = UpdateDestination(settings_, current, fields_);
+  if (error == DestinationError::kDuplicateName) {
+    Dialogs::Warn(this, FromTable(strings::kDuplicateName));
+    // The name field goes back to the profile's own name; the other fields
+    // keep what was typed.
+    fields_.name = settings_.profiles[current].name;
+    ShowFields();
+  }
+  if (error != DestinationError::kNone) {
+    return;
+  }
+  ChooseDestination(settings_, current);
+  ShowList();
 }
 
 void ProfileEditor::DeleteProfile() {
@@ -309,27 +222,17 @@ void ProfileEditor::DeleteProfile() {
   if (settings_.lastFtp < 0 || current < 0 || current >= settings_.profileCount) {
     return;
   }
-  // The profiles after it move one slot forward, keeping their order; the
-  // slot that falls free is cleared.
-  for (int index = current; index + 1 < settings_.profileCount; ++index) {
-    settings_.profiles[index] = std::move(settings_.profiles[index + 1]);
-  }
-  settings_.profiles[settings_.profileCount - 1] = FtpProfile{};
-  list_->removeItem(settings_.lastFtp);
-  --settings_.profileCount;
-  ++settings_.changeCount;
-
-  if (settings_.lastFtp >= 1) {
-    list_->setCurrentIndex(settings_.lastFtp - 1);
-    SelectionChanged();
+  // The item above the deleted one becomes the chosen one, or none when it
+  // was the first.
+  DeleteDestination(settings_, current);
+  ShowList();
+  if (settings_.lastFtp >= 0) {
+    LoadFieldsFromCurrentProfile();
     return;
   }
-  // The first item is gone and nothing is selected: the fields show the
-  // values of a new profile rather than those of a profile no longer shown.
-  list_->setCurrentIndex(-1);
-  settings_.lastFtp = -1;
-  settings_.currentProfile = -1;
-  ClearMembers();
+  // Nothing is selected: the fields show the values of a new profile rather
+  // than those of a profile no longer shown.
+  fields_ = ServerData{};
   ShowFields();
 }
 

@@ -2,9 +2,10 @@
 // deletes the stored FTP destinations.
 //
 // It works directly on the main window's AppSettings, not on a copy: every
-// Add, Update and Delete takes effect at once and adds 1 to changeCount, and
-// Cancel keeps them (the main window then rebuilds its list). The fields are
-// the editor's working copy; only Add and Update carry them into a profile.
+// Add, Update and Delete takes effect at once through the destination rules
+// (settings/destinations.h) and adds 1 to changeCount, and Cancel keeps them
+// (the main window then rebuilds its list). The fields are the editor's
+// working copy; only Add and Update carry them into a profile.
 //
 // Window thread only. Shown with exec() over the main window.
 #pragma once
@@ -15,6 +16,7 @@
 #include <QDialog>
 
 #include "settings/app_settings.h"
+#include "settings/destinations.h"
 
 class QCheckBox;
 class QComboBox;
@@ -37,21 +39,12 @@ class ProfileEditor : public QDialog {
 
  private:
   void ShowFields();
-  // Copies every field into the members; false (after a message, with the
-  // port field focused and selected) when the port is not valid.
+  // Copies every field into fields_; false (after a message, with the port
+  // field focused and selected) when the port is not valid.
   bool ReadFields();
-  enum class FieldsCheck { kAccepted, kRefused, kDuplicateName };
-  // What Add and Update read before they change anything: the fields
-  // (ReadFields), then the name. kRefused when the port is not valid (after
-  // ReadFields' message) or the name is empty (without a message);
-  // kDuplicateName, after the duplicate-name message, when a profile other
-  // than the one at `except` (-1: none) already has the name.
-  FieldsCheck ReadProfileFields(int except);
-  // Copies the members' server data (name, URL, user, password, folder,
-  // port, time difference) into `profile`; its local folder and options stay.
-  void StoreServerData(FtpProfile& profile) const;
   void LoadFieldsFromCurrentProfile();
-  void ClearMembers();
+  // Refills the list and selects lastFtp.
+  void ShowList();
 
   void SelectionChanged();
   void AddProfile();
@@ -69,14 +62,8 @@ class ProfileEditor : public QDialog {
   QLineEdit* portField_;
   QCheckBox* timeDifferenceBox_;
 
-  // The members: what the fields held when last read or shown.
-  std::string userId_;
-  std::string password_;
-  std::string remoteDir_;
-  int32_t port_ = kDefaultPort;
-  std::string url_;
-  std::string name_;
-  int32_t timeDifference_ = 0;
+  // The editor's working copy: what the fields held when last read or shown.
+  ServerData fields_;
 };
 
 }  // namespace velmorix::ui

@@ -107,12 +107,12 @@ TEST_F(ProfileEditorOpenTest, NoOrInvalidStoredSelectionShowsFirstSortedItem) {
   }
 }
 
-TEST_F(ProfileEditorOpenTest, ListIsInUtf8ByteOrderNotLocaleOrder) {
-  for (const char* name : {"b", "日本", "a", "_x", "B"}) {
+TEST_F(ProfileEditorOpenTest, ListIsInNameOrderWithLetterCaseIgnoredFirst) {
+  for (const char* name : {"b", "日本", "Zeta", "a", "_x", "B"}) {
     Stored(name);
   }
   Open();
-  EXPECT_EQ(Items(), QStringList({"B", "_x", "a", "b", "日本"}));
+  EXPECT_EQ(Items(), QStringList({"_x", "a", "B", "b", "Zeta", "日本"}));
 }
 
 using ProfileEditorAddTest = ProfileEditorTest;
