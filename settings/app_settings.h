@@ -39,17 +39,23 @@ struct FtpProfile {
   int32_t timeDifference = 0;  // 1: server times are taken as nine hours ahead
   std::string localDir;        // local source folder last used with this destination
   TransferOptions options;
+  // Not stored: the name this destination had when the settings were loaded,
+  // empty for one added since. It travels with the destination through
+  // renames and the shifts of a deletion, so that a save can tell a rename
+  // from a deletion and an addition when it merges with what another
+  // program saved meanwhile.
+  std::string loadedName;
 
   bool operator==(const FtpProfile&) const = default;
 };
 
 struct AppSettings {
-  int32_t changeCount = 0;     // changes made this run; read after the profile editor closes
-  int32_t lastFtp = -1;        // position in the sorted destination list, -1 none
-  int32_t currentProfile = -1; // index into profiles, -1 none
-  int32_t deleteMessage = 1;   // ask before each deletion on the server
-  int32_t deleteDots = 1;      // keep server files whose names begin with "." when pruning
-  int32_t profileCount = 0;    // valid entries at the front of profiles
+  int32_t changeCount = 0;      // changes made this run; read after the profile editor closes
+  int32_t lastFtp = -1;         // position in the sorted destination list, -1 none
+  int32_t currentProfile = -1;  // index into profiles, -1 none
+  int32_t deleteMessage = 1;    // ask before each deletion on the server
+  int32_t deleteDots = 1;       // keep server files whose names begin with "." when pruning
+  int32_t profileCount = 0;     // valid entries at the front of profiles
   std::array<FtpProfile, kMaxProfiles> profiles;
 
   // Puts the record into its initial state. The two delete switches are left

@@ -1,0 +1,125 @@
+// The merge of a save with what another program saved since the load: every
+// case starts from the same loaded settings, changes ours and theirs, and
+// checks what the store ends up with.
+#include "settings/settings_merge.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "settings/destinations.h"
+
+namespace velmorix {
+namespace {
+
+// As loaded: "a" (url ha), "b" (url hb), "c" (url hc); "b" chosen.
+AppSettings Loaded() {
+  AppSettings settings;
+  for (const char* name : {"a", "b", "c"}) {
+    FtpProfile& profile = settings.profiles[settings.profileCount++];
+    profile.name = profile.loadedName = name;
+    profile.url = std::string("h") + name;
+  }
+  settings.lastFtp = 1;
+  return settings;
+}
+
+// "name=url" per destination in array order, then the chosen name.
+std::string Summary(const AppSettings& settings) {
+  std::string summary;
+  for (int i = 0; i < settings.profileCount; ++i)
+    summary += settings.profiles[i].name + "=" + settings.profiles[i].url + " ";
+  const int chosen = ChosenDestination(settings);
+  return summary + "chosen:" + (chosen < 0 ? "-" : settings.profiles[chosen].name);
+}
+
+int Index(const AppSettings& settings, const char* name) {
+  return FindDestination(settings, name);
+}
+
+TEST(MergeSettingsTest, EachSideKeepsWhatTheOtherDidNotTouch) {
+  using Change = std::function<void(AppSettings&)>;
+  struct Case {
+    const char* what;
+    Change ours;
+    Change theirs;
+    std::string expected;
+  };
+  const Change nothing = [](AppSettings&) {};
+  const Case cases[] = {
+      {"nothing changed", nothing, nothing, "a=ha b=hb c=hc chosen:b"},
+      {"they added, we changed a value", [](AppSettings& s) { s.profiles[0].url = "new"; },
+       [](AppSettings& s) { AddDestination(s, {.name = "x", .url = "hx"}); },
+       "a=new b=hb c=hc x=hx chosen:b"},
+      {"they deleted, we did not touch it", nothing,
+       [](AppSettings& s) { DeleteDestination(s, Index(s, "a")); }, "b=hb c=hc chosen:b"},
+      {"we deleted, they added", [](AppSettings& s) { DeleteDestination(s, Index(s, "c")); },
+       [](AppSettings& s) { AddDestination(s, {.name = "x", .url = "hx"}); },
+       "a=ha b=hb x=hx chosen:b"},
+      {"both changed one value: ours wins, theirs stays elsewhere",
+       [](AppSettings& s) { s.profiles[0].url = "ours"; },
+       [](AppSettings& s) {
+         s.profiles[0].url = "theirs";
+         s.profiles[1].url = "theirs too";
+       },
+       "a=ours b=theirs too c=hc chosen:b"},
+      {"they deleted what we changed: it stays deleted",
+       [](AppSettings& s) { s.profiles[0].url = "ours"; },
+       [](AppSettings& s) { DeleteDestination(s, Index(s, "a")); }, "b=hb c=hc chosen:b"},
+      {"we renamed, they changed another value of it",
+       [](AppSettings& s) { UpdateDestination(s, Index(s, "a"), {.name = "z", .url = "ha"}); },
+       [](AppSettings& s) { s.profiles[0].userId = "theirs"; }, "z=ha b=hb c=hc chosen:b"},
+      {"both added one name: ours wins",
+       [](AppSettings& s) { AddDestination(s, {.name = "x", .url = "ours"}); },
+       [](AppSettings& s) { AddDestination(s, {.name = "x", .url = "theirs"}); },
+       "a=ha b=hb c=hc x=ours chosen:b"},
+      {"we renamed onto a name they added: ours takes its place",
+       [](AppSettings& s) { UpdateDestination(s, Index(s, "a"), {.name = "x", .url = "ha"}); },
+       [](AppSettings& s) { AddDestination(s, {.name = "x", .url = "hx"}); },
+       "x=ha b=hb c=hc chosen:b"},
+      {"we chose another, they added before it",
+       [](AppSettings& s) { ChooseDestination(s, Index(s, "c")); },
+       [](AppSettings& s) { AddDestination(s, {.name = "0", .url = "h0"}); },
+       "a=ha b=hb c=hc 0=h0 chosen:c"},
+      {"they chose, we did not", nothing,
+       [](AppSettings& s) { ChooseDestination(s, Index(s, "a")); }, "a=ha b=hb c=hc chosen:a"},
+      {"they deleted the one we chose: the choice goes",
+       [](AppSettings& s) { ChooseDestination(s, Index(s, "c")); },
+       [](AppSettings& s) { DeleteDestination(s, Index(s, "c")); }, "a=ha b=hb chosen:-"},
+  };
+  for (const Case& c : cases) {
+    AppSettings ours = Loaded();
+    AppSettings theirs = Loaded();
+    c.ours(ours);
+    c.theirs(theirs);
+    EXPECT_EQ(Summary(MergeSettings(Loaded(), ours, theirs)), c.expected) << c.what;
+  }
+}
+
+TEST(MergeSettingsTest, SwitchesTakeTheSideThatChangedThem) {
+  AppSettings ours = Loaded();
+  AppSettings theirs = Loaded();
+  ours.deleteMessage = 0;
+  theirs.deleteDots = 0;
+  const AppSettings merged = MergeSettings(Loaded(), ours, theirs);
+  EXPECT_EQ(merged.deleteMessage, 0);
+  EXPECT_EQ(merged.deleteDots, 0);
+}
+
+TEST(MergeSettingsTest, AdditionsBeyondTwentyAreLeftOutAndNamed) {
+  AppSettings ours = Loaded();
+  AppSettings theirs = Loaded();
+  AddDestination(ours, {.name = "mine"});
+  for (int i = 3; i < kMaxProfiles; ++i)
+    AddDestination(theirs, {.name = "t" + std::to_string(i)});
+  std::vector<std::string> dropped;
+  const AppSettings merged = MergeSettings(Loaded(), ours, theirs, &dropped);
+  EXPECT_EQ(merged.profileCount, kMaxProfiles);
+  EXPECT_EQ(FindDestination(merged, "mine"), -1);
+  EXPECT_EQ(dropped, std::vector<std::string>{"mine"});
+}
+
+}  // namespace
+}  // namespace velmorix
