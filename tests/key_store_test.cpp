@@ -399,7 +399,7 @@ struct SaveFault {
   const char* fault;
   std::function<void(const fs::path& file)> arrange;
   rlim_t fileSizeLimit;
-  std::vector<std::string> says;  // what the error text holds, besides the file's folder
+  std::vector<std::string> says;  // what the error text holds after the test folder
 };
 
 TEST_F(SaveErrorTest, FailedSaveSaysWhichFileAndWhy) {
@@ -421,6 +421,21 @@ TEST_F(SaveErrorTest, FailedSaveSaysWhichFileAndWhy) {
        [&](const fs::path& file) { WriteFile(file, sound); },
        4096,
        {"registry.reg.tmp: File too large"}},
+      {"LinksLeadInACircle",
+       [](const fs::path& file) {
+         fs::create_directories(file.parent_path());
+         fs::create_symlink("registry.reg", file);
+       },
+       RLIM_INFINITY,
+       {"registry.reg: Too many levels of symbolic links"}},
+      // The save creates the file a link leads to, but no folders on the way.
+      {"LinkLeadsIntoAMissingFolder",
+       [](const fs::path& file) {
+         fs::create_directories(file.parent_path());
+         fs::create_symlink("../missing/real.reg", file);
+       },
+       RLIM_INFINITY,
+       {"missing/real.reg.tmp: No such file or directory"}},
       {"DamagedFileCannotBeKeptAside",
        [&](const fs::path& file) { WriteFile(file, "damaged " + big); },
        4096,
@@ -433,7 +448,7 @@ TEST_F(SaveErrorTest, FailedSaveSaysWhichFileAndWhy) {
     const std::string before = ReadFile(file());
     const std::optional<std::string> error = SaveInChild(big, f.fileSizeLimit);
     ASSERT_TRUE(error);
-    EXPECT_TRUE(error->starts_with((dir_.path() / "Quenzari").string())) << *error;
+    EXPECT_TRUE(error->starts_with(dir_.str() + "/")) << *error;
     for (const std::string& piece : f.says)
       EXPECT_NE(error->find(piece), std::string::npos) << *error;
     EXPECT_EQ(ReadFile(file()), before);
@@ -562,6 +577,118 @@ TEST_F(SpecialFileTest, SettingsTooLargeToReadBackAreNotWritten) {
   EXPECT_FALSE(store.Commit(&error));
   EXPECT_EQ(error, file().string() + ": the settings would be larger than 16 MiB");
   EXPECT_TRUE(ReadFile(file()) == before);  // not compared by EXPECT_EQ: 16 MiB of difference
+}
+
+// ---------------------------------------------------------------------------
+// A file reached through symbolic links is saved where the links lead, and
+// the links stay.
+
+struct Link {
+  std::string at;  // below the test folder
+  std::string to;  // as written into the link
+};
+
+struct LinkedFile {
+  const char* fault;
+  std::vector<Link> links;  // the first is Quenzari/registry.reg
+  std::string real;         // below the test folder
+  bool realExists;
+};
+
+using LinkedFileTest = KeyStoreFileTest;
+
+TEST_F(LinkedFileTest, SaveWritesThroughTheLinksAndKeepsThem) {
+  const std::string old = "REGEDIT4\n\n" + std::string(kSectionLine) + "\n\"OLD\"=\"old\"\n\n";
+  const std::string real = (dir_.path() / "elsewhere" / "real.reg").string();
+  const LinkedFile layouts[] = {
+      {"AbsoluteLinkReplacedByAFile",
+       {{"Quenzari/registry.reg", real}},
+       "elsewhere/real.reg",
+       true},
+      {"RelativeLinkReplacedByAFile",
+       {{"Quenzari/registry.reg", "../elsewhere/real.reg"}},
+       "elsewhere/real.reg",
+       true},
+      // The second link is relative to its own folder, not to the first one's.
+      {"ChainOfLinksReplacedByAFile",
+       {{"Quenzari/registry.reg", "../chain/middle.reg"}, {"chain/middle.reg", real}},
+       "elsewhere/real.reg",
+       true},
+      {"ChainOfRelativeLinksReplacedByAFile",
+       {{"Quenzari/registry.reg", "../chain/middle.reg"},
+        {"chain/middle.reg", "last.reg"},
+        {"chain/last.reg", "../elsewhere/real.reg"}},
+       "elsewhere/real.reg",
+       true},
+      {"DanglingLinkReplacedByAFile",
+       {{"Quenzari/registry.reg", "../elsewhere/new.reg"}},
+       "elsewhere/new.reg",
+       false},
+  };
+  for (const LinkedFile& layout : layouts) {
+    SCOPED_TRACE(layout.fault);
+    for (const char* folder : {"Quenzari", "chain", "elsewhere"}) {
+      fs::remove_all(dir_.path() / folder);
+      fs::create_directories(dir_.path() / folder);
+    }
+    for (const Link& link : layout.links)
+      fs::create_symlink(link.to, dir_.path() / link.at);
+    const fs::path realFile = dir_.path() / layout.real;
+    if (layout.realExists)
+      WriteFile(realFile, old);
+
+    Save({{"NEW", RegistryValue::Number(1)}});
+
+    for (const Link& link : layout.links) {
+      EXPECT_TRUE(fs::is_symlink(dir_.path() / link.at)) << link.at;
+      std::error_code ignored;
+      EXPECT_EQ(fs::read_symlink(dir_.path() / link.at, ignored), fs::path(link.to)) << link.at;
+    }
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(realFile)));
+    const ParsedRegistryFile parsed = ParseRegistryFile(ReadFile(realFile));
+    const std::string path = "HKEY_CURRENT_USER\\" + std::string(kSection);
+    EXPECT_NE(parsed.tree.FindValue(path, "NEW"), nullptr);
+    EXPECT_EQ(parsed.tree.FindValue(path, "OLD") != nullptr, layout.realExists);
+    EXPECT_EQ(Load("NEW"), RegistryValue::Number(1));  // read back through the link
+    struct stat info {};
+    EXPECT_EQ(stat(realFile.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    // The lock stays beside the link; nothing is left beside either.
+    EXPECT_TRUE(fs::exists(file().string() + ".lock"));
+    EXPECT_FALSE(fs::exists(realFile.string() + ".lock"));
+    EXPECT_FALSE(fs::exists(realFile.string() + ".tmp"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(file().string() + ".tmp")));
+  }
+}
+
+TEST_F(LinkedFileTest, DamagedFileBehindALinkIsKeptBesideIt) {
+  const fs::path realFile = dir_.path() / "elsewhere" / "real.reg";
+  WriteFile(realFile, "damaged");
+  fs::create_directories(file().parent_path());
+  fs::create_symlink("../elsewhere/real.reg", file());
+  Save({{"NEW", RegistryValue::Number(1)}});
+  EXPECT_TRUE(fs::is_symlink(file()));
+  EXPECT_TRUE(DamagedCopies().empty());  // not beside the link
+  int copies = 0;
+  for (const auto& entry : fs::directory_iterator(realFile.parent_path())) {
+    if (entry.path().filename().string().starts_with("real.reg.damaged-")) {
+      EXPECT_EQ(ReadFile(entry.path()), "damaged");
+      ++copies;
+    }
+  }
+  EXPECT_EQ(copies, 1);
+}
+
+TEST_F(LinkedFileTest, LinkLeftAtTheTemporaryNameIsNotWrittenThrough) {
+  const fs::path bystander = dir_.path() / "bystander.txt";
+  WriteFile(bystander, "not the settings");
+  Save({{"A", RegistryValue::Number(1)}});
+  fs::create_symlink(bystander, file().string() + ".tmp");
+  Save({{"B", RegistryValue::Number(2)}});
+  EXPECT_EQ(ReadFile(bystander), "not the settings");
+  EXPECT_FALSE(fs::is_symlink(file()));
+  EXPECT_EQ(Load("A"), RegistryValue::Number(1));
+  EXPECT_EQ(Load("B"), RegistryValue::Number(2));
 }
 
 // ---------------------------------------------------------------------------

@@ -22,6 +22,8 @@ constexpr std::string_view kRootKey = "HKEY_CURRENT_USER\\";
 // write one.
 constexpr off_t kMaxFileSize = 16 * 1024 * 1024;
 constexpr std::string_view kTooLarge = "is larger than 16 MiB, too large for a settings file";
+// As many links as the system itself follows in one path before it gives up.
+constexpr int kMaxLinkHops = 40;
 
 std::string SystemErrorText(int error) {
   char buffer[256];
@@ -198,6 +200,36 @@ std::string CreateFolder(const fs::path& folder) {
   return S_ISDIR(info.st_mode) ? std::string() : FileError(folder, SystemErrorText(ENOTDIR));
 }
 
+// The file a save replaces: `path` itself, or the file its chain of symbolic
+// links leads to, each relative link read from the folder it lies in. A
+// chain that ends where nothing is yet yields that place, where the save
+// creates the file. Nothing, with `error` saying why, for a chain that goes
+// round in a circle or cannot be read.
+std::optional<fs::path> FollowLinks(const fs::path& path, std::string& error) {
+  fs::path current = path;
+  for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
+    struct stat info {};
+    if (::lstat(current.c_str(), &info) != 0) {
+      if (errno == ENOENT)
+        return current;
+      error = FileError(current, SystemErrorText(errno));
+      return std::nullopt;
+    }
+    if (!S_ISLNK(info.st_mode))
+      return current;
+    std::error_code failure;
+    const fs::path target = fs::read_symlink(current, failure);
+    if (failure) {
+      error = FileError(current, failure.message());
+      return std::nullopt;
+    }
+    // Not normalized: ".." must leave the folder the link really lies in.
+    current = target.is_absolute() ? target : current.parent_path() / target;
+  }
+  error = FileError(path, SystemErrorText(ELOOP));
+  return std::nullopt;
+}
+
 bool PathFitsTheFile(std::string_view text) {
   return text.find_first_of("\r\n") == std::string_view::npos;
 }
@@ -312,9 +344,16 @@ bool KeyStore::Commit(std::string* error) {
       return fail(FileError(lockPath, "cannot take the lock: " + SystemErrorText(errno)));
   }
 
-  // Under the lock: the file as the last save left it, plus our changes.
+  // A link stays a link: the save replaces the file it leads to, so the
+  // temporary file and a damaged file's copy go beside that file, on the
+  // same file system, where the rename can replace it.
   std::string reason;
-  const std::optional<FileContent> current = ReadWholeFile(file_, reason);
+  const std::optional<fs::path> target = FollowLinks(file_, reason);
+  if (!target)
+    return fail(std::move(reason));
+
+  // Under the lock: the file as the last save left it, plus our changes.
+  const std::optional<FileContent> current = ReadWholeFile(*target, reason);
   if (!current)
     return fail(std::move(reason));
   ParsedRegistryFile parsed = ParseRegistryFile(current->text);
@@ -324,27 +363,28 @@ bool KeyStore::Commit(std::string* error) {
   if (text.size() > static_cast<size_t>(kMaxFileSize))  // it could not be read back
     return fail(FileError(file_, "the settings would be larger than 16 MiB"));
   if (parsed.damaged && current->exists) {
-    if (reason = KeepDamagedCopy(file_, current->text); !reason.empty())
+    if (reason = KeepDamagedCopy(*target, current->text); !reason.empty())
       return fail(std::move(reason));
   }
 
   // Only the holder of the lock writes the temporary file, so a fixed name
   // is safe, and one left behind by a crashed save is simply removed.
-  const fs::path temporary = file_.string() + ".tmp";
+  const fs::path temporary = target->string() + ".tmp";
   ::unlink(temporary.c_str());
   if (const int written = WriteNewFile(temporary, text)) {
     if (written != EEXIST)  // what is in the way is not ours
       ::unlink(temporary.c_str());
     return fail(FileError(temporary, SystemErrorText(written)));
   }
-  if (::rename(temporary.c_str(), file_.c_str()) != 0) {
+  if (::rename(temporary.c_str(), target->c_str()) != 0) {
     const int renameError = errno;
     ::unlink(temporary.c_str());
-    return fail(FileError(file_, SystemErrorText(renameError)));
+    return fail(FileError(*target, SystemErrorText(renameError)));
   }
   // The rename is durable only once the folder itself is flushed.
-  FileDescriptor folderFd(
-      ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const fs::path targetFolder = target->parent_path();
+  FileDescriptor folderFd(::open(targetFolder.empty() ? "." : targetFolder.c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folderFd.valid())
     ::fsync(folderFd.get());
 

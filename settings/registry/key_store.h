@@ -10,6 +10,13 @@
 // registry.reg.tmp (the next file while a save writes it) and, after a damaged
 // file was replaced, registry.reg.damaged-<date>-<time> (the old file, kept).
 //
+// registry.reg may be a symbolic link, or a chain of them, to a file kept
+// elsewhere: a save then replaces that file and the link stays as it is. The
+// .tmp and .damaged- files are then named after that file and lie beside it;
+// the lock stays beside the link, named after the path every program using
+// the store is given. A link that leads to nothing yet makes the save create
+// the file it names (but not its folder).
+//
 // Changes are transactions: writes and deletes made through the keys of a
 // KeyStore are seen by its own reads at once but reach the file only with
 // Commit, which takes the lock, reads the file as it is now, applies just
