@@ -49,8 +49,9 @@ TEST(LastLineWithoutLineEndTest, KeepsAValueThatShowsItsEndAndNothingThatMayBeCu
     const RegistryValue* read = parsed.tree.FindValue(kPath, c.name);
     if (c.expected) {
       EXPECT_NE(read, nullptr);
-      if (read != nullptr)
+      if (read != nullptr) {
         EXPECT_EQ(*read, *c.expected);
+      }
     } else {
       EXPECT_EQ(read, nullptr) << read->data;
     }
