@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev
   qt6-base-dev libgl-dev
+  qt6-translations-l10n      # Qt's own texts (はい, いいえ, キャンセル, ...) in Japanese
   python3-pyftpdlib          # the FTP server of the tests and the demo
   fonts-ipafont-gothic       # the windows' Japanese font
   xvfb xauth                 # windows without a display

@@ -1,8 +1,10 @@
 // Start-up and shutdown of the window program with the real settings store
 // in a scratch $XDG_CONFIG_HOME: what a first start writes at exit, and that
-// what was changed during one run is there at the next start.
+// what was changed during one run is there at the next start; and that the
+// start gives Qt's own texts in Japanese.
 #include "ui/window_program.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -10,6 +12,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QTest>
 
@@ -136,6 +139,22 @@ TEST_F(WindowProgramTest, WhatOneRunChangedIsShownAtTheNextStart) {
   });
   EXPECT_EQ(Stored("SETTINGS", "LASTFTP"), registry::RegistryValue::Number(0));
   EXPECT_EQ(Stored("FTPSETTINGS", "LOCALDIR2"), registry::RegistryValue::Text("/home/web/公開"));
+}
+
+TEST_F(WindowProgramTest, StartGivesQtsOwnTextsInJapanese) {
+  QStringList menuTexts;
+  RunProgram([&menuTexts](ui::MainWindow& window) {
+    auto* field = Control<QLineEdit>(&window, ids::kSourceFolder);
+    const std::unique_ptr<QMenu> menu(field->createStandardContextMenu());
+    for (const QAction* action : menu->actions()) {
+      if (!action->isSeparator()) {
+        menuTexts.append(action->text().section('\t', 0, 0));  // without the shortcut
+      }
+    }
+    window.reject();
+  });
+  EXPECT_EQ(menuTexts, QStringList({"元に戻す(&U)", "やり直す(&R)", "切り取り(&T)", "コピー(&C)",
+                                    "貼り付け(&P)", "削除", "すべてを選択"}));
 }
 
 }  // namespace
