@@ -112,6 +112,19 @@ int ExitStatusFor(std::optional<CompletionCode> completion) {
   }
 }
 
+// Saves `settings`; kExitFailed after saying why when that failed.
+int Save(SettingsStore& store, AppSettings& settings) {
+  std::string error;
+  if (!store.SaveSettings(settings, &error))
+    return Failure("the settings were not saved: " + error);
+  return kExitCompleted;
+}
+
+bool Edits(const CommandLine& line) {
+  return line.command == "add" || line.command == "update" || line.command == "delete" ||
+         line.command == "set" || (line.command == "switches" && !line.options.empty());
+}
+
 // transfer and list.
 int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsStore& store) {
   const int index = settings.FindProfile(line.name);
@@ -136,8 +149,11 @@ int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsSto
       completion = StartListing(request);
     }
   }
-  if (transfer)
-    store.SaveSettings(settings);
+  // Only the choice changed; what others saved during the run stays.
+  if (transfer) {
+    if (const int saved = Save(store, settings); saved != kExitCompleted)
+      return saved;
+  }
   return ExitStatusFor(completion);
 }
 
@@ -151,7 +167,14 @@ int Run(const CommandLine& line) {
 
   AppSettings settings;
   SettingsStore store(std::string(strings::kCompanyKey), std::string(kWindowProgramKey));
+  // A command that changes the settings holds the store's lock from its
+  // load to its save, so that two of them never undo each other's work. A
+  // run does not: it may take long, and it changes only the choice.
+  if (std::string error; Edits(line) && !store.LockForEdit(&error))
+    return Failure("the settings cannot be changed: " + error);
   store.LoadSettings(settings);
+  if (!store.loadError().empty())
+    return Failure("the settings cannot be read: " + store.loadError());
 
   if (line.command == "destinations") {
     for (int index : SortedProfiles(settings))
@@ -171,8 +194,7 @@ int Run(const CommandLine& line) {
       settings.deleteDots = *value;
     }
     ++settings.changeCount;
-    store.SaveSettings(settings);
-    return kExitCompleted;
+    return Save(store, settings);
   }
   if (line.command == "transfer" || line.command == "list") {
     return RunOnDestination(line, settings, store);
@@ -190,8 +212,7 @@ int Run(const CommandLine& line) {
   }
   if (error)
     return Failure(*error);
-  store.SaveSettings(settings);
-  return kExitCompleted;
+  return Save(store, settings);
 }
 
 }  // namespace

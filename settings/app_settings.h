@@ -44,7 +44,7 @@ struct FtpProfile {
   // renames and the shifts of a deletion, so that a save can tell a rename
   // from a deletion and an addition when it merges with what another
   // program saved meanwhile.
-  std::string loadedName;
+  std::string loadedName{};
 
   bool operator==(const FtpProfile&) const = default;
 };

@@ -1,11 +1,15 @@
 #include "settings/settings_store.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "resources/string_table.h"
+#include "settings/destinations.h"
 #include "settings/registry/key_store.h"
+#include "settings/settings_merge.h"
 
 namespace velmorix {
 namespace {
@@ -19,14 +23,6 @@ constexpr size_t kPasswordBufferSize = 256;
 
 int PasswordShift() {
   return static_cast<int>(std::strtol(std::string(strings::kPasswordShift).c_str(), nullptr, 10));
-}
-
-std::string NumberedName(std::string_view prefix, int n) {
-  return std::string(prefix) + std::to_string(n);
-}
-
-std::string OptionName(int n, int k) {
-  return std::string(strings::kLastOption) + std::to_string(n) + std::to_string(k);
 }
 
 // The generic reads. A value of another type than expected counts as missing.
@@ -76,24 +72,34 @@ std::string ReadPasswordValue(const std::optional<RegistryKey>& key, std::string
   return password;
 }
 
-void WritePasswordValue(RegistryKey& key, std::string_view name, std::string_view password) {
-  if (password.empty()) {
-    key.SetValue(name, RegistryValue::Text(""));
-    return;
-  }
+// The stored form of a password: an empty text for the empty password,
+// else its bytes raised by the shift.
+RegistryValue PasswordValue(std::string_view password) {
+  if (password.empty())
+    return RegistryValue::Text("");
   const int shift = PasswordShift();
   std::string scrambled;
   scrambled.reserve(password.size());
   for (char byte : password) {
     scrambled.push_back(static_cast<char>((static_cast<unsigned char>(byte) + shift) % 256));
   }
-  key.SetValue(name, RegistryValue::Bytes(scrambled));
+  return RegistryValue::Bytes(scrambled);
+}
+
+// Writes `value` unless the store holds exactly it already: a save changes
+// no more of the file than it must.
+void SetIfChanged(RegistryKey& key, std::string_view name, RegistryValue value) {
+  const std::optional<RegistryValue> stored = key.QueryValue(name);
+  if (!stored || !(*stored == value))
+    key.SetValue(name, std::move(value));
 }
 
 }  // namespace
 
 SettingsStore::SettingsStore(std::string companyKey, std::string programKey)
     : companyKey_(std::move(companyKey)), programKey_(std::move(programKey)) {}
+
+SettingsStore::~SettingsStore() = default;
 
 std::string SettingsStore::SectionPath(std::string_view section) const {
   return "SOFTWARE\\" + companyKey_ + "\\" + programKey_ + "\\" + std::string(section);
@@ -103,80 +109,132 @@ std::filesystem::path SettingsStore::StorePath() const {
   return registry::UserKeyStorePath(companyKey_);
 }
 
-void SettingsStore::LoadSettings(AppSettings& settings) {
-  KeyStore store(StorePath());
+bool SettingsStore::LockForEdit(std::string* error) {
+  if (locked_)
+    return true;
+  auto keys = std::make_unique<KeyStore>(StorePath());
+  if (!keys->Lock(error))
+    return false;
+  locked_ = std::move(keys);
+  return true;
+}
 
-  const std::optional<RegistryKey> general = store.OpenKey(SectionPath(strings::kSettingsSection));
+void SettingsStore::Read(KeyStore& keys, AppSettings& settings) const {
+  const std::optional<RegistryKey> general = keys.OpenKey(SectionPath(strings::kSettingsSection));
   settings.lastFtp = ReadNumber(general, strings::kLastFtp, -1);
   settings.deleteMessage = ReadNumber(general, strings::kLastDeleteMessage, 1);
   settings.deleteDots = ReadNumber(general, strings::kLastDeleteDots, 1);
 
-  const std::optional<RegistryKey> ftp = store.OpenKey(SectionPath(strings::kFtpSettingsSection));
+  const std::optional<RegistryKey> ftp = keys.OpenKey(SectionPath(strings::kFtpSettingsSection));
+  const std::vector<StoredProfileValue>& values = StoredProfileValues();
   for (int n = 1; n <= kMaxProfiles; ++n) {
-    std::string name = ReadText(ftp, NumberedName(strings::kFtpName, n));
-    if (name.empty())
+    // The list ends at the first missing or empty name.
+    if (ReadText(ftp, values.front().NameFor(n)).empty())
       break;
     FtpProfile& profile = settings.profiles[n - 1];
-    profile.name = std::move(name);
-    profile.url = ReadText(ftp, NumberedName(strings::kFtpUrl, n));
-    profile.userId = ReadText(ftp, NumberedName(strings::kFtpUserId, n));
-    profile.password = ReadPasswordValue(ftp, NumberedName(strings::kFtpPassword, n));
-    profile.port = ReadNumber(ftp, NumberedName(strings::kFtpPort, n), kDefaultPort);
-    profile.remoteDir = ReadText(ftp, NumberedName(strings::kFtpDir, n));
-    profile.localDir = ReadText(ftp, NumberedName(strings::kLocalDir, n));
-    profile.timeDifference = ReadNumber(ftp, NumberedName(strings::kLastDeleteDots, n), 0);
-    int32_t* flags[] = {&profile.options.onlyNewer, &profile.options.skipFrontPageFolders,
-                        &profile.options.skipImagesFolder, &profile.options.ignoreExeFiles,
-                        &profile.options.deleteOnServer};
-    for (int k = 1; k <= 5; ++k)
-      *flags[k - 1] = ReadNumber(ftp, OptionName(n, k), 1);
+    for (const StoredProfileValue& value : values) {
+      const std::string name = value.NameFor(n);
+      switch (value.kind) {
+        case StoredProfileValue::Kind::kText:
+          value.text(profile) = ReadText(ftp, name);
+          break;
+        case StoredProfileValue::Kind::kPassword:
+          value.text(profile) = ReadPasswordValue(ftp, name);
+          break;
+        case StoredProfileValue::Kind::kNumber:
+          value.number(profile) = ReadNumber(ftp, name, value.defaultNumber);
+          break;
+      }
+    }
+    profile.loadedName = profile.name;
     ++settings.profileCount;
   }
-  loadedProfileCount_ = settings.profileCount;
 }
 
-void SettingsStore::SaveSettings(const AppSettings& settings) {
-  KeyStore store(StorePath());
+void SettingsStore::LoadSettings(AppSettings& settings) {
+  std::unique_ptr<KeyStore> fresh;
+  if (!locked_)
+    fresh = std::make_unique<KeyStore>(StorePath());
+  KeyStore& keys = locked_ ? *locked_ : *fresh;
+  loadError_ = keys.loadError();
+  Read(keys, settings);
+  base_ = settings;
+}
 
-  std::optional<RegistryKey> general = store.CreateKey(SectionPath(strings::kSettingsSection));
-  std::optional<RegistryKey> ftp = store.CreateKey(SectionPath(strings::kFtpSettingsSection));
+bool SettingsStore::SaveSettings(AppSettings& settings, std::string* error) {
+  const auto fail = [error](std::string reason) {
+    if (error != nullptr)
+      *error = std::move(reason);
+    return false;
+  };
+  // The read of what others saved and the write of the result are one step
+  // under the lock.
+  std::unique_ptr<KeyStore> fresh;
+  if (!locked_) {
+    fresh = std::make_unique<KeyStore>(StorePath());
+    std::string reason;
+    if (!fresh->Lock(&reason))
+      return fail(std::move(reason));
+  }
+  KeyStore& keys = locked_ ? *locked_ : *fresh;
+  if (!keys.loadError().empty())
+    return fail(keys.loadError());
+
+  AppSettings theirs;
+  Read(keys, theirs);
+  std::vector<std::string> dropped;
+  const AppSettings merged = MergeSettings(base_, settings, theirs, &dropped);
+
+  std::optional<RegistryKey> general = keys.CreateKey(SectionPath(strings::kSettingsSection));
+  std::optional<RegistryKey> ftp = keys.CreateKey(SectionPath(strings::kFtpSettingsSection));
   if (!general || !ftp)
-    return;
+    return fail("the settings' keys cannot be made");
+  SetIfChanged(*general, strings::kLastFtp, RegistryValue::Number(merged.lastFtp));
+  SetIfChanged(*general, strings::kLastDeleteMessage, RegistryValue::Number(merged.deleteMessage));
+  SetIfChanged(*general, strings::kLastDeleteDots, RegistryValue::Number(merged.deleteDots));
 
-  general->SetValue(strings::kLastFtp, RegistryValue::Number(settings.lastFtp));
-  general->SetValue(strings::kLastDeleteMessage, RegistryValue::Number(settings.deleteMessage));
-  general->SetValue(strings::kLastDeleteDots, RegistryValue::Number(settings.deleteDots));
-
-  const int last = std::max(settings.profileCount, loadedProfileCount_);
-  for (int n = 1; n <= last && n <= kMaxProfiles; ++n) {
-    if (n <= settings.profileCount) {
-      const FtpProfile& profile = settings.profiles[n - 1];
-      ftp->SetValue(NumberedName(strings::kFtpName, n), RegistryValue::Text(profile.name));
-      ftp->SetValue(NumberedName(strings::kFtpUrl, n), RegistryValue::Text(profile.url));
-      ftp->SetValue(NumberedName(strings::kFtpUserId, n), RegistryValue::Text(profile.userId));
-      WritePasswordValue(*ftp, NumberedName(strings::kFtpPassword, n), profile.password);
-      ftp->SetValue(NumberedName(strings::kFtpPort, n), RegistryValue::Number(profile.port));
-      ftp->SetValue(NumberedName(strings::kFtpDir, n), RegistryValue::Text(profile.remoteDir));
-      ftp->SetValue(NumberedName(strings::kLocalDir, n), RegistryValue::Text(profile.localDir));
-      ftp->SetValue(NumberedName(strings::kLastDeleteDots, n),
-                    RegistryValue::Number(profile.timeDifference));
-      const int32_t flags[] = {profile.options.onlyNewer, profile.options.skipFrontPageFolders,
-                               profile.options.skipImagesFolder, profile.options.ignoreExeFiles,
-                               profile.options.deleteOnServer};
-      for (int k = 1; k <= 5; ++k)
-        ftp->SetValue(OptionName(n, k), RegistryValue::Number(flags[k - 1]));
-    } else {
-      for (std::string_view prefix :
-           {strings::kFtpName, strings::kFtpUrl, strings::kFtpUserId, strings::kFtpPassword,
-            strings::kFtpPort, strings::kFtpDir, strings::kLocalDir, strings::kLastDeleteDots}) {
-        ftp->DeleteValue(NumberedName(prefix, n));
+  const std::vector<StoredProfileValue>& values = StoredProfileValues();
+  const int last = std::max(merged.profileCount, theirs.profileCount);
+  for (int n = 1; n <= last; ++n) {
+    if (n > merged.profileCount) {
+      // A position that held a destination and no longer does.
+      for (const StoredProfileValue& value : values)
+        ftp->DeleteValue(value.NameFor(n));
+      continue;
+    }
+    FtpProfile profile = merged.profiles[n - 1];
+    for (const StoredProfileValue& value : values) {
+      const std::string name = value.NameFor(n);
+      switch (value.kind) {
+        case StoredProfileValue::Kind::kText:
+          SetIfChanged(*ftp, name, RegistryValue::Text(value.text(profile)));
+          break;
+        case StoredProfileValue::Kind::kPassword:
+          SetIfChanged(*ftp, name, PasswordValue(value.text(profile)));
+          break;
+        case StoredProfileValue::Kind::kNumber:
+          SetIfChanged(*ftp, name, RegistryValue::Number(value.number(profile)));
+          break;
       }
-      for (int k = 1; k <= 5; ++k)
-        ftp->DeleteValue(OptionName(n, k));
     }
   }
-  // One locked read-modify-write for the whole save; a failure is silent.
-  store.Commit();
+  std::string reason;
+  if (!keys.Commit(&reason))
+    return fail(std::move(reason));
+
+  for (int index = 0; index < settings.profileCount; ++index)
+    settings.profiles[index].loadedName = settings.profiles[index].name;
+  base_ = settings;
+  if (!dropped.empty()) {
+    std::string names;
+    for (const std::string& name : dropped)
+      names += (names.empty() ? "'" : ", '") + name + "'";
+    return fail("no room for " + names + ": " + std::to_string(kMaxProfiles) +
+                " destinations were saved meanwhile by another program");
+  }
+  if (error != nullptr)
+    error->clear();
+  return true;
 }
 
 std::string SettingsStore::ReadPassword(std::string_view section,
@@ -191,7 +249,7 @@ void SettingsStore::WritePassword(std::string_view section, std::string_view val
   std::optional<RegistryKey> key = store.CreateKey(SectionPath(section));
   if (!key)
     return;
-  WritePasswordValue(*key, valueName, password);
+  key->SetValue(valueName, PasswordValue(password));
   store.Commit();
 }
 

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "settings/app_settings.h"
+#include "settings/destinations.h"
 #include "settings/registry/registry_file.h"
 #include "settings/settings_store.h"
 #include "tests/support/test_ftp_server.h"
@@ -456,6 +457,37 @@ TEST_F(DestinationCommandsTest, VersionAndOutputThatCannotBeWritten) {
   EXPECT_EQ(result.err, "velmorix-cli: cannot write to standard output: No space left on device\n");
 }
 
+TEST_F(DestinationCommandsTest, EditsRacingEachOtherLoseNothing) {
+  Add({"doomed", "--url", "h"});
+  // Two add loops and a delete at the same time, each command a process.
+  std::vector<std::unique_ptr<CliProcess>> running;
+  for (int i = 0; i < 6; ++i) {
+    for (const char* loop : {"p", "q"}) {
+      running.push_back(Start({"add", loop + std::to_string(i), "--url", "h"}));
+    }
+    if (i == 2)
+      running.push_back(Start({"delete", "doomed"}));
+  }
+  for (auto& process : running)
+    EXPECT_EQ(process->Finish().status, 0);
+
+  const AppSettings settings = LoadSettings();
+  EXPECT_EQ(settings.profileCount, 12);
+  EXPECT_EQ(FindDestination(settings, "doomed"), -1);
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_GE(FindDestination(settings, "p" + std::to_string(i)), 0) << i;
+    EXPECT_GE(FindDestination(settings, "q" + std::to_string(i)), 0) << i;
+  }
+}
+
+TEST_F(DestinationCommandsTest, SettingsThatCannotBeWrittenFailWithTheReason) {
+  WriteFile(config_.path() / "Quenzari", "a file where the settings folder belongs");
+  const CliResult result = Cli({"add", "site", "--url", "h"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "velmorix-cli: the settings cannot be changed: " +
+                            (config_.path() / "Quenzari").string() + ": Not a directory\n");
+}
+
 TEST_F(DestinationCommandsTest, HelpIsPrintedAndEndsWell) {
   for (const std::vector<std::string>& arguments :
        {std::vector<std::string>{"--help"}, {"-h"}, {"transfer", "site", "--help"}}) {
@@ -741,6 +773,21 @@ TEST_F(PruningQuestionsTest, AnswersTypedOnTheTerminalAreFollowed) {
   EXPECT_TRUE(fs::exists(Remote("old.txt")));
   EXPECT_FALSE(fs::exists(Remote("stale.txt")));
   EXPECT_TRUE(fs::exists(Remote("gone") / "deep.txt"));
+}
+
+TEST_F(PruningQuestionsTest, EditsMadeWhileARunWaitsSurviveItsEnd) {
+  std::unique_ptr<CliProcess> process = Start({"transfer", "site"}, /*terminal=*/true);
+  ASSERT_TRUE(process->WaitFor(&CliProcess::terminal, "[y/n/c] ")) << process->terminal();
+  // Meanwhile another velmorix-cli changes the list and the run's destination.
+  Add({"added meanwhile", "--url", "h"});
+  ASSERT_EQ(Cli({"set", "site", "--only-newer", "off"}).status, 0);
+  process->Type("c\r");
+
+  EXPECT_EQ(process->Finish().status, 1);  // Cancel in a question fails the run
+  const AppSettings settings = LoadSettings();
+  ASSERT_GE(FindDestination(settings, "added meanwhile"), 0);
+  EXPECT_EQ(settings.profiles[FindDestination(settings, "site")].options.onlyNewer, 0);
+  EXPECT_EQ(ChosenDestination(settings), FindDestination(settings, "site"));
 }
 
 TEST_F(PruningQuestionsTest, CtrlCAtAQuestionCancelsTheRunAndDeletesNothing) {

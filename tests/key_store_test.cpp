@@ -14,10 +14,12 @@
 
 #include <cstring>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -813,6 +815,33 @@ TEST_F(ConcurrentSaveTest, ProcessesSavingAtTheSameTimeLoseNothing) {
           << p << "_" << i;
     }
   }
+}
+
+TEST_F(ConcurrentSaveTest, HeldLockMakesReadAndSaveOneStepThatOtherSavesWaitFor) {
+  Save({{"COUNT", RegistryValue::Number(1)}});
+  std::optional<KeyStore> holder(std::in_place, file());
+  Save({{"COUNT", RegistryValue::Number(2)}});  // before the lock: seen by it
+  ASSERT_TRUE(holder->Lock());
+  EXPECT_EQ(holder->OpenKey(kSection)->QueryValue("COUNT"), RegistryValue::Number(2));
+
+  // Another save meanwhile waits for the holder, so the holder's read-decide-
+  // write cannot be undone by it, nor lose it.
+  std::atomic<bool> otherSaved{false};
+  std::thread other([&] {
+    Save({{"OTHER", RegistryValue::Number(7)}});
+    otherSaved = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(otherSaved);
+  std::optional<RegistryKey> key = holder->CreateKey(kSection);
+  key->SetValue("COUNT", RegistryValue::Number(3));
+  ASSERT_TRUE(holder->Commit());  // takes no second lock: it would wait on itself
+  EXPECT_FALSE(otherSaved);
+  key.reset();
+  holder.reset();  // the lock goes with the store
+  other.join();
+  EXPECT_EQ(Load("COUNT"), RegistryValue::Number(3));
+  EXPECT_EQ(Load("OTHER"), RegistryValue::Number(7));
 }
 
 // ---------------------------------------------------------------------------

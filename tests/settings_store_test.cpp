@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "settings/destinations.h"
 #include "settings/registry/registry_file.h"
 #include "tests/support/test_ftp_server.h"
 
@@ -330,6 +331,45 @@ TEST_F(TwoCopiesTest, ProfileAddedByTheOtherCopySurvivesASaveThatDoesNotReachIt)
   EXPECT_EQ(after.profiles[2].port, 2121);
   EXPECT_EQ(after.profiles[0].localDir, "/home/me/new");
   EXPECT_EQ(after.deleteMessage, 0);
+}
+
+TEST_F(TwoCopiesTest, EachCopyKeepsWhatTheOtherChangedRenamedOrDeleted) {
+  WriteStore(ProfileLines(1, 3));
+  SettingsStore first("Quenzari", std::string(kWindowProgramKey));
+  SettingsStore second("Quenzari", std::string(kWindowProgramKey));
+  AppSettings mine = Load(first);
+  AppSettings theirs = Load(second);
+
+  ASSERT_EQ(DeleteDestination(theirs, 0), DestinationError::kNone);  // site1
+  ServerData renamed = ServerDataOf(theirs.profiles[0]);             // site2
+  renamed.name = "renamed";
+  ASSERT_EQ(UpdateDestination(theirs, 0, renamed), DestinationError::kNone);
+  ASSERT_TRUE(second.SaveSettings(theirs));
+  mine.profiles[2].localDir = "/home/me/site3";
+  ASSERT_EQ(AddDestination(mine, {.name = "mine"}), DestinationError::kNone);
+  std::string error = "left over";
+  ASSERT_TRUE(first.SaveSettings(mine, &error));
+  EXPECT_EQ(error, "");
+
+  const AppSettings after = Load(store_);
+  ASSERT_EQ(after.profileCount, 3);
+  EXPECT_EQ(after.profiles[0].name, "renamed");
+  EXPECT_EQ(after.profiles[0].url, "host2");
+  EXPECT_EQ(after.profiles[1].name, "site3");
+  EXPECT_EQ(after.profiles[1].localDir, "/home/me/site3");
+  EXPECT_EQ(after.profiles[2].name, "mine");
+  EXPECT_FALSE(Stored(kFtpKey, "FTPNAME4"));
+  EXPECT_FALSE(Stored(kFtpKey, "LASTOPT45"));
+}
+
+TEST_F(TwoCopiesTest, SaveOverAFileThatCannotBeReadFailsAndLeavesIt) {
+  fs::create_directories(file());  // a folder where the file belongs
+  AppSettings settings = Load(store_);
+  EXPECT_NE(store_.loadError(), "");
+  std::string error;
+  EXPECT_FALSE(store_.SaveSettings(settings, &error));
+  EXPECT_EQ(error, file().string() + ": is a folder, not a file");
+  EXPECT_TRUE(fs::is_directory(file()));
 }
 
 TEST_F(TwoCopiesTest, KeysOfOtherProgramsAndUnknownValuesAreKept) {

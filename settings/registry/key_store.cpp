@@ -49,6 +49,17 @@ class FileDescriptor {
 
   bool valid() const { return fd_ >= 0; }
   int get() const { return fd_; }
+  // Gives the descriptor up without closing it.
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Reset(int fd) {
+    if (fd_ >= 0)
+      ::close(fd_);
+    fd_ = fd;
+  }
   // Closes now and says whether the last writes reached the file system.
   bool Close() {
     const int fd = fd_;
@@ -230,6 +241,24 @@ std::optional<fs::path> FollowLinks(const fs::path& path, std::string& error) {
   return std::nullopt;
 }
 
+// Opens the lock file beside `file` and takes its lock, waiting for
+// another program's save to end. Returns "" with `lock` holding it, or the
+// error.
+std::string TakeLock(const fs::path& file, FileDescriptor& lock) {
+  // The lock lives in a file of its own: the store file itself is replaced
+  // by every save, and a lock on a replaced file guards nothing.
+  const fs::path lockPath = file.string() + ".lock";
+  FileDescriptor opened(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0600));
+  if (!opened.valid())
+    return FileError(lockPath, "cannot take the lock: " + SystemErrorText(errno));
+  while (::flock(opened.get(), LOCK_EX) != 0) {
+    if (errno != EINTR)
+      return FileError(lockPath, "cannot take the lock: " + SystemErrorText(errno));
+  }
+  lock.Reset(opened.Release());
+  return {};
+}
+
 bool PathFitsTheFile(std::string_view text) {
   return text.find_first_of("\r\n") == std::string_view::npos;
 }
@@ -285,6 +314,36 @@ KeyStore::KeyStore(fs::path file) : file_(std::move(file)) {
   }
 }
 
+KeyStore::~KeyStore() {
+  if (heldLock_ >= 0)
+    ::close(heldLock_);  // closing the lock file releases the lock
+}
+
+bool KeyStore::Lock(std::string* error) {
+  const auto fail = [error](std::string reason) {
+    if (error != nullptr)
+      *error = std::move(reason);
+    return false;
+  };
+  if (heldLock_ >= 0)
+    return true;
+  if (std::string reason = CreateFolder(file_.parent_path()); !reason.empty())
+    return fail(std::move(reason));
+  FileDescriptor lock(-1);
+  if (std::string reason = TakeLock(file_, lock); !reason.empty())
+    return fail(std::move(reason));
+  heldLock_ = lock.Release();
+
+  // What another program saved before the lock was taken counts from now on.
+  loadError_.clear();
+  view_ = RegistryTree{};
+  if (std::optional<FileContent> content = ReadWholeFile(file_, loadError_))
+    view_ = ParseRegistryFile(content->text).tree;
+  for (const Change& change : changes_)
+    Apply(change, view_);
+  return true;
+}
+
 std::optional<RegistryKey> KeyStore::OpenKey(std::string_view path) {
   std::string full = std::string(kRootKey) + std::string(path);
   if (!view_.KeyExists(full))
@@ -329,19 +388,12 @@ bool KeyStore::Commit(std::string* error) {
     error->clear();
   if (changes_.empty())
     return true;
-  const fs::path folder = file_.parent_path();
-  if (std::string reason = CreateFolder(folder); !reason.empty())
-    return fail(std::move(reason));
-
-  // The lock lives in a file of its own: the store file itself is replaced
-  // by every save, and a lock on a replaced file guards nothing.
-  const fs::path lockPath = file_.string() + ".lock";
-  FileDescriptor lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0600));
-  if (!lock.valid())
-    return fail(FileError(lockPath, "cannot take the lock: " + SystemErrorText(errno)));
-  while (::flock(lock.get(), LOCK_EX) != 0) {
-    if (errno != EINTR)
-      return fail(FileError(lockPath, "cannot take the lock: " + SystemErrorText(errno)));
+  FileDescriptor lock(-1);
+  if (heldLock_ < 0) {
+    if (std::string reason = CreateFolder(file_.parent_path()); !reason.empty())
+      return fail(std::move(reason));
+    if (std::string reason = TakeLock(file_, lock); !reason.empty())
+      return fail(std::move(reason));
   }
 
   // A link stays a link: the save replaces the file it leads to, so the

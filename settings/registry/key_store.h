@@ -69,6 +69,17 @@ class KeyStore {
   // file of at most 16 MiB is read: a FIFO, a device, a socket or a folder in
   // its place is refused without waiting on it, and so is a larger file.
   explicit KeyStore(std::filesystem::path file);
+  ~KeyStore();
+  KeyStore(const KeyStore&) = delete;
+  KeyStore& operator=(const KeyStore&) = delete;
+
+  // Takes the lock that every save takes and holds it until the store is
+  // destroyed, then reads the file afresh under it (with the changes made
+  // so far applied again): nothing another program saves can come between
+  // this read and the next Commit, which then does not take the lock again.
+  // For a program that reads, decides and writes as one step. False, with
+  // `error` in the form Commit gives, when the lock cannot be taken.
+  bool Lock(std::string* error = nullptr);
 
   // Opens an existing key for reading; nothing when it does not exist.
   std::optional<RegistryKey> OpenKey(std::string_view path);
@@ -107,6 +118,7 @@ class KeyStore {
 
   std::filesystem::path file_;
   std::string loadError_;
+  int heldLock_ = -1;  // the lock file's descriptor while Lock holds it
   RegistryTree view_;  // the file as read, with the changes applied
   std::vector<Change> changes_;
 };
