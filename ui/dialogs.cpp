@@ -3,6 +3,8 @@
 #include <QFileDialog>
 #include <QQueue>
 
+#include "ui/dialog_metrics.h"
+
 namespace velmorix::ui {
 namespace {
 
@@ -11,6 +13,7 @@ struct ScriptState {
   QQueue<QMessageBox::StandardButton> answers;
   QQueue<QString> folders;
   QStringList shown;
+  QStringList startFolders;
 };
 
 ScriptState& script() {
@@ -28,6 +31,8 @@ QMessageBox::StandardButton Dialogs::Box(QWidget* parent, const QString& text,
     return script().answers.isEmpty() ? unanswered : script().answers.dequeue();
   }
   QMessageBox box(QMessageBox::Warning, QStringLiteral("VELMORIX"), text, buttons, parent);
+  // A box is a window of its own and does not take its parent's font.
+  box.setFont(DialogFont());
   const int result = box.exec();
   return static_cast<QMessageBox::StandardButton>(result);
 }
@@ -42,13 +47,22 @@ QMessageBox::StandardButton Dialogs::AskYesNoCancel(QWidget* parent, const QStri
              QMessageBox::Cancel);
 }
 
-QString Dialogs::PickFolder(QWidget* parent, const QString& title) {
+QString Dialogs::PickFolder(QWidget* parent, const QString& title, const QString& startFolder) {
   if (script().active) {
     script().shown.append(title);
+    script().startFolders.append(startFolder);
     return script().folders.isEmpty() ? QString() : script().folders.dequeue();
   }
-  return QFileDialog::getExistingDirectory(parent, title, QString(),
-                                           QFileDialog::ShowDirsOnly);
+  // Qt's own picker rather than the desktop's: only it speaks Japanese
+  // whatever the user's language, and it takes the windows' font.
+  QFileDialog picker(parent, title, startFolder);
+  picker.setFont(DialogFont());
+  picker.setFileMode(QFileDialog::Directory);
+  picker.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
+  if (picker.exec() != QDialog::Accepted) {
+    return QString();
+  }
+  return picker.selectedFiles().value(0);
 }
 
 void Dialogs::Script() {
@@ -60,8 +74,16 @@ void Dialogs::QueueAnswer(QMessageBox::StandardButton answer) {
   script().answers.enqueue(answer);
 }
 
-void Dialogs::QueueFolder(const QString& folder) { script().folders.enqueue(folder); }
+void Dialogs::QueueFolder(const QString& folder) {
+  script().folders.enqueue(folder);
+}
 
-QStringList Dialogs::Shown() { return script().shown; }
+QStringList Dialogs::Shown() {
+  return script().shown;
+}
+
+QStringList Dialogs::PickerStartFolders() {
+  return script().startFolders;
+}
 
 }  // namespace velmorix::ui

@@ -1,6 +1,10 @@
 // Message boxes and the folder picker of every window go through here, so
 // that tests can answer them in advance instead of facing a modal window.
 //
+// The boxes and the picker are Qt's own, in the windows' font; their
+// standard texts are Japanese once InstallQtJapaneseTexts (window_program.h)
+// has run.
+//
 // Window thread only.
 #pragma once
 
@@ -18,8 +22,9 @@ class Dialogs {
   // Cancel. Returns the button pressed (Ok, Yes, No or Cancel).
   static QMessageBox::StandardButton Warn(QWidget* parent, const QString& text);
   static QMessageBox::StandardButton AskYesNoCancel(QWidget* parent, const QString& text);
-  // The folder picker; the chosen folder, or an empty text when cancelled.
-  static QString PickFolder(QWidget* parent, const QString& title);
+  // The folder picker, opened at `startFolder`; the chosen folder, or an
+  // empty text when cancelled.
+  static QString PickFolder(QWidget* parent, const QString& title, const QString& startFolder);
 
   // For tests. Once scripted, no box or picker is shown: each call records
   // its text and takes the next queued answer (OK or Cancel, and a cancelled
@@ -29,6 +34,8 @@ class Dialogs {
   static void QueueFolder(const QString& folder);
   // Texts of the boxes and picker titles met since Script(), in order.
   static QStringList Shown();
+  // The start folders of the pickers met since Script(), in order.
+  static QStringList PickerStartFolders();
 
  private:
   static QMessageBox::StandardButton Box(QWidget* parent, const QString& text,

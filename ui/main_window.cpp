@@ -223,7 +223,11 @@ void MainWindow::DestinationChanged() {
 }
 
 void MainWindow::Browse() {
-  const QString folder = Dialogs::PickFolder(this, QStringLiteral("ｺﾋﾟｰするﾎﾙﾀﾞ"));
+  // The picker opens at the folder in the field when there is one, else at
+  // the home folder.
+  const QString typed = sourceFolder_->text();
+  const QString start = QFileInfo(typed).isDir() ? typed : QDir::homePath();
+  const QString folder = Dialogs::PickFolder(this, QStringLiteral("ｺﾋﾟｰするﾎﾙﾀﾞ"), start);
   if (folder.isEmpty()) {
     return;
   }

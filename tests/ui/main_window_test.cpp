@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -279,6 +280,19 @@ TEST_F(MainWindowCommandTest, BrowseSetsOnlyTheFolderAndCancelKeepsIt) {
   EXPECT_EQ(folderField_->text(), "/home/picked");
   EXPECT_EQ(Boxes(), (TransferOptions{1, 1, 1, 0, 1}));
   EXPECT_EQ(ProfileNamed("a").localDir, "/srv/a");
+}
+
+TEST_F(MainWindowCommandTest, BrowseStartsAtTheFolderInTheFieldOrElseAtHome) {
+  Show();
+  const QString existing = QString::fromStdString(folder_.str());
+  testing::WriteFile(folder_.path() / "page.html", "x");
+  for (const QString& typed :
+       {existing, existing + "/page.html", QStringLiteral("/no/such"), QString()}) {
+    Retype(folderField_, typed);
+    Press(ids::kBrowseButton);
+  }
+  const QString home = QDir::homePath();
+  EXPECT_EQ(ui::Dialogs::PickerStartFolders(), QStringList({existing, home, home, home}));
 }
 
 TEST_F(MainWindowCommandTest, LogIsOpenedAndAFailureIsNotReported) {
