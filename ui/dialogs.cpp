@@ -1,7 +1,13 @@
 #include "ui/dialogs.h"
 
+#include <QDesktopServices>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QPointer>
+#include <QProcess>
 #include <QQueue>
+#include <QStandardPaths>
+#include <QUrl>
 
 #include "ui/dialog_metrics.h"
 
@@ -63,6 +69,58 @@ QString Dialogs::PickFolder(QWidget* parent, const QString& title, const QString
     return QString();
   }
   return picker.selectedFiles().value(0);
+}
+
+void Dialogs::OpenInViewer(QWidget* parent, const QString& path, const QString& failureText) {
+  const QFileInfo file(path);
+  if (!file.isFile()) {
+    Warn(parent, failureText);
+    return;
+  }
+  const QString launcher = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+  if (launcher.isEmpty()) {
+    // Qt knows a few other launchers and browsers; false when none is there.
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(file.absoluteFilePath()))) {
+      Warn(parent, failureText);
+    }
+    return;
+  }
+
+  // Qt would start xdg-open detached and count that as success, so a desktop
+  // without a viewer for the file would stay silent. The launcher is watched
+  // instead: it ends with a non-zero status when it found no viewer (and,
+  // without a desktop, runs the viewer it found until that ends). No window
+  // owns it, so that a viewer still open when the program ends stays open,
+  // as with a detached start; it deletes itself when the launcher has ended.
+  auto* process = new QProcess;
+  process->setProgram(launcher);
+  // Absolute, so that the path can never be taken for an option.
+  process->setArguments({file.absoluteFilePath()});
+  process->setProcessChannelMode(QProcess::ForwardedChannels);
+  process->setInputChannelMode(QProcess::ForwardedInputChannel);
+  const QPointer<QWidget> owner(parent);
+  const bool hadParent = parent != nullptr;
+  const auto reportFailure = [owner, hadParent, failureText] {
+    if (owner != nullptr || !hadParent) {
+      Warn(owner, failureText);
+    }
+  };
+  QObject::connect(process, &QProcess::finished, process,
+                   [process, reportFailure](int exitCode, QProcess::ExitStatus status) {
+                     process->deleteLater();
+                     if (status != QProcess::NormalExit || exitCode != 0) {
+                       reportFailure();
+                     }
+                   });
+  QObject::connect(process, &QProcess::errorOccurred, process,
+                   [process, reportFailure](QProcess::ProcessError error) {
+                     // A crash is reported by finished too.
+                     if (error == QProcess::FailedToStart) {
+                       process->deleteLater();
+                       reportFailure();
+                     }
+                   });
+  process->start();
 }
 
 void Dialogs::Script() {

@@ -1,5 +1,6 @@
-// Message boxes and the folder picker of every window go through here, so
-// that tests can answer them in advance instead of facing a modal window.
+// Message boxes, the folder picker and the desktop's viewer, for every
+// window: they go through here, so that tests can answer the boxes and the
+// picker in advance instead of facing a modal window.
 //
 // The boxes and the picker are Qt's own, in the windows' font; their
 // standard texts are Japanese once InstallQtJapaneseTexts (window_program.h)
@@ -26,9 +27,16 @@ class Dialogs {
   // empty text when cancelled.
   static QString PickFolder(QWidget* parent, const QString& title, const QString& startFolder);
 
+  // Hands the local file `path` to the desktop's viewer and returns at once.
+  // When no viewer can show it, `failureText` is shown with Warn over
+  // `parent`: at once when the file does not exist or no launcher can be
+  // started, later when the launcher (xdg-open) ends reporting that it
+  // found no viewer. A report that comes after `parent` is gone is dropped.
+  static void OpenInViewer(QWidget* parent, const QString& path, const QString& failureText);
+
   // For tests. Once scripted, no box or picker is shown: each call records
   // its text and takes the next queued answer (OK or Cancel, and a cancelled
-  // picker, when the queue is empty).
+  // picker, when the queue is empty). The viewer is not scripted.
   static void Script();
   static void QueueAnswer(QMessageBox::StandardButton answer);
   static void QueueFolder(const QString& folder);

@@ -191,7 +191,7 @@ void MainWindow::ShowCurrentProfile() {
     return;
   }
   const FtpProfile& profile = settings_.profiles[settings_.currentProfile];
-  sourceFolder_->setText(QString::fromStdString(profile.localDir));
+  ShowFieldBytes(sourceFolder_, profile.localDir);
   // A long path is shown from its beginning.
   sourceFolder_->setCursorPosition(0);
   onlyNewer_->setChecked(profile.options.onlyNewer != 0);
@@ -206,7 +206,7 @@ void MainWindow::StoreIntoCurrentProfile() {
     return;
   }
   FtpProfile& profile = settings_.profiles[settings_.currentProfile];
-  profile.localDir = sourceFolder_->text().toStdString();
+  profile.localDir = FieldBytes(sourceFolder_);
   profile.options.onlyNewer = onlyNewer_->isChecked() ? 1 : 0;
   profile.options.skipFrontPageFolders = skipFrontPageFolders_->isChecked() ? 1 : 0;
   profile.options.skipImagesFolder = skipImagesFolder_->isChecked() ? 1 : 0;
@@ -311,11 +311,9 @@ void MainWindow::FlipDeleteDots() {
 }
 
 void MainWindow::ShowHelp() {
-  const bool opened = QFileInfo(paths_.helpPath).isFile() &&
-                      QDesktopServices::openUrl(QUrl::fromLocalFile(paths_.helpPath));
-  if (!opened) {
-    Dialogs::Warn(this, QStringLiteral("ﾍﾙﾌﾟの起動に失敗しました。"));
-  }
+  // A missing page, a missing launcher and a desktop without a viewer for
+  // the page all end in the same box.
+  Dialogs::OpenInViewer(this, paths_.helpPath, QStringLiteral("ﾍﾙﾌﾟの起動に失敗しました。"));
 }
 
 void MainWindow::ShowAbout() {

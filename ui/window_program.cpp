@@ -5,7 +5,10 @@
 #include <QLocale>
 #include <QTranslator>
 
+#include <string>
+
 #include "settings/settings_store.h"
+#include "ui/dialogs.h"
 
 namespace velmorix::ui {
 
@@ -30,7 +33,14 @@ void RunWindowProgram(SettingsStore& store, MainWindow::Paths paths) {
   MainWindow window(std::move(paths));
   store.LoadSettings(window.settings());
   window.exec();
-  store.SaveSettings(window.settings());
+  std::string error;
+  if (!store.SaveSettings(window.settings(), &error)) {
+    // The program ends all the same; the user must know that what was
+    // changed is not kept, and why.
+    Dialogs::Warn(nullptr,
+                  QStringLiteral("設定を保存できませんでした。\n") +
+                      QString::fromUtf8(error.data(), static_cast<qsizetype>(error.size())));
+  }
 }
 
 }  // namespace velmorix::ui

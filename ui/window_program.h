@@ -25,7 +25,8 @@ bool InstallQtJapaneseTexts();
 
 // Installs Qt's Japanese texts, loads the settings from `store`, runs the
 // main window modally, and saves the settings back to `store` when it has
-// closed.
+// closed; a save that fails is reported in a box with the reason before
+// the program ends.
 void RunWindowProgram(SettingsStore& store,
                       MainWindow::Paths paths = MainWindow::PathsBesideExecutable());
 

@@ -305,23 +305,68 @@ TEST_F(MainWindowCommandTest, LogIsOpenedAndAFailureIsNotReported) {
   EXPECT_TRUE(ui::Dialogs::Shown().isEmpty());
 }
 
-TEST_F(MainWindowCommandTest, HelpOpensThePageOrSaysItFailed) {
-  const QString failed = QStringLiteral("ﾍﾙﾌﾟの起動に失敗しました。");
-  DesktopRecorder* desktop = RecordDesktop();
-  Show();
-  Action(ids::kHelpAction)->trigger();  // no page yet
-  EXPECT_EQ(ui::Dialogs::Shown(), QStringList({failed}));
+// Stands in for xdg-open, first in $PATH: it reads the status written
+// beside it, appends the path it is given to a record there, and ends with
+// that status. Once a path is in the record, changing the status no longer
+// changes how that launch ends.
+class MainWindowHelpTest : public MainWindowTest {
+ protected:
+  void SetUp() override {
+    MainWindowTest::SetUp();
+    const fs::path script = launcherFolder_.path() / "xdg-open";
+    testing::WriteFile(script,
+                       "#!/bin/sh\n"
+                       "read -r status < \"${0%/*}/status\"\n"
+                       "printf '%s\\n' \"$1\" >> \"${0%/*}/opened\"\n"
+                       "exit \"$status\"\n");
+    fs::permissions(script, fs::perms::owner_all);
+    LauncherEndsWith(0);
+  }
 
-  testing::WriteFile(paths_.helpPath.toStdString(), "<html></html>");
+  void LauncherEndsWith(int status) {
+    testing::WriteFile(launcherFolder_.path() / "status", std::to_string(status));
+  }
+  QStringList Opened() const {
+    const std::string record = testing::ReadFile(launcherFolder_.path() / "opened");
+    return QString::fromStdString(record).split('\n', Qt::SkipEmptyParts);
+  }
+  void WritePage() { testing::WriteFile(paths_.helpPath.toStdString(), "<html></html>"); }
+
+  const QString failed_ = QStringLiteral("ﾍﾙﾌﾟの起動に失敗しました。");
+  testing::TempDir launcherFolder_;
+  testing::ScopedEnvironment path_{"PATH",
+                                   launcherFolder_.str() + ":" + qgetenv("PATH").toStdString()};
+};
+
+TEST_F(MainWindowHelpTest, MissingPageOrNoLauncherSaysItFailed) {
+  Show();
+  Action(ids::kHelpAction)->trigger();
+  EXPECT_EQ(ui::Dialogs::Shown(), QStringList({failed_}));
+  EXPECT_TRUE(Opened().isEmpty());
+
+  WritePage();
+  testing::TempDir empty;
+  testing::ScopedEnvironment nothingOnPath("PATH", empty.str());
+  Action(ids::kHelpAction)->trigger();
+  EXPECT_EQ(ui::Dialogs::Shown(), QStringList(2, failed_));
+}
+
+TEST_F(MainWindowHelpTest, BoxOnlyWhenTheLauncherFindsNoViewer) {
+  WritePage();
+  Show();
   Action(ids::kHelpAction)->trigger();
   window_->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
   QTest::keyClick(list_, Qt::Key_F1);
-  EXPECT_EQ(desktop->opened, QStringList(2, paths_.helpPath));
+  ASSERT_TRUE(QTest::qWaitFor([this] { return Opened().size() == 2; }));
 
-  QDesktopServices::unsetUrlHandler(QStringLiteral("file"));  // no viewer takes it
+  // xdg-open ends with 3 when no viewer is installed; Qt would have counted
+  // its start as success already.
+  LauncherEndsWith(3);
   Action(ids::kHelpAction)->trigger();
-  EXPECT_EQ(ui::Dialogs::Shown(), QStringList(2, failed));
+  ASSERT_TRUE(QTest::qWaitFor([] { return !ui::Dialogs::Shown().isEmpty(); }));
+  EXPECT_EQ(ui::Dialogs::Shown(), QStringList({failed_}));
+  EXPECT_EQ(Opened(), QStringList(3, paths_.helpPath));
 }
 
 class MainWindowRunTest : public MainWindowTest {

@@ -157,5 +157,45 @@ TEST_F(WindowProgramTest, StartGivesQtsOwnTextsInJapanese) {
                                     "貼り付け(&P)", "削除", "すべてを選択"}));
 }
 
+TEST_F(WindowProgramTest, TextsThatAreNoUtf8KeepTheirBytesUnlessEdited) {
+  const std::string shiftJis =
+      "\x83\x65\x83\x58\x83\x67";  // a folder name written by an older tool
+  {
+    SettingsStore store(kCompany, kProgram);
+    AppSettings settings;
+    settings.profiles[0].name = "site";
+    settings.profiles[0].remoteDir = "/" + shiftJis;
+    settings.profiles[0].localDir = "/srv/" + shiftJis;
+    settings.profileCount = 1;
+    store.SaveSettings(settings);
+  }
+  RunProgram([](ui::MainWindow& window) {
+    WhenModal<ui::ProfileEditor>([](ui::ProfileEditor& editor) {
+      namespace editor_ids = ui::profile_editor;
+      Retype(Control<QLineEdit>(&editor, editor_ids::kUrl), "ftp.example.jp");
+      QTest::mouseClick(Control<QPushButton>(&editor, editor_ids::kUpdateButton), Qt::LeftButton);
+      QTest::mouseClick(Control<QPushButton>(&editor, editor_ids::kOkButton), Qt::LeftButton);
+    });
+    Control<QAction>(&window, ids::kFtpSettingsAction)->trigger();
+    QTest::mouseClick(Control<QPushButton>(&window, ids::kCloseButton), Qt::LeftButton);
+  });
+  EXPECT_EQ(Stored("FTPSETTINGS", "FTPURL1"), registry::RegistryValue::Text("ftp.example.jp"));
+  EXPECT_EQ(Stored("FTPSETTINGS", "FTPDIR1"), registry::RegistryValue::Text("/" + shiftJis));
+  EXPECT_EQ(Stored("FTPSETTINGS", "LOCALDIR1"), registry::RegistryValue::Text("/srv/" + shiftJis));
+}
+
+TEST_F(WindowProgramTest, SettingsThatCannotBeSavedAtExitAreReportedWithTheReason) {
+  testing::WriteFile(configHome_.path() / "Quenzari", "a file where the settings folder belongs");
+  RunProgram([](ui::MainWindow& window) {
+    Control<QAction>(&window, ids::kDeleteMessageAction)->trigger();
+    QTest::mouseClick(Control<QPushButton>(&window, ids::kCloseButton), Qt::LeftButton);
+  });
+  const QStringList shown = ui::Dialogs::Shown();
+  ASSERT_EQ(shown.size(), 1);
+  EXPECT_EQ(shown[0], "設定を保存できませんでした。\n" +
+                          QString::fromStdString((configHome_.path() / "Quenzari").string()) +
+                          ": Not a directory");
+}
+
 }  // namespace
 }  // namespace velmorix
