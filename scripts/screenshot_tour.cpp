@@ -27,6 +27,7 @@
 #include "ui/profile_editor.h"
 #include "ui/program_icon.h"
 #include "ui/progress_console.h"
+#include "ui/window_program.h"
 
 namespace {
 
@@ -141,6 +142,8 @@ int main(int argc, char** argv) {
   outputFolder = QFile::decodeName(argv[1]);
   QDir().mkpath(outputFolder);
   application.setWindowIcon(velmorix::ui::ProgramIcon());
+  // The boxes' buttons as the window program shows them.
+  velmorix::ui::InstallQtJapaneseTexts();
 
   // The window program's settings, read as it reads them; never written.
   velmorix::SettingsStore store(std::string(velmorix::strings::kCompanyKey),
