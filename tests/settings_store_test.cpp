@@ -309,21 +309,29 @@ TEST_F(PasswordTest, SinglePasswordCallsTouchOnlyTheirValue) {
 
 // ---------------------------------------------------------------------------
 
-using TwoCopiesTest = SettingsStoreTest;
+// Two copies of the program that both loaded `count` stored profiles.
+class TwoCopiesTest : public SettingsStoreTest {
+ protected:
+  void LoadBoth(int count) {
+    WriteStore(ProfileLines(1, count));
+    mine_ = Load(first_);
+    theirs_ = Load(second_);
+  }
+
+  SettingsStore first_{"Quenzari", std::string(kWindowProgramKey)};
+  SettingsStore second_{"Quenzari", std::string(kWindowProgramKey)};
+  AppSettings mine_;
+  AppSettings theirs_;
+};
 
 TEST_F(TwoCopiesTest, ProfileAddedByTheOtherCopySurvivesASaveThatDoesNotReachIt) {
-  WriteStore(ProfileLines(1, 2));
-  SettingsStore first("Quenzari", std::string(kWindowProgramKey));
-  SettingsStore second("Quenzari", std::string(kWindowProgramKey));
-  AppSettings mine = Load(first);
-  AppSettings theirs = Load(second);
-
-  theirs.profiles[theirs.profileCount].name = "added by the other copy";
-  theirs.profiles[theirs.profileCount++].port = 2121;
-  second.SaveSettings(theirs);
-  mine.deleteMessage = 0;
-  mine.profiles[0].localDir = "/home/me/new";
-  first.SaveSettings(mine);
+  LoadBoth(2);
+  theirs_.profiles[theirs_.profileCount].name = "added by the other copy";
+  theirs_.profiles[theirs_.profileCount++].port = 2121;
+  second_.SaveSettings(theirs_);
+  mine_.deleteMessage = 0;
+  mine_.profiles[0].localDir = "/home/me/new";
+  first_.SaveSettings(mine_);
 
   const AppSettings after = Load(store_);
   ASSERT_EQ(after.profileCount, 3);
@@ -334,21 +342,16 @@ TEST_F(TwoCopiesTest, ProfileAddedByTheOtherCopySurvivesASaveThatDoesNotReachIt)
 }
 
 TEST_F(TwoCopiesTest, EachCopyKeepsWhatTheOtherChangedRenamedOrDeleted) {
-  WriteStore(ProfileLines(1, 3));
-  SettingsStore first("Quenzari", std::string(kWindowProgramKey));
-  SettingsStore second("Quenzari", std::string(kWindowProgramKey));
-  AppSettings mine = Load(first);
-  AppSettings theirs = Load(second);
-
-  ASSERT_EQ(DeleteDestination(theirs, 0), DestinationError::kNone);  // site1
-  ServerData renamed = ServerDataOf(theirs.profiles[0]);             // site2
+  LoadBoth(3);
+  ASSERT_EQ(DeleteDestination(theirs_, 0), DestinationError::kNone);  // site1
+  ServerData renamed = ServerDataOf(theirs_.profiles[0]);             // site2
   renamed.name = "renamed";
-  ASSERT_EQ(UpdateDestination(theirs, 0, renamed), DestinationError::kNone);
-  ASSERT_TRUE(second.SaveSettings(theirs));
-  mine.profiles[2].localDir = "/home/me/site3";
-  ASSERT_EQ(AddDestination(mine, {.name = "mine"}), DestinationError::kNone);
+  ASSERT_EQ(UpdateDestination(theirs_, 0, renamed), DestinationError::kNone);
+  ASSERT_TRUE(second_.SaveSettings(theirs_));
+  mine_.profiles[2].localDir = "/home/me/site3";
+  ASSERT_EQ(AddDestination(mine_, {.name = "mine"}), DestinationError::kNone);
   std::string error = "left over";
-  ASSERT_TRUE(first.SaveSettings(mine, &error));
+  ASSERT_TRUE(first_.SaveSettings(mine_, &error));
   EXPECT_EQ(error, "");
 
   const AppSettings after = Load(store_);
