@@ -5,6 +5,7 @@ standard output once it accepts connections, and serves until killed.
 """
 import argparse
 import logging
+import socket
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
@@ -23,6 +24,14 @@ def main():
                         help="offer neither MLSD nor MLST, so clients fall back on LIST")
     parser.add_argument("--active-delay", type=float, default=0.0,
                         help="seconds to wait before connecting back after PORT/EPRT")
+    parser.add_argument("--passive", choices=["normal", "refused", "silent"], default="normal",
+                        help="refused: EPSV and PASV answer 500 and are not offered; silent: "
+                             "they name a port whose connections are never accepted")
+    parser.add_argument("--masquerade", default=None,
+                        help="the address PASV names instead of the server's own, as a server "
+                             "behind NAT does")
+    parser.add_argument("--no-connect-back", action="store_true",
+                        help="never connect back after PORT/EPRT, as behind a router")
     parser.add_argument("--log", default=None)
     args = parser.parse_args()
 
@@ -39,11 +48,53 @@ def main():
                 # meanwhile (tests of stray data connections).
                 self.call_later(args.active_delay, FTPHandler._make_eport, self, ip, port)
 
+    if args.no_connect_back:
+        def _no_connect_back(self, ip, port):
+            # Accepted, then nothing: the client waits for a connection
+            # that a router in between would never let through.
+            self.respond("200 Active data connection established.")
+        Handler._make_eport = _no_connect_back
+
+    if args.passive == "silent":
+        # A listener whose queue is full drops every further connection
+        # attempt, so a client's connect neither succeeds nor is refused.
+        silent = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        silent.bind((args.host, 0))
+        silent.listen(0)
+        fillers = []
+        for _ in range(4):
+            filler = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            filler.setblocking(False)
+            try:
+                filler.connect(silent.getsockname())
+            except BlockingIOError:
+                pass
+            fillers.append(filler)
+        silent_port = silent.getsockname()[1]
+
+        def ftp_PASV(self, line):
+            h = args.host.split(".")
+            self.respond("227 Entering passive mode (%s,%d,%d)." % (
+                ",".join(h), silent_port >> 8, silent_port & 255))
+
+        def ftp_EPSV(self, line):
+            self.respond("229 Entering extended passive mode (|||%d|)." % silent_port)
+        Handler.ftp_PASV = ftp_PASV
+        Handler.ftp_EPSV = ftp_EPSV
+
+    if args.masquerade:
+        Handler.masquerade_address = args.masquerade
+
     Handler.authorizer = authorizer
     Handler.banner = "VELMORIX test server ready."
+    left_out = set()
     if args.no_mlsd:
+        left_out |= {"MLSD", "MLST"}
+    if args.passive == "refused":
+        left_out |= {"PASV", "EPSV"}
+    if left_out:
         Handler.proto_cmds = {name: info for name, info in FTPHandler.proto_cmds.items()
-                              if name not in ("MLSD", "MLST")}
+                              if name not in left_out}
 
     server = FTPServer((args.host, 0), Handler)
     port = server.socket.getsockname()[1]

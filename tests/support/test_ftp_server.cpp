@@ -118,6 +118,16 @@ void TestFtpServer::Start() {
     args.push_back("--active-delay");
     args.push_back(std::to_string(options_.activeConnectDelay));
   }
+  if (options_.noConnectBack) args.push_back("--no-connect-back");
+  if (options_.passive != TestFtpServerOptions::Passive::kNormal) {
+    args.push_back("--passive");
+    args.push_back(options_.passive == TestFtpServerOptions::Passive::kRefused ? "refused"
+                                                                               : "silent");
+  }
+  if (!options_.masquerade.empty()) {
+    args.push_back("--masquerade");
+    args.push_back(options_.masquerade);
+  }
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);

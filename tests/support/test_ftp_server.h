@@ -34,6 +34,15 @@ struct TestFtpServerOptions {
   bool ipv6 = false;     // listen on ::1 instead of 127.0.0.1
   // Seconds the server waits after PORT/EPRT before it connects back.
   double activeConnectDelay = 0;
+  // Never connects back after PORT/EPRT, as behind a router.
+  bool noConnectBack = false;
+  enum class Passive {
+    kNormal,
+    kRefused,  // EPSV and PASV answer 500 and are not offered
+    kSilent,   // they name a port whose connections are never accepted
+  } passive = Passive::kNormal;
+  // The address PASV names in place of the server's own (a server behind NAT).
+  std::string masquerade{};
 };
 
 class TestFtpServer {
