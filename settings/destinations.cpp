@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "base/ascii_case.h"
 #include "resources/string_table.h"
-#include "settings/ascii_case.h"
 
 namespace velmorix {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "settings/ascii_case.h"
+#include "base/ascii_case.h"
 
 namespace velmorix::ftp {
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "engine/ftp_session/ftp_control.h"
 #include "engine/ftp_session/ftp_data_channel.h"
 #include "engine/ftp_session/ftp_listing_parser.h"
@@ -37,22 +38,6 @@ FtpStatus NotConnected() {
 FtpStatus Unsafe(std::string_view what, std::string_view value) {
   return FtpStatus::Error(FtpErrorKind::kUnsafeArgument, ftp::UnsafeArgumentText(what, value));
 }
-
-// Owns a local file's descriptor.
-class LocalFile {
- public:
-  explicit LocalFile(int fd) : fd_(fd) {}
-  ~LocalFile() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  LocalFile(const LocalFile&) = delete;
-  LocalFile& operator=(const LocalFile&) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 }  // namespace
 
@@ -440,13 +425,13 @@ FtpStatus FtpConnection::PutFile(const std::string& localPath, std::string_view 
   // be read never leaves an empty file on the server. Opening a FIFO would
   // wait for a writer, and reading a device may never end: without blocking,
   // the open returns at once and fstat() tells what it is.
-  LocalFile file(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (file.fd() < 0) {
+  UniqueFd file(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!file.valid()) {
     return FtpStatus::Error(FtpErrorKind::kSystem,
                             ftp::LocalFileText(localPath, ftp::SystemErrorText(errno)));
   }
   struct stat info {};
-  if (::fstat(file.fd(), &info) != 0) {
+  if (::fstat(file.get(), &info) != 0) {
     return FtpStatus::Error(FtpErrorKind::kSystem,
                             ftp::LocalFileText(localPath, ftp::SystemErrorText(errno)));
   }
@@ -465,7 +450,7 @@ FtpStatus FtpConnection::PutFile(const std::string& localPath, std::string_view 
       ftp::TransferDirection::kSend, state_->timeouts.data, state_->cancelCheck, transfer);
   if (!status.ok())
     return status;
-  status = ftp::SendFileData(state_->control, transfer, file.fd(), state_->timeouts.data);
+  status = ftp::SendFileData(state_->control, transfer, file.get(), state_->timeouts.data);
   if (!status.ok()) {
     if (state_->control.open() && !transfer.finalReceived) {
       // The server's own reply comes after our broken-off data; without it

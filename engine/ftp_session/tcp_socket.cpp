@@ -73,40 +73,19 @@ std::string SocketAddress::HostText() const {
   return text;
 }
 
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = other.Release();
-  }
-  return *this;
-}
-
-void Socket::Close() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
-
-int Socket::Release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
 bool Socket::LocalAddress(SocketAddress& address) const {
   address.length = sizeof address.storage;
-  return getsockname(fd_, reinterpret_cast<sockaddr*>(&address.storage), &address.length) == 0;
+  return getsockname(fd(), reinterpret_cast<sockaddr*>(&address.storage), &address.length) == 0;
 }
 
 bool Socket::PeerAddress(SocketAddress& address) const {
   address.length = sizeof address.storage;
-  return getpeername(fd_, reinterpret_cast<sockaddr*>(&address.storage), &address.length) == 0;
+  return getpeername(fd(), reinterpret_cast<sockaddr*>(&address.storage), &address.length) == 0;
 }
 
 IoResult Socket::SendAll(const char* data, size_t size, Deadline deadline) const {
   while (size > 0) {
-    const ssize_t sent = ::send(fd_, data, size, MSG_NOSIGNAL);
+    const ssize_t sent = ::send(fd(), data, size, MSG_NOSIGNAL);
     if (sent > 0) {
       data += sent;
       size -= static_cast<size_t>(sent);
@@ -115,7 +94,7 @@ IoResult Socket::SendAll(const char* data, size_t size, Deadline deadline) const
     if (sent < 0 && errno == EINTR)
       continue;
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const IoResult waited = WaitFor(fd_, POLLOUT, deadline);
+      const IoResult waited = WaitFor(fd(), POLLOUT, deadline);
       if (waited != IoResult::kOk)
         return waited;
       continue;
@@ -130,7 +109,7 @@ IoResult Socket::SendAll(const char* data, size_t size, Deadline deadline) const
 IoResult Socket::ReceiveAvailable(char* buffer, size_t capacity, size_t& received) const {
   received = 0;
   for (;;) {
-    const ssize_t got = ::recv(fd_, buffer, capacity, 0);
+    const ssize_t got = ::recv(fd(), buffer, capacity, 0);
     if (got > 0) {
       received = static_cast<size_t>(got);
       return IoResult::kOk;
@@ -147,7 +126,7 @@ IoResult Socket::ReceiveAvailable(char* buffer, size_t capacity, size_t& receive
 
 int Socket::UnacknowledgedBytes() const {
   int count = 0;
-  if (::ioctl(fd_, SIOCOUTQ, &count) != 0)
+  if (::ioctl(fd(), SIOCOUTQ, &count) != 0)
     return -1;
   return count;
 }

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/unique_fd.h"
+
 namespace velmorix::ftp {
 
 using Clock = std::chrono::steady_clock;
@@ -53,16 +55,11 @@ class Socket {
  public:
   Socket() = default;
   explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() { Close(); }
-  Socket(Socket&& other) noexcept : fd_(other.Release()) {}
-  Socket& operator=(Socket&& other) noexcept;
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
 
-  bool valid() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-  void Close();
-  int Release();
+  bool valid() const { return fd_.valid(); }
+  int fd() const { return fd_.get(); }
+  void Close() { fd_.Reset(); }
+  int Release() { return fd_.Release(); }
 
   bool LocalAddress(SocketAddress& address) const;
   bool PeerAddress(SocketAddress& address) const;
@@ -78,7 +75,7 @@ class Socket {
   int UnacknowledgedBytes() const;
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 // Waits until `fd` is ready for `events` (POLLIN, POLLOUT) or the deadline

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/unique_fd.h"
+
 namespace velmorix::registry {
 namespace fs = std::filesystem;
 
@@ -35,41 +37,6 @@ std::string SystemErrorText(int error) {
 std::string FileError(const fs::path& path, std::string_view reason) {
   return path.string() + ": " + std::string(reason);
 }
-
-// An open file descriptor that closes itself.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  bool valid() const { return fd_ >= 0; }
-  int get() const { return fd_; }
-  // Gives the descriptor up without closing it.
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset(int fd) {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = fd;
-  }
-  // Closes now and says whether the last writes reached the file system.
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 struct FileContent {
   bool exists = false;
@@ -111,7 +78,7 @@ std::optional<FileContent> ReadWholeFile(const fs::path& path, std::string& erro
     return fail(refusal);
   // Whatever was swapped in since is opened without waiting and looked at
   // again.
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd.valid()) {
     if (errno == ENOENT)
       return FileContent{};
@@ -158,7 +125,7 @@ bool WriteAll(int fd, std::string_view data) {
 int WriteNewFile(const fs::path& path, std::string_view data) {
   // O_EXCL also refuses a symbolic link in the way instead of writing
   // wherever it leads.
-  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!fd.valid())
     return errno;
   // The mode given to open is cut by the umask; the file holds the passwords.
@@ -244,11 +211,11 @@ std::optional<fs::path> FollowLinks(const fs::path& path, std::string& error) {
 // Opens the lock file beside `file` and takes its lock, waiting for
 // another program's save to end. Returns "" with `lock` holding it, or the
 // error.
-std::string TakeLock(const fs::path& file, FileDescriptor& lock) {
+std::string TakeLock(const fs::path& file, UniqueFd& lock) {
   // The lock lives in a file of its own: the store file itself is replaced
   // by every save, and a lock on a replaced file guards nothing.
   const fs::path lockPath = file.string() + ".lock";
-  FileDescriptor opened(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0600));
+  UniqueFd opened(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0600));
   if (!opened.valid())
     return FileError(lockPath, "cannot take the lock: " + SystemErrorText(errno));
   while (::flock(opened.get(), LOCK_EX) != 0) {
@@ -329,7 +296,7 @@ bool KeyStore::Lock(std::string* error) {
     return true;
   if (std::string reason = CreateFolder(file_.parent_path()); !reason.empty())
     return fail(std::move(reason));
-  FileDescriptor lock(-1);
+  UniqueFd lock(-1);
   if (std::string reason = TakeLock(file_, lock); !reason.empty())
     return fail(std::move(reason));
   heldLock_ = lock.Release();
@@ -388,7 +355,7 @@ bool KeyStore::Commit(std::string* error) {
     error->clear();
   if (changes_.empty())
     return true;
-  FileDescriptor lock(-1);
+  UniqueFd lock(-1);
   if (heldLock_ < 0) {
     if (std::string reason = CreateFolder(file_.parent_path()); !reason.empty())
       return fail(std::move(reason));
@@ -435,8 +402,8 @@ bool KeyStore::Commit(std::string* error) {
   }
   // The rename is durable only once the folder itself is flushed.
   const fs::path targetFolder = target->parent_path();
-  FileDescriptor folderFd(::open(targetFolder.empty() ? "." : targetFolder.c_str(),
-                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd folderFd(::open(targetFolder.empty() ? "." : targetFolder.c_str(),
+                           O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folderFd.valid())
     ::fsync(folderFd.get());
 

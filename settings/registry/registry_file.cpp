@@ -5,7 +5,7 @@
 #include <optional>
 #include <utility>
 
-#include "settings/ascii_case.h"
+#include "base/ascii_case.h"
 
 namespace velmorix::registry {
 namespace {
