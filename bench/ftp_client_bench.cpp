@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/ftp_session/ftp_listing_parser.h"
-#include "engine/ftp_session/ftp_session.h"
+#include "ftp/ftp_listing_parser.h"
+#include "ftp/ftp_session.h"
 
 namespace {
 

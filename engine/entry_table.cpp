@@ -1,7 +1,7 @@
 #include "engine/entry_table.h"
 
 #include "base/ascii_case.h"
-#include "engine/ftp_session/ftp_session.h"
+#include "ftp/ftp_session.h"
 
 namespace velmorix {
 

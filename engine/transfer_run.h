@@ -9,8 +9,8 @@
 #include <string>
 
 #include "engine/cancel_event.h"
-#include "engine/ftp_session/ftp_session.h"
 #include "engine/run_console.h"
+#include "ftp/ftp_session.h"
 #include "settings/app_settings.h"
 
 namespace velmorix {

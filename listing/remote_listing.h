@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "engine/ftp_session/ftp_session.h"
 #include "engine/transfer_job.h"
+#include "ftp/ftp_session.h"
 
 namespace velmorix {
 

@@ -3,7 +3,7 @@
 // read (the kernel then reports EPIPE and raises SIGPIPE on the next write,
 // which must not end the program), and a far end that reads slowly behind a
 // large send buffer.
-#include "engine/ftp_session/ftp_data_channel.h"
+#include "ftp/ftp_data_channel.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>

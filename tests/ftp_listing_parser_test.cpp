@@ -1,6 +1,6 @@
 // The listing parser on its own: the real lines that pyftpdlib, proftpd and
 // vsftpd sent (tests/data/*.txt), and the forms other servers use.
-#include "engine/ftp_session/ftp_listing_parser.h"
+#include "ftp/ftp_listing_parser.h"
 
 #include <fstream>
 #include <map>

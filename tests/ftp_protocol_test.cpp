@@ -23,7 +23,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/ftp_session/ftp_session.h"
+#include "ftp/ftp_session.h"
 #include "tests/support/test_ftp_server.h"
 
 namespace velmorix {

@@ -1,7 +1,7 @@
 // The reply reader on its own, with replies as real servers sent them
 // (tests/data/*.txt) and the odd and hostile ones a client must survive;
 // and what the login reads from the replies.
-#include "engine/ftp_session/ftp_reply.h"
+#include "ftp/ftp_reply.h"
 
 #include <fstream>
 #include <string>
@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/ftp_session/ftp_protocol.h"
+#include "ftp/ftp_protocol.h"
 
 namespace velmorix::ftp {
 namespace {

@@ -1,7 +1,7 @@
 // End-to-end tests of our FTP client against the real test server
 // (pyftpdlib on loopback, active mode), with MLSD and with the LIST-only
 // server, and once over IPv6.
-#include "engine/ftp_session/ftp_session.h"
+#include "ftp/ftp_session.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

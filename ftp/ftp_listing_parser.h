@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "engine/ftp_session/ftp_session.h"
+#include "ftp/ftp_session.h"
 
 namespace velmorix::ftp {
 

@@ -14,9 +14,9 @@
 #include <functional>
 #include <string_view>
 
-#include "engine/ftp_session/ftp_control.h"
-#include "engine/ftp_session/ftp_reply.h"
-#include "engine/ftp_session/tcp_socket.h"
+#include "ftp/ftp_control.h"
+#include "ftp/ftp_reply.h"
+#include "ftp/tcp_socket.h"
 
 namespace velmorix::ftp {
 

@@ -1,4 +1,4 @@
-#include "engine/ftp_session/ftp_messages.h"
+#include "ftp/ftp_messages.h"
 
 #include "base/display_text.h"
 

@@ -1,4 +1,4 @@
-#include "engine/ftp_session/ftp_data_channel.h"
+#include "ftp/ftp_data_channel.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,7 +12,7 @@
 #include <ctime>
 #include <vector>
 
-#include "engine/ftp_session/ftp_messages.h"
+#include "ftp/ftp_messages.h"
 
 namespace velmorix::ftp {
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <string_view>
 
-#include "engine/ftp_session/ftp_reply.h"
-#include "engine/ftp_session/ftp_session.h"
-#include "engine/ftp_session/tcp_socket.h"
+#include "ftp/ftp_reply.h"
+#include "ftp/ftp_session.h"
+#include "ftp/tcp_socket.h"
 
 namespace velmorix::ftp {
 

@@ -1,4 +1,4 @@
-#include "engine/ftp_session/ftp_protocol.h"
+#include "ftp/ftp_protocol.h"
 
 namespace velmorix::ftp {
 

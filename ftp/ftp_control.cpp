@@ -1,11 +1,11 @@
-#include "engine/ftp_session/ftp_control.h"
+#include "ftp/ftp_control.h"
 
 #include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
 
-#include "engine/ftp_session/ftp_messages.h"
+#include "ftp/ftp_messages.h"
 
 namespace velmorix::ftp {
 

@@ -1,4 +1,4 @@
-#include "engine/ftp_session/tcp_socket.h"
+#include "ftp/tcp_socket.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "engine/ftp_session/ftp_listing_parser.h"
+#include "ftp/ftp_listing_parser.h"
 
 #include <array>
 

@@ -1,4 +1,4 @@
-#include "engine/ftp_session/ftp_session.h"
+#include "ftp/ftp_session.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "base/unique_fd.h"
-#include "engine/ftp_session/ftp_control.h"
-#include "engine/ftp_session/ftp_data_channel.h"
-#include "engine/ftp_session/ftp_listing_parser.h"
-#include "engine/ftp_session/ftp_messages.h"
-#include "engine/ftp_session/ftp_protocol.h"
-#include "engine/ftp_session/tcp_socket.h"
+#include "ftp/ftp_control.h"
+#include "ftp/ftp_data_channel.h"
+#include "ftp/ftp_listing_parser.h"
+#include "ftp/ftp_messages.h"
+#include "ftp/ftp_protocol.h"
+#include "ftp/tcp_socket.h"
 
 namespace velmorix {
 

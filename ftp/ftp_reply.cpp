@@ -1,4 +1,4 @@
-#include "engine/ftp_session/ftp_reply.h"
+#include "ftp/ftp_reply.h"
 
 #include <cstring>
 
