@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "ftp/ftp_reply.h"
-#include "ftp/ftp_session.h"
+#include "ftp/ftp_status.h"
 #include "ftp/tcp_socket.h"
 
 namespace velmorix::ftp {

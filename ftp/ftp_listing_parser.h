@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "ftp/ftp_session.h"
+#include "ftp/remote_entry.h"
 
 namespace velmorix::ftp {
 

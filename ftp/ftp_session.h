@@ -21,50 +21,10 @@
 #include <string>
 #include <string_view>
 
+#include "ftp/ftp_status.h"
+#include "ftp/remote_entry.h"
+
 namespace velmorix {
-
-enum class FtpErrorKind {
-  kNone,
-  // A listing holds no (more) entries. FindFirst gives kNoMoreFiles for an
-  // empty folder, Next gives it at the end of a listing.
-  kNoMoreFiles,
-  kServerReply,        // the server refused; the text holds its reply ("550 ...")
-  kSystem,             // a socket or local file error; the text holds the system's text
-  kTimeout,            // the server stopped answering
-  kHostNotFound,       // the host name cannot be resolved
-  kConnectionRefused,  // nothing listens on that port, or the host cannot be reached
-  kLoginFailed,        // the server refused the user name or the password
-  kUnsafeArgument,     // a name held CR, LF or NUL; nothing was sent
-  kProtocol,           // the server sent something that is not FTP
-  kNotConnected,       // the connection is closed or was lost before
-  // The cancel check said stop while a listing or an upload was waiting on
-  // its data connection; the transfer was aborted (see SetCancelCheck).
-  kCanceled,
-};
-
-// The result of one FTP operation.
-struct FtpStatus {
-  FtpErrorKind kind = FtpErrorKind::kNone;
-  // What failed, for a message box: the server's reply, the system's text or
-  // a description of the time-out. Empty on success.
-  std::string text;
-
-  bool ok() const { return kind == FtpErrorKind::kNone; }
-  static FtpStatus Ok() { return {}; }
-  static FtpStatus Error(FtpErrorKind kind, std::string text) { return {kind, std::move(text)}; }
-};
-
-// One entry of a remote folder, as the server lists it.
-struct RemoteEntry {
-  std::string name;    // as the server spells it, without a path
-  bool isDir = false;  // symbolic links and devices count as files
-  // The listing says it is a symbolic link (LIST kind "l", MLSD type
-  // "OS.unix=slink..." or "OS.unix=symlink"); isDir is then false. MLSD
-  // servers that follow links list a link to a folder as "dir" instead, and
-  // only LIST can tell (ListingCommand::kList).
-  bool isLink = false;
-  int64_t lastWriteTime = 0;  // whole seconds since 1970-01-01 00:00 UTC
-};
 
 // Which command FindFirst lists a folder with.
 enum class ListingCommand {

@@ -1,0 +1,22 @@
+// What a listing line turns into: the listing parser fills it, and the
+// session's listings hand it out. Plain data; any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace velmorix {
+
+// One entry of a remote folder, as the server lists it.
+struct RemoteEntry {
+  std::string name;    // as the server spells it, without a path
+  bool isDir = false;  // symbolic links and devices count as files
+  // The listing says it is a symbolic link (LIST kind "l", MLSD type
+  // "OS.unix=slink..." or "OS.unix=symlink"); isDir is then false. MLSD
+  // servers that follow links list a link to a folder as "dir" instead, and
+  // only LIST can tell (ListingCommand::kList).
+  bool isLink = false;
+  int64_t lastWriteTime = 0;  // whole seconds since 1970-01-01 00:00 UTC
+};
+
+}  // namespace velmorix
