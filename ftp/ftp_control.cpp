@@ -9,8 +9,8 @@
 
 namespace velmorix::ftp {
 
-ControlChannel::ControlChannel(Socket socket, std::chrono::milliseconds replyTimeout)
-    : socket_(std::move(socket)), replyTimeout_(replyTimeout) {}
+ControlChannel::ControlChannel(OwnedStream stream, std::chrono::milliseconds replyTimeout)
+    : stream_(std::move(stream)), replyTimeout_(replyTimeout) {}
 
 FtpStatus ControlChannel::Send(std::string_view commandLine) {
   const std::string label = CommandLabel(commandLine);
@@ -19,7 +19,7 @@ FtpStatus ControlChannel::Send(std::string_view commandLine) {
   std::string line;
   line.reserve(commandLine.size() + 2);
   line.append(commandLine).append("\r\n");
-  const IoResult sent = socket_.SendAll(line.data(), line.size(), DeadlineAfter(replyTimeout_));
+  const IoResult sent = stream_->SendAll(line.data(), line.size(), DeadlineAfter(replyTimeout_));
   if (sent == IoResult::kOk)
     return FtpStatus::Ok();
   const int error = errno;
@@ -65,7 +65,7 @@ FtpStatus ControlChannel::ReceiveNow(FtpReply& reply, bool& taken, std::string_v
     return FtpStatus::Error(FtpErrorKind::kNotConnected, NotConnectedText());
   char buffer[4096];
   size_t received = 0;
-  const IoResult result = socket_.ReceiveAvailable(buffer, sizeof buffer, received);
+  const IoResult result = stream_->ReceiveAvailable(buffer, sizeof buffer, received);
   if (result == IoResult::kClosed) {
     MarkLost();
     return FtpStatus::Error(FtpErrorKind::kNotConnected, ConnectionLostText(label));
@@ -86,7 +86,7 @@ FtpStatus ControlChannel::Read(FtpReply& reply, std::string_view label, Deadline
     FtpStatus status = TakeBuffered(reply, taken, label);
     if (!status.ok() || taken)
       return status;
-    const IoResult waited = WaitFor(socket_.fd(), POLLIN, deadline);
+    const IoResult waited = stream_->Wait(POLLIN, deadline);
     if (waited == IoResult::kTimeout) {
       MarkLost();
       return FtpStatus::Error(FtpErrorKind::kTimeout, ReplyTimeoutText(label));

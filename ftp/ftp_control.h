@@ -2,7 +2,7 @@
 // replies, each wait bounded by the reply time-out.
 //
 // Any sign that the connection is gone or out of step (end of file, a socket
-// error, a 421 reply, a reply that is not FTP, a time-out) closes the socket
+// error, a 421 reply, a reply that is not FTP, a time-out) closes the stream
 // and marks the channel lost; every later call then fails at once with
 // kNotConnected, because a late reply would be taken for the answer to the
 // next command. Owned by the connection's state; used by its one thread.
@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "ftp/byte_stream.h"
 #include "ftp/ftp_reply.h"
 #include "ftp/ftp_status.h"
 #include "ftp/tcp_socket.h"
@@ -20,11 +21,12 @@ namespace velmorix::ftp {
 
 class ControlChannel {
  public:
-  ControlChannel(Socket socket, std::chrono::milliseconds replyTimeout);
+  ControlChannel(OwnedStream stream, std::chrono::milliseconds replyTimeout);
 
-  bool open() const { return socket_.valid(); }
-  int fd() const { return socket_.fd(); }
-  const Socket& socket() const { return socket_; }
+  bool open() const { return stream_.valid(); }
+  // For polling beside a data connection, and for the connection's
+  // addresses. Not held once the channel is lost.
+  const OwnedStream& stream() const { return stream_; }
   std::chrono::milliseconds replyTimeout() const { return replyTimeout_; }
 
   // Sends `commandLine` followed by CR LF. The caller has made sure that it
@@ -42,22 +44,22 @@ class ControlChannel {
   // For waits that watch the control connection beside a data connection:
   // takes a reply that has already been received whole, if any.
   FtpStatus TakeBuffered(FtpReply& reply, bool& taken, std::string_view label);
-  // Reads what the socket holds now (call when poll() reported it readable)
+  // Reads what the stream holds now (call when poll() reported it readable)
   // and takes one whole reply if there is one.
   FtpStatus ReceiveNow(FtpReply& reply, bool& taken, std::string_view label);
 
-  // Says goodbye: QUIT, a short wait for the 221, then the socket is closed.
+  // Says goodbye: QUIT, a short wait for the 221, then the stream is closed.
   // Errors are ignored and the last reply text is kept.
   void Quit();
-  // Closes the socket; the channel is lost from now on.
-  void MarkLost() { socket_.Close(); }
+  // Closes the stream; the channel is lost from now on.
+  void MarkLost() { stream_.Close(); }
   // Every line of the last reply, joined by "\n".
   const std::string& lastReplyText() const { return lastReplyText_; }
 
  private:
   FtpStatus Accept(FtpReply& reply, std::string_view label);
 
-  Socket socket_;
+  OwnedStream stream_;
   std::chrono::milliseconds replyTimeout_;
   FtpReplyParser parser_;
   std::string lastReplyText_;

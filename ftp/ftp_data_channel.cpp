@@ -1,7 +1,5 @@
 #include "ftp/ftp_data_channel.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/sendfile.h>
@@ -12,6 +10,7 @@
 #include <ctime>
 #include <vector>
 
+#include "ftp/data_connector.h"
 #include "ftp/ftp_messages.h"
 
 namespace velmorix::ftp {
@@ -72,24 +71,6 @@ class SigpipeBlock {
   bool raised_ = false;
 };
 
-std::string PortCommand(const SocketAddress& bound) {
-  const uint16_t port = bound.port();
-  if (bound.family() == AF_INET) {
-    const uint32_t ip =
-        ntohl(reinterpret_cast<const sockaddr_in*>(&bound.storage)->sin_addr.s_addr);
-    return "PORT " + std::to_string(ip >> 24) + "," + std::to_string((ip >> 16) & 255) + "," +
-           std::to_string((ip >> 8) & 255) + "," + std::to_string(ip & 255) + "," +
-           std::to_string(port >> 8) + "," + std::to_string(port & 255);
-  }
-  return "EPRT |2|" + bound.HostText() + "|" + std::to_string(port) + "|";
-}
-
-// Milliseconds from now until `deadline`, rounded up, at least 0.
-int MillisecondsUntil(Deadline deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() < 0 ? 0 : static_cast<int>(std::min<int64_t>(left.count() + 1, 1 << 30));
-}
-
 // True when the cancel check is due and says stop. Between two questions
 // lie kCancelCheckInterval; the first comes that long after the transfer
 // began.
@@ -116,13 +97,13 @@ Deadline NextCancelCheck(const DataTransfer& transfer) {
 // one would be taken for the answer to the next command, so the channel is
 // marked lost.
 FtpStatus Abort(ControlChannel& control, DataTransfer& transfer) {
-  if (transfer.direction == TransferDirection::kSend && transfer.data.valid()) {
+  if (transfer.direction == TransferDirection::kSend) {
     // A plain close would let the kernel go on sending what is queued, and
     // a canceled upload could still arrive whole. A reset drops it.
-    const linger reset{1, 0};
-    setsockopt(transfer.data.fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    transfer.data.Abandon();
+  } else {
+    transfer.data.Close();
   }
-  transfer.data.Close();
   const FtpStatus canceled =
       FtpStatus::Error(FtpErrorKind::kCanceled, CanceledText(transfer.label));
   int owed = transfer.finalReceived ? 1 : 2;
@@ -198,17 +179,40 @@ FtpStatus ReceiveReply(ControlChannel& control, DataTransfer& transfer, bool& st
   return DrainReplies(control, transfer, started);
 }
 
-// The error that the data socket holds, if any.
+// The descriptor of the data connection's socket, for the calls that go to
+// the socket itself; -1 once the connection has ended.
+int DataFd(const DataTransfer& transfer) {
+  return transfer.data.valid() ? transfer.data->socket().fd() : -1;
+}
+
+// The error that the data connection's socket holds, if any.
 FtpStatus PendingSocketError(DataTransfer& transfer) {
   int error = 0;
   socklen_t length = sizeof error;
-  if (getsockopt(transfer.data.fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+  if (getsockopt(DataFd(transfer), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
     error = errno;
   if (error == 0)
     return FtpStatus::Ok();
   transfer.data.Close();
   return FtpStatus::Error(FtpErrorKind::kSystem,
                           DataErrorText(transfer.label, SystemErrorText(error)));
+}
+
+// The bytes of an upload that the server has not acknowledged yet, sent or
+// still queued; -1 when the system cannot tell, as for a stream that is not
+// plain TCP, whose queue holds more than our bytes.
+int UnacknowledgedBytes(const DataTransfer& transfer) {
+  if (!transfer.data.valid() || !transfer.data->IsPlainTcp())
+    return -1;
+  return transfer.data->socket().UnacknowledgedBytes();
+}
+
+// True when the control connection has bytes to read right now.
+bool ReadableNow(const ControlChannel& control) {
+  StreamPoll poll;
+  poll.Add(control.stream(), POLLIN);
+  // A wake-up time long past makes the poll look without waiting.
+  return poll.Wait(Deadline()) > 0;
 }
 
 // What a wait on the data connection waits for.
@@ -234,7 +238,7 @@ FtpStatus WaitOnData(ControlChannel& control, DataTransfer& transfer, WaitGoal g
   const short events = goal == WaitGoal::kReadable   ? POLLIN
                        : goal == WaitGoal::kWritable ? POLLOUT
                                                      : 0;
-  int queued = sending ? transfer.data.UnacknowledgedBytes() : -1;
+  int queued = sending ? UnacknowledgedBytes(transfer) : -1;
   // The end-of-data mark that a half-close queues takes one place of its own.
   const int drainedAt = transfer.dataSent ? 1 : 0;
   // A server that has closed its side after reading everything leaves the
@@ -273,9 +277,10 @@ FtpStatus WaitOnData(ControlChannel& control, DataTransfer& transfer, WaitGoal g
     if (sending)
       wake = std::min(wake, now + nap);
 
-    pollfd fds[2] = {{hungUp ? -1 : transfer.data.fd(), events, 0}, {control.fd(), POLLIN, 0}};
-    const nfds_t count = transfer.finalReceived ? 1 : 2;
-    const int ready = ::poll(fds, count, MillisecondsUntil(wake));
+    StreamPoll poll;
+    const int dataEntry = hungUp ? poll.Add(-1, events) : poll.Add(transfer.data, events);
+    const int controlEntry = transfer.finalReceived ? -1 : poll.Add(control.stream(), POLLIN);
+    const int ready = poll.Wait(wake);
     if (ready < 0 && errno != EINTR) {
       const int error = errno;
       transfer.data.Close();
@@ -283,23 +288,23 @@ FtpStatus WaitOnData(ControlChannel& control, DataTransfer& transfer, WaitGoal g
       return FtpStatus::Error(FtpErrorKind::kSystem,
                               DataErrorText(transfer.label, SystemErrorText(error)));
     }
-    if (ready > 0 && count == 2 && fds[1].revents != 0) {
+    if (controlEntry >= 0 && poll.Ready(controlEntry)) {
       FtpStatus status = ReceiveReply(control, transfer, started);
       if (!status.ok())
         return status;
     }
-    if (ready > 0 && fds[0].revents != 0) {
+    if (poll.Ready(dataEntry)) {
       reached = goal != WaitGoal::kQueueEmpty;
       if (reached)
         return FtpStatus::Ok();
-      // While draining, only an error or a hang-up wakes the data socket.
+      // While draining, only an error or a hang-up wakes the data connection.
       FtpStatus status = PendingSocketError(transfer);
       if (!status.ok())
         return status;
       hungUp = true;
     }
     if (sending) {
-      const int nowQueued = transfer.data.UnacknowledgedBytes();
+      const int nowQueued = UnacknowledgedBytes(transfer);
       if (nowQueued >= 0 && queued >= 0 && nowQueued < queued)
         deadline = DeadlineAfter(dataTimeout);
       queued = nowQueued;
@@ -315,31 +320,20 @@ bool TransferCompleted(const FtpReply& reply) {
   return reply.code == 226 || reply.code == 250;
 }
 
-FtpStatus OpenActiveTransfer(ControlChannel& control, const SocketAddress& serverAddress,
-                             std::string_view commandLine, TransferDirection direction,
-                             std::chrono::milliseconds dataTimeout, CancelCheck cancelCheck,
-                             DataTransfer& transfer) {
+FtpStatus OpenTransfer(ControlChannel& control, const SocketAddress& serverAddress,
+                       std::string_view commandLine, TransferDirection direction,
+                       std::chrono::milliseconds dataTimeout, CancelCheck cancelCheck,
+                       DataTransfer& transfer) {
   transfer = DataTransfer{};
   transfer.label = CommandLabel(commandLine);
   transfer.direction = direction;
   transfer.cancelCheck = std::move(cancelCheck);
   transfer.nextCancelCheck = DeadlineAfter(kCancelCheckInterval);
 
-  SocketAddress local;
-  Socket listener;
-  SocketAddress bound;
-  // A control connection to "::ffff:a.b.c.d" is IPv4 on the wire: the server
-  // takes only PORT for it and connects back from its IPv4 address.
-  if (!control.socket().LocalAddress(local) ||
-      !ListenOnSameHost(local.Unmapped(), listener, bound)) {
-    return FtpStatus::Error(FtpErrorKind::kSystem, DataListenText(SystemErrorText(errno)));
-  }
-  FtpReply reply;
-  FtpStatus status = control.Command(PortCommand(bound), reply);
+  DataConnector connector(serverAddress);
+  FtpStatus status = connector.Prepare(control);
   if (!status.ok())
     return status;
-  if (!reply.positive())
-    return FtpStatus::Error(FtpErrorKind::kServerReply, reply.text);
   status = control.Send(commandLine);
   if (!status.ok())
     return status;
@@ -364,7 +358,7 @@ FtpStatus OpenActiveTransfer(ControlChannel& control, const SocketAddress& serve
       acceptDeadline = std::min(acceptDeadline, DeadlineAfter(kAcceptGraceAfterFinalReply));
     }
     if (CancelRequested(transfer)) {
-      listener.Close();
+      connector.Close();
       return Abort(control, transfer);
     }
 
@@ -386,20 +380,10 @@ FtpStatus OpenActiveTransfer(ControlChannel& control, const SocketAddress& serve
       return FtpStatus::Error(FtpErrorKind::kTimeout, DataConnectTimeoutText(transfer.label));
     }
 
-    pollfd fds[2];
-    nfds_t count = 0;
-    int controlIndex = -1;
-    int listenerIndex = -1;
-    if (!transfer.finalReceived) {
-      controlIndex = static_cast<int>(count);
-      fds[count++] = {control.fd(), POLLIN, 0};
-    }
-    if (!accepted) {
-      listenerIndex = static_cast<int>(count);
-      fds[count++] = {listener.fd(), POLLIN, 0};
-    }
-    const int ready =
-        ::poll(fds, count, MillisecondsUntil(std::min(deadline, NextCancelCheck(transfer))));
+    StreamPoll poll;
+    const int controlEntry = transfer.finalReceived ? -1 : poll.Add(control.stream(), POLLIN);
+    const int connectorEntry = accepted ? -1 : connector.AddTo(poll);
+    const int ready = poll.Wait(std::min(deadline, NextCancelCheck(transfer)));
     if (ready < 0 && errno != EINTR) {
       const int error = errno;
       control.MarkLost();
@@ -408,26 +392,17 @@ FtpStatus OpenActiveTransfer(ControlChannel& control, const SocketAddress& serve
     }
     if (ready <= 0)
       continue;
-    if (controlIndex >= 0 && fds[controlIndex].revents != 0) {
+    if (controlEntry >= 0 && poll.Ready(controlEntry)) {
       status = ReceiveReply(control, transfer, started);
       if (!status.ok())
         return status;
     }
-    if (listenerIndex >= 0 && fds[listenerIndex].revents != 0) {
-      Socket incoming;
-      SocketAddress peer;
-      if (AcceptOne(listener, incoming, peer) == IoResult::kError) {
-        const int error = errno;
-        control.MarkLost();
-        return FtpStatus::Error(FtpErrorKind::kSystem,
-                                DataErrorText(transfer.label, SystemErrorText(error)));
-      }
-      // Whoever else reaches our port could feed us a false listing or
-      // take the file; only the server's own address is trusted.
-      if (incoming.valid() && peer.SameHost(serverAddress)) {
-        transfer.data = std::move(incoming);
-        listener.Close();
-      }
+    if (connectorEntry >= 0 && poll.Ready(connectorEntry) &&
+        connector.Take(transfer.data) == IoResult::kError) {
+      const int error = errno;
+      control.MarkLost();
+      return FtpStatus::Error(FtpErrorKind::kSystem,
+                              DataErrorText(transfer.label, SystemErrorText(error)));
     }
   }
 }
@@ -447,7 +422,7 @@ FtpStatus ReceiveData(ControlChannel& control, DataTransfer& transfer, char* buf
     // here as well.
     if (CancelRequested(transfer))
       return Abort(control, transfer);
-    const IoResult result = transfer.data.ReceiveAvailable(buffer, capacity, received);
+    const IoResult result = transfer.data->ReceiveAvailable(buffer, capacity, received);
     if (result == IoResult::kOk && received > 0)
       return FtpStatus::Ok();
     if (result == IoResult::kClosed) {
@@ -473,19 +448,28 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
                        std::chrono::milliseconds dataTimeout) {
   constexpr size_t kSendfileChunk = size_t{1} << 22;
   constexpr size_t kCopyBuffer = size_t{256} << 10;
+  // A data connection that has ended takes nothing more.
+  if (!transfer.data.valid()) {
+    return FtpStatus::Error(FtpErrorKind::kSystem,
+                            DataErrorText(transfer.label, SystemErrorText(EBADF)));
+  }
   SigpipeBlock sigpipeBlock;
   bool started = true;
-  bool useSendfile = true;
-  std::vector<char> copy;
+  // The kernel can send the file itself only where the connection carries
+  // the file's own bytes; a stream that encodes them is given a copy.
+  bool useSendfile = transfer.data->IsPlainTcp();
+  std::vector<char> copy(useSendfile ? 0 : kCopyBuffer);
   size_t copyBegin = 0;
   size_t copyEnd = 0;
   Deadline deadline = DeadlineAfter(dataTimeout);
   for (;;) {
     if (CancelRequested(transfer))
       return Abort(control, transfer);
-    ssize_t sent = 0;
+    // How one step went; after kFailed errno says why.
+    enum class Step { kMoved, kNoRoom, kFailed };
+    Step step = Step::kFailed;
     if (useSendfile) {
-      sent = ::sendfile(transfer.data.fd(), fileFd, nullptr, kSendfileChunk);
+      const ssize_t sent = ::sendfile(DataFd(transfer), fileFd, nullptr, kSendfileChunk);
       if (sent == 0)
         break;
       if (sent < 0 && (errno == EINVAL || errno == ENOSYS)) {
@@ -493,6 +477,13 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
         useSendfile = false;
         copy.resize(kCopyBuffer);
         continue;
+      }
+      if (sent < 0 && errno == EINTR)
+        continue;
+      if (sent > 0) {
+        step = Step::kMoved;
+      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        step = Step::kNoRoom;
       }
     } else {
       if (copyBegin == copyEnd) {
@@ -510,19 +501,18 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
         copyBegin = 0;
         copyEnd = static_cast<size_t>(got);
       }
-      sent = ::send(transfer.data.fd(), copy.data() + copyBegin, copyEnd - copyBegin, MSG_NOSIGNAL);
-      if (sent > 0)
-        copyBegin += static_cast<size_t>(sent);
-      if (sent == 0)
-        continue;
+      size_t sent = 0;
+      if (transfer.data->SendAvailable(copy.data() + copyBegin, copyEnd - copyBegin, sent) ==
+          IoResult::kOk) {
+        copyBegin += sent;
+        step = sent > 0 ? Step::kMoved : Step::kNoRoom;
+      }
     }
-    if (sent > 0) {
+    if (step == Step::kMoved) {
       deadline = DeadlineAfter(dataTimeout);
       continue;
     }
-    if (errno == EINTR)
-      continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+    if (step == Step::kNoRoom) {
       bool writable = false;
       FtpStatus status = WaitOnData(control, transfer, WaitGoal::kWritable, deadline, dataTimeout,
                                     Deadline::max(), writable);
@@ -542,10 +532,8 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
   // already was sent before it had all the data: a refusal, or a success
   // claimed for a file that may be cut short.
   FtpStatus early = DrainReplies(control, transfer, started);
-  pollfd controlReady{control.fd(), POLLIN, 0};
-  if (early.ok() && !transfer.finalReceived && ::poll(&controlReady, 1, 0) > 0) {
+  if (early.ok() && !transfer.finalReceived && ReadableNow(control))
     early = ReceiveReply(control, transfer, started);
-  }
   if (!early.ok())
     return early;
   // The last byte is in the kernel's hands, but on a slow link megabytes may
@@ -556,7 +544,14 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
   // long as the queue keeps shrinking, until it is empty or the final reply
   // has come. Waiting for the queue without the half-close would cost a
   // round trip per upload, more where the server delays its acknowledgement.
-  if (::shutdown(transfer.data.fd(), SHUT_WR) != 0) {
+  const IoResult ended = transfer.data->EndSending(DeadlineAfter(dataTimeout));
+  if (ended == IoResult::kTimeout) {
+    // The server stopped taking data; its reply would come out of step.
+    transfer.data.Close();
+    control.MarkLost();
+    return FtpStatus::Error(FtpErrorKind::kTimeout, DataTimeoutText(transfer.label));
+  }
+  if (ended != IoResult::kOk) {
     const int error = errno;
     transfer.data.Close();
     return FtpStatus::Error(FtpErrorKind::kSystem,

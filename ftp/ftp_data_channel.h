@@ -1,8 +1,5 @@
-// Active-mode data transfers: we listen, tell the server where with PORT
-// (IPv4) or EPRT (IPv6), send the transfer command and take the server's
-// connection. Only a connection from the server's own address is taken; any
-// other is closed and ignored. A control connection to an IPv4-mapped IPv6
-// address is IPv4 on the wire, and its transfers are set up as IPv4 ones.
+// Data transfers: the transfer command, its data connection (made by a
+// DataConnector, in whatever mode) and the data itself.
 //
 // While data flows, the control connection is watched as well: a refusal
 // (4xx/5xx) ends the transfer at once, and a listing's final reply may come
@@ -14,8 +11,10 @@
 #include <functional>
 #include <string_view>
 
+#include "ftp/byte_stream.h"
 #include "ftp/ftp_control.h"
 #include "ftp/ftp_reply.h"
+#include "ftp/ftp_status.h"
 #include "ftp/tcp_socket.h"
 
 namespace velmorix::ftp {
@@ -26,9 +25,9 @@ enum class TransferDirection { kReceive, kSend };
 // Empty: the transfer is never canceled.
 using CancelCheck = std::function<bool()>;
 
-// One running transfer. Move-only through its socket; closing `data` ends it.
+// One running transfer. Move-only through its stream; closing `data` ends it.
 struct DataTransfer {
-  Socket data;
+  OwnedStream data;
   std::string label;  // the command, for texts
   TransferDirection direction = TransferDirection::kReceive;
   bool finalReceived = false;  // the server's last reply on this transfer has come
@@ -48,9 +47,10 @@ struct DataTransfer {
 // say that the data went through.
 bool TransferCompleted(const FtpReply& reply);
 
-// Starts `commandLine` (LIST, MLSD or STOR) with an active data connection.
-// On success the server has connected (its mark of the start may still be
-// on the way), or, for a listing, has already finished without connecting:
+// Starts `commandLine` (LIST, MLSD or STOR) and opens its data connection
+// (see DataConnector) with the server at `serverAddress`. On success the
+// data connection is open (the server's mark of the start may still be on
+// the way), or, for a listing, the server has already finished without one:
 // then `data` is closed, as there was nothing to send. On failure
 // `transfer.data` is closed; the control channel is marked lost when it is
 // out of step.
@@ -60,22 +60,22 @@ bool TransferCompleted(const FtpReply& reply);
 // connection is closed, ABOR is sent, the server's answers are read for about
 // a second (the control channel is marked lost when they do not come) and the
 // call gives kCanceled.
-FtpStatus OpenActiveTransfer(ControlChannel& control, const SocketAddress& serverAddress,
-                             std::string_view commandLine, TransferDirection direction,
-                             std::chrono::milliseconds dataTimeout, CancelCheck cancelCheck,
-                             DataTransfer& transfer);
+FtpStatus OpenTransfer(ControlChannel& control, const SocketAddress& serverAddress,
+                       std::string_view commandLine, TransferDirection direction,
+                       std::chrono::milliseconds dataTimeout, CancelCheck cancelCheck,
+                       DataTransfer& transfer);
 
 // Receives what the data connection brings next into `buffer`, waiting at
 // most `dataTimeout` for it. At the end of the data `ended` is set and the
-// data socket closed. When `returnBy` passes first, returns with nothing
+// data stream closed. When `returnBy` passes first, returns with nothing
 // received and without an error, so the caller can apply its own limits.
 FtpStatus ReceiveData(ControlChannel& control, DataTransfer& transfer, char* buffer,
                       size_t capacity, size_t& received, bool& ended,
                       std::chrono::milliseconds dataTimeout, Deadline returnBy = Deadline::max());
 
-// Sends the rest of the open file `fileFd` over the data connection,
-// half-closes it, waits until the server has acknowledged all of it (or has
-// already given its final reply), then closes the data connection. A
+// Sends the rest of the open file `fileFd` over the data connection (the
+// kernel sends it itself on a plain TCP stream), half-closes it, waits until the server has
+// acknowledged all of it (or has already given its final reply), then closes the data connection. A
 // time-out fires only after `dataTimeout` in which nothing moved: neither
 // could a byte be queued nor did our queue shrink. Never raises SIGPIPE.
 FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int fileFd,

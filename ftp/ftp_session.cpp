@@ -16,6 +16,7 @@
 #include "ftp/ftp_messages.h"
 #include "ftp/ftp_protocol.h"
 #include "ftp/tcp_socket.h"
+#include "ftp/tcp_stream.h"
 
 namespace velmorix {
 
@@ -45,8 +46,8 @@ FtpStatus Unsafe(std::string_view what, std::string_view value) {
 // The state behind the public classes.
 
 struct FtpConnection::State {
-  State(ftp::Socket socket, const FtpTimeouts& timeouts)
-      : control(std::move(socket), timeouts.reply), timeouts(timeouts) {}
+  State(ftp::OwnedStream stream, const FtpTimeouts& timeouts)
+      : control(std::move(stream), timeouts.reply), timeouts(timeouts) {}
   ~State();
 
   FtpStatus Login(const std::string& userId, const std::string& password);
@@ -388,9 +389,9 @@ FtpStatus FtpConnection::FindFirst(std::string_view folder, FtpListing& listing,
     command = "LIST -a";
   }
 
-  FtpStatus status = ftp::OpenActiveTransfer(
-      state_->control, state_->serverAddress, command, ftp::TransferDirection::kReceive,
-      state_->timeouts.data, state_->cancelCheck, listingState->transfer);
+  FtpStatus status = ftp::OpenTransfer(state_->control, state_->serverAddress, command,
+                                       ftp::TransferDirection::kReceive, state_->timeouts.data,
+                                       state_->cancelCheck, listingState->transfer);
   if (!status.ok())
     return status;
   listingState->connection = state_.get();
@@ -445,7 +446,7 @@ FtpStatus FtpConnection::PutFile(const std::string& localPath, std::string_view 
   }
 
   ftp::DataTransfer transfer;
-  FtpStatus status = ftp::OpenActiveTransfer(
+  FtpStatus status = ftp::OpenTransfer(
       state_->control, state_->serverAddress, "STOR " + std::string(remoteName),
       ftp::TransferDirection::kSend, state_->timeouts.data, state_->cancelCheck, transfer);
   if (!status.ok())
@@ -536,9 +537,10 @@ FtpStatus FtpSession::Connect(const std::string& host, uint16_t port, const std:
       return FtpStatus::Error(FtpErrorKind::kTimeout, ftp::ConnectTimeoutText(host, port));
   }
 
-  auto state = std::make_unique<FtpConnection::State>(std::move(socket), timeouts_);
   ftp::SocketAddress peer;
-  state->control.socket().PeerAddress(peer);
+  socket.PeerAddress(peer);
+  auto state =
+      std::make_unique<FtpConnection::State>(ftp::MakeTcpStream(std::move(socket)), timeouts_);
   // The server's data connections come from the IPv4 address that a mapped
   // address holds.
   state->serverAddress = peer.Unmapped();

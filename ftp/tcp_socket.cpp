@@ -83,47 +83,6 @@ bool Socket::PeerAddress(SocketAddress& address) const {
   return getpeername(fd(), reinterpret_cast<sockaddr*>(&address.storage), &address.length) == 0;
 }
 
-IoResult Socket::SendAll(const char* data, size_t size, Deadline deadline) const {
-  while (size > 0) {
-    const ssize_t sent = ::send(fd(), data, size, MSG_NOSIGNAL);
-    if (sent > 0) {
-      data += sent;
-      size -= static_cast<size_t>(sent);
-      continue;
-    }
-    if (sent < 0 && errno == EINTR)
-      continue;
-    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const IoResult waited = WaitFor(fd(), POLLOUT, deadline);
-      if (waited != IoResult::kOk)
-        return waited;
-      continue;
-    }
-    if (sent == 0)
-      errno = EPIPE;
-    return IoResult::kError;
-  }
-  return IoResult::kOk;
-}
-
-IoResult Socket::ReceiveAvailable(char* buffer, size_t capacity, size_t& received) const {
-  received = 0;
-  for (;;) {
-    const ssize_t got = ::recv(fd(), buffer, capacity, 0);
-    if (got > 0) {
-      received = static_cast<size_t>(got);
-      return IoResult::kOk;
-    }
-    if (got == 0)
-      return IoResult::kClosed;
-    if (errno == EINTR)
-      continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK)
-      return IoResult::kOk;
-    return IoResult::kError;
-  }
-}
-
 int Socket::UnacknowledgedBytes() const {
   int count = 0;
   if (::ioctl(fd(), SIOCOUTQ, &count) != 0)

@@ -1,6 +1,8 @@
 // The socket layer under our FTP client: a move-only socket that closes
 // itself, connecting with a time-out over every address a name resolves to,
 // listening for the server's data connection, and waits bounded by deadlines.
+// The bytes themselves go through a stream (byte_stream.h) made over the
+// socket.
 //
 // All sockets are non-blocking; every wait goes through poll() with a
 // deadline, so nothing here can hang. Objects are used by one thread at a time
@@ -64,11 +66,6 @@ class Socket {
   bool LocalAddress(SocketAddress& address) const;
   bool PeerAddress(SocketAddress& address) const;
 
-  // Sends all of `data` before `deadline`. Never raises SIGPIPE.
-  IoResult SendAll(const char* data, size_t size, Deadline deadline) const;
-  // Receives what is available now into `buffer` (at most `capacity` bytes),
-  // without waiting. kOk with `received` 0 means nothing was there yet.
-  IoResult ReceiveAvailable(char* buffer, size_t capacity, size_t& received) const;
   // The bytes handed to the kernel that the peer has not acknowledged yet,
   // sent or still waiting to be sent (SIOCOUTQ); -1 when the system cannot
   // tell.

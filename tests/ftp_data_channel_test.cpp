@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ftp/tcp_stream.h"
 #include "tests/support/test_ftp_server.h"
 
 namespace velmorix::ftp {
@@ -42,17 +43,18 @@ struct LoopbackUpload {
     EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
     listen(listener, 1);
     getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    transfer.data = Socket(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    Socket data(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
     transfer.label = "STOR big.bin";
     transfer.direction = TransferDirection::kSend;
     if (sendBuffer > 0)
-      setsockopt(transfer.data.fd(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-    connect(transfer.data.fd(), reinterpret_cast<sockaddr*>(&address), length);
+      setsockopt(data.fd(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    connect(data.fd(), reinterpret_cast<sockaddr*>(&address), length);
+    transfer.data = MakeTcpStream(std::move(data));
     peer = accept(listener, nullptr, nullptr);
     close(listener);
     int pair[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
-    control.emplace(Socket(pair[0]), replyTimeout);
+    control.emplace(MakeTcpStream(Socket(pair[0])), replyTimeout);
     serverControl = pair[1];
     const std::filesystem::path path = local.path() / "big.bin";
     std::ofstream(path).close();
