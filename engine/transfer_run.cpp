@@ -14,6 +14,7 @@
 #include "engine/transfer_worker.h"
 #include "listing/remote_listing.h"
 #include "resources/string_table.h"
+#include "settings/destinations.h"
 
 namespace velmorix {
 namespace {
@@ -76,10 +77,29 @@ void PostCompletion(TransferJob& job, RunResult result) {
   job.console.JobDone(job.completion);
 }
 
+DataConnectionMode DataModeOf(const FtpProfile& profile) {
+  switch (profile.dataMode) {
+    case kDataModePassive:
+      return DataConnectionMode::kPassive;
+    case kDataModeActive:
+      return DataConnectionMode::kActive;
+    default:
+      return DataConnectionMode::kAuto;
+  }
+}
+
 }  // namespace
 
 bool ConnectServer(TransferJob& job) {
-  job.session.emplace(std::string(strings::kProgramName), job.timeouts);
+  FtpConnectOptions options;
+  options.dataMode = DataModeOf(job.profile);
+  // What the connection decides about its data connections is shown as a
+  // line of its own; the run's other lines and its log stay as they are.
+  options.notice = [&job](const std::string& line) {
+    job.statusLine = line;
+    job.Output(kOutputConsole);
+  };
+  job.session.emplace(std::string(strings::kProgramName), job.timeouts, std::move(options));
   job.Report(kOutputConsole, "Connect to %s processing...", job.profile.url.c_str());
   const uint16_t port = static_cast<uint16_t>(static_cast<uint32_t>(job.profile.port) & 0xFFFFu);
   const FtpStatus status = job.session->Connect(job.profile.url, port, job.profile.userId,

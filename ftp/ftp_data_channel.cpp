@@ -320,7 +320,7 @@ bool TransferCompleted(const FtpReply& reply) {
   return reply.code == 226 || reply.code == 250;
 }
 
-FtpStatus OpenTransfer(ControlChannel& control, const SocketAddress& serverAddress,
+FtpStatus OpenTransfer(ControlChannel& control, DataConnectionPlan& plan,
                        std::string_view commandLine, TransferDirection direction,
                        std::chrono::milliseconds dataTimeout, CancelCheck cancelCheck,
                        DataTransfer& transfer) {
@@ -330,13 +330,21 @@ FtpStatus OpenTransfer(ControlChannel& control, const SocketAddress& serverAddre
   transfer.cancelCheck = std::move(cancelCheck);
   transfer.nextCancelCheck = DeadlineAfter(kCancelCheckInterval);
 
-  DataConnector connector(serverAddress);
-  FtpStatus status = connector.Prepare(control);
+  DataConnector connector(plan);
+  FtpStatus status = connector.Prepare(control, [&transfer] { return CancelRequested(transfer); });
   if (!status.ok())
     return status;
   status = control.Send(commandLine);
   if (!status.ok())
     return status;
+  // A passive connection is made already, and a server may have connected
+  // back while it took PORT.
+  if (connector.Take(transfer.data) == IoResult::kError) {
+    const int error = errno;
+    control.MarkLost();
+    return FtpStatus::Error(FtpErrorKind::kSystem,
+                            DataErrorText(transfer.label, SystemErrorText(error)));
+  }
 
   const Deadline replyDeadline = DeadlineAfter(control.replyTimeout());
   Deadline acceptDeadline = DeadlineAfter(dataTimeout);

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "ftp/byte_stream.h"
+#include "ftp/data_connector.h"
 #include "ftp/ftp_control.h"
 #include "ftp/ftp_reply.h"
 #include "ftp/ftp_status.h"
@@ -48,7 +49,7 @@ struct DataTransfer {
 bool TransferCompleted(const FtpReply& reply);
 
 // Starts `commandLine` (LIST, MLSD or STOR) and opens its data connection
-// (see DataConnector) with the server at `serverAddress`. On success the
+// (see DataConnector) as `plan` says, learning into it. On success the
 // data connection is open (the server's mark of the start may still be on
 // the way), or, for a listing, the server has already finished without one:
 // then `data` is closed, as there was nothing to send. On failure
@@ -60,7 +61,7 @@ bool TransferCompleted(const FtpReply& reply);
 // connection is closed, ABOR is sent, the server's answers are read for about
 // a second (the control channel is marked lost when they do not come) and the
 // call gives kCanceled.
-FtpStatus OpenTransfer(ControlChannel& control, const SocketAddress& serverAddress,
+FtpStatus OpenTransfer(ControlChannel& control, DataConnectionPlan& plan,
                        std::string_view commandLine, TransferDirection direction,
                        std::chrono::milliseconds dataTimeout, CancelCheck cancelCheck,
                        DataTransfer& transfer);

@@ -115,6 +115,29 @@ std::string UnsafeArgumentText(std::string_view what, std::string_view value) {
   return text + ": " + EscapeControlCharacters(value);
 }
 
+std::string PassiveRefusedText(std::string_view reply) {
+  return Joined("サーバーがパッシブモードを受け付けませんでした: ", reply);
+}
+
+std::string PassiveConnectFailedText(std::string_view host, uint16_t port,
+                                     std::string_view detail) {
+  return "パッシブモードのデータ接続ができませんでした: " + HostAndPort(host, port) + " (" +
+         std::string(detail) + ")";
+}
+
+std::string PassiveConnectTimeoutText(std::string_view host, uint16_t port) {
+  return "パッシブモードのデータ接続がタイムアウトしました: " + HostAndPort(host, port);
+}
+
+std::string PassiveAddressReplacedNotice(std::string_view named, std::string_view used) {
+  return "Passive mode : the server named " + std::string(named) + ", connecting to " +
+         std::string(used) + " instead";
+}
+
+std::string SwitchedToActiveNotice(std::string_view reason) {
+  return "Passive mode failed, using active mode from now on : " + std::string(reason);
+}
+
 bool HasLineBreakOrNul(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }

@@ -43,6 +43,15 @@ std::string NotRegularFileDetail();
 // with its control characters escaped, or left out when empty.
 std::string UnsafeArgumentText(std::string_view what, std::string_view value);
 
+// Passive mode: the server refused EPSV and PASV (`reply` is its last
+// answer), or its data port could not be reached.
+std::string PassiveRefusedText(std::string_view reply);
+std::string PassiveConnectFailedText(std::string_view host, uint16_t port, std::string_view detail);
+std::string PassiveConnectTimeoutText(std::string_view host, uint16_t port);
+// Console lines of what a connection decided about its data connections.
+std::string PassiveAddressReplacedNotice(std::string_view named, std::string_view used);
+std::string SwitchedToActiveNotice(std::string_view reason);
+
 // True when `text` holds CR, LF or NUL and must not go into a command line.
 bool HasLineBreakOrNul(std::string_view text);
 

@@ -92,4 +92,71 @@ std::string ResolveRemotePath(const std::optional<std::string>& loginFolder,
   return resolved;
 }
 
+std::optional<uint16_t> ParseEpsvPort(std::string_view reply) {
+  const size_t open = reply.find('(');
+  if (open == std::string_view::npos || open + 1 >= reply.size())
+    return std::nullopt;
+  // "(d d d port d)" with the same delimiter d four times.
+  const char delimiter = reply[open + 1];
+  std::string_view rest = reply.substr(open + 1);
+  if (rest.size() < 5 || rest[1] != delimiter || rest[2] != delimiter)
+    return std::nullopt;
+  rest.remove_prefix(3);
+  const size_t end = rest.find(delimiter);
+  if (end == std::string_view::npos || end == 0 || end > 5)
+    return std::nullopt;
+  uint32_t port = 0;
+  for (const char digit : rest.substr(0, end)) {
+    if (digit < '0' || digit > '9')
+      return std::nullopt;
+    port = port * 10 + static_cast<uint32_t>(digit - '0');
+  }
+  if (port == 0 || port > 65535)
+    return std::nullopt;
+  return static_cast<uint16_t>(port);
+}
+
+std::optional<PassiveAddress> ParsePasvAddress(std::string_view reply) {
+  // Past the code: "227 " itself holds digits.
+  size_t at = reply.size() > 4 ? 4 : reply.size();
+  while (at < reply.size()) {
+    if (reply[at] < '0' || reply[at] > '9') {
+      ++at;
+      continue;
+    }
+    uint32_t numbers[6] = {};
+    size_t pos = at;
+    int count = 0;
+    for (; count < 6; ++count) {
+      size_t digits = 0;
+      uint32_t value = 0;
+      while (pos < reply.size() && reply[pos] >= '0' && reply[pos] <= '9' && digits < 4) {
+        value = value * 10 + static_cast<uint32_t>(reply[pos] - '0');
+        ++pos;
+        ++digits;
+      }
+      if (digits == 0 || value > 255)
+        break;
+      numbers[count] = value;
+      if (count < 5) {
+        if (pos >= reply.size() || reply[pos] != ',')
+          break;
+        ++pos;
+      }
+    }
+    if (count == 6) {
+      PassiveAddress address;
+      address.ipv4 = (numbers[0] << 24) | (numbers[1] << 16) | (numbers[2] << 8) | numbers[3];
+      address.port = static_cast<uint16_t>(numbers[4] * 256 + numbers[5]);
+      if (address.port == 0)
+        return std::nullopt;
+      return address;
+    }
+    // Not the six numbers: go on after this run of digits.
+    while (at < reply.size() && reply[at] >= '0' && reply[at] <= '9')
+      ++at;
+  }
+  return std::nullopt;
+}
+
 }  // namespace velmorix::ftp

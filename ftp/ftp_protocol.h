@@ -3,6 +3,7 @@
 // command. Callable from any thread.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,5 +27,18 @@ std::optional<std::string> ParseQuotedPath(std::string_view reply);
 // folder itself). Without a known login folder the path is sent unchanged.
 // Nothing is normalised: "//sub" stays "//sub".
 std::string ResolveRemotePath(const std::optional<std::string>& loginFolder, std::string_view path);
+
+// The port of a 229 reply to EPSV ("229 Entering Extended Passive Mode
+// (|||6446|)"; any delimiter the server chose), or nothing.
+std::optional<uint16_t> ParseEpsvPort(std::string_view reply);
+
+// The IPv4 address (host byte order) and port of a 227 reply to PASV: the
+// first six comma-separated numbers of 0 to 255, with or without
+// parentheses ("227 Entering Passive Mode (192,168,1,2,19,137)"), or nothing.
+struct PassiveAddress {
+  uint32_t ipv4 = 0;
+  uint16_t port = 0;
+};
+std::optional<PassiveAddress> ParsePasvAddress(std::string_view reply);
 
 }  // namespace velmorix::ftp

@@ -58,7 +58,7 @@ struct FtpConnection::State {
 
   ftp::ControlChannel control;
   FtpTimeouts timeouts;
-  ftp::SocketAddress serverAddress;
+  ftp::DataConnectionPlan dataPlan;
   ftp::ServerFeatures features;
   std::optional<std::string> loginFolder;
   FtpListing::State* activeListing = nullptr;
@@ -389,7 +389,7 @@ FtpStatus FtpConnection::FindFirst(std::string_view folder, FtpListing& listing,
     command = "LIST -a";
   }
 
-  FtpStatus status = ftp::OpenTransfer(state_->control, state_->serverAddress, command,
+  FtpStatus status = ftp::OpenTransfer(state_->control, state_->dataPlan, command,
                                        ftp::TransferDirection::kReceive, state_->timeouts.data,
                                        state_->cancelCheck, listingState->transfer);
   if (!status.ok())
@@ -447,7 +447,7 @@ FtpStatus FtpConnection::PutFile(const std::string& localPath, std::string_view 
 
   ftp::DataTransfer transfer;
   FtpStatus status = ftp::OpenTransfer(
-      state_->control, state_->serverAddress, "STOR " + std::string(remoteName),
+      state_->control, state_->dataPlan, "STOR " + std::string(remoteName),
       ftp::TransferDirection::kSend, state_->timeouts.data, state_->cancelCheck, transfer);
   if (!status.ok())
     return status;
@@ -507,8 +507,8 @@ void FtpConnection::Close() {
 // ---------------------------------------------------------------------------
 // FtpSession
 
-FtpSession::FtpSession(std::string agentName, FtpTimeouts timeouts)
-    : agentName_(std::move(agentName)), timeouts_(timeouts) {}
+FtpSession::FtpSession(std::string agentName, FtpTimeouts timeouts, FtpConnectOptions options)
+    : agentName_(std::move(agentName)), timeouts_(timeouts), options_(std::move(options)) {}
 
 FtpStatus FtpSession::Connect(const std::string& host, uint16_t port, const std::string& userId,
                               const std::string& password, FtpConnection& connection) const {
@@ -543,7 +543,10 @@ FtpStatus FtpSession::Connect(const std::string& host, uint16_t port, const std:
       std::make_unique<FtpConnection::State>(ftp::MakeTcpStream(std::move(socket)), timeouts_);
   // The server's data connections come from the IPv4 address that a mapped
   // address holds.
-  state->serverAddress = peer.Unmapped();
+  state->dataPlan.serverAddress = peer.Unmapped();
+  state->dataPlan.mode = options_.dataMode;
+  state->dataPlan.passiveConnectTimeout = timeouts_.passiveConnect;
+  state->dataPlan.notice = options_.notice;
   FtpStatus status = state->Login(userId, password);
   if (!status.ok())
     state->control.Quit();

@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "ftp/data_connection_mode.h"
 #include "ftp/ftp_status.h"
 #include "ftp/remote_entry.h"
 
@@ -39,6 +40,18 @@ struct FtpTimeouts {
   // (for an upload, the server acknowledging queued data is progress), and
   // each listing entry: bytes that make no entry are no progress.
   std::chrono::milliseconds data{30000};
+  // A passive data connection that is not made by then counts as failed
+  // (and kAuto turns to active mode).
+  std::chrono::milliseconds passiveConnect{10000};
+};
+
+// How the connections of a session behave beyond the protocol's defaults.
+struct FtpConnectOptions {
+  DataConnectionMode dataMode = DataConnectionMode::kActive;
+  // Called on the connection's thread with a line for the user when the
+  // connection decides something about its data connections (a masqueraded
+  // passive address replaced, a turn to active mode).
+  std::function<void(const std::string&)> notice = {};
 };
 
 class FtpConnection;
@@ -140,7 +153,8 @@ class FtpConnection {
 // cannot fail.
 class FtpSession {
  public:
-  explicit FtpSession(std::string agentName, FtpTimeouts timeouts = {});
+  explicit FtpSession(std::string agentName, FtpTimeouts timeouts = {},
+                      FtpConnectOptions options = {});
 
   // Resolves `host` (IPv4 or IPv6), connects to `port`, logs in and sets
   // binary type. An IPv4-mapped IPv6 address ("::ffff:192.0.2.1") is
@@ -158,6 +172,7 @@ class FtpSession {
  private:
   std::string agentName_;
   FtpTimeouts timeouts_;
+  FtpConnectOptions options_;
 };
 
 }  // namespace velmorix

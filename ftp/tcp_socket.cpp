@@ -60,6 +60,52 @@ SocketAddress SocketAddress::Unmapped() const {
   return four;
 }
 
+SocketAddress SocketAddress::WithPort(uint16_t port) const {
+  SocketAddress address = *this;
+  if (family() == AF_INET) {
+    reinterpret_cast<sockaddr_in*>(&address.storage)->sin_port = htons(port);
+  } else if (family() == AF_INET6) {
+    reinterpret_cast<sockaddr_in6*>(&address.storage)->sin6_port = htons(port);
+  }
+  return address;
+}
+
+SocketAddress SocketAddress::Ipv4(uint32_t ipv4, uint16_t port) {
+  SocketAddress address;
+  auto& inet = *reinterpret_cast<sockaddr_in*>(&address.storage);
+  inet.sin_family = AF_INET;
+  inet.sin_port = htons(port);
+  inet.sin_addr.s_addr = htonl(ipv4);
+  address.length = sizeof(sockaddr_in);
+  return address;
+}
+
+bool SocketAddress::IsIpv4(uint32_t ipv4) const {
+  return family() == AF_INET &&
+         reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr.s_addr == htonl(ipv4);
+}
+
+bool StartConnect(const SocketAddress& address, Socket& socket) {
+  Socket candidate(::socket(address.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!candidate.valid())
+    return false;
+  if (::connect(candidate.fd(), reinterpret_cast<const sockaddr*>(&address.storage),
+                address.length) != 0 &&
+      errno != EINPROGRESS && errno != EINTR) {
+    return false;
+  }
+  socket = std::move(candidate);
+  return true;
+}
+
+int FinishConnect(const Socket& socket) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+    return errno;
+  return error;
+}
+
 std::string SocketAddress::HostText() const {
   char text[INET6_ADDRSTRLEN] = {};
   const void* raw = nullptr;

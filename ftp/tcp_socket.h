@@ -42,6 +42,12 @@ struct SocketAddress {
   SocketAddress Unmapped() const;
   // The numeric host: "127.0.0.1" or "::1".
   std::string HostText() const;
+  // This address with another port.
+  SocketAddress WithPort(uint16_t port) const;
+  // The IPv4 address `ipv4` (host byte order) with `port`.
+  static SocketAddress Ipv4(uint32_t ipv4, uint16_t port);
+  // True for an IPv4 address equal to `ipv4` (host byte order).
+  bool IsIpv4(uint32_t ipv4) const;
 };
 
 // How a wait or a transfer step ended.
@@ -93,6 +99,14 @@ struct ConnectResult {
 // connected, non-blocking socket with TCP_NODELAY set.
 ConnectResult ConnectTcp(const std::string& host, uint16_t port, std::chrono::milliseconds timeout,
                          Socket& socket);
+
+// Starts a non-blocking connect to `address`. On success `socket` is the
+// socket, connected or still connecting (wait for POLLOUT, then
+// FinishConnect); false with errno set when it failed at once.
+bool StartConnect(const SocketAddress& address, Socket& socket);
+// After POLLOUT on a connecting socket: 0 when it is connected, else the
+// error number of the failed connect.
+int FinishConnect(const Socket& socket);
 
 // Listens on `local`'s host with a port chosen by the system, backlog 1.
 // On failure returns false with errno set.

@@ -154,5 +154,36 @@ TEST_F(FtpLoginRepliesTest, LoginFolderFromTheQuotedPath) {
   EXPECT_EQ(ParseQuotedPath("257 \"/never closed"), std::nullopt);
 }
 
+TEST_F(FtpLoginRepliesTest, PassivePortsAsServersWriteThem) {
+  struct EpsvCase {
+    const char* reply;
+    std::optional<uint16_t> port;
+  };
+  for (const EpsvCase& c :
+       {EpsvCase{"229 Entering Extended Passive Mode (|||6446|)", 6446},
+        EpsvCase{"229 ok (!!!65535!)", 65535}, EpsvCase{"229 (|||0|)", std::nullopt},
+        EpsvCase{"229 (|||65536|)", std::nullopt}, EpsvCase{"229 (||1|6446|)", std::nullopt},
+        EpsvCase{"229 no port", std::nullopt}}) {
+    EXPECT_EQ(ParseEpsvPort(c.reply), c.port) << c.reply;
+  }
+  struct PasvCase {
+    const char* reply;
+    uint32_t ipv4;
+    uint16_t port;  // 0: nothing parsed
+  };
+  for (const PasvCase& c :
+       {PasvCase{"227 Entering Passive Mode (192,168,1,2,19,137)", 0xC0A80102, 5001},
+        PasvCase{"227 Entering Passive Mode 10,0,0,7,4,1.", 0x0A000007, 1025},
+        PasvCase{"227 =127,0,0,1,255,255", 0x7F000001, 65535}, PasvCase{"227 (1,2,3,4,5)", 0, 0},
+        PasvCase{"227 (256,1,1,1,1,1)", 0, 0}, PasvCase{"227 (1,1,1,1,0,0)", 0, 0}}) {
+    const std::optional<PassiveAddress> parsed = ParsePasvAddress(c.reply);
+    EXPECT_EQ(parsed.has_value(), c.port != 0) << c.reply;
+    if (parsed && c.port != 0) {
+      EXPECT_EQ(parsed->ipv4, c.ipv4) << c.reply;
+      EXPECT_EQ(parsed->port, c.port) << c.reply;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velmorix::ftp

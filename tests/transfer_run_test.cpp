@@ -3,13 +3,16 @@
 // cancelling before the walk, a server that dies or freezes, and the log.
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "engine/transfer_run.h"
+#include "settings/destinations.h"
 #include "tests/support/engine_fixture.h"
 
 namespace velmorix::testing {
@@ -19,6 +22,101 @@ namespace fs = std::filesystem;
 
 const std::string kLocalPathRefused = "パラメタ指定の誤りです。[ローカルディスクパス]";
 const std::string kServerPathRefused = "パラメタ指定の誤りです。[ＦＴＰサーバーパス]";
+
+// --- Data connection modes -------------------------------------------------------
+
+// One publish per server and mode: the data is the same whatever the mode,
+// and where a mode cannot work the run says so.
+struct DataModeCase {
+  const char* name;
+  TestFtpServerOptions server;
+  int32_t mode;
+  CompletionCode completion;
+  const char* line;  // a console line the run shows; "" for none of its own
+};
+
+void PrintTo(const DataModeCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class DataModeTest : public EngineTest, public ::testing::WithParamInterface<DataModeCase> {
+ protected:
+  DataModeTest() : EngineTest(GetParam().server) {}
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, DataModeTest,
+    ::testing::Values(
+        DataModeCase{"AutoIsPassive", {}, kDataModeAuto, CompletionCode::kCompleted, ""},
+        DataModeCase{"Passive", {}, kDataModePassive, CompletionCode::kCompleted, ""},
+        DataModeCase{"Active", {}, kDataModeActive, CompletionCode::kCompleted, ""},
+        DataModeCase{"PassiveWithoutMlsd",
+                     {.mlsd = false},
+                     kDataModePassive,
+                     CompletionCode::kCompleted,
+                     ""},
+        DataModeCase{"AutoTurnsActiveWhenPassiveIsRefused",
+                     {.passive = TestFtpServerOptions::Passive::kRefused},
+                     kDataModeAuto,
+                     CompletionCode::kCompleted,
+                     "Passive mode failed, using active mode from now on : "},
+        DataModeCase{"PassiveRefusedFails",
+                     {.passive = TestFtpServerOptions::Passive::kRefused},
+                     kDataModePassive,
+                     CompletionCode::kFailed,
+                     ""},
+        DataModeCase{"AutoTurnsActiveWhenThePassivePortIsSilent",
+                     {.passive = TestFtpServerOptions::Passive::kSilent},
+                     kDataModeAuto,
+                     CompletionCode::kCompleted,
+                     "Passive mode failed, using active mode from now on : "},
+        DataModeCase{"AutoStaysPassiveWhenNothingConnectsBack",
+                     {.noConnectBack = true},
+                     kDataModeAuto,
+                     CompletionCode::kCompleted,
+                     ""},
+        DataModeCase{"ActiveFailsWhenNothingConnectsBack",
+                     {.noConnectBack = true},
+                     kDataModeActive,
+                     CompletionCode::kFailed,
+                     ""},
+        DataModeCase{"MasqueradedAddressIsReplacedByTheServers",
+                     {.mlsd = false,
+                      .passive = TestFtpServerOptions::Passive::kPasvOnly,
+                      .masquerade = "10.255.255.1"},
+                     kDataModePassive,
+                     CompletionCode::kCompleted,
+                     "Passive mode : the server named 10.255.255.1, connecting to 127.0.0.1 "
+                     "instead"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(DataModeTest, SameDataWhateverTheModeOrTheReasonWhyNot) {
+  const DataModeCase& c = GetParam();
+  profile.dataMode = c.mode;
+  timeouts.data = std::chrono::milliseconds(1500);
+  timeouts.passiveConnect = std::chrono::milliseconds(500);
+  WriteFile(Local("index.html"), "page");
+  WriteFile(Local("sub/deep.txt"), "deep");
+
+  ASSERT_EQ(Publish(), c.completion) << Transcript();
+
+  if (c.completion == CompletionCode::kCompleted) {
+    EXPECT_EQ(Tree(Remote()), (std::set<std::string>{"index.html", "sub/", "sub/deep.txt"}));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Copy file to FTP : /site/index.html",
+                                                    "Create Directory on FTP : /site/sub",
+                                                    "Copy file to FTP : /site/sub/deep.txt"}))
+        << Transcript();
+    EXPECT_TRUE(console().errors.empty()) << Transcript();
+  } else {
+    // The first data connection is the listing of the remote folder.
+    EXPECT_EQ(console().errors, std::vector<std::string>{"ERROR AT FTP FINDFIRSTFILE!"});
+  }
+  if (*c.line != '\0') {
+    EXPECT_EQ(console().LinesStartingWith(c.line).size(), 1u) << Transcript();
+  } else {
+    EXPECT_TRUE(console().LinesStartingWith("Passive mode").empty()) << Transcript();
+  }
+}
 
 // --- The source folder check ---------------------------------------------------
 

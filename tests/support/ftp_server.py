@@ -24,9 +24,11 @@ def main():
                         help="offer neither MLSD nor MLST, so clients fall back on LIST")
     parser.add_argument("--active-delay", type=float, default=0.0,
                         help="seconds to wait before connecting back after PORT/EPRT")
-    parser.add_argument("--passive", choices=["normal", "refused", "silent"], default="normal",
-                        help="refused: EPSV and PASV answer 500 and are not offered; silent: "
-                             "they name a port whose connections are never accepted")
+    parser.add_argument("--passive", choices=["normal", "pasv-only", "refused", "silent"],
+                        default="normal",
+                        help="pasv-only: EPSV answers 500; refused: EPSV and PASV answer 500 "
+                             "and are not offered; silent: they name a port whose connections "
+                             "are never accepted")
     parser.add_argument("--masquerade", default=None,
                         help="the address PASV names instead of the server's own, as a server "
                              "behind NAT does")
@@ -92,6 +94,8 @@ def main():
         left_out |= {"MLSD", "MLST"}
     if args.passive == "refused":
         left_out |= {"PASV", "EPSV"}
+    if args.passive == "pasv-only":
+        left_out |= {"EPSV"}
     if left_out:
         Handler.proto_cmds = {name: info for name, info in FTPHandler.proto_cmds.items()
                               if name not in left_out}

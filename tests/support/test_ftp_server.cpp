@@ -60,13 +60,17 @@ bool ReadLine(int fd, std::string& line, std::chrono::milliseconds timeout) {
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
+    if (left.count() <= 0)
+      return false;
     pollfd pfd{fd, POLLIN, 0};
-    if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0) continue;
+    if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
+      continue;
     char c;
     const ssize_t n = read(fd, &c, 1);
-    if (n <= 0) return false;
-    if (c == '\n') return true;
+    if (n <= 0)
+      return false;
+    if (c == '\n')
+      return true;
     line.push_back(c);
   }
 }
@@ -75,7 +79,8 @@ bool ReadLine(int fd, std::string& line, std::chrono::milliseconds timeout) {
 bool Greets(const std::string& host, uint16_t port) {
   const bool v6 = host.find(':') != std::string::npos;
   const int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
+  if (fd < 0)
+    return false;
   sockaddr_storage address{};
   socklen_t length;
   if (v6) {
@@ -109,27 +114,33 @@ void TestFtpServer::Start() {
   const std::string script = std::string(VELMORIX_TEST_SUPPORT_DIR) + "/ftp_server.py";
   const std::string rootArg = root().string();
   const std::string logArg = (work_.path() / "server.log").string();
-  std::vector<std::string> args = {"/usr/bin/python3", script,        "--host", host_,
-                                   "--root",           rootArg,       "--user", kUser,
-                                   "--password",       kPassword,     "--log",  logArg};
-  if (!options_.writable) args.push_back("--read-only");
-  if (!options_.mlsd) args.push_back("--no-mlsd");
+  std::vector<std::string> args = {"/usr/bin/python3", script,    "--host", host_,
+                                   "--root",           rootArg,   "--user", kUser,
+                                   "--password",       kPassword, "--log",  logArg};
+  if (!options_.writable)
+    args.push_back("--read-only");
+  if (!options_.mlsd)
+    args.push_back("--no-mlsd");
   if (options_.activeConnectDelay > 0) {
     args.push_back("--active-delay");
     args.push_back(std::to_string(options_.activeConnectDelay));
   }
-  if (options_.noConnectBack) args.push_back("--no-connect-back");
+  if (options_.noConnectBack)
+    args.push_back("--no-connect-back");
   if (options_.passive != TestFtpServerOptions::Passive::kNormal) {
     args.push_back("--passive");
-    args.push_back(options_.passive == TestFtpServerOptions::Passive::kRefused ? "refused"
-                                                                               : "silent");
+    using Passive = TestFtpServerOptions::Passive;
+    args.push_back(options_.passive == Passive::kPasvOnly  ? "pasv-only"
+                   : options_.passive == Passive::kRefused ? "refused"
+                                                           : "silent");
   }
   if (!options_.masquerade.empty()) {
     args.push_back("--masquerade");
     args.push_back(options_.masquerade);
   }
   std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(arg.data());
+  for (auto& arg : args)
+    argv.push_back(arg.data());
   argv.push_back(nullptr);
 
   const pid_t pid = fork();
@@ -148,29 +159,33 @@ void TestFtpServer::Start() {
   const bool listening = ReadLine(out[0], line, std::chrono::seconds(20));
   close(out[0]);
   ASSERT_TRUE(listening && line.rfind("LISTENING ", 0) == 0)
-      << "the test FTP server did not start (is python3-pyftpdlib installed?): " << line
-      << "\n"
+      << "the test FTP server did not start (is python3-pyftpdlib installed?): " << line << "\n"
       << ReadLog();
   port_ = static_cast<uint16_t>(std::stoi(line.substr(10)));
   ASSERT_TRUE(Greets(host_, port_)) << "the test FTP server does not answer\n" << ReadLog();
 }
 
 void TestFtpServer::Kill() {
-  if (pid_ <= 0) return;
+  if (pid_ <= 0)
+    return;
   kill(pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }
 
 void TestFtpServer::Pause() {
-  if (pid_ > 0) kill(pid_, SIGSTOP);
+  if (pid_ > 0)
+    kill(pid_, SIGSTOP);
 }
 
 void TestFtpServer::Resume() {
-  if (pid_ > 0) kill(pid_, SIGCONT);
+  if (pid_ > 0)
+    kill(pid_, SIGCONT);
 }
 
-std::string TestFtpServer::ReadLog() const { return ReadFile(work_.path() / "server.log"); }
+std::string TestFtpServer::ReadLog() const {
+  return ReadFile(work_.path() / "server.log");
+}
 
 void WriteFile(const fs::path& path, const std::string& content) {
   fs::create_directories(path.parent_path());

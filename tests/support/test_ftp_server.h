@@ -38,8 +38,9 @@ struct TestFtpServerOptions {
   bool noConnectBack = false;
   enum class Passive {
     kNormal,
-    kRefused,  // EPSV and PASV answer 500 and are not offered
-    kSilent,   // they name a port whose connections are never accepted
+    kPasvOnly,  // EPSV answers 500, PASV works
+    kRefused,   // EPSV and PASV answer 500 and are not offered
+    kSilent,    // they name a port whose connections are never accepted
   } passive = Passive::kNormal;
   // The address PASV names in place of the server's own (a server behind NAT).
   std::string masquerade{};
