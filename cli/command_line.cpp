@@ -7,11 +7,12 @@
 namespace velmorix::cli {
 namespace {
 
-enum class OptionKind { kFlag, kText, kPort, kSwitch };
+enum class OptionKind { kFlag, kText, kPort, kSwitch, kChoice };
 
 struct OptionSpec {
   std::string_view name;
   OptionKind kind;
+  std::vector<std::string_view> choices = {};  // kChoice: the words it takes
 };
 
 struct CommandSpec {
@@ -22,9 +23,13 @@ struct CommandSpec {
 
 const std::vector<OptionSpec>& ServerOptions() {
   static const std::vector<OptionSpec> options = {
-      {"url", OptionKind::kText},    {"port", OptionKind::kPort},
-      {"user", OptionKind::kText},   {"password-stdin", OptionKind::kFlag},
-      {"remote", OptionKind::kText}, {"time-difference", OptionKind::kSwitch},
+      {"url", OptionKind::kText},
+      {"port", OptionKind::kPort},
+      {"user", OptionKind::kText},
+      {"password-stdin", OptionKind::kFlag},
+      {"remote", OptionKind::kText},
+      {"time-difference", OptionKind::kSwitch},
+      {"data-mode", OptionKind::kChoice, {"auto", "passive", "active"}},
   };
   return options;
 }
@@ -45,7 +50,8 @@ const std::vector<CommandSpec>& Commands() {
           {"skip-underscore-folders", OptionKind::kSwitch},
           {"skip-images-folder", OptionKind::kSwitch},
           {"ignore-exe", OptionKind::kSwitch},
-          {"delete-on-server", OptionKind::kSwitch}}},
+          {"delete-on-server", OptionKind::kSwitch},
+          {"data-mode", OptionKind::kChoice, {"auto", "passive", "active"}}}},
         {"switches",
          false,
          {{"delete-message", OptionKind::kSwitch}, {"keep-dot-files", OptionKind::kSwitch}}},
@@ -173,6 +179,14 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
       result.error = "option '--" + name + "' takes on or off, not '" + value + "'";
       return result;
     }
+    if (option->kind == OptionKind::kChoice &&
+        std::find(option->choices.begin(), option->choices.end(), value) == option->choices.end()) {
+      std::string words;
+      for (std::string_view choice : option->choices)
+        words += std::string(words.empty() ? "" : ", ") + std::string(choice);
+      result.error = "option '--" + name + "' takes " + words + ", not '" + value + "'";
+      return result;
+    }
     if (option->kind == OptionKind::kPort) {
       std::string error;
       if (!ParsePort(value, error)) {
@@ -214,18 +228,23 @@ Destinations:
       byte order, as the windows sort them), fields separated
       by tabs: name, server, port, login, remote folder, local folder,
       only-newer, skip-underscore-folders, skip-images-folder, ignore-exe,
-      delete-on-server, time-difference. Tabs, line breaks and backslashes
+      delete-on-server, time-difference, data-mode. Tabs, line breaks and backslashes
       inside a field are shown as \t, \n, \r and \\. Passwords are never shown.
   add NAME --url HOST [--port N] [--user ID] [--password-stdin]
-      [--remote DIR] [--time-difference on|off]
+      [--remote DIR] [--time-difference on|off] [--data-mode auto|passive|active]
       Adds a destination with an empty local folder and all five options on.
+      Data connections: auto (the default) opens them passively and turns to
+      active mode when the server cannot; passive and active use only that
+      mode.
   update NAME [--name NEW] [--url HOST] [--port N] [--user ID]
       [--password-stdin] [--remote DIR] [--time-difference on|off]
+      [--data-mode auto|passive|active]
       Changes the server data of a destination; its local folder and options
       stay.
   delete NAME
   set NAME [--local DIR] [--only-newer on|off] [--skip-underscore-folders on|off]
       [--skip-images-folder on|off] [--ignore-exe on|off] [--delete-on-server on|off]
+      [--data-mode auto|passive|active]
       Sets the local folder (a relative one is made absolute) and the options.
   switches [--delete-message on|off] [--keep-dot-files on|off]
       Without options, prints the two switches. delete-message asks before

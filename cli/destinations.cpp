@@ -29,6 +29,8 @@ std::string Escape(std::string_view text) {
   return escaped;
 }
 
+constexpr std::string_view kDataModeWords[] = {"auto", "passive", "active"};
+
 const char* OnOff(int32_t flag) {
   return flag != 0 ? "on" : "off";
 }
@@ -60,8 +62,23 @@ std::string RefusalText(DestinationError error, std::string_view name) {
              " bytes; the settings cannot keep it";
     case DestinationError::kPasswordHasZeroByte:
       return "the password holds a zero byte; the settings cannot keep it";
+    case DestinationError::kValueOutOfRange:
+      return "a setting of the destination is none of its choices";
   }
   return {};
+}
+
+std::optional<int32_t> DataModeFromWord(std::string_view word) {
+  for (int32_t mode = kDataModeAuto; mode <= kDataModeActive; ++mode) {
+    if (kDataModeWords[mode] == word)
+      return mode;
+  }
+  return std::nullopt;
+}
+
+std::string_view DataModeWord(int32_t dataMode) {
+  return dataMode >= kDataModeAuto && dataMode <= kDataModeActive ? kDataModeWords[dataMode]
+                                                                  : "auto";
 }
 
 std::string DestinationLine(const FtpProfile& profile) {
@@ -78,6 +95,8 @@ std::string DestinationLine(const FtpProfile& profile) {
     line += std::string(OnOff(flag)) + "\t";
   }
   line += OnOff(profile.timeDifference);
+  line += "\t";
+  line += DataModeWord(profile.dataMode);
   return line;
 }
 
@@ -88,7 +107,8 @@ CommandError AddDestination(AppSettings& settings, const ServerFields& fields) {
                         .password = fields.password.value_or(""),
                         .remoteDir = fields.remoteDir.value_or(""),
                         .port = fields.port.value_or(kDefaultPort),
-                        .timeDifference = fields.timeDifference.value_or(0)};
+                        .timeDifference = fields.timeDifference.value_or(0),
+                        .dataMode = fields.dataMode.value_or(kDataModeAuto)};
   return Refused(velmorix::AddDestination(settings, data), data.name);
 }
 
@@ -105,6 +125,7 @@ CommandError UpdateDestination(AppSettings& settings, std::string_view name,
   data.remoteDir = fields.remoteDir.value_or(data.remoteDir);
   data.port = fields.port.value_or(data.port);
   data.timeDifference = fields.timeDifference.value_or(data.timeDifference);
+  data.dataMode = fields.dataMode.value_or(data.dataMode);
   return Refused(velmorix::UpdateDestination(settings, index, data), data.name);
 }
 

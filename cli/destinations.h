@@ -33,6 +33,7 @@ struct ServerFields {
   std::optional<std::string> remoteDir;
   std::optional<int32_t> port;
   std::optional<int32_t> timeDifference;
+  std::optional<int32_t> dataMode;
 };
 
 // The main window's fields of a destination.
@@ -44,6 +45,10 @@ struct RunFields {
   std::optional<int32_t> ignoreExeFiles;
   std::optional<int32_t> deleteOnServer;
 };
+
+// The words of --data-mode: "auto", "passive", "active".
+std::optional<int32_t> DataModeFromWord(std::string_view word);
+std::string_view DataModeWord(int32_t dataMode);
 
 // One line of `velmorix-cli destinations`, without its line end.
 std::string DestinationLine(const FtpProfile& profile);

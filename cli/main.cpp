@@ -55,6 +55,8 @@ bool ReadServerFields(const CommandLine& line, ServerFields& fields, int& status
   fields.userId = line.Value("user");
   fields.remoteDir = line.Value("remote");
   fields.timeDifference = SwitchOption(line, "time-difference");
+  if (const std::optional<std::string> mode = line.Value("data-mode"))
+    fields.dataMode = DataModeFromWord(*mode);
   if (const std::optional<std::string> port = line.Value("port")) {
     std::string error;
     fields.port = ParsePort(*port, error);  // already checked by the parser
@@ -209,6 +211,12 @@ int Run(const CommandLine& line) {
     error = DeleteDestination(settings, line.name);
   } else if (line.command == "set") {
     error = SetRunFields(settings, line.name, ReadRunFields(line));
+    // The connection settings of set are the server data's.
+    if (const std::optional<std::string> mode = line.Value("data-mode"); mode && !error) {
+      ServerFields connection;
+      connection.dataMode = DataModeFromWord(*mode);
+      error = UpdateDestination(settings, line.name, connection);
+    }
   }
   if (error)
     return Failure(*error);

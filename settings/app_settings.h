@@ -39,6 +39,9 @@ struct FtpProfile {
   int32_t timeDifference = 0;  // 1: server times are taken as nine hours ahead
   std::string localDir;        // local source folder last used with this destination
   TransferOptions options;
+  // How data connections are opened: 0 自動 (passive, falling back to
+  // active), 1 パッシブ, 2 アクティブ (settings/destinations.h names them).
+  int32_t dataMode = 0;
   // Not stored: the name this destination had when the settings were loaded,
   // empty for one added since. It travels with the destination through
   // renames and the shifts of a deletion, so that a save can tell a rename

@@ -19,6 +19,8 @@ DestinationError CheckServerData(const AppSettings& settings, const ServerData& 
     if (index != except && settings.profiles[index].name == data.name)
       return DestinationError::kDuplicateName;
   }
+  if (data.dataMode < kDataModeAuto || data.dataMode > kDataModeActive)
+    return DestinationError::kValueOutOfRange;
   return CheckPassword(data.password);
 }
 
@@ -30,6 +32,7 @@ void StoreServerData(const ServerData& data, FtpProfile& profile) {
   profile.remoteDir = data.remoteDir;
   profile.port = data.port;
   profile.timeDifference = data.timeDifference;
+  profile.dataMode = data.dataMode;
 }
 
 }  // namespace
@@ -129,7 +132,8 @@ ServerData ServerDataOf(const FtpProfile& profile) {
                     .password = profile.password,
                     .remoteDir = profile.remoteDir,
                     .port = profile.port,
-                    .timeDifference = profile.timeDifference};
+                    .timeDifference = profile.timeDifference,
+                    .dataMode = profile.dataMode};
 }
 
 DestinationError AddDestination(AppSettings& settings, const ServerData& data, int* index) {
@@ -272,6 +276,12 @@ const std::vector<StoredProfileValue>& StoredProfileValues() {
        .kind = Kind::kNumber,
        .number = [](FtpProfile& p) -> int32_t& { return p.options.deleteOnServer; },
        .defaultNumber = 1},
+      // Beyond the design's thirteen: files written before they existed
+      // load with the default.
+      {.prefix = strings::kFtpDataMode,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.dataMode; },
+       .defaultNumber = kDataModeAuto},
   };
   return values;
 }

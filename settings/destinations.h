@@ -19,6 +19,11 @@
 
 namespace velmorix {
 
+// The data connection modes of a destination (FtpProfile::dataMode).
+inline constexpr int32_t kDataModeAuto = 0;  // passive, active when passive fails
+inline constexpr int32_t kDataModePassive = 1;
+inline constexpr int32_t kDataModeActive = 2;
+
 inline constexpr int32_t kLowestPort = 1;
 inline constexpr int32_t kHighestPort = 65535;
 // The store reads a password back only up to this many bytes.
@@ -34,6 +39,7 @@ enum class DestinationError {
   kUnknownDestination,   // no destination has the name (or the index is no profile)
   kPasswordTooLong,      // over kMaxPasswordBytes
   kPasswordHasZeroByte,  // the store could not read it back
+  kValueOutOfRange,      // a setting that is none of its choices
 };
 
 // --- The destination lists --------------------------------------------------
@@ -75,7 +81,8 @@ DestinationError CheckPassword(std::string_view password);
 // --- Changes ----------------------------------------------------------------
 
 // What the profile editor edits of a destination; the local folder and the
-// five options belong to the main window.
+// five options belong to the main window. A value out of its range (a data
+// mode other than the three) is refused as kValueOutOfRange.
 struct ServerData {
   std::string name{};
   std::string url{};
@@ -84,6 +91,7 @@ struct ServerData {
   std::string remoteDir{};
   int32_t port = kDefaultPort;
   int32_t timeDifference = 0;
+  int32_t dataMode = kDataModeAuto;
 
   bool operator==(const ServerData&) const = default;
 };

@@ -300,7 +300,7 @@ using DestinationCommandsTest = CliTest;
 
 TEST_F(DestinationCommandsTest, DestinationsAreListedInNameOrderWithAllFieldsButThePassword) {
   Add({"beta", "--url", "ftp.example.jp", "--port", "2121", "--user", "web", "--remote", "/www",
-       "--time-difference", "on"},
+       "--time-difference", "on", "--data-mode", "passive"},
       "hunter2");
   Add({"alpha", "--url", "a.example.jp"});
   Add({"Zeta", "--url", "z.example.jp"});
@@ -309,10 +309,10 @@ TEST_F(DestinationCommandsTest, DestinationsAreListedInNameOrderWithAllFieldsBut
   ASSERT_EQ(result.status, 0) << result.err;
   // Letter case is ignored first, so Zeta comes after beta.
   EXPECT_EQ(result.out,
-            "Alpha\tb.example.jp\t990\t\t\t\ton\ton\ton\ton\ton\toff\n"
-            "alpha\ta.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\n"
-            "beta\tftp.example.jp\t2121\tweb\t/www\t\ton\ton\ton\ton\ton\ton\n"
-            "Zeta\tz.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\n");
+            "Alpha\tb.example.jp\t990\t\t\t\ton\ton\ton\ton\ton\toff\tauto\n"
+            "alpha\ta.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\n"
+            "beta\tftp.example.jp\t2121\tweb\t/www\t\ton\ton\ton\ton\ton\ton\tpassive\n"
+            "Zeta\tz.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\n");
   EXPECT_EQ(result.out.find("hunter2"), std::string::npos);
   EXPECT_EQ(result.err, "");
 }
@@ -320,7 +320,8 @@ TEST_F(DestinationCommandsTest, DestinationsAreListedInNameOrderWithAllFieldsBut
 TEST_F(DestinationCommandsTest, FieldsWithTabsOrLineBreaksStayOnOneLine) {
   Add({"two\tparts", "--url", "h", "--remote", "line\nbreak\\x"});
   const CliResult result = Cli({"destinations"});
-  EXPECT_EQ(result.out, "two\\tparts\th\t21\t\tline\\nbreak\\\\x\t\ton\ton\ton\ton\ton\toff\n");
+  EXPECT_EQ(result.out,
+            "two\\tparts\th\t21\t\tline\\nbreak\\\\x\t\ton\ton\ton\ton\ton\toff\tauto\n");
   EXPECT_EQ(LoadSettings().profiles[0].remoteDir, "line\nbreak\\x");
 }
 
@@ -341,6 +342,9 @@ TEST_F(DestinationCommandsTest, StoredValuesAreWhatTheWindowProgramReads) {
   EXPECT_EQ(profile.timeDifference, 0);
   // Scrambled, never in clear text.
   EXPECT_EQ(Stored(kFtpKey, "FTPPASS1"), RegistryValue::Bytes("hij"));
+  EXPECT_EQ(profile.dataMode, 0);  // auto
+  ASSERT_EQ(Cli({"set", "site", "--data-mode", "active"}).status, 0);
+  EXPECT_EQ(Stored(kFtpKey, "FTPMODE1"), RegistryValue::Number(2));
   EXPECT_EQ(ReadFile(storeFile()).find("abc\""), std::string::npos);
 }
 
@@ -565,6 +569,8 @@ TEST_F(RefusalTest, UnknownCommandsOptionsAndDestinationsAreRefused) {
   ExpectRefused({"delete", "site", "other"}, "unexpected argument 'other'");
   ExpectRefused({"set", "site", "--only-newer", "yes"},
                 "option '--only-newer' takes on or off, not 'yes'");
+  ExpectRefused({"update", "site", "--data-mode", "pasv"},
+                "option '--data-mode' takes auto, passive, active, not 'pasv'");
   ExpectRefused({"transfer", "site", "--yes=1"}, "option '--yes' takes no value");
   ExpectRefused({"switches", "--keep-dot-files", "off", "--keep-dot-files", "on"},
                 "option '--keep-dot-files' given twice");

@@ -41,6 +41,8 @@ inline constexpr char kDeleteButton[] = "control1012";
 inline constexpr char kOkButton[] = "control1";
 inline constexpr char kCancelButton[] = "control2";
 inline constexpr char kTimeDifference[] = "control1026";
+// Beyond the template's controls.
+inline constexpr char kDataMode[] = "dataMode";
 }  // namespace profile_editor
 
 namespace about_box {

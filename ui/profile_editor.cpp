@@ -43,6 +43,24 @@ QLabel* AddLabel(QWidget* parent, const DialogUnits& units, const char* text, in
   return label;
 }
 
+// The rows of connection settings below the template's controls.
+constexpr int kConnectionRows = 1;
+constexpr int kConnectionRowHeight = 16;
+
+// A labelled drop-down list in connection row `row`, its items in the order
+// of the setting's values.
+QComboBox* AddChoice(QWidget* parent, const DialogUnits& units, const char* name, const char* label,
+                     int row, std::initializer_list<const char*> items) {
+  const int y = 151 + row * kConnectionRowHeight;
+  AddLabel(parent, units, label, 7, y + 2, 50, 8);
+  auto* list = new QComboBox(parent);
+  list->setObjectName(name);
+  for (const char* item : items)
+    list->addItem(QString::fromUtf8(item));
+  list->setGeometry(units.X(60), units.Y(y), units.X(62), list->sizeHint().height());
+  return list;
+}
+
 QLineEdit* AddEdit(QWidget* parent, const DialogUnits& units, const char* name, int x, int y,
                    int width, int height) {
   auto* edit = new QLineEdit(parent);
@@ -61,7 +79,9 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
   setWindowTitle(QStringLiteral("VELMORIX"));
   setFont(DialogFont());
   const DialogUnits units(font());
-  setFixedSize(units.Size(175, 151));
+  // The connection settings sit in rows below the template's controls,
+  // which keep their places.
+  setFixedSize(units.Size(175, 151 + kConnectionRowHeight * kConnectionRows));
 
   // The controls are created in tab order; the labels take no focus.
   list_ = new QComboBox(this);
@@ -93,6 +113,8 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
   timeDifferenceBox_ = new QCheckBox(QStringLiteral("時差補正"), this);
   timeDifferenceBox_->setObjectName(ids::kTimeDifference);
   Place(timeDifferenceBox_, units, 125, 88, 39, 10);
+  dataModeList_ =
+      AddChoice(this, units, ids::kDataMode, "データ接続", 0, {"自動", "パッシブ", "アクティブ"});
 
   // activated, not currentIndexChanged: only the user's picks load the
   // fields; the editor's own selections do that themselves.
@@ -127,6 +149,7 @@ void ProfileEditor::ShowFields() {
   ShowFieldBytes(passwordField_, fields_.password);
   portField_->setText(QString::number(fields_.port));
   timeDifferenceBox_->setChecked(fields_.timeDifference != 0);
+  dataModeList_->setCurrentIndex(fields_.dataMode);
 }
 
 bool ProfileEditor::ReadFields() {
@@ -136,6 +159,7 @@ bool ProfileEditor::ReadFields() {
   fields_.userId = FieldBytes(userIdField_);
   fields_.password = FieldBytes(passwordField_);
   fields_.timeDifference = timeDifferenceBox_->isChecked() ? 1 : 0;
+  fields_.dataMode = dataModeList_->currentIndex();
 
   int32_t port = 0;
   const PortCheck check = ParsePort(portField_->text().toStdString(), port);

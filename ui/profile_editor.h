@@ -61,6 +61,7 @@ class ProfileEditor : public QDialog {
   QLineEdit* passwordField_;
   QLineEdit* portField_;
   QCheckBox* timeDifferenceBox_;
+  QComboBox* dataModeList_;  // 自動, パッシブ, アクティブ: kDataModeAuto...
 
   // The editor's working copy: what the fields held when last read or shown.
   ServerData fields_;

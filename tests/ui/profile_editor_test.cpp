@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "resources/string_table.h"
+#include "settings/destinations.h"
 #include "tests/ui/window_test_support.h"
 #include "ui/control_names.h"
 #include "ui/dialogs.h"
@@ -197,6 +198,22 @@ TEST_F(ProfileEditorUpdateTest, RenameResortsAndKeepsFolderAndOptions) {
   EXPECT_EQ(updated.localDir, "/home/site/alpha");
   EXPECT_EQ(updated.options, (TransferOptions{0, 1, 0, 1, 0}));
   EXPECT_EQ(settings_.changeCount, 1);
+}
+
+TEST_F(ProfileEditorUpdateTest, DataConnectionIsShownAndUpdatedWithTheServerData) {
+  Stored("alpha").dataMode = kDataModeActive;
+  Stored("beta");
+  Open();
+  auto* dataMode = Control<QComboBox>(editor_.get(), ids::kDataMode);
+  EXPECT_EQ(dataMode->currentText(), "アクティブ");
+  EXPECT_EQ(dataMode->count(), 3);
+  dataMode->setCurrentIndex(1);  // パッシブ
+  Press(ids::kUpdateButton);
+  EXPECT_EQ(settings_.profiles[0].dataMode, kDataModePassive);
+
+  settings_.lastFtp = 1;  // beta, stored without a mode
+  Open();
+  EXPECT_EQ(Control<QComboBox>(editor_.get(), ids::kDataMode)->currentText(), "自動");
 }
 
 TEST_F(ProfileEditorUpdateTest, OtherProfilesNameOrEmptyNameChangesNothing) {
