@@ -46,11 +46,51 @@ struct FtpTimeouts {
 };
 
 // How the connections of a session behave beyond the protocol's defaults.
+// Whether a connection speaks TLS (explicit FTPS: AUTH TLS, PBSZ 0, PROT P,
+// every data connection encrypted and resuming the control connection's
+// TLS session).
+enum class FtpSecurity {
+  kNone,            // plain FTP
+  kTlsIfAvailable,  // TLS when the server offers AUTH TLS, else plain (with a notice)
+  kTlsRequired,     // no login without TLS
+};
+
+// How the server writes names on the wire. Local names are UTF-8; names are
+// converted when sent and when listed.
+enum class NameEncoding {
+  kAuto,  // UTF-8 when FEAT offers UTF8, else UTF-8 unless listed names are
+          // no valid UTF-8 but valid Shift_JIS
+  kUtf8,
+  kShiftJis,  // code page 932
+  kEucJp,
+};
+
+// What a server's certificate shows, for a person to decide on.
+struct CertificateInfo {
+  std::string reason;        // why verification failed
+  std::string subject;       // one line
+  std::string issuer;        // one line
+  std::string validFrom;     // "2026-12-09 03:00:00 UTC"
+  std::string validUntil;
+  std::string fingerprint;   // "SHA256:" and the SHA-256 of the DER form, upper-case hex
+                             // pairs joined by ":"
+};
+
 struct FtpConnectOptions {
   DataConnectionMode dataMode = DataConnectionMode::kActive;
+  FtpSecurity security = FtpSecurity::kNone;
+  NameEncoding nameEncoding = NameEncoding::kUtf8;
+  // A certificate that fails verification but has this fingerprint (the
+  // CertificateInfo form) is accepted without asking: the user accepted it
+  // before.
+  std::string trustedFingerprint = {};
+  // Asked on the connection's thread when the server's certificate fails
+  // verification and is not the trusted one; true accepts it for this
+  // connection. Without a check such a certificate is refused.
+  std::function<bool(const CertificateInfo&)> certificateCheck = {};
   // Called on the connection's thread with a line for the user when the
-  // connection decides something about its data connections (a masqueraded
-  // passive address replaced, a turn to active mode).
+  // connection decides something on its own (a masqueraded passive address
+  // replaced, a turn to active mode, no TLS offered, a name encoding found).
   std::function<void(const std::string&)> notice = {};
 };
 
@@ -96,6 +136,11 @@ class FtpConnection {
   FtpConnection& operator=(FtpConnection&&) noexcept;
 
   bool IsOpen() const;
+  // After a successful Connect: whether the control connection (and with it
+  // every data connection) is encrypted, and the fingerprint of the server's
+  // certificate then (the CertificateInfo form).
+  bool Encrypted() const;
+  std::string CertificateFingerprint() const;
 
   // CWD; success on a 2xx reply. "" names the login folder.
   FtpStatus ChangeFolder(std::string_view path);

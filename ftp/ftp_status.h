@@ -25,6 +25,13 @@ enum class FtpErrorKind {
   // The cancel check said stop while a listing or an upload was waiting on
   // its data connection; the transfer was aborted (see SetCancelCheck).
   kCanceled,
+  // TLS could not be had as the connection's security demands: the server
+  // does not offer it, the handshake failed, or its certificate failed
+  // verification and was not accepted. Nothing else was sent.
+  kTlsFailed,
+  // A name cannot be written in the server's name encoding (or a local name
+  // is no valid UTF-8); nothing was sent.
+  kNameNotRepresentable,
 };
 
 // The result of one FTP operation.
