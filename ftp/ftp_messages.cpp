@@ -1,6 +1,7 @@
 #include "ftp/ftp_messages.h"
 
 #include "base/display_text.h"
+#include "ftp/name_codec.h"
 
 namespace velmorix::ftp {
 
@@ -21,6 +22,27 @@ std::string Joined(std::string_view head, std::string_view tail) {
   std::string text(head);
   text.append(tail);
   return text;
+}
+
+// `name` for a message: control characters and every byte that begins no
+// valid UTF-8 character written out as "\xHH".
+std::string ShownName(std::string_view name) {
+  static constexpr char kHexDigits[] = "0123456789ABCDEF";
+  std::string shown;
+  while (!name.empty()) {
+    const size_t length = Utf8CharacterLength(name);
+    if (length > 0) {
+      shown.append(name.substr(0, length));
+      name.remove_prefix(length);
+      continue;
+    }
+    const auto byte = static_cast<unsigned char>(name.front());
+    shown.append("\\x");
+    shown.push_back(kHexDigits[byte >> 4]);
+    shown.push_back(kHexDigits[byte & 0xF]);
+    name.remove_prefix(1);
+  }
+  return EscapeControlCharacters(shown);
 }
 
 }  // namespace
@@ -115,6 +137,24 @@ std::string UnsafeArgumentText(std::string_view what, std::string_view value) {
   return text + ": " + EscapeControlCharacters(value);
 }
 
+std::string NameNotUtf8Text(std::string_view what, std::string_view name) {
+  return Joined(what, "が UTF-8 として正しくないため送信できません: ") + ShownName(name);
+}
+
+std::string NameNotRepresentableText(std::string_view what, std::string_view name,
+                                     std::string_view encoding, std::string_view character) {
+  std::string text = Joined(what, "に ") + std::string(encoding) + " で表せない文字";
+  if (!character.empty())
+    text += "「" + EscapeControlCharacters(character) + "」";
+  return text + "が含まれているため送信できません: " + ShownName(name);
+}
+
+std::string NameUnreadableText(std::string_view what, std::string_view name,
+                               std::string_view encoding) {
+  return Joined(what, "に、サーバーの一覧で ") + std::string(encoding) +
+         " として読めなかったバイトが含まれているため送信できません: " + ShownName(name);
+}
+
 std::string PassiveRefusedText(std::string_view reply) {
   return Joined("サーバーがパッシブモードを受け付けませんでした: ", reply);
 }
@@ -136,6 +176,11 @@ std::string PassiveAddressReplacedNotice(std::string_view named, std::string_vie
 
 std::string SwitchedToActiveNotice(std::string_view reason) {
   return "Passive mode failed, using active mode from now on : " + std::string(reason);
+}
+
+std::string NameEncodingFoundNotice(std::string_view host, std::string_view encoding) {
+  return "Names on " + std::string(host) + " are " + std::string(encoding) +
+         ", not UTF-8 : converting them from now on";
 }
 
 bool HasLineBreakOrNul(std::string_view text) {

@@ -43,6 +43,17 @@ std::string NotRegularFileDetail();
 // with its control characters escaped, or left out when empty.
 std::string UnsafeArgumentText(std::string_view what, std::string_view value);
 
+// A name that cannot be sent in the server's name encoding (`encoding` is
+// its label, "Shift_JIS"); `what` names it as in UnsafeArgumentText. The
+// name is shown with control characters and bytes that are no UTF-8
+// escaped. `character` is the first one the encoding cannot write, or empty.
+std::string NameNotUtf8Text(std::string_view what, std::string_view name);
+std::string NameNotRepresentableText(std::string_view what, std::string_view name,
+                                     std::string_view encoding, std::string_view character);
+// The name holds bytes of a listing that could not be read as text.
+std::string NameUnreadableText(std::string_view what, std::string_view name,
+                               std::string_view encoding);
+
 // Passive mode: the server refused EPSV and PASV (`reply` is its last
 // answer), or its data port could not be reached.
 std::string PassiveRefusedText(std::string_view reply);
@@ -51,6 +62,8 @@ std::string PassiveConnectTimeoutText(std::string_view host, uint16_t port);
 // Console lines of what a connection decided about its data connections.
 std::string PassiveAddressReplacedNotice(std::string_view named, std::string_view used);
 std::string SwitchedToActiveNotice(std::string_view reason);
+// Console line of a connection that found its server's names not in UTF-8.
+std::string NameEncodingFoundNotice(std::string_view host, std::string_view encoding);
 
 // True when `text` holds CR, LF or NUL and must not go into a command line.
 bool HasLineBreakOrNul(std::string_view text);

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <optional>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "ftp/ftp_listing_parser.h"
 #include "ftp/ftp_messages.h"
 #include "ftp/ftp_protocol.h"
+#include "ftp/name_codec.h"
 #include "ftp/tcp_socket.h"
 #include "ftp/tcp_stream.h"
 
@@ -55,18 +57,37 @@ struct FtpConnection::State {
   void CloseActiveListing();
   // Sends a command that needs no data connection; success on 2xx.
   FtpStatus Simple(const std::string& commandLine);
+  // `name` (UTF-8) as the server writes it; `what` names it in texts.
+  FtpStatus ServerName(std::string_view name, std::string_view what, std::string& serverName) const;
+  // With kAuto, before the server's names have shown their encoding: takes
+  // what a name the server sent says. The first name that is no ASCII
+  // decides for the rest of the connection, UTF-8 when it is valid UTF-8
+  // (UTF-8 names often happen to be valid Shift_JIS as well, the other way
+  // round hardly ever), Shift_JIS when it is only that.
+  void SettleNameEncoding(ftp::NameEvidence evidence);
 
   ftp::ControlChannel control;
   FtpTimeouts timeouts;
   ftp::DataConnectionPlan dataPlan;
   ftp::ServerFeatures features;
+  // As the server wrote it: paths are joined to it after their conversion,
+  // so it goes back exactly whatever the name encoding.
   std::optional<std::string> loginFolder;
+  // The encoding names are converted with, and whether kAuto may still
+  // change it (no UTF8 in FEAT, and no name has decided yet).
+  NameEncoding nameEncoding = NameEncoding::kUtf8;
+  bool nameEncodingOpen = false;
+  std::string host;  // for notices
+  std::function<void(const std::string&)> notice;
   FtpListing::State* activeListing = nullptr;
   ftp::CancelCheck cancelCheck;
 };
 
 struct FtpListing::State {
+  // The next entry, its name converted.
   FtpStatus Next(RemoteEntry& entry);
+  // The next entry as the server wrote it.
+  FtpStatus ReadEntry(RemoteEntry& entry);
   // Ends the listing, aborting the transfer if it has not run to its end.
   void Close();
   // Ends the listing with `status`; the control connection is brought back
@@ -86,6 +107,12 @@ struct FtpListing::State {
   bool discarding = false;  // inside a line too long for the buffer
   bool open = false;
   FtpStatus endStatus;  // what Next gives once the listing is closed
+  // While kAuto has not decided, entries whose names read differently in
+  // UTF-8 and Shift_JIS wait in `held` for a name that decides (or for the
+  // end of the listing), so the whole listing comes out in one encoding.
+  // Converted entries that wait their turn are in `ready`.
+  std::deque<RemoteEntry> held;
+  std::deque<RemoteEntry> ready;
 };
 
 FtpConnection::State::~State() {
@@ -111,6 +138,45 @@ FtpStatus FtpConnection::State::Simple(const std::string& commandLine) {
   if (!reply.positive())
     return FtpStatus::Error(FtpErrorKind::kServerReply, reply.text);
   return FtpStatus::Ok();
+}
+
+FtpStatus FtpConnection::State::ServerName(std::string_view name, std::string_view what,
+                                           std::string& serverName) const {
+  std::string offending;
+  switch (ftp::EncodeName(nameEncoding, name, serverName, &offending)) {
+    case ftp::NameFailure::kNone:
+      return FtpStatus::Ok();
+    case ftp::NameFailure::kNotUtf8:
+      return FtpStatus::Error(FtpErrorKind::kNameNotRepresentable,
+                              ftp::NameNotUtf8Text(what, name));
+    case ftp::NameFailure::kNotRepresentable:
+      return FtpStatus::Error(FtpErrorKind::kNameNotRepresentable,
+                              ftp::NameNotRepresentableText(
+                                  what, name, ftp::NameEncodingLabel(nameEncoding), offending));
+    case ftp::NameFailure::kUnreadableBytes:
+      break;
+  }
+  return FtpStatus::Error(
+      FtpErrorKind::kNameNotRepresentable,
+      ftp::NameUnreadableText(what, name, ftp::NameEncodingLabel(nameEncoding)));
+}
+
+void FtpConnection::State::SettleNameEncoding(ftp::NameEvidence evidence) {
+  if (!nameEncodingOpen)
+    return;
+  switch (evidence) {
+    case ftp::NameEvidence::kAscii:
+    case ftp::NameEvidence::kUndecided:
+      return;
+    case ftp::NameEvidence::kUtf8:
+      break;
+    case ftp::NameEvidence::kShiftJis:
+      nameEncoding = NameEncoding::kShiftJis;
+      if (notice)
+        notice(ftp::NameEncodingFoundNotice(host, ftp::NameEncodingLabel(nameEncoding)));
+      break;
+  }
+  nameEncodingOpen = false;
 }
 
 FtpStatus FtpConnection::State::Login(const std::string& userId, const std::string& password) {
@@ -148,7 +214,11 @@ FtpStatus FtpConnection::State::Login(const std::string& userId, const std::stri
     return status;
   if (reply.code == 211)
     features = ftp::ParseFeatures(reply.text);
-  if (features.utf8) {
+  if (features.utf8)
+    nameEncodingOpen = false;
+  // Only when names are to be UTF-8: a server that converts names would
+  // stop converting them.
+  if (features.utf8 && nameEncoding == NameEncoding::kUtf8) {
     // Some servers refuse it although they speak UTF-8 anyway; the answer
     // changes nothing.
     status = control.Command("OPTS UTF8 ON", reply);
@@ -165,6 +235,9 @@ FtpStatus FtpConnection::State::Login(const std::string& userId, const std::stri
     return status;
   if (reply.code == 257)
     loginFolder = ftp::ParseQuotedPath(reply.text);
+  // The login folder is a name the server wrote, too.
+  if (loginFolder)
+    SettleNameEncoding(ftp::WeighServerName(*loginFolder));
   return FtpStatus::Ok();
 }
 
@@ -195,6 +268,8 @@ FtpStatus FtpListing::State::Fail(FtpStatus status) {
 }
 
 void FtpListing::State::Close() {
+  held.clear();
+  ready.clear();
   if (!open)
     return;
   // Closing the data connection first makes the server end the transfer
@@ -207,6 +282,46 @@ void FtpListing::State::Close() {
 }
 
 FtpStatus FtpListing::State::Next(RemoteEntry& entry) {
+  for (;;) {
+    if (!ready.empty()) {
+      entry = std::move(ready.front());
+      ready.pop_front();
+      return FtpStatus::Ok();
+    }
+    FtpStatus status = ReadEntry(entry);
+    if (!status.ok()) {
+      if (status.kind == FtpErrorKind::kNoMoreFiles && !held.empty()) {
+        // Nothing decided: the names stay the bytes they are, as UTF-8 has
+        // them.
+        ready.swap(held);
+        continue;
+      }
+      held.clear();
+      return status;
+    }
+    // An entry has come, so the listing is still open on its connection.
+    if (connection->nameEncodingOpen) {
+      const ftp::NameEvidence evidence = ftp::WeighServerName(entry.name);
+      if (evidence == ftp::NameEvidence::kUndecided ||
+          (evidence == ftp::NameEvidence::kAscii && !held.empty())) {
+        held.push_back(std::move(entry));
+        continue;
+      }
+      connection->SettleNameEncoding(evidence);
+    }
+    for (RemoteEntry& waiting : held) {
+      waiting.name = ftp::DecodeServerName(connection->nameEncoding, waiting.name);
+      ready.push_back(std::move(waiting));
+    }
+    held.clear();
+    entry.name = ftp::DecodeServerName(connection->nameEncoding, entry.name);
+    if (ready.empty())
+      return FtpStatus::Ok();
+    ready.push_back(std::move(entry));
+  }
+}
+
+FtpStatus FtpListing::State::ReadEntry(RemoteEntry& entry) {
   if (!open)
     return endStatus;
   if (connection == nullptr || !connection->control.open())
@@ -342,12 +457,25 @@ bool FtpConnection::IsOpen() const {
   return state_ != nullptr && state_->control.open();
 }
 
+NameEncoding FtpConnection::NameEncodingInUse() const {
+  return state_ != nullptr ? state_->nameEncoding : NameEncoding::kUtf8;
+}
+
+bool FtpConnection::CanWriteName(std::string_view name) const {
+  std::string serverName;
+  return ftp::EncodeName(NameEncodingInUse(), name, serverName) == ftp::NameFailure::kNone;
+}
+
 FtpStatus FtpConnection::ChangeFolder(std::string_view path) {
   if (!IsOpen())
     return NotConnected();
   if (ftp::HasLineBreakOrNul(path))
     return Unsafe("フォルダー名", path);
-  return state_->Simple("CWD " + ftp::ResolveRemotePath(state_->loginFolder, path));
+  std::string serverPath;
+  FtpStatus status = state_->ServerName(path, "フォルダー名", serverPath);
+  if (!status.ok())
+    return status;
+  return state_->Simple("CWD " + ftp::ResolveRemotePath(state_->loginFolder, serverPath));
 }
 
 bool FtpConnection::ListsWithMlsd() const {
@@ -361,6 +489,9 @@ FtpStatus FtpConnection::FindFirst(std::string_view folder, FtpListing& listing,
     return NotConnected();
   if (ftp::HasLineBreakOrNul(folder))
     return Unsafe("フォルダー名", folder);
+  std::string serverFolder;
+  if (FtpStatus status = state_->ServerName(folder, "フォルダー名", serverFolder); !status.ok())
+    return status;
   state_->CloseActiveListing();
   if (!IsOpen())
     return NotConnected();
@@ -369,17 +500,18 @@ FtpStatus FtpConnection::FindFirst(std::string_view folder, FtpListing& listing,
   std::string command;
   if (state_->features.mlst && listingCommand == ListingCommand::kPreferred) {
     listingState->format = ftp::ListingFormat::kMlsd;
-    command =
-        folder.empty() ? "MLSD" : "MLSD " + ftp::ResolveRemotePath(state_->loginFolder, folder);
+    command = serverFolder.empty()
+                  ? "MLSD"
+                  : "MLSD " + ftp::ResolveRemotePath(state_->loginFolder, serverFolder);
   } else {
     listingState->format = ftp::ListingFormat::kList;
-    if (!folder.empty()) {
+    if (!serverFolder.empty()) {
       // "LIST missing" ends with 226 and no lines on some servers, which
       // would look like an empty folder; entering the folder first tells
       // the two apart.
       ftp::FtpReply reply;
       FtpStatus status = state_->control.Command(
-          "CWD " + ftp::ResolveRemotePath(state_->loginFolder, folder), reply);
+          "CWD " + ftp::ResolveRemotePath(state_->loginFolder, serverFolder), reply);
       if (!status.ok())
         return status;
       if (reply.code != 250)
@@ -408,7 +540,11 @@ FtpStatus FtpConnection::CreateFolder(std::string_view path) {
     return NotConnected();
   if (ftp::HasLineBreakOrNul(path))
     return Unsafe("フォルダー名", path);
-  return state_->Simple("MKD " + ftp::ResolveRemotePath(state_->loginFolder, path));
+  std::string serverPath;
+  FtpStatus status = state_->ServerName(path, "フォルダー名", serverPath);
+  if (!status.ok())
+    return status;
+  return state_->Simple("MKD " + ftp::ResolveRemotePath(state_->loginFolder, serverPath));
 }
 
 FtpStatus FtpConnection::PutFile(const std::string& localPath, std::string_view remoteName) {
@@ -418,6 +554,9 @@ FtpStatus FtpConnection::PutFile(const std::string& localPath, std::string_view 
     return Unsafe("ファイル名", remoteName);
   if (localPath.find('\0') != std::string::npos)
     return Unsafe("ローカルのファイル名", localPath);
+  std::string serverName;
+  if (FtpStatus status = state_->ServerName(remoteName, "ファイル名", serverName); !status.ok())
+    return status;
   state_->CloseActiveListing();
   if (!IsOpen())
     return NotConnected();
@@ -446,9 +585,9 @@ FtpStatus FtpConnection::PutFile(const std::string& localPath, std::string_view 
   }
 
   ftp::DataTransfer transfer;
-  FtpStatus status = ftp::OpenTransfer(
-      state_->control, state_->dataPlan, "STOR " + std::string(remoteName),
-      ftp::TransferDirection::kSend, state_->timeouts.data, state_->cancelCheck, transfer);
+  FtpStatus status = ftp::OpenTransfer(state_->control, state_->dataPlan, "STOR " + serverName,
+                                       ftp::TransferDirection::kSend, state_->timeouts.data,
+                                       state_->cancelCheck, transfer);
   if (!status.ok())
     return status;
   status = ftp::SendFileData(state_->control, transfer, file.get(), state_->timeouts.data);
@@ -476,7 +615,11 @@ FtpStatus FtpConnection::DeleteFile(std::string_view name) {
     return NotConnected();
   if (ftp::HasLineBreakOrNul(name))
     return Unsafe("ファイル名", name);
-  return state_->Simple("DELE " + std::string(name));
+  std::string serverName;
+  FtpStatus status = state_->ServerName(name, "ファイル名", serverName);
+  if (!status.ok())
+    return status;
+  return state_->Simple("DELE " + serverName);
 }
 
 FtpStatus FtpConnection::RemoveFolder(std::string_view name) {
@@ -484,7 +627,11 @@ FtpStatus FtpConnection::RemoveFolder(std::string_view name) {
     return NotConnected();
   if (ftp::HasLineBreakOrNul(name))
     return Unsafe("フォルダー名", name);
-  return state_->Simple("RMD " + std::string(name));
+  std::string serverName;
+  FtpStatus status = state_->ServerName(name, "フォルダー名", serverName);
+  if (!status.ok())
+    return status;
+  return state_->Simple("RMD " + serverName);
 }
 
 const std::string& FtpConnection::LastResponseText() const {
@@ -547,6 +694,11 @@ FtpStatus FtpSession::Connect(const std::string& host, uint16_t port, const std:
   state->dataPlan.mode = options_.dataMode;
   state->dataPlan.passiveConnectTimeout = timeouts_.passiveConnect;
   state->dataPlan.notice = options_.notice;
+  state->host = host;
+  state->notice = options_.notice;
+  // kAuto starts as UTF-8; Login settles it when FEAT offers UTF8.
+  state->nameEncodingOpen = options_.nameEncoding == NameEncoding::kAuto;
+  state->nameEncoding = state->nameEncodingOpen ? NameEncoding::kUtf8 : options_.nameEncoding;
   FtpStatus status = state->Login(userId, password);
   if (!status.ok())
     state->control.Quit();

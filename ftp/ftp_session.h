@@ -12,6 +12,11 @@
 // folder wherever the walk currently stands. The bare names given to PutFile,
 // DeleteFile and RemoveFolder are relative to the current folder, as FTP has
 // them.
+//
+// Names. Names and paths given here are UTF-8 and go out in the connection's
+// name encoding; listed names come back in UTF-8 (see NameEncoding and
+// ftp/name_codec.h). A name the encoding cannot write exactly gives
+// kNameNotRepresentable, and nothing is sent for it.
 #pragma once
 
 #include <chrono>
@@ -23,6 +28,7 @@
 
 #include "ftp/data_connection_mode.h"
 #include "ftp/ftp_status.h"
+#include "ftp/name_encoding.h"
 #include "ftp/remote_entry.h"
 
 namespace velmorix {
@@ -53,16 +59,6 @@ enum class FtpSecurity {
   kNone,            // plain FTP
   kTlsIfAvailable,  // TLS when the server offers AUTH TLS, else plain (with a notice)
   kTlsRequired,     // no login without TLS
-};
-
-// How the server writes names on the wire. Local names are UTF-8; names are
-// converted when sent and when listed.
-enum class NameEncoding {
-  kAuto,  // UTF-8 when FEAT offers UTF8, else UTF-8 unless listed names are
-          // no valid UTF-8 but valid Shift_JIS
-  kUtf8,
-  kShiftJis,  // code page 932
-  kEucJp,
 };
 
 // What a server's certificate shows, for a person to decide on.
@@ -141,6 +137,13 @@ class FtpConnection {
   // certificate then (the CertificateInfo form).
   bool Encrypted() const;
   std::string CertificateFingerprint() const;
+  // True when `name` (UTF-8) can be written in the server's name encoding
+  // as it stands now, so that a command with it would not fail with
+  // kNameNotRepresentable.
+  bool CanWriteName(std::string_view name) const;
+  // The encoding names are converted with now: kUtf8, kShiftJis or kEucJp.
+  // With kAuto it is kUtf8 until the server's names show Shift_JIS.
+  NameEncoding NameEncodingInUse() const;
 
   // CWD; success on a 2xx reply. "" names the login folder.
   FtpStatus ChangeFolder(std::string_view path);

@@ -9,7 +9,9 @@ namespace velmorix {
 
 // One entry of a remote folder, as the server lists it.
 struct RemoteEntry {
-  std::string name;    // as the server spells it, without a path
+  // As the server spells it, without a path, in UTF-8 (server bytes that
+  // are no text in its name encoding are kept escaped, see ftp/name_codec.h).
+  std::string name;
   bool isDir = false;  // symbolic links and devices count as files
   // The listing says it is a symbolic link (LIST kind "l", MLSD type
   // "OS.unix=slink..." or "OS.unix=symlink"); isDir is then false. MLSD

@@ -4,6 +4,7 @@ Binds to the given address on a free port, prints "LISTENING <port>" on its
 standard output once it accepts connections, and serves until killed.
 """
 import argparse
+import codecs
 import logging
 import socket
 import sys
@@ -11,6 +12,61 @@ import sys
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
+
+
+# Python's codecs for the --name-encoding values; Shift_JIS servers are
+# code page 932 ones, with its extra characters.
+NAME_CODECS = {"shift_jis": "cp932", "euc_jp": "euc_jp"}
+
+
+def _names_on_the_wire(error):
+    # Bytes of a disk name that are no UTF-8 go out as they are, as servers
+    # pass them through; a character the encoding lacks goes out as "?".
+    chunk = error.object[error.start:error.end]
+    if all(0xDC80 <= ord(c) <= 0xDCFF for c in chunk):
+        return bytes(ord(c) - 0xDC00 for c in chunk), error.end
+    return b"?" * len(chunk), error.end
+
+
+codecs.register_error("names-on-the-wire", _names_on_the_wire)
+
+
+def speak_names_in(handler_class, encoding):
+    """Returns a handler that reads and writes names in `encoding` on the wire:
+    commands, replies and listings. The files on disk keep their UTF-8 names,
+    and FEAT offers no UTF8, as on such servers."""
+    codec = NAME_CODECS[encoding]
+
+    class NamesFS(handler_class.abstracted_fs):
+        def format_list(self, basedir, listing, ignore_err=True):
+            for line in super().format_list(basedir, listing, ignore_err):
+                yield line.decode("utf8", "surrogateescape").encode(codec, "names-on-the-wire")
+
+        def format_mlsx(self, basedir, listing, perms, facts, ignore_err=True):
+            for line in super().format_mlsx(basedir, listing, perms, facts, ignore_err):
+                yield line.decode("utf8", "surrogateescape").encode(codec, "names-on-the-wire")
+
+    class NamesHandler(handler_class):
+        abstracted_fs = NamesFS
+        # Disk names that are no UTF-8 reach the listing lines intact.
+        unicode_errors = "surrogateescape"
+
+        def decode(self, data):
+            return data.decode(codec, "surrogateescape")
+
+        def push(self, s):
+            # Past FTPHandler.push, which would write UTF-8.
+            super(FTPHandler, self).push(s.encode(codec, "names-on-the-wire"))
+
+        def ftp_FEAT(self, line):
+            push = self.push
+            self.push = lambda s: push(s.replace(" UTF8\r\n", ""))
+            try:
+                handler_class.ftp_FEAT(self, line)
+            finally:
+                del self.push
+
+    return NamesHandler
 
 
 def main():
@@ -34,6 +90,10 @@ def main():
                              "behind NAT does")
     parser.add_argument("--no-connect-back", action="store_true",
                         help="never connect back after PORT/EPRT, as behind a router")
+    parser.add_argument("--name-encoding", choices=["utf8"] + sorted(NAME_CODECS),
+                        default="utf8",
+                        help="the encoding of names on the wire (shift_jis is code page 932); "
+                             "the files on disk keep UTF-8 names")
     parser.add_argument("--log", default=None)
     args = parser.parse_args()
 
@@ -86,6 +146,9 @@ def main():
 
     if args.masquerade:
         Handler.masquerade_address = args.masquerade
+
+    if args.name_encoding != "utf8":
+        Handler = speak_names_in(Handler, args.name_encoding)
 
     Handler.authorizer = authorizer
     Handler.banner = "VELMORIX test server ready."

@@ -200,7 +200,8 @@ struct ScriptedFtpServer::Session {
       } else if (verb == "PASS") {
         Reply("230 Logged in.");
       } else if (verb == "FEAT") {
-        Reply("211-Features:\r\n MLST type*;modify*;\r\n UTF8\r\n211 End");
+        Reply(std::string("211-Features:\r\n MLST type*;modify*;\r\n") +
+              (server.options_.utf8 ? " UTF8\r\n" : "") + "211 End");
       } else if (verb == "OPTS" || verb == "TYPE" || verb == "NOOP") {
         Reply("200 Ok.");
       } else if (verb == "PWD") {
@@ -274,7 +275,8 @@ void ScriptedFtpServer::Serve() {
     // one waits for the client's delayed acknowledgement of the first.
     const int on = 1;
     setsockopt(control, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    Session session{.server = *this, .control = control, .received = {}};
+    Session session{
+        .server = *this, .control = control, .received = {}, .folder = options_.loginFolder};
     session.Run();
     close(control);
   }

@@ -37,7 +37,9 @@ class ScriptedFtpServer {
   using Script = std::function<Listing(std::string_view command, const std::string& folder)>;
 
   struct Options {
-    bool readUploads = true;  // false: STOR connects but never reads
+    bool readUploads = true;        // false: STOR connects but never reads
+    bool utf8 = true;               // false: FEAT offers no UTF8
+    std::string loginFolder = "/";  // what PWD shows after login
   };
 
   explicit ScriptedFtpServer(Script script) : ScriptedFtpServer(std::move(script), Options{}) {}

@@ -138,6 +138,11 @@ void TestFtpServer::Start() {
     args.push_back("--masquerade");
     args.push_back(options_.masquerade);
   }
+  if (options_.names != TestFtpServerOptions::Names::kUtf8) {
+    args.push_back("--name-encoding");
+    args.push_back(options_.names == TestFtpServerOptions::Names::kShiftJis ? "shift_jis"
+                                                                            : "euc_jp");
+  }
   std::vector<char*> argv;
   for (auto& arg : args)
     argv.push_back(arg.data());

@@ -44,6 +44,9 @@ struct TestFtpServerOptions {
   } passive = Passive::kNormal;
   // The address PASV names in place of the server's own (a server behind NAT).
   std::string masquerade{};
+  // How names are written on the wire (Shift_JIS as code page 932); the
+  // files on disk keep UTF-8 names. Such a server offers no UTF8 in FEAT.
+  enum class Names { kUtf8, kShiftJis, kEucJp } names = Names::kUtf8;
 };
 
 class TestFtpServer {

@@ -1,0 +1,242 @@
+#include "ftp/name_codec.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace velmorix::ftp {
+
+namespace {
+
+// U+FFFD in UTF-8: the mark of a server byte kept escaped.
+constexpr std::string_view kEscapeMark = "\xEF\xBF\xBD";
+
+// The longest character of the server encodings: EUC-JP's JIS X 0212 ones
+// take three bytes.
+constexpr size_t kMaxServerCharacterBytes = 3;
+
+bool PassesBytesThrough(NameEncoding encoding) {
+  return encoding == NameEncoding::kUtf8 || encoding == NameEncoding::kAuto;
+}
+
+const char* IconvName(NameEncoding encoding) {
+  return encoding == NameEncoding::kEucJp ? "EUC-JP" : "CP932";
+}
+
+// One iconv conversion descriptor, owned. iconv keeps state in it, so it
+// serves one thread and one conversion at a time.
+class Converter {
+ public:
+  Converter(const char* to, const char* from) : handle_(iconv_open(to, from)) {}
+  ~Converter() {
+    if (valid())
+      iconv_close(handle_);
+  }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+
+  // Converts `in` into `out` (replacing what it held) until a sequence that
+  // has no conversion or is cut off. Returns how many bytes of `in` were
+  // converted: in.size() when all of it was. A converter the C library could
+  // not open converts nothing, so every name outside ASCII is refused
+  // rather than sent wrong.
+  size_t Convert(std::string_view in, std::string& out) {
+    out.clear();
+    if (!valid())
+      return 0;
+    iconv(handle_, nullptr, nullptr, nullptr, nullptr);
+    // iconv takes a non-const pointer but never writes through it.
+    char* input = const_cast<char*>(in.data());
+    size_t inputLeft = in.size();
+    char buffer[256];
+    while (inputLeft > 0) {
+      char* output = buffer;
+      size_t outputLeft = sizeof buffer;
+      const size_t result = iconv(handle_, &input, &inputLeft, &output, &outputLeft);
+      out.append(buffer, static_cast<size_t>(output - buffer));
+      if (result == static_cast<size_t>(-1) && errno != E2BIG)
+        break;
+    }
+    return in.size() - inputLeft;
+  }
+
+ private:
+  bool valid() const { return handle_ != reinterpret_cast<iconv_t>(-1); }
+
+  iconv_t handle_;
+};
+
+// Converters both ways between UTF-8 and one server encoding.
+struct ConverterPair {
+  explicit ConverterPair(NameEncoding encoding)
+      : toServer(IconvName(encoding), "UTF-8"), fromServer("UTF-8", IconvName(encoding)) {}
+
+  // True when `text` (UTF-8) converts into `bytes` and these come back as
+  // `text` itself.
+  bool WritesExactly(std::string_view text, std::string& bytes) {
+    std::string back;
+    return toServer.Convert(text, bytes) == text.size() &&
+           fromServer.Convert(bytes, back) == bytes.size() && back == text;
+  }
+  // True when `bytes` convert into `text` and this goes back as `bytes`.
+  bool ReadsExactly(std::string_view bytes, std::string& text) {
+    std::string back;
+    return fromServer.Convert(bytes, text) == bytes.size() &&
+           toServer.Convert(text, back) == text.size() && back == bytes;
+  }
+
+  Converter toServer;
+  Converter fromServer;
+};
+
+bool IsAscii(std::string_view text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80)
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+size_t Utf8CharacterLength(std::string_view text) {
+  if (text.empty())
+    return 0;
+  const auto lead = static_cast<unsigned char>(text[0]);
+  if (lead < 0x80)
+    return 1;
+  size_t length = 0;
+  uint32_t codePoint = 0;
+  uint32_t minimum = 0;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2;
+    codePoint = lead & 0x1F;
+    minimum = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3;
+    codePoint = lead & 0x0F;
+    minimum = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4;
+    codePoint = lead & 0x07;
+    minimum = 0x10000;
+  } else {
+    return 0;
+  }
+  if (text.size() < length)
+    return 0;
+  for (size_t i = 1; i < length; ++i) {
+    const auto next = static_cast<unsigned char>(text[i]);
+    if ((next & 0xC0) != 0x80)
+      return 0;
+    codePoint = (codePoint << 6) | (next & 0x3F);
+  }
+  if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+    return 0;
+  return length;
+}
+
+bool IsValidUtf8(std::string_view text) {
+  while (!text.empty()) {
+    const size_t length = Utf8CharacterLength(text);
+    if (length == 0)
+      return false;
+    text.remove_prefix(length);
+  }
+  return true;
+}
+
+NameFailure EncodeName(NameEncoding encoding, std::string_view name, std::string& serverName,
+                       std::string* offending) {
+  if (PassesBytesThrough(encoding)) {
+    serverName.assign(name);
+    return NameFailure::kNone;
+  }
+  if (!IsValidUtf8(name))
+    return NameFailure::kNotUtf8;
+  if (name.find(kEscapeMark) != std::string_view::npos)
+    return NameFailure::kUnreadableBytes;
+  ConverterPair converters(encoding);
+  std::string encoded;
+  if (converters.WritesExactly(name, encoded)) {
+    serverName = std::move(encoded);
+    return NameFailure::kNone;
+  }
+  if (offending != nullptr) {
+    offending->clear();
+    for (std::string_view rest = name; !rest.empty();) {
+      const std::string_view character = rest.substr(0, Utf8CharacterLength(rest));
+      if (!converters.WritesExactly(character, encoded)) {
+        offending->assign(character);
+        break;
+      }
+      rest.remove_prefix(character.size());
+    }
+  }
+  return NameFailure::kNotRepresentable;
+}
+
+std::string DecodeServerName(NameEncoding encoding, std::string_view serverName) {
+  if (PassesBytesThrough(encoding))
+    return std::string(serverName);
+  ConverterPair converters(encoding);
+  std::string name;
+  if (converters.ReadsExactly(serverName, name))
+    return name;
+
+  // Character by character: the shortest run of bytes that reads exactly is
+  // the next character; a byte that begins none is escaped, and reading
+  // goes on with the byte after it.
+  static constexpr char kHexDigits[] = "0123456789ABCDEF";
+  name.clear();
+  std::string character;
+  size_t pos = 0;
+  while (pos < serverName.size()) {
+    size_t length = 0;
+    for (size_t tried = 1; tried <= kMaxServerCharacterBytes && pos + tried <= serverName.size();
+         ++tried) {
+      if (converters.ReadsExactly(serverName.substr(pos, tried), character) && !character.empty()) {
+        length = tried;
+        break;
+      }
+    }
+    if (length > 0) {
+      name.append(character);
+      pos += length;
+      continue;
+    }
+    const auto byte = static_cast<unsigned char>(serverName[pos]);
+    name.append(kEscapeMark);
+    name.push_back(kHexDigits[byte >> 4]);
+    name.push_back(kHexDigits[byte & 0xF]);
+    ++pos;
+  }
+  return name;
+}
+
+NameEvidence WeighServerName(std::string_view serverName) {
+  if (IsAscii(serverName))
+    return NameEvidence::kAscii;
+  if (IsValidUtf8(serverName))
+    return NameEvidence::kUtf8;
+  std::string name;
+  if (ConverterPair(NameEncoding::kShiftJis).ReadsExactly(serverName, name))
+    return NameEvidence::kShiftJis;
+  return NameEvidence::kUndecided;
+}
+
+std::string_view NameEncodingLabel(NameEncoding encoding) {
+  switch (encoding) {
+    case NameEncoding::kShiftJis:
+      return "Shift_JIS";
+    case NameEncoding::kEucJp:
+      return "EUC-JP";
+    case NameEncoding::kAuto:
+    case NameEncoding::kUtf8:
+      break;
+  }
+  return "UTF-8";
+}
+
+}  // namespace velmorix::ftp
