@@ -21,6 +21,9 @@ inline constexpr std::string_view kFtpDir = "FTPDIR";                   // 120
 inline constexpr std::string_view kLocalDir = "LOCALDIR";               // 124
 // Per-destination values beyond the design's, numbered like its own.
 inline constexpr std::string_view kFtpDataMode = "FTPMODE";
+inline constexpr std::string_view kFtpSecurity = "FTPSECURITY";
+inline constexpr std::string_view kFtpNameEncoding = "FTPENCODING";
+inline constexpr std::string_view kFtpTrustedCertificate = "FTPCERT";
 inline constexpr std::string_view kLastDeleteMessage = "LASTDELMES";    // 137
 inline constexpr std::string_view kLastDeleteDots = "LASTDELDOTS";      // 139
 inline constexpr std::string_view kCompanyKey = "Quenzari";             // 143

@@ -42,6 +42,14 @@ struct FtpProfile {
   // How data connections are opened: 0 自動 (passive, falling back to
   // active), 1 パッシブ, 2 アクティブ (settings/destinations.h names them).
   int32_t dataMode = 0;
+  // Whether the connection is encrypted: 0 なし (plain FTP), 1 TLS (可能なら)
+  // (TLS when the server offers it), 2 TLS 必須 (no login without TLS).
+  int32_t security = 0;
+  // How the server writes names: 0 自動, 1 UTF-8, 2 Shift_JIS, 3 EUC-JP.
+  int32_t nameEncoding = 0;
+  // The server certificate the user accepted although it failed the check:
+  // "SHA256:" and 32 upper-case hex pairs joined by ":"; empty for none.
+  std::string trustedFingerprint{};
   // Not stored: the name this destination had when the settings were loaded,
   // empty for one added since. It travels with the destination through
   // renames and the shifts of a deletion, so that a save can tell a rename

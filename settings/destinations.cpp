@@ -12,6 +12,22 @@ bool IsAsciiSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+bool IsInRange(int32_t value, int32_t lowest, int32_t highest) {
+  return value >= lowest && value <= highest;
+}
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  const char folded = FoldAsciiCase(c);
+  if (folded >= 'a' && folded <= 'f')
+    return folded - 'a' + 10;
+  return -1;
+}
+
+constexpr std::string_view kFingerprintPrefix = "SHA256:";
+constexpr size_t kFingerprintBytes = 32;  // a SHA-256 digest
+
 DestinationError CheckServerData(const AppSettings& settings, const ServerData& data, int except) {
   if (data.name.empty())
     return DestinationError::kEmptyName;
@@ -19,8 +35,15 @@ DestinationError CheckServerData(const AppSettings& settings, const ServerData& 
     if (index != except && settings.profiles[index].name == data.name)
       return DestinationError::kDuplicateName;
   }
-  if (data.dataMode < kDataModeAuto || data.dataMode > kDataModeActive)
+  if (!IsInRange(data.dataMode, kDataModeAuto, kDataModeActive) ||
+      !IsInRange(data.security, kSecurityNone, kSecurityTlsRequired) ||
+      !IsInRange(data.nameEncoding, kNameEncodingAuto, kNameEncodingEucJp)) {
     return DestinationError::kValueOutOfRange;
+  }
+  if (!data.trustedFingerprint.empty() &&
+      NormalizeFingerprint(data.trustedFingerprint) != data.trustedFingerprint) {
+    return DestinationError::kValueOutOfRange;
+  }
   return CheckPassword(data.password);
 }
 
@@ -33,6 +56,9 @@ void StoreServerData(const ServerData& data, FtpProfile& profile) {
   profile.port = data.port;
   profile.timeDifference = data.timeDifference;
   profile.dataMode = data.dataMode;
+  profile.security = data.security;
+  profile.nameEncoding = data.nameEncoding;
+  profile.trustedFingerprint = data.trustedFingerprint;
 }
 
 }  // namespace
@@ -125,6 +151,32 @@ DestinationError CheckPassword(std::string_view password) {
   return DestinationError::kNone;
 }
 
+std::optional<std::string> NormalizeFingerprint(std::string_view text) {
+  if (!EqualsIgnoringAsciiCase(text.substr(0, kFingerprintPrefix.size()), kFingerprintPrefix))
+    return std::nullopt;
+  text.remove_prefix(kFingerprintPrefix.size());
+  // The pairs are either all joined by ":" or all run together.
+  const size_t stride = text.size() == kFingerprintBytes * 3 - 1 ? 3 : 2;
+  if (stride == 2 && text.size() != kFingerprintBytes * 2)
+    return std::nullopt;
+  static constexpr char kHexDigits[] = "0123456789ABCDEF";
+  std::string normal(kFingerprintPrefix);
+  for (size_t pair = 0; pair < kFingerprintBytes; ++pair) {
+    const size_t at = pair * stride;
+    if (stride == 3 && pair > 0 && text[at - 1] != ':')
+      return std::nullopt;
+    const int high = HexDigitValue(text[at]);
+    const int low = HexDigitValue(text[at + 1]);
+    if (high < 0 || low < 0)
+      return std::nullopt;
+    if (pair > 0)
+      normal.push_back(':');
+    normal.push_back(kHexDigits[high]);
+    normal.push_back(kHexDigits[low]);
+  }
+  return normal;
+}
+
 ServerData ServerDataOf(const FtpProfile& profile) {
   return ServerData{.name = profile.name,
                     .url = profile.url,
@@ -133,7 +185,10 @@ ServerData ServerDataOf(const FtpProfile& profile) {
                     .remoteDir = profile.remoteDir,
                     .port = profile.port,
                     .timeDifference = profile.timeDifference,
-                    .dataMode = profile.dataMode};
+                    .dataMode = profile.dataMode,
+                    .security = profile.security,
+                    .nameEncoding = profile.nameEncoding,
+                    .trustedFingerprint = profile.trustedFingerprint};
 }
 
 DestinationError AddDestination(AppSettings& settings, const ServerData& data, int* index) {
@@ -164,9 +219,39 @@ DestinationError UpdateDestination(AppSettings& settings, int index, const Serve
     return error;
   }
   const int chosen = ChosenDestination(settings);
-  StoreServerData(data, settings.profiles[index]);
+  FtpProfile& profile = settings.profiles[index];
+  const bool otherServer = data.url != profile.url || data.port != profile.port;
+  const bool keptFingerprint = data.trustedFingerprint == profile.trustedFingerprint;
+  StoreServerData(data, profile);
+  if (otherServer && keptFingerprint)
+    profile.trustedFingerprint.clear();
   ++settings.changeCount;
   settings.lastFtp = ListPosition(settings, chosen);
+  return DestinationError::kNone;
+}
+
+DestinationError RecordTlsConnection(AppSettings& settings, int index,
+                                     std::string_view acceptedFingerprint) {
+  if (index < 0 || index >= settings.profileCount)
+    return DestinationError::kUnknownDestination;
+  std::optional<std::string> fingerprint;
+  if (!acceptedFingerprint.empty()) {
+    fingerprint = NormalizeFingerprint(acceptedFingerprint);
+    if (!fingerprint)
+      return DestinationError::kValueOutOfRange;
+  }
+  FtpProfile& profile = settings.profiles[index];
+  bool changed = false;
+  if (profile.security != kSecurityTlsRequired) {
+    profile.security = kSecurityTlsRequired;
+    changed = true;
+  }
+  if (fingerprint && *fingerprint != profile.trustedFingerprint) {
+    profile.trustedFingerprint = std::move(*fingerprint);
+    changed = true;
+  }
+  if (changed)
+    ++settings.changeCount;
   return DestinationError::kNone;
 }
 
@@ -282,6 +367,18 @@ const std::vector<StoredProfileValue>& StoredProfileValues() {
        .kind = Kind::kNumber,
        .number = [](FtpProfile& p) -> int32_t& { return p.dataMode; },
        .defaultNumber = kDataModeAuto},
+      // Plain FTP, as every destination was before TLS could be chosen.
+      {.prefix = strings::kFtpSecurity,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.security; },
+       .defaultNumber = kSecurityNone},
+      {.prefix = strings::kFtpNameEncoding,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.nameEncoding; },
+       .defaultNumber = kNameEncodingAuto},
+      {.prefix = strings::kFtpTrustedCertificate,
+       .kind = Kind::kText,
+       .text = [](FtpProfile& p) -> std::string& { return p.trustedFingerprint; }},
   };
   return values;
 }

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,17 @@ namespace velmorix {
 inline constexpr int32_t kDataModeAuto = 0;  // passive, active when passive fails
 inline constexpr int32_t kDataModePassive = 1;
 inline constexpr int32_t kDataModeActive = 2;
+
+// Whether a destination's connection is encrypted (FtpProfile::security).
+inline constexpr int32_t kSecurityNone = 0;
+inline constexpr int32_t kSecurityTlsIfAvailable = 1;  // plain FTP when the server offers no TLS
+inline constexpr int32_t kSecurityTlsRequired = 2;
+
+// How a destination's server writes names (FtpProfile::nameEncoding).
+inline constexpr int32_t kNameEncodingAuto = 0;
+inline constexpr int32_t kNameEncodingUtf8 = 1;
+inline constexpr int32_t kNameEncodingShiftJis = 2;  // code page 932
+inline constexpr int32_t kNameEncodingEucJp = 3;
 
 inline constexpr int32_t kLowestPort = 1;
 inline constexpr int32_t kHighestPort = 65535;
@@ -78,11 +90,19 @@ PortCheck ParsePort(std::string_view text, int32_t& port);
 
 DestinationError CheckPassword(std::string_view password);
 
+// A certificate fingerprint as a user may copy it: "SHA256:" (in any letter
+// case) and 64 hex digits in any letter case, with or without ":" between
+// the pairs. Gives the form the settings keep and the FTP client shows,
+// "SHA256:AB:CD:...", with upper-case pairs joined by ":"; nothing for any
+// other text.
+std::optional<std::string> NormalizeFingerprint(std::string_view text);
+
 // --- Changes ----------------------------------------------------------------
 
 // What the profile editor edits of a destination; the local folder and the
 // five options belong to the main window. A value out of its range (a data
-// mode other than the three) is refused as kValueOutOfRange.
+// mode other than the three, a fingerprint that is neither empty nor in
+// NormalizeFingerprint's form) is refused as kValueOutOfRange.
 struct ServerData {
   std::string name{};
   std::string url{};
@@ -92,6 +112,12 @@ struct ServerData {
   int32_t port = kDefaultPort;
   int32_t timeDifference = 0;
   int32_t dataMode = kDataModeAuto;
+  // A new destination tries TLS; one stored before the setting existed
+  // loads as kSecurityNone (FtpProfile's default).
+  int32_t security = kSecurityTlsIfAvailable;
+  int32_t nameEncoding = kNameEncodingAuto;
+  // Not shown by the editor, but carried so that an update keeps it.
+  std::string trustedFingerprint{};
 
   bool operator==(const ServerData&) const = default;
 };
@@ -107,8 +133,20 @@ ServerData ServerDataOf(const FtpProfile& profile);
 DestinationError AddDestination(AppSettings& settings, const ServerData& data,
                                 int* index = nullptr);
 // Replaces the server data of profile `index` (a rename when the name
-// differs); its local folder and options stay.
+// differs); its local folder and options stay. An accepted certificate
+// belongs to the server it was accepted for: when the URL or the port
+// changes and `data` brings the stored fingerprint unchanged, the stored
+// one is forgotten.
 DestinationError UpdateDestination(AppSettings& settings, int index, const ServerData& data);
+// After a run that connected with TLS to profile `index`: the destination
+// becomes kSecurityTlsRequired, so that a server that stops offering TLS (or
+// someone between who strips it) cannot turn it back to plain FTP unnoticed,
+// and a non-empty `acceptedFingerprint` (a certificate the user accepted)
+// becomes its trusted one, in the normal form. changeCount grows only when
+// something changed. A fingerprint NormalizeFingerprint refuses is refused
+// as kValueOutOfRange.
+DestinationError RecordTlsConnection(AppSettings& settings, int index,
+                                     std::string_view acceptedFingerprint);
 // Deletes profile `index`; the later profiles move up one slot, keeping
 // their order, and the freed slot is cleared. When it was the chosen one,
 // the item above it in the list is chosen, or none when it was the first.

@@ -4,6 +4,7 @@
 #include "settings/destinations.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,22 @@ TEST(DestinationChangeTest, RefusalsLeaveTheRecordAsItWas) {
        1,
        DestinationError::kPasswordHasZeroByte},
       {"no such profile", {.name = "new"}, 5, DestinationError::kUnknownDestination},
+      {"data mode", {.name = "new", .dataMode = 3}, -1, DestinationError::kValueOutOfRange},
+      {"security", {.name = "new", .security = 3}, 1, DestinationError::kValueOutOfRange},
+      {"negative security",
+       {.name = "new", .security = -1},
+       -1,
+       DestinationError::kValueOutOfRange},
+      {"name encoding", {.name = "new", .nameEncoding = 4}, 1, DestinationError::kValueOutOfRange},
+      {"short fingerprint",
+       {.name = "new", .trustedFingerprint = "SHA256:AB"},
+       -1,
+       DestinationError::kValueOutOfRange},
+      // Only the normal form is kept; the front ends normalise what is typed.
+      {"fingerprint in lower case",
+       {.name = "new", .trustedFingerprint = "sha256:" + std::string(64, 'a')},
+       1,
+       DestinationError::kValueOutOfRange},
   };
   const AppSettings before = settings;
   for (const Case& c : cases) {
@@ -183,14 +200,128 @@ TEST(DestinationChangeTest, DeletionMovesTheLaterProfilesUpAndClearsTheFreedSlot
   EXPECT_EQ(settings.profiles[2], FtpProfile{});
 }
 
+// --- Certificates and TLS ---------------------------------------------------
+
+// "SHA256:" and 32 pairs of `pair`, joined by ":".
+std::string Fingerprint(const std::string& pair) {
+  std::string text = "SHA256:" + pair;
+  for (int i = 1; i < 32; ++i)
+    text += ":" + pair;
+  return text;
+}
+
+TEST(FingerprintTest, CopiedFormsNormaliseAndEverythingElseIsRefused) {
+  const std::string normal = Fingerprint("AB");
+  std::string digits;
+  for (int i = 0; i < 32; ++i)
+    digits += "ab";
+  std::string dashed = normal;
+  dashed[9] = '-';
+  struct Case {
+    std::string text;
+    std::optional<std::string> normal;
+  };
+  const Case cases[] = {
+      {normal, normal},
+      {Fingerprint("ab"), normal},
+      {"sha256:" + digits, normal},
+      {"Sha256:" + digits, normal},
+      {Fingerprint("0F"), Fingerprint("0F")},
+      {"", std::nullopt},
+      {"SHA256:", std::nullopt},
+      {digits, std::nullopt},                        // no prefix
+      {"SHA1:" + digits, std::nullopt},              // another digest
+      {"SHA256:" + digits.substr(2), std::nullopt},  // 31 bytes
+      {"SHA256:" + digits + "ab", std::nullopt},     // 33 bytes
+      {normal + ":", std::nullopt},                  // a trailing separator
+      {" " + normal, std::nullopt},                  // blanks are no part of it
+      {dashed, std::nullopt},                        // another separator once
+      {Fingerprint("GH"), std::nullopt},             // no hex digits
+      {"SHA256:" + digits.substr(0, 63) + "-", std::nullopt},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(NormalizeFingerprint(c.text), c.normal) << '"' << c.text << '"';
+}
+
+TEST(FingerprintTest, AnAcceptedCertificateIsForgottenWhenTheServerChanges) {
+  const std::string accepted = Fingerprint("11");
+  const std::string other = Fingerprint("22");
+  struct Case {
+    const char* what;
+    std::function<void(ServerData&)> change;
+    std::string kept;
+  };
+  const Case cases[] = {
+      {"rename", [](ServerData& d) { d.name = "renamed"; }, accepted},
+      {"new login", [](ServerData& d) { d.userId = "other"; }, accepted},
+      {"new TLS setting", [](ServerData& d) { d.security = kSecurityNone; }, accepted},
+      {"other URL", [](ServerData& d) { d.url = "other.example.jp"; }, ""},
+      {"other port", [](ServerData& d) { d.port = 990; }, ""},
+      {"other URL and its certificate",
+       [&other](ServerData& d) {
+         d.url = "other.example.jp";
+         d.trustedFingerprint = other;
+       },
+       other},
+      {"forgotten", [](ServerData& d) { d.trustedFingerprint.clear(); }, ""},
+  };
+  for (const Case& c : cases) {
+    AppSettings settings = WithProfiles({"site"});
+    settings.profiles[0].url = "ftp.example.jp";
+    settings.profiles[0].trustedFingerprint = accepted;
+    ServerData data = ServerDataOf(settings.profiles[0]);
+    c.change(data);
+    ASSERT_EQ(UpdateDestination(settings, 0, data), DestinationError::kNone) << c.what;
+    EXPECT_EQ(settings.profiles[0].trustedFingerprint, c.kept) << c.what;
+  }
+}
+
+TEST(FingerprintTest, ATlsConnectionIsRecordedAsTlsRequiredWithItsCertificate) {
+  AppSettings settings = WithProfiles({"a", "b"});
+  settings.profiles[1].security = kSecurityTlsIfAvailable;
+  struct Step {
+    const char* what;
+    int index;
+    std::string accepted;
+    DestinationError error;
+    int32_t security;
+    std::string trusted;
+    int32_t changeCount;
+  };
+  const Step steps[] = {
+      {"verified certificate", 1, "", DestinationError::kNone, kSecurityTlsRequired, "", 1},
+      {"the same again: no change", 1, "", DestinationError::kNone, kSecurityTlsRequired, "", 1},
+      {"accepted certificate, as copied", 1, Fingerprint("cd"), DestinationError::kNone,
+       kSecurityTlsRequired, Fingerprint("CD"), 2},
+      {"the same certificate again", 1, Fingerprint("CD"), DestinationError::kNone,
+       kSecurityTlsRequired, Fingerprint("CD"), 2},
+      {"a changed certificate accepted", 1, Fingerprint("EF"), DestinationError::kNone,
+       kSecurityTlsRequired, Fingerprint("EF"), 3},
+      {"a verified one keeps the accepted", 1, "", DestinationError::kNone, kSecurityTlsRequired,
+       Fingerprint("EF"), 3},
+      {"malformed", 1, "SHA256:12", DestinationError::kValueOutOfRange, kSecurityTlsRequired,
+       Fingerprint("EF"), 3},
+      {"no such profile", 2, "", DestinationError::kUnknownDestination, kSecurityTlsRequired,
+       Fingerprint("EF"), 3},
+  };
+  for (const Step& step : steps) {
+    EXPECT_EQ(RecordTlsConnection(settings, step.index, step.accepted), step.error) << step.what;
+    EXPECT_EQ(settings.profiles[1].security, step.security) << step.what;
+    EXPECT_EQ(settings.profiles[1].trustedFingerprint, step.trusted) << step.what;
+    EXPECT_EQ(settings.changeCount, step.changeCount) << step.what;
+  }
+  EXPECT_EQ(settings.profiles[0].security, kSecurityNone);  // the other destination
+}
+
 TEST(StoredProfileValuesTest, NamesAreNumberedAsTheStoreKeepsThem) {
   std::vector<std::string> names;
   for (const StoredProfileValue& value : StoredProfileValues())
     names.push_back(value.NameFor(12));
-  EXPECT_EQ(names, (std::vector<std::string>{"FTPNAME12", "FTPURL12", "FTPUID12", "FTPPASS12",
-                                             "FTPPORT12", "FTPDIR12", "LOCALDIR12", "LASTDELDOTS12",
-                                             "LASTOPT121", "LASTOPT122", "LASTOPT123", "LASTOPT124",
-                                             "LASTOPT125", "FTPMODE12"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"FTPNAME12", "FTPURL12", "FTPUID12", "FTPPASS12", "FTPPORT12",
+                                      "FTPDIR12", "LOCALDIR12", "LASTDELDOTS12", "LASTOPT121",
+                                      "LASTOPT122", "LASTOPT123", "LASTOPT124", "LASTOPT125",
+                                      "FTPMODE12", "FTPSECURITY12", "FTPENCODING12", "FTPCERT12"}));
 }
 
 }  // namespace

@@ -132,6 +132,10 @@ TEST_F(ProfileListTest, EveryFieldRoundTripsThroughTheFile) {
     profile.timeDifference = i % 2;
     profile.localDir = i == 4 ? "" : "/home/me/site" + std::to_string(i);
     profile.options = {i % 2, (i / 2) % 2, (i / 4) % 2, (i / 8) % 2, (i / 16) % 2};
+    profile.dataMode = i % 3;
+    profile.security = (i + 1) % 3;
+    profile.nameEncoding = i % 4;
+    profile.trustedFingerprint = i % 2 ? "" : "SHA256:" + std::to_string(i) + ":AB:CD";
   }
   settings.profileCount = kMaxProfiles;
   store_.SaveSettings(settings);
@@ -228,6 +232,12 @@ TEST_F(ProfileListTest, MissingNumbersTakeTheirDefaults) {
   EXPECT_EQ(profile.timeDifference, 0);
   EXPECT_EQ(profile.options, (TransferOptions{1, 1, 1, 1, 1}));
   EXPECT_TRUE(profile.url.empty() && profile.password.empty() && profile.localDir.empty());
+  // Written before these existed: plain FTP, names found automatically, no
+  // accepted certificate.
+  EXPECT_EQ(profile.dataMode, kDataModeAuto);
+  EXPECT_EQ(profile.security, kSecurityNone);
+  EXPECT_EQ(profile.nameEncoding, kNameEncodingAuto);
+  EXPECT_EQ(profile.trustedFingerprint, "");
 }
 
 TEST_F(ProfileListTest, ValuesOfUnexpectedTypeAreTakenAsMissing) {
