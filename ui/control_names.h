@@ -43,6 +43,8 @@ inline constexpr char kCancelButton[] = "control2";
 inline constexpr char kTimeDifference[] = "control1026";
 // Beyond the template's controls.
 inline constexpr char kDataMode[] = "dataMode";
+inline constexpr char kSecurity[] = "security";
+inline constexpr char kNameEncoding[] = "nameEncoding";
 }  // namespace profile_editor
 
 namespace about_box {

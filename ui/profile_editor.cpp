@@ -44,7 +44,7 @@ QLabel* AddLabel(QWidget* parent, const DialogUnits& units, const char* text, in
 }
 
 // The rows of connection settings below the template's controls.
-constexpr int kConnectionRows = 1;
+constexpr int kConnectionRows = 3;
 constexpr int kConnectionRowHeight = 16;
 
 // A labelled drop-down list in connection row `row`, its items in the order
@@ -115,6 +115,10 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
   Place(timeDifferenceBox_, units, 125, 88, 39, 10);
   dataModeList_ =
       AddChoice(this, units, ids::kDataMode, "データ接続", 0, {"自動", "パッシブ", "アクティブ"});
+  securityList_ = AddChoice(this, units, ids::kSecurity, "セキュリティ", 1,
+                            {"なし", "TLS (可能なら)", "TLS 必須"});
+  nameEncodingList_ = AddChoice(this, units, ids::kNameEncoding, "文字コード", 2,
+                                {"自動", "UTF-8", "Shift_JIS", "EUC-JP"});
 
   // activated, not currentIndexChanged: only the user's picks load the
   // fields; the editor's own selections do that themselves.
@@ -150,6 +154,8 @@ void ProfileEditor::ShowFields() {
   portField_->setText(QString::number(fields_.port));
   timeDifferenceBox_->setChecked(fields_.timeDifference != 0);
   dataModeList_->setCurrentIndex(fields_.dataMode);
+  securityList_->setCurrentIndex(fields_.security);
+  nameEncodingList_->setCurrentIndex(fields_.nameEncoding);
 }
 
 bool ProfileEditor::ReadFields() {
@@ -160,6 +166,8 @@ bool ProfileEditor::ReadFields() {
   fields_.password = FieldBytes(passwordField_);
   fields_.timeDifference = timeDifferenceBox_->isChecked() ? 1 : 0;
   fields_.dataMode = dataModeList_->currentIndex();
+  fields_.security = securityList_->currentIndex();
+  fields_.nameEncoding = nameEncodingList_->currentIndex();
 
   int32_t port = 0;
   const PortCheck check = ParsePort(portField_->text().toStdString(), port);
@@ -205,8 +213,12 @@ void ProfileEditor::AddProfile() {
   if (settings_.profileCount >= kMaxProfiles || !ReadFields()) {
     return;
   }
+  // A certificate accepted for the shown destination is not the new one's
+  // to trust; the shown one keeps it when the addition is refused.
+  ServerData data = fields_;
+  data.trustedFingerprint.clear();
   int added = -1;
-  const DestinationError error = AddDestination(settings_, fields_, &added);
+  const DestinationError error = AddDestination(settings_, data, &added);
   if (error == DestinationError::kDuplicateName) {
     Dialogs::Warn(this, FromTable(strings::kDuplicateName));
   }
@@ -214,6 +226,7 @@ void ProfileEditor::AddProfile() {
     return;
   }
   // The fields already show the new profile.
+  fields_ = std::move(data);
   ChooseDestination(settings_, added);
   ShowList();
 }
@@ -237,6 +250,9 @@ void ProfileEditor::UpdateProfile() {
   if (error != DestinationError::kNone) {
     return;
   }
+  // The update may have forgotten the certificate (another server); a
+  // second Update must not bring it back.
+  fields_.trustedFingerprint = settings_.profiles[current].trustedFingerprint;
   ChooseDestination(settings_, current);
   ShowList();
 }

@@ -61,9 +61,12 @@ class ProfileEditor : public QDialog {
   QLineEdit* passwordField_;
   QLineEdit* portField_;
   QCheckBox* timeDifferenceBox_;
-  QComboBox* dataModeList_;  // 自動, パッシブ, アクティブ: kDataModeAuto...
+  QComboBox* dataModeList_;      // 自動, パッシブ, アクティブ: kDataModeAuto...
+  QComboBox* securityList_;      // なし, TLS (可能なら), TLS 必須: kSecurityNone...
+  QComboBox* nameEncodingList_;  // 自動, UTF-8, Shift_JIS, EUC-JP: kNameEncodingAuto...
 
   // The editor's working copy: what the fields held when last read or shown.
+  // Its trusted fingerprint has no field; it is the shown profile's.
   ServerData fields_;
 };
 

@@ -29,6 +29,14 @@ const QString kDuplicate = QString::fromUtf8(strings::kDuplicateName.data());
 const QString kNotInteger = QString::fromUtf8(strings::kEnterInteger.data());
 const QString kOutOfRange = QStringLiteral("1 から 65535 までの整数を入力してください。");
 
+// A certificate the user accepted for a destination.
+std::string AcceptedFingerprint() {
+  std::string text = "SHA256:5E";
+  for (int i = 1; i < 32; ++i)
+    text += ":5E";
+  return text;
+}
+
 class ProfileEditorTest : public ::testing::Test {
  protected:
   void SetUp() override { ui::Dialogs::Script(); }
@@ -180,6 +188,25 @@ TEST_F(ProfileEditorAddTest, TwentyProfilesRefuseANewOneSilently) {
   EXPECT_TRUE(ui::Dialogs::Shown().isEmpty());
 }
 
+TEST_F(ProfileEditorAddTest, NewDestinationTriesTlsAndACopyTrustsNoCertificate) {
+  Open();  // no profiles: the values of a new one
+  EXPECT_EQ(Control<QComboBox>(editor_.get(), ids::kSecurity)->currentText(), "TLS (可能なら)");
+  EXPECT_EQ(Control<QComboBox>(editor_.get(), ids::kNameEncoding)->currentText(), "自動");
+  Retype(name_, "new");
+  Press(ids::kAddButton);
+  ASSERT_EQ(settings_.profileCount, 1);
+  EXPECT_EQ(settings_.profiles[0].security, kSecurityTlsIfAvailable);
+
+  settings_.profiles[0].trustedFingerprint = AcceptedFingerprint();
+  Open();
+  Retype(name_, "copy");
+  Press(ids::kAddButton);
+  ASSERT_EQ(settings_.profileCount, 2);
+  EXPECT_EQ(settings_.profiles[1].security, kSecurityTlsIfAvailable);
+  EXPECT_EQ(settings_.profiles[1].trustedFingerprint, "");
+  EXPECT_EQ(settings_.profiles[0].trustedFingerprint, AcceptedFingerprint());
+}
+
 using ProfileEditorUpdateTest = ProfileEditorTest;
 
 TEST_F(ProfileEditorUpdateTest, RenameResortsAndKeepsFolderAndOptions) {
@@ -214,6 +241,40 @@ TEST_F(ProfileEditorUpdateTest, DataConnectionIsShownAndUpdatedWithTheServerData
   settings_.lastFtp = 1;  // beta, stored without a mode
   Open();
   EXPECT_EQ(Control<QComboBox>(editor_.get(), ids::kDataMode)->currentText(), "自動");
+}
+
+TEST_F(ProfileEditorUpdateTest, SecurityAndNamesAreUpdatedAndTheCertificateStaysWithItsServer) {
+  FtpProfile& alpha = Stored("alpha");
+  alpha.security = kSecurityTlsRequired;
+  alpha.nameEncoding = kNameEncodingShiftJis;
+  alpha.trustedFingerprint = AcceptedFingerprint();
+  Stored("beta");
+  Open();
+  auto* security = Control<QComboBox>(editor_.get(), ids::kSecurity);
+  auto* encoding = Control<QComboBox>(editor_.get(), ids::kNameEncoding);
+  EXPECT_EQ(security->currentText(), "TLS 必須");
+  EXPECT_EQ(encoding->currentText(), "Shift_JIS");
+  EXPECT_EQ(security->count(), 3);
+  EXPECT_EQ(encoding->count(), 4);
+  security->setCurrentIndex(1);  // TLS (可能なら)
+  encoding->setCurrentIndex(3);  // EUC-JP
+  Press(ids::kUpdateButton);
+  EXPECT_EQ(settings_.profiles[0].security, kSecurityTlsIfAvailable);
+  EXPECT_EQ(settings_.profiles[0].nameEncoding, kNameEncodingEucJp);
+  EXPECT_EQ(settings_.profiles[0].trustedFingerprint, AcceptedFingerprint());
+
+  // Another server: its certificate is forgotten, and a second Update does
+  // not bring it back.
+  Retype(url_, "moved.example.org");
+  Press(ids::kUpdateButton);
+  Press(ids::kUpdateButton);
+  EXPECT_EQ(settings_.profiles[0].url, "moved.example.org");
+  EXPECT_EQ(settings_.profiles[0].trustedFingerprint, "");
+
+  settings_.lastFtp = 1;  // beta, stored before these settings existed
+  Open();
+  EXPECT_EQ(Control<QComboBox>(editor_.get(), ids::kSecurity)->currentText(), "なし");
+  EXPECT_EQ(Control<QComboBox>(editor_.get(), ids::kNameEncoding)->currentText(), "自動");
 }
 
 TEST_F(ProfileEditorUpdateTest, OtherProfilesNameOrEmptyNameChangesNothing) {
