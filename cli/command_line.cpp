@@ -7,7 +7,7 @@
 namespace velmorix::cli {
 namespace {
 
-enum class OptionKind { kFlag, kText, kPort, kSwitch, kChoice };
+enum class OptionKind { kFlag, kText, kPort, kSwitch, kChoice, kFingerprint };
 
 struct OptionSpec {
   std::string_view name;
@@ -21,16 +21,27 @@ struct CommandSpec {
   std::vector<OptionSpec> options;
 };
 
-const std::vector<OptionSpec>& ServerOptions() {
+// The connection settings, which set takes too.
+const std::vector<OptionSpec>& ConnectionOptions() {
   static const std::vector<OptionSpec> options = {
-      {"url", OptionKind::kText},
-      {"port", OptionKind::kPort},
-      {"user", OptionKind::kText},
-      {"password-stdin", OptionKind::kFlag},
-      {"remote", OptionKind::kText},
-      {"time-difference", OptionKind::kSwitch},
       {"data-mode", OptionKind::kChoice, {"auto", "passive", "active"}},
+      {"security", OptionKind::kChoice, {"none", "tls-if-available", "tls"}},
+      {"encoding", OptionKind::kChoice, {"auto", "utf-8", "shift_jis", "euc-jp"}},
+      {"trust-fingerprint", OptionKind::kFingerprint},
   };
+  return options;
+}
+
+const std::vector<OptionSpec>& ServerOptions() {
+  static const std::vector<OptionSpec> options = [] {
+    std::vector<OptionSpec> all = {
+        {"url", OptionKind::kText},    {"port", OptionKind::kPort},
+        {"user", OptionKind::kText},   {"password-stdin", OptionKind::kFlag},
+        {"remote", OptionKind::kText}, {"time-difference", OptionKind::kSwitch},
+    };
+    all.insert(all.end(), ConnectionOptions().begin(), ConnectionOptions().end());
+    return all;
+  }();
   return options;
 }
 
@@ -38,20 +49,19 @@ const std::vector<CommandSpec>& Commands() {
   static const std::vector<CommandSpec> commands = [] {
     std::vector<OptionSpec> updateOptions = ServerOptions();
     updateOptions.push_back({"name", OptionKind::kText});
+    std::vector<OptionSpec> setOptions = {{"local", OptionKind::kText},
+                                          {"only-newer", OptionKind::kSwitch},
+                                          {"skip-underscore-folders", OptionKind::kSwitch},
+                                          {"skip-images-folder", OptionKind::kSwitch},
+                                          {"ignore-exe", OptionKind::kSwitch},
+                                          {"delete-on-server", OptionKind::kSwitch}};
+    setOptions.insert(setOptions.end(), ConnectionOptions().begin(), ConnectionOptions().end());
     return std::vector<CommandSpec>{
         {"destinations", false, {}},
         {"add", true, ServerOptions()},
         {"update", true, updateOptions},
         {"delete", true, {}},
-        {"set",
-         true,
-         {{"local", OptionKind::kText},
-          {"only-newer", OptionKind::kSwitch},
-          {"skip-underscore-folders", OptionKind::kSwitch},
-          {"skip-images-folder", OptionKind::kSwitch},
-          {"ignore-exe", OptionKind::kSwitch},
-          {"delete-on-server", OptionKind::kSwitch},
-          {"data-mode", OptionKind::kChoice, {"auto", "passive", "active"}}}},
+        {"set", true, setOptions},
         {"switches",
          false,
          {{"delete-message", OptionKind::kSwitch}, {"keep-dot-files", OptionKind::kSwitch}}},
@@ -187,6 +197,14 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
       result.error = "option '--" + name + "' takes " + words + ", not '" + value + "'";
       return result;
     }
+    if (option->kind == OptionKind::kFingerprint && !value.empty() &&
+        !NormalizeFingerprint(value)) {
+      result.error = "option '--" + name +
+                     "' takes SHA256: followed by 64 hex digits (in pairs, which may be "
+                     "joined by ':'), or '' to forget the accepted certificate, not '" +
+                     value + "'";
+      return result;
+    }
     if (option->kind == OptionKind::kPort) {
       std::string error;
       if (!ParsePort(value, error)) {
@@ -228,23 +246,28 @@ Destinations:
       byte order, as the windows sort them), fields separated
       by tabs: name, server, port, login, remote folder, local folder,
       only-newer, skip-underscore-folders, skip-images-folder, ignore-exe,
-      delete-on-server, time-difference, data-mode. Tabs, line breaks and backslashes
+      delete-on-server, time-difference, data-mode, security, encoding and the
+      accepted certificate's fingerprint (- for none). Tabs, line breaks and backslashes
       inside a field are shown as \t, \n, \r and \\. Passwords are never shown.
   add NAME --url HOST [--port N] [--user ID] [--password-stdin]
       [--remote DIR] [--time-difference on|off] [--data-mode auto|passive|active]
+      [--security none|tls-if-available|tls] [--encoding auto|utf-8|shift_jis|euc-jp]
+      [--trust-fingerprint SHA256:...]
       Adds a destination with an empty local folder and all five options on.
       Data connections: auto (the default) opens them passively and turns to
       active mode when the server cannot; passive and active use only that
       mode.
   update NAME [--name NEW] [--url HOST] [--port N] [--user ID]
       [--password-stdin] [--remote DIR] [--time-difference on|off]
-      [--data-mode auto|passive|active]
+      [--data-mode auto|passive|active] [--security none|tls-if-available|tls]
+      [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
       Changes the server data of a destination; its local folder and options
       stay.
   delete NAME
   set NAME [--local DIR] [--only-newer on|off] [--skip-underscore-folders on|off]
       [--skip-images-folder on|off] [--ignore-exe on|off] [--delete-on-server on|off]
-      [--data-mode auto|passive|active]
+      [--data-mode auto|passive|active] [--security none|tls-if-available|tls]
+      [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
       Sets the local folder (a relative one is made absolute) and the options.
   switches [--delete-message on|off] [--keep-dot-files on|off]
       Without options, prints the two switches. delete-message asks before
@@ -267,6 +290,20 @@ Options:
   --password-stdin  read the password as the first line of standard input
                     (its line end, LF or CR LF, is not part of it)
   --port N          a whole number from 1 to 65535 (default 21)
+  --security none|tls-if-available|tls
+                    tls-if-available (the default of add) encrypts with TLS
+                    when the server offers it and goes on in plain FTP when
+                    not; tls logs in only over TLS; none never uses TLS. A
+                    destination that has connected with TLS is kept at tls.
+  --encoding auto|utf-8|shift_jis|euc-jp
+                    how the server writes names (shift_jis is code page
+                    932); auto (the default) takes UTF-8 unless the server's
+                    names show Shift_JIS. A local name the server's encoding
+                    cannot write is passed over with a line.
+  --trust-fingerprint SHA256:AB:CD:...
+                    a server certificate to accept although it fails the
+                    check; '' forgets the accepted one, as does a new --url
+                    or --port given without it
   -h, --help        this text
   --version         the program's version
 

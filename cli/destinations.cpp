@@ -1,6 +1,7 @@
 #include "cli/destinations.h"
 
 #include <algorithm>
+#include <cstddef>
 
 namespace velmorix::cli {
 namespace {
@@ -30,6 +31,25 @@ std::string Escape(std::string_view text) {
 }
 
 constexpr std::string_view kDataModeWords[] = {"auto", "passive", "active"};
+constexpr std::string_view kSecurityWords[] = {"none", "tls-if-available", "tls"};
+constexpr std::string_view kNameEncodingWords[] = {"auto", "utf-8", "shift_jis", "euc-jp"};
+
+// The value whose word is `word`: its position among `words`.
+template <size_t N>
+std::optional<int32_t> ValueOfWord(const std::string_view (&words)[N], std::string_view word) {
+  for (size_t value = 0; value < N; ++value) {
+    if (words[value] == word)
+      return static_cast<int32_t>(value);
+  }
+  return std::nullopt;
+}
+
+// The word of `value`; the first word (the setting's default when loaded)
+// for a value out of range.
+template <size_t N>
+std::string_view WordOfValue(const std::string_view (&words)[N], int32_t value) {
+  return value >= 0 && static_cast<size_t>(value) < N ? words[value] : words[0];
+}
 
 const char* OnOff(int32_t flag) {
   return flag != 0 ? "on" : "off";
@@ -69,16 +89,27 @@ std::string RefusalText(DestinationError error, std::string_view name) {
 }
 
 std::optional<int32_t> DataModeFromWord(std::string_view word) {
-  for (int32_t mode = kDataModeAuto; mode <= kDataModeActive; ++mode) {
-    if (kDataModeWords[mode] == word)
-      return mode;
-  }
-  return std::nullopt;
+  return ValueOfWord(kDataModeWords, word);
 }
 
 std::string_view DataModeWord(int32_t dataMode) {
-  return dataMode >= kDataModeAuto && dataMode <= kDataModeActive ? kDataModeWords[dataMode]
-                                                                  : "auto";
+  return WordOfValue(kDataModeWords, dataMode);
+}
+
+std::optional<int32_t> SecurityFromWord(std::string_view word) {
+  return ValueOfWord(kSecurityWords, word);
+}
+
+std::string_view SecurityWord(int32_t security) {
+  return WordOfValue(kSecurityWords, security);
+}
+
+std::optional<int32_t> NameEncodingFromWord(std::string_view word) {
+  return ValueOfWord(kNameEncodingWords, word);
+}
+
+std::string_view NameEncodingWord(int32_t nameEncoding) {
+  return WordOfValue(kNameEncodingWords, nameEncoding);
 }
 
 std::string DestinationLine(const FtpProfile& profile) {
@@ -97,6 +128,12 @@ std::string DestinationLine(const FtpProfile& profile) {
   line += OnOff(profile.timeDifference);
   line += "\t";
   line += DataModeWord(profile.dataMode);
+  line += "\t";
+  line += SecurityWord(profile.security);
+  line += "\t";
+  line += NameEncodingWord(profile.nameEncoding);
+  line += "\t";
+  line += profile.trustedFingerprint.empty() ? "-" : Escape(profile.trustedFingerprint);
   return line;
 }
 
@@ -108,7 +145,10 @@ CommandError AddDestination(AppSettings& settings, const ServerFields& fields) {
                         .remoteDir = fields.remoteDir.value_or(""),
                         .port = fields.port.value_or(kDefaultPort),
                         .timeDifference = fields.timeDifference.value_or(0),
-                        .dataMode = fields.dataMode.value_or(kDataModeAuto)};
+                        .dataMode = fields.dataMode.value_or(kDataModeAuto),
+                        .security = fields.security.value_or(kSecurityTlsIfAvailable),
+                        .nameEncoding = fields.nameEncoding.value_or(kNameEncodingAuto),
+                        .trustedFingerprint = fields.trustedFingerprint.value_or("")};
   return Refused(velmorix::AddDestination(settings, data), data.name);
 }
 
@@ -126,6 +166,9 @@ CommandError UpdateDestination(AppSettings& settings, std::string_view name,
   data.port = fields.port.value_or(data.port);
   data.timeDifference = fields.timeDifference.value_or(data.timeDifference);
   data.dataMode = fields.dataMode.value_or(data.dataMode);
+  data.security = fields.security.value_or(data.security);
+  data.nameEncoding = fields.nameEncoding.value_or(data.nameEncoding);
+  data.trustedFingerprint = fields.trustedFingerprint.value_or(data.trustedFingerprint);
   return Refused(velmorix::UpdateDestination(settings, index, data), data.name);
 }
 

@@ -34,6 +34,10 @@ struct ServerFields {
   std::optional<int32_t> port;
   std::optional<int32_t> timeDifference;
   std::optional<int32_t> dataMode;
+  std::optional<int32_t> security;
+  std::optional<int32_t> nameEncoding;
+  // In the normal form; "" forgets the accepted certificate.
+  std::optional<std::string> trustedFingerprint;
 };
 
 // The main window's fields of a destination.
@@ -49,6 +53,12 @@ struct RunFields {
 // The words of --data-mode: "auto", "passive", "active".
 std::optional<int32_t> DataModeFromWord(std::string_view word);
 std::string_view DataModeWord(int32_t dataMode);
+// The words of --security: "none", "tls-if-available", "tls".
+std::optional<int32_t> SecurityFromWord(std::string_view word);
+std::string_view SecurityWord(int32_t security);
+// The words of --encoding: "auto", "utf-8", "shift_jis", "euc-jp".
+std::optional<int32_t> NameEncodingFromWord(std::string_view word);
+std::string_view NameEncodingWord(int32_t nameEncoding);
 
 // One line of `velmorix-cli destinations`, without its line end.
 std::string DestinationLine(const FtpProfile& profile);

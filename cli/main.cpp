@@ -49,14 +49,30 @@ std::optional<int32_t> SwitchOption(const CommandLine& line, std::string_view op
   return value ? ParseSwitch(*value) : std::nullopt;
 }
 
+// The connection settings of add, update and set; the parser has checked
+// their words and the fingerprint's form.
+ServerFields ReadConnectionFields(const CommandLine& line) {
+  ServerFields fields;
+  if (const std::optional<std::string> mode = line.Value("data-mode"))
+    fields.dataMode = DataModeFromWord(*mode);
+  if (const std::optional<std::string> security = line.Value("security"))
+    fields.security = SecurityFromWord(*security);
+  if (const std::optional<std::string> encoding = line.Value("encoding"))
+    fields.nameEncoding = NameEncodingFromWord(*encoding);
+  if (const std::optional<std::string> fingerprint = line.Value("trust-fingerprint")) {
+    fields.trustedFingerprint =
+        fingerprint->empty() ? std::string() : NormalizeFingerprint(*fingerprint).value_or("");
+  }
+  return fields;
+}
+
 // Reads the fields of add and update; false after a usage error message.
 bool ReadServerFields(const CommandLine& line, ServerFields& fields, int& status) {
+  fields = ReadConnectionFields(line);
   fields.url = line.Value("url");
   fields.userId = line.Value("user");
   fields.remoteDir = line.Value("remote");
   fields.timeDifference = SwitchOption(line, "time-difference");
-  if (const std::optional<std::string> mode = line.Value("data-mode"))
-    fields.dataMode = DataModeFromWord(*mode);
   if (const std::optional<std::string> port = line.Value("port")) {
     std::string error;
     fields.port = ParsePort(*port, error);  // already checked by the parser
@@ -212,11 +228,11 @@ int Run(const CommandLine& line) {
   } else if (line.command == "set") {
     error = SetRunFields(settings, line.name, ReadRunFields(line));
     // The connection settings of set are the server data's.
-    if (const std::optional<std::string> mode = line.Value("data-mode"); mode && !error) {
-      ServerFields connection;
-      connection.dataMode = DataModeFromWord(*mode);
+    const ServerFields connection = ReadConnectionFields(line);
+    const bool connectionGiven = connection.dataMode || connection.security ||
+                                 connection.nameEncoding || connection.trustedFingerprint;
+    if (connectionGiven && !error)
       error = UpdateDestination(settings, line.name, connection);
-    }
   }
   if (error)
     return Failure(*error);

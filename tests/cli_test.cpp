@@ -308,11 +308,13 @@ TEST_F(DestinationCommandsTest, DestinationsAreListedInNameOrderWithAllFieldsBut
   const CliResult result = Cli({"destinations"});
   ASSERT_EQ(result.status, 0) << result.err;
   // Letter case is ignored first, so Zeta comes after beta.
-  EXPECT_EQ(result.out,
-            "Alpha\tb.example.jp\t990\t\t\t\ton\ton\ton\ton\ton\toff\tauto\n"
-            "alpha\ta.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\n"
-            "beta\tftp.example.jp\t2121\tweb\t/www\t\ton\ton\ton\ton\ton\ton\tpassive\n"
-            "Zeta\tz.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\n");
+  EXPECT_EQ(
+      result.out,
+      "Alpha\tb.example.jp\t990\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-\n"
+      "alpha\ta.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-\n"
+      "beta\tftp.example.jp\t2121\tweb\t/"
+      "www\t\ton\ton\ton\ton\ton\ton\tpassive\ttls-if-available\tauto\t-\n"
+      "Zeta\tz.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-\n");
   EXPECT_EQ(result.out.find("hunter2"), std::string::npos);
   EXPECT_EQ(result.err, "");
 }
@@ -321,7 +323,8 @@ TEST_F(DestinationCommandsTest, FieldsWithTabsOrLineBreaksStayOnOneLine) {
   Add({"two\tparts", "--url", "h", "--remote", "line\nbreak\\x"});
   const CliResult result = Cli({"destinations"});
   EXPECT_EQ(result.out,
-            "two\\tparts\th\t21\t\tline\\nbreak\\\\x\t\ton\ton\ton\ton\ton\toff\tauto\n");
+            "two\\tparts\th\t21\t\tline\\nbreak\\\\x\t\ton\ton\ton\ton\ton\toff\tauto\t"
+            "tls-if-available\tauto\t-\n");
   EXPECT_EQ(LoadSettings().profiles[0].remoteDir, "line\nbreak\\x");
 }
 
@@ -346,6 +349,48 @@ TEST_F(DestinationCommandsTest, StoredValuesAreWhatTheWindowProgramReads) {
   ASSERT_EQ(Cli({"set", "site", "--data-mode", "active"}).status, 0);
   EXPECT_EQ(Stored(kFtpKey, "FTPMODE1"), RegistryValue::Number(2));
   EXPECT_EQ(ReadFile(storeFile()).find("abc\""), std::string::npos);
+}
+
+// "SHA256:" and 32 pairs of `pair`, joined by `separator`.
+std::string Fingerprint(const std::string& pair, const std::string& separator = ":") {
+  std::string text = "SHA256:" + pair;
+  for (int i = 1; i < 32; ++i)
+    text += separator + pair;
+  return text;
+}
+
+TEST_F(DestinationCommandsTest, ConnectionSettingsAreTakenByEveryCommandAndListed) {
+  struct Step {
+    std::vector<std::string> arguments;
+    std::string listed;  // the data mode, security, encoding and certificate
+  };
+  const Step steps[] = {
+      {{"add", "site", "--url", "h"}, "auto\ttls-if-available\tauto\t-"},
+      {{"set", "site", "--security", "none", "--encoding", "shift_jis", "--trust-fingerprint",
+        Fingerprint("ab", "")},
+       "auto\tnone\tshift_jis\t" + Fingerprint("AB")},
+      {{"update", "site", "--security", "tls", "--encoding", "euc-jp", "--data-mode", "active"},
+       "active\ttls\teuc-jp\t" + Fingerprint("AB")},
+      // The accepted certificate was the old port's server's.
+      {{"update", "site", "--port", "990"}, "active\ttls\teuc-jp\t-"},
+      {{"update", "site", "--url", "h2", "--trust-fingerprint", Fingerprint("0c")},
+       "active\ttls\teuc-jp\t" + Fingerprint("0C")},
+      {{"set", "site", "--trust-fingerprint", "", "--encoding", "utf-8"}, "active\ttls\tutf-8\t-"},
+      {{"add", "new", "--url", "h", "--security", "tls", "--trust-fingerprint", Fingerprint("EE")},
+       "auto\ttls\tauto\t" + Fingerprint("EE")},
+  };
+  for (const Step& step : steps) {
+    const CliResult result = Cli(step.arguments);
+    ASSERT_EQ(result.status, 0) << step.arguments[0] << ": " << result.err;
+    const std::string name = step.arguments[1];
+    std::string line;
+    for (const std::string& listed : Lines(Cli({"destinations"}).out)) {
+      if (listed.starts_with(name + "\t"))
+        line = listed;
+    }
+    EXPECT_TRUE(line.ends_with("\t" + step.listed))
+        << step.arguments[0] << " " << step.arguments[2] << ": " << line;
+  }
 }
 
 TEST_F(DestinationCommandsTest, UpdateChangesServerDataButKeepsFolderOptionsAndPassword) {
@@ -583,6 +628,22 @@ TEST_F(RefusalTest, UnknownCommandsOptionsAndDestinationsAreRefused) {
   for (const char* command : {"update", "delete", "set", "transfer", "list"}) {
     ExpectRefused({command, "Site"}, unknown, "", kExitFailed);
   }
+}
+
+TEST_F(RefusalTest, MalformedFingerprintsAndUnknownConnectionWordsAreUsageErrors) {
+  const std::string malformed =
+      "option '--trust-fingerprint' takes SHA256: followed by 64 hex digits (in pairs, which may "
+      "be joined by ':'), or '' to forget the accepted certificate, not '";
+  for (const std::string& fingerprint : {std::string("SHA256:AB:CD"), Fingerprint("AB").substr(7),
+                                         Fingerprint("AB", "-"), Fingerprint("XY")}) {
+    ExpectRefused({"set", "site", "--trust-fingerprint", fingerprint},
+                  malformed + fingerprint + "'");
+  }
+  ExpectRefused({"add", "new", "--url", "x", "--trust-fingerprint=MD5:00"}, malformed + "MD5:00'");
+  ExpectRefused({"update", "site", "--security", "ssl"},
+                "option '--security' takes none, tls-if-available, tls, not 'ssl'");
+  ExpectRefused({"set", "site", "--encoding", "sjis"},
+                "option '--encoding' takes auto, utf-8, shift_jis, euc-jp, not 'sjis'");
 }
 
 TEST_F(RefusalTest, PasswordsTheStoreCannotKeepAreRefused) {
