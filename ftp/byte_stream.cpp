@@ -38,6 +38,10 @@ IoResult ByteStream::Wait(short events, Deadline deadline) const {
   return WaitFor(socket().fd(), PollEvents(events), deadline);
 }
 
+std::string ByteStream::FailureText(int error) const {
+  return SystemErrorText(error);
+}
+
 void OwnedStream::Close() {
   if (stream_ == nullptr)
     return;

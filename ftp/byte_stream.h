@@ -1,7 +1,7 @@
-// The byte stream that the control and data channels read and write. Plain
-// TCP (tcp_stream.h) is the one kind so far; a TLS stream implements the
-// same interface, and whether a connection is one or the other is decided
-// once, when its stream is made.
+// The byte stream that the control and data channels read and write: plain
+// TCP (tcp_stream.h) or TLS over it (tls_stream.h). Whether a connection is
+// one or the other is decided once, when its stream is made; nothing above
+// this interface knows which it has.
 //
 // Every call returns at once, except SendAll, Wait and EndSending, which
 // wait at most until their deadline. Waits go through poll() on the
@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 
 #include "ftp/tcp_socket.h"
 
@@ -59,6 +60,9 @@ class ByteStream {
   // between: the kernel may then send a file itself (sendfile(2)), and what
   // it has not had acknowledged (SIOCOUTQ) is what the peer has not received.
   virtual bool IsPlainTcp() const = 0;
+  // Why the last call failed, for a message: the system's text for `error`
+  // (the errno it left), or what TLS said when it refused.
+  virtual std::string FailureText(int error) const;
 
   // Sends all of `data` before `deadline`. Never raises SIGPIPE.
   IoResult SendAll(const char* data, size_t size, Deadline deadline);
@@ -83,6 +87,8 @@ class OwnedStream {
   void Close();
   // ByteStream::Abandon, then the stream is let go. Nothing when none is held.
   void Abandon();
+  // Gives the stream up without closing it (to wrap it in another).
+  std::unique_ptr<ByteStream> Release() { return std::move(stream_); }
 
  private:
   std::unique_ptr<ByteStream> stream_;

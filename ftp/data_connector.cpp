@@ -133,7 +133,7 @@ FtpStatus DataConnector::ConnectPassive(uint16_t port, const std::function<bool(
     return FtpStatus::Error(FtpErrorKind::kConnectionRefused,
                             PassiveConnectFailedText(host, port, SystemErrorText(error)));
   }
-  connected_ = MakeTcpStream(std::move(socket));
+  connected_ = DataStream(std::move(socket));
   return FtpStatus::Ok();
 }
 
@@ -155,10 +155,15 @@ IoResult DataConnector::Take(OwnedStream& stream) {
   // Whoever else reaches our port could feed us a false listing or take the
   // file; only the server's own address is trusted.
   if (incoming.valid() && peer.SameHost(plan_.serverAddress)) {
-    stream = MakeTcpStream(std::move(incoming));
+    stream = DataStream(std::move(incoming));
     listener_.Close();
   }
   return IoResult::kOk;
+}
+
+OwnedStream DataConnector::DataStream(Socket socket) const {
+  OwnedStream plain = MakeTcpStream(std::move(socket));
+  return plan_.tls != nullptr ? plan_.tls->SecureData(std::move(plain)) : std::move(plain);
 }
 
 void DataConnector::Close() {

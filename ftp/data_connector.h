@@ -9,6 +9,9 @@
 // control connection: Prepare before the command is sent, then poll what
 // AddTo adds together with the control stream, and Take when it is ready.
 //
+// With TLS (PROT P) the stream handed out speaks TLS; its handshake begins
+// with its first byte, once the transfer command has gone.
+//
 // Passive mode: EPSV (PASV once the server has refused EPSV) names a port,
 // and Prepare connects to it before the transfer command is sent, as
 // clients do. The connection goes to the server's own address whatever
@@ -30,6 +33,7 @@
 #include "ftp/ftp_control.h"
 #include "ftp/ftp_status.h"
 #include "ftp/tcp_socket.h"
+#include "ftp/tls_stream.h"
 
 namespace velmorix::ftp {
 
@@ -45,6 +49,9 @@ struct DataConnectionPlan {
   bool epsvRefused = false;      // the server refused EPSV: PASV from now on
   bool activeFromNowOn = false;  // kAuto after passive mode failed
   bool addressReplaced = false;  // the notice of a replaced PASV address was given
+  // Set once the server has agreed to PROT P: every data connection is then
+  // a TLS stream that resumes the control connection's session.
+  TlsClient* tls = nullptr;
   // Tells the user what the connection decided (a line for the console).
   std::function<void(const std::string&)> notice;
 };
@@ -77,6 +84,8 @@ class DataConnector {
   FtpStatus PreparePassive(ControlChannel& control, const std::function<bool()>& canceled);
   // Connects to the server's `port` within the passive time-out.
   FtpStatus ConnectPassive(uint16_t port, const std::function<bool()>& canceled);
+  // The data stream over `socket`, plain or TLS as the plan says.
+  OwnedStream DataStream(Socket socket) const;
 
   DataConnectionPlan& plan_;
   Socket listener_;        // active: where the server connects

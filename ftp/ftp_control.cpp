@@ -22,13 +22,12 @@ FtpStatus ControlChannel::Send(std::string_view commandLine) {
   const IoResult sent = stream_->SendAll(line.data(), line.size(), DeadlineAfter(replyTimeout_));
   if (sent == IoResult::kOk)
     return FtpStatus::Ok();
-  const int error = errno;
+  const std::string detail = stream_->FailureText(errno);
   MarkLost();
   if (sent == IoResult::kTimeout) {
     return FtpStatus::Error(FtpErrorKind::kTimeout, ReplyTimeoutText(label));
   }
-  return FtpStatus::Error(FtpErrorKind::kSystem,
-                          ConnectionErrorText(label, SystemErrorText(error)));
+  return FtpStatus::Error(FtpErrorKind::kSystem, ConnectionErrorText(label, detail));
 }
 
 // Records a whole reply; a 421 means the server is closing the connection.
@@ -71,10 +70,9 @@ FtpStatus ControlChannel::ReceiveNow(FtpReply& reply, bool& taken, std::string_v
     return FtpStatus::Error(FtpErrorKind::kNotConnected, ConnectionLostText(label));
   }
   if (result != IoResult::kOk) {
-    const int error = errno;
+    const std::string detail = stream_->FailureText(errno);
     MarkLost();
-    return FtpStatus::Error(FtpErrorKind::kSystem,
-                            ConnectionErrorText(label, SystemErrorText(error)));
+    return FtpStatus::Error(FtpErrorKind::kSystem, ConnectionErrorText(label, detail));
   }
   parser_.Feed(buffer, received);
   return TakeBuffered(reply, taken, label);
@@ -122,6 +120,20 @@ FtpStatus ControlChannel::Command(std::string_view commandLine, FtpReply& reply)
   if (!status.ok())
     return status;
   return ReadFinal(reply, CommandLabel(commandLine));
+}
+
+bool ControlChannel::StartTls(TlsClient& tls, TlsPeer& peer, std::string& error) {
+  if (!open()) {
+    error = NotConnectedText();
+    return false;
+  }
+  if (parser_.HasPendingBytes()) {
+    // Someone on the way could slip plain replies in ahead of the handshake.
+    error = ProtocolErrorText("AUTH TLS", "bytes after the 234 reply");
+    MarkLost();
+    return false;
+  }
+  return tls.SecureControl(stream_, DeadlineAfter(replyTimeout_), peer, error);
 }
 
 void ControlChannel::Quit() {

@@ -16,6 +16,7 @@
 #include "ftp/ftp_reply.h"
 #include "ftp/ftp_status.h"
 #include "ftp/tcp_socket.h"
+#include "ftp/tls_stream.h"
 
 namespace velmorix::ftp {
 
@@ -47,6 +48,13 @@ class ControlChannel {
   // Reads what the stream holds now (call when poll() reported it readable)
   // and takes one whole reply if there is one.
   FtpStatus ReceiveNow(FtpReply& reply, bool& taken, std::string_view label);
+
+  // After the server's 234 to AUTH TLS: shakes hands over the connection
+  // within the reply time-out, and from then on every command and reply is
+  // encrypted. Bytes the server sent behind its 234 are no part of TLS and
+  // make it fail, like any other failure (`error` says why); the channel is
+  // lost then.
+  bool StartTls(TlsClient& tls, TlsPeer& peer, std::string& error);
 
   // Says goodbye: QUIT, a short wait for the 221, then the stream is closed.
   // Errors are ignored and the last reply text is kept.

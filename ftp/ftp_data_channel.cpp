@@ -198,11 +198,12 @@ FtpStatus PendingSocketError(DataTransfer& transfer) {
                           DataErrorText(transfer.label, SystemErrorText(error)));
 }
 
-// The bytes of an upload that the server has not acknowledged yet, sent or
-// still queued; -1 when the system cannot tell, as for a stream that is not
-// plain TCP, whose queue holds more than our bytes.
+// The bytes the server has not acknowledged yet on the data connection,
+// sent or still queued; -1 when the system cannot tell. On a TLS stream they
+// are records rather than the file's bytes, but their shrinking is progress
+// all the same.
 int UnacknowledgedBytes(const DataTransfer& transfer) {
-  if (!transfer.data.valid() || !transfer.data->IsPlainTcp())
+  if (!transfer.data.valid())
     return -1;
   return transfer.data->socket().UnacknowledgedBytes();
 }
@@ -220,7 +221,11 @@ enum class WaitGoal {
   kReadable,  // data to read, or its end
   kWritable,  // room in our send queue
   // The server has acknowledged everything we sent, or has given its final
-  // reply; only after all data has been sent.
+  // reply; only after all data has been sent. On a TLS stream, whose queue
+  // is no measure of our data, and whose server may still send (session
+  // tickets that must be read, or the kernel resets the connection and drops
+  // what it has not sent): the server has ended its side, or has given its
+  // final reply.
   kQueueEmpty,
 };
 
@@ -235,10 +240,13 @@ FtpStatus WaitOnData(ControlChannel& control, DataTransfer& transfer, WaitGoal g
   reached = false;
   bool started = true;
   const bool sending = goal != WaitGoal::kReadable;
-  const short events = goal == WaitGoal::kReadable   ? POLLIN
-                       : goal == WaitGoal::kWritable ? POLLOUT
-                                                     : 0;
+  const bool awaitPeerEnd =
+      goal == WaitGoal::kQueueEmpty && transfer.data.valid() && !transfer.data->IsPlainTcp();
+  const short events = goal == WaitGoal::kReadable || awaitPeerEnd ? POLLIN
+                       : goal == WaitGoal::kWritable               ? POLLOUT
+                                                                   : 0;
   int queued = sending ? UnacknowledgedBytes(transfer) : -1;
+  bool peerEnded = false;
   // The end-of-data mark that a half-close queues takes one place of its own.
   const int drainedAt = transfer.dataSent ? 1 : 0;
   // A server that has closed its side after reading everything leaves the
@@ -257,7 +265,8 @@ FtpStatus WaitOnData(ControlChannel& control, DataTransfer& transfer, WaitGoal g
     }
     // Without a count from the system the queue counts as empty: the final
     // reply is then awaited with the reply time-out alone.
-    if (goal == WaitGoal::kQueueEmpty && (queued <= drainedAt || transfer.finalReceived)) {
+    const bool drained = awaitPeerEnd ? peerEnded : queued <= drainedAt;
+    if (goal == WaitGoal::kQueueEmpty && (drained || transfer.finalReceived)) {
       reached = true;
       return FtpStatus::Ok();
     }
@@ -293,7 +302,18 @@ FtpStatus WaitOnData(ControlChannel& control, DataTransfer& transfer, WaitGoal g
       if (!status.ok())
         return status;
     }
-    if (poll.Ready(dataEntry)) {
+    if (poll.Ready(dataEntry) && awaitPeerEnd) {
+      // What the server still sends is read and dropped; its end, or a
+      // reset once it has all it will take, ends the wait.
+      char unread[4096];
+      size_t received = 0;
+      const IoResult result = transfer.data->ReceiveAvailable(unread, sizeof unread, received);
+      if (result != IoResult::kOk) {
+        peerEnded = true;
+      } else if (received > 0) {
+        deadline = DeadlineAfter(dataTimeout);
+      }
+    } else if (poll.Ready(dataEntry)) {
       reached = goal != WaitGoal::kQueueEmpty;
       if (reached)
         return FtpStatus::Ok();
@@ -439,10 +459,9 @@ FtpStatus ReceiveData(ControlChannel& control, DataTransfer& transfer, char* buf
       return FtpStatus::Ok();
     }
     if (result == IoResult::kError) {
-      const int error = errno;
+      const std::string detail = transfer.data->FailureText(errno);
       transfer.data.Close();
-      return FtpStatus::Error(FtpErrorKind::kSystem,
-                              DataErrorText(transfer.label, SystemErrorText(error)));
+      return FtpStatus::Error(FtpErrorKind::kSystem, DataErrorText(transfer.label, detail));
     }
     bool readable = false;
     FtpStatus status = WaitOnData(control, transfer, WaitGoal::kReadable, deadline, dataTimeout,
@@ -531,9 +550,9 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
     const int error = errno;
     if (error == EPIPE)
       sigpipeBlock.NoteRaised();
+    const std::string detail = transfer.data->FailureText(error);
     transfer.data.Close();
-    return FtpStatus::Error(FtpErrorKind::kSystem,
-                            DataErrorText(transfer.label, SystemErrorText(error)));
+    return FtpStatus::Error(FtpErrorKind::kSystem, DataErrorText(transfer.label, detail));
   }
   // The server learns that the file is complete from the end of the data
   // connection, and only then may it send its final reply. One that is here
@@ -560,10 +579,9 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
     return FtpStatus::Error(FtpErrorKind::kTimeout, DataTimeoutText(transfer.label));
   }
   if (ended != IoResult::kOk) {
-    const int error = errno;
+    const std::string detail = transfer.data->FailureText(errno);
     transfer.data.Close();
-    return FtpStatus::Error(FtpErrorKind::kSystem,
-                            DataErrorText(transfer.label, SystemErrorText(error)));
+    return FtpStatus::Error(FtpErrorKind::kSystem, DataErrorText(transfer.label, detail));
   }
   transfer.dataSent = true;
   bool drained = false;

@@ -183,6 +183,32 @@ std::string NameEncodingFoundNotice(std::string_view host, std::string_view enco
          ", not UTF-8 : converting them from now on";
 }
 
+std::string TlsNotOfferedText(std::string_view reply) {
+  return Joined("サーバーが TLS での接続を受け付けないため、ログインしませんでした: ", reply);
+}
+
+std::string TlsSetupFailedText(std::string_view detail) {
+  return Joined("TLS での接続ができませんでした: ", detail);
+}
+
+std::string CertificateRefusedText(std::string_view reason, std::string_view fingerprint) {
+  return Joined("サーバーの証明書を確認できないため、接続しませんでした: ", reason) + "\n" +
+         std::string(fingerprint);
+}
+
+std::string DataProtectionRefusedText(std::string_view reply) {
+  return Joined("サーバーがデータ接続の暗号化を受け付けませんでした: ", reply);
+}
+
+std::string EncryptedNotice(std::string_view host, std::string_view protocol) {
+  return "Connection to " + std::string(host) + " is encrypted (" + std::string(protocol) + ")";
+}
+
+std::string NotEncryptedNotice(std::string_view host, std::string_view reply) {
+  return "Connection to " + std::string(host) +
+         " is not encrypted : the server offers no TLS : " + std::string(reply);
+}
+
 bool HasLineBreakOrNul(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }

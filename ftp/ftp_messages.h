@@ -65,6 +65,19 @@ std::string SwitchedToActiveNotice(std::string_view reason);
 // Console line of a connection that found its server's names not in UTF-8.
 std::string NameEncodingFoundNotice(std::string_view host, std::string_view encoding);
 
+// TLS. The server refused AUTH TLS although the destination requires it
+// (`reply` is its answer); TLS could not be set up (`detail` says why); the
+// server's certificate failed verification and was not accepted; the
+// server refused PBSZ or PROT P, so data could not be encrypted.
+std::string TlsNotOfferedText(std::string_view reply);
+std::string TlsSetupFailedText(std::string_view detail);
+std::string CertificateRefusedText(std::string_view reason, std::string_view fingerprint);
+std::string DataProtectionRefusedText(std::string_view reply);
+// Console lines: the connection is encrypted (`protocol` is "TLSv1.3"), or
+// stays plain because the server offers no TLS.
+std::string EncryptedNotice(std::string_view host, std::string_view protocol);
+std::string NotEncryptedNotice(std::string_view host, std::string_view reply);
+
 // True when `text` holds CR, LF or NUL and must not go into a command line.
 bool HasLineBreakOrNul(std::string_view text);
 

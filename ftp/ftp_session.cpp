@@ -19,6 +19,7 @@
 #include "ftp/name_codec.h"
 #include "ftp/tcp_socket.h"
 #include "ftp/tcp_stream.h"
+#include "ftp/tls_stream.h"
 
 namespace velmorix {
 
@@ -52,7 +53,14 @@ struct FtpConnection::State {
       : control(std::move(stream), timeouts.reply), timeouts(timeouts) {}
   ~State();
 
-  FtpStatus Login(const std::string& userId, const std::string& password);
+  FtpStatus Login(const std::string& userId, const std::string& password,
+                  const FtpConnectOptions& options);
+  // AUTH TLS and the handshake, with the certificate's check; plain on when
+  // the server refuses and the options allow it.
+  FtpStatus StartTls(const FtpConnectOptions& options);
+  // PBSZ 0 and PROT P once logged in over TLS: every data connection is
+  // encrypted from then on.
+  FtpStatus ProtectData();
   // Ends an open listing so that the control connection is free.
   void CloseActiveListing();
   // Sends a command that needs no data connection; success on 2xx.
@@ -77,6 +85,10 @@ struct FtpConnection::State {
   // change it (no UTF8 in FEAT, and no name has decided yet).
   NameEncoding nameEncoding = NameEncoding::kUtf8;
   bool nameEncodingOpen = false;
+  // While the control connection is encrypted: the TLS client that data
+  // connections resume its session with, and the server's certificate.
+  std::unique_ptr<ftp::TlsClient> tls;
+  std::string certificateFingerprint;
   std::string host;  // for notices
   std::function<void(const std::string&)> notice;
   FtpListing::State* activeListing = nullptr;
@@ -179,7 +191,57 @@ void FtpConnection::State::SettleNameEncoding(ftp::NameEvidence evidence) {
   nameEncodingOpen = false;
 }
 
-FtpStatus FtpConnection::State::Login(const std::string& userId, const std::string& password) {
+FtpStatus FtpConnection::State::StartTls(const FtpConnectOptions& options) {
+  ftp::FtpReply reply;
+  FtpStatus status = control.Command("AUTH TLS", reply);
+  if (!status.ok())
+    return status;
+  if (reply.code != 234) {
+    if (options.security == FtpSecurity::kTlsRequired)
+      return FtpStatus::Error(FtpErrorKind::kTlsFailed, ftp::TlsNotOfferedText(reply.text));
+    if (notice)
+      notice(ftp::NotEncryptedNotice(host, reply.text));
+    return FtpStatus::Ok();
+  }
+  // From here on there is no way back to plain FTP: the server expects a
+  // handshake, and a refused one must not turn into a login in the clear.
+  std::string error;
+  std::unique_ptr<ftp::TlsClient> client = ftp::TlsClient::Create(host, error);
+  ftp::TlsPeer peer;
+  if (client == nullptr || !control.StartTls(*client, peer, error)) {
+    control.MarkLost();
+    return FtpStatus::Error(FtpErrorKind::kTlsFailed, ftp::TlsSetupFailedText(error));
+  }
+  if (!peer.verified && peer.certificate.fingerprint != options.trustedFingerprint) {
+    peer.certificate.changed = !options.trustedFingerprint.empty();
+    if (!options.certificateCheck || !options.certificateCheck(peer.certificate)) {
+      return FtpStatus::Error(
+          FtpErrorKind::kTlsFailed,
+          ftp::CertificateRefusedText(peer.certificate.reason, peer.certificate.fingerprint));
+    }
+  }
+  tls = std::move(client);
+  certificateFingerprint = peer.certificate.fingerprint;
+  if (notice)
+    notice(ftp::EncryptedNotice(host, peer.protocol));
+  return FtpStatus::Ok();
+}
+
+FtpStatus FtpConnection::State::ProtectData() {
+  ftp::FtpReply reply;
+  for (const char* command : {"PBSZ 0", "PROT P"}) {
+    FtpStatus status = control.Command(command, reply);
+    if (!status.ok())
+      return status;
+    if (!reply.positive())
+      return FtpStatus::Error(FtpErrorKind::kTlsFailed, ftp::DataProtectionRefusedText(reply.text));
+  }
+  dataPlan.tls = tls.get();
+  return FtpStatus::Ok();
+}
+
+FtpStatus FtpConnection::State::Login(const std::string& userId, const std::string& password,
+                                      const FtpConnectOptions& options) {
   ftp::FtpReply reply;
   // "120 ready in a few minutes" may come before the 220.
   constexpr int kMaxWaitReplies = 16;
@@ -192,6 +254,13 @@ FtpStatus FtpConnection::State::Login(const std::string& userId, const std::stri
   }
   if (reply.code != 220)
     return FtpStatus::Error(FtpErrorKind::kServerReply, reply.text);
+  // The user name and the password go out encrypted, or not at all where
+  // TLS is required.
+  if (options.security != FtpSecurity::kNone) {
+    FtpStatus status = StartTls(options);
+    if (!status.ok())
+      return status;
+  }
 
   FtpStatus status = control.Command("USER " + userId, reply);
   if (!status.ok())
@@ -207,6 +276,11 @@ FtpStatus FtpConnection::State::Login(const std::string& userId, const std::stri
     // 332 asks for an account, which we do not have; anything else refuses
     // the user.
     return FtpStatus::Error(FtpErrorKind::kLoginFailed, ftp::LoginFailedText(reply.text));
+  }
+  if (tls != nullptr) {
+    status = ProtectData();
+    if (!status.ok())
+      return status;
   }
 
   status = control.Command("FEAT", reply);
@@ -457,6 +531,14 @@ bool FtpConnection::IsOpen() const {
   return state_ != nullptr && state_->control.open();
 }
 
+bool FtpConnection::Encrypted() const {
+  return state_ != nullptr && state_->tls != nullptr;
+}
+
+std::string FtpConnection::CertificateFingerprint() const {
+  return state_ != nullptr ? state_->certificateFingerprint : std::string();
+}
+
 NameEncoding FtpConnection::NameEncodingInUse() const {
   return state_ != nullptr ? state_->nameEncoding : NameEncoding::kUtf8;
 }
@@ -699,7 +781,7 @@ FtpStatus FtpSession::Connect(const std::string& host, uint16_t port, const std:
   // kAuto starts as UTF-8; Login settles it when FEAT offers UTF8.
   state->nameEncodingOpen = options_.nameEncoding == NameEncoding::kAuto;
   state->nameEncoding = state->nameEncodingOpen ? NameEncoding::kUtf8 : options_.nameEncoding;
-  FtpStatus status = state->Login(userId, password);
+  FtpStatus status = state->Login(userId, password, options_);
   if (!status.ok())
     state->control.Quit();
   // A failed connection stays closed but keeps the server's last reply.

@@ -1,5 +1,7 @@
 // Our FTP client: the operations the transfer engine and the remote listing
-// use, over POSIX sockets, in active mode and binary type only.
+// use, over POSIX sockets, binary type only; data connections passive or
+// active, plain FTP or explicit FTPS (TLS on the control connection and on
+// every data connection).
 //
 // Every call is synchronous and bounded by the session's time-outs, so a
 // server that stops answering ends the call with a kTimeout error. None of
@@ -26,6 +28,7 @@
 #include <string>
 #include <string_view>
 
+#include "ftp/certificate_info.h"
 #include "ftp/data_connection_mode.h"
 #include "ftp/ftp_status.h"
 #include "ftp/name_encoding.h"
@@ -51,27 +54,16 @@ struct FtpTimeouts {
   std::chrono::milliseconds passiveConnect{10000};
 };
 
-// How the connections of a session behave beyond the protocol's defaults.
-// Whether a connection speaks TLS (explicit FTPS: AUTH TLS, PBSZ 0, PROT P,
-// every data connection encrypted and resuming the control connection's
-// TLS session).
+// Whether a connection speaks TLS (explicit FTPS: AUTH TLS before the login,
+// then PBSZ 0 and PROT P, every data connection encrypted and resuming the
+// control connection's TLS session).
 enum class FtpSecurity {
   kNone,            // plain FTP
   kTlsIfAvailable,  // TLS when the server offers AUTH TLS, else plain (with a notice)
   kTlsRequired,     // no login without TLS
 };
 
-// What a server's certificate shows, for a person to decide on.
-struct CertificateInfo {
-  std::string reason;        // why verification failed
-  std::string subject;       // one line
-  std::string issuer;        // one line
-  std::string validFrom;     // "2026-12-09 03:00:00 UTC"
-  std::string validUntil;
-  std::string fingerprint;   // "SHA256:" and the SHA-256 of the DER form, upper-case hex
-                             // pairs joined by ":"
-};
-
+// How the connections of a session behave beyond the protocol's defaults.
 struct FtpConnectOptions {
   DataConnectionMode dataMode = DataConnectionMode::kActive;
   FtpSecurity security = FtpSecurity::kNone;
@@ -81,8 +73,10 @@ struct FtpConnectOptions {
   // before.
   std::string trustedFingerprint = {};
   // Asked on the connection's thread when the server's certificate fails
-  // verification and is not the trusted one; true accepts it for this
-  // connection. Without a check such a certificate is refused.
+  // verification (against the system's trust store and the host name or
+  // address given to Connect) and is not the trusted one; true accepts it
+  // for this connection. Without a check such a certificate is refused,
+  // and Connect gives kTlsFailed.
   std::function<bool(const CertificateInfo&)> certificateCheck = {};
   // Called on the connection's thread with a line for the user when the
   // connection decides something on its own (a masqueraded passive address

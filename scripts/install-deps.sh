@@ -7,8 +7,10 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev
   qt6-base-dev libgl-dev
+  libssl-dev openssl         # TLS (FTPS); the tests make their certificates with openssl
   qt6-translations-l10n      # Qt's own texts (はい, いいえ, キャンセル, ...) in Japanese
   python3-pyftpdlib          # the FTP server of the tests and the demo
+  python3-openssl            # its TLS handler, for the FTPS tests
   fonts-ipafont-gothic       # the windows' Japanese font
   xvfb xauth                 # windows without a display
   xdg-utils                  # LOG and help open with the desktop's viewer

@@ -94,21 +94,50 @@ def main():
                         default="utf8",
                         help="the encoding of names on the wire (shift_jis is code page 932); "
                              "the files on disk keep UTF-8 names")
+    parser.add_argument("--tls-cert", default=None,
+                        help="a PEM file with the certificate (chain) and its key: offer "
+                             "AUTH TLS, PBSZ and PROT")
+    parser.add_argument("--tls-required", action="store_true",
+                        help="refuse the login without TLS, and data without PROT P")
+    parser.add_argument("--tls-require-reuse", action="store_true",
+                        help="refuse a data connection that does not resume a TLS session, "
+                             "as vsftpd does by default")
     parser.add_argument("--log", default=None)
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.INFO if args.log else logging.CRITICAL)
 
+    base_handler = FTPHandler
+    if args.tls_cert:
+        from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+        from OpenSSL._util import lib as openssl
+
+        class ReuseDTPHandler(TLS_DTPHandler):
+            def handle_ssl_established(self):
+                if args.tls_require_reuse and not openssl.SSL_session_reused(self.socket._ssl):
+                    self.cmd_channel.respond("522 SSL connection failed: session reuse required")
+                    self.close()
+                    return
+                TLS_DTPHandler.handle_ssl_established(self)
+
+        class TlsHandler(TLS_FTPHandler):
+            certfile = args.tls_cert
+            tls_control_required = args.tls_required
+            tls_data_required = args.tls_required
+            dtp_handler = ReuseDTPHandler
+
+        base_handler = TlsHandler
+
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root,
                         perm="elr" if args.read_only else "elradfmwMT")
 
-    class Handler(FTPHandler):
+    class Handler(base_handler):
         if args.active_delay > 0:
             def _make_eport(self, ip, port):
                 # Connect back later, leaving the client's port open to others
                 # meanwhile (tests of stray data connections).
-                self.call_later(args.active_delay, FTPHandler._make_eport, self, ip, port)
+                self.call_later(args.active_delay, base_handler._make_eport, self, ip, port)
 
     if args.no_connect_back:
         def _no_connect_back(self, ip, port):
@@ -160,7 +189,7 @@ def main():
     if args.passive == "pasv-only":
         left_out |= {"EPSV"}
     if left_out:
-        Handler.proto_cmds = {name: info for name, info in FTPHandler.proto_cmds.items()
+        Handler.proto_cmds = {name: info for name, info in base_handler.proto_cmds.items()
                               if name not in left_out}
 
     server = FTPServer((args.host, 0), Handler)

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -143,6 +144,14 @@ void TestFtpServer::Start() {
     args.push_back(options_.names == TestFtpServerOptions::Names::kShiftJis ? "shift_jis"
                                                                             : "euc_jp");
   }
+  if (!options_.tlsCertificate.empty()) {
+    args.push_back("--tls-cert");
+    args.push_back(options_.tlsCertificate);
+  }
+  if (options_.tlsRequired)
+    args.push_back("--tls-required");
+  if (options_.tlsRequireReuse)
+    args.push_back("--tls-require-reuse");
   std::vector<char*> argv;
   for (auto& arg : args)
     argv.push_back(arg.data());
@@ -190,6 +199,73 @@ void TestFtpServer::Resume() {
 
 std::string TestFtpServer::ReadLog() const {
   return ReadFile(work_.path() / "server.log");
+}
+
+namespace {
+
+void Openssl(const std::string& arguments) {
+  const std::string command = "openssl " + arguments + " >/dev/null 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << "failed: " << command;
+}
+
+// A key and a certificate for `subjectAltName`, signed by the test
+// authority in `folder`, or by itself without one; `pem` gets both.
+void MakeCertificate(const fs::path& folder, const std::string& name,
+                     const std::string& subjectAltName, bool selfSigned) {
+  const std::string base = (folder / name).string();
+  const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout '" + base +
+                          ".key' -subj '/CN=" + name + "'";
+  if (selfSigned) {
+    Openssl("req -x509" + key + " -days 3 -addext 'subjectAltName=" + subjectAltName + "' -out '" +
+            base + ".crt'");
+  } else {
+    WriteFile(base + ".ext", "subjectAltName=" + subjectAltName +
+                                 "\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
+    Openssl("req" + key + " -out '" + base + ".csr'");
+    const std::string ca = (folder / "ca").string();
+    Openssl("x509 -req -in '" + base + ".csr' -CA '" + ca + ".pem' -CAkey '" + ca +
+            ".key' -CAcreateserial -days 3 -extfile '" + base + ".ext' -out '" + base + ".crt'");
+  }
+  WriteFile(base + ".pem", ReadFile(base + ".crt") + ReadFile(base + ".key"));
+}
+
+}  // namespace
+
+const TestCertificates& TestCertificates::Get() {
+  // Made once per test program, removed when it ends.
+  struct Made {
+    Made() {
+      const fs::path& folder = dir.path();
+      Openssl("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout '" +
+              (folder / "ca.key").string() + "' -out '" + (folder / "ca.pem").string() +
+              "' -days 3 -subj '/CN=VELMORIX Test CA' -addext "
+              "basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign");
+      MakeCertificate(folder, "signed", "IP:127.0.0.1,IP:::1,DNS:localhost", false);
+      MakeCertificate(folder, "wrong-name", "DNS:ftp.invalid", false);
+      MakeCertificate(folder, "self-signed", "IP:127.0.0.1", true);
+      MakeCertificate(folder, "other-self-signed", "IP:127.0.0.1", true);
+      const std::string fingerprintFile = (folder / "fingerprint").string();
+      Openssl("x509 -in '" + (folder / "self-signed.crt").string() +
+              "' -noout -fingerprint -sha256 -out '" + fingerprintFile + "'");
+      // "sha256 Fingerprint=AB:CD:...", in the letter case of the version.
+      std::string fingerprint = ReadFile(fingerprintFile);
+      fingerprint = fingerprint.substr(fingerprint.find('=') + 1);
+      while (!fingerprint.empty() && std::isspace(static_cast<unsigned char>(fingerprint.back())))
+        fingerprint.pop_back();
+      for (char& c : fingerprint)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      certificates = {(folder / "ca.pem").string(),
+                      (folder / "signed.pem").string(),
+                      (folder / "wrong-name.pem").string(),
+                      (folder / "self-signed.pem").string(),
+                      (folder / "other-self-signed.pem").string(),
+                      "SHA256:" + fingerprint};
+    }
+    TempDir dir;
+    TestCertificates certificates;
+  };
+  static const Made made;
+  return made.certificates;
 }
 
 void WriteFile(const fs::path& path, const std::string& content) {

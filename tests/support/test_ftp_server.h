@@ -47,6 +47,29 @@ struct TestFtpServerOptions {
   // How names are written on the wire (Shift_JIS as code page 932); the
   // files on disk keep UTF-8 names. Such a server offers no UTF8 in FEAT.
   enum class Names { kUtf8, kShiftJis, kEucJp } names = Names::kUtf8;
+  // A PEM file with a certificate and its key: the server offers AUTH TLS.
+  std::string tlsCertificate{};
+  // No login without TLS, no data without PROT P.
+  bool tlsRequired = false;
+  // A data connection that does not resume a TLS session is refused with
+  // 522, as vsftpd does by default.
+  bool tlsRequireReuse = false;
+};
+
+// Certificates made with the openssl command for the test program, once: a
+// certificate authority of its own (point SSL_CERT_FILE at caFile to trust
+// it) and PEM files with a certificate and its key for the test server.
+struct TestCertificates {
+  std::string caFile;
+  std::string signedPem;           // signed by the authority for 127.0.0.1, ::1 and localhost
+  std::string wrongNamePem;        // signed by the authority for ftp.invalid only
+  std::string selfSignedPem;       // for 127.0.0.1, signed by nobody but itself
+  std::string otherSelfSignedPem;  // the same, with another key
+  // The SHA-256 of selfSignedPem's certificate as the openssl command tells
+  // it, in the form "SHA256:AB:CD:...".
+  std::string selfSignedFingerprint;
+
+  static const TestCertificates& Get();
 };
 
 class TestFtpServer {
