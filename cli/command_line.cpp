@@ -246,13 +246,14 @@ Destinations:
       byte order, as the windows sort them), fields separated
       by tabs: name, server, port, login, remote folder, local folder,
       only-newer, skip-underscore-folders, skip-images-folder, ignore-exe,
-      delete-on-server, time-difference, data-mode, security, encoding and the
-      accepted certificate's fingerprint (- for none). Tabs, line breaks and backslashes
-      inside a field are shown as \t, \n, \r and \\. Passwords are never shown.
+      delete-on-server, time-difference, data-mode, security, encoding and
+      the accepted certificate's fingerprint (- for none). Tabs, line breaks
+      and backslashes inside a field are shown as \t, \n, \r and \\.
+      Passwords are never shown.
   add NAME --url HOST [--port N] [--user ID] [--password-stdin]
       [--remote DIR] [--time-difference on|off] [--data-mode auto|passive|active]
-      [--security none|tls-if-available|tls] [--encoding auto|utf-8|shift_jis|euc-jp]
-      [--trust-fingerprint SHA256:...]
+      [--security none|tls-if-available|tls]
+      [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
       Adds a destination with an empty local folder and all five options on.
       Data connections: auto (the default) opens them passively and turns to
       active mode when the server cannot; passive and active use only that
