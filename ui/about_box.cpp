@@ -29,6 +29,14 @@ AboutBox::AboutBox(QWidget* parent)
   version->setTextFormat(Qt::PlainText);
   Place(version, units, 40, 10, 119, 8);
 
+  // Below the version line, in the room the box already had.
+  auto* connection = new QLabel(
+      QStringLiteral("データ接続・セキュリティ・文字コードは、\nFTP設定で転送先ごとに選べます。"),
+      this);
+  connection->setObjectName(about_box::kConnectionLine);
+  connection->setTextFormat(Qt::PlainText);
+  Place(connection, units, 40, 24, 170, 18);
+
   auto* ok = new QPushButton(QStringLiteral("OK"), this);
   ok->setObjectName(about_box::kOkButton);
   ok->setDefault(true);

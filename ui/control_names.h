@@ -50,6 +50,7 @@ inline constexpr char kNameEncoding[] = "nameEncoding";
 namespace about_box {
 inline constexpr char kIcon[] = "aboutIcon";
 inline constexpr char kVersionLine[] = "aboutVersion";
+inline constexpr char kConnectionLine[] = "aboutConnection";
 inline constexpr char kOkButton[] = "control1";
 }  // namespace about_box
 
