@@ -79,6 +79,27 @@ size_t DecodeUtf8(std::string_view text, uint32_t& codePoint) {
 
 }  // namespace
 
+std::string EscapeInvalidUtf8(std::string_view text) {
+  static constexpr char kHexDigits[] = "0123456789ABCDEF";
+  std::string shown;
+  shown.reserve(text.size());
+  while (!text.empty()) {
+    uint32_t codePoint = 0;
+    const size_t length = DecodeUtf8(text, codePoint);
+    if (length > 0) {
+      shown.append(text.substr(0, length));
+      text.remove_prefix(length);
+      continue;
+    }
+    const auto byte = static_cast<unsigned char>(text.front());
+    shown.append("\\x");
+    shown.push_back(kHexDigits[byte >> 4]);
+    shown.push_back(kHexDigits[byte & 0xF]);
+    text.remove_prefix(1);
+  }
+  return EscapeControlCharacters(shown);
+}
+
 size_t DisplayWidth(std::string_view text) {
   size_t width = 0;
   while (!text.empty()) {

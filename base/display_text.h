@@ -22,6 +22,14 @@ enum class LineBreaks {
 std::string EscapeControlCharacters(std::string_view text,
                                     LineBreaks lineBreaks = LineBreaks::kEscape);
 
+// `text` with every byte that begins no valid UTF-8 character (overlong
+// forms and surrogates included) written out as "\xHH", then with its
+// control characters escaped as EscapeControlCharacters does. So the bytes
+// "caf", 0xE9, ".txt" give "caf\xE9.txt": a local name of another encoding
+// shows what it holds. Valid UTF-8 without control characters comes back
+// unchanged.
+std::string EscapeInvalidUtf8(std::string_view text);
+
 // The columns `text` (UTF-8) takes in a fixed-width font of the Japanese code
 // page: one for an ASCII character and for a half-width katakana
 // (U+FF61-U+FF9F), two for every other character. A byte that does not

@@ -28,6 +28,25 @@ TEST(EscapeControlCharactersTest, ControlBytesAreWrittenOutAndEverythingElseStay
     EXPECT_EQ(EscapeControlCharacters(c.text, c.lineBreaks), c.shown) << c.shown;
 }
 
+TEST(EscapeInvalidUtf8Test, BytesOfOtherEncodingsAndControlsAreWrittenOut) {
+  struct Case {
+    std::string text;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"日本語.html", "日本語.html"},
+      {"caf\xe9.txt", "caf\\xE9.txt"},                          // Latin-1
+      {"\x93\xfa\x96\x7b.txt", "\\x93\\xFA\\x96{.txt"},         // Shift_JIS 日本
+      {"\xe6\x97", "\\xE6\\x97"},                               // a character cut short
+      {"\xc0\xaf", "\\xC0\\xAF"},                               // an overlong "/"
+      {"\xed\xa0\x80", "\\xED\\xA0\\x80"},                      // a surrogate
+      {"\xf0\x9f\x98\x80\x1b[2J", "\xf0\x9f\x98\x80\\x1B[2J"},  // 😀 and ESC
+      {"a\\x41", "a\\x41"},                                     // a backslash stays as it is
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(EscapeInvalidUtf8(c.text), c.shown) << c.shown;
+}
+
 TEST(DisplayWidthTest, FullWidthTakesTwoColumnsAsciiAndHalfWidthKatakanaOne) {
   struct Case {
     std::string text;
