@@ -10,8 +10,10 @@
 #include <optional>
 #include <vector>
 
+#include "base/display_text.h"
 #include "engine/remote_folders.h"
 #include "engine/remote_pruning.h"
+#include "ftp/name_codec.h"
 #include "resources/string_table.h"
 
 namespace velmorix {
@@ -65,6 +67,27 @@ class AncestorScope {
   Walk& walk_;
 };
 
+// False, after a console line, when the local entry `name` cannot be
+// published under its name: it is no valid UTF-8, or the server's name
+// encoding cannot write it. Such an entry is neither uploaded nor created
+// nor entered, and the remote entries of its name are kept, so that the
+// pruning never deletes what it may stand for; the run goes on.
+bool CanPublishName(TransferJob& job, EntryTable& table, const std::string& localDir,
+                    const std::string& name) {
+  if (!ftp::IsValidUtf8(name)) {
+    job.Report(kOutputConsole, "Skip name not in UTF-8 on Local HDD : %s",
+               EscapeInvalidUtf8(JoinPath(localDir, name)).c_str());
+  } else if (!job.connection.CanWriteName(name)) {
+    const std::string encoding(ftp::NameEncodingLabel(job.connection.NameEncodingInUse()));
+    job.Report(kOutputConsole, "Skip name not writable in %s on FTP : %s", encoding.c_str(),
+               EscapeInvalidUtf8(JoinPath(localDir, name)).c_str());
+  } else {
+    return true;
+  }
+  MarkRemoteMatches(table, name);
+  return false;
+}
+
 RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::string& remoteDir,
                        int depth);
 
@@ -74,6 +97,8 @@ RunResult MirrorSubFolder(Walk& walk, EntryTable& table, int local, const std::s
                           const std::string& remoteDir, int depth) {
   TransferJob& job = walk.job;
   const std::string& name = table.localName[local];
+  if (!CanPublishName(job, table, localDir, name))
+    return RunResult::kCompleted;
   int match = FindRemoteMatch(table, name);
   if (match >= 0 && table.remoteIsDir[match]) {
     if (RunResult r = ConfirmRemoteFolders(job, table, remoteDir, kWalkListingBoxes);
@@ -139,6 +164,8 @@ RunResult MirrorFile(TransferJob& job, EntryTable& table, int local, const std::
     MarkRemoteMatches(table, name);
     return RunResult::kCompleted;
   }
+  if (!CanPublishName(job, table, localDir, name))
+    return RunResult::kCompleted;
   if (table.localIsSpecial[local]) {
     // Reading a FIFO would wait for a writer, a device would never end.
     job.Report(kOutputConsole, "Skip special file on Local HDD : %s",

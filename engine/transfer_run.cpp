@@ -88,11 +88,25 @@ DataConnectionMode DataModeOf(const FtpProfile& profile) {
   }
 }
 
+NameEncoding NameEncodingOf(const FtpProfile& profile) {
+  switch (profile.nameEncoding) {
+    case kNameEncodingUtf8:
+      return NameEncoding::kUtf8;
+    case kNameEncodingShiftJis:
+      return NameEncoding::kShiftJis;
+    case kNameEncodingEucJp:
+      return NameEncoding::kEucJp;
+    default:
+      return NameEncoding::kAuto;
+  }
+}
+
 }  // namespace
 
 bool ConnectServer(TransferJob& job) {
   FtpConnectOptions options;
   options.dataMode = DataModeOf(job.profile);
+  options.nameEncoding = NameEncodingOf(job.profile);
   // What the connection decides about its data connections is shown as a
   // line of its own; the run's other lines and its log stay as they are.
   options.notice = [&job](const std::string& line) {

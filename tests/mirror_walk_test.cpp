@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/entry_table.h"
+#include "settings/destinations.h"
 #include "tests/support/engine_fixture.h"
 
 namespace velmorix::testing {
@@ -234,6 +235,68 @@ TEST_F(PublishTreeTest, SpecialFilesAndLocalLoopsArePassedOverWithALine) {
         "Skip directory loop on Local HDD : " + Local("sub/up").string()}) {
     EXPECT_TRUE(console().Showed(line)) << line << "\n" << Transcript();
   }
+}
+
+// --- Names the server cannot be given -------------------------------------------
+
+constexpr int64_t kLongAgo = 1'000'000'000;  // 2001-09-09: older than any server copy
+
+TEST_F(PublishTreeTest, NamesNotInUtf8ArePassedOverWithALineAndTheRunGoesOn) {
+  profile.options.onlyNewer = 1;
+  profile.options.deleteOnServer = 1;
+  const std::string latin1 = "caf\xe9";  // "café" in Latin-1
+  WriteFile(Local(latin1 + ".txt"), "not sent");
+  WriteFile(Local(latin1 + " dir/inner.txt"), "not entered");
+  WriteFile(Local("café.txt"), "sent");
+  for (const char* file : {"caf\xe9.txt", "caf\xe9 dir/inner.txt", "café.txt"})
+    SetFileTime(Local(file), kLongAgo);
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(Tree(Remote()), (std::set<std::string>{"café.txt"}));
+  for (const std::string& line :
+       {"Skip name not in UTF-8 on Local HDD : " + Local().string() + "/caf\\xE9.txt",
+        "Skip name not in UTF-8 on Local HDD : " + Local().string() + "/caf\\xE9 dir"}) {
+    EXPECT_TRUE(console().Showed(line)) << line << "\n" << Transcript();
+  }
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"Copy file to FTP : /site/café.txt"}));
+
+  ResetConsole();
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+  EXPECT_EQ(LogText(), "") << Transcript();  // nothing uploaded, created or deleted
+  EXPECT_EQ(Tree(Remote()), (std::set<std::string>{"café.txt"}));
+}
+
+class ShiftJisServerWalkTest : public EngineTest {
+ protected:
+  ShiftJisServerWalkTest() : EngineTest({.names = TestFtpServerOptions::Names::kShiftJis}) {}
+};
+
+TEST_F(ShiftJisServerWalkTest, JapaneseNamesArriveAndANameOutsideCodePage932IsPassedOver) {
+  profile.nameEncoding = kNameEncodingShiftJis;
+  profile.options.onlyNewer = 1;
+  profile.options.deleteOnServer = 1;
+  // In Shift_JIS, 表 and ソ end in 0x5C, the byte of a backslash.
+  for (const char* file : {"日本語.html", "資料/表ソース.txt", "😀.txt"}) {
+    WriteFile(Local(file), file);
+    SetFileTime(Local(file), kLongAgo);
+  }
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  // The server keeps UTF-8 names on its disk.
+  EXPECT_EQ(Tree(Remote()), (std::set<std::string>{"日本語.html", "資料/", "資料/表ソース.txt"}));
+  EXPECT_EQ(ReadFile(Remote("資料/表ソース.txt")), "資料/表ソース.txt");
+  const std::string skipped =
+      "Skip name not writable in Shift_JIS on FTP : " + Local("😀.txt").string();
+  EXPECT_TRUE(console().Showed(skipped)) << Transcript();
+
+  // Listed back in Shift_JIS, every name matches its local one.
+  ResetConsole();
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+  EXPECT_EQ(LogText(), "") << Transcript();
+  EXPECT_TRUE(console().Showed("Down to a directory /site/資料")) << Transcript();
+  EXPECT_TRUE(console().Showed(skipped)) << Transcript();
 }
 
 // --- Failures of the walk ------------------------------------------------------
@@ -567,6 +630,26 @@ TEST_F(ScriptedServerWalkTest, ALocalTreeDeeperThanTheBoundEndsInABox) {
 
   EXPECT_EQ(console().errors, std::vector<std::string>{"ERROR AT LOCAL DIRECTORY TOO DEEP!"});
   EXPECT_EQ(scripted().CommandsStartingWith("MKD").size(), size_t{kMaxFolderDepth});
+}
+
+// The test server lists a name that is no UTF-8 with "?" in its place; a
+// server that passes the bytes through lists it as the local disk has it.
+TEST_F(ScriptedServerWalkTest, ServerNamesakeOfANameNotInUtf8IsNeverDeleted) {
+  profile.options.deleteOnServer = 1;
+  Serve([](std::string_view command, const std::string& folder) {
+    if (command != "MLSD" || folder != "/site")
+      return ScriptedFtpServer::Listing{};
+    return ScriptedFtpServer::Listing{.data = Mlsd("file", "caf\xe9.txt")};
+  });
+  WriteFile(Local("caf\xe9.txt"), "local");
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_TRUE(console().Showed("Skip name not in UTF-8 on Local HDD : " + Local().string() +
+                               "/caf\\xE9.txt"))
+      << Transcript();
+  EXPECT_TRUE(scripted().CommandsStartingWith("DELE").empty());
+  EXPECT_TRUE(scripted().CommandsStartingWith("STOR").empty());
 }
 
 }  // namespace
