@@ -37,6 +37,18 @@ std::string BoxText(std::string_view text) {
   return std::string(strings::kProgramName) + ": " + std::string(text);
 }
 
+// `text` as one word for a POSIX shell.
+std::string ShellQuoted(std::string_view text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'')
+      quoted += "'\\''";
+    else
+      quoted.push_back(c);
+  }
+  return quoted + "'";
+}
+
 void ClosePair(int (&fds)[2]) {
   for (int& fd : fds) {
     if (fd >= 0)
@@ -129,8 +141,8 @@ void InterruptWatcher::Watch() {
   }
 }
 
-TerminalConsole::TerminalConsole(Questions questions, int interruptedFd)
-    : questions_(questions), interruptedFd_(interruptedFd) {}
+TerminalConsole::TerminalConsole(Questions questions, int interruptedFd, std::string destination)
+    : questions_(questions), interruptedFd_(interruptedFd), destination_(std::move(destination)) {}
 
 void TerminalConsole::ShowLine(const std::string& line) {
   std::lock_guard lock(outputMutex_);
@@ -161,8 +173,23 @@ Answer TerminalConsole::Ask(const std::string& text) {
   return ReadAnswer(terminal.inputFd, terminal.promptFd, text);
 }
 
-Answer TerminalConsole::ReadAnswer(int inputFd, int promptFd, const std::string& text) {
-  WriteAll(promptFd, BoxText(text) + " [y/n/c] ");
+bool TerminalConsole::TrustCertificate(const CertificateInfo& certificate,
+                                       const std::string& question) {
+  std::lock_guard lock(outputMutex_);
+  Terminal terminal;
+  if (terminal.inputFd >= 0)
+    return ReadAnswer(terminal.inputFd, terminal.promptFd, question, false) == Answer::kYes;
+  const std::string name = destination_.empty() ? std::string("NAME") : ShellQuoted(destination_);
+  WriteAll(STDERR_FILENO, BoxText(question) + "\n" +
+                              "velmorix-cli: no terminal to answer on: the certificate is refused; "
+                              "to trust it: velmorix-cli set " +
+                              name + " --trust-fingerprint " + certificate.fingerprint + "\n");
+  return false;
+}
+
+Answer TerminalConsole::ReadAnswer(int inputFd, int promptFd, const std::string& text,
+                                   bool offerCancel) {
+  WriteAll(promptFd, BoxText(text) + (offerCancel ? " [y/n/c] " : " [y/n] "));
   std::string answer;
   for (;;) {
     pollfd fds[2] = {{inputFd, POLLIN, 0}, {interruptedFd_, POLLIN, 0}};
@@ -202,10 +229,10 @@ Answer TerminalConsole::ReadAnswer(int inputFd, int promptFd, const std::string&
       return Answer::kYes;
     if (answer == "n" || answer == "no")
       return Answer::kNo;
-    if (answer == "c" || answer == "cancel")
+    if (offerCancel && (answer == "c" || answer == "cancel"))
       return Answer::kCancel;
     answer.clear();
-    WriteAll(promptFd, "y (yes), n (no) or c (cancel)? ");
+    WriteAll(promptFd, offerCancel ? "y (yes), n (no) or c (cancel)? " : "y (yes) or n (no)? ");
   }
 }
 

@@ -54,11 +54,16 @@ class TerminalConsole : public RunConsole {
   };
 
   // `interruptedFd` is InterruptWatcher::interruptedFd() (or -1).
-  TerminalConsole(Questions questions, int interruptedFd);
+  // `destination` names the destination of the run, for hints.
+  TerminalConsole(Questions questions, int interruptedFd, std::string destination = {});
 
   void ShowLine(const std::string& line) override;
   void ShowError(const std::string& text) override;
   Answer Ask(const std::string& text) override;
+  // Asked on the terminal whatever --yes says: trusting a server is no
+  // deletion question. Without a terminal the certificate is refused, and
+  // standard error says how to trust it on purpose.
+  bool TrustCertificate(const CertificateInfo& certificate, const std::string& question) override;
   void JobDone(CompletionCode code) override;
   // Nothing to show: waits until the worker has posted its completion.
   void RunModal() override;
@@ -70,11 +75,12 @@ class TerminalConsole : public RunConsole {
 
  private:
   // Reads one answer from `fd`; Cancel at the end of input, kInterrupted on
-  // Ctrl-C.
-  Answer ReadAnswer(int inputFd, int promptFd, const std::string& text);
+  // Ctrl-C. Without `offerCancel` only y and n are answers.
+  Answer ReadAnswer(int inputFd, int promptFd, const std::string& text, bool offerCancel = true);
 
   Questions questions_;
   int interruptedFd_;
+  std::string destination_;
   std::mutex outputMutex_;
   std::mutex doneMutex_;
   std::condition_variable doneChanged_;

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "ftp/certificate_info.h"
+
 namespace velmorix {
 
 // The completion notice the worker posts when a run has ended.
@@ -39,6 +41,12 @@ class RunConsole {
   // Asks a Yes/No/Cancel question and waits for the answer. `text` may hold
   // line breaks.
   virtual Answer Ask(const std::string& text) = 0;
+  // Asks whether to trust a server certificate that failed verification, as
+  // a Yes/No question; `question` describes it for the user. True trusts it.
+  // A console that cannot ask says so, with the certificate's fingerprint,
+  // and gives false.
+  virtual bool TrustCertificate(const CertificateInfo& certificate,
+                                const std::string& question) = 0;
   // The completion notice (WM_JOB_DONE). Must not block: it only records the
   // code and lets the console be closed. The worker still finishes its last
   // step after it, so the job outlives this call.

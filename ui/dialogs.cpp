@@ -53,6 +53,10 @@ QMessageBox::StandardButton Dialogs::AskYesNoCancel(QWidget* parent, const QStri
              QMessageBox::Cancel);
 }
 
+QMessageBox::StandardButton Dialogs::AskYesNo(QWidget* parent, const QString& text) {
+  return Box(parent, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+}
+
 QString Dialogs::PickFolder(QWidget* parent, const QString& title, const QString& startFolder) {
   if (script().active) {
     script().shown.append(title);

@@ -23,6 +23,8 @@ class Dialogs {
   // Cancel. Returns the button pressed (Ok, Yes, No or Cancel).
   static QMessageBox::StandardButton Warn(QWidget* parent, const QString& text);
   static QMessageBox::StandardButton AskYesNoCancel(QWidget* parent, const QString& text);
+  // Yes and No; the close box and Escape give No.
+  static QMessageBox::StandardButton AskYesNo(QWidget* parent, const QString& text);
   // The folder picker, opened at `startFolder`; the chosen folder, or an
   // empty text when cancelled.
   static QString PickFolder(QWidget* parent, const QString& title, const QString& startFolder);

@@ -99,6 +99,14 @@ Answer ProgressConsole::Ask(const std::string& text) {
   return answer;
 }
 
+bool ProgressConsole::TrustCertificate(const CertificateInfo&, const std::string& question) {
+  const QString text = QString::fromStdString(question);
+  bool trusted = false;
+  RunOnWindowThread(
+      [this, &text, &trusted] { trusted = Dialogs::AskYesNo(this, text) == QMessageBox::Yes; });
+  return trusted;
+}
+
 void ProgressConsole::JobDone(CompletionCode code) {
   QCoreApplication::postEvent(this, new JobDoneEvent(code));
 }

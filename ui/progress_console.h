@@ -4,7 +4,8 @@
 //
 // The window program creates one per run on the window thread and hands it
 // to StartTransfer or StartListing, which call RunModal. The worker thread
-// calls ShowLine, ShowError, Ask and JobDone: the first three run on the
+// calls ShowLine, ShowError, Ask, TrustCertificate and JobDone: the first
+// four run on the
 // window thread while the worker waits; JobDone only posts the notice. The
 // console must outlive the run (StartTransfer returns after the worker has
 // ended, so a console on the caller's stack does).
@@ -30,6 +31,7 @@ class ProgressConsole : public QDialog, public RunConsole {
   void ShowLine(const std::string& line) override;
   void ShowError(const std::string& text) override;
   Answer Ask(const std::string& text) override;
+  bool TrustCertificate(const CertificateInfo& certificate, const std::string& question) override;
   void JobDone(CompletionCode code) override;
   void RunModal() override;
 

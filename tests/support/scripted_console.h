@@ -22,7 +22,8 @@ namespace velmorix::testing {
 
 class ScriptedConsole : public RunConsole {
  public:
-  // What happened, in order: "line: ...", "error: ...", "ask: ...", "done: N".
+  // What happened, in order: "line: ...", "error: ...", "ask: ...",
+  // "certificate: ...", "done: N".
   std::vector<std::string> events;
   std::vector<std::string> lines;
   std::vector<std::string> errors;
@@ -31,8 +32,12 @@ class ScriptedConsole : public RunConsole {
   CompletionCode doneCode = CompletionCode::kRunning;
   int doneCalls = 0;
 
+  std::vector<CertificateInfo> certificates;  // asked about with TrustCertificate
+
   // Answers to Ask, in order; Cancel (the safe answer) when none is left.
   void QueueAnswer(Answer answer) { answers_.push_back(answer); }
+  // The answer to every certificate question; No unless set.
+  void TrustCertificates(bool trust) { trustCertificates_ = trust; }
 
   // Runs `action` on the worker thread right after the `occurrence`-th line
   // (1-based) that begins with `prefix` has been shown.
@@ -76,6 +81,13 @@ class ScriptedConsole : public RunConsole {
     return answer;
   }
 
+  bool TrustCertificate(const CertificateInfo& certificate, const std::string& question) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events.push_back("certificate: " + question);
+    certificates.push_back(certificate);
+    return trustCertificates_;
+  }
+
   void JobDone(CompletionCode code) override {
     std::lock_guard<std::mutex> lock(mutex_);
     events.push_back("done: " + std::to_string(static_cast<int>(code)));
@@ -117,6 +129,7 @@ class ScriptedConsole : public RunConsole {
   std::mutex mutex_;
   std::condition_variable done_;
   std::deque<Answer> answers_;
+  bool trustCertificates_ = false;
   std::vector<Trigger> triggers_;
 };
 
