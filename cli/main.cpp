@@ -152,13 +152,18 @@ int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsSto
 
   CancelEvent cancelEvent;
   std::optional<CompletionCode> completion;
+  ConnectionLearned learned;
   {
     InterruptWatcher watcher(cancelEvent);
     TerminalConsole console(line.Has("yes") ? TerminalConsole::Questions::kAnswerYes
                                             : TerminalConsole::Questions::kAskTerminal,
-                            watcher.interruptedFd());
-    const RunRequest request{settings, settings.profiles[index], console, cancelEvent,
-                             LogPathBesideExecutable()};
+                            watcher.interruptedFd(), line.name);
+    const RunRequest request{.settings = settings,
+                             .profile = settings.profiles[index],
+                             .console = console,
+                             .cancelEvent = cancelEvent,
+                             .logPath = LogPathBesideExecutable(),
+                             .learned = &learned};
     if (transfer) {
       // As the window does when the destination is picked in its list.
       settings.lastFtp = ListPosition(settings, index);
@@ -167,8 +172,13 @@ int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsSto
       completion = StartListing(request);
     }
   }
-  // Only the choice changed; what others saved during the run stays.
-  if (transfer) {
+  // A server that spoke TLS is held to it from now on.
+  const int changesBefore = settings.changeCount;
+  if (learned.connectedWithTls)
+    RecordTlsConnection(settings, index, learned.acceptedFingerprint);
+  // Only the choice and what the run learned changed; what others saved
+  // during the run stays.
+  if (transfer || settings.changeCount != changesBefore) {
     if (const int saved = Save(store, settings); saved != kExitCompleted)
       return saved;
   }

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "engine/cancel_event.h"
+#include "engine/connection_learned.h"
 #include "engine/run_console.h"
 #include "ftp/ftp_session.h"
 #include "settings/app_settings.h"
@@ -57,6 +58,7 @@ struct TransferJob {
   LogFile logFile;                                       // none when the log could not be created
   FtpTimeouts timeouts;                                  // given to the session when it opens
   CompletionCode completion = CompletionCode::kRunning;  // what the worker posted
+  ConnectionLearned learned;                             // handed to the front end at the end
 
   // Applies a message code to statusLine (see the constants above); any other
   // code does nothing. Never fails towards its caller: a log that cannot be

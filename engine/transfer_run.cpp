@@ -9,6 +9,7 @@
 #include <system_error>
 #include <thread>
 
+#include "base/display_text.h"
 #include "engine/mirror_walk.h"
 #include "engine/transfer_job.h"
 #include "engine/transfer_worker.h"
@@ -69,6 +70,8 @@ CompletionCode RunJob(const RunRequest& request, WorkerProcedure worker) {
   }
   request.console.RunModal();
   thread.join();
+  if (request.learned != nullptr)
+    *request.learned = job.learned;
   return job.completion;
 }
 
@@ -86,6 +89,33 @@ DataConnectionMode DataModeOf(const FtpProfile& profile) {
     default:
       return DataConnectionMode::kAuto;
   }
+}
+
+FtpSecurity SecurityOf(const FtpProfile& profile) {
+  switch (profile.security) {
+    case kSecurityTlsIfAvailable:
+      return FtpSecurity::kTlsIfAvailable;
+    case kSecurityTlsRequired:
+      return FtpSecurity::kTlsRequired;
+    default:
+      return FtpSecurity::kNone;
+  }
+}
+
+// The question about a certificate that failed verification.
+std::string CertificateQuestionText(const CertificateInfo& certificate) {
+  std::string text;
+  if (certificate.changed)
+    text += "サーバーの証明書が、前回信頼したものから変わっています。\n";
+  text += "サーバーの証明書を確認できませんでした。\n";
+  text += "理由: " + certificate.reason + "\n";
+  text += "発行先: " + certificate.subject + "\n";
+  text += "発行者: " + certificate.issuer + "\n";
+  text += "有効期間: " + certificate.validFrom + " ～ " + certificate.validUntil + "\n";
+  text += "SHA-256 フィンガープリント: " + certificate.fingerprint + "\n\n";
+  text += "この証明書を信頼して接続しますか？";
+  // The names in a certificate are the server's words.
+  return EscapeControlCharacters(text, LineBreaks::kKeep);
 }
 
 NameEncoding NameEncodingOf(const FtpProfile& profile) {
@@ -107,6 +137,15 @@ bool ConnectServer(TransferJob& job) {
   FtpConnectOptions options;
   options.dataMode = DataModeOf(job.profile);
   options.nameEncoding = NameEncodingOf(job.profile);
+  options.security = SecurityOf(job.profile);
+  options.trustedFingerprint = job.profile.trustedFingerprint;
+  options.certificateCheck = [&job](const CertificateInfo& certificate) {
+    const bool trusted =
+        job.console.TrustCertificate(certificate, CertificateQuestionText(certificate));
+    if (trusted)
+      job.learned.acceptedFingerprint = certificate.fingerprint;
+    return trusted;
+  };
   // What the connection decides about its data connections is shown as a
   // line of its own; the run's other lines and its log stay as they are.
   options.notice = [&job](const std::string& line) {
@@ -129,6 +168,7 @@ bool ConnectServer(TransferJob& job) {
   // a cancel request, instead of at the next step after it.
   CancelEvent& cancelEvent = job.cancelEvent;
   job.connection.SetCancelCheck([&cancelEvent] { return cancelEvent.IsSet(); });
+  job.learned.connectedWithTls = job.connection.Encrypted();
   job.Report(kOutputConsole, "Connect to %s complete!", job.profile.url.c_str());
   return true;
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/cancel_event.h"
+#include "engine/connection_learned.h"
 #include "engine/run_console.h"
 #include "ftp/ftp_session.h"
 #include "settings/app_settings.h"
@@ -22,6 +23,9 @@ struct RunRequest {
   CancelEvent& cancelEvent;  // a request left from an earlier run is dropped at the start
   std::string logPath;       // where the run writes its log; see LogPathBesideExecutable
   FtpTimeouts timeouts = {};
+  // When given, receives what the run learned about the server (see
+  // ConnectionLearned), for the front end to keep in the destination.
+  ConnectionLearned* learned = nullptr;
 };
 
 // Publishes profile.localDir to profile.remoteDir. When the source folder is

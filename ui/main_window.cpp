@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 
 #include "engine/transfer_run.h"
+#include "settings/destinations.h"
 #include "ui/about_box.h"
 #include "ui/control_names.h"
 #include "ui/destination_list.h"
@@ -251,12 +252,15 @@ void MainWindow::StartRun(RunKind kind) {
   }
 
   ProgressConsole console(cancelEvent_, this);
+  ConnectionLearned learned;
+  const int profile = settings_.currentProfile;
   const RunRequest request{
       .settings = settings_,
-      .profile = settings_.profiles[settings_.currentProfile],
+      .profile = settings_.profiles[profile],
       .console = console,
       .cancelEvent = cancelEvent_,
       .logPath = QFile::encodeName(paths_.logPath).toStdString(),
+      .learned = &learned,
   };
   runInProgress_ = true;
   if (kind == RunKind::kTransfer) {
@@ -265,6 +269,9 @@ void MainWindow::StartRun(RunKind kind) {
     StartListing(request);
   }
   runInProgress_ = false;
+  // Kept with the destination and saved at exit with everything else.
+  if (learned.connectedWithTls)
+    RecordTlsConnection(settings_, profile, learned.acceptedFingerprint);
 }
 
 void MainWindow::reject() {

@@ -1,0 +1,18 @@
+// What a run learned about its destination's server that the front end
+// keeps in the destination once the run has ended. Written by the worker
+// thread during the run, read by the starting thread after it.
+#pragma once
+
+#include <string>
+
+namespace velmorix {
+
+struct ConnectionLearned {
+  // The run logged in over TLS: from now on the destination requires it.
+  bool connectedWithTls = false;
+  // A certificate that failed verification and that the user accepted in
+  // this run; empty for none.
+  std::string acceptedFingerprint;
+};
+
+}  // namespace velmorix
