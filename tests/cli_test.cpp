@@ -676,6 +676,8 @@ TEST_F(RefusalTest, TwentyFirstDestinationIsRefused) {
 
 class CliRunTest : public CliTest {
  protected:
+  explicit CliRunTest(testing::TestFtpServerOptions options = {}) : server_(options) {}
+
   void SetUp() override {
     CliTest::SetUp();
     server_.Start();
@@ -697,6 +699,45 @@ class CliRunTest : public CliTest {
 };
 
 using TransferCommandTest = CliRunTest;
+
+// A server with a self-signed certificate that requires TLS.
+class TlsCommandTest : public CliRunTest {
+ protected:
+  TlsCommandTest()
+      : CliRunTest({.tlsCertificate = testing::TestCertificates::Get().selfSignedPem,
+                    .tlsRequired = true,
+                    .tlsRequireReuse = true}) {}
+
+  testing::TrustStore store_{true};
+};
+
+TEST_F(TlsCommandTest, UnknownCertificateIsRefusedWithoutATerminalAndKeptOnceTrustedOnOne) {
+  const std::string fingerprint = testing::TestCertificates::Get().selfSignedFingerprint;
+  WriteFile(local_ / "index.html", "page");
+  AddSite();  // a new destination uses TLS where the server offers it
+
+  // --yes answers the deletion questions, never this one.
+  const CliResult refused = Cli({"transfer", "site", "--yes"});
+  EXPECT_EQ(refused.status, kExitFailed);
+  EXPECT_NE(refused.err.find("to trust it: velmorix-cli set 'site' --trust-fingerprint " +
+                             fingerprint + "\n"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_FALSE(fs::exists(server_.root() / "site" / "index.html"));
+
+  std::unique_ptr<CliProcess> process = Start({"transfer", "site"}, /*terminal=*/true);
+  ASSERT_TRUE(process->WaitFor(&CliProcess::terminal, " [y/n] ")) << process->terminal();
+  EXPECT_NE(process->terminal().find(fingerprint), std::string::npos) << process->terminal();
+  process->Type("y\r");
+  EXPECT_EQ(process->Finish().status, 0) << process->terminal();
+  EXPECT_EQ(ReadFile(server_.root() / "site" / "index.html"), "page");
+
+  // Trusted from now on, without a question, and held to TLS.
+  const CliResult again = Cli({"transfer", "site"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_NE(Cli({"destinations"}).out.find("\ttls\tauto\t" + fingerprint + "\n"),
+            std::string::npos);
+}
 
 TEST_F(TransferCommandTest, PublishesTheTreeReportsEachStepAndRemembersTheChoice) {
   WriteFile(local_ / "index.html", "<html>\r\n</html>\n");

@@ -27,30 +27,10 @@ using testing::TempDir;
 using testing::TestCertificates;
 using testing::TestFtpServer;
 using testing::TestFtpServerOptions;
+using testing::TrustStore;
 using testing::WriteFile;
 
 constexpr FtpTimeouts kTimeouts{milliseconds(5000), milliseconds(10000), milliseconds(10000)};
-
-// Makes OpenSSL's default trust store the test authority alone (or an empty
-// one) for as long as the object lives.
-class TrustStore {
- public:
-  explicit TrustStore(bool trustTestAuthority) {
-    WriteFile(empty_.path() / "none.pem", "");
-    setenv("SSL_CERT_FILE",
-           trustTestAuthority ? TestCertificates::Get().caFile.c_str()
-                              : (empty_.path() / "none.pem").c_str(),
-           1);
-    setenv("SSL_CERT_DIR", empty_.str().c_str(), 1);
-  }
-  ~TrustStore() {
-    unsetenv("SSL_CERT_FILE");
-    unsetenv("SSL_CERT_DIR");
-  }
-
- private:
-  TempDir empty_;
-};
 
 // What a connection asked and said.
 struct Seen {

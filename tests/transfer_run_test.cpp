@@ -3,6 +3,7 @@
 // cancelling before the walk, a server that dies or freezes, and the log.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <ostream>
@@ -14,6 +15,7 @@
 #include "engine/transfer_run.h"
 #include "settings/destinations.h"
 #include "tests/support/engine_fixture.h"
+#include "tests/support/test_ftp_server.h"
 
 namespace velmorix::testing {
 namespace {
@@ -116,6 +118,85 @@ TEST_P(DataModeTest, SameDataWhateverTheModeOrTheReasonWhyNot) {
   } else {
     EXPECT_TRUE(console().LinesStartingWith("Passive mode").empty()) << Transcript();
   }
+}
+
+// --- FTPS -------------------------------------------------------------------------
+
+// A server with a self-signed certificate that demands TLS and session reuse
+// on every data connection: the run asks about the certificate (or takes the
+// one accepted before), publishes and lists over TLS, and tells the front
+// end what to keep.
+struct TlsRunCase {
+  const char* name;
+  int32_t mode;
+  bool answer;         // to the certificate question
+  bool trustedBefore;  // the destination keeps the certificate's fingerprint
+  CompletionCode completion;
+  bool asked;
+};
+
+void PrintTo(const TlsRunCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class TlsRunTest : public EngineTest, public ::testing::WithParamInterface<TlsRunCase> {
+ protected:
+  TlsRunTest()
+      : EngineTest({.tlsCertificate = TestCertificates::Get().selfSignedPem,
+                    .tlsRequired = true,
+                    .tlsRequireReuse = true}) {}
+
+  TrustStore store_{true};
+};
+
+INSTANTIATE_TEST_SUITE_P(Certificates, TlsRunTest,
+                         ::testing::Values(TlsRunCase{"AcceptedPassive", kDataModePassive, true,
+                                                      false, CompletionCode::kCompleted, true},
+                                           TlsRunCase{"AcceptedActive", kDataModeActive, true,
+                                                      false, CompletionCode::kCompleted, true},
+                                           TlsRunCase{"RefusedEndsTheRunBeforeLogin", kDataModeAuto,
+                                                      false, false, CompletionCode::kFailed, true},
+                                           TlsRunCase{"TrustedBeforeIsNotAskedAgain", kDataModeAuto,
+                                                      false, true, CompletionCode::kCompleted,
+                                                      false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(TlsRunTest, CertificateIsAskedAboutOnceAndWhatWasLearnedIsHandedBack) {
+  const TlsRunCase& c = GetParam();
+  const std::string fingerprint = TestCertificates::Get().selfSignedFingerprint;
+  profile.dataMode = c.mode;
+  profile.security = kSecurityTlsIfAvailable;
+  profile.trustedFingerprint = c.trustedBefore ? fingerprint : "";
+  console().TrustCertificates(c.answer);
+  WriteFile(Local("index.html"), "page");
+  WriteFile(Local("sub/deep.txt"), std::string(1 << 20, 'x'));
+
+  ASSERT_EQ(Publish(), c.completion) << Transcript() << server_.ReadLog();
+
+  ASSERT_EQ(console().certificates.size(), c.asked ? 1u : 0u) << Transcript();
+  if (c.asked) {
+    EXPECT_EQ(console().certificates[0].fingerprint, fingerprint);
+    const auto question =
+        std::find_if(console().events.begin(), console().events.end(),
+                     [](const std::string& event) { return event.starts_with("certificate: "); });
+    ASSERT_NE(question, console().events.end());
+    EXPECT_NE(question->find("SHA-256 フィンガープリント: " + fingerprint), std::string::npos)
+        << *question;
+  }
+  EXPECT_EQ(learned.connectedWithTls, c.completion == CompletionCode::kCompleted);
+  EXPECT_EQ(learned.acceptedFingerprint, c.asked && c.answer ? fingerprint : "");
+  if (c.completion != CompletionCode::kCompleted) {
+    EXPECT_TRUE(Tree(Remote()).empty());
+    ASSERT_EQ(console().errors.size(), 1u);
+    EXPECT_NE(console().errors[0].find(fingerprint), std::string::npos) << console().errors[0];
+    return;
+  }
+  EXPECT_EQ(ReadFile(Remote("sub/deep.txt")), std::string(1 << 20, 'x'));
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"Copy file to FTP : /site/index.html",
+                                                  "Create Directory on FTP : /site/sub",
+                                                  "Copy file to FTP : /site/sub/deep.txt"}));
+  ASSERT_EQ(List(), CompletionCode::kCompleted) << Transcript();
+  EXPECT_NE(LogText().find("index.html"), std::string::npos) << LogText();
 }
 
 // --- The source folder check ---------------------------------------------------

@@ -59,7 +59,8 @@ class EngineRunTest : public ::testing::Test {
                       .console = *console_,
                       .cancelEvent = cancelEvent,
                       .logPath = logPath,
-                      .timeouts = timeouts};
+                      .timeouts = timeouts,
+                      .learned = &learned};
   }
   std::optional<CompletionCode> Publish() { return StartTransfer(Request()); }
   CompletionCode List() { return StartListing(Request()); }
@@ -128,6 +129,7 @@ class EngineRunTest : public ::testing::Test {
   FtpProfile profile;
   CancelEvent cancelEvent;
   std::string logPath;
+  ConnectionLearned learned;  // what the last run learned
   // Short enough that a dead server ends a test quickly.
   FtpTimeouts timeouts{std::chrono::milliseconds(3000), std::chrono::milliseconds(3000),
                        std::chrono::milliseconds(3000)};

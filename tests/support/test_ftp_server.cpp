@@ -268,6 +268,20 @@ const TestCertificates& TestCertificates::Get() {
   return made.certificates;
 }
 
+TrustStore::TrustStore(bool trustTestAuthority) {
+  WriteFile(empty_.path() / "none.pem", "");
+  setenv("SSL_CERT_FILE",
+         trustTestAuthority ? TestCertificates::Get().caFile.c_str()
+                            : (empty_.path() / "none.pem").c_str(),
+         1);
+  setenv("SSL_CERT_DIR", empty_.str().c_str(), 1);
+}
+
+TrustStore::~TrustStore() {
+  unsetenv("SSL_CERT_FILE");
+  unsetenv("SSL_CERT_DIR");
+}
+
 void WriteFile(const fs::path& path, const std::string& content) {
   fs::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

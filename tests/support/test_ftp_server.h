@@ -72,6 +72,20 @@ struct TestCertificates {
   static const TestCertificates& Get();
 };
 
+// Makes OpenSSL's default trust store (SSL_CERT_FILE, SSL_CERT_DIR) the test
+// authority alone, or an empty one, for this process and the programs it
+// starts, for as long as the object lives.
+class TrustStore {
+ public:
+  explicit TrustStore(bool trustTestAuthority);
+  ~TrustStore();
+  TrustStore(const TrustStore&) = delete;
+  TrustStore& operator=(const TrustStore&) = delete;
+
+ private:
+  TempDir empty_;
+};
+
 class TestFtpServer {
  public:
   static constexpr const char* kUser = "publisher";

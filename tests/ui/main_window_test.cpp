@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "settings/destinations.h"
 #include "tests/support/test_ftp_server.h"
 #include "tests/ui/window_test_support.h"
 #include "ui/control_names.h"
@@ -371,6 +372,8 @@ TEST_F(MainWindowHelpTest, BoxOnlyWhenTheLauncherFindsNoViewer) {
 
 class MainWindowRunTest : public MainWindowTest {
  protected:
+  explicit MainWindowRunTest(testing::TestFtpServerOptions options = {}) : server_(options) {}
+
   void SetUp() override {
     MainWindowTest::SetUp();
     server_.Start();
@@ -445,6 +448,33 @@ TEST_F(MainWindowRunTest, DirectoryListsTheRemoteFolderIntoTheLog) {
   EXPECT_EQ(lastLine_, "FTP ls command completed!");
   EXPECT_NE(Log().find("remote-page.html"), std::string::npos) << Log();
   EXPECT_FALSE(fs::exists(server_.root() / "index.html"));
+}
+
+// A server with a self-signed certificate that requires TLS.
+class MainWindowTlsRunTest : public MainWindowRunTest {
+ protected:
+  MainWindowTlsRunTest()
+      : MainWindowRunTest({.tlsCertificate = testing::TestCertificates::Get().selfSignedPem,
+                           .tlsRequired = true}) {}
+
+  testing::TrustStore store_{true};
+};
+
+TEST_F(MainWindowTlsRunTest, CertificateAcceptedInTheBoxIsKeptWithTheDestination) {
+  const std::string fingerprint = testing::TestCertificates::Get().selfSignedFingerprint;
+  ServerProfile().security = kSecurityTlsIfAvailable;
+  Show();
+  Retype(folderField_, QString::fromStdString(site_.str()));
+  ui::Dialogs::QueueAnswer(QMessageBox::Yes);
+  CloseConsoleWhenDone();
+  Press(ids::kTransferButton);
+
+  EXPECT_EQ(lastLine_, "Velmorix Successfully completed!");
+  ASSERT_EQ(ui::Dialogs::Shown().size(), 1);
+  EXPECT_TRUE(ui::Dialogs::Shown()[0].contains(QString::fromStdString(fingerprint)));
+  EXPECT_EQ(testing::ReadFile(server_.root() / "index.html"), "<h1>top</h1>");
+  EXPECT_EQ(ProfileNamed("local").security, kSecurityTlsRequired);
+  EXPECT_EQ(ProfileNamed("local").trustedFingerprint, fingerprint);
 }
 
 }  // namespace
