@@ -297,6 +297,17 @@ TEST_F(ShiftJisServerWalkTest, JapaneseNamesArriveAndANameOutsideCodePage932IsPa
   EXPECT_EQ(LogText(), "") << Transcript();
   EXPECT_TRUE(console().Showed("Down to a directory /site/資料")) << Transcript();
   EXPECT_TRUE(console().Showed(skipped)) << Transcript();
+
+  // Pruned by their converted names, and listed in UTF-8.
+  fs::remove(Local("資料/表ソース.txt"));
+  ResetConsole();
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+  EXPECT_EQ(LogLines(), std::vector<std::string>{"Delete file on FTP : /site/資料/表ソース.txt"});
+  EXPECT_EQ(Tree(Remote()), (std::set<std::string>{"日本語.html", "資料/"}));
+  ResetConsole();
+  ASSERT_EQ(List(), CompletionCode::kCompleted) << Transcript();
+  EXPECT_NE(LogText().find("日本語.html"), std::string::npos) << LogText();
+  EXPECT_NE(LogText().find("[資料]"), std::string::npos) << LogText();
 }
 
 // --- Failures of the walk ------------------------------------------------------
