@@ -6,8 +6,11 @@ Generates a web-site-like tree with a fixed seed, starts vsftpd on 127.0.0.1
 cases: the first publish into an empty server folder, and a second run with
 nothing changed (VELMORIX with onlyNewer, lftp with --only-newer). Prints the
 median wall time, CPU time (user + system) and peak memory of each client
-process and the ratios. Called by run_benchmark.sh, which installs what is
-missing, builds velmorix-cli and creates the FTP user; run as root.
+process and the ratios. vsftpd also offers FTPS with a certificate made for
+the run, and VELMORIX publishes once more over TLS (every data connection
+encrypted), so that the cost of TLS shows beside the plain figures. Called by
+run_benchmark.sh, which installs what is missing, builds velmorix-cli and
+creates the FTP user; run as root.
 """
 import argparse
 import os
@@ -101,7 +104,21 @@ def wait_for_greeting(port, seconds=10):
     return False
 
 
-def start_vsftpd(work, serve, port, user):
+def make_certificate(work):
+    """A self-signed RSA certificate for 127.0.0.1 (vsftpd 3.0.3 takes RSA
+    keys only) and its SHA-256 fingerprint in the form velmorix-cli takes."""
+    key = os.path.join(work, "server.key")
+    cert = os.path.join(work, "server.crt")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1"],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    printed = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-fingerprint",
+                              "-sha256"], check=True, capture_output=True, text=True).stdout
+    return cert, key, "SHA256:" + printed.strip().split("=", 1)[1].upper()
+
+
+def start_vsftpd(work, serve, port, user, tls):
     empty = "/var/run/vsftpd/empty"
     os.makedirs(empty, exist_ok=True)
     conf = os.path.join(work, "vsftpd.conf")
@@ -114,7 +131,12 @@ def start_vsftpd(work, serve, port, user):
             "utf8_filesystem=YES", "chroot_local_user=YES", "allow_writeable_chroot=YES",
             "local_root=" + serve, "seccomp_sandbox=NO", "isolate=NO", "isolate_network=NO",
             "connect_from_port_20=NO", "port_enable=YES", "xferlog_enable=NO",
-            "userlist_enable=NO", "max_clients=0", "max_per_ip=0", ""]))
+            "userlist_enable=NO", "max_clients=0", "max_per_ip=0"] +
+            # FTPS offered, plain FTP still allowed; data connections must
+            # resume the control connection's TLS session (its default).
+            ["ssl_enable=YES", "rsa_cert_file=" + tls[0], "rsa_private_key_file=" + tls[1],
+             "ssl_ciphers=HIGH", "force_local_logins_ssl=NO", "force_local_data_ssl=NO",
+             "require_ssl_reuse=YES", ""]))
     server = subprocess.Popen(["/usr/sbin/vsftpd", conf], stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL)
     if wait_for_greeting(port):
@@ -219,34 +241,47 @@ def main():
     print("tree: %d folders, %d files, %.1f MB (seed %d)" % (folders, files, size / 1e6, SEED))
 
     port = free_port()
-    server, name = start_vsftpd(work, serve, port, args.user)
+    certificate, key, fingerprint = make_certificate(work)
+    server, name = start_vsftpd(work, serve, port, args.user, (certificate, key))
     if server is None:
         print("vsftpd did not start; using pyftpdlib")
         server, name = start_pyftpdlib(work, serve, port, args.user, args.password)
     print("server: %s on 127.0.0.1:%d, %d runs each" % (name, port, args.runs))
 
-    # Our side is the command-line front end with a destination of its own,
-    # stored in a scratch settings folder so the user's own are untouched.
+    # Our side is the command-line front end with destinations of its own,
+    # stored in a scratch settings folder so the user's own are untouched:
+    # plain FTP in active mode as lftp is run, and the same over TLS.
     os.environ["XDG_CONFIG_HOME"] = os.path.join(work, "config")
-    subprocess.run([args.cli, "add", "bench", "--url", "127.0.0.1", "--port", str(port),
-                    "--user", args.user, "--password-stdin", "--remote", "/site"],
-                   input=(args.password + "\n").encode(), check=True)
-    subprocess.run([args.cli, "set", "bench", "--local", site, "--only-newer", "on",
-                    "--skip-underscore-folders", "off", "--skip-images-folder", "off",
-                    "--ignore-exe", "off", "--delete-on-server", "off"], check=True)
+    tls = name == "vsftpd"
+    destinations = {"bench": ["--security", "none"],
+                    "bench-tls": ["--security", "tls", "--trust-fingerprint", fingerprint]}
+    if not tls:
+        del destinations["bench-tls"]
+    for destination, security in destinations.items():
+        subprocess.run([args.cli, "add", destination, "--url", "127.0.0.1", "--port", str(port),
+                        "--user", args.user, "--password-stdin", "--remote", "/site",
+                        "--data-mode", "active"] + security,
+                       input=(args.password + "\n").encode(), check=True)
+        subprocess.run([args.cli, "set", destination, "--local", site, "--only-newer", "on",
+                        "--skip-underscore-folders", "off", "--skip-images-folder", "off",
+                        "--ignore-exe", "off", "--delete-on-server", "off"], check=True)
     ours_first = [args.cli, "transfer", "bench"]
+    ours_tls = [args.cli, "transfer", "bench-tls"]
     lftp_base = ("set ftp:passive-mode off; set ftp:ssl-allow no; set net:max-retries 1; "
                  "set net:timeout 30; set mirror:parallel-transfer-count 1; "
                  "open -u %s,%s -p %d 127.0.0.1; " % (args.user, args.password, port))
     lftp_first = ["lftp", "-c", lftp_base + "mirror -R --no-perms %s /site" % site]
     lftp_again = ["lftp", "-c", lftp_base + "mirror -R --no-perms --only-newer %s /site" % site]
 
-    results = {(c, k): [] for c in ("VELMORIX", "lftp") for k in ("first", "again")}
+    clients = ("VELMORIX", "lftp", "VELMORIX TLS") if tls else ("VELMORIX", "lftp")
+    results = {(c, k): [] for c in clients for k in ("first", "again")}
     try:
         for run in range(args.runs):
             # Alternate which client goes first, so that neither always meets
             # a warmer cache.
             order = [("VELMORIX", ours_first, ours_first), ("lftp", lftp_first, lftp_again)]
+            if tls:
+                order.append(("VELMORIX TLS", ours_tls, ours_tls))
             if run % 2:
                 order.reverse()
             for client, first, again in order:
@@ -270,11 +305,11 @@ def main():
     print("medians of %d runs          wall s    CPU s   peak MB" % args.runs)
     for case, title in (("first", "first publish, empty folder"), ("again", "re-run, nothing changed")):
         print(title)
-        for client in ("VELMORIX", "lftp"):
+        for client in clients:
             print("  %-24s %8.2f %8.2f %9.1f" % (client, median(client, case, 0),
                                                   median(client, case, 1),
                                                   median(client, case, 2)))
-        for client in ("VELMORIX", "lftp"):
+        for client in clients:
             print("  %-24s %s" % (client + " wall, each run",
                                   " ".join("%.2f" % r[0] for r in results[(client, case)])))
         ratios = [median("VELMORIX", case, i) / max(median("lftp", case, i), 1e-9)
@@ -288,12 +323,19 @@ def main():
     first_cpu = median("VELMORIX", "first", 1) / median("lftp", "first", 1)
     again_wall = median("VELMORIX", "again", 0) / median("lftp", "again", 0)
     peak = max(r[2] for case in ("first", "again") for r in results[("VELMORIX", case)])
+    if tls:
+        tls_first = median("VELMORIX TLS", "first", 0) / median("VELMORIX", "first", 0)
+        tls_again = median("VELMORIX TLS", "again", 0) / median("VELMORIX", "again", 0)
     print()
     print("goals")
     print("  first publish wall <= lftp's:      %.2f  %s" % (first_wall, verdict(first_wall <= 1)))
     print("  first publish CPU <= half lftp's:  %.2f  %s" % (first_cpu, verdict(first_cpu <= 0.5)))
     print("  re-run wall <= lftp's:             %.2f  %s" % (again_wall, verdict(again_wall <= 1)))
     print("  peak memory < 16 MB:               %.1f MB  %s" % (peak, verdict(peak < 16)))
+    if tls:
+        print("  first publish over TLS <= 1.3 x plain: %.2f  %s" % (tls_first,
+                                                                  verdict(tls_first <= 1.3)))
+        print("  (re-run over TLS / plain:           %.2f)" % tls_again)
     if not args.work:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -18,7 +18,7 @@ sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 
 missing=()
-for package in vsftpd lftp time python3-pyftpdlib cmake ninja-build g++; do
+for package in vsftpd lftp time openssl libssl-dev python3-pyftpdlib cmake ninja-build g++; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
     missing+=("$package")
 done

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/display_text.h"
+#include "base/utf8.h"
 #include "engine/remote_folders.h"
 #include "engine/remote_pruning.h"
 #include "ftp/name_codec.h"
@@ -74,7 +75,7 @@ class AncestorScope {
 // pruning never deletes what it may stand for; the run goes on.
 bool CanPublishName(TransferJob& job, EntryTable& table, const std::string& localDir,
                     const std::string& name) {
-  if (!ftp::IsValidUtf8(name)) {
+  if (!IsValidUtf8(name)) {
     job.Report(kOutputConsole, "Skip name not in UTF-8 on Local HDD : %s",
                EscapeInvalidUtf8(JoinPath(localDir, name)).c_str());
   } else if (!job.connection.CanWriteName(name)) {

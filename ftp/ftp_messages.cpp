@@ -24,27 +24,6 @@ std::string Joined(std::string_view head, std::string_view tail) {
   return text;
 }
 
-// `name` for a message: control characters and every byte that begins no
-// valid UTF-8 character written out as "\xHH".
-std::string ShownName(std::string_view name) {
-  static constexpr char kHexDigits[] = "0123456789ABCDEF";
-  std::string shown;
-  while (!name.empty()) {
-    const size_t length = Utf8CharacterLength(name);
-    if (length > 0) {
-      shown.append(name.substr(0, length));
-      name.remove_prefix(length);
-      continue;
-    }
-    const auto byte = static_cast<unsigned char>(name.front());
-    shown.append("\\x");
-    shown.push_back(kHexDigits[byte >> 4]);
-    shown.push_back(kHexDigits[byte & 0xF]);
-    name.remove_prefix(1);
-  }
-  return EscapeControlCharacters(shown);
-}
-
 }  // namespace
 
 std::string CommandLabel(std::string_view commandLine) {
@@ -138,7 +117,7 @@ std::string UnsafeArgumentText(std::string_view what, std::string_view value) {
 }
 
 std::string NameNotUtf8Text(std::string_view what, std::string_view name) {
-  return Joined(what, "が UTF-8 として正しくないため送信できません: ") + ShownName(name);
+  return Joined(what, "が UTF-8 として正しくないため送信できません: ") + EscapeInvalidUtf8(name);
 }
 
 std::string NameNotRepresentableText(std::string_view what, std::string_view name,
@@ -146,13 +125,13 @@ std::string NameNotRepresentableText(std::string_view what, std::string_view nam
   std::string text = Joined(what, "に ") + std::string(encoding) + " で表せない文字";
   if (!character.empty())
     text += "「" + EscapeControlCharacters(character) + "」";
-  return text + "が含まれているため送信できません: " + ShownName(name);
+  return text + "が含まれているため送信できません: " + EscapeInvalidUtf8(name);
 }
 
 std::string NameUnreadableText(std::string_view what, std::string_view name,
                                std::string_view encoding) {
   return Joined(what, "に、サーバーの一覧で ") + std::string(encoding) +
-         " として読めなかったバイトが含まれているため送信できません: " + ShownName(name);
+         " として読めなかったバイトが含まれているため送信できません: " + EscapeInvalidUtf8(name);
 }
 
 std::string PassiveRefusedText(std::string_view reply) {

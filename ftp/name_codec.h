@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/utf8.h"
 #include "ftp/name_encoding.h"
 
 namespace velmorix::ftp {
@@ -55,11 +56,6 @@ enum class NameEvidence {
   kUndecided,  // neither
 };
 NameEvidence WeighServerName(std::string_view serverName);
-
-// The length of the valid UTF-8 character that `text` begins with; 0 when it
-// does not begin with one (overlong forms and surrogates are invalid).
-size_t Utf8CharacterLength(std::string_view text);
-bool IsValidUtf8(std::string_view text);
 
 // "UTF-8", "Shift_JIS" or "EUC-JP", for texts; kAuto gives "UTF-8".
 std::string_view NameEncodingLabel(NameEncoding encoding);

@@ -106,7 +106,7 @@ TEST(NameCodecTest, LocalNamesThatAreNoUtf8AreRefusedUnlessNamesAreUtf8) {
   };
   for (const std::string& name : kInvalid) {
     std::string serverName;
-    EXPECT_FALSE(ftp::IsValidUtf8(name));
+    EXPECT_FALSE(IsValidUtf8(name));
     EXPECT_EQ(EncodeName(NameEncoding::kShiftJis, name, serverName), NameFailure::kNotUtf8);
     EXPECT_EQ(EncodeName(NameEncoding::kEucJp, name, serverName), NameFailure::kNotUtf8);
     // UTF-8 names have always gone out as the bytes they are.
@@ -131,7 +131,7 @@ TEST(NameCodecTest, ServerBytesThatAreNoExactTextAreEscapedAndNeverSentBack) {
   for (const Conversion& conversion : kCases) {
     const std::string name = DecodeServerName(conversion.encoding, conversion.serverName);
     EXPECT_EQ(name, conversion.name);
-    EXPECT_TRUE(ftp::IsValidUtf8(name)) << "a listing can show it";
+    EXPECT_TRUE(IsValidUtf8(name)) << "a listing can show it";
     std::string serverName;
     EXPECT_EQ(EncodeName(conversion.encoding, name, serverName), NameFailure::kUnreadableBytes)
         << name;
