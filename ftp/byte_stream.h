@@ -44,7 +44,10 @@ class ByteStream {
   // while it renegotiates.
   virtual short PollEvents(short wanted) const = 0;
   // Tells the peer that no more bytes come, while its own can still be
-  // received: TLS sends its close_notify, then the connection is half-closed.
+  // received: plain TCP half-closes the connection; TLS sends its
+  // close_notify (finishing the handshake first if no byte went yet) and
+  // leaves the connection open both ways, so that closing it later
+  // acknowledges what the peer sent last.
   virtual IoResult EndSending(Deadline deadline) = 0;
   // Ends the stream in order (TLS sends its close_notify first, without
   // waiting for the peer's) and closes the socket. Safe to call twice.

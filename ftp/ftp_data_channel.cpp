@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <memory>
 #include <vector>
 
 #include "ftp/data_connector.h"
@@ -474,7 +475,9 @@ FtpStatus ReceiveData(ControlChannel& control, DataTransfer& transfer, char* buf
 FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int fileFd,
                        std::chrono::milliseconds dataTimeout) {
   constexpr size_t kSendfileChunk = size_t{1} << 22;
-  constexpr size_t kCopyBuffer = size_t{256} << 10;
+  // Four TLS records; small enough to come from the heap rather than from
+  // pages mapped and zeroed afresh for each upload.
+  constexpr size_t kCopyBuffer = size_t{64} << 10;
   // A data connection that has ended takes nothing more.
   if (!transfer.data.valid()) {
     return FtpStatus::Error(FtpErrorKind::kSystem,
@@ -485,7 +488,9 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
   // The kernel can send the file itself only where the connection carries
   // the file's own bytes; a stream that encodes them is given a copy.
   bool useSendfile = transfer.data->IsPlainTcp();
-  std::vector<char> copy(useSendfile ? 0 : kCopyBuffer);
+  std::unique_ptr<char[]> copy;
+  if (!useSendfile)
+    copy = std::make_unique_for_overwrite<char[]>(kCopyBuffer);
   size_t copyBegin = 0;
   size_t copyEnd = 0;
   Deadline deadline = DeadlineAfter(dataTimeout);
@@ -502,7 +507,7 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
       if (sent < 0 && (errno == EINVAL || errno == ENOSYS)) {
         // Not every kind of file can be sent by the kernel; copy instead.
         useSendfile = false;
-        copy.resize(kCopyBuffer);
+        copy = std::make_unique_for_overwrite<char[]>(kCopyBuffer);
         continue;
       }
       if (sent < 0 && errno == EINTR)
@@ -514,7 +519,7 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
       }
     } else {
       if (copyBegin == copyEnd) {
-        const ssize_t got = ::read(fileFd, copy.data(), copy.size());
+        const ssize_t got = ::read(fileFd, copy.get(), kCopyBuffer);
         if (got < 0 && errno == EINTR)
           continue;
         if (got < 0) {
@@ -529,7 +534,7 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
         copyEnd = static_cast<size_t>(got);
       }
       size_t sent = 0;
-      if (transfer.data->SendAvailable(copy.data() + copyBegin, copyEnd - copyBegin, sent) ==
+      if (transfer.data->SendAvailable(copy.get() + copyBegin, copyEnd - copyBegin, sent) ==
           IoResult::kOk) {
         copyBegin += sent;
         step = sent > 0 ? Step::kMoved : Step::kNoRoom;

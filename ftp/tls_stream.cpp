@@ -1,6 +1,8 @@
 #include "ftp/tls_stream.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -8,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <utility>
 
@@ -155,6 +158,25 @@ std::string VerifyFailureText(long result) {
   return X509_verify_cert_error_string(result);
 }
 
+// Checks the server's chain of `ssl` once more, against the trust store's
+// bundle file, as the handshake checked it against the folder.
+long VerifyWithBundle(SSL* ssl, const std::string& bundle) {
+  long result = X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY;
+  X509_STORE* store = X509_STORE_new();
+  X509_STORE_CTX* check = X509_STORE_CTX_new();
+  X509* leaf = const_cast<X509*>(SSL_get0_peer_certificate(ssl));
+  if (store != nullptr && check != nullptr && X509_STORE_load_file(store, bundle.c_str()) == 1 &&
+      X509_STORE_CTX_init(check, store, leaf, SSL_get_peer_cert_chain(ssl)) == 1) {
+    X509_STORE_CTX_set_default(check, "ssl_server");
+    X509_VERIFY_PARAM_set1(X509_STORE_CTX_get0_param(check), SSL_get0_param(ssl));
+    result = X509_verify_cert(check) == 1 ? X509_V_OK : X509_STORE_CTX_get_error(check);
+  }
+  X509_STORE_CTX_free(check);
+  X509_STORE_free(store);
+  ERR_clear_error();
+  return result;
+}
+
 CertificateInfo DescribeCertificate(const X509* certificate) {
   CertificateInfo info;
   info.subject = NameLine(X509_get_subject_name(certificate));
@@ -202,6 +224,12 @@ struct TlsClient::Context {
   SSL_SESSION* session = nullptr;
   // The control connection's certificate, which data connections must show.
   std::string controlFingerprint;
+  // The trust store's bundle file for a second check (see Create), or
+  // empty.
+  std::string bundle;
+  // The key exchange group the server chose on the control connection
+  // (NID), offered first on data connections; 0 before.
+  int group = 0;
 };
 
 namespace {
@@ -303,7 +331,10 @@ class TlsStream final : public ByteStream {
       }
     }
     shutdownSent_ = true;
-    return inner_->EndSending(deadline);
+    // No half-close: close_notify tells the server that all has come, and a
+    // connection still open in both directions acknowledges the server's
+    // own close_notify when it closes (see ReceiveAvailable).
+    return IoResult::kOk;
   }
 
   void Close() override {
@@ -448,8 +479,19 @@ std::unique_ptr<TlsClient> TlsClient::Create(const std::string& host, std::strin
   }
   SSL_CTX* ctx = context->ctx;
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-  // Without a trust store nothing verifies, and the user is asked.
-  SSL_CTX_set_default_verify_paths(ctx);
+  // The system's trust store. Its hashed folder (/etc/ssl/certs) gives one
+  // certificate at a time, as a chain needs it; its bundle file would cost
+  // a parse of every certificate in it, tens of milliseconds a connection,
+  // so it is read at once only when SSL_CERT_FILE names one, and else only
+  // to check again a chain that the folder could not complete. Without a
+  // trust store nothing verifies, and the user is asked.
+  const char* folder = std::getenv(X509_get_default_cert_dir_env());
+  SSL_CTX_load_verify_dir(ctx, folder != nullptr ? folder : X509_get_default_cert_dir());
+  if (const char* file = std::getenv(X509_get_default_cert_file_env()); file != nullptr) {
+    SSL_CTX_load_verify_file(ctx, file);
+  } else {
+    context->bundle = X509_get_default_cert_file();
+  }
   // The handshake goes on whatever the check found; SecureControl reports it.
   SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
@@ -492,20 +534,40 @@ bool TlsClient::SecureControl(OwnedStream& stream, Deadline deadline, TlsPeer& p
     return false;
   }
   peer.certificate = DescribeCertificate(certificate);
-  const long verified = SSL_get_verify_result(ssl);
+  long verified = SSL_get_verify_result(ssl);
+  if (verified == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY && !context_->bundle.empty())
+    verified = VerifyWithBundle(ssl, context_->bundle);
   peer.verified = verified == X509_V_OK;
   if (!peer.verified)
     peer.certificate.reason = VerifyFailureText(verified);
   peer.protocol = SSL_get_version(ssl);
   context_->controlFingerprint = peer.certificate.fingerprint;
+  context_->group = SSL_get_negotiated_group(ssl);
   return true;
 }
 
 OwnedStream TlsClient::SecureData(OwnedStream plain) {
+  // The handshake and the close_notify are small writes each waiting for an
+  // answer; held back for the peer's delayed acknowledgement, every
+  // transfer would lose tens of milliseconds.
+  const int on = 1;
+  setsockopt(plain->socket().fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   // Without an SSL the stream fails its first call, with OpenSSL's reason.
   SSL* ssl = SSL_new(context_->ctx);
   if (ssl != nullptr) {
     AddServerName(ssl, *context_);
+    // A client sends its key share for the first group it offers; when the
+    // server wants another (vsftpd takes P-256 only), it asks for one more
+    // round trip and a second key, on every data connection.
+    if (context_->group > 0) {
+      int groups[4] = {context_->group};
+      int count = 1;
+      for (const int other : {NID_X25519, NID_X9_62_prime256v1, NID_secp384r1}) {
+        if (other != context_->group)
+          groups[count++] = other;
+      }
+      SSL_set1_groups(ssl, groups, count);
+    }
     // OpenSSL takes a TLS 1.3 session for single use and spoils it once it
     // has been resumed; servers take the control connection's ticket again
     // and again (some compare the data connection's session with the

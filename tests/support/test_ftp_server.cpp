@@ -269,12 +269,15 @@ const TestCertificates& TestCertificates::Get() {
 }
 
 TrustStore::TrustStore(bool trustTestAuthority) {
-  WriteFile(empty_.path() / "none.pem", "");
-  setenv("SSL_CERT_FILE",
-         trustTestAuthority ? TestCertificates::Get().caFile.c_str()
-                            : (empty_.path() / "none.pem").c_str(),
-         1);
-  setenv("SSL_CERT_DIR", empty_.str().c_str(), 1);
+  // A hashed folder, as the system's /etc/ssl/certs, with the test
+  // authority or nothing; the system's bundle file is what is left to
+  // check against then, and it does not know the test authority either.
+  if (trustTestAuthority) {
+    fs::copy_file(TestCertificates::Get().caFile, folder_.path() / "test-ca.pem");
+    Openssl("rehash '" + folder_.str() + "'");
+  }
+  unsetenv("SSL_CERT_FILE");
+  setenv("SSL_CERT_DIR", folder_.str().c_str(), 1);
 }
 
 TrustStore::~TrustStore() {

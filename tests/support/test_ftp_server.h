@@ -72,9 +72,9 @@ struct TestCertificates {
   static const TestCertificates& Get();
 };
 
-// Makes OpenSSL's default trust store (SSL_CERT_FILE, SSL_CERT_DIR) the test
-// authority alone, or an empty one, for this process and the programs it
-// starts, for as long as the object lives.
+// Makes OpenSSL's default trust store the test authority alone (a hashed
+// folder in SSL_CERT_DIR), or no authority of the test's, for this process
+// and the programs it starts, for as long as the object lives.
 class TrustStore {
  public:
   explicit TrustStore(bool trustTestAuthority);
@@ -83,7 +83,7 @@ class TrustStore {
   TrustStore& operator=(const TrustStore&) = delete;
 
  private:
-  TempDir empty_;
+  TempDir folder_;
 };
 
 class TestFtpServer {
