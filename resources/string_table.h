@@ -19,7 +19,7 @@ inline constexpr std::string_view kFtpPassword = "FTPPASS";             // 118
 inline constexpr std::string_view kFtpPort = "FTPPORT";                 // 119
 inline constexpr std::string_view kFtpDir = "FTPDIR";                   // 120
 inline constexpr std::string_view kLocalDir = "LOCALDIR";               // 124
-// Per-destination values beyond the design's, numbered like its own.
+// Per-destination values added later, numbered like the first ones.
 inline constexpr std::string_view kFtpDataMode = "FTPMODE";
 inline constexpr std::string_view kFtpSecurity = "FTPSECURITY";
 inline constexpr std::string_view kFtpNameEncoding = "FTPENCODING";

@@ -361,7 +361,7 @@ const std::vector<StoredProfileValue>& StoredProfileValues() {
        .kind = Kind::kNumber,
        .number = [](FtpProfile& p) -> int32_t& { return p.options.deleteOnServer; },
        .defaultNumber = 1},
-      // Beyond the design's thirteen: files written before they existed
+      // Beyond the first thirteen: files written before they existed
       // load with the default.
       {.prefix = strings::kFtpDataMode,
        .kind = Kind::kNumber,

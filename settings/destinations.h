@@ -158,7 +158,7 @@ DestinationError DeleteDestination(AppSettings& settings, int index);
 // destination's number n (1..20) and, for the five options, the option's
 // number k after n ("LASTOPT35"). A value missing from the store takes
 // `defaultNumber` (numbers) or the empty text. New per-destination values
-// are added to this table only, after the design's thirteen, so that files
+// are added to this table only, after the first thirteen, so that files
 // written before they existed load unchanged; the store reads, writes,
 // merges and deletes every value of the table together.
 struct StoredProfileValue {

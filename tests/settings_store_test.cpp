@@ -219,7 +219,7 @@ TEST_F(ProfileListTest, DeletedProfilesLoseAllThirteenValuesAndTheRestAreRenumbe
     EXPECT_FALSE(Stored(kFtpKey, "LASTOPT4" + std::to_string(k)));
     EXPECT_FALSE(Stored(kFtpKey, "LASTOPT5" + std::to_string(k)));
   }
-  // The design's thirteen values and those added since, for each of three.
+  // The first thirteen values and those added since, for each of three.
   EXPECT_EQ(parsed.tree.FindKey(kFtpKey)->values.size(), 3u * StoredProfileValues().size());
 }
 
