@@ -6,8 +6,13 @@
 
 namespace velmorix {
 
-std::string EscapeControlCharacters(std::string_view text, LineBreaks lineBreaks) {
+void AppendHexByte(std::string& text, unsigned char byte) {
   static constexpr char kHexDigits[] = "0123456789ABCDEF";
+  text.push_back(kHexDigits[byte >> 4]);
+  text.push_back(kHexDigits[byte & 0xF]);
+}
+
+std::string EscapeControlCharacters(std::string_view text, LineBreaks lineBreaks) {
   std::string escaped;
   escaped.reserve(text.size());
   for (const char c : text) {
@@ -31,8 +36,7 @@ std::string EscapeControlCharacters(std::string_view text, LineBreaks lineBreaks
         break;
       default:
         escaped.append("\\x");
-        escaped.push_back(kHexDigits[byte >> 4]);
-        escaped.push_back(kHexDigits[byte & 0xF]);
+        AppendHexByte(escaped, byte);
         break;
     }
   }
@@ -40,7 +44,6 @@ std::string EscapeControlCharacters(std::string_view text, LineBreaks lineBreaks
 }
 
 std::string EscapeInvalidUtf8(std::string_view text) {
-  static constexpr char kHexDigits[] = "0123456789ABCDEF";
   std::string shown;
   shown.reserve(text.size());
   while (!text.empty()) {
@@ -53,8 +56,7 @@ std::string EscapeInvalidUtf8(std::string_view text) {
     }
     const auto byte = static_cast<unsigned char>(text.front());
     shown.append("\\x");
-    shown.push_back(kHexDigits[byte >> 4]);
-    shown.push_back(kHexDigits[byte & 0xF]);
+    AppendHexByte(shown, byte);
     text.remove_prefix(1);
   }
   return EscapeControlCharacters(shown);

@@ -30,6 +30,9 @@ std::string EscapeControlCharacters(std::string_view text,
 // unchanged.
 std::string EscapeInvalidUtf8(std::string_view text);
 
+// Appends `byte` as two upper-case hex digits ("1B").
+void AppendHexByte(std::string& text, unsigned char byte);
+
 // The columns `text` (UTF-8) takes in a fixed-width font of the Japanese code
 // page: one for an ASCII character and for a half-width katakana
 // (U+FF61-U+FF9F), two for every other character. A byte that does not

@@ -86,9 +86,8 @@ struct FtpConnection::State {
   NameEncoding nameEncoding = NameEncoding::kUtf8;
   bool nameEncodingOpen = false;
   // While the control connection is encrypted: the TLS client that data
-  // connections resume its session with, and the server's certificate.
+  // connections resume its session with.
   std::unique_ptr<ftp::TlsClient> tls;
-  std::string certificateFingerprint;
   std::string host;  // for notices
   std::function<void(const std::string&)> notice;
   FtpListing::State* activeListing = nullptr;
@@ -221,7 +220,6 @@ FtpStatus FtpConnection::State::StartTls(const FtpConnectOptions& options) {
     }
   }
   tls = std::move(client);
-  certificateFingerprint = peer.certificate.fingerprint;
   if (notice)
     notice(ftp::EncryptedNotice(host, peer.protocol));
   return FtpStatus::Ok();
@@ -533,10 +531,6 @@ bool FtpConnection::IsOpen() const {
 
 bool FtpConnection::Encrypted() const {
   return state_ != nullptr && state_->tls != nullptr;
-}
-
-std::string FtpConnection::CertificateFingerprint() const {
-  return state_ != nullptr ? state_->certificateFingerprint : std::string();
 }
 
 NameEncoding FtpConnection::NameEncodingInUse() const {

@@ -127,10 +127,8 @@ class FtpConnection {
 
   bool IsOpen() const;
   // After a successful Connect: whether the control connection (and with it
-  // every data connection) is encrypted, and the fingerprint of the server's
-  // certificate then (the CertificateInfo form).
+  // every data connection) is encrypted.
   bool Encrypted() const;
-  std::string CertificateFingerprint() const;
   // True when `name` (UTF-8) can be written in the server's name encoding
   // as it stands now, so that a command with it would not fail with
   // kNameNotRepresentable.

@@ -1,5 +1,7 @@
 #include "ftp/name_codec.h"
 
+#include "base/display_text.h"
+
 #include <iconv.h>
 
 #include <cerrno>
@@ -141,7 +143,6 @@ std::string DecodeServerName(NameEncoding encoding, std::string_view serverName)
   // Character by character: the shortest run of bytes that reads exactly is
   // the next character; a byte that begins none is escaped, and reading
   // goes on with the byte after it.
-  static constexpr char kHexDigits[] = "0123456789ABCDEF";
   name.clear();
   std::string character;
   size_t pos = 0;
@@ -161,8 +162,7 @@ std::string DecodeServerName(NameEncoding encoding, std::string_view serverName)
     }
     const auto byte = static_cast<unsigned char>(serverName[pos]);
     name.append(kEscapeMark);
-    name.push_back(kHexDigits[byte >> 4]);
-    name.push_back(kHexDigits[byte & 0xF]);
+    AppendHexByte(name, byte);
     ++pos;
   }
   return name;

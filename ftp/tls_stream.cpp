@@ -1,5 +1,7 @@
 #include "ftp/tls_stream.h"
 
+#include "base/display_text.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -123,13 +125,11 @@ std::string Fingerprint(const X509* certificate) {
   unsigned int length = 0;
   if (X509_digest(certificate, EVP_sha256(), digest, &length) != 1)
     return {};
-  static constexpr char kHexDigits[] = "0123456789ABCDEF";
   std::string text = "SHA256:";
   for (unsigned int i = 0; i < length; ++i) {
     if (i > 0)
       text.push_back(':');
-    text.push_back(kHexDigits[digest[i] >> 4]);
-    text.push_back(kHexDigits[digest[i] & 0xF]);
+    AppendHexByte(text, digest[i]);
   }
   return text;
 }
@@ -381,8 +381,6 @@ class TlsStream final : public ByteStream {
       }
     }
   }
-
-  SSL* ssl() const { return ssl_; }
 
  private:
   // Maps what SSL_get_error said onto a stream result; `want` learns which

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/ascii_case.h"
+#include "base/display_text.h"
 #include "resources/string_table.h"
 
 namespace velmorix {
@@ -159,7 +160,6 @@ std::optional<std::string> NormalizeFingerprint(std::string_view text) {
   const size_t stride = text.size() == kFingerprintBytes * 3 - 1 ? 3 : 2;
   if (stride == 2 && text.size() != kFingerprintBytes * 2)
     return std::nullopt;
-  static constexpr char kHexDigits[] = "0123456789ABCDEF";
   std::string normal(kFingerprintPrefix);
   for (size_t pair = 0; pair < kFingerprintBytes; ++pair) {
     const size_t at = pair * stride;
@@ -171,8 +171,7 @@ std::optional<std::string> NormalizeFingerprint(std::string_view text) {
       return std::nullopt;
     if (pair > 0)
       normal.push_back(':');
-    normal.push_back(kHexDigits[high]);
-    normal.push_back(kHexDigits[low]);
+    AppendHexByte(normal, static_cast<unsigned char>(high * 16 + low));
   }
   return normal;
 }
