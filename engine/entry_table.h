@@ -29,6 +29,7 @@ struct EntryTable {
   int32_t localCount = 0;
   std::array<std::string, kMaxEntries> localName;
   std::array<int64_t, kMaxEntries> localTime{};  // seconds since 1970, UTC
+  std::array<int64_t, kMaxEntries> localSize{};  // bytes of a regular file, else 0
   std::array<bool, kMaxEntries> localIsDir{};
   // Neither a regular file nor a folder (a FIFO, socket or device, also
   // behind a link): never opened, never uploaded.

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "engine/remote_site.h"
 #include "engine/transfer_job.h"
 
 namespace velmorix {
@@ -25,17 +26,17 @@ namespace velmorix {
 // shows its own after the close, so that the server is not left sending
 // while the user reads it.
 template <typename EachEntry>
-RunResult ReadListingAhead(TransferJob& job, FtpListing& listing, RemoteEntry entry,
+RunResult ReadListingAhead(RunOutput& output, RemoteListing& listing, RemoteEntry entry,
                            EachEntry&& each) {
   RemoteEntry next;
   for (;;) {
     const FtpStatus status = listing.Next(next);
     if (status.kind == FtpErrorKind::kCanceled) {
-      job.CancelRequested();
+      output.CancelRequested();
       return RunResult::kCanceled;
     }
     const bool hasNext = status.ok();
-    if (hasNext && job.CancelRequested()) {
+    if (hasNext && output.CancelRequested()) {
       listing.Close();
       return RunResult::kCanceled;
     }

@@ -6,18 +6,20 @@
 
 #include "engine/entry_table.h"
 #include "engine/transfer_job.h"
+#include "engine/walk_rules.h"
 
 namespace velmorix {
 
-// Mirrors the local folder `localDir` into the remote folder `remoteDir`,
-// which must exist. The job must be connected. Every failure has been shown
-// in an error box when kFailed is returned.
-RunResult MirrorDirectory(TransferJob& job, const std::string& localDir,
+// Mirrors the local folder `localDir` into the remote folder `remoteDir` of
+// the context's site, which must exist. Every failure has been shown in an
+// error box when kFailed is returned.
+RunResult MirrorDirectory(const WalkContext& context, const std::string& localDir,
                           const std::string& remoteDir);
 
 // Fill one side of `table`. Return kCompleted, or kFailed after an error box;
 // the remote scan returns kCanceled when it notices a cancel request.
-RunResult ScanLocalDirectory(TransferJob& job, EntryTable& table, const std::string& localDir);
-RunResult ScanRemoteDirectory(TransferJob& job, EntryTable& table, const std::string& remoteDir);
+RunResult ScanLocalDirectory(RunOutput& output, EntryTable& table, const std::string& localDir);
+RunResult ScanRemoteDirectory(const WalkContext& context, EntryTable& table,
+                              const std::string& remoteDir);
 
 }  // namespace velmorix

@@ -1,12 +1,15 @@
 #include "engine/remote_folders.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
+
+#include "engine/remote_site.h"
 
 namespace velmorix {
 
-RunResult ConfirmRemoteFolders(TransferJob& job, EntryTable& table, const std::string& folder,
-                               const ListingErrorBoxes& boxes) {
+RunResult ConfirmRemoteFolders(const WalkContext& context, EntryTable& table,
+                               const std::string& folder, const ListingErrorBoxes& boxes) {
   if (table.remoteFoldersConfirmed)
     return RunResult::kCompleted;
   const auto folders = table.remoteIsDir.begin();
@@ -19,21 +22,22 @@ RunResult ConfirmRemoteFolders(TransferJob& job, EntryTable& table, const std::s
   // LIST does not show at all cannot be told from a link and is not trusted
   // either.
   std::vector<std::string> confirmed;
-  FtpListing listing;
+  std::unique_ptr<RemoteListing> listing;
   RemoteEntry entry;
-  FtpStatus status = job.connection.FindFirst(folder, listing, entry, ListingCommand::kList);
+  FtpStatus status = context.site.OpenListing(folder, ListingCommand::kList, listing, entry);
   const bool opened = status.ok() || status.kind == FtpErrorKind::kNoMoreFiles;
-  for (; status.ok(); status = listing.Next(entry)) {
+  for (; status.ok(); status = listing->Next(entry)) {
     if (entry.isDir && !entry.isLink)
       confirmed.push_back(entry.name);
   }
   if (status.kind == FtpErrorKind::kCanceled) {
-    job.CancelRequested();  // the request has been acted on
+    context.output.CancelRequested();  // the request has been acted on
     return RunResult::kCanceled;
   }
   if (status.kind != FtpErrorKind::kNoMoreFiles) {
-    listing.Close();
-    job.ShowError(std::string(opened ? boxes.brokeOff : boxes.cannotOpen));
+    if (listing)
+      listing->Close();
+    context.output.ShowError(std::string(opened ? boxes.brokeOff : boxes.cannotOpen));
     return RunResult::kFailed;
   }
 

@@ -1,5 +1,4 @@
-// Telling a server's folders from its links to folders. Worker thread only;
-// the job must be connected.
+// Telling a server's folders from its links to folders. Worker thread only.
 #pragma once
 
 #include <string>
@@ -7,6 +6,7 @@
 
 #include "engine/entry_table.h"
 #include "engine/transfer_job.h"
+#include "engine/walk_rules.h"
 
 namespace velmorix {
 
@@ -28,7 +28,7 @@ struct ListingErrorBoxes {
 // already: listed with LIST, confirmed before, or none at all. Returns
 // kCompleted, kCanceled when the listing was canceled, or kFailed after the
 // matching box of `boxes`. Leaves the server's current folder at `folder`.
-RunResult ConfirmRemoteFolders(TransferJob& job, EntryTable& table, const std::string& folder,
-                               const ListingErrorBoxes& boxes);
+RunResult ConfirmRemoteFolders(const WalkContext& context, EntryTable& table,
+                               const std::string& folder, const ListingErrorBoxes& boxes);
 
 }  // namespace velmorix

@@ -1,29 +1,30 @@
 // The pruning: deletes the server entries of a folder that the walk did not
-// match with a local entry. Worker thread only; the job must be connected.
+// match with a local entry. Worker thread only.
 #pragma once
 
 #include <string>
 
 #include "engine/entry_table.h"
 #include "engine/transfer_job.h"
+#include "engine/walk_rules.h"
 
 namespace velmorix {
 
 // Deletes the unmatched remote entries of `table`, whose folder is
-// `remoteDir`, asking first when the settings' deleteMessage is on. Returns
+// `remoteDir`, asking first when the rules say so. Returns
 // kFailed after an error box or when the user answered Cancel to a question,
 // kCanceled when a removal noticed a cancel request or a question was
 // interrupted. `depth` is the folder's level below the destination's folder
 // (0 for that folder itself). A link is deleted as one entry, like a file,
 // and never entered (the table's folders are confirmed first).
-RunResult PruneRemoteDirectory(TransferJob& job, EntryTable& table, const std::string& remoteDir,
-                               int depth);
+RunResult PruneRemoteDirectory(const WalkContext& context, EntryTable& table,
+                               const std::string& remoteDir, int depth);
 
 // Empties the remote folder `folder`, at level `depth` below the
 // destination's folder, recursively, without asking and without sparing
 // anything; links inside it are deleted, never followed. A folder deeper
 // than kMaxFolderDepth fails with a box. Leaves the server's current folder
 // wherever its last step left it.
-RunResult RemoveRemoteTree(TransferJob& job, const std::string& folder, int depth);
+RunResult RemoveRemoteTree(const WalkContext& context, const std::string& folder, int depth);
 
 }  // namespace velmorix

@@ -9,6 +9,8 @@
 
 namespace velmorix {
 
+class RunProgress;
+
 // The completion notice the worker posts when a run has ended.
 inline constexpr int WM_JOB_DONE = 1025;
 
@@ -51,6 +53,18 @@ class RunConsole {
   // code and lets the console be closed. The worker still finishes its last
   // step after it, so the job outlives this call.
   virtual void JobDone(CompletionCode code) = 0;
+
+  // A change that a dry run found: the line a real run would log, followed
+  // by its reason in parentheses. Unlike ShowLine, the console keeps every
+  // one of them for the user to read.
+  virtual void ShowChange(const std::string& line) = 0;
+  // The one summary line of a transfer or a dry run, after its last line;
+  // shown beside that line, never in its place.
+  virtual void ShowSummary(const std::string& line) = 0;
+  // Starting thread, before the worker starts (so before RunModal): the
+  // run's counters, which the console may read from any thread until
+  // RunModal has returned. Not called for a listing, which has none.
+  virtual void WatchProgress(const RunProgress& progress) = 0;
 
   // Starting thread: runs the console modally and returns when it has been
   // closed, which is possible only after JobDone. Lines, boxes and questions

@@ -34,17 +34,19 @@ CompletionCode CompletionCodeFor(RunResult result) {
   return CompletionCode::kFailed;
 }
 
+RunOutput::RunOutput(RunConsole& console, CancelEvent& cancelEvent, std::string logPath,
+                     RunMode mode)
+    : console(console), cancelEvent(cancelEvent), logPath(std::move(logPath)), mode(mode) {}
+
 TransferJob::TransferJob(const AppSettings& settings, const FtpProfile& profile,
                          RunConsole& console, CancelEvent& cancelEvent, std::string logPath,
-                         FtpTimeouts timeouts)
-    : settings(settings),
+                         FtpTimeouts timeouts, RunMode mode)
+    : RunOutput(console, cancelEvent, std::move(logPath), mode),
+      settings(settings),
       profile(profile),
-      console(console),
-      cancelEvent(cancelEvent),
-      logPath(std::move(logPath)),
       timeouts(timeouts) {}
 
-void TransferJob::Output(int code) {
+void RunOutput::Output(int code) {
   switch (code) {
     case kOutputConsoleAndLog: {
       const std::string line = EscapeControlCharacters(statusLine);
@@ -76,20 +78,65 @@ void TransferJob::Output(int code) {
   }
 }
 
-void TransferJob::ShowError(const std::string& text) {
+void RunOutput::ShowError(const std::string& text) {
   console.ShowError(EscapeControlCharacters(text, LineBreaks::kKeep));
 }
 
-Answer TransferJob::Ask(const std::string& text) {
+Answer RunOutput::Ask(const std::string& text) {
   return console.Ask(EscapeControlCharacters(text, LineBreaks::kKeep));
 }
 
-void TransferJob::Report(int code, const char* format, ...) {
+void RunOutput::Report(int code, const char* format, ...) {
   va_list args;
   va_start(args, format);
   statusLine = FormatList(format, args);
   va_end(args);
   Output(code);
+}
+
+void RunOutput::AnnounceChange(ChangeKind kind, ChangeReason reason, const std::string& path,
+                               std::string_view name) {
+  if (mode == RunMode::kDryRun) {
+    console.ShowChange(EscapeControlCharacters(DryRunChangeLine(kind, reason, path, name)));
+    return;
+  }
+  statusLine = ChangeLogLine(kind, path, name);
+  Output(kOutputConsoleAndLog);
+}
+
+std::string ChangeLogLine(ChangeKind kind, const std::string& path, std::string_view name) {
+  const std::string entry(name);
+  switch (kind) {
+    case ChangeKind::kCreateFolder:
+      return FormatText("Create Directory on FTP : %s", path.c_str());
+    case ChangeKind::kUpload:
+      return FormatText("Copy file to FTP : %s/%s", path.c_str(), entry.c_str());
+    case ChangeKind::kDeleteFile:
+      return FormatText("Delete file on FTP : %s/%s", path.c_str(), entry.c_str());
+    case ChangeKind::kRemoveFolder:
+      return FormatText("Remove directory on FTP : %s/%s", path.c_str(), entry.c_str());
+  }
+  return {};
+}
+
+std::string DryRunChangeLine(ChangeKind kind, ChangeReason reason, const std::string& path,
+                             std::string_view name) {
+  const char* why = "";
+  switch (reason) {
+    case ChangeReason::kNew:
+      why = "new";
+      break;
+    case ChangeReason::kNewer:
+      why = "newer";
+      break;
+    case ChangeReason::kReplace:
+      why = "replace";
+      break;
+    case ChangeReason::kNotLocal:
+      why = "not on Local HDD";
+      break;
+  }
+  return ChangeLogLine(kind, path, name) + "  (" + why + ")";
 }
 
 std::string CommandErrorText(std::string_view tag) {

@@ -16,10 +16,19 @@
 #include "engine/cancel_event.h"
 #include "engine/connection_learned.h"
 #include "engine/run_console.h"
+#include "engine/run_progress.h"
 #include "ftp/ftp_session.h"
 #include "settings/app_settings.h"
 
 namespace velmorix {
+
+// What StartTransfer does with the server.
+enum class RunMode {
+  kPublish,
+  // Walks the server read-only and reports, through the console's
+  // ShowChange, every change a publish would make; writes no log.
+  kDryRun,
+};
 
 // What every step of a run returns. A caller that receives anything other
 // than kCompleted stops and passes the value up unchanged.
@@ -43,22 +52,33 @@ struct FileCloser {
 };
 using LogFile = std::unique_ptr<std::FILE, FileCloser>;
 
-struct TransferJob {
-  TransferJob(const AppSettings& settings, const FtpProfile& profile, RunConsole& console,
-              CancelEvent& cancelEvent, std::string logPath, FtpTimeouts timeouts);
+// What a run can change on the server, and why: the reason a dry run shows.
+enum class ChangeKind { kCreateFolder, kUpload, kDeleteFile, kRemoveFolder };
+enum class ChangeReason {
+  kNew,       // not on the server
+  kNewer,     // newer on the local disk
+  kReplace,   // on the server already; uploaded anyway (onlyNewer is off)
+  kNotLocal,  // on the server only
+};
 
-  const AppSettings& settings;
-  const FtpProfile& profile;
+// A run's reporting, which every step of a run takes: the shown and logged
+// lines, the boxes and questions, the cancel test, the changes and the
+// progress counters. Worker thread only, but for `progress`, which any
+// thread may read.
+class RunOutput {
+ public:
+  RunOutput(RunConsole& console, CancelEvent& cancelEvent, std::string logPath,
+            RunMode mode = RunMode::kPublish);
+  RunOutput(const RunOutput&) = delete;
+  RunOutput& operator=(const RunOutput&) = delete;
+
   RunConsole& console;
-  std::string statusLine;             // the line the next Output reports
-  std::optional<FtpSession> session;  // open while the run is connected
-  FtpConnection connection;           // closed after a failed connect
+  std::string statusLine;  // the line the next Output reports
   CancelEvent& cancelEvent;
   std::string logPath;
-  LogFile logFile;                                       // none when the log could not be created
-  FtpTimeouts timeouts;                                  // given to the session when it opens
-  CompletionCode completion = CompletionCode::kRunning;  // what the worker posted
-  ConnectionLearned learned;                             // handed to the front end at the end
+  LogFile logFile;  // none when the log could not be created
+  const RunMode mode;
+  RunProgress progress;
 
   // Applies a message code to statusLine (see the constants above); any other
   // code does nothing. Never fails towards its caller: a log that cannot be
@@ -73,6 +93,14 @@ struct TransferJob {
   // calls Output(code).
   void Report(int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
+  // Says, just before it is made, that the change is made: in a publish
+  // the log line of the change (code 133), in a dry run the same line with
+  // its reason through the console's ShowChange. `path` is the folder the
+  // change happens in, `name` the entry's name; a created folder is the
+  // full path given as `path` with an empty name.
+  void AnnounceChange(ChangeKind kind, ChangeReason reason, const std::string& path,
+                      std::string_view name);
+
   // True when a cancel request was pending; the test consumes it.
   bool CancelRequested() { return cancelEvent.TryConsume(); }
 
@@ -85,6 +113,27 @@ struct TransferJob {
   // answer; control characters other than line breaks are shown escaped.
   Answer Ask(const std::string& text);
 };
+
+// One run of a transfer or a listing.
+struct TransferJob : RunOutput {
+  TransferJob(const AppSettings& settings, const FtpProfile& profile, RunConsole& console,
+              CancelEvent& cancelEvent, std::string logPath, FtpTimeouts timeouts,
+              RunMode mode = RunMode::kPublish);
+
+  const AppSettings& settings;
+  const FtpProfile& profile;
+  std::optional<FtpSession> session;                     // open while the run is connected
+  FtpConnection connection;                              // closed after a failed connect
+  FtpTimeouts timeouts;                                  // given to the session when it opens
+  CompletionCode completion = CompletionCode::kRunning;  // what the worker posted
+  ConnectionLearned learned;                             // handed to the front end at the end
+};
+
+// The line a publish logs for a change (see RunOutput::AnnounceChange).
+std::string ChangeLogLine(ChangeKind kind, const std::string& path, std::string_view name);
+// The line a dry run shows for it: the log line and "  (reason)".
+std::string DryRunChangeLine(ChangeKind kind, ChangeReason reason, const std::string& path,
+                             std::string_view name);
 
 // The box text of a failed command: "ＦＴＰへのコマンドでエラー発生" + tag.
 std::string CommandErrorText(std::string_view tag);

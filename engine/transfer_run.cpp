@@ -10,10 +10,12 @@
 #include <thread>
 
 #include "base/display_text.h"
+#include "engine/dry_run_site.h"
+#include "engine/local_totals.h"
 #include "engine/mirror_walk.h"
+#include "engine/remote_site.h"
 #include "engine/transfer_job.h"
 #include "engine/transfer_worker.h"
-#include "listing/remote_listing.h"
 #include "resources/string_table.h"
 #include "settings/destinations.h"
 
@@ -33,8 +35,6 @@ std::string CutText(std::string text, size_t limit) {
   return text;
 }
 
-using WorkerProcedure = void (*)(TransferJob&);
-
 // The thread's body. Nothing is meant to throw below it; should something
 // (memory running out) still do so, the run ends as failed instead of taking
 // the whole program down, and the console is told so that it can be closed.
@@ -50,13 +50,21 @@ void GuardedWorker(WorkerProcedure worker, TransferJob& job) {
   }
 }
 
-// Builds the job, runs the worker on its own thread while the console is
-// modal, waits for the worker and destroys the job.
-CompletionCode RunJob(const RunRequest& request, WorkerProcedure worker) {
+}  // namespace
+
+void PostCompletion(TransferJob& job, RunResult result) {
+  job.completion = CompletionCodeFor(result);
+  job.console.JobDone(job.completion);
+}
+
+CompletionCode RunOnWorker(const RunRequest& request, WorkerProcedure worker,
+                           WatchedProgress watched) {
   // A request left over from the end of an earlier run must not cancel this one.
   request.cancelEvent.Clear();
   TransferJob job(request.settings, request.profile, request.console, request.cancelEvent,
-                  request.logPath, request.timeouts);
+                  request.logPath, request.timeouts, request.mode);
+  if (watched == WatchedProgress::kShown)
+    request.console.WatchProgress(job.progress);
   // Declared after the job, so that on every way out the thread is joined
   // before the job it works on is destroyed.
   std::jthread thread;
@@ -75,10 +83,7 @@ CompletionCode RunJob(const RunRequest& request, WorkerProcedure worker) {
   return job.completion;
 }
 
-void PostCompletion(TransferJob& job, RunResult result) {
-  job.completion = CompletionCodeFor(result);
-  job.console.JobDone(job.completion);
-}
+namespace {
 
 DataConnectionMode DataModeOf(const FtpProfile& profile) {
   switch (profile.dataMode) {
@@ -179,17 +184,28 @@ void DisconnectServer(TransferJob& job) {
 }
 
 RunResult RunTransfer(TransferJob& job) {
+  job.progress.Start();
   job.Report(kOutputConsole, "Velmorix Started...");
   if (!ConnectServer(job))
     return RunResult::kFailed;
+  const bool dryRun = job.mode == RunMode::kDryRun;
+  const WalkRules rules = WalkRules::For(job.profile, job.settings, dryRun);
+  FtpSite ftpSite(job.connection);
+  DryRunSite dryRunSite(ftpSite);
+  RemoteSite& site = dryRun ? static_cast<RemoteSite&>(dryRunSite) : ftpSite;
+
   RunResult result = RunResult::kFailed;
-  if (!job.connection.ChangeFolder(job.profile.remoteDir).ok()) {
+  bool walked = false;
+  if (!site.ChangeFolder(job.profile.remoteDir).ok()) {
     job.Report(kOutputConsole, "Velmorix Failed..See Error Message !!");
     job.ShowError(ParameterErrorText(strings::kTagFtpServerPath));
   } else if (job.CancelRequested()) {
     result = RunResult::kCanceled;
   } else {
-    result = MirrorDirectory(job, job.profile.localDir, job.profile.remoteDir);
+    const LocalTotals totals = CountLocalFiles(rules, job.profile.localDir);
+    job.progress.SetTotals(totals.files, totals.bytes);
+    walked = true;
+    result = MirrorDirectory({site, job, rules}, job.profile.localDir, job.profile.remoteDir);
   }
   DisconnectServer(job);
   if (result == RunResult::kCompleted) {
@@ -197,19 +213,24 @@ RunResult RunTransfer(TransferJob& job) {
   } else if (result == RunResult::kCanceled) {
     job.Report(kOutputConsole, "Velmorix Canceled!");
   }
+  // A publish says what it changed however it ended; a dry run's list is
+  // complete only when the walk was.
+  if (!dryRun && walked) {
+    job.console.ShowSummary(FormatRunSummary(job.progress.Read()));
+  } else if (dryRun && result == RunResult::kCompleted) {
+    job.console.ShowSummary(FormatDryRunSummary(job.progress.Read()));
+  }
   return result;
 }
 
 void TransferWorker(TransferJob& job) {
-  job.Output(kOutputOpenLog);
+  // A dry run leaves the log of the last real run as it is.
+  const bool logged = job.mode == RunMode::kPublish;
+  if (logged)
+    job.Output(kOutputOpenLog);
   PostCompletion(job, RunTransfer(job));
-  job.Output(kOutputCloseLog);
-}
-
-void ListingWorker(TransferJob& job) {
-  job.Output(kOutputOpenLog);
-  PostCompletion(job, RunListing(job));
-  job.Output(kOutputCloseLog);
+  if (logged)
+    job.Output(kOutputCloseLog);
 }
 
 std::optional<CompletionCode> StartTransfer(const RunRequest& request) {
@@ -220,11 +241,7 @@ std::optional<CompletionCode> StartTransfer(const RunRequest& request) {
     request.console.ShowError(ParameterErrorText(strings::kTagLocalDiskPath));
     return std::nullopt;
   }
-  return RunJob(request, &TransferWorker);
-}
-
-CompletionCode StartListing(const RunRequest& request) {
-  return RunJob(request, &ListingWorker);
+  return RunOnWorker(request, &TransferWorker, WatchedProgress::kShown);
 }
 
 std::string LogPathBesideExecutable() {

@@ -11,6 +11,7 @@
 #include "engine/cancel_event.h"
 #include "engine/connection_learned.h"
 #include "engine/run_console.h"
+#include "engine/transfer_job.h"
 #include "ftp/ftp_session.h"
 #include "settings/app_settings.h"
 
@@ -26,6 +27,7 @@ struct RunRequest {
   // When given, receives what the run learned about the server (see
   // ConnectionLearned), for the front end to keep in the destination.
   ConnectionLearned* learned = nullptr;
+  RunMode mode = RunMode::kPublish;  // StartTransfer only
 };
 
 // Publishes profile.localDir to profile.remoteDir. When the source folder is
@@ -33,9 +35,6 @@ struct RunRequest {
 // calling thread and returns nothing; otherwise returns how the run ended.
 // The console's RunModal is called once, after the worker has started.
 std::optional<CompletionCode> StartTransfer(const RunRequest& request);
-
-// Lists profile.remoteDir into the console and the log.
-CompletionCode StartListing(const RunRequest& request);
 
 // "VELMORIX.LOG" in the folder of the running program.
 std::string LogPathBesideExecutable();

@@ -1,16 +1,30 @@
-// The worker side of a run: the thread procedures, the transfer run and the
-// connection step that the transfer and the listing share. Worker thread
-// only; StartTransfer and StartListing (engine/transfer_run.h) start them.
+// The worker side of a run: starting a worker, the transfer's thread
+// procedure, the transfer run and the connection step that the transfer and
+// the listing share. Worker thread only, but for RunOnWorker.
 #pragma once
 
 #include "engine/transfer_job.h"
+#include "engine/transfer_run.h"
 
 namespace velmorix {
 
-// Thread procedures: create the log, run, post the completion notice to the
-// console, close the log.
+using WorkerProcedure = void (*)(TransferJob&);
+
+// Whether the console is given the run's progress counters to show.
+enum class WatchedProgress { kShown, kNone };
+
+// Starting thread: builds the job of `request`, runs `worker` on its own
+// thread while the console is modal, waits for the worker and destroys the
+// job. Returns the completion the worker posted.
+CompletionCode RunOnWorker(const RunRequest& request, WorkerProcedure worker,
+                           WatchedProgress watched);
+
+// The transfer's thread procedure: create the log (not in a dry run), run,
+// post the completion notice to the console, close the log.
 void TransferWorker(TransferJob& job);
-void ListingWorker(TransferJob& job);
+
+// Posts the completion notice of `result` to the job's console.
+void PostCompletion(TransferJob& job, RunResult result);
 
 // Connects, enters the profile's remoteDir, mirrors localDir into it and
 // disconnects, reporting every step.

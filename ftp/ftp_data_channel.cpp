@@ -473,7 +473,8 @@ FtpStatus ReceiveData(ControlChannel& control, DataTransfer& transfer, char* buf
 }
 
 FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int fileFd,
-                       std::chrono::milliseconds dataTimeout) {
+                       std::chrono::milliseconds dataTimeout,
+                       const std::function<void(int64_t)>& progress) {
   constexpr size_t kSendfileChunk = size_t{1} << 22;
   // Four TLS records; small enough to come from the heap rather than from
   // pages mapped and zeroed afresh for each upload.
@@ -493,6 +494,7 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
     copy = std::make_unique_for_overwrite<char[]>(kCopyBuffer);
   size_t copyBegin = 0;
   size_t copyEnd = 0;
+  int64_t handedOver = 0;
   Deadline deadline = DeadlineAfter(dataTimeout);
   for (;;) {
     if (CancelRequested(transfer))
@@ -513,6 +515,7 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
       if (sent < 0 && errno == EINTR)
         continue;
       if (sent > 0) {
+        handedOver += sent;
         step = Step::kMoved;
       } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
         step = Step::kNoRoom;
@@ -537,10 +540,13 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
       if (transfer.data->SendAvailable(copy.get() + copyBegin, copyEnd - copyBegin, sent) ==
           IoResult::kOk) {
         copyBegin += sent;
+        handedOver += static_cast<int64_t>(sent);
         step = sent > 0 ? Step::kMoved : Step::kNoRoom;
       }
     }
     if (step == Step::kMoved) {
+      if (progress)
+        progress(handedOver);
       deadline = DeadlineAfter(dataTimeout);
       continue;
     }

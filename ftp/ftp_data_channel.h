@@ -79,8 +79,11 @@ FtpStatus ReceiveData(ControlChannel& control, DataTransfer& transfer, char* buf
 // acknowledged all of it (or has already given its final reply), then closes the data connection. A
 // time-out fires only after `dataTimeout` in which nothing moved: neither
 // could a byte be queued nor did our queue shrink. Never raises SIGPIPE.
+// `progress`, when set, is told the bytes handed to the connection so far
+// after each step that moved some.
 FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int fileFd,
-                       std::chrono::milliseconds dataTimeout);
+                       std::chrono::milliseconds dataTimeout,
+                       const std::function<void(int64_t)>& progress = {});
 
 // Reads the final reply of a transfer whose data connection is closed,
 // unless it has come already. Never canceled: it is bounded by the reply

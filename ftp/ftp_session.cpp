@@ -623,7 +623,8 @@ FtpStatus FtpConnection::CreateFolder(std::string_view path) {
   return state_->Simple("MKD " + ftp::ResolveRemotePath(state_->loginFolder, serverPath));
 }
 
-FtpStatus FtpConnection::PutFile(const std::string& localPath, std::string_view remoteName) {
+FtpStatus FtpConnection::PutFile(const std::string& localPath, std::string_view remoteName,
+                                 const std::function<void(int64_t)>& progress) {
   if (!IsOpen())
     return NotConnected();
   if (ftp::HasLineBreakOrNul(remoteName))
@@ -666,7 +667,8 @@ FtpStatus FtpConnection::PutFile(const std::string& localPath, std::string_view 
                                        state_->cancelCheck, transfer);
   if (!status.ok())
     return status;
-  status = ftp::SendFileData(state_->control, transfer, file.get(), state_->timeouts.data);
+  status =
+      ftp::SendFileData(state_->control, transfer, file.get(), state_->timeouts.data, progress);
   if (!status.ok()) {
     if (state_->control.open() && !transfer.finalReceived) {
       // The server's own reply comes after our broken-off data; without it

@@ -156,8 +156,11 @@ class FtpConnection {
   // an existing server file of that name is replaced. Only a regular file is
   // sent: the file is opened without blocking, and a FIFO, socket or device
   // (also behind a link) is refused before anything is sent. Only 226 or 250
-  // from the server is success.
-  FtpStatus PutFile(const std::string& localPath, std::string_view remoteName);
+  // from the server is success. `progress`, when set, is called on this
+  // thread with the bytes sent so far, after each part that went; it must
+  // not block.
+  FtpStatus PutFile(const std::string& localPath, std::string_view remoteName,
+                    const std::function<void(int64_t)>& progress = {});
   // DELE.
   FtpStatus DeleteFile(std::string_view name);
   // RMD.

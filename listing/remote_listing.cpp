@@ -41,31 +41,31 @@ std::string FormatListingLine(const RemoteEntry& entry) {
   return line;
 }
 
-RunResult ListRemoteDirectory(TransferJob& job, const std::string& path) {
-  FtpListing listing;
+RunResult ListRemoteDirectory(RemoteSite& site, RunOutput& output, const std::string& path) {
+  std::unique_ptr<RemoteListing> listing;
   RemoteEntry entry;
-  const FtpStatus first = job.connection.FindFirst(path, listing, entry);
+  const FtpStatus first = site.OpenListing(path, ListingCommand::kPreferred, listing, entry);
   if (!first.ok()) {
     if (first.kind == FtpErrorKind::kNoMoreFiles)
       return RunResult::kCompleted;
     if (first.kind == FtpErrorKind::kCanceled) {
-      job.CancelRequested();  // the request has been acted on
+      output.CancelRequested();  // the request has been acted on
       return RunResult::kCanceled;
     }
-    job.ShowError("ERROR AT FTP FINDFIRSTFILE!");
+    output.ShowError("ERROR AT FTP FINDFIRSTFILE!");
     return RunResult::kFailed;
   }
-  job.Report(kOutputConsole, "Serching FTP Server processing... FTP= %s", path.c_str());
+  output.Report(kOutputConsole, "Serching FTP Server processing... FTP= %s", path.c_str());
   // The next entry is read ahead: the cancel request is tested only when
   // there is one, so the last entry is always listed.
   const RunResult result =
-      ReadListingAhead(job, listing, std::move(entry), [&job](const RemoteEntry& each) {
-        job.statusLine = FormatListingLine(each);
-        job.Output(kOutputConsoleAndLog);
+      ReadListingAhead(output, *listing, std::move(entry), [&output](const RemoteEntry& each) {
+        output.statusLine = FormatListingLine(each);
+        output.Output(kOutputConsoleAndLog);
         return true;
       });
   if (result == RunResult::kFailed)
-    job.ShowError("ERROR AT FTP FINDNEXTFILE!");
+    output.ShowError("ERROR AT FTP FINDNEXTFILE!");
   return result;
 }
 
@@ -74,8 +74,9 @@ RunResult RunListing(TransferJob& job) {
   if (!ConnectServer(job))
     return RunResult::kFailed;
   RunResult result = RunResult::kFailed;
-  if (job.connection.ChangeFolder(job.profile.remoteDir).ok()) {
-    result = ListRemoteDirectory(job, job.profile.remoteDir);
+  FtpSite site(job.connection);
+  if (site.ChangeFolder(job.profile.remoteDir).ok()) {
+    result = ListRemoteDirectory(site, job, job.profile.remoteDir);
   } else {
     job.Report(kOutputConsole, "Velmorix Failed..See Error Message !!");
     job.ShowError(ParameterErrorText(strings::kTagFtpServerPath));
@@ -87,6 +88,20 @@ RunResult RunListing(TransferJob& job) {
     job.Report(kOutputConsole, "FTP ls command canceled!");
   }
   return result;
+}
+
+namespace {
+
+void ListingWorker(TransferJob& job) {
+  job.Output(kOutputOpenLog);
+  PostCompletion(job, RunListing(job));
+  job.Output(kOutputCloseLog);
+}
+
+}  // namespace
+
+CompletionCode StartListing(const RunRequest& request) {
+  return RunOnWorker(request, &ListingWorker, WatchedProgress::kNone);
 }
 
 }  // namespace velmorix

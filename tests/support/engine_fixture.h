@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/transfer_run.h"
+#include "listing/remote_listing.h"
 #include "tests/support/scripted_console.h"
 #include "tests/support/scripted_ftp_server.h"
 #include "tests/support/test_ftp_server.h"

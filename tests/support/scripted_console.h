@@ -23,7 +23,7 @@ namespace velmorix::testing {
 class ScriptedConsole : public RunConsole {
  public:
   // What happened, in order: "line: ...", "error: ...", "ask: ...",
-  // "certificate: ...", "done: N".
+  // "certificate: ...", "change: ...", "done: N".
   std::vector<std::string> events;
   std::vector<std::string> lines;
   std::vector<std::string> errors;
@@ -33,6 +33,9 @@ class ScriptedConsole : public RunConsole {
   int doneCalls = 0;
 
   std::vector<CertificateInfo> certificates;  // asked about with TrustCertificate
+  std::vector<std::string> changes;           // a dry run's ShowChange lines
+  std::vector<std::string> summaries;
+  const RunProgress* progress = nullptr;  // given by WatchProgress
 
   // Answers to Ask, in order; Cancel (the safe answer) when none is left.
   void QueueAnswer(Answer answer) { answers_.push_back(answer); }
@@ -95,6 +98,21 @@ class ScriptedConsole : public RunConsole {
     ++doneCalls;
     done_.notify_all();
   }
+
+  void ShowChange(const std::string& line) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events.push_back("change: " + line);
+    changes.push_back(line);
+  }
+
+  // Kept apart from `events`: the summary is shown beside the run's last
+  // line, not after it.
+  void ShowSummary(const std::string& line) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    summaries.push_back(line);
+  }
+
+  void WatchProgress(const RunProgress& watched) override { progress = &watched; }
 
   void RunModal() override {
     std::unique_lock<std::mutex> lock(mutex_);

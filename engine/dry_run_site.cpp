@@ -1,0 +1,51 @@
+#include "engine/dry_run_site.h"
+
+namespace velmorix {
+
+bool DryRunSite::IsCreated(std::string_view path) const {
+  // The walk builds a child's path from its parent's, so whatever lies
+  // below a created folder begins with that folder's path and a "/".
+  for (auto it = created_.begin(); it != created_.end(); ++it) {
+    const std::string& folder = *it;
+    if (path == folder ||
+        (path.size() > folder.size() && path.starts_with(folder) && path[folder.size()] == '/')) {
+      return true;
+    }
+  }
+  return false;
+}
+
+FtpStatus DryRunSite::ChangeFolder(std::string_view path) {
+  if (IsCreated(path)) {
+    inCreated_ = true;
+    return FtpStatus::Ok();
+  }
+  inCreated_ = false;
+  return site_.ChangeFolder(path);
+}
+
+FtpStatus DryRunSite::OpenListing(std::string_view folder, ListingCommand command,
+                                  std::unique_ptr<RemoteListing>& listing, RemoteEntry& first) {
+  if (folder.empty() ? inCreated_ : IsCreated(folder))
+    return FtpStatus::Error(FtpErrorKind::kNoMoreFiles, {});
+  return site_.OpenListing(folder, command, listing, first);
+}
+
+FtpStatus DryRunSite::CreateFolder(std::string_view path) {
+  created_.emplace(path);
+  return FtpStatus::Ok();
+}
+
+FtpStatus DryRunSite::PutFile(const std::string&, std::string_view, const UploadProgress&) {
+  return FtpStatus::Ok();
+}
+
+FtpStatus DryRunSite::DeleteFile(std::string_view) {
+  return FtpStatus::Ok();
+}
+
+FtpStatus DryRunSite::RemoveFolder(std::string_view) {
+  return FtpStatus::Ok();
+}
+
+}  // namespace velmorix

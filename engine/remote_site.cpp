@@ -1,0 +1,62 @@
+#include "engine/remote_site.h"
+
+#include "ftp/name_codec.h"
+
+namespace velmorix {
+namespace {
+
+class FtpSiteListing final : public RemoteListing {
+ public:
+  explicit FtpSiteListing(FtpListing listing) : listing_(std::move(listing)) {}
+  FtpStatus Next(RemoteEntry& entry) override { return listing_.Next(entry); }
+  void Close() override { listing_.Close(); }
+
+ private:
+  FtpListing listing_;
+};
+
+}  // namespace
+
+FtpStatus FtpSite::ChangeFolder(std::string_view path) {
+  return connection_.ChangeFolder(path);
+}
+
+FtpStatus FtpSite::OpenListing(std::string_view folder, ListingCommand command,
+                               std::unique_ptr<RemoteListing>& listing, RemoteEntry& first) {
+  FtpListing opened;
+  const FtpStatus status = connection_.FindFirst(folder, opened, first, command);
+  if (status.ok())
+    listing = std::make_unique<FtpSiteListing>(std::move(opened));
+  return status;
+}
+
+bool FtpSite::ListsWithMlsd() const {
+  return connection_.ListsWithMlsd();
+}
+
+FtpStatus FtpSite::CreateFolder(std::string_view path) {
+  return connection_.CreateFolder(path);
+}
+
+FtpStatus FtpSite::PutFile(const std::string& localPath, std::string_view remoteName,
+                           const UploadProgress& progress) {
+  return connection_.PutFile(localPath, remoteName, progress);
+}
+
+FtpStatus FtpSite::DeleteFile(std::string_view name) {
+  return connection_.DeleteFile(name);
+}
+
+FtpStatus FtpSite::RemoveFolder(std::string_view name) {
+  return connection_.RemoveFolder(name);
+}
+
+bool FtpSite::CanWriteName(std::string_view name) const {
+  return connection_.CanWriteName(name);
+}
+
+std::string FtpSite::NameEncodingLabel() const {
+  return std::string(ftp::NameEncodingLabel(connection_.NameEncodingInUse()));
+}
+
+}  // namespace velmorix

@@ -1,0 +1,78 @@
+// The server as the walk, the pruning and the listing see it: the few
+// operations they use, behind an interface, so that what they decide does
+// not depend on whether (or how) it is carried out. FtpSite is the real
+// implementation, DryRunSite the read-only one of a dry run, and tests have
+// an in-memory one.
+//
+// The operations mean what the FTP connection's do (ftp/ftp_session.h):
+// paths and names are UTF-8, relative paths are taken from the login
+// folder, bare names from the current folder. Worker thread only.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "ftp/ftp_session.h"
+
+namespace velmorix {
+
+// An open listing of a remote folder. Closes itself when destroyed.
+class RemoteListing {
+ public:
+  virtual ~RemoteListing() = default;
+  // The next entry; kNoMoreFiles at the end, any other error when the
+  // listing broke off (see FtpListing::Next).
+  virtual FtpStatus Next(RemoteEntry& entry) = 0;
+  // Ends the listing so that the next operation can be sent.
+  virtual void Close() = 0;
+};
+
+// Called while an upload is sent with the bytes gone so far; must not block.
+using UploadProgress = std::function<void(int64_t sent)>;
+
+class RemoteSite {
+ public:
+  virtual ~RemoteSite() = default;
+
+  virtual FtpStatus ChangeFolder(std::string_view path) = 0;
+  // Lists `folder` ("" for the current one) and reads its first entry; an
+  // empty folder gives kNoMoreFiles. `listing` is set when the status is ok.
+  virtual FtpStatus OpenListing(std::string_view folder, ListingCommand command,
+                                std::unique_ptr<RemoteListing>& listing, RemoteEntry& first) = 0;
+  // True when kPreferred listings may show followed links as folders.
+  virtual bool ListsWithMlsd() const = 0;
+  virtual FtpStatus CreateFolder(std::string_view path) = 0;
+  virtual FtpStatus PutFile(const std::string& localPath, std::string_view remoteName,
+                            const UploadProgress& progress) = 0;
+  virtual FtpStatus DeleteFile(std::string_view name) = 0;
+  virtual FtpStatus RemoveFolder(std::string_view name) = 0;
+
+  // Whether `name` can be written in the server's name encoding, and that
+  // encoding's label for a console line ("UTF-8", "Shift_JIS", ...).
+  virtual bool CanWriteName(std::string_view name) const = 0;
+  virtual std::string NameEncodingLabel() const = 0;
+};
+
+// The real site: an open FTP connection, which must outlive it.
+class FtpSite final : public RemoteSite {
+ public:
+  explicit FtpSite(FtpConnection& connection) : connection_(connection) {}
+
+  FtpStatus ChangeFolder(std::string_view path) override;
+  FtpStatus OpenListing(std::string_view folder, ListingCommand command,
+                        std::unique_ptr<RemoteListing>& listing, RemoteEntry& first) override;
+  bool ListsWithMlsd() const override;
+  FtpStatus CreateFolder(std::string_view path) override;
+  FtpStatus PutFile(const std::string& localPath, std::string_view remoteName,
+                    const UploadProgress& progress) override;
+  FtpStatus DeleteFile(std::string_view name) override;
+  FtpStatus RemoveFolder(std::string_view name) override;
+  bool CanWriteName(std::string_view name) const override;
+  std::string NameEncodingLabel() const override;
+
+ private:
+  FtpConnection& connection_;
+};
+
+}  // namespace velmorix

@@ -1,0 +1,91 @@
+// How far a transfer run has come: the counters that the worker publishes
+// and the console reads while the run lasts.
+//
+// Threads. Only the run's worker thread calls the writing members; any
+// thread may call Read() at any time (the window's timer, the terminal's
+// progress line). Each counter is an atomic of its own that only grows, so
+// a reader never blocks the worker and never sees a counter go backwards;
+// the counters of one snapshot may be a step apart from each other.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace velmorix {
+
+struct ProgressSnapshot {
+  bool totalsKnown = false;  // the local scan has ended
+  int64_t totalFiles = 0;    // files the walk will deal with
+  int64_t totalBytes = 0;    // their sizes
+  int64_t doneFiles = 0;     // uploaded or found up to date
+  int64_t doneBytes = 0;     // of those, also the part of an upload under way
+  int64_t filesUploaded = 0;
+  int64_t bytesUploaded = 0;
+  int64_t foldersCreated = 0;
+  int64_t entriesDeleted = 0;
+  std::chrono::milliseconds elapsed{0};  // since Start()
+};
+
+class RunProgress {
+ public:
+  // Worker thread: the run begins now.
+  void Start();
+  // Worker thread: the totals of the local scan.
+  void SetTotals(int64_t files, int64_t bytes);
+
+  // Worker thread, while a file of `size` bytes (as the walk found it) is
+  // uploaded: `sent` bytes of it have gone so far. Cheap: a few relaxed
+  // atomic operations, fit to be called for every chunk.
+  void FileSending(int64_t size, int64_t sent);
+  // Worker thread: a file of `size` bytes has been dealt with, uploaded
+  // (`uploaded`) or found up to date.
+  void FileDone(int64_t size, bool uploaded);
+  // Worker thread: files the walk passes over without looking at them one
+  // by one (a folder it does not enter); they count as dealt with.
+  void FilesPassed(int64_t files, int64_t bytes);
+  void FolderCreated();
+  void EntryDeleted();
+
+  ProgressSnapshot Read() const;
+
+ private:
+  std::atomic<int64_t> startNanoseconds_{0};
+  std::atomic<bool> totalsKnown_{false};
+  std::atomic<int64_t> totalFiles_{0};
+  std::atomic<int64_t> totalBytes_{0};
+  std::atomic<int64_t> doneFiles_{0};
+  // Bytes of the files dealt with plus what has gone of the current upload;
+  // the current upload's share is counted in as it is sent, so that the
+  // sum only grows.
+  std::atomic<int64_t> doneBytes_{0};
+  int64_t currentSent_ = 0;  // worker thread only: the current upload's counted share
+  std::atomic<int64_t> filesUploaded_{0};
+  std::atomic<int64_t> bytesUploaded_{0};
+  std::atomic<int64_t> foldersCreated_{0};
+  std::atomic<int64_t> entriesDeleted_{0};
+};
+
+// "n / N ファイル  x.x / y.y MB  r.r MB/s  残り m:ss", the line under a
+// console's progress bar; the rate and the time left only once they can be
+// told. Counts beyond the totals (a file that grew since the scan) are shown
+// as the totals.
+std::string FormatProgressText(const ProgressSnapshot& progress);
+
+// The share done for a bar from 0 to `scale`: by bytes, or by files when
+// there are no bytes to count; never above `scale`.
+int ProgressFraction(const ProgressSnapshot& progress, int scale);
+
+// The one line at the end of a transfer:
+// "Summary : %d files uploaded (%s), %d directories created, %d entries deleted, %s elapsed".
+std::string FormatRunSummary(const ProgressSnapshot& progress);
+
+// The one line at the end of a dry run:
+// "Dry run : %d directories to create, %d files to upload (%s), %d entries to delete".
+std::string FormatDryRunSummary(const ProgressSnapshot& progress);
+
+// Bytes for people: "512 B", "1.5 KB", "12.3 MB", "2.10 GB" (1 KB = 1024 B).
+std::string FormatBytes(int64_t bytes);
+
+}  // namespace velmorix

@@ -1,0 +1,50 @@
+#include "engine/walk_rules.h"
+
+#include "engine/entry_table.h"
+
+namespace velmorix {
+namespace {
+
+// The server's clock of a destination marked with the time difference runs
+// nine hours ahead of the local one.
+constexpr int64_t kTimeDifferenceSeconds = 32400;
+
+}  // namespace
+
+WalkRules WalkRules::For(const FtpProfile& profile, const AppSettings& settings, bool dryRun) {
+  WalkRules rules;
+  rules.options = profile.options;
+  rules.timeDifference = profile.timeDifference != 0;
+  rules.askBeforeDeleting = settings.deleteMessage != 0 && !dryRun;
+  rules.keepDotFiles = settings.deleteDots != 0;
+  rules.serverName = profile.url;
+  return rules;
+}
+
+bool SkipsLocalFolder(const WalkRules& rules, std::string_view name) {
+  if (rules.options.skipFrontPageFolders && name.starts_with('_'))
+    return true;
+  return rules.options.skipImagesFolder && IsImagesFolderName(name);
+}
+
+bool IgnoresFile(const WalkRules& rules, std::string_view name) {
+  return rules.options.ignoreExeFiles && HasExeExtension(name);
+}
+
+UploadReason DecideUpload(const WalkRules& rules, int64_t localTime,
+                          std::optional<int64_t> remoteTime) {
+  if (!remoteTime)
+    return UploadReason::kNew;
+  if (!rules.options.onlyNewer)
+    return UploadReason::kReplace;
+  int64_t serverTime = *remoteTime;
+  if (rules.timeDifference)
+    serverTime -= kTimeDifferenceSeconds;
+  return localTime > serverTime ? UploadReason::kNewer : UploadReason::kUpToDate;
+}
+
+bool KeepsUnmatchedFile(const WalkRules& rules, std::string_view name) {
+  return IgnoresFile(rules, name) || (rules.keepDotFiles && name.starts_with('.'));
+}
+
+}  // namespace velmorix

@@ -1,0 +1,64 @@
+// What the walk and the pruning decide, apart from carrying it out: which
+// local entries are left out, which files are uploaded and why, which
+// unmatched server entries are kept, and what is asked. The functions only
+// look at names, times and the run's rules; they never touch a file or the
+// server, so every rule can be tried without either.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "settings/app_settings.h"
+
+namespace velmorix {
+
+class RemoteSite;
+class RunOutput;
+
+// Everything a run's rules depend on, taken from the destination and the
+// application's settings when the run starts.
+struct WalkRules {
+  TransferOptions options;
+  bool timeDifference = false;     // the server's clock runs nine hours ahead
+  bool askBeforeDeleting = false;  // deleteMessage, and never in a dry run
+  bool keepDotFiles = false;       // deleteDots: unmatched "." files stay on the server
+  std::string serverName;          // the destination's server, for a console line
+
+  static WalkRules For(const FtpProfile& profile, const AppSettings& settings, bool dryRun);
+};
+
+// What a step of the walk or the pruning needs: the server, the run's
+// reporting and its rules. All three outlive the walk.
+struct WalkContext {
+  RemoteSite& site;
+  RunOutput& output;
+  const WalkRules& rules;
+};
+
+// A local folder that is not published, nor entered: "_" folders and
+// "Images" when the options say so.
+bool SkipsLocalFolder(const WalkRules& rules, std::string_view name);
+
+// A file that is neither uploaded nor deleted: ".exe" when the options say so.
+bool IgnoresFile(const WalkRules& rules, std::string_view name);
+
+// Why a local file is uploaded, or that it is not.
+enum class UploadReason {
+  kUpToDate,  // the server's copy is not older (only with onlyNewer)
+  kNew,       // the server has no file of that name
+  kNewer,     // the local copy is newer than the server's
+  kReplace,   // the server has one, and onlyNewer is off
+};
+
+// `remoteTime` is the matching server file's time, none when there is no
+// match. Times are seconds since 1970, UTC, as listed.
+UploadReason DecideUpload(const WalkRules& rules, int64_t localTime,
+                          std::optional<int64_t> remoteTime);
+
+// An unmatched server file that the pruning keeps: ignored files, and with
+// keepDotFiles the names that begin with ".". Unmatched folders are never kept.
+bool KeepsUnmatchedFile(const WalkRules& rules, std::string_view name);
+
+}  // namespace velmorix
