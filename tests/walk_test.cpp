@@ -1,0 +1,354 @@
+// The walk's and the pruning's rules, tried on a server held in memory:
+// what is uploaded, created, deleted and kept; what a dry run shows; how the
+// progress counters add up.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/dry_run_site.h"
+#include "engine/local_totals.h"
+#include "engine/mirror_walk.h"
+#include "engine/run_progress.h"
+#include "engine/walk_rules.h"
+#include "tests/support/memory_site.h"
+#include "tests/support/scripted_console.h"
+#include "tests/support/test_ftp_server.h"
+
+namespace velmorix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(WalkRulesTest, UploadDecisions) {
+  struct Case {
+    int32_t onlyNewer;
+    bool timeDifference;
+    int64_t local;
+    std::optional<int64_t> remote;
+    UploadReason expected;
+  };
+  const Case cases[] = {
+      {1, false, 100, std::nullopt, UploadReason::kNew},
+      {0, false, 100, std::nullopt, UploadReason::kNew},
+      {1, false, 101, 100, UploadReason::kNewer},
+      {1, false, 100, 100, UploadReason::kUpToDate},  // the same second is not newer
+      {1, false, 100, 200, UploadReason::kUpToDate},
+      {0, false, 100, 200, UploadReason::kReplace},
+      // The server's clock runs nine hours ahead.
+      {1, true, 100, 100 + 32400 - 1, UploadReason::kNewer},
+      {1, true, 100, 100 + 32400, UploadReason::kUpToDate},
+  };
+  for (const Case& c : cases) {
+    WalkRules rules;
+    rules.options.onlyNewer = c.onlyNewer;
+    rules.timeDifference = c.timeDifference;
+    EXPECT_EQ(DecideUpload(rules, c.local, c.remote), c.expected)
+        << "onlyNewer " << c.onlyNewer << " local " << c.local << " remote "
+        << c.remote.value_or(-1);
+  }
+}
+
+TEST(WalkRulesTest, NamesLeftOutAndKept) {
+  WalkRules all;
+  all.options = {.onlyNewer = 1,
+                 .skipFrontPageFolders = 1,
+                 .skipImagesFolder = 1,
+                 .ignoreExeFiles = 1,
+                 .deleteOnServer = 1};
+  all.keepDotFiles = true;
+  WalkRules none;
+  none.options = {0, 0, 0, 0, 0};
+
+  struct Case {
+    const char* name;
+    bool skippedFolder;  // with all options on
+    bool ignoredFile;
+    bool keptUnmatched;
+  };
+  const Case cases[] = {
+      {"_vti_cnf", true, false, false},    {"images", true, false, false},
+      {"IMAGES", true, false, false},      {"Images2", false, false, false},
+      {"setup.EXE", false, true, true},    {"setup.exe.txt", false, false, false},
+      {"exe", false, false, false},        {".htaccess", false, false, true},
+      {"index.html", false, false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SkipsLocalFolder(all, c.name), c.skippedFolder) << c.name;
+    EXPECT_EQ(IgnoresFile(all, c.name), c.ignoredFile) << c.name;
+    EXPECT_EQ(KeepsUnmatchedFile(all, c.name), c.keptUnmatched) << c.name;
+    EXPECT_FALSE(SkipsLocalFolder(none, c.name) || IgnoresFile(none, c.name) ||
+                 KeepsUnmatchedFile(none, c.name))
+        << c.name;
+  }
+}
+
+// A local tree and the walk over a server in memory.
+class MemoryWalkTest : public ::testing::Test {
+ protected:
+  MemoryWalkTest() {
+    rules.options = {0, 0, 0, 0, 0};
+    site.AddFolder("/site");
+  }
+
+  // The tree of most tests: a server copy that is newer, one that is older,
+  // leftovers, and local entries the options may leave out.
+  void TypicalTrees() {
+    site.AddFile("/site/index.html", 5000);
+    site.AddFile("/site/old.html", 1000);
+    site.AddFile("/site/gone.html", 1000);
+    site.AddFolder("/site/gonefolder");
+    site.AddFile("/site/gonefolder/inner.html", 1000);
+    Local("INDEX.HTML", 4000, 10);
+    Local("old.html", 2000, 20);
+    Local("new/a.html", 2000, 300);
+    Local("new/deeper/b.html", 2000, 4000);
+    Local("_private/p.html", 2000, 50000);
+    Local("setup.exe", 2000, 600000);
+  }
+
+  // A local file of `size` bytes, last written at `time`.
+  void Local(const std::string& relative, int64_t time, size_t size = 1) {
+    const fs::path path = local_.path() / relative;
+    fs::create_directories(path.parent_path());
+    WriteFile(path, std::string(size, 'x'));
+    const timespec times[2] = {{time, 0}, {time, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  }
+  void LocalFolder(const std::string& relative) {
+    fs::create_directories(local_.path() / relative);
+  }
+
+  RunResult Walk(RemoteSite& on, RunMode mode = RunMode::kPublish) {
+    RunOutput output(console, cancelEvent, {}, mode);
+    const RunResult result = MirrorDirectory({on, output, rules}, local_.str(), "/site");
+    progress = output.progress.Read();
+    return result;
+  }
+
+  static std::vector<std::string> Sorted(std::vector<std::string> lines) {
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  }
+
+  WalkRules rules;
+  MemorySite site;
+  ScriptedConsole console;
+  CancelEvent cancelEvent;
+  ProgressSnapshot progress;
+  TempDir local_;
+};
+
+TEST_F(MemoryWalkTest, WhatIsUploadedCreatedDeletedAndKept) {
+  struct Case {
+    const char* name;
+    TransferOptions options;
+    bool keepDotFiles;
+    std::vector<std::string> expected;  // the changing commands, sorted
+  };
+  const Case cases[] = {
+      {"EverythingNewIsCreatedAndUploaded",
+       {0, 0, 0, 0, 0},
+       false,
+       {"MKD /site/_private", "MKD /site/new", "MKD /site/Images", "STOR /site/_private/p.html",
+        "STOR /site/INDEX.HTML", "STOR /site/new/a.html", "STOR /site/old.html",
+        "STOR /site/Images/i.png", "STOR /site/setup.exe"}},
+      {"OnlyNewerLeavesTheServersNewerCopy",
+       {1, 0, 0, 0, 0},
+       false,
+       {"MKD /site/_private", "MKD /site/new", "MKD /site/Images", "STOR /site/_private/p.html",
+        "STOR /site/new/a.html", "STOR /site/old.html", "STOR /site/Images/i.png",
+        "STOR /site/setup.exe"}},
+      {"ExcludedFoldersAndExeFilesAreLeftAlone",
+       {1, 1, 1, 1, 0},
+       false,
+       {"MKD /site/new", "STOR /site/new/a.html", "STOR /site/old.html"}},
+      {"PruningKeepsExeAndDotFilesAndRemovesWhatIsNotLocal",
+       {1, 1, 1, 1, 1},
+       true,
+       {"DELE /site/gone.html", "DELE /site/gonefolder/inner.html", "MKD /site/new",
+        "RMD /site/gonefolder", "STOR /site/new/a.html", "STOR /site/old.html"}},
+      {"PruningWithoutKeepingDotFilesDeletesThem",
+       {1, 1, 1, 1, 1},
+       false,
+       {"DELE /site/.htaccess", "DELE /site/gone.html", "DELE /site/gonefolder/inner.html",
+        "MKD /site/new", "RMD /site/gonefolder", "STOR /site/new/a.html", "STOR /site/old.html"}},
+  };
+  Local("INDEX.HTML", 4000);
+  Local("old.html", 2000);
+  Local("new/a.html", 2000);
+  Local("_private/p.html", 2000);
+  Local("Images/i.png", 2000);
+  Local("setup.exe", 2000);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemorySite server;
+    server.AddFolder("/site");
+    // Spelled in other letters than the local INDEX.HTML, and newer.
+    server.AddFile("/site/index.html", 5000);
+    server.AddFile("/site/old.html", 1000);
+    server.AddFile("/site/gone.html", 1000);
+    server.AddFile("/site/.htaccess", 1000);
+    server.AddFile("/site/tool.exe", 1000);
+    server.AddFolder("/site/gonefolder");
+    server.AddFile("/site/gonefolder/inner.html", 1000);
+    rules.options = c.options;
+    rules.keepDotFiles = c.keepDotFiles;
+    EXPECT_EQ(Walk(server), RunResult::kCompleted);
+    // INDEX.HTML matches the server's index.html; uploaded, it keeps its own spelling.
+    EXPECT_EQ(Sorted(server.Changes()), Sorted(c.expected));
+    EXPECT_TRUE(console.errors.empty());
+  }
+}
+
+TEST_F(MemoryWalkTest, AFailedUploadEndsTheWalkWithItsBox) {
+  TypicalTrees();
+  site.refusedUploads = {"a.html"};
+  rules.options.onlyNewer = 1;
+
+  EXPECT_EQ(Walk(site), RunResult::kFailed);
+  EXPECT_EQ(console.errors,
+            std::vector<std::string>{"ＦＴＰへのコマンドでエラー発生[ファイル転送]"});
+  EXPECT_EQ(site.commands.back(), "STOR /site/new/a.html");
+  EXPECT_EQ(site.nodes.count("/site/new/a.html"), 0u);
+}
+
+// A dry run changes nothing and shows, with reasons, exactly what the
+// publish that follows does; the publish then logs those lines in that order.
+TEST_F(MemoryWalkTest, ADryRunShowsWhatThePublishThenDoes) {
+  TypicalTrees();
+  rules.options = {1, 1, 0, 1, 1};
+  const auto before = site.nodes;
+
+  DryRunSite dryRun(site);
+  ASSERT_EQ(Walk(dryRun, RunMode::kDryRun), RunResult::kCompleted);
+  EXPECT_EQ(site.nodes, before);
+  EXPECT_TRUE(site.Changes().empty());
+  const ProgressSnapshot planned = progress;
+  const std::vector<std::string> shown = console.changes;
+  EXPECT_EQ(Sorted(shown), Sorted({"Copy file to FTP : /site/old.html  (newer)",
+                                   "Create Directory on FTP : /site/new  (new)",
+                                   "Copy file to FTP : /site/new/a.html  (new)",
+                                   "Create Directory on FTP : /site/new/deeper  (new)",
+                                   "Copy file to FTP : /site/new/deeper/b.html  (new)",
+                                   "Delete file on FTP : /site/gone.html  (not on Local HDD)",
+                                   "Delete file on FTP : /site/gonefolder/inner.html  (not on "
+                                   "Local HDD)",
+                                   "Remove directory on FTP : /site/gonefolder  (not on Local "
+                                   "HDD)"}));
+  // Below a folder it would create, the dry run has listed nothing.
+  EXPECT_EQ(std::count(site.commands.begin(), site.commands.end(), "LIST /site/new"), 0);
+
+  console.lines.clear();
+  ASSERT_EQ(Walk(site), RunResult::kCompleted);
+  std::vector<std::string> logged;
+  for (const std::string& line : console.lines) {
+    for (const char* change : {"Copy file to FTP : ", "Create Directory on FTP : ",
+                               "Delete file on FTP : ", "Remove directory on FTP : "}) {
+      if (line.starts_with(change))
+        logged.push_back(line);
+    }
+  }
+  std::vector<std::string> withoutReasons;
+  for (const std::string& line : shown)
+    withoutReasons.push_back(line.substr(0, line.rfind("  (")));
+  EXPECT_EQ(logged, withoutReasons);
+  EXPECT_EQ(progress.filesUploaded, planned.filesUploaded);
+  EXPECT_EQ(progress.bytesUploaded, planned.bytesUploaded);
+  EXPECT_EQ(progress.foldersCreated, planned.foldersCreated);
+  EXPECT_EQ(progress.entriesDeleted, planned.entriesDeleted);
+  EXPECT_EQ(FormatDryRunSummary(planned),
+            "Dry run : 2 directories to create, 3 files to upload (4.2 KB), 3 entries to delete");
+}
+
+// The local scan counts what the walk then deals with, whatever it leaves
+// out or passes over, so the bar ends at its end; and the counts never go
+// back while files are sent.
+TEST_F(MemoryWalkTest, ProgressEndsExactlyAtTheScannedTotals) {
+  TypicalTrees();
+  LocalFolder("Images");
+  Local("Images/i.png", 1, 7);
+  // A folder that links to one above it is not walked, nor counted.
+  fs::create_directory_symlink(local_.path(), local_.path() / "new" / "loop");
+  // A server link in place of a local folder is passed over with its files.
+  Local("linked/c.html", 1, 8);
+  struct Case {
+    TransferOptions options;
+    int64_t files;
+    int64_t bytes;
+  };
+  const Case cases[] = {
+      {{1, 1, 1, 1, 0}, 5, 10 + 20 + 300 + 4000 + 8},
+      {{0, 0, 0, 0, 0}, 8, 10 + 20 + 300 + 4000 + 50000 + 600000 + 7 + 8},
+  };
+  for (const Case& c : cases) {
+    rules.options = c.options;
+    const LocalTotals totals = CountLocalFiles(rules, local_.str());
+    EXPECT_EQ(totals.files, c.files);
+    EXPECT_EQ(totals.bytes, c.bytes);
+
+    MemorySite server;
+    server.AddFolder("/site");
+    server.AddLink("/site/linked");
+    RunOutput output(console, cancelEvent, {});
+    output.progress.SetTotals(totals.files, totals.bytes);
+    ProgressSnapshot last;
+    server.afterUploadStep = [&] {
+      const ProgressSnapshot now = output.progress.Read();
+      EXPECT_GE(now.doneBytes, last.doneBytes);
+      EXPECT_GE(now.doneFiles, last.doneFiles);
+      EXPECT_LE(now.doneBytes, totals.bytes);
+      last = now;
+    };
+    MirrorDirectory({server, output, rules}, local_.str(), "/site");
+    const ProgressSnapshot end = output.progress.Read();
+    EXPECT_EQ(end.doneFiles, totals.files);
+    EXPECT_EQ(end.doneBytes, totals.bytes);
+    EXPECT_EQ(ProgressFraction(end, 1000), 1000);
+  }
+}
+
+TEST(ProgressTextTest, Formats) {
+  ProgressSnapshot snapshot;
+  EXPECT_EQ(FormatProgressText(snapshot), "");
+  snapshot.totalsKnown = true;
+  snapshot.totalFiles = 200;
+  snapshot.totalBytes = 20 << 20;
+  snapshot.doneFiles = 50;
+  snapshot.doneBytes = 5 << 20;
+  snapshot.elapsed = std::chrono::milliseconds(500);
+  EXPECT_EQ(FormatProgressText(snapshot), "50 / 200 ファイル  5.0 / 20.0 MB");
+  snapshot.elapsed = std::chrono::seconds(10);
+  EXPECT_EQ(FormatProgressText(snapshot), "50 / 200 ファイル  5.0 / 20.0 MB  0.5 MB/s  残り 0:30");
+  EXPECT_EQ(ProgressFraction(snapshot, 100), 25);
+  snapshot.doneFiles = 201;  // a file that appeared since the scan
+  snapshot.doneBytes = 21 << 20;
+  EXPECT_EQ(FormatProgressText(snapshot),
+            "200 / 200 ファイル  20.0 / 20.0 MB  2.0 MB/s  残り 0:00");
+  EXPECT_EQ(ProgressFraction(snapshot, 100), 100);
+
+  snapshot.filesUploaded = 3;
+  snapshot.bytesUploaded = 1536;
+  snapshot.foldersCreated = 1;
+  snapshot.entriesDeleted = 2;
+  snapshot.elapsed = std::chrono::seconds(3725);
+  EXPECT_EQ(FormatRunSummary(snapshot),
+            "Summary : 3 files uploaded (1.5 KB), 1 directories created, 2 entries deleted, "
+            "1:02:05 elapsed");
+  for (const auto& [bytes, text] :
+       std::vector<std::pair<int64_t, std::string>>{{0, "0 B"},
+                                                    {1023, "1023 B"},
+                                                    {1024, "1.0 KB"},
+                                                    {5 << 20, "5.0 MB"},
+                                                    {int64_t{3} << 30, "3.00 GB"}}) {
+    EXPECT_EQ(FormatBytes(bytes), text);
+  }
+}
+
+}  // namespace
+}  // namespace velmorix::testing
