@@ -424,6 +424,48 @@ TEST_F(RunLogTest, LogThatCannotBeCreatedLeavesTheRunAlone) {
   EXPECT_EQ(ReadFile(Remote("a.txt")), "a");
 }
 
+// --- The dry run ------------------------------------------------------------------
+
+class DryRunTest : public EngineTest {};
+
+// On a real server: the dry run changes nothing, asks nothing and leaves the
+// log alone; the publish after it logs exactly the changes it showed.
+TEST_F(DryRunTest, ThePublishAfterADryRunDoesWhatItShowed) {
+  WriteFile(Local("index.html"), "new page");
+  WriteFile(Local("sub/deep/a.txt"), "a");
+  WriteFile(Remote("gone.txt"), "old");
+  WriteFile(Remote("old/inner.txt"), "old");
+  profile.options.deleteOnServer = 1;
+  settings.deleteMessage = 1;
+  WriteFile(logPath, "the last real run\r\n");
+  const auto before = Tree(Remote());
+
+  RunRequest request = Request();
+  request.mode = RunMode::kDryRun;
+  ASSERT_EQ(StartTransfer(request), CompletionCode::kCompleted) << Transcript();
+  EXPECT_EQ(Tree(Remote()), before);
+  EXPECT_EQ(LogText(), "the last real run\r\n");
+  EXPECT_TRUE(console().questions.empty());
+  EXPECT_EQ(console().summaries, std::vector<std::string>{"Dry run : 2 directories to create, 2 "
+                                                          "files to upload (9 B), 3 entries to "
+                                                          "delete"});
+  std::vector<std::string> shown;
+  for (const std::string& change : console().changes)
+    shown.push_back(change.substr(0, change.rfind("  (")));
+  EXPECT_EQ(console().changes.size(), 7u);
+
+  ResetConsole();
+  settings.deleteMessage = 0;
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+  EXPECT_EQ(LogLines(), shown);
+  EXPECT_EQ(Tree(Remote()),
+            (std::set<std::string>{"index.html", "sub/", "sub/deep/", "sub/deep/a.txt"}));
+  ASSERT_EQ(console().summaries.size(), 1u);
+  EXPECT_TRUE(console().summaries[0].starts_with(
+      "Summary : 2 files uploaded (9 B), 2 directories created, 3 entries deleted, "))
+      << console().summaries[0];
+}
+
 TEST(LogPathTest, LogLivesBesideTheProgramWithOneSeparator) {
   const fs::path program = fs::read_symlink("/proc/self/exe");
   const std::string path = LogPathBesideExecutable();
