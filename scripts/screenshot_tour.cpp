@@ -1,10 +1,13 @@
 // velmorix-screenshots OUTPUT_FOLDER: opens the program's real windows on the
 // stored settings (run it with the demo's scratch $XDG_CONFIG_HOME and demo
 // server, as scripts/screenshots.sh does), walks through them as a user
-// would and saves a PNG of each: the main window, its Settings menu, the
-// profile editor, the progress console during a run (while the run asks
-// before deleting a page on the server) and after it, the question box, and
-// the about box. Nothing is saved to the settings.
+// would and saves a PNG of each: the main window, its Settings and Tools
+// menus, the profile editor, the dry run's console with its list of
+// changes, the progress console with its bar part way through a run (fed
+// with counts of its own, since a demo run is over too soon to catch),
+// during a real run (while the run asks before deleting a page on the
+// server) and after it, the question box, and the about box. Nothing is
+// saved to the settings.
 #include <cstdio>
 #include <functional>
 
@@ -19,6 +22,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "engine/cancel_event.h"
+#include "engine/run_progress.h"
 #include "resources/string_table.h"
 #include "settings/settings_store.h"
 #include "ui/about_box.h"
@@ -32,6 +37,7 @@
 namespace {
 
 using velmorix::ui::AboutBox;
+using velmorix::ui::ConsoleKind;
 using velmorix::ui::MainWindow;
 using velmorix::ui::ProfileEditor;
 using velmorix::ui::ProgressConsole;
@@ -93,27 +99,65 @@ void WhenShown(const char* name, std::function<void(Dialog&)> finish) {
   });
 }
 
+// Saves the active console once its run has ended, then closes it.
+void WhenRunEnds(const char* name) {
+  WaitFor([name] {
+    ProgressConsole* console = ActiveModal<ProgressConsole>();
+    if (console == nullptr || console->runState() == 1) {
+      return false;
+    }
+    QTimer::singleShot(300, console, [name, console] {
+      Save(console, name);
+      console->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
+    });
+    return true;
+  });
+}
+
+// A console part way through a run of 120 files: 48 of them done, and a
+// second gone by, so that the rate and the time left are shown too.
+void ShowCountsPartWay(MainWindow& window) {
+  constexpr int64_t kFileSize = 400 * 1024;
+  velmorix::CancelEvent cancelEvent;
+  velmorix::RunProgress progress;
+  progress.Start();
+  progress.SetTotals(120, 120 * kFileSize);
+  for (int file = 0; file < 48; ++file) {
+    progress.FileDone(kFileSize, true);
+  }
+  ProgressConsole console(cancelEvent, ConsoleKind::kTransfer, &window);
+  console.WatchProgress(progress);
+  console.ShowLine("Copy file to FTP : /public_html/news/2024/spring.html");
+  WaitFor([&console] {
+    if (ActiveModal<ProgressConsole>() != &console) {
+      return false;
+    }
+    QTimer::singleShot(1300, &console, [&console] {
+      Save(&console, "progress-console-counts");
+      console.done(QDialog::Rejected);
+    });
+    return true;
+  });
+  console.RunModal();
+}
+
 void Tour(MainWindow& window) {
   // Each step opens a modal window and returns when the step before has
   // closed it, so the steps simply follow each other.
   WhenShown<ProfileEditor>("profile-editor", [](ProfileEditor& editor) { editor.reject(); });
   window.findChild<QAction*>(ids::kFtpSettingsAction)->trigger();
 
+  // The dry run comes first, while the server still lacks the site.
+  WhenRunEnds("dry-run-console");
+  window.findChild<QAction*>(ids::kDryRunAction)->trigger();
+
+  ShowCountsPartWay(window);
+
   // A transfer: the run asks before deleting the stale page on the server,
   // which holds it in the middle of the run.
   WhenShown<QMessageBox>("delete-question", [&window](QMessageBox& question) {
     Save(window.findChild<ProgressConsole*>(), "progress-console-running");
-    WaitFor([] {
-      ProgressConsole* console = ActiveModal<ProgressConsole>();
-      if (console == nullptr || console->runState() == 1) {
-        return false;
-      }
-      QTimer::singleShot(300, console, [console] {
-        Save(console, "progress-console-done");
-        console->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
-      });
-      return true;
-    });
+    WhenRunEnds("progress-console-done");
     question.button(QMessageBox::Yes)->click();
   });
   window.findChild<QPushButton*>(ids::kTransferButton)->click();
@@ -121,13 +165,19 @@ void Tour(MainWindow& window) {
   WhenShown<AboutBox>("about-box", [](AboutBox& about) { about.accept(); });
   window.findChild<QAction*>(ids::kAboutAction)->trigger();
 
-  // Last, the Settings menu with its two switches.
+  // Last, the Settings menu with its two switches, then the Tools menu.
   QMenu* settingsMenu = window.findChild<QMenuBar*>()->actions().value(1)->menu();
   settingsMenu->popup(window.mapToGlobal(QPoint(window.width() / 4, 0)));
   QTimer::singleShot(300, settingsMenu, [&window, settingsMenu] {
     Save(settingsMenu, "settings-menu");
     settingsMenu->close();
-    window.done(QDialog::Rejected);
+    QMenu* toolsMenu = window.findChild<QMenuBar*>()->actions().value(2)->menu();
+    toolsMenu->popup(window.mapToGlobal(QPoint(window.width() / 2, 0)));
+    QTimer::singleShot(300, toolsMenu, [&window, toolsMenu] {
+      Save(toolsMenu, "tools-menu");
+      toolsMenu->close();
+      window.done(QDialog::Rejected);
+    });
   });
 }
 

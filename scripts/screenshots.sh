@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Saves PNG pictures of the windows, for anyone to look at: the main window,
-# its Settings menu, the profile editor, the progress console during a run
-# (while the run asks before a deletion) and after it, the question box and
-# the about box. Runs the real windows under Xvfb against the demo FTP server
-# of scripts/demo.sh, with a scratch settings folder.
+# its Settings and Tools menus, the profile editor, the dry run's console,
+# the progress console with its bar part way, during a run (while the run
+# asks before a deletion) and after it, the question box and the about box.
+# Runs the real windows under Xvfb against the demo FTP server of
+# scripts/demo.sh, with a scratch settings folder.
 #
 # Usage: scripts/screenshots.sh [OUTPUT_FOLDER]   (default build/screenshots)
 # The build folder can be changed with VELMORIX_BUILD_DIR.

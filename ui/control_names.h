@@ -25,6 +25,8 @@ inline constexpr char kAboutAction[] = "action32775";
 inline constexpr char kDeleteMessageAction[] = "action32776";
 inline constexpr char kDirectoryAction[] = "action32777";
 inline constexpr char kDeleteDotsAction[] = "action32778";
+// Beyond the template's menu.
+inline constexpr char kDryRunAction[] = "dryRunAction";
 }  // namespace main_window
 
 namespace profile_editor {

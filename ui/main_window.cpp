@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 
 #include "engine/transfer_run.h"
+#include "listing/remote_listing.h"
 #include "settings/destinations.h"
 #include "ui/about_box.h"
 #include "ui/control_names.h"
@@ -148,6 +149,8 @@ void MainWindow::BuildMenu() {
   QMenu* tools = menuBar_->addMenu(QStringLiteral("ﾂｰﾙ(&T)"));
   QAction* directory = AddAction(tools, ids::kDirectoryAction, "ﾃﾞｨﾚｸﾄﾘ(&D)");
   connect(directory, &QAction::triggered, this, [this] { StartRun(RunKind::kListing); });
+  QAction* dryRun = AddAction(tools, ids::kDryRunAction, "転送内容の確認(&C)");
+  connect(dryRun, &QAction::triggered, this, [this] { StartRun(RunKind::kDryRun); });
 
   QMenu* help = menuBar_->addMenu(QStringLiteral("ﾍﾙﾌﾟ(&H)"));
   QAction* helpContents = AddAction(help, ids::kHelpAction, "ﾍﾙﾌﾟ(&H)");
@@ -251,7 +254,10 @@ void MainWindow::StartRun(RunKind kind) {
     return;
   }
 
-  ProgressConsole console(cancelEvent_, this);
+  const ConsoleKind consoleKind = kind == RunKind::kListing  ? ConsoleKind::kListing
+                                  : kind == RunKind::kDryRun ? ConsoleKind::kDryRun
+                                                             : ConsoleKind::kTransfer;
+  ProgressConsole console(cancelEvent_, consoleKind, this);
   ConnectionLearned learned;
   const int profile = settings_.currentProfile;
   const RunRequest request{
@@ -261,15 +267,18 @@ void MainWindow::StartRun(RunKind kind) {
       .cancelEvent = cancelEvent_,
       .logPath = QFile::encodeName(paths_.logPath).toStdString(),
       .learned = &learned,
+      .mode = kind == RunKind::kDryRun ? RunMode::kDryRun : RunMode::kPublish,
   };
   runInProgress_ = true;
-  if (kind == RunKind::kTransfer) {
-    StartTransfer(request);
-  } else {
+  if (kind == RunKind::kListing) {
     StartListing(request);
+  } else {
+    // A dry run is refused for the same source folder as a transfer.
+    StartTransfer(request);
   }
   runInProgress_ = false;
-  // Kept with the destination and saved at exit with everything else.
+  // Kept with the destination and saved at exit with everything else; a dry
+  // run has logged in as a transfer would, and learned the same.
   if (learned.connectedWithTls)
     RecordTlsConnection(settings_, profile, learned.acceptedFingerprint);
 }

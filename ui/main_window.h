@@ -1,14 +1,14 @@
 // The main window: the program's one top-level window. The user picks the
 // source folder and a destination, sets the five options remembered with the
-// destination, and starts a transfer or a listing; the menu opens the profile
-// editor, flips the two delete switches, opens the help page and shows the
-// about box.
+// destination, and starts a transfer, a dry run of one or a listing; the
+// menu opens the profile editor, flips the two delete switches, opens the
+// help page and shows the about box.
 //
 // The window holds the program's single AppSettings by value. The start-up
 // code loads it (settings()) before the window is first shown, and saves it
 // after the window has closed. The folder field and the five boxes reach the
-// current profile only on a selection change, Transfer, Directory and
-// closing.
+// current profile only on a selection change, Transfer, Directory, the dry
+// run and closing.
 //
 // Window thread only. During a run the progress console is modal over the
 // window; the run's worker reads the settings meanwhile, which is safe
@@ -57,7 +57,7 @@ class MainWindow : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
-  enum class RunKind { kTransfer, kListing };
+  enum class RunKind { kTransfer, kDryRun, kListing };
 
   void BuildControls();
   void BuildMenu();

@@ -2,18 +2,44 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QLabel>
 #include <QMetaObject>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QResizeEvent>
+#include <QScrollBar>
+#include <QTextBlockFormat>
+#include <QTextCursor>
+#include <QTextEdit>
 #include <QTextOption>
 #include <QThread>
+#include <QTimer>
 
+#include "engine/run_progress.h"
 #include "resources/string_table.h"
 #include "ui/dialog_metrics.h"
 #include "ui/dialogs.h"
 
 namespace velmorix::ui {
 namespace {
+
+// The window's height in dialog units: the two controls of the original
+// console, then the progress bar and its line of counts below them, then a
+// dry run's list of changes, which a dry run's window may be made larger
+// for; the list keeps its margins to the window's edges.
+constexpr int kWidth = 187;
+constexpr int kListingHeight = 45;
+constexpr int kTransferHeight = 76;
+constexpr int kDryRunHeight = 200;
+constexpr QRect kChangeListRect(2, 76, 183, 122);
+// How far a wrapped change line is indented below its first line.
+constexpr int kChangeIndent = 8;
+
+// The bar counts in tenths of a percent, so that a large run still moves it.
+constexpr int kBarScale = 1000;
+constexpr int kPollIntervalMs = 100;
 
 constexpr QEvent::Type kJobDoneEvent = static_cast<QEvent::Type>(WM_JOB_DONE);
 
@@ -24,9 +50,42 @@ class JobDoneEvent : public QEvent {
   const CompletionCode code;
 };
 
+// A read-only text area whose long lines break anywhere: paths have no
+// spaces to break at.
+template <typename TextArea>
+TextArea* AddTextArea(QWidget* parent, const char* name) {
+  auto* text = new TextArea(parent);
+  text->setObjectName(QLatin1String(name));
+  text->setReadOnly(true);
+  text->setLineWrapMode(TextArea::WidgetWidth);
+  text->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  text->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  text->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  return text;
+}
+
+// The counts and the summary wrap in their two lines at spaces; an amount
+// and its unit ("675 B", "1.5 MB") stay on one line.
+QString KeepAmountsWhole(const std::string& line) {
+  static const QRegularExpression amount(QStringLiteral("(\\d) ([KMG]?B\\b)"));
+  return QString::fromStdString(line).replace(amount, QStringLiteral("\\1\u00A0\\2"));
+}
+
+int HeightOf(ConsoleKind kind) {
+  switch (kind) {
+    case ConsoleKind::kListing:
+      return kListingHeight;
+    case ConsoleKind::kDryRun:
+      return kDryRunHeight;
+    case ConsoleKind::kTransfer:
+      break;
+  }
+  return kTransferHeight;
+}
+
 }  // namespace
 
-ProgressConsole::ProgressConsole(CancelEvent& cancelEvent, QWidget* parent)
+ProgressConsole::ProgressConsole(CancelEvent& cancelEvent, ConsoleKind kind, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint),
       cancelEvent_(cancelEvent) {
@@ -34,7 +93,13 @@ ProgressConsole::ProgressConsole(CancelEvent& cancelEvent, QWidget* parent)
                                    static_cast<qsizetype>(strings::kProgramName.size())));
   setFont(DialogFont());
   const DialogUnits units(font());
-  setFixedSize(units.Size(187, 45));
+  const QSize size = units.Size(kWidth, HeightOf(kind));
+  if (kind == ConsoleKind::kDryRun) {
+    setMinimumSize(size);
+    resize(size);
+  } else {
+    setFixedSize(size);
+  }
 
   // The button is the first control, so it has the focus when the window opens.
   button_ = new QPushButton(QStringLiteral("ｷｬﾝｾﾙ"), this);
@@ -43,17 +108,46 @@ ProgressConsole::ProgressConsole(CancelEvent& cancelEvent, QWidget* parent)
   Place(button_, units, 73, 29, 40, 14);
   connect(button_, &QPushButton::clicked, this, &ProgressConsole::reject);
 
-  statusText_ = new QPlainTextEdit(this);
-  statusText_->setObjectName(QStringLiteral("statusText"));
-  statusText_->setReadOnly(true);
-  statusText_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-  // Paths have no spaces to break at, so a long one breaks anywhere.
-  statusText_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-  statusText_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  statusText_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  statusText_ = AddTextArea<QPlainTextEdit>(this, "statusText");
   Place(statusText_, units, 2, 1, 183, 25);
-
   setTabOrder(button_, statusText_);
+
+  if (kind != ConsoleKind::kListing) {
+    // The label below the bar says how far the run has come, so the bar
+    // carries no text of its own.
+    progressBar_ = new QProgressBar(this);
+    progressBar_->setObjectName(QStringLiteral("progressBar"));
+    progressBar_->setRange(0, kBarScale);
+    progressBar_->setValue(0);
+    progressBar_->setTextVisible(false);
+    Place(progressBar_, units, 2, 47, 183, 8);
+
+    // Two lines: the summary at the end is longer than the counts.
+    progressText_ = new QLabel(this);
+    progressText_->setObjectName(QStringLiteral("progressText"));
+    progressText_->setTextFormat(Qt::PlainText);
+    progressText_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    progressText_->setWordWrap(true);
+    Place(progressText_, units, 3, 57, 181, 18);
+
+    progressTimer_ = new QTimer(this);
+    progressTimer_->setInterval(kPollIntervalMs);
+    connect(progressTimer_, &QTimer::timeout, this, &ProgressConsole::PollProgress);
+  }
+  if (kind == ConsoleKind::kDryRun) {
+    // A text edit rather than a plain one: a change that wraps is indented
+    // below its first line, so each change stands out.
+    changeList_ = AddTextArea<QTextEdit>(this, "changeList");
+    const QRect rect = units.Rect(kChangeListRect.x(), kChangeListRect.y(), kChangeListRect.width(),
+                                  kChangeListRect.height());
+    changeList_->setGeometry(rect);
+    changeListMargins_ = QSize(size.width() - rect.right(), size.height() - rect.bottom());
+    changeFormat_.setLeftMargin(units.X(kChangeIndent));
+    changeFormat_.setTextIndent(-units.X(kChangeIndent));
+    QTextCursor(changeList_->document()).setBlockFormat(changeFormat_);
+    setTabOrder(statusText_, changeList_);
+  }
+
   button_->setFocus();
 }
 
@@ -73,6 +167,35 @@ void ProgressConsole::RunOnWindowThread(Task&& task) {
 void ProgressConsole::ShowLine(const std::string& line) {
   const QString text = QString::fromStdString(line);
   RunOnWindowThread([this, &text] { statusText_->setPlainText(text); });
+}
+
+void ProgressConsole::ShowChange(const std::string& line) {
+  const QString text = QString::fromStdString(line);
+  RunOnWindowThread([this, &text] {
+    // Only a dry run's console lists changes.
+    if (changeList_ == nullptr)
+      return;
+    // The list follows its end unless the user has scrolled up to read.
+    QScrollBar* scrollBar = changeList_->verticalScrollBar();
+    const bool followEnd = scrollBar->value() == scrollBar->maximum();
+    QTextCursor cursor(changeList_->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!changeList_->document()->isEmpty())
+      cursor.insertBlock(changeFormat_);
+    cursor.insertText(text);
+    if (followEnd)
+      scrollBar->setValue(scrollBar->maximum());
+  });
+}
+
+void ProgressConsole::ShowSummary(const std::string& line) {
+  const QString text = KeepAmountsWhole(line);
+  RunOnWindowThread([this, &text] {
+    if (progressText_ == nullptr)
+      return;
+    progressText_->setText(text);
+    summaryShown_ = true;
+  });
 }
 
 void ProgressConsole::ShowError(const std::string& text) {
@@ -111,14 +234,59 @@ void ProgressConsole::JobDone(CompletionCode code) {
   QCoreApplication::postEvent(this, new JobDoneEvent(code));
 }
 
+void ProgressConsole::WatchProgress(const RunProgress& progress) {
+  if (progressTimer_ == nullptr)
+    return;
+  progress_ = &progress;
+  PollProgress();
+  progressTimer_->start();
+}
+
+void ProgressConsole::PollProgress() {
+  if (progress_ == nullptr)
+    return;
+  const ProgressSnapshot snapshot = progress_->Read();
+  if (!snapshot.totalsKnown && runState_ == static_cast<int>(CompletionCode::kRunning)) {
+    // Until the local scan has counted the files there is nothing to
+    // measure against: the bar only says that the run is busy.
+    progressBar_->setRange(0, 0);
+  } else {
+    progressBar_->setRange(0, kBarScale);
+    progressBar_->setValue(ProgressFraction(snapshot, kBarScale));
+  }
+  if (!summaryShown_)
+    progressText_->setText(KeepAmountsWhole(FormatProgressText(snapshot)));
+}
+
+void ProgressConsole::StopWatching() {
+  if (progressTimer_ != nullptr)
+    progressTimer_->stop();
+  progress_ = nullptr;
+}
+
 void ProgressConsole::RunModal() {
   exec();
+  // The counters may die with the run from now on.
+  StopWatching();
+}
+
+void ProgressConsole::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  if (changeList_ != nullptr) {
+    const QPoint topLeft = changeList_->geometry().topLeft();
+    changeList_->setGeometry(QRect(topLeft, QPoint(width() - changeListMargins_.width(),
+                                                   height() - changeListMargins_.height())));
+  }
 }
 
 bool ProgressConsole::event(QEvent* event) {
   if (event->type() == kJobDoneEvent) {
     runState_ = static_cast<int>(static_cast<JobDoneEvent*>(event)->code);
     button_->setText(QStringLiteral("閉じる"));
+    // The counters are final now; the bar shows where the run ended.
+    PollProgress();
+    if (progressTimer_ != nullptr)
+      progressTimer_->stop();
     return true;
   }
   return QDialog::event(event);

@@ -1,7 +1,7 @@
 // The main window, driven through its controls and menu: the start, picking
 // destinations, the four ways of closing, the switches, the return from the
-// profile editor, Browse, LOG and Help, and Transfer and Directory
-// against the real test FTP server.
+// profile editor, Browse, LOG and Help, and Transfer, Directory and the dry
+// run against the real test FTP server.
 #include "ui/main_window.h"
 
 #include <algorithm>
@@ -17,6 +17,7 @@
 #include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextEdit>
 #include <QUrl>
 
 #include <gtest/gtest.h>
@@ -400,6 +401,8 @@ class MainWindowRunTest : public MainWindowTest {
             return false;
           }
           lastLine_ = Control<QPlainTextEdit>(console, "statusText")->toPlainText();
+          if (auto* changes = console->findChild<QTextEdit*>("changeList"))
+            changes_ = changes->toPlainText();
           QTest::mouseClick(Control<QPushButton>(console, "cancelButton"), Qt::LeftButton);
           return true;
         },
@@ -411,6 +414,7 @@ class MainWindowRunTest : public MainWindowTest {
   testing::TestFtpServer server_;
   testing::TempDir site_;
   QString lastLine_;
+  QString changes_;
 };
 
 TEST_F(MainWindowRunTest, EnterPublishesWhatTheWindowShowsAndWindowStaysOpen) {
@@ -429,11 +433,12 @@ TEST_F(MainWindowRunTest, EnterPublishesWhatTheWindowShowsAndWindowStaysOpen) {
   EXPECT_EQ(ProfileNamed("local").options.skipImagesFolder, 0);
 }
 
-TEST_F(MainWindowRunTest, WithoutDestinationTransferAndDirectoryDoNothing) {
+TEST_F(MainWindowRunTest, WithoutDestinationTransferDirectoryAndDryRunDoNothing) {
   Show();
   Retype(folderField_, QString::fromStdString(site_.str()));
   Press(ids::kTransferButton);
   Action(ids::kDirectoryAction)->trigger();
+  Action(ids::kDryRunAction)->trigger();
   EXPECT_TRUE(ui::Dialogs::Shown().isEmpty());
   EXPECT_TRUE(fs::is_empty(server_.root()));
   EXPECT_FALSE(fs::exists(paths_.logPath.toStdString()));
@@ -448,6 +453,43 @@ TEST_F(MainWindowRunTest, DirectoryListsTheRemoteFolderIntoTheLog) {
   EXPECT_EQ(lastLine_, "FTP ls command completed!");
   EXPECT_NE(Log().find("remote-page.html"), std::string::npos) << Log();
   EXPECT_FALSE(fs::exists(server_.root() / "index.html"));
+}
+
+TEST_F(MainWindowRunTest, DryRunListsWhatTransferWouldDoAndChangesNothing) {
+  testing::WriteFile(server_.root() / "old.html", "old");
+  testing::WriteFile(paths_.logPath.toStdString(), "the last real run\n");
+  ServerProfile().localDir = "/not/this/one";
+  Show();
+  Retype(folderField_, QString::fromStdString(site_.str()));
+  boxes_[2]->click();  // Images too this time; deleting asks for nothing in a dry run
+  CloseConsoleWhenDone();
+  Action(ids::kDryRunAction)->trigger();
+
+  EXPECT_EQ(lastLine_, "Velmorix Successfully completed!");
+  const QStringList changes = changes_.split('\n');
+  ASSERT_EQ(changes.size(), 4) << changes_.toStdString();
+  for (const char* expected :
+       {"Create Directory on FTP : ", "Copy file to FTP : ", "Delete file on FTP : "}) {
+    EXPECT_TRUE(changes_.contains(expected)) << expected;
+  }
+  EXPECT_TRUE(changes.filter("old.html").value(0).endsWith("  (not on Local HDD)"));
+  EXPECT_TRUE(changes.filter("logo.png").value(0).endsWith("  (new)"));
+  EXPECT_TRUE(ui::Dialogs::Shown().isEmpty());
+  EXPECT_EQ(testing::ReadFile(server_.root() / "old.html"), "old");
+  EXPECT_FALSE(fs::exists(server_.root() / "index.html"));
+  EXPECT_FALSE(fs::exists(server_.root() / "Images"));
+  EXPECT_EQ(Log(), "the last real run\n");
+  // The window's folder and boxes reach the profile as for Transfer.
+  EXPECT_EQ(ProfileNamed("local").localDir, site_.str());
+  EXPECT_EQ(ProfileNamed("local").options.skipImagesFolder, 0);
+}
+
+TEST_F(MainWindowRunTest, DryRunRefusesAMissingSourceFolderAsTransferDoes) {
+  ServerProfile();
+  Show();
+  Retype(folderField_, QString::fromStdString((site_.path() / "missing").string()));
+  Action(ids::kDryRunAction)->trigger();
+  EXPECT_EQ(ui::Dialogs::Shown(), QStringList{"パラメタ指定の誤りです。[ローカルディスクパス]"});
 }
 
 // A server with a self-signed certificate that requires TLS.

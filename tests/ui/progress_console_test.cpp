@@ -1,24 +1,30 @@
 // The progress console on the offscreen platform: a real run against the
 // real FTP server through it, its Cancel/Close button, lines set
 // synchronously from another thread, boxes and questions from the worker,
-// and a long line.
+// a long line, the progress bar and its counts, and a dry run's changes.
 #include <QApplication>
+#include <QLabel>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
+#include <QTextEdit>
 #include <QTextLayout>
 #include <QTimer>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "engine/run_progress.h"
 #include "engine/transfer_run.h"
+#include "listing/remote_listing.h"
 #include "tests/support/test_ftp_server.h"
 #include "tests/ui/window_test_support.h"
 #include "ui/dialog_metrics.h"
@@ -29,6 +35,7 @@ namespace velmorix::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using ui::ConsoleKind;
 using ui::Dialogs;
 using ui::ProgressConsole;
 
@@ -39,6 +46,17 @@ QPushButton* Button(ProgressConsole& console) {
 }
 QPlainTextEdit* StatusText(ProgressConsole& console) {
   return Control<QPlainTextEdit>(&console, "statusText");
+}
+QProgressBar* Bar(ProgressConsole& console) {
+  return Control<QProgressBar>(&console, "progressBar");
+}
+QLabel* ProgressText(ProgressConsole& console) {
+  return Control<QLabel>(&console, "progressText");
+}
+// What a label says, read as text: the console keeps amounts and their
+// units together with no-break spaces.
+QString Read(const QLabel* label) {
+  return label->text().replace(QChar(0x00A0), QLatin1Char(' '));
 }
 
 // Closes the console by force should a test leave it open, so that a broken
@@ -58,23 +76,70 @@ class ProgressConsoleTest : public ::testing::Test {
   CancelEvent cancelEvent;
 };
 
-TEST_F(ProgressConsoleTest, WindowFollowsItsTemplate) {
-  ProgressConsole console(cancelEvent);
-  const ui::DialogUnits units(console.font());
+// The window grows downward for what each kind of run shows; the status
+// text and the button keep their places in every kind, also when a dry
+// run's window is made larger for its list.
+TEST_F(ProgressConsoleTest, EachKindKeepsTheTemplateControlsAndAddsItsOwnBelowThem) {
+  const struct {
+    ConsoleKind kind;
+    bool counts;
+    bool changes;
+  } kinds[] = {{ConsoleKind::kListing, false, false},
+               {ConsoleKind::kTransfer, true, false},
+               {ConsoleKind::kDryRun, true, true}};
+  int previousHeight = 0;
+  for (const auto& each : kinds) {
+    SCOPED_TRACE(static_cast<int>(each.kind));
+    ProgressConsole console(cancelEvent, each.kind);
+    const ui::DialogUnits units(console.font());
 
-  EXPECT_EQ(console.windowTitle(), "VELMORIX");
-  EXPECT_EQ(console.minimumSize(), units.Size(187, 45));
-  EXPECT_EQ(console.maximumSize(), units.Size(187, 45));
-  QPushButton* button = Button(console);
-  QPlainTextEdit* text = StatusText(console);
-  ASSERT_TRUE(button && text);
-  EXPECT_EQ(button->text(), "ｷｬﾝｾﾙ");
-  EXPECT_EQ(button->geometry(), units.Rect(73, 29, 40, 14));
-  EXPECT_EQ(text->geometry(), units.Rect(2, 1, 183, 25));
-  EXPECT_TRUE(text->isReadOnly());
-  console.show();
-  QApplication::setActiveWindow(&console);
-  EXPECT_TRUE(button->hasFocus());
+    EXPECT_EQ(console.windowTitle(), "VELMORIX");
+    EXPECT_EQ(console.minimumSize(), console.size());
+    EXPECT_EQ(console.maximumSize() == console.size(), !each.changes) << "only a dry run grows";
+    EXPECT_EQ(console.width(), units.X(187));
+    EXPECT_GT(console.height(), previousHeight);
+    previousHeight = console.height();
+    if (each.kind == ConsoleKind::kListing) {
+      EXPECT_EQ(console.size(), units.Size(187, 45));
+    }
+    QPushButton* button = Button(console);
+    QPlainTextEdit* text = StatusText(console);
+    ASSERT_TRUE(button && text);
+    EXPECT_EQ(button->text(), "ｷｬﾝｾﾙ");
+    EXPECT_EQ(button->geometry(), units.Rect(73, 29, 40, 14));
+    EXPECT_EQ(text->geometry(), units.Rect(2, 1, 183, 25));
+    EXPECT_TRUE(text->isReadOnly());
+
+    // Each added control lies below the one before it and inside the window.
+    auto* bar = console.findChild<QProgressBar*>("progressBar");
+    auto* counts = console.findChild<QLabel*>("progressText");
+    auto* changes = console.findChild<QTextEdit*>("changeList");
+    EXPECT_EQ(bar != nullptr, each.counts);
+    EXPECT_EQ(counts != nullptr, each.counts);
+    EXPECT_EQ(changes != nullptr, each.changes);
+    int bottom = button->geometry().bottom();
+    for (QWidget* added : {static_cast<QWidget*>(bar), static_cast<QWidget*>(counts),
+                           static_cast<QWidget*>(changes)}) {
+      if (added == nullptr)
+        continue;
+      EXPECT_GT(added->geometry().top(), bottom) << added->objectName().toStdString();
+      EXPECT_TRUE(console.rect().contains(added->geometry())) << added->objectName().toStdString();
+      bottom = added->geometry().bottom();
+    }
+    if (changes != nullptr) {
+      EXPECT_TRUE(changes->isReadOnly());
+    }
+
+    console.show();
+    QApplication::setActiveWindow(&console);
+    EXPECT_TRUE(button->hasFocus());
+    if (changes != nullptr) {
+      const QRect before = changes->geometry();
+      console.resize(console.size() + QSize(120, 80));
+      EXPECT_EQ(changes->geometry(), before.adjusted(0, 0, 120, 80));
+      EXPECT_EQ(button->geometry(), units.Rect(73, 29, 40, 14));
+    }
+  }
 }
 
 TEST_F(ProgressConsoleTest, CancelEscAndTheCloseBoxNeverCloseAnActiveRun) {
@@ -189,6 +254,92 @@ TEST_F(ProgressConsoleTest, ALongLineWrapsAndANewLineReplacesIt) {
   EXPECT_EQ(text->document()->blockCount(), 1);
 }
 
+// The worker only counts; the window's timer shows the counts, and the
+// notice shows them once more, so the bar ends where the run ended.
+TEST_F(ProgressConsoleTest, BarAndCountsFollowTheRunsCounters) {
+  constexpr int64_t kMiB = 1024 * 1024;
+  ProgressConsole console(cancelEvent);
+  RunProgress progress;  // never started, so no rate and no time left
+  console.WatchProgress(progress);
+  QProgressBar* bar = Bar(console);
+  QLabel* counts = ProgressText(console);
+  ASSERT_TRUE(bar && counts);
+
+  const struct {
+    const char* step;
+    std::function<void()> count;
+    int maximum;  // 0: busy, before the local scan has counted
+    int value;
+    QString text;
+  } steps[] = {
+      {"before the scan", [] {}, 0, 0, ""},
+      {"the scan's totals", [&] { progress.SetTotals(5, 10 * kMiB); }, 1000, 0,
+       "0 / 5 ファイル  0.0 / 10.0 MB"},
+      {"one uploaded, one up to date",
+       [&] {
+         progress.FileDone(2 * kMiB, true);
+         progress.FileDone(2 * kMiB, false);
+       },
+       1000, 400, "2 / 5 ファイル  4.0 / 10.0 MB"},
+      {"a quarter of an upload", [&] { progress.FileSending(4 * kMiB, kMiB); }, 1000, 500,
+       "2 / 5 ファイル  5.0 / 10.0 MB"},
+  };
+  for (const auto& each : steps) {
+    SCOPED_TRACE(each.step);
+    each.count();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+          return bar->maximum() == each.maximum && bar->value() == each.value &&
+                 Read(counts) == each.text;
+        },
+        5000))
+        << bar->value() << " of " << bar->maximum() << ", " << Read(counts).toStdString();
+  }
+
+  progress.FileDone(4 * kMiB, true);
+  progress.FileDone(1 * kMiB, true);
+  progress.FileDone(1 * kMiB, true);
+  console.JobDone(CompletionCode::kCompleted);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return console.runState() != kRunning; }, 5000));
+  EXPECT_EQ(bar->value(), 1000);
+  EXPECT_EQ(Read(counts), "5 / 5 ファイル  10.0 / 10.0 MB");
+}
+
+// Changes pile up in their list while the status text keeps only the
+// latest line, and the summary takes the counts' place for good.
+TEST_F(ProgressConsoleTest, DryRunKeepsEveryChangeAndTheSummaryBesideTheLastLine) {
+  ProgressConsole console(cancelEvent, ConsoleKind::kDryRun);
+  RunProgress progress;
+  progress.SetTotals(2, 20);
+  console.WatchProgress(progress);
+  const QStringList changes = {"Create Directory on FTP : /site/新しい  (new)",
+                               "Copy file to FTP : /site/新しい/a.html  (new)",
+                               "Delete file on FTP : /site/old.html  (not on Local HDD)"};
+  const QString summary =
+      "Dry run : 1 directories to create, 1 files to upload (10 B), 1 entries to delete";
+  std::atomic<bool> finished{false};
+
+  std::thread worker([&] {
+    for (const QString& change : changes) {
+      console.ShowLine("Searching files and directories at /site");
+      console.ShowChange(change.toStdString());
+    }
+    console.ShowLine("Velmorix Successfully completed!");
+    progress.FileDone(10, true);
+    progress.FileDone(10, false);
+    console.ShowSummary(summary.toStdString());
+    console.JobDone(CompletionCode::kCompleted);
+    finished = true;
+  });
+  EXPECT_TRUE(QTest::qWaitFor([&] { return finished && console.runState() != kRunning; }, 5000));
+  worker.join();
+
+  EXPECT_EQ(Control<QTextEdit>(&console, "changeList")->toPlainText(), changes.join('\n'));
+  EXPECT_EQ(StatusText(console)->toPlainText(), "Velmorix Successfully completed!");
+  EXPECT_EQ(Read(ProgressText(console)), summary) << "the last poll must not replace it";
+  EXPECT_EQ(Bar(console)->value(), 1000);
+}
+
 // --- Runs through the console ---------------------------------------------------
 
 class ProgressConsoleRunTest : public FtpServerTest {
@@ -222,6 +373,10 @@ class ProgressConsoleRunTest : public FtpServerTest {
       EXPECT_TRUE(QTest::qWaitFor([&modal] { return modal.runState() != kRunning; }, 15000));
       finalText = StatusText(modal)->toPlainText();
       finalButton = Button(modal)->text();
+      if (auto* bar = modal.findChild<QProgressBar*>("progressBar"))
+        finalBar = bar->value();
+      if (auto* counts = modal.findChild<QLabel*>("progressText"))
+        finalCounts = Read(counts);
       Button(modal)->click();
     });
   }
@@ -233,6 +388,8 @@ class ProgressConsoleRunTest : public FtpServerTest {
   CancelEvent cancelEvent;
   QString finalText;
   QString finalButton;
+  int finalBar = -1;
+  QString finalCounts;
 };
 
 TEST_F(ProgressConsoleRunTest, RealRunEndsWithItsLastLineAndCloseButton) {
@@ -244,6 +401,11 @@ TEST_F(ProgressConsoleRunTest, RealRunEndsWithItsLastLineAndCloseButton) {
 
   EXPECT_EQ(finalText, "Velmorix Successfully completed!");
   EXPECT_EQ(finalButton, "閉じる");
+  EXPECT_EQ(finalBar, 1000);
+  EXPECT_TRUE(
+      finalCounts.startsWith("Summary : 2 files uploaded (2 B), 1 directories created, "
+                             "0 entries deleted, "))
+      << finalCounts.toStdString();
   EXPECT_EQ(ReadFile(server_.root() / "sub/b.txt"), "b");
   EXPECT_FALSE(console.isVisible());
 }
@@ -305,7 +467,7 @@ TEST_F(ProgressConsoleRunTest, RefusedSourceFolderShowsItsBoxWithoutOpeningTheCo
 }
 
 TEST_F(ProgressConsoleRunTest, ListingEndsWithItsLastLine) {
-  ProgressConsole console(cancelEvent);
+  ProgressConsole console(cancelEvent, ConsoleKind::kListing);
   GuardAgainstHanging(console);
   CloseWhenDone();
 
