@@ -65,7 +65,12 @@ const std::vector<CommandSpec>& Commands() {
         {"switches",
          false,
          {{"delete-message", OptionKind::kSwitch}, {"keep-dot-files", OptionKind::kSwitch}}},
-        {"transfer", true, {{"yes", OptionKind::kFlag}}},
+        {"transfer",
+         true,
+         {{"yes", OptionKind::kFlag},
+          {"dry-run", OptionKind::kFlag},
+          {"progress", OptionKind::kFlag},
+          {"no-progress", OptionKind::kFlag}}},
         {"list", true, {}},
     };
   }();
@@ -227,6 +232,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
     result.error = "unexpected argument '" + positional[0] + "'";
     return result;
   }
+  if (line.Has("progress") && line.Has("no-progress")) {
+    result.error = "options '--progress' and '--no-progress' exclude each other";
+    return result;
+  }
   if (line.command == "add" && !line.Has("url")) {
     result.error = "add needs --url HOST";
     return result;
@@ -276,11 +285,22 @@ Destinations:
       names begin with "." when the pruning deletes what is gone locally.
 
 Runs:
-  transfer NAME [--yes]
+  transfer NAME [--yes] [--dry-run] [--progress | --no-progress]
       Publishes the destination's local folder to its remote folder and makes
       it the last chosen destination. Questions before deletions are asked on
       the terminal (y/n/c); --yes answers Yes to all; with no terminal and no
-      --yes they are answered Cancel, so nothing is deleted unasked.
+      --yes they are answered Cancel, so nothing is deleted unasked. Ends with
+      a line "Summary : ..." of the files uploaded, folders created, entries
+      deleted and the time it took.
+      --dry-run changes nothing: it reads the server and prints, instead of
+      the progress lines, each change a transfer would make with its reason,
+        Copy file to FTP : /site/a.html  (new)
+      and then a line "Dry run : ..." of their counts. It asks nothing,
+      writes no log and keeps the last chosen destination.
+      On a terminal, standard error shows one line of the files and megabytes
+      done, the rate and the time left, redrawn in place and cleared at the
+      end. --progress shows it also when standard error is no terminal, as a
+      plain line once a second at most; --no-progress never shows it.
   list NAME
       Lists the destination's remote folder.
   Progress lines go to standard output, message boxes to standard error

@@ -2,9 +2,11 @@
 // window program does at start, runs one command, and saves the settings as
 // the window program does at exit when the command changed them.
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -17,6 +19,7 @@
 #include "cli/terminal_console.h"
 #include "engine/cancel_event.h"
 #include "engine/transfer_run.h"
+#include "listing/remote_listing.h"
 #include "resources/string_table.h"
 #include "settings/app_settings.h"
 #include "settings/settings_store.h"
@@ -143,42 +146,65 @@ bool Edits(const CommandLine& line) {
          line.command == "set" || (line.command == "switches" && !line.options.empty());
 }
 
+// The progress line of a transfer: redrawn on a terminal that can redraw
+// in place (not TERM=dumb), and as plain lines elsewhere only when asked.
+ProgressLine ProgressLineFor(const CommandLine& line) {
+  if (line.command != "transfer" || line.Has("no-progress"))
+    return ProgressLine::kNone;
+  const char* term = std::getenv("TERM");
+  if (::isatty(STDERR_FILENO) && !(term != nullptr && std::string_view(term) == "dumb"))
+    return ProgressLine::kRedrawn;
+  return line.Has("progress") ? ProgressLine::kPlain : ProgressLine::kNone;
+}
+
 // transfer and list.
 int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsStore& store) {
   const int index = settings.FindProfile(line.name);
   if (index < 0)
     return Failure(RefusalText(DestinationError::kUnknownDestination, line.name));
   const bool transfer = line.command == "transfer";
+  const bool dryRun = line.Has("dry-run");
+  // A dry run changes nothing, the last chosen destination included.
+  const bool choose = transfer && !dryRun;
 
   CancelEvent cancelEvent;
   std::optional<CompletionCode> completion;
   ConnectionLearned learned;
   {
-    InterruptWatcher watcher(cancelEvent);
-    TerminalConsole console(line.Has("yes") ? TerminalConsole::Questions::kAnswerYes
-                                            : TerminalConsole::Questions::kAskTerminal,
-                            watcher.interruptedFd(), line.name);
+    const ProgressLine progress = ProgressLineFor(line);
+    InterruptWatcher watcher(cancelEvent, progress);
+    TerminalConsole console(
+        {.questions = line.Has("yes") ? TerminalConsole::Questions::kAnswerYes
+                                      : TerminalConsole::Questions::kAskTerminal,
+         .progress = progress,
+         .runLines =
+             dryRun ? TerminalConsole::RunLines::kDropped : TerminalConsole::RunLines::kPrinted,
+         .destination = line.name},
+        watcher.interruptedFd());
     const RunRequest request{.settings = settings,
                              .profile = settings.profiles[index],
                              .console = console,
                              .cancelEvent = cancelEvent,
                              .logPath = LogPathBesideExecutable(),
-                             .learned = &learned};
+                             .learned = &learned,
+                             .mode = dryRun ? RunMode::kDryRun : RunMode::kPublish};
     if (transfer) {
       // As the window does when the destination is picked in its list.
-      settings.lastFtp = ListPosition(settings, index);
+      if (choose)
+        settings.lastFtp = ListPosition(settings, index);
       completion = StartTransfer(request);
     } else {
       completion = StartListing(request);
     }
   }
-  // A server that spoke TLS is held to it from now on.
+  // A server that spoke TLS is held to it from now on, after a dry run too:
+  // that is about the server, not about the publish.
   const int changesBefore = settings.changeCount;
   if (learned.connectedWithTls)
     RecordTlsConnection(settings, index, learned.acceptedFingerprint);
   // Only the choice and what the run learned changed; what others saved
   // during the run stays.
-  if (transfer || settings.changeCount != changesBefore) {
+  if (choose || settings.changeCount != changesBefore) {
     if (const int saved = Save(store, settings); saved != kExitCompleted)
       return saved;
   }

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,13 +13,25 @@
 #include <cerrno>
 #include <system_error>
 
+#include "base/display_text.h"
 #include "cli/command_line.h"
+#include "engine/run_progress.h"
 #include "resources/string_table.h"
 
 namespace velmorix::cli {
 namespace {
 
+using namespace std::chrono_literals;
+
 std::atomic<bool> outputFailed{false};
+
+// How often RunModal looks at the counters, and so the fastest redraw.
+constexpr std::chrono::milliseconds kProgressInterval = 100ms;
+// A plain progress line (in a file or a pipe) comes at most this often.
+constexpr std::chrono::seconds kPlainProgressInterval = 1s;
+
+// Back to the start of the line and clear it to the end.
+constexpr std::string_view kClearLine = "\r\x1b[K";
 
 // Writes all of `text`; false when the output refused it.
 bool WriteAll(int fd, std::string_view text) {
@@ -57,6 +71,36 @@ void ClosePair(int (&fds)[2]) {
   }
 }
 
+// True when `first` and `second` are the same terminal.
+bool SameTerminal(int first, int second) {
+  struct stat a, b;
+  return ::isatty(first) && ::isatty(second) && ::fstat(first, &a) == 0 &&
+         ::fstat(second, &b) == 0 && a.st_rdev == b.st_rdev;
+}
+
+// The columns of standard error's terminal; 0 when it does not tell.
+size_t TerminalColumns() {
+  winsize size{};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0)
+    return 0;
+  return size.ws_col;
+}
+
+// `text` without as many of its last parts (the progress text separates
+// them with two spaces) as it takes to fit in `columns` with the cursor
+// after it; a line that wrapped could no longer be redrawn in place.
+std::string FitToColumns(std::string text, size_t columns) {
+  if (columns == 0)
+    return text;
+  while (DisplayWidth(text) >= columns) {
+    const size_t cut = text.rfind("  ");
+    if (cut == std::string::npos)
+      return {};
+    text.resize(cut);
+  }
+  return text;
+}
+
 // The terminal to ask on: the controlling terminal if the process has one,
 // else standard input when that is a terminal.
 struct Terminal {
@@ -84,7 +128,8 @@ struct Terminal {
 
 }  // namespace
 
-InterruptWatcher::InterruptWatcher(CancelEvent& cancelEvent) : cancelEvent_(cancelEvent) {
+InterruptWatcher::InterruptWatcher(CancelEvent& cancelEvent, ProgressLine progress)
+    : cancelEvent_(cancelEvent), progress_(progress) {
   sigset_t interrupt;
   sigemptyset(&interrupt);
   sigaddset(&interrupt, SIGINT);
@@ -130,39 +175,82 @@ void InterruptWatcher::Watch() {
     if (::read(signalFd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
       continue;
     if (++interrupts == 1) {
+      // The console says so, between its other lines.
       cancelEvent_.Set();
       WriteAll(notifyPipe_[1], "x");
-      WriteAll(STDERR_FILENO,
-               "velmorix-cli: canceling at the next step; press Ctrl-C again to stop at once\n");
     } else {
-      WriteAll(STDERR_FILENO, "velmorix-cli: stopped\n");
+      // Not through the console, whose output may be stuck behind a worker
+      // that is.
+      const std::string clear(progress_ == ProgressLine::kRedrawn ? kClearLine : "");
+      WriteAll(STDERR_FILENO, clear + "velmorix-cli: stopped\n");
       ::_exit(kExitInterrupted);
     }
   }
 }
 
-TerminalConsole::TerminalConsole(Questions questions, int interruptedFd, std::string destination)
-    : questions_(questions), interruptedFd_(interruptedFd), destination_(std::move(destination)) {}
+TerminalConsole::TerminalConsole(Options options, int interruptedFd)
+    : options_(std::move(options)),
+      interruptedFd_(interruptedFd),
+      outputSharesTerminal_(options_.progress == ProgressLine::kRedrawn &&
+                            SameTerminal(STDOUT_FILENO, STDERR_FILENO)) {}
 
 void TerminalConsole::ShowLine(const std::string& line) {
+  if (options_.runLines == RunLines::kDropped)
+    return;
   std::lock_guard lock(outputMutex_);
-  if (!WriteAll(STDOUT_FILENO, line + "\n"))
-    outputFailed = true;
+  PrintOutput(line);
+}
+
+void TerminalConsole::ShowChange(const std::string& line) {
+  std::lock_guard lock(outputMutex_);
+  PrintOutput(line);
+}
+
+void TerminalConsole::ShowSummary(const std::string& line) {
+  std::lock_guard lock(outputMutex_);
+  FinishProgress();
+  PrintOutput(line);
+}
+
+void TerminalConsole::WatchProgress(const RunProgress& progress) {
+  std::lock_guard lock(outputMutex_);
+  progress_ = &progress;
 }
 
 bool TerminalConsole::OutputFailed() {
   return outputFailed;
 }
 
+void TerminalConsole::PrintOutput(const std::string& line) {
+  const bool givesWay = outputSharesTerminal_ && progressShown_;
+  if (givesWay)
+    ClearProgressLine();
+  if (!WriteAll(STDOUT_FILENO, line + "\n"))
+    outputFailed = true;
+  if (givesWay)
+    RedrawProgressLine();
+}
+
+void TerminalConsole::PrintError(const std::string& text) {
+  const bool givesWay = progressShown_;
+  ClearProgressLine();
+  WriteAll(STDERR_FILENO, text);
+  if (givesWay)
+    RedrawProgressLine();
+}
+
 void TerminalConsole::ShowError(const std::string& text) {
   std::lock_guard lock(outputMutex_);
-  WriteAll(STDERR_FILENO, BoxText(text) + "\n");
+  PrintError(BoxText(text) + "\n");
 }
 
 Answer TerminalConsole::Ask(const std::string& text) {
-  if (questions_ == Questions::kAnswerYes)
+  if (options_.questions == Questions::kAnswerYes)
     return Answer::kYes;
+  // The lock is held until the answer, so the progress line stays away
+  // from the question meanwhile.
   std::lock_guard lock(outputMutex_);
+  ClearProgressLine();
   Terminal terminal;
   if (terminal.inputFd < 0) {
     WriteAll(STDERR_FILENO, BoxText(text) + "\n" +
@@ -176,10 +264,12 @@ Answer TerminalConsole::Ask(const std::string& text) {
 bool TerminalConsole::TrustCertificate(const CertificateInfo& certificate,
                                        const std::string& question) {
   std::lock_guard lock(outputMutex_);
+  ClearProgressLine();
   Terminal terminal;
   if (terminal.inputFd >= 0)
     return ReadAnswer(terminal.inputFd, terminal.promptFd, question, false) == Answer::kYes;
-  const std::string name = destination_.empty() ? std::string("NAME") : ShellQuoted(destination_);
+  const std::string name =
+      options_.destination.empty() ? std::string("NAME") : ShellQuoted(options_.destination);
   WriteAll(STDERR_FILENO, BoxText(question) + "\n" +
                               "velmorix-cli: no terminal to answer on: the certificate is refused; "
                               "to trust it: velmorix-cli set " +
@@ -202,6 +292,7 @@ Answer TerminalConsole::ReadAnswer(int inputFd, int promptFd, const std::string&
     if (count == 2 && fds[1].revents != 0) {
       // Ctrl-C cancels the run; it is no answer to the question.
       WriteAll(promptFd, "\n");
+      NoticeInterrupt();
       return Answer::kInterrupted;
     }
     char c;
@@ -243,8 +334,81 @@ void TerminalConsole::JobDone(CompletionCode) {
 }
 
 void TerminalConsole::RunModal() {
-  std::unique_lock lock(doneMutex_);
-  doneChanged_.wait(lock, [this] { return done_; });
+  for (;;) {
+    bool done = false;
+    {
+      std::unique_lock lock(doneMutex_);
+      done = doneChanged_.wait_for(lock, kProgressInterval, [this] { return done_; });
+    }
+    std::lock_guard lock(outputMutex_);
+    NoticeInterrupt();
+    if (done) {
+      FinishProgress();
+      return;
+    }
+    DrawProgress();
+  }
+}
+
+void TerminalConsole::NoticeInterrupt() {
+  if (interruptNoticed_ || interruptedFd_ < 0)
+    return;
+  pollfd interrupted = {interruptedFd_, POLLIN, 0};
+  if (::poll(&interrupted, 1, 0) <= 0 || interrupted.revents == 0)
+    return;
+  interruptNoticed_ = true;
+  PrintError("velmorix-cli: canceling at the next step; press Ctrl-C again to stop at once\n");
+}
+
+void TerminalConsole::DrawProgress() {
+  if (progress_ == nullptr || progressFinished_ || options_.progress == ProgressLine::kNone)
+    return;
+  std::string text = FormatProgressText(progress_->Read());
+  if (options_.progress == ProgressLine::kPlain) {
+    const auto now = std::chrono::steady_clock::now();
+    if (text.empty() || text == progressText_ || now - progressPrinted_ < kPlainProgressInterval)
+      return;
+    progressText_ = std::move(text);
+    progressPrinted_ = now;
+    WriteAll(STDERR_FILENO, progressText_ + "\n");
+    return;
+  }
+  text = FitToColumns(std::move(text), TerminalColumns());
+  if (progressShown_ && text == progressText_)
+    return;
+  progressText_ = std::move(text);
+  if (progressText_.empty())
+    ClearProgressLine();
+  else
+    RedrawProgressLine();
+}
+
+void TerminalConsole::RedrawProgressLine() {
+  if (options_.progress != ProgressLine::kRedrawn || progressFinished_ || progressText_.empty())
+    return;
+  // Written over what is shown, and cleared behind it when it got shorter.
+  WriteAll(STDERR_FILENO, std::string("\r") + progressText_ + "\x1b[K");
+  progressShown_ = true;
+}
+
+void TerminalConsole::ClearProgressLine() {
+  if (!progressShown_)
+    return;
+  WriteAll(STDERR_FILENO, kClearLine);
+  progressShown_ = false;
+}
+
+void TerminalConsole::FinishProgress() {
+  if (progressFinished_)
+    return;
+  if (options_.progress == ProgressLine::kPlain && progress_ != nullptr) {
+    // However short the run, its last state is told once.
+    const std::string text = FormatProgressText(progress_->Read());
+    if (!text.empty() && text != progressText_)
+      WriteAll(STDERR_FILENO, text + "\n");
+  }
+  ClearProgressLine();
+  progressFinished_ = true;
 }
 
 }  // namespace velmorix::cli

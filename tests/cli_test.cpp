@@ -11,9 +11,11 @@
 
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -65,6 +67,25 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+// The run's closing line ("Velmorix Canceled!"), before the summary that
+// follows it once the run has got under way.
+std::string ClosingLine(const std::string& out) {
+  std::vector<std::string> lines = Lines(out);
+  if (!lines.empty() && lines.back().starts_with("Summary : "))
+    lines.pop_back();
+  return lines.empty() ? std::string() : lines.back();
+}
+
+// Every file and folder below `root`, with the files' contents.
+std::map<fs::path, std::string> Tree(const fs::path& root) {
+  std::map<fs::path, std::string> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    tree[entry.path().lexically_relative(root)] =
+        entry.is_directory() ? std::string("(folder)") : ReadFile(entry.path());
+  }
+  return tree;
+}
+
 // One run of the program. Without a terminal the child starts a session of
 // its own, so it has no controlling terminal even when the tests run in one.
 class CliProcess {
@@ -72,7 +93,10 @@ class CliProcess {
   struct Options {
     std::string input;      // written to standard input, which is then closed
     bool terminal = false;  // give the child a pseudo-terminal as its terminal
-    int stdoutFd = -1;      // standard output goes here instead of a pipe
+    // Standard output and error go to that terminal too, which calls itself
+    // an xterm; terminal() reads them.
+    bool outputOnTerminal = false;
+    int stdoutFd = -1;  // standard output goes here instead of a pipe
   };
 
   CliProcess(const fs::path& program, const std::vector<std::string>& arguments,
@@ -110,6 +134,11 @@ class CliProcess {
       }
       dup2(options.stdoutFd >= 0 ? options.stdoutFd : out[1], STDOUT_FILENO);
       dup2(err[1], STDERR_FILENO);
+      if (options.outputOnTerminal) {
+        dup2(STDIN_FILENO, STDOUT_FILENO);
+        dup2(STDIN_FILENO, STDERR_FILENO);
+        setenv("TERM", "xterm", 1);
+      }
       setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
       if (chdir(workFolder.c_str()) != 0)
         _exit(126);
@@ -121,6 +150,7 @@ class CliProcess {
     close(err[1]);
     outFd_ = out[0];
     errFd_ = err[0];
+    outputOnTerminal_ = options.outputOnTerminal;
     if (!options.input.empty()) {
       (void)!write(in[1], options.input.data(), options.input.size());
     }
@@ -194,11 +224,13 @@ class CliProcess {
   // Waits for the end of the program (killing it after `limit`).
   CliResult Finish(std::chrono::seconds limit = 60s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while ((outFd_ >= 0 || errFd_ >= 0) && std::chrono::steady_clock::now() < deadline) {
+    // The pipes tell the child's end, or the terminal when the output goes there.
+    const auto running = [this] {
+      return outFd_ >= 0 || errFd_ >= 0 || (outputOnTerminal_ && terminalFd_ >= 0);
+    };
+    while (running() && std::chrono::steady_clock::now() < deadline)
       Pump(100ms);
-      // The terminal stays open in the parent; the pipes tell the child's end.
-    }
-    if (outFd_ >= 0 || errFd_ >= 0) {
+    if (running()) {
       ADD_FAILURE() << "velmorix-cli did not end in time";
       kill(pid_, SIGKILL);
     }
@@ -221,6 +253,7 @@ class CliProcess {
   int outFd_ = -1;
   int errFd_ = -1;
   int terminalFd_ = -1;
+  bool outputOnTerminal_ = false;
   std::string out_, err_, terminal_;
 };
 
@@ -245,6 +278,11 @@ class CliTest : public ::testing::Test {
                                     bool terminal = false) {
     CliProcess::Options options;
     options.terminal = terminal;
+    return Start(arguments, options);
+  }
+
+  std::unique_ptr<CliProcess> Start(const std::vector<std::string>& arguments,
+                                    const CliProcess::Options& options) {
     return std::make_unique<CliProcess>(program(), arguments, config_.path(), work_.path(),
                                         options);
   }
@@ -617,6 +655,10 @@ TEST_F(RefusalTest, UnknownCommandsOptionsAndDestinationsAreRefused) {
   ExpectRefused({"update", "site", "--data-mode", "pasv"},
                 "option '--data-mode' takes auto, passive, active, not 'pasv'");
   ExpectRefused({"transfer", "site", "--yes=1"}, "option '--yes' takes no value");
+  ExpectRefused({"list", "site", "--dry-run"}, "unknown option '--dry-run' for list");
+  ExpectRefused({"list", "site", "--progress"}, "unknown option '--progress' for list");
+  ExpectRefused({"transfer", "site", "--no-progress", "--dry-run", "--progress"},
+                "options '--progress' and '--no-progress' exclude each other");
   ExpectRefused({"switches", "--keep-dot-files", "off", "--keep-dot-files", "on"},
                 "option '--keep-dot-files' given twice");
   // Its on kept the dot files, the opposite of its name.
@@ -739,6 +781,19 @@ TEST_F(TlsCommandTest, UnknownCertificateIsRefusedWithoutATerminalAndKeptOnceTru
             std::string::npos);
 }
 
+TEST_F(TlsCommandTest, DryRunKeepsTheServerAtTlsButNotTheChoice) {
+  const std::string fingerprint = testing::TestCertificates::Get().selfSignedFingerprint;
+  AddSite();
+  ASSERT_EQ(Cli({"set", "site", "--trust-fingerprint", fingerprint}).status, 0);
+
+  const CliResult result = Cli({"transfer", "site", "--dry-run"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  // What the run learned of the server is kept; the publish was none.
+  EXPECT_NE(Cli({"destinations"}).out.find("\ttls\tauto\t" + fingerprint + "\n"),
+            std::string::npos);
+  EXPECT_EQ(LoadSettings().lastFtp, -1);
+}
+
 TEST_F(TransferCommandTest, PublishesTheTreeReportsEachStepAndRemembersTheChoice) {
   WriteFile(local_ / "index.html", "<html>\r\n</html>\n");
   WriteFile(local_ / "sub" / "page.txt", "page");
@@ -758,10 +813,14 @@ TEST_F(TransferCommandTest, PublishesTheTreeReportsEachStepAndRemembersTheChoice
   EXPECT_FALSE(fs::exists(server_.root() / "site" / "setup.exe"));
 
   const std::vector<std::string> lines = Lines(result.out);
-  ASSERT_GE(lines.size(), 4u);
+  ASSERT_GE(lines.size(), 5u);
   EXPECT_EQ(lines.front(), "Velmorix Started...");
   EXPECT_EQ(lines[1], "Connect to 127.0.0.1 processing...");
-  EXPECT_EQ(lines.back(), "Velmorix Successfully completed!");
+  EXPECT_EQ(lines[lines.size() - 2], "Velmorix Successfully completed!");
+  // The sizes of index.html and page.txt; the time it took may vary.
+  EXPECT_TRUE(lines.back().starts_with(
+      "Summary : 2 files uploaded (20 B), 1 directories created, 0 entries deleted, "))
+      << lines.back();
   EXPECT_NE(result.out.find("Copy file to FTP : /site/index.html\n"), std::string::npos);
   EXPECT_NE(result.out.find("Create Directory on FTP : /site/sub\n"), std::string::npos);
 
@@ -799,7 +858,7 @@ TEST_F(TransferCommandTest, MissingFoldersAreReportedWithTheirTags) {
   CliResult result = Cli({"transfer", "wrong remote"});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "VELMORIX: パラメタ指定の誤りです。[ＦＴＰサーバーパス]\n");
-  EXPECT_EQ(Lines(result.out).back(), "Velmorix Failed..See Error Message !!");
+  EXPECT_EQ(ClosingLine(result.out), "Velmorix Failed..See Error Message !!");
 
   AddSite("wrong local");
   ASSERT_EQ(Cli({"set", "wrong local", "--local", (work_.path() / "missing").string()}).status, 0);
@@ -807,6 +866,61 @@ TEST_F(TransferCommandTest, MissingFoldersAreReportedWithTheirTags) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "VELMORIX: パラメタ指定の誤りです。[ローカルディスクパス]\n");
   EXPECT_EQ(result.out, "");  // refused before any run
+}
+
+TEST_F(TransferCommandTest, DryRunPrintsOnlyTheChangesAndChangesNothing) {
+  WriteFile(local_ / "index.html", "new page");
+  WriteFile(local_ / "sub" / "page.txt", "page");
+  WriteFile(server_.root() / "site" / "old.txt", "old");
+  AddSite();
+  const std::string settings = ReadFile(storeFile());
+  const auto server = Tree(server_.root());
+
+  const CliResult result = Cli({"transfer", "site", "--dry-run"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  std::vector<std::string> lines = Lines(result.out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(),
+            "Dry run : 1 directories to create, 2 files to upload (12 B), 1 entries to delete");
+  // The changes in the walk's order, and none of the run's ordinary lines.
+  lines.pop_back();
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "Copy file to FTP : /site/index.html  (new)",
+                       "Copy file to FTP : /site/sub/page.txt  (new)",
+                       "Create Directory on FTP : /site/sub  (new)",
+                       "Delete file on FTP : /site/old.txt  (not on Local HDD)",
+                   }));
+  EXPECT_EQ(Tree(server_.root()), server);
+  EXPECT_FALSE(fs::exists(logFile()));
+  EXPECT_EQ(ReadFile(storeFile()), settings);  // the last choice included
+}
+
+TEST_F(TransferCommandTest, ProgressReachesAPipeOnlyWhenAskedAndAsPlainLines) {
+  WriteFile(local_ / "a.html", "a");
+  WriteFile(local_ / "b.html", "b");
+  AddSite();
+  struct Case {
+    const char* option;
+    bool progress;
+  };
+  for (const Case& run :
+       {Case{"", false}, Case{"--progress", true}, Case{"--no-progress", false}}) {
+    std::vector<std::string> arguments = {"transfer", "site"};
+    if (*run.option != '\0')
+      arguments.push_back(run.option);
+    const CliResult result = Cli(arguments);
+    ASSERT_EQ(result.status, 0) << run.option << ": " << result.err;
+    if (!run.progress) {
+      EXPECT_EQ(result.err, "") << run.option;
+      continue;
+    }
+    // No redrawing where nobody sees it, and the end state however short the run.
+    EXPECT_EQ(result.err.find_first_of("\r\x1b"), std::string::npos) << result.err;
+    EXPECT_TRUE(result.err.ends_with("\n")) << result.err;
+    EXPECT_TRUE(Lines(result.err).back().starts_with("2 / 2 ファイル  0.0 / 0.0 MB")) << result.err;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -834,7 +948,7 @@ TEST_F(PruningQuestionsTest, WithoutATerminalQuestionsAreAnsweredCancelAndNothin
   EXPECT_TRUE(fs::exists(Remote("keep.html")));  // uploads happen before the pruning
   EXPECT_TRUE(result.err.starts_with("VELMORIX: FTP : ")) << result.err;
   EXPECT_NE(result.err.find("answered Cancel"), std::string::npos) << result.err;
-  EXPECT_EQ(Lines(result.out).back(), "Process is Terminated by User");
+  EXPECT_EQ(ClosingLine(result.out), "Process is Terminated by User");
 }
 
 TEST_F(PruningQuestionsTest, YesAnswersEveryQuestion) {
@@ -905,7 +1019,7 @@ TEST_F(PruningQuestionsTest, CtrlCAtAQuestionCancelsTheRunAndDeletesNothing) {
 
   const CliResult result = process->Finish();
   EXPECT_EQ(result.status, 2) << result.out << result.err;
-  EXPECT_EQ(Lines(result.out).back(), "Velmorix Canceled!");
+  EXPECT_EQ(ClosingLine(result.out), "Velmorix Canceled!");
   EXPECT_TRUE(fs::exists(Remote("old.txt")));
   EXPECT_TRUE(fs::exists(Remote("stale.txt")));
   EXPECT_TRUE(fs::exists(Remote("gone") / "deep.txt"));
@@ -939,7 +1053,7 @@ TEST_F(InterruptTest, FirstCtrlCCancelsTheRunAtTheNextStep) {
   process->Signal(SIGINT);
   const CliResult result = process->Finish();
   EXPECT_EQ(result.status, 2) << result.out << result.err;
-  EXPECT_EQ(Lines(result.out).back(), "Velmorix Canceled!");
+  EXPECT_EQ(ClosingLine(result.out), "Velmorix Canceled!");
   EXPECT_NE(result.err.find("canceling"), std::string::npos);
   EXPECT_LT(UploadedFiles(), kFiles);
   EXPECT_GE(UploadedFiles(), 1);
@@ -962,6 +1076,43 @@ TEST_F(InterruptTest, SecondCtrlCEndsTheProgramAtOnce) {
   // What was changed on the server before is in the log all the same.
   EXPECT_TRUE(ReadFile(logFile()).starts_with("Copy file to FTP : /site/file"))
       << ReadFile(logFile());
+}
+
+// A run long enough to be held up by its server.
+using ProgressLineTest = InterruptTest;
+
+TEST_F(ProgressLineTest, TerminalShowsOneLineThatGivesWayToOtherLinesAndIsWipedAtTheEnd) {
+  CliProcess::Options options;
+  options.terminal = true;
+  options.outputOnTerminal = true;
+  std::unique_ptr<CliProcess> process = Start({"transfer", "site"}, options);
+  ASSERT_TRUE(process->WaitFor(&CliProcess::terminal, "Copy file to FTP"));
+  server_.Pause();
+  const bool drawn = process->WaitFor(&CliProcess::terminal, " / 300 ファイル  ");
+  server_.Resume();
+  EXPECT_TRUE(drawn) << process->terminal();
+  ASSERT_EQ(process->Finish().status, 0) << process->terminal();
+
+  // Each row is drawn over as "\r" + text + clear to its end; a line of the
+  // run's own starts only on a row that was wiped ("\r" and clear), so what
+  // remains visible of every row is that line alone.
+  const std::string shown = process->terminal();
+  const std::string clear = "\x1b[K";
+  size_t start = 0;
+  std::string visible;  // of the last row
+  for (size_t end; (end = shown.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    const std::string row = shown.substr(start, end - start);
+    const size_t lastClear = row.rfind(clear);
+    visible = row;
+    if (lastClear != std::string::npos) {
+      EXPECT_TRUE(lastClear > 0 && row[lastClear - 1] == '\r') << row;
+      visible = row.substr(lastClear + clear.size());
+    }
+  }
+  EXPECT_TRUE(visible.starts_with(
+      "Summary : 300 files uploaded (1.2 KB), 0 directories created, 0 entries deleted, "))
+      << visible;
+  EXPECT_EQ(start, shown.size());  // nothing drawn after the summary
 }
 
 // ---------------------------------------------------------------------------
