@@ -13,6 +13,7 @@
 #include "base/display_text.h"
 #include "base/utf8.h"
 #include "engine/local_totals.h"
+#include "engine/parallel_uploads.h"
 #include "engine/remote_folders.h"
 #include "engine/remote_pruning.h"
 #include "engine/remote_site.h"
@@ -80,6 +81,21 @@ void PassOverFolder(Walk& walk, const std::string& localChild, int depth) {
 
 RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::string& remoteDir,
                        int depth);
+
+// An upload on another connection has failed: the run ends with the box of
+// a failed upload once the others under way have ended.
+RunResult EndAfterFailedUpload(const WalkContext& context) {
+  for (const ParallelUpload& upload : context.uploads->Wait(ParallelUploads::Ending::kLetFinish)) {
+    context.output.Report(kOutputConsoleAndLog, "Copy file to FTP canceled : %s/%s",
+                          upload.remoteDir.c_str(), upload.name.c_str());
+  }
+  context.output.ShowError(CommandErrorText(strings::kTagTransferFile));
+  return RunResult::kFailed;
+}
+
+bool UploadFailedMeanwhile(const WalkContext& context) {
+  return context.uploads != nullptr && context.uploads->Failed();
+}
 
 // Step 9 for a local folder: create or find its remote counterpart and
 // descend. Returns kCompleted also when the folder is passed over.
@@ -184,15 +200,31 @@ RunResult MirrorFile(const WalkContext& context, EntryTable& table, int local,
     output.progress.FileDone(size, false);
     return RunResult::kCompleted;
   }
+  RunProgress::Share share;
   const UploadReason reason =
       DecideUpload(context.rules, table.localTime[local],
                    match >= 0 ? std::optional<int64_t>(table.remoteTime[match]) : std::nullopt);
   if (reason != UploadReason::kUpToDate) {
+    if (context.uploads != nullptr) {
+      if (context.uploads->Failed())
+        return EndAfterFailedUpload(context);
+      if (std::string notice = context.uploads->TakeNotice(); !notice.empty()) {
+        output.statusLine = std::move(notice);
+        output.Output(kOutputConsole);
+      }
+    }
     output.AnnounceChange(ChangeKind::kUpload, ReasonFor(reason), remoteDir, name);
+    if (context.uploads != nullptr &&
+        context.uploads->TryStart({JoinPath(localDir, name), remoteDir, name, size})) {
+      // Another connection sends it and counts it in when it has gone.
+      if (match >= 0)
+        MarkRemoteMatches(table, name);
+      return RunResult::kCompleted;
+    }
     RunProgress& progress = output.progress;
-    const FtpStatus status =
-        context.site.PutFile(JoinPath(localDir, name), name,
-                             [&progress, size](int64_t sent) { progress.FileSending(size, sent); });
+    const FtpStatus status = context.site.PutFile(
+        JoinPath(localDir, name), name,
+        [&progress, &share, size](int64_t sent) { progress.FileSending(share, size, sent); });
     if (status.kind == FtpErrorKind::kCanceled) {
       output.CancelRequested();  // the request has been acted on
       // The server keeps what arrived: the log must say that it is not all.
@@ -205,7 +237,7 @@ RunResult MirrorFile(const WalkContext& context, EntryTable& table, int local,
       return RunResult::kFailed;
     }
   }
-  output.progress.FileDone(size, reason != UploadReason::kUpToDate);
+  output.progress.FileDone(size, reason != UploadReason::kUpToDate, share);
   if (match >= 0)
     MarkRemoteMatches(table, name);
   return RunResult::kCompleted;
@@ -245,6 +277,8 @@ RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::strin
   for (int i = 0; i < table->localCount; ++i) {
     if (output.CancelRequested())
       return RunResult::kCanceled;
+    if (UploadFailedMeanwhile(context))
+      return EndAfterFailedUpload(context);
     RunResult result = RunResult::kCompleted;
     if (table->localIsDir[i]) {
       if (SkipsLocalFolder(context.rules, table->localName[i]))
@@ -258,6 +292,8 @@ RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::strin
   }
 
   if (context.rules.options.deleteOnServer) {
+    if (UploadFailedMeanwhile(context))
+      return EndAfterFailedUpload(context);
     if (RunResult r = PruneRemoteDirectory(context, *table, remoteDir, depth);
         r != RunResult::kCompleted) {
       return r;

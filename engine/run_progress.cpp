@@ -41,21 +41,20 @@ void RunProgress::SetTotals(int64_t files, int64_t bytes) {
   totalsKnown_.store(true, std::memory_order_release);
 }
 
-void RunProgress::FileSending(int64_t size, int64_t sent) {
+void RunProgress::FileSending(Share& share, int64_t size, int64_t sent) {
   // Only what lies within the size the walk found is counted, so that a
   // file that grew since cannot push the bytes past the totals.
-  const int64_t share = std::clamp<int64_t>(sent, 0, std::max<int64_t>(size, 0));
-  if (share > currentSent_) {
-    doneBytes_.fetch_add(share - currentSent_, std::memory_order_relaxed);
-    currentSent_ = share;
+  const int64_t within = std::clamp<int64_t>(sent, 0, std::max<int64_t>(size, 0));
+  if (within > share.counted) {
+    doneBytes_.fetch_add(within - share.counted, std::memory_order_relaxed);
+    share.counted = within;
   }
 }
 
-void RunProgress::FileDone(int64_t size, bool uploaded) {
+void RunProgress::FileDone(int64_t size, bool uploaded, const Share& share) {
   const int64_t counted = std::max<int64_t>(size, 0);
-  if (counted > currentSent_)
-    doneBytes_.fetch_add(counted - currentSent_, std::memory_order_relaxed);
-  currentSent_ = 0;
+  if (counted > share.counted)
+    doneBytes_.fetch_add(counted - share.counted, std::memory_order_relaxed);
   doneFiles_.fetch_add(1, std::memory_order_relaxed);
   if (uploaded) {
     filesUploaded_.fetch_add(1, std::memory_order_relaxed);

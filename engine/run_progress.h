@@ -1,11 +1,12 @@
 // How far a transfer run has come: the counters that the worker publishes
 // and the console reads while the run lasts.
 //
-// Threads. Only the run's worker thread calls the writing members; any
-// thread may call Read() at any time (the window's timer, the terminal's
-// progress line). Each counter is an atomic of its own that only grows, so
-// a reader never blocks the worker and never sees a counter go backwards;
-// the counters of one snapshot may be a step apart from each other.
+// Threads. The run's worker thread calls the writing members, and so do the
+// threads of its extra upload connections for their uploads; any thread may
+// call Read() at any time (the window's timer, the terminal's progress
+// line). Each counter is an atomic of its own that only grows, so a reader
+// never blocks a writer and never sees a counter go backwards; the counters
+// of one snapshot may be a step apart from each other.
 #pragma once
 
 #include <atomic>
@@ -35,13 +36,20 @@ class RunProgress {
   // Worker thread: the totals of the local scan.
   void SetTotals(int64_t files, int64_t bytes);
 
-  // Worker thread, while a file of `size` bytes (as the walk found it) is
-  // uploaded: `sent` bytes of it have gone so far. Cheap: a few relaxed
-  // atomic operations, fit to be called for every chunk.
-  void FileSending(int64_t size, int64_t sent);
-  // Worker thread: a file of `size` bytes has been dealt with, uploaded
-  // (`uploaded`) or found up to date.
-  void FileDone(int64_t size, bool uploaded);
+  // What one upload has counted in so far. Owned by the thread that sends
+  // the file; uploads on several connections each have their own.
+  struct Share {
+    int64_t counted = 0;
+  };
+
+  // The thread that sends a file of `size` bytes (as the walk found it):
+  // `sent` bytes of it have gone so far. Cheap: a few relaxed atomic
+  // operations, fit to be called for every chunk.
+  void FileSending(Share& share, int64_t size, int64_t sent);
+  // A file of `size` bytes has been dealt with: uploaded (`uploaded`, with
+  // the share its sending counted in) or found up to date.
+  void FileDone(int64_t size, bool uploaded, const Share& share);
+  void FileDone(int64_t size, bool uploaded) { FileDone(size, uploaded, Share()); }
   // Worker thread: files the walk passes over without looking at them one
   // by one (a folder it does not enter); they count as dealt with.
   void FilesPassed(int64_t files, int64_t bytes);
@@ -56,11 +64,10 @@ class RunProgress {
   std::atomic<int64_t> totalFiles_{0};
   std::atomic<int64_t> totalBytes_{0};
   std::atomic<int64_t> doneFiles_{0};
-  // Bytes of the files dealt with plus what has gone of the current upload;
-  // the current upload's share is counted in as it is sent, so that the
-  // sum only grows.
+  // Bytes of the files dealt with plus what has gone of the uploads under
+  // way; an upload's share is counted in as it is sent, so that the sum
+  // only grows.
   std::atomic<int64_t> doneBytes_{0};
-  int64_t currentSent_ = 0;  // worker thread only: the current upload's counted share
   std::atomic<int64_t> filesUploaded_{0};
   std::atomic<int64_t> bytesUploaded_{0};
   std::atomic<int64_t> foldersCreated_{0};

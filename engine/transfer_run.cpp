@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -16,6 +17,7 @@
 #include "engine/remote_site.h"
 #include "engine/transfer_job.h"
 #include "engine/transfer_worker.h"
+#include "engine/upload_pool.h"
 #include "resources/string_table.h"
 #include "settings/destinations.h"
 
@@ -136,6 +138,55 @@ NameEncoding NameEncodingOf(const FtpProfile& profile) {
   }
 }
 
+int ConnectionsOf(const FtpProfile& profile) {
+  return std::clamp(profile.connections, kMinConnections, kMaxConnections);
+}
+
+// The extra connections log in as the run's own did, but ask nothing: a
+// certificate the user accepted for this run is taken, any other refused,
+// and a server that spoke TLS is held to it.
+PoolLogin PoolLoginOf(const TransferJob& job) {
+  PoolLogin login;
+  login.host = job.profile.url;
+  login.port = static_cast<uint16_t>(static_cast<uint32_t>(job.profile.port) & 0xFFFFu);
+  login.userId = job.profile.userId;
+  login.password = job.profile.password;
+  login.timeouts = job.timeouts;
+  login.options.dataMode = DataModeOf(job.profile);
+  login.options.nameEncoding = NameEncodingOf(job.profile);
+  login.options.security =
+      job.connection.Encrypted() ? FtpSecurity::kTlsRequired : FtpSecurity::kNone;
+  login.options.trustedFingerprint = job.learned.acceptedFingerprint.empty()
+                                         ? job.profile.trustedFingerprint
+                                         : job.learned.acceptedFingerprint;
+  login.serverName = job.profile.url;
+  return login;
+}
+
+// After the walk: the uploads still under way end (canceled when the walk
+// was), their broken-off files are logged, and a failure among them ends
+// the run with its box.
+RunResult EndParallelUploads(TransferJob& job, UploadPool& pool, RunResult result) {
+  const auto ending = result == RunResult::kCanceled ? ParallelUploads::Ending::kCancel
+                                                     : ParallelUploads::Ending::kLetFinish;
+  const std::vector<ParallelUpload> canceled = pool.Wait(ending);
+  for (const ParallelUpload& upload : canceled) {
+    job.Report(kOutputConsoleAndLog, "Copy file to FTP canceled : %s/%s", upload.remoteDir.c_str(),
+               upload.name.c_str());
+  }
+  if (result != RunResult::kCompleted)
+    return result;
+  if (pool.Failed()) {
+    job.ShowError(CommandErrorText(strings::kTagTransferFile));
+    return RunResult::kFailed;
+  }
+  if (!canceled.empty()) {
+    job.CancelRequested();  // the request has been acted on
+    return RunResult::kCanceled;
+  }
+  return result;
+}
+
 }  // namespace
 
 bool ConnectServer(TransferJob& job) {
@@ -202,10 +253,19 @@ RunResult RunTransfer(TransferJob& job) {
   } else if (job.CancelRequested()) {
     result = RunResult::kCanceled;
   } else {
+    // The extra connections log in while the walk lists its first folders.
+    std::optional<UploadPool> pool;
+    if (const int extra = ConnectionsOf(job.profile) - 1; extra > 0 && !dryRun) {
+      pool.emplace(PoolLoginOf(job), extra, job.connection.NameEncodingInUse(), job.progress,
+                   job.cancelEvent);
+    }
     const LocalTotals totals = CountLocalFiles(rules, job.profile.localDir);
     job.progress.SetTotals(totals.files, totals.bytes);
     walked = true;
-    result = MirrorDirectory({site, job, rules}, job.profile.localDir, job.profile.remoteDir);
+    result = MirrorDirectory({site, job, rules, pool ? &*pool : nullptr}, job.profile.localDir,
+                             job.profile.remoteDir);
+    if (pool)
+      result = EndParallelUploads(job, *pool, result);
   }
   DisconnectServer(job);
   if (result == RunResult::kCompleted) {

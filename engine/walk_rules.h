@@ -14,6 +14,7 @@
 
 namespace velmorix {
 
+class ParallelUploads;
 class RemoteSite;
 class RunOutput;
 
@@ -30,11 +31,13 @@ struct WalkRules {
 };
 
 // What a step of the walk or the pruning needs: the server, the run's
-// reporting and its rules. All three outlive the walk.
+// reporting and its rules, and where uploads may go besides the site's own
+// connection (none: every upload goes there). All outlive the walk.
 struct WalkContext {
   RemoteSite& site;
   RunOutput& output;
   const WalkRules& rules;
+  ParallelUploads* uploads = nullptr;
 };
 
 // A local folder that is not published, nor entered: "_" folders and

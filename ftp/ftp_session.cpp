@@ -81,6 +81,8 @@ struct FtpConnection::State {
   // As the server wrote it: paths are joined to it after their conversion,
   // so it goes back exactly whatever the name encoding.
   std::optional<std::string> loginFolder;
+  // The folder the last CWD entered, as sent; none when unknown.
+  std::optional<std::string> currentFolder;
   // The encoding names are converted with, and whether kAuto may still
   // change it (no UTF8 in FEAT, and no name has decided yet).
   NameEncoding nameEncoding = NameEncoding::kUtf8;
@@ -551,7 +553,23 @@ FtpStatus FtpConnection::ChangeFolder(std::string_view path) {
   FtpStatus status = state_->ServerName(path, "フォルダー名", serverPath);
   if (!status.ok())
     return status;
-  return state_->Simple("CWD " + ftp::ResolveRemotePath(state_->loginFolder, serverPath));
+  std::string resolved = ftp::ResolveRemotePath(state_->loginFolder, serverPath);
+  // Entering the folder we are in costs a round trip and changes nothing.
+  state_->CloseActiveListing();
+  if (state_->currentFolder == resolved && IsOpen())
+    return FtpStatus::Ok();
+  state_->currentFolder.reset();
+  status = state_->Simple("CWD " + resolved);
+  if (status.ok())
+    state_->currentFolder = std::move(resolved);
+  return status;
+}
+
+void FtpConnection::FixNameEncoding(NameEncoding encoding) {
+  if (!IsOpen() || encoding == NameEncoding::kAuto)
+    return;
+  state_->nameEncoding = encoding;
+  state_->nameEncodingOpen = false;
 }
 
 bool FtpConnection::ListsWithMlsd() const {
@@ -586,12 +604,14 @@ FtpStatus FtpConnection::FindFirst(std::string_view folder, FtpListing& listing,
       // would look like an empty folder; entering the folder first tells
       // the two apart.
       ftp::FtpReply reply;
-      FtpStatus status = state_->control.Command(
-          "CWD " + ftp::ResolveRemotePath(state_->loginFolder, serverFolder), reply);
+      std::string resolved = ftp::ResolveRemotePath(state_->loginFolder, serverFolder);
+      state_->currentFolder.reset();
+      FtpStatus status = state_->control.Command("CWD " + resolved, reply);
       if (!status.ok())
         return status;
       if (reply.code != 250)
         return FtpStatus::Error(FtpErrorKind::kServerReply, reply.text);
+      state_->currentFolder = std::move(resolved);
     }
     // Several servers hide dot files from a plain LIST.
     command = "LIST -a";
@@ -629,11 +649,28 @@ FtpStatus FtpConnection::PutFile(const std::string& localPath, std::string_view 
     return NotConnected();
   if (ftp::HasLineBreakOrNul(remoteName))
     return Unsafe("ファイル名", remoteName);
-  if (localPath.find('\0') != std::string::npos)
-    return Unsafe("ローカルのファイル名", localPath);
   std::string serverName;
   if (FtpStatus status = state_->ServerName(remoteName, "ファイル名", serverName); !status.ok())
     return status;
+  return Store(localPath, serverName, progress);
+}
+
+FtpStatus FtpConnection::StoreFile(const std::string& localPath, std::string_view remotePath,
+                                   const std::function<void(int64_t)>& progress) {
+  if (!IsOpen())
+    return NotConnected();
+  if (ftp::HasLineBreakOrNul(remotePath))
+    return Unsafe("ファイル名", remotePath);
+  std::string serverPath;
+  if (FtpStatus status = state_->ServerName(remotePath, "ファイル名", serverPath); !status.ok())
+    return status;
+  return Store(localPath, ftp::ResolveRemotePath(state_->loginFolder, serverPath), progress);
+}
+
+FtpStatus FtpConnection::Store(const std::string& localPath, const std::string& serverName,
+                               const std::function<void(int64_t)>& progress) {
+  if (localPath.find('\0') != std::string::npos)
+    return Unsafe("ローカルのファイル名", localPath);
   state_->CloseActiveListing();
   if (!IsOpen())
     return NotConnected();

@@ -137,8 +137,13 @@ class FtpConnection {
   // With kAuto it is kUtf8 until the server's names show Shift_JIS.
   NameEncoding NameEncodingInUse() const;
 
-  // CWD; success on a 2xx reply. "" names the login folder.
+  // CWD; success on a 2xx reply. "" names the login folder. Entering the
+  // folder that the last CWD entered sends nothing.
   FtpStatus ChangeFolder(std::string_view path);
+  // From now on converts names with `encoding` (kUtf8, kShiftJis or
+  // kEucJp), as another connection to the same server has found it; kAuto
+  // changes nothing.
+  void FixNameEncoding(NameEncoding encoding);
   // Lists `folder` ("" is the current folder) with MLSD where the server
   // offers it, else with "LIST -a", and reads the first entry into `entry`.
   // An empty folder gives kNoMoreFiles; a missing folder gives an error, never
@@ -161,6 +166,10 @@ class FtpConnection {
   // not block.
   FtpStatus PutFile(const std::string& localPath, std::string_view remoteName,
                     const std::function<void(int64_t)>& progress = {});
+  // PutFile to the path `remotePath`, taken like CreateFolder's; the
+  // current folder does not matter.
+  FtpStatus StoreFile(const std::string& localPath, std::string_view remotePath,
+                      const std::function<void(int64_t)>& progress = {});
   // DELE.
   FtpStatus DeleteFile(std::string_view name);
   // RMD.
@@ -189,6 +198,9 @@ class FtpConnection {
   friend class FtpSession;
   friend class FtpListing;
   struct State;
+  // STOR of `localPath` as `serverName`, already in the server's encoding.
+  FtpStatus Store(const std::string& localPath, const std::string& serverName,
+                  const std::function<void(int64_t)>& progress);
   std::unique_ptr<State> state_;
 };
 

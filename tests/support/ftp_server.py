@@ -102,6 +102,10 @@ def main():
     parser.add_argument("--tls-require-reuse", action="store_true",
                         help="refuse a data connection that does not resume a TLS session, "
                              "as vsftpd does by default")
+    parser.add_argument("--max-connections", type=int, default=0,
+                        help="turn away connections beyond this many with 421")
+    parser.add_argument("--upload-rate", type=int, default=0,
+                        help="take uploads at this many bytes a second")
     parser.add_argument("--log", default=None)
     args = parser.parse_args()
 
@@ -178,6 +182,36 @@ def main():
 
     if args.name_encoding != "utf8":
         Handler = speak_names_in(Handler, args.name_encoding)
+
+    if args.upload_rate > 0 and not args.tls_cert:
+        from pyftpdlib.handlers import ThrottledDTPHandler
+
+        class SlowDTPHandler(ThrottledDTPHandler):
+            read_limit = args.upload_rate
+        Handler.dtp_handler = SlowDTPHandler
+
+    if args.max_connections > 0:
+        # Counts control connections only (the server's own limit counts
+        # data connections too), as hosts limit the sessions of a user.
+        sessions = {"open": 0}
+        limited_base = Handler
+
+        class Limited(limited_base):
+            def handle(self):
+                if sessions["open"] >= args.max_connections:
+                    self.respond_w_warning("421 Too many connections for this user.")
+                    self.close_when_done()
+                    return
+                sessions["open"] += 1
+                self._counted = True
+                limited_base.handle(self)
+
+            def close(self):
+                if getattr(self, "_counted", False):
+                    self._counted = False
+                    sessions["open"] -= 1
+                limited_base.close(self)
+        Handler = Limited
 
     Handler.authorizer = authorizer
     Handler.banner = "VELMORIX test server ready."

@@ -152,6 +152,14 @@ void TestFtpServer::Start() {
     args.push_back("--tls-required");
   if (options_.tlsRequireReuse)
     args.push_back("--tls-require-reuse");
+  if (options_.maxConnections > 0) {
+    args.push_back("--max-connections");
+    args.push_back(std::to_string(options_.maxConnections));
+  }
+  if (options_.uploadBytesPerSecond > 0) {
+    args.push_back("--upload-rate");
+    args.push_back(std::to_string(options_.uploadBytesPerSecond));
+  }
   std::vector<char*> argv;
   for (auto& arg : args)
     argv.push_back(arg.data());

@@ -54,6 +54,10 @@ struct TestFtpServerOptions {
   // A data connection that does not resume a TLS session is refused with
   // 522, as vsftpd does by default.
   bool tlsRequireReuse = false;
+  // More connections than this at once are turned away with 421.
+  int maxConnections = 0;
+  // Uploads are taken at this many bytes a second (plain FTP only).
+  int uploadBytesPerSecond = 0;
 };
 
 // Certificates made with the openssl command for the test program, once: a

@@ -1,0 +1,75 @@
+// Extra FTP connections for parallel uploads: each has a thread of its own,
+// which logs in and then uploads what the walk hands it by full path.
+//
+// Threads. The run's worker thread creates the pool, calls its members and
+// destroys it; the pool's threads only connect, upload and count progress.
+// The pool must be destroyed before the session options, the progress
+// counters and the cancel event it was given.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/cancel_event.h"
+#include "engine/parallel_uploads.h"
+#include "engine/run_progress.h"
+#include "ftp/ftp_session.h"
+
+namespace velmorix {
+
+// How the extra connections log in: as the run's own connection did.
+struct PoolLogin {
+  std::string host;
+  uint16_t port = 0;
+  std::string userId;
+  std::string password;
+  FtpTimeouts timeouts;
+  FtpConnectOptions options;  // without notices or questions: extra connections ask nothing
+  std::string serverName;     // for the console line
+};
+
+class UploadPool final : public ParallelUploads {
+ public:
+  // Starts `extra` connections in the background. Uploads convert names
+  // with `nameEncoding` as the run's own connection does.
+  UploadPool(PoolLogin login, int extra, NameEncoding nameEncoding, RunProgress& progress,
+             const CancelEvent& cancelEvent);
+  // Breaks off what is under way and ends the threads.
+  ~UploadPool() override;
+  UploadPool(const UploadPool&) = delete;
+  UploadPool& operator=(const UploadPool&) = delete;
+
+  bool TryStart(ParallelUpload upload) override;
+  bool Failed() const override;
+  std::string TakeNotice() override;
+  std::vector<ParallelUpload> Wait(Ending ending) override;
+
+ private:
+  void Work();
+
+  const PoolLogin login_;
+  const int extra_;
+  const NameEncoding nameEncoding_;
+  RunProgress& progress_;
+  const CancelEvent& cancelEvent_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<ParallelUpload> pending_;  // handed over, not yet taken
+  int idle_ = 0;                        // connections waiting for an upload
+  int busy_ = 0;                        // connections uploading
+  int tried_ = 0;                       // connection attempts that have ended
+  int connected_ = 0;
+  bool noticeTaken_ = false;
+  bool failed_ = false;
+  bool breakOff_ = false;  // uploads under way are canceled
+  bool stopping_ = false;  // the threads end
+  std::vector<ParallelUpload> canceled_;
+  std::vector<std::jthread> threads_;
+};
+
+}  // namespace velmorix

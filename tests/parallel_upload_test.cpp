@@ -1,0 +1,139 @@
+// Uploads spread over several connections, against the real test server:
+// the same tree and the same log as with one, a server that lets in fewer,
+// a failure and a cancel among uploads under way.
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/engine_fixture.h"
+
+namespace velmorix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every file below `root` with its content.
+std::map<std::string, std::string> Contents(const fs::path& root) {
+  std::map<std::string, std::string> contents;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file())
+      contents[fs::relative(entry.path(), root).string()] = ReadFile(entry.path());
+  }
+  return contents;
+}
+
+class ParallelUploadTest : public EngineTest {
+ protected:
+  explicit ParallelUploadTest(TestFtpServerOptions options = {}) : EngineTest(options) {}
+
+  // Folders of files of different sizes, some large enough to be sent in parts.
+  void SiteTree() {
+    for (int folder = 0; folder < 3; ++folder) {
+      for (int file = 0; file < 8; ++file) {
+        const std::string name = "f" + std::to_string(folder) + "/p" + std::to_string(file);
+        WriteFile(Local(name + ".html"), std::string(100 + file * 7919, 'a' + file));
+      }
+    }
+    WriteFile(Local("index.html"), "top");
+    WriteFile(Local("big.bin"), std::string(3 << 20, 'b'));
+  }
+
+  void Reset() {
+    fs::remove_all(Remote());
+    fs::create_directories(Remote());
+    ResetConsole();
+  }
+};
+
+TEST_F(ParallelUploadTest, FourConnectionsPublishWhatOneDoesAndLogItInTheSameOrder) {
+  SiteTree();
+  profile.connections = 1;
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+  const auto one = Contents(Remote());
+  const std::vector<std::string> oneLog = LogLines();
+  EXPECT_TRUE(console().LinesStartingWith("Parallel connections").empty());
+
+  Reset();
+  profile.connections = 4;
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(Contents(Remote()), one);
+  EXPECT_EQ(Contents(Remote()), Contents(Local()));
+  EXPECT_EQ(LogLines(), oneLog);
+  EXPECT_EQ(console().LinesStartingWith("Parallel connections"),
+            std::vector<std::string>{"Parallel connections to 127.0.0.1 : 4 of 4"});
+  ASSERT_EQ(console().summaries.size(), 1u);
+  EXPECT_TRUE(console().summaries[0].starts_with("Summary : 26 files uploaded"))
+      << console().summaries[0];
+}
+
+class TwoSessionServerTest : public ParallelUploadTest {
+ protected:
+  TwoSessionServerTest() : ParallelUploadTest({.maxConnections = 2}) {}
+};
+
+TEST_F(TwoSessionServerTest, AServerThatLetsInTwoStillGetsEverything) {
+  SiteTree();
+  profile.connections = 4;
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(Contents(Remote()), Contents(Local()));
+  EXPECT_TRUE(console().errors.empty()) << Transcript();
+  EXPECT_EQ(console().LinesStartingWith("Parallel connections"),
+            std::vector<std::string>{"Parallel connections to 127.0.0.1 : 2 of 4"});
+}
+
+TEST_F(ParallelUploadTest, AFailedUploadAmongOthersEndsTheRunWithItsBox) {
+  SiteTree();
+  // The server holds a folder where the local side has the file f1/p3.html.
+  fs::create_directories(Remote("f1/p3.html"));
+  profile.connections = 4;
+
+  EXPECT_EQ(Publish(), CompletionCode::kFailed) << Transcript();
+
+  EXPECT_EQ(console().errors,
+            std::vector<std::string>{"ＦＴＰへのコマンドでエラー発生[ファイル転送]"});
+  EXPECT_EQ(console().events.back(), "done: 3");
+  // Nothing of the folder after it was touched: the run ended there.
+  EXPECT_FALSE(fs::exists(Remote("f2")));
+}
+
+class SlowServerTest : public ParallelUploadTest {
+ protected:
+  SlowServerTest() : ParallelUploadTest({.uploadBytesPerSecond = 256 << 10}) {}
+};
+
+TEST_F(SlowServerTest, CancelDuringParallelUploadsEndsAsCanceledAndNamesEachCutFile) {
+  for (int file = 0; file < 6; ++file)
+    WriteFile(Local("part" + std::to_string(file) + ".bin"), std::string(1 << 20, 'x'));
+  profile.connections = 4;
+  timeouts = {std::chrono::seconds(20), std::chrono::seconds(20), std::chrono::seconds(20)};
+  CancelLater("Copy file to FTP", std::chrono::milliseconds(600));
+
+  EXPECT_EQ(Publish(), CompletionCode::kCanceled) << Transcript();
+
+  EXPECT_EQ(console().LastLine(), "Velmorix Canceled!") << Transcript();
+  EXPECT_TRUE(console().errors.empty()) << Transcript();
+  EXPECT_LT(std::chrono::steady_clock::now() - canceledAt(), std::chrono::seconds(5));
+  // Each file the log says was started is either whole on the server or
+  // named as cut short.
+  const std::vector<std::string> log = LogLines();
+  for (const std::string& line : log) {
+    const std::string started = "Copy file to FTP : /site/";
+    if (!line.starts_with(started))
+      continue;
+    const std::string name = line.substr(started.size());
+    const bool cut =
+        std::find(log.begin(), log.end(), "Copy file to FTP canceled : /site/" + name) != log.end();
+    const bool whole = fs::exists(Remote(name)) && fs::file_size(Remote(name)) == (1u << 20);
+    EXPECT_NE(cut, whole) << name;
+  }
+  EXPECT_FALSE(console().LinesStartingWith("Copy file to FTP canceled").empty()) << Transcript();
+}
+
+}  // namespace
+}  // namespace velmorix::testing
