@@ -259,7 +259,8 @@ TEST_F(ProgressConsoleTest, ALongLineWrapsAndANewLineReplacesIt) {
 TEST_F(ProgressConsoleTest, BarAndCountsFollowTheRunsCounters) {
   constexpr int64_t kMiB = 1024 * 1024;
   ProgressConsole console(cancelEvent);
-  RunProgress progress;  // never started, so no rate and no time left
+  RunProgress progress;      // never started, so no rate and no time left
+  RunProgress::Share share;  // of the upload under way
   console.WatchProgress(progress);
   QProgressBar* bar = Bar(console);
   QLabel* counts = ProgressText(console);
@@ -281,7 +282,7 @@ TEST_F(ProgressConsoleTest, BarAndCountsFollowTheRunsCounters) {
          progress.FileDone(2 * kMiB, false);
        },
        1000, 400, "2 / 5 ファイル  4.0 / 10.0 MB"},
-      {"a quarter of an upload", [&] { progress.FileSending(4 * kMiB, kMiB); }, 1000, 500,
+      {"a quarter of an upload", [&] { progress.FileSending(share, 4 * kMiB, kMiB); }, 1000, 500,
        "2 / 5 ファイル  5.0 / 10.0 MB"},
   };
   for (const auto& each : steps) {
@@ -296,7 +297,7 @@ TEST_F(ProgressConsoleTest, BarAndCountsFollowTheRunsCounters) {
         << bar->value() << " of " << bar->maximum() << ", " << Read(counts).toStdString();
   }
 
-  progress.FileDone(4 * kMiB, true);
+  progress.FileDone(4 * kMiB, true, share);
   progress.FileDone(1 * kMiB, true);
   progress.FileDone(1 * kMiB, true);
   console.JobDone(CompletionCode::kCompleted);
