@@ -27,41 +27,65 @@ SEED = 20240601
 SITE_TIME = 1704067200  # 2024-01-01 00:00 UTC: older than any upload
 
 
-def make_site(root, folders=100, files=2000, seed=SEED):
-    """About 100 folders and 2,000 files, ~100 MB: pages, style sheets and
-    scripts of a few KB, images of tens of KB, and a few large downloads."""
+SECTIONS = ["news", "products", "support", "about", "blog", "docs", "gallery", "shop",
+            "events", "press"]
+WORDS = [w.encode() for w in ("lorem ipsum dolor sit amet consectetur adipiscing elit "
+                              "sed do eiusmod tempor incididunt ut labore et dolore magna "
+                              "aliqua").split()]
+
+
+def page_text(rng, size):
+    """`size` bytes of words and line breaks, as a page, style sheet or
+    script holds."""
+    body = bytearray()
+    while len(body) < size:
+        body += rng.choice(WORDS) + (b"\n" if rng.random() < 0.1 else b" ")
+    return bytes(body[:size])
+
+
+def large_site_file(rng):
+    """Pages, style sheets and scripts of a few KB, images of tens of KB,
+    and a few large downloads: an extension and the content."""
+    kind = rng.random()
+    if kind < 0.60:
+        ext = rng.choice(["html", "html", "html", "css", "js"])
+        return ext, page_text(rng, rng.randint(1_000, 20_000))
+    if kind < 0.95:
+        ext = rng.choice(["jpg", "png", "gif"])
+        return ext, rng.randbytes(rng.randint(20_000, 120_000))
+    ext = rng.choice(["pdf", "zip"])
+    return ext, rng.randbytes(rng.randint(200_000, 600_000))
+
+
+def small_site_file(rng):
+    """Pages, style sheets and scripts of 1 to 8 KB and icons of 1 to 12 KB."""
+    if rng.random() < 0.75:
+        ext = rng.choice(["html", "html", "html", "css", "js"])
+        return ext, page_text(rng, rng.randint(1_000, 8_000))
+    ext = rng.choice(["png", "gif", "jpg"])
+    return ext, rng.randbytes(rng.randint(1_000, 12_000))
+
+
+def make_site(root, folders=100, files=2000, seed=SEED, sections=10, site_file=large_site_file):
+    """A web-site-like tree with a fixed seed: `folders` folders in
+    `sections` sections (a section's folder and the subfolders beneath it),
+    `files` files spread over the root and the folders, each made by
+    `site_file`, all dated SITE_TIME. The defaults make about 100 MB.
+    Returns the counts of folders and files and the bytes written."""
     rng = random.Random(seed)
     dirs = [root]
-    sections = ["news", "products", "support", "about", "blog", "docs", "gallery", "shop",
-                "events", "press"]
-    for section in sections:
+    for section in SECTIONS[:sections]:
         top = os.path.join(root, section)
         dirs.append(top)
-        for j in range(9):
+        for j in range(folders // sections - 1):
             dirs.append(os.path.join(top, "%s-%02d" % (section, j)))
-    dirs = dirs[:folders + 1]  # the root and 100 folders
+    dirs = dirs[:folders + 1]
     for d in dirs:
         os.makedirs(d, exist_ok=True)
-    words = [w.encode() for w in ("lorem ipsum dolor sit amet consectetur adipiscing elit "
-                                  "sed do eiusmod tempor incididunt ut labore et dolore magna "
-                                  "aliqua").split()]
     total = 0
     for i in range(files):
         d = dirs[i % len(dirs)]
-        kind = rng.random()
-        if kind < 0.60:
-            ext = rng.choice(["html", "html", "html", "css", "js"])
-            size = rng.randint(1_000, 20_000)
-            body = bytearray()
-            while len(body) < size:
-                body += rng.choice(words) + (b"\n" if rng.random() < 0.1 else b" ")
-            data = bytes(body[:size])
-        elif kind < 0.95:
-            ext = rng.choice(["jpg", "png", "gif"])
-            data = rng.randbytes(rng.randint(20_000, 120_000))
-        else:
-            ext = rng.choice(["pdf", "zip"])
-            data = rng.randbytes(rng.randint(200_000, 600_000))
+        ext, data = site_file(rng)
         name = os.path.join(d, "item-%04d.%s" % (i, ext))
         with open(name, "wb") as out:
             out.write(data)
@@ -186,6 +210,16 @@ def measure(command, log):
     return float(wall), float(user) + float(system), int(peak_kb) / 1024.0
 
 
+def medians(samples):
+    """The medians of wall seconds, CPU seconds and peak MB over the
+    (wall, CPU, peak) triples that measure() returned."""
+    return tuple(statistics.median(sample[index] for sample in samples) for index in range(3))
+
+
+def verdict(ok):
+    return "met" if ok else "NOT met"
+
+
 def time_wait_count():
     count = 0
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
@@ -299,7 +333,7 @@ def main():
         server.wait()
 
     def median(client, case, index):
-        return statistics.median(r[index] for r in results[(client, case)])
+        return medians(results[(client, case)])[index]
 
     print()
     print("medians of %d runs          wall s    CPU s   peak MB" % args.runs)
@@ -315,9 +349,6 @@ def main():
         ratios = [median("VELMORIX", case, i) / max(median("lftp", case, i), 1e-9)
                   for i in range(3)]
         print("  %-24s %8.2f %8.2f %9.2f" % ("ratio VELMORIX/lftp", *ratios))
-
-    def verdict(ok):
-        return "met" if ok else "NOT met"
 
     first_wall = median("VELMORIX", "first", 0) / median("lftp", "first", 0)
     first_cpu = median("VELMORIX", "first", 1) / median("lftp", "first", 1)
