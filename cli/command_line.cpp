@@ -1,13 +1,14 @@
 #include "cli/command_line.h"
 
 #include <algorithm>
+#include <charconv>
 
 #include "settings/destinations.h"
 
 namespace velmorix::cli {
 namespace {
 
-enum class OptionKind { kFlag, kText, kPort, kSwitch, kChoice, kFingerprint };
+enum class OptionKind { kFlag, kText, kPort, kSwitch, kChoice, kFingerprint, kConnections };
 
 struct OptionSpec {
   std::string_view name;
@@ -28,6 +29,7 @@ const std::vector<OptionSpec>& ConnectionOptions() {
       {"security", OptionKind::kChoice, {"none", "tls-if-available", "tls"}},
       {"encoding", OptionKind::kChoice, {"auto", "utf-8", "shift_jis", "euc-jp"}},
       {"trust-fingerprint", OptionKind::kFingerprint},
+      {"connections", OptionKind::kConnections},
   };
   return options;
 }
@@ -108,6 +110,19 @@ std::optional<int32_t> ParseSwitch(std::string_view text) {
   if (text == "off")
     return 0;
   return std::nullopt;
+}
+
+std::optional<int32_t> ParseConnections(std::string_view text) {
+  // from_chars alone would take a sign.
+  if (text.empty() || text.front() < '0' || text.front() > '9')
+    return std::nullopt;
+  int32_t connections = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), connections);
+  if (error != std::errc() || end != text.data() + text.size() || connections < kMinConnections ||
+      connections > kMaxConnections) {
+    return std::nullopt;
+  }
+  return connections;
 }
 
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
@@ -210,6 +225,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
                      value + "'";
       return result;
     }
+    if (option->kind == OptionKind::kConnections && !ParseConnections(value)) {
+      result.error = "option '--" + name + "' takes a whole number from " +
+                     std::to_string(kMinConnections) + " to " + std::to_string(kMaxConnections) +
+                     ", not '" + value + "'";
+      return result;
+    }
     if (option->kind == OptionKind::kPort) {
       std::string error;
       if (!ParsePort(value, error)) {
@@ -255,14 +276,15 @@ Destinations:
       byte order, as the windows sort them), fields separated
       by tabs: name, server, port, login, remote folder, local folder,
       only-newer, skip-underscore-folders, skip-images-folder, ignore-exe,
-      delete-on-server, time-difference, data-mode, security, encoding and
-      the accepted certificate's fingerprint (- for none). Tabs, line breaks
-      and backslashes inside a field are shown as \t, \n, \r and \\.
-      Passwords are never shown.
+      delete-on-server, time-difference, data-mode, security, encoding, the
+      accepted certificate's fingerprint (- for none) and connections. Tabs,
+      line breaks and backslashes inside a field are shown as \t, \n, \r
+      and \\. Passwords are never shown.
   add NAME --url HOST [--port N] [--user ID] [--password-stdin]
       [--remote DIR] [--time-difference on|off] [--data-mode auto|passive|active]
       [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
+      [--connections N]
       Adds a destination with an empty local folder and all five options on.
       Data connections: auto (the default) opens them passively and turns to
       active mode when the server cannot; passive and active use only that
@@ -271,6 +293,7 @@ Destinations:
       [--password-stdin] [--remote DIR] [--time-difference on|off]
       [--data-mode auto|passive|active] [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
+      [--connections N]
       Changes the server data of a destination; its local folder and options
       stay.
   delete NAME
@@ -278,6 +301,7 @@ Destinations:
       [--skip-images-folder on|off] [--ignore-exe on|off] [--delete-on-server on|off]
       [--data-mode auto|passive|active] [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
+      [--connections N]
       Sets the local folder (a relative one is made absolute) and the options.
   switches [--delete-message on|off] [--keep-dot-files on|off]
       Without options, prints the two switches. delete-message asks before
@@ -325,6 +349,11 @@ Options:
                     a server certificate to accept although it fails the
                     check; '' forgets the accepted one, as does a new --url
                     or --port given without it
+  --connections N   how many connections a transfer may open to the server,
+                    a whole number from 1 to 8: 4 for a new destination, 1
+                    (one connection) for one stored before the setting
+                    existed. Uploads are spread over them; a server that
+                    refuses some is no error, the run goes on with the rest
   -h, --help        this text
   --version         the program's version
 

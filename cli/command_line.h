@@ -47,6 +47,11 @@ std::optional<int32_t> ParsePort(std::string_view text, std::string& error);
 // "on" -> 1, "off" -> 0; nothing for anything else.
 std::optional<int32_t> ParseSwitch(std::string_view text);
 
+// A number of connections (--connections): decimal digits making a whole
+// number from kMinConnections to kMaxConnections (settings/destinations.h);
+// nothing for anything else.
+std::optional<int32_t> ParseConnections(std::string_view text);
+
 // The --help text.
 std::string UsageText();
 

@@ -134,6 +134,9 @@ std::string DestinationLine(const FtpProfile& profile) {
   line += NameEncodingWord(profile.nameEncoding);
   line += "\t";
   line += profile.trustedFingerprint.empty() ? "-" : Escape(profile.trustedFingerprint);
+  line += "\t";
+  // A stored number out of range as a run takes it.
+  line += std::to_string(std::clamp(profile.connections, kMinConnections, kMaxConnections));
   return line;
 }
 
@@ -148,7 +151,8 @@ CommandError AddDestination(AppSettings& settings, const ServerFields& fields) {
                         .dataMode = fields.dataMode.value_or(kDataModeAuto),
                         .security = fields.security.value_or(kSecurityTlsIfAvailable),
                         .nameEncoding = fields.nameEncoding.value_or(kNameEncodingAuto),
-                        .trustedFingerprint = fields.trustedFingerprint.value_or("")};
+                        .trustedFingerprint = fields.trustedFingerprint.value_or(""),
+                        .connections = fields.connections.value_or(kNewDestinationConnections)};
   return Refused(velmorix::AddDestination(settings, data), data.name);
 }
 
@@ -169,6 +173,7 @@ CommandError UpdateDestination(AppSettings& settings, std::string_view name,
   data.security = fields.security.value_or(data.security);
   data.nameEncoding = fields.nameEncoding.value_or(data.nameEncoding);
   data.trustedFingerprint = fields.trustedFingerprint.value_or(data.trustedFingerprint);
+  data.connections = fields.connections.value_or(data.connections);
   return Refused(velmorix::UpdateDestination(settings, index, data), data.name);
 }
 

@@ -38,6 +38,7 @@ struct ServerFields {
   std::optional<int32_t> nameEncoding;
   // In the normal form; "" forgets the accepted certificate.
   std::optional<std::string> trustedFingerprint;
+  std::optional<int32_t> connections;
 };
 
 // The main window's fields of a destination.

@@ -53,7 +53,7 @@ std::optional<int32_t> SwitchOption(const CommandLine& line, std::string_view op
 }
 
 // The connection settings of add, update and set; the parser has checked
-// their words and the fingerprint's form.
+// their words, the fingerprint's form and the number of connections.
 ServerFields ReadConnectionFields(const CommandLine& line) {
   ServerFields fields;
   if (const std::optional<std::string> mode = line.Value("data-mode"))
@@ -66,6 +66,8 @@ ServerFields ReadConnectionFields(const CommandLine& line) {
     fields.trustedFingerprint =
         fingerprint->empty() ? std::string() : NormalizeFingerprint(*fingerprint).value_or("");
   }
+  if (const std::optional<std::string> connections = line.Value("connections"))
+    fields.connections = ParseConnections(*connections);
   return fields;
 }
 
@@ -266,7 +268,8 @@ int Run(const CommandLine& line) {
     // The connection settings of set are the server data's.
     const ServerFields connection = ReadConnectionFields(line);
     const bool connectionGiven = connection.dataMode || connection.security ||
-                                 connection.nameEncoding || connection.trustedFingerprint;
+                                 connection.nameEncoding || connection.trustedFingerprint ||
+                                 connection.connections;
     if (connectionGiven && !error)
       error = UpdateDestination(settings, line.name, connection);
   }

@@ -50,6 +50,9 @@ struct FtpProfile {
   // The server certificate the user accepted although it failed the check:
   // "SHA256:" and 32 upper-case hex pairs joined by ":"; empty for none.
   std::string trustedFingerprint{};
+  // How many connections a run may open to the server, 1 to 8; a
+  // destination stored before this could be chosen has 1, as runs had then.
+  int32_t connections = 1;
   // Not stored: the name this destination had when the settings were loaded,
   // empty for one added since. It travels with the destination through
   // renames and the shifts of a deletion, so that a save can tell a rename

@@ -38,7 +38,8 @@ DestinationError CheckServerData(const AppSettings& settings, const ServerData& 
   }
   if (!IsInRange(data.dataMode, kDataModeAuto, kDataModeActive) ||
       !IsInRange(data.security, kSecurityNone, kSecurityTlsRequired) ||
-      !IsInRange(data.nameEncoding, kNameEncodingAuto, kNameEncodingEucJp)) {
+      !IsInRange(data.nameEncoding, kNameEncodingAuto, kNameEncodingEucJp) ||
+      !IsInRange(data.connections, kMinConnections, kMaxConnections)) {
     return DestinationError::kValueOutOfRange;
   }
   if (!data.trustedFingerprint.empty() &&
@@ -60,6 +61,7 @@ void StoreServerData(const ServerData& data, FtpProfile& profile) {
   profile.security = data.security;
   profile.nameEncoding = data.nameEncoding;
   profile.trustedFingerprint = data.trustedFingerprint;
+  profile.connections = data.connections;
 }
 
 }  // namespace
@@ -187,7 +189,8 @@ ServerData ServerDataOf(const FtpProfile& profile) {
                     .dataMode = profile.dataMode,
                     .security = profile.security,
                     .nameEncoding = profile.nameEncoding,
-                    .trustedFingerprint = profile.trustedFingerprint};
+                    .trustedFingerprint = profile.trustedFingerprint,
+                    .connections = profile.connections};
 }
 
 DestinationError AddDestination(AppSettings& settings, const ServerData& data, int* index) {
@@ -378,6 +381,11 @@ const std::vector<StoredProfileValue>& StoredProfileValues() {
       {.prefix = strings::kFtpTrustedCertificate,
        .kind = Kind::kText,
        .text = [](FtpProfile& p) -> std::string& { return p.trustedFingerprint; }},
+      // One connection, as every run had before more could be chosen.
+      {.prefix = strings::kFtpConnections,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.connections; },
+       .defaultNumber = kMinConnections},
   };
   return values;
 }

@@ -36,6 +36,14 @@ inline constexpr int32_t kNameEncodingUtf8 = 1;
 inline constexpr int32_t kNameEncodingShiftJis = 2;  // code page 932
 inline constexpr int32_t kNameEncodingEucJp = 3;
 
+// How many connections a destination's run may open to its server
+// (FtpProfile::connections). A new destination gets
+// kNewDestinationConnections; one stored before the setting existed loads
+// with kMinConnections, the single connection runs always had.
+inline constexpr int32_t kMinConnections = 1;
+inline constexpr int32_t kMaxConnections = 8;
+inline constexpr int32_t kNewDestinationConnections = 4;
+
 inline constexpr int32_t kLowestPort = 1;
 inline constexpr int32_t kHighestPort = 65535;
 // The store reads a password back only up to this many bytes.
@@ -101,8 +109,9 @@ std::optional<std::string> NormalizeFingerprint(std::string_view text);
 
 // What the profile editor edits of a destination; the local folder and the
 // five options belong to the main window. A value out of its range (a data
-// mode other than the three, a fingerprint that is neither empty nor in
-// NormalizeFingerprint's form) is refused as kValueOutOfRange.
+// mode other than the three, a number of connections outside
+// kMinConnections..kMaxConnections, a fingerprint that is neither empty nor
+// in NormalizeFingerprint's form) is refused as kValueOutOfRange.
 struct ServerData {
   std::string name{};
   std::string url{};
@@ -118,6 +127,9 @@ struct ServerData {
   int32_t nameEncoding = kNameEncodingAuto;
   // Not shown by the editor, but carried so that an update keeps it.
   std::string trustedFingerprint{};
+  // Like security: kNewDestinationConnections here, kMinConnections for a
+  // destination stored without it (FtpProfile's default).
+  int32_t connections = kNewDestinationConnections;
 
   bool operator==(const ServerData&) const = default;
 };

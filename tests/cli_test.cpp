@@ -348,11 +348,13 @@ TEST_F(DestinationCommandsTest, DestinationsAreListedInNameOrderWithAllFieldsBut
   // Letter case is ignored first, so Zeta comes after beta.
   EXPECT_EQ(
       result.out,
-      "Alpha\tb.example.jp\t990\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-\n"
-      "alpha\ta.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-\n"
+      "Alpha\tb.example.jp\t990\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
+      "\t4\n"
+      "alpha\ta.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-\t4\n"
       "beta\tftp.example.jp\t2121\tweb\t/"
-      "www\t\ton\ton\ton\ton\ton\ton\tpassive\ttls-if-available\tauto\t-\n"
-      "Zeta\tz.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-\n");
+      "www\t\ton\ton\ton\ton\ton\ton\tpassive\ttls-if-available\tauto\t-\t4\n"
+      "Zeta\tz.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
+      "\t4\n");
   EXPECT_EQ(result.out.find("hunter2"), std::string::npos);
   EXPECT_EQ(result.err, "");
 }
@@ -362,7 +364,7 @@ TEST_F(DestinationCommandsTest, FieldsWithTabsOrLineBreaksStayOnOneLine) {
   const CliResult result = Cli({"destinations"});
   EXPECT_EQ(result.out,
             "two\\tparts\th\t21\t\tline\\nbreak\\\\x\t\ton\ton\ton\ton\ton\toff\tauto\t"
-            "tls-if-available\tauto\t-\n");
+            "tls-if-available\tauto\t-\t4\n");
   EXPECT_EQ(LoadSettings().profiles[0].remoteDir, "line\nbreak\\x");
 }
 
@@ -384,8 +386,10 @@ TEST_F(DestinationCommandsTest, StoredValuesAreWhatTheWindowProgramReads) {
   // Scrambled, never in clear text.
   EXPECT_EQ(Stored(kFtpKey, "FTPPASS1"), RegistryValue::Bytes("hij"));
   EXPECT_EQ(profile.dataMode, 0);  // auto
-  ASSERT_EQ(Cli({"set", "site", "--data-mode", "active"}).status, 0);
+  EXPECT_EQ(profile.connections, 4);
+  ASSERT_EQ(Cli({"set", "site", "--data-mode", "active", "--connections", "3"}).status, 0);
   EXPECT_EQ(Stored(kFtpKey, "FTPMODE1"), RegistryValue::Number(2));
+  EXPECT_EQ(Stored(kFtpKey, "FTPCONNECTIONS1"), RegistryValue::Number(3));
   EXPECT_EQ(ReadFile(storeFile()).find("abc\""), std::string::npos);
 }
 
@@ -400,22 +404,25 @@ std::string Fingerprint(const std::string& pair, const std::string& separator = 
 TEST_F(DestinationCommandsTest, ConnectionSettingsAreTakenByEveryCommandAndListed) {
   struct Step {
     std::vector<std::string> arguments;
-    std::string listed;  // the data mode, security, encoding and certificate
+    std::string listed;  // the data mode, security, encoding, certificate and connections
   };
   const Step steps[] = {
-      {{"add", "site", "--url", "h"}, "auto\ttls-if-available\tauto\t-"},
+      {{"add", "site", "--url", "h"}, "auto\ttls-if-available\tauto\t-\t4"},
       {{"set", "site", "--security", "none", "--encoding", "shift_jis", "--trust-fingerprint",
-        Fingerprint("ab", "")},
-       "auto\tnone\tshift_jis\t" + Fingerprint("AB")},
-      {{"update", "site", "--security", "tls", "--encoding", "euc-jp", "--data-mode", "active"},
-       "active\ttls\teuc-jp\t" + Fingerprint("AB")},
+        Fingerprint("ab", ""), "--connections", "1"},
+       "auto\tnone\tshift_jis\t" + Fingerprint("AB") + "\t1"},
+      {{"update", "site", "--security", "tls", "--encoding", "euc-jp", "--data-mode", "active",
+        "--connections=8"},
+       "active\ttls\teuc-jp\t" + Fingerprint("AB") + "\t8"},
       // The accepted certificate was the old port's server's.
-      {{"update", "site", "--port", "990"}, "active\ttls\teuc-jp\t-"},
+      {{"update", "site", "--port", "990"}, "active\ttls\teuc-jp\t-\t8"},
       {{"update", "site", "--url", "h2", "--trust-fingerprint", Fingerprint("0c")},
-       "active\ttls\teuc-jp\t" + Fingerprint("0C")},
-      {{"set", "site", "--trust-fingerprint", "", "--encoding", "utf-8"}, "active\ttls\tutf-8\t-"},
-      {{"add", "new", "--url", "h", "--security", "tls", "--trust-fingerprint", Fingerprint("EE")},
-       "auto\ttls\tauto\t" + Fingerprint("EE")},
+       "active\ttls\teuc-jp\t" + Fingerprint("0C") + "\t8"},
+      {{"set", "site", "--trust-fingerprint", "", "--encoding", "utf-8"},
+       "active\ttls\tutf-8\t-\t8"},
+      {{"add", "new", "--url", "h", "--security", "tls", "--trust-fingerprint", Fingerprint("EE"),
+        "--connections", "02"},
+       "auto\ttls\tauto\t" + Fingerprint("EE") + "\t2"},
   };
   for (const Step& step : steps) {
     const CliResult result = Cli(step.arguments);
@@ -686,6 +693,15 @@ TEST_F(RefusalTest, MalformedFingerprintsAndUnknownConnectionWordsAreUsageErrors
                 "option '--security' takes none, tls-if-available, tls, not 'ssl'");
   ExpectRefused({"set", "site", "--encoding", "sjis"},
                 "option '--encoding' takes auto, utf-8, shift_jis, euc-jp, not 'sjis'");
+  const std::string notACount = "option '--connections' takes a whole number from 1 to 8, not '";
+  for (const char* connections : {"0", "9", "-1", "+4", " 4", "4.0", "4x", "", "99999999999"}) {
+    for (const char* command : {"add", "update", "set"}) {
+      std::vector<std::string> arguments = {command, "site", "--connections", connections};
+      if (arguments[0] == "add")
+        arguments.insert(arguments.end(), {"--url", "x"});
+      ExpectRefused(arguments, notACount + connections + "'");
+    }
+  }
 }
 
 TEST_F(RefusalTest, PasswordsTheStoreCannotKeepAreRefused) {
@@ -777,7 +793,7 @@ TEST_F(TlsCommandTest, UnknownCertificateIsRefusedWithoutATerminalAndKeptOnceTru
   // Trusted from now on, without a question, and held to TLS.
   const CliResult again = Cli({"transfer", "site"});
   EXPECT_EQ(again.status, 0) << again.err;
-  EXPECT_NE(Cli({"destinations"}).out.find("\ttls\tauto\t" + fingerprint + "\n"),
+  EXPECT_NE(Cli({"destinations"}).out.find("\ttls\tauto\t" + fingerprint + "\t"),
             std::string::npos);
 }
 
@@ -789,7 +805,7 @@ TEST_F(TlsCommandTest, DryRunKeepsTheServerAtTlsButNotTheChoice) {
   const CliResult result = Cli({"transfer", "site", "--dry-run"});
   EXPECT_EQ(result.status, 0) << result.err;
   // What the run learned of the server is kept; the publish was none.
-  EXPECT_NE(Cli({"destinations"}).out.find("\ttls\tauto\t" + fingerprint + "\n"),
+  EXPECT_NE(Cli({"destinations"}).out.find("\ttls\tauto\t" + fingerprint + "\t"),
             std::string::npos);
   EXPECT_EQ(LoadSettings().lastFtp, -1);
 }

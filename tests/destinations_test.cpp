@@ -91,6 +91,11 @@ TEST(DestinationChangeTest, RefusalsLeaveTheRecordAsItWas) {
        -1,
        DestinationError::kValueOutOfRange},
       {"name encoding", {.name = "new", .nameEncoding = 4}, 1, DestinationError::kValueOutOfRange},
+      {"no connection", {.name = "new", .connections = 0}, -1, DestinationError::kValueOutOfRange},
+      {"nine connections",
+       {.name = "new", .connections = 9},
+       1,
+       DestinationError::kValueOutOfRange},
       {"short fingerprint",
        {.name = "new", .trustedFingerprint = "SHA256:AB"},
        -1,
@@ -136,7 +141,8 @@ TEST(DestinationChangeTest, AnAddedDestinationHasTheServerDataAndTheDefaultsOfTh
                         .password = "p",
                         .remoteDir = "/www",
                         .port = 2121,
-                        .timeDifference = 1};
+                        .timeDifference = 1,
+                        .connections = kMaxConnections};
   int index = -1;
   ASSERT_EQ(AddDestination(settings, data, &index), DestinationError::kNone);
   EXPECT_EQ(index, 1);
@@ -317,11 +323,11 @@ TEST(StoredProfileValuesTest, NamesAreNumberedAsTheStoreKeepsThem) {
   std::vector<std::string> names;
   for (const StoredProfileValue& value : StoredProfileValues())
     names.push_back(value.NameFor(12));
-  EXPECT_EQ(names,
-            (std::vector<std::string>{"FTPNAME12", "FTPURL12", "FTPUID12", "FTPPASS12", "FTPPORT12",
-                                      "FTPDIR12", "LOCALDIR12", "LASTDELDOTS12", "LASTOPT121",
-                                      "LASTOPT122", "LASTOPT123", "LASTOPT124", "LASTOPT125",
-                                      "FTPMODE12", "FTPSECURITY12", "FTPENCODING12", "FTPCERT12"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"FTPNAME12", "FTPURL12", "FTPUID12", "FTPPASS12",
+                                             "FTPPORT12", "FTPDIR12", "LOCALDIR12", "LASTDELDOTS12",
+                                             "LASTOPT121", "LASTOPT122", "LASTOPT123", "LASTOPT124",
+                                             "LASTOPT125", "FTPMODE12", "FTPSECURITY12",
+                                             "FTPENCODING12", "FTPCERT12", "FTPCONNECTIONS12"}));
 }
 
 }  // namespace

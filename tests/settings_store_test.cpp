@@ -136,6 +136,7 @@ TEST_F(ProfileListTest, EveryFieldRoundTripsThroughTheFile) {
     profile.security = (i + 1) % 3;
     profile.nameEncoding = i % 4;
     profile.trustedFingerprint = i % 2 ? "" : "SHA256:" + std::to_string(i) + ":AB:CD";
+    profile.connections = kMinConnections + i % kMaxConnections;
   }
   settings.profileCount = kMaxProfiles;
   store_.SaveSettings(settings);
@@ -233,11 +234,12 @@ TEST_F(ProfileListTest, MissingNumbersTakeTheirDefaults) {
   EXPECT_EQ(profile.options, (TransferOptions{1, 1, 1, 1, 1}));
   EXPECT_TRUE(profile.url.empty() && profile.password.empty() && profile.localDir.empty());
   // Written before these existed: plain FTP, names found automatically, no
-  // accepted certificate.
+  // accepted certificate, one connection.
   EXPECT_EQ(profile.dataMode, kDataModeAuto);
   EXPECT_EQ(profile.security, kSecurityNone);
   EXPECT_EQ(profile.nameEncoding, kNameEncodingAuto);
   EXPECT_EQ(profile.trustedFingerprint, "");
+  EXPECT_EQ(profile.connections, 1);
 }
 
 TEST_F(ProfileListTest, ValuesOfUnexpectedTypeAreTakenAsMissing) {
@@ -262,9 +264,17 @@ TEST_F(ProfileListTest, ValuesOfUnexpectedTypeAreTakenAsMissing) {
   EXPECT_EQ(settings.profiles[0].password, "");
 }
 
-TEST_F(ProfileListTest, LastChosenPositionIsLoadedWithoutARangeCheck) {
-  WriteStore(ProfileLines(1, 3), "\"LASTFTP\"=dword:00000007\n");
-  EXPECT_EQ(Load(store_).lastFtp, 7);
+// The rules and a run judge the numbers; the store keeps what it found.
+TEST_F(ProfileListTest, NumbersAreLoadedAndSavedWithoutARangeCheck) {
+  WriteStore(ProfileLines(1, 3) + "\"FTPCONNECTIONS2\"=dword:0000000c\n",
+             "\"LASTFTP\"=dword:00000007\n");
+  AppSettings settings = Load(store_);
+  EXPECT_EQ(settings.lastFtp, 7);
+  EXPECT_EQ(settings.profiles[1].connections, 12);
+  settings.profiles[0].url = "changed";
+  ASSERT_TRUE(store_.SaveSettings(settings));
+  EXPECT_EQ(Stored(kFtpKey, "FTPCONNECTIONS2"), RegistryValue::Number(12));
+  EXPECT_EQ(Stored(kSettingsKey, "LASTFTP"), RegistryValue::Number(7));
 }
 
 // ---------------------------------------------------------------------------

@@ -31,7 +31,8 @@ AboutBox::AboutBox(QWidget* parent)
 
   // Below the version line, in the room the box already had.
   auto* connection = new QLabel(
-      QStringLiteral("データ接続・セキュリティ・文字コードは、\nFTP設定で転送先ごとに選べます。"),
+      QStringLiteral(
+          "データ接続・セキュリティ・文字コード・\n同時接続数は、FTP設定で転送先ごとに選べます。"),
       this);
   connection->setObjectName(about_box::kConnectionLine);
   connection->setTextFormat(Qt::PlainText);

@@ -47,6 +47,7 @@ inline constexpr char kTimeDifference[] = "control1026";
 inline constexpr char kDataMode[] = "dataMode";
 inline constexpr char kSecurity[] = "security";
 inline constexpr char kNameEncoding[] = "nameEncoding";
+inline constexpr char kConnections[] = "connections";
 }  // namespace profile_editor
 
 namespace about_box {

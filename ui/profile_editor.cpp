@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QValidator>
 
 #include "resources/string_table.h"
@@ -44,21 +45,39 @@ QLabel* AddLabel(QWidget* parent, const DialogUnits& units, const char* text, in
 }
 
 // The rows of connection settings below the template's controls.
-constexpr int kConnectionRows = 3;
+constexpr int kConnectionRows = 4;
 constexpr int kConnectionRowHeight = 16;
+
+// The top of connection row `row`, with its label at the left.
+int AddConnectionRow(QWidget* parent, const DialogUnits& units, const char* label, int row) {
+  const int y = 151 + row * kConnectionRowHeight;
+  AddLabel(parent, units, label, 7, y + 2, 50, 8);
+  return y;
+}
 
 // A labelled drop-down list in connection row `row`, its items in the order
 // of the setting's values.
 QComboBox* AddChoice(QWidget* parent, const DialogUnits& units, const char* name, const char* label,
                      int row, std::initializer_list<const char*> items) {
-  const int y = 151 + row * kConnectionRowHeight;
-  AddLabel(parent, units, label, 7, y + 2, 50, 8);
+  const int y = AddConnectionRow(parent, units, label, row);
   auto* list = new QComboBox(parent);
   list->setObjectName(name);
   for (const char* item : items)
     list->addItem(QString::fromUtf8(item));
   list->setGeometry(units.X(60), units.Y(y), units.X(62), list->sizeHint().height());
   return list;
+}
+
+// A labelled box for a whole number from `lowest` to `highest` in
+// connection row `row`.
+QSpinBox* AddNumber(QWidget* parent, const DialogUnits& units, const char* name, const char* label,
+                    int row, int lowest, int highest) {
+  const int y = AddConnectionRow(parent, units, label, row);
+  auto* box = new QSpinBox(parent);
+  box->setObjectName(name);
+  box->setRange(lowest, highest);
+  box->setGeometry(units.X(60), units.Y(y), units.X(30), box->sizeHint().height());
+  return box;
 }
 
 QLineEdit* AddEdit(QWidget* parent, const DialogUnits& units, const char* name, int x, int y,
@@ -119,6 +138,8 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
                             {"なし", "TLS (可能なら)", "TLS 必須"});
   nameEncodingList_ = AddChoice(this, units, ids::kNameEncoding, "文字コード", 2,
                                 {"自動", "UTF-8", "Shift_JIS", "EUC-JP"});
+  connectionsSpin_ =
+      AddNumber(this, units, ids::kConnections, "同時接続数", 3, kMinConnections, kMaxConnections);
 
   // activated, not currentIndexChanged: only the user's picks load the
   // fields; the editor's own selections do that themselves.
@@ -156,6 +177,8 @@ void ProfileEditor::ShowFields() {
   dataModeList_->setCurrentIndex(fields_.dataMode);
   securityList_->setCurrentIndex(fields_.security);
   nameEncodingList_->setCurrentIndex(fields_.nameEncoding);
+  // A stored number out of range shows as the nearest one a run would use.
+  connectionsSpin_->setValue(fields_.connections);
 }
 
 bool ProfileEditor::ReadFields() {
@@ -168,6 +191,7 @@ bool ProfileEditor::ReadFields() {
   fields_.dataMode = dataModeList_->currentIndex();
   fields_.security = securityList_->currentIndex();
   fields_.nameEncoding = nameEncodingList_->currentIndex();
+  fields_.connections = connectionsSpin_->value();
 
   int32_t port = 0;
   const PortCheck check = ParsePort(portField_->text().toStdString(), port);

@@ -21,6 +21,7 @@
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
+class QSpinBox;
 
 namespace velmorix::ui {
 
@@ -64,6 +65,7 @@ class ProfileEditor : public QDialog {
   QComboBox* dataModeList_;      // 自動, パッシブ, アクティブ: kDataModeAuto...
   QComboBox* securityList_;      // なし, TLS (可能なら), TLS 必須: kSecurityNone...
   QComboBox* nameEncodingList_;  // 自動, UTF-8, Shift_JIS, EUC-JP: kNameEncodingAuto...
+  QSpinBox* connectionsSpin_;    // kMinConnections to kMaxConnections
 
   // The editor's working copy: what the fields held when last read or shown.
   // Its trusted fingerprint has no field; it is the shown profile's.

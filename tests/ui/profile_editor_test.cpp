@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 
 #include <gtest/gtest.h>
 
@@ -188,14 +189,16 @@ TEST_F(ProfileEditorAddTest, TwentyProfilesRefuseANewOneSilently) {
   EXPECT_TRUE(ui::Dialogs::Shown().isEmpty());
 }
 
-TEST_F(ProfileEditorAddTest, NewDestinationTriesTlsAndACopyTrustsNoCertificate) {
+TEST_F(ProfileEditorAddTest, NewDestinationTriesTlsWithFourConnectionsAndACopyTrustsNoCertificate) {
   Open();  // no profiles: the values of a new one
   EXPECT_EQ(Control<QComboBox>(editor_.get(), ids::kSecurity)->currentText(), "TLS (可能なら)");
   EXPECT_EQ(Control<QComboBox>(editor_.get(), ids::kNameEncoding)->currentText(), "自動");
+  EXPECT_EQ(Control<QSpinBox>(editor_.get(), ids::kConnections)->value(), 4);
   Retype(name_, "new");
   Press(ids::kAddButton);
   ASSERT_EQ(settings_.profileCount, 1);
   EXPECT_EQ(settings_.profiles[0].security, kSecurityTlsIfAvailable);
+  EXPECT_EQ(settings_.profiles[0].connections, 4);
 
   settings_.profiles[0].trustedFingerprint = AcceptedFingerprint();
   Open();
@@ -243,24 +246,32 @@ TEST_F(ProfileEditorUpdateTest, DataConnectionIsShownAndUpdatedWithTheServerData
   EXPECT_EQ(Control<QComboBox>(editor_.get(), ids::kDataMode)->currentText(), "自動");
 }
 
-TEST_F(ProfileEditorUpdateTest, SecurityAndNamesAreUpdatedAndTheCertificateStaysWithItsServer) {
+TEST_F(ProfileEditorUpdateTest,
+       SecurityNamesAndConnectionsAreUpdatedAndTheCertificateStaysWithItsServer) {
   FtpProfile& alpha = Stored("alpha");
   alpha.security = kSecurityTlsRequired;
   alpha.nameEncoding = kNameEncodingShiftJis;
   alpha.trustedFingerprint = AcceptedFingerprint();
+  alpha.connections = 2;
   Stored("beta");
   Open();
   auto* security = Control<QComboBox>(editor_.get(), ids::kSecurity);
   auto* encoding = Control<QComboBox>(editor_.get(), ids::kNameEncoding);
+  auto* connections = Control<QSpinBox>(editor_.get(), ids::kConnections);
   EXPECT_EQ(security->currentText(), "TLS 必須");
   EXPECT_EQ(encoding->currentText(), "Shift_JIS");
+  EXPECT_EQ(connections->value(), 2);
   EXPECT_EQ(security->count(), 3);
   EXPECT_EQ(encoding->count(), 4);
+  EXPECT_EQ(connections->minimum(), 1);
+  EXPECT_EQ(connections->maximum(), 8);
   security->setCurrentIndex(1);  // TLS (可能なら)
   encoding->setCurrentIndex(3);  // EUC-JP
+  connections->setValue(8);
   Press(ids::kUpdateButton);
   EXPECT_EQ(settings_.profiles[0].security, kSecurityTlsIfAvailable);
   EXPECT_EQ(settings_.profiles[0].nameEncoding, kNameEncodingEucJp);
+  EXPECT_EQ(settings_.profiles[0].connections, 8);
   EXPECT_EQ(settings_.profiles[0].trustedFingerprint, AcceptedFingerprint());
 
   // Another server: its certificate is forgotten, and a second Update does
@@ -275,6 +286,7 @@ TEST_F(ProfileEditorUpdateTest, SecurityAndNamesAreUpdatedAndTheCertificateStays
   Open();
   EXPECT_EQ(Control<QComboBox>(editor_.get(), ids::kSecurity)->currentText(), "なし");
   EXPECT_EQ(Control<QComboBox>(editor_.get(), ids::kNameEncoding)->currentText(), "自動");
+  EXPECT_EQ(Control<QSpinBox>(editor_.get(), ids::kConnections)->value(), 1);
 }
 
 TEST_F(ProfileEditorUpdateTest, OtherProfilesNameOrEmptyNameChangesNothing) {
