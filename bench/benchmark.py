@@ -287,10 +287,15 @@ def main():
     # plain FTP in active mode as lftp is run, and the same over TLS.
     os.environ["XDG_CONFIG_HOME"] = os.path.join(work, "config")
     tls = name == "vsftpd"
-    destinations = {"bench": ["--security", "none"],
-                    "bench-tls": ["--security", "tls", "--trust-fingerprint", fingerprint]}
+    # One connection, as lftp is run, and four, as new destinations have.
+    trust = ["--security", "tls", "--trust-fingerprint", fingerprint]
+    destinations = {"bench": ["--security", "none", "--connections", "1"],
+                    "bench-4": ["--security", "none", "--connections", "4"],
+                    "bench-tls": trust + ["--connections", "1"],
+                    "bench-tls-4": trust + ["--connections", "4"]}
     if not tls:
         del destinations["bench-tls"]
+        del destinations["bench-tls-4"]
     for destination, security in destinations.items():
         subprocess.run([args.cli, "add", destination, "--url", "127.0.0.1", "--port", str(port),
                         "--user", args.user, "--password-stdin", "--remote", "/site",
@@ -300,22 +305,28 @@ def main():
                         "--skip-underscore-folders", "off", "--skip-images-folder", "off",
                         "--ignore-exe", "off", "--delete-on-server", "off"], check=True)
     ours_first = [args.cli, "transfer", "bench"]
+    ours_four = [args.cli, "transfer", "bench-4"]
     ours_tls = [args.cli, "transfer", "bench-tls"]
+    ours_tls_four = [args.cli, "transfer", "bench-tls-4"]
     lftp_base = ("set ftp:passive-mode off; set ftp:ssl-allow no; set net:max-retries 1; "
                  "set net:timeout 30; set mirror:parallel-transfer-count 1; "
                  "open -u %s,%s -p %d 127.0.0.1; " % (args.user, args.password, port))
     lftp_first = ["lftp", "-c", lftp_base + "mirror -R --no-perms %s /site" % site]
     lftp_again = ["lftp", "-c", lftp_base + "mirror -R --no-perms --only-newer %s /site" % site]
 
-    clients = ("VELMORIX", "lftp", "VELMORIX TLS") if tls else ("VELMORIX", "lftp")
+    clients = ("VELMORIX", "VELMORIX 4", "lftp")
+    if tls:
+        clients += ("VELMORIX TLS", "VELMORIX TLS 4")
     results = {(c, k): [] for c in clients for k in ("first", "again")}
     try:
         for run in range(args.runs):
             # Alternate which client goes first, so that neither always meets
             # a warmer cache.
-            order = [("VELMORIX", ours_first, ours_first), ("lftp", lftp_first, lftp_again)]
+            order = [("VELMORIX", ours_first, ours_first), ("VELMORIX 4", ours_four, ours_four),
+                     ("lftp", lftp_first, lftp_again)]
             if tls:
-                order.append(("VELMORIX TLS", ours_tls, ours_tls))
+                order += [("VELMORIX TLS", ours_tls, ours_tls),
+                          ("VELMORIX TLS 4", ours_tls_four, ours_tls_four)]
             if run % 2:
                 order.reverse()
             for client, first, again in order:
@@ -357,6 +368,10 @@ def main():
     if tls:
         tls_first = median("VELMORIX TLS", "first", 0) / median("VELMORIX", "first", 0)
         tls_again = median("VELMORIX TLS", "again", 0) / median("VELMORIX", "again", 0)
+        tls_four = median("VELMORIX TLS 4", "first", 0) / median("VELMORIX 4", "first", 0)
+    four_first = median("VELMORIX 4", "first", 0) / median("VELMORIX", "first", 0)
+    four_again = median("VELMORIX 4", "again", 0) / median("VELMORIX", "again", 0)
+    four_peak = max(r[2] for case in ("first", "again") for r in results[("VELMORIX 4", case)])
     print()
     print("goals")
     print("  first publish wall <= lftp's:      %.2f  %s" % (first_wall, verdict(first_wall <= 1)))
@@ -367,6 +382,13 @@ def main():
         print("  first publish over TLS <= 1.3 x plain: %.2f  %s" % (tls_first,
                                                                   verdict(tls_first <= 1.3)))
         print("  (re-run over TLS / plain:           %.2f)" % tls_again)
+        print("  first publish over TLS <= 1.3 x plain, 4 connections: %.2f  %s" % (
+            tls_four, verdict(tls_four <= 1.3)))
+    print("  4 connections no slower than 1, first publish: %.2f  %s" % (
+        four_first, verdict(four_first <= 1)))
+    print("  4 connections no slower than 1, re-run:        %.2f  %s" % (
+        four_again, verdict(four_again <= 1)))
+    print("  peak memory with 4 connections:    %.1f MB" % four_peak)
     if not args.work:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -156,7 +156,7 @@ def main():
     target = os.path.join(serve, "site")
     log = os.path.join(work, "clients.log")
     command_log = os.path.join(work, "commands.log")
-    os.makedirs(serve, exist_ok=True)
+    os.makedirs(target, exist_ok=True)
     open(command_log, "w").close()
 
     shutil.rmtree(site, ignore_errors=True)
@@ -213,8 +213,14 @@ def main():
             for client in order:
                 for case, title in (("first", "first publish"), ("again", "re-run")):
                     if case == "first":
-                        shutil.rmtree(target, ignore_errors=True)
-                        os.makedirs(target)
+                        # Emptied, not replaced: pyftpdlib's CWD asks the
+                        # process for its current folder, which may be this one.
+                        for entry in os.listdir(target):
+                            path = os.path.join(target, entry)
+                            if os.path.isdir(path) and not os.path.islink(path):
+                                shutil.rmtree(path)
+                            else:
+                                os.remove(path)
                         wait_for_free_ports()
                     counter.skip()
                     results[(client, case)].append(

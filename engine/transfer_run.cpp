@@ -253,11 +253,9 @@ RunResult RunTransfer(TransferJob& job) {
   } else if (job.CancelRequested()) {
     result = RunResult::kCanceled;
   } else {
-    // The extra connections log in while the walk lists its first folders.
     std::optional<UploadPool> pool;
     if (const int extra = ConnectionsOf(job.profile) - 1; extra > 0 && !dryRun) {
-      pool.emplace(PoolLoginOf(job), extra, job.connection.NameEncodingInUse(), job.progress,
-                   job.cancelEvent);
+      pool.emplace(PoolLoginOf(job), extra, job.connection, job.progress, job.cancelEvent);
     }
     const LocalTotals totals = CountLocalFiles(rules, job.profile.localDir);
     job.progress.SetTotals(totals.files, totals.bytes);

@@ -5,17 +5,13 @@
 
 namespace velmorix {
 
-UploadPool::UploadPool(PoolLogin login, int extra, NameEncoding nameEncoding, RunProgress& progress,
+UploadPool::UploadPool(PoolLogin login, int extra, const FtpConnection& own, RunProgress& progress,
                        const CancelEvent& cancelEvent)
     : login_(std::move(login)),
       extra_(extra),
-      nameEncoding_(nameEncoding),
+      own_(own),
       progress_(progress),
-      cancelEvent_(cancelEvent) {
-  threads_.reserve(static_cast<size_t>(extra));
-  for (int i = 0; i < extra; ++i)
-    threads_.emplace_back([this] { Work(); });
-}
+      cancelEvent_(cancelEvent) {}
 
 UploadPool::~UploadPool() {
   {
@@ -40,7 +36,6 @@ void UploadPool::Work() {
     return;
   }
   ++connected_;
-  connection.FixNameEncoding(nameEncoding_);
   connection.SetCancelCheck([this] {
     std::lock_guard<std::mutex> check(mutex_);
     return breakOff_ || cancelEvent_.IsSet();
@@ -52,11 +47,13 @@ void UploadPool::Work() {
     --idle_;
     if (pending_.empty())
       return;  // stopping
-    ParallelUpload upload = std::move(pending_.front());
+    Task task = std::move(pending_.front());
     pending_.pop_front();
     ++busy_;
     lock.unlock();
 
+    ParallelUpload& upload = task.upload;
+    connection.FixNameEncoding(task.nameEncoding);
     RunProgress::Share share;
     const int64_t size = upload.size;
     const FtpStatus status = connection.StoreFile(
@@ -81,10 +78,18 @@ void UploadPool::Work() {
 }
 
 bool UploadPool::TryStart(ParallelUpload upload) {
+  if (threads_.empty()) {
+    // The connections log in once there is something to upload: a run
+    // that finds everything up to date opens no more than its own.
+    threads_.reserve(static_cast<size_t>(extra_));
+    for (int i = 0; i < extra_; ++i)
+      threads_.emplace_back([this] { Work(); });
+    return false;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   if (idle_ <= static_cast<int>(pending_.size()))
     return false;
-  pending_.push_back(std::move(upload));
+  pending_.push_back({std::move(upload), own_.NameEncodingInUse()});
   changed_.notify_all();
   return true;
 }
@@ -96,7 +101,7 @@ bool UploadPool::Failed() const {
 
 std::string UploadPool::TakeNotice() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (noticeTaken_ || tried_ < extra_)
+  if (noticeTaken_ || threads_.empty() || tried_ < extra_)
     return {};
   noticeTaken_ = true;
   return FormatText("Parallel connections to %s : %d of %d", login_.serverName.c_str(),

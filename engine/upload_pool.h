@@ -34,9 +34,11 @@ struct PoolLogin {
 
 class UploadPool final : public ParallelUploads {
  public:
-  // Starts `extra` connections in the background. Uploads convert names
-  // with `nameEncoding` as the run's own connection does.
-  UploadPool(PoolLogin login, int extra, NameEncoding nameEncoding, RunProgress& progress,
+  // `extra` connections, started in the background with the first upload
+  // offered. Each upload converts names as the run's own connection `own`
+  // does when it is handed over (a server's names may show their encoding
+  // only later in the walk).
+  UploadPool(PoolLogin login, int extra, const FtpConnection& own, RunProgress& progress,
              const CancelEvent& cancelEvent);
   // Breaks off what is under way and ends the threads.
   ~UploadPool() override;
@@ -53,23 +55,27 @@ class UploadPool final : public ParallelUploads {
 
   const PoolLogin login_;
   const int extra_;
-  const NameEncoding nameEncoding_;
+  const FtpConnection& own_;
   RunProgress& progress_;
   const CancelEvent& cancelEvent_;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<ParallelUpload> pending_;  // handed over, not yet taken
-  int idle_ = 0;                        // connections waiting for an upload
-  int busy_ = 0;                        // connections uploading
-  int tried_ = 0;                       // connection attempts that have ended
+  struct Task {
+    ParallelUpload upload;
+    NameEncoding nameEncoding;
+  };
+  std::deque<Task> pending_;  // handed over, not yet taken
+  int idle_ = 0;              // connections waiting for an upload
+  int busy_ = 0;              // connections uploading
+  int tried_ = 0;             // connection attempts that have ended
   int connected_ = 0;
   bool noticeTaken_ = false;
   bool failed_ = false;
   bool breakOff_ = false;  // uploads under way are canceled
   bool stopping_ = false;  // the threads end
   std::vector<ParallelUpload> canceled_;
-  std::vector<std::jthread> threads_;
+  std::vector<std::jthread> threads_;  // walk thread only
 };
 
 }  // namespace velmorix

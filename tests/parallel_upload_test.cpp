@@ -102,6 +102,27 @@ TEST_F(ParallelUploadTest, AFailedUploadAmongOthersEndsTheRunWithItsBox) {
   EXPECT_FALSE(fs::exists(Remote("f2")));
 }
 
+class ShiftJisServerTest : public ParallelUploadTest {
+ protected:
+  ShiftJisServerTest() : ParallelUploadTest({.names = TestFtpServerOptions::Names::kShiftJis}) {}
+};
+
+// The server's names show Shift_JIS only in the walk's first listing; the
+// other connections, logged in as UTF-8, must write names as the walk's does.
+TEST_F(ShiftJisServerTest, EveryConnectionWritesNamesInTheEncodingTheWalkFound) {
+  WriteFile(Remote("既存.txt"), "old");
+  for (int file = 0; file < 12; ++file)
+    WriteFile(Local("資料/ページ" + std::to_string(file) + ".html"), std::string(5000, 'p'));
+  WriteFile(Local("既存.txt"), "old");
+  profile.connections = 4;
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(Contents(Remote()), Contents(Local()));
+  EXPECT_EQ(console().LinesStartingWith("Parallel connections"),
+            std::vector<std::string>{"Parallel connections to 127.0.0.1 : 4 of 4"});
+}
+
 class SlowServerTest : public ParallelUploadTest {
  protected:
   SlowServerTest() : ParallelUploadTest({.uploadBytesPerSecond = 256 << 10}) {}
