@@ -20,10 +20,13 @@ password left out), so that a caller can count the uploads of a run.
 """
 import argparse
 import collections
+import errno
 import logging
+import os
 import threading
 
 from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.filesystems import AbstractedFS
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.ioloop import AsyncChat
 from pyftpdlib.ioloop import timer
@@ -48,6 +51,19 @@ class CommandLog:
         with self._lock:
             self._out.write("%s %s\n" % (verb, argument) if argument else verb + "\n")
             self._out.flush()
+
+
+class SharedFolderFS(AbstractedFS):
+    """Enters folders without moving the process: with one thread per
+    connection, CWDs on several connections at once would otherwise leave
+    the whole server standing in whatever folder one of them entered."""
+
+    def chdir(self, path):
+        if not os.path.isdir(path):
+            raise OSError(errno.ENOENT, os.strerror(errno.ENOENT))
+        if not os.access(path, os.X_OK):
+            raise OSError(errno.EACCES, os.strerror(errno.EACCES))
+        self.cwd = self.fs2ftp(path)
 
 
 class DelayedReplyHandler(FTPHandler):
@@ -144,6 +160,7 @@ def main():
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
     DelayedReplyHandler.authorizer = authorizer
+    DelayedReplyHandler.abstracted_fs = SharedFolderFS
     DelayedReplyHandler.reply_delay = args.delay_ms / 1000.0
     DelayedReplyHandler.command_log = CommandLog(args.command_log)
     if DelayedReplyHandler.reply_delay:
