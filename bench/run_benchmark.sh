@@ -14,35 +14,21 @@ build="${BUILD_DIR:-build-bench}"
 user=velmorixbench
 password=bench-pass-2024
 
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
-
-missing=()
-for package in vsftpd lftp time openssl libssl-dev python3-pyftpdlib cmake ninja-build g++; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-    missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
-fi
+. bench/bench_setup.sh
+bench_install vsftpd lftp time openssl libssl-dev python3-pyftpdlib cmake ninja-build g++
 # The Debian package starts its own server on port 21; the benchmark runs its own.
-"${sudo[@]}" systemctl stop vsftpd 2>/dev/null || true
+"${bench_sudo[@]}" systemctl stop vsftpd 2>/dev/null || true
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMORIX_BUILD_TESTS=OFF \
-  -DVELMORIX_BUILD_UI=OFF >/dev/null
-cmake --build "$build" -j2 --target velmorix-cli >/dev/null
+bench_build_cli "$build"
 
 # vsftpd logs in real users only, through PAM, and wants a login shell.
 # vsftpd enters the user's home before it moves to the served folder.
 if ! id "$user" >/dev/null 2>&1; then
-  "${sudo[@]}" useradd --create-home --shell /bin/bash "$user"
+  "${bench_sudo[@]}" useradd --create-home --shell /bin/bash "$user"
 fi
 home="$(getent passwd "$user" | cut -d: -f6)"
-"${sudo[@]}" install -d -o "$user" "$home"
-echo "$user:$password" | "${sudo[@]}" chpasswd
+"${bench_sudo[@]}" install -d -o "$user" "$home"
+echo "$user:$password" | "${bench_sudo[@]}" chpasswd
 
-exec "${sudo[@]}" /usr/bin/python3 bench/benchmark.py --cli "$PWD/$build/bin/velmorix-cli" \
+exec "${bench_sudo[@]}" /usr/bin/python3 bench/benchmark.py --cli "$PWD/$build/bin/velmorix-cli" \
   --user "$user" --password "$password" --runs "$runs"

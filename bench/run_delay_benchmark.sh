@@ -19,24 +19,10 @@ runs="${1:-5}"
 delay_ms="${2:-20}"
 build="${BUILD_DIR:-build-bench}"
 
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+. bench/bench_setup.sh
+bench_install lftp rclone time python3-pyftpdlib libssl-dev cmake ninja-build g++
 
-missing=()
-for package in lftp rclone time python3-pyftpdlib libssl-dev cmake ninja-build g++; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-    missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
-fi
-
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMORIX_BUILD_TESTS=OFF \
-  -DVELMORIX_BUILD_UI=OFF >/dev/null
-cmake --build "$build" -j2 --target velmorix-cli >/dev/null
+bench_build_cli "$build"
 
 baselines=()
 [ -z "${BASELINE_ONE_FIRST:-}" ] || baselines+=(--baseline-one-first "$BASELINE_ONE_FIRST")
