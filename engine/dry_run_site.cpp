@@ -5,14 +5,12 @@ namespace velmorix {
 bool DryRunSite::IsCreated(std::string_view path) const {
   // The walk builds a child's path from its parent's, so whatever lies
   // below a created folder begins with that folder's path and a "/".
-  for (auto it = created_.begin(); it != created_.end(); ++it) {
-    const std::string& folder = *it;
-    if (path == folder ||
-        (path.size() > folder.size() && path.starts_with(folder) && path[folder.size()] == '/')) {
+  for (size_t end = path.find('/', 1); end != std::string_view::npos;
+       end = path.find('/', end + 1)) {
+    if (created_.contains(path.substr(0, end)))
       return true;
-    }
   }
-  return false;
+  return created_.contains(path);
 }
 
 FtpStatus DryRunSite::ChangeFolder(std::string_view path) {
