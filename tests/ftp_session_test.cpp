@@ -216,6 +216,29 @@ TEST_P(FtpOperationsTest, RelativePathsResolveAgainstTheLoginFolderNotTheCurrent
   EXPECT_EQ(entries.count("nested.txt"), 1u);
 }
 
+TEST_P(FtpOperationsTest, EnteringTheFolderWeAreInSendsNoCwd) {
+  int syncs = 0;
+  fs::create_directories(Root() / "a");
+  fs::create_directories(Root() / "b");
+  auto cwds = [this, &syncs] {
+    // The server logs a command after its reply; one more command's reply
+    // means the line before it is written.
+    EXPECT_TRUE(connection_.CreateFolder("sync-" + std::to_string(++syncs)).ok());
+    const std::string log = server_.ReadLog();
+    size_t count = 0;
+    for (size_t at = log.find("] CWD "); at != std::string::npos; at = log.find("] CWD ", at + 1))
+      ++count;
+    return count;
+  };
+  for (const char* folder : {"a", "a", "/a", "b", "b", "a"})
+    ASSERT_TRUE(connection_.ChangeFolder(folder).ok()) << folder;
+  EXPECT_EQ(cwds(), 3u) << server_.ReadLog();
+  // A failed CWD leaves the server where it was, and we no longer know.
+  EXPECT_FALSE(connection_.ChangeFolder("missing").ok());
+  ASSERT_TRUE(connection_.ChangeFolder("a").ok());
+  EXPECT_EQ(cwds(), 5u) << server_.ReadLog();
+}
+
 TEST_P(FtpOperationsTest, ClosingALongListingHalfWayLeavesTheConnectionInStep) {
   for (int i = 0; i < 4000; ++i)
     std::ofstream(Root() / ("file-" + std::to_string(i) + ".txt"));
