@@ -85,12 +85,7 @@ RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::strin
 // An upload on another connection has failed: the run ends with the box of
 // a failed upload once the others under way have ended.
 RunResult EndAfterFailedUpload(const WalkContext& context) {
-  for (const ParallelUpload& upload : context.uploads->Wait(ParallelUploads::Ending::kLetFinish)) {
-    context.output.Report(kOutputConsoleAndLog, "Copy file to FTP canceled : %s/%s",
-                          upload.remoteDir.c_str(), upload.name.c_str());
-  }
-  context.output.ShowError(CommandErrorText(strings::kTagTransferFile));
-  return RunResult::kFailed;
+  return EndParallelUploads(context.output, *context.uploads, RunResult::kCompleted);
 }
 
 bool UploadFailedMeanwhile(const WalkContext& context) {
@@ -400,6 +395,27 @@ RunResult ScanRemoteDirectory(const WalkContext& context, EntryTable& table,
   listing->Close();
   output.ShowError("ERROR AT FTP FINDNEXTFILE!");
   return RunResult::kFailed;
+}
+
+RunResult EndParallelUploads(RunOutput& output, ParallelUploads& uploads, RunResult result) {
+  const auto ending = result == RunResult::kCanceled ? ParallelUploads::Ending::kCancel
+                                                     : ParallelUploads::Ending::kLetFinish;
+  const std::vector<ParallelUpload> canceled = uploads.Wait(ending);
+  for (const ParallelUpload& upload : canceled) {
+    output.Report(kOutputConsoleAndLog, "Copy file to FTP canceled : %s/%s",
+                  upload.remoteDir.c_str(), upload.name.c_str());
+  }
+  if (result != RunResult::kCompleted)
+    return result;
+  if (uploads.Failed()) {
+    output.ShowError(CommandErrorText(strings::kTagTransferFile));
+    return RunResult::kFailed;
+  }
+  if (!canceled.empty()) {
+    output.CancelRequested();  // the request has been acted on
+    return RunResult::kCanceled;
+  }
+  return result;
 }
 
 RunResult MirrorDirectory(const WalkContext& context, const std::string& localDir,

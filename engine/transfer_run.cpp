@@ -138,6 +138,21 @@ NameEncoding NameEncodingOf(const FtpProfile& profile) {
   }
 }
 
+// What every connection of a run takes from the destination.
+FtpConnectOptions ConnectOptionsOf(const FtpProfile& profile) {
+  FtpConnectOptions options;
+  options.dataMode = DataModeOf(profile);
+  options.nameEncoding = NameEncodingOf(profile);
+  options.security = SecurityOf(profile);
+  options.trustedFingerprint = profile.trustedFingerprint;
+  return options;
+}
+
+// The low 16 bits of the stored port, as the connection has always taken it.
+uint16_t PortOf(const FtpProfile& profile) {
+  return static_cast<uint16_t>(static_cast<uint32_t>(profile.port) & 0xFFFFu);
+}
+
 int ConnectionsOf(const FtpProfile& profile) {
   return std::clamp(profile.connections, kMinConnections, kMaxConnections);
 }
@@ -148,53 +163,23 @@ int ConnectionsOf(const FtpProfile& profile) {
 PoolLogin PoolLoginOf(const TransferJob& job) {
   PoolLogin login;
   login.host = job.profile.url;
-  login.port = static_cast<uint16_t>(static_cast<uint32_t>(job.profile.port) & 0xFFFFu);
+  login.port = PortOf(job.profile);
   login.userId = job.profile.userId;
   login.password = job.profile.password;
   login.timeouts = job.timeouts;
-  login.options.dataMode = DataModeOf(job.profile);
-  login.options.nameEncoding = NameEncodingOf(job.profile);
+  login.options = ConnectOptionsOf(job.profile);
   login.options.security =
       job.connection.Encrypted() ? FtpSecurity::kTlsRequired : FtpSecurity::kNone;
-  login.options.trustedFingerprint = job.learned.acceptedFingerprint.empty()
-                                         ? job.profile.trustedFingerprint
-                                         : job.learned.acceptedFingerprint;
+  if (!job.learned.acceptedFingerprint.empty())
+    login.options.trustedFingerprint = job.learned.acceptedFingerprint;
   login.serverName = job.profile.url;
   return login;
-}
-
-// After the walk: the uploads still under way end (canceled when the walk
-// was), their broken-off files are logged, and a failure among them ends
-// the run with its box.
-RunResult EndParallelUploads(TransferJob& job, UploadPool& pool, RunResult result) {
-  const auto ending = result == RunResult::kCanceled ? ParallelUploads::Ending::kCancel
-                                                     : ParallelUploads::Ending::kLetFinish;
-  const std::vector<ParallelUpload> canceled = pool.Wait(ending);
-  for (const ParallelUpload& upload : canceled) {
-    job.Report(kOutputConsoleAndLog, "Copy file to FTP canceled : %s/%s", upload.remoteDir.c_str(),
-               upload.name.c_str());
-  }
-  if (result != RunResult::kCompleted)
-    return result;
-  if (pool.Failed()) {
-    job.ShowError(CommandErrorText(strings::kTagTransferFile));
-    return RunResult::kFailed;
-  }
-  if (!canceled.empty()) {
-    job.CancelRequested();  // the request has been acted on
-    return RunResult::kCanceled;
-  }
-  return result;
 }
 
 }  // namespace
 
 bool ConnectServer(TransferJob& job) {
-  FtpConnectOptions options;
-  options.dataMode = DataModeOf(job.profile);
-  options.nameEncoding = NameEncodingOf(job.profile);
-  options.security = SecurityOf(job.profile);
-  options.trustedFingerprint = job.profile.trustedFingerprint;
+  FtpConnectOptions options = ConnectOptionsOf(job.profile);
   options.certificateCheck = [&job](const CertificateInfo& certificate) {
     const bool trusted =
         job.console.TrustCertificate(certificate, CertificateQuestionText(certificate));
@@ -210,7 +195,7 @@ bool ConnectServer(TransferJob& job) {
   };
   job.session.emplace(std::string(strings::kProgramName), job.timeouts, std::move(options));
   job.Report(kOutputConsole, "Connect to %s processing...", job.profile.url.c_str());
-  const uint16_t port = static_cast<uint16_t>(static_cast<uint32_t>(job.profile.port) & 0xFFFFu);
+  const uint16_t port = PortOf(job.profile);
   const FtpStatus status = job.session->Connect(job.profile.url, port, job.profile.userId,
                                                 job.profile.password, job.connection);
   if (!status.ok()) {

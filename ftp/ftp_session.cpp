@@ -645,30 +645,25 @@ FtpStatus FtpConnection::CreateFolder(std::string_view path) {
 
 FtpStatus FtpConnection::PutFile(const std::string& localPath, std::string_view remoteName,
                                  const std::function<void(int64_t)>& progress) {
-  if (!IsOpen())
-    return NotConnected();
-  if (ftp::HasLineBreakOrNul(remoteName))
-    return Unsafe("ファイル名", remoteName);
-  std::string serverName;
-  if (FtpStatus status = state_->ServerName(remoteName, "ファイル名", serverName); !status.ok())
-    return status;
-  return Store(localPath, serverName, progress);
+  return Store(localPath, remoteName, RemoteTarget::kCurrentFolder, progress);
 }
 
 FtpStatus FtpConnection::StoreFile(const std::string& localPath, std::string_view remotePath,
                                    const std::function<void(int64_t)>& progress) {
-  if (!IsOpen())
-    return NotConnected();
-  if (ftp::HasLineBreakOrNul(remotePath))
-    return Unsafe("ファイル名", remotePath);
-  std::string serverPath;
-  if (FtpStatus status = state_->ServerName(remotePath, "ファイル名", serverPath); !status.ok())
-    return status;
-  return Store(localPath, ftp::ResolveRemotePath(state_->loginFolder, serverPath), progress);
+  return Store(localPath, remotePath, RemoteTarget::kFromLoginFolder, progress);
 }
 
-FtpStatus FtpConnection::Store(const std::string& localPath, const std::string& serverName,
-                               const std::function<void(int64_t)>& progress) {
+FtpStatus FtpConnection::Store(const std::string& localPath, std::string_view remote,
+                               RemoteTarget target, const std::function<void(int64_t)>& progress) {
+  if (!IsOpen())
+    return NotConnected();
+  if (ftp::HasLineBreakOrNul(remote))
+    return Unsafe("ファイル名", remote);
+  std::string serverName;
+  if (FtpStatus status = state_->ServerName(remote, "ファイル名", serverName); !status.ok())
+    return status;
+  if (target == RemoteTarget::kFromLoginFolder)
+    serverName = ftp::ResolveRemotePath(state_->loginFolder, serverName);
   if (localPath.find('\0') != std::string::npos)
     return Unsafe("ローカルのファイル名", localPath);
   state_->CloseActiveListing();

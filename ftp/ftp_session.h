@@ -198,8 +198,10 @@ class FtpConnection {
   friend class FtpSession;
   friend class FtpListing;
   struct State;
-  // STOR of `localPath` as `serverName`, already in the server's encoding.
-  FtpStatus Store(const std::string& localPath, const std::string& serverName,
+  // How Store takes the remote name: a bare name in the current folder
+  // (PutFile), or a path taken like CreateFolder's (StoreFile).
+  enum class RemoteTarget { kCurrentFolder, kFromLoginFolder };
+  FtpStatus Store(const std::string& localPath, std::string_view remote, RemoteTarget target,
                   const std::function<void(int64_t)>& progress);
   std::unique_ptr<State> state_;
 };
