@@ -603,15 +603,18 @@ FtpStatus FtpConnection::FindFirst(std::string_view folder, FtpListing& listing,
       // "LIST missing" ends with 226 and no lines on some servers, which
       // would look like an empty folder; entering the folder first tells
       // the two apart.
-      ftp::FtpReply reply;
+      // The folder we are in has been entered already.
       std::string resolved = ftp::ResolveRemotePath(state_->loginFolder, serverFolder);
-      state_->currentFolder.reset();
-      FtpStatus status = state_->control.Command("CWD " + resolved, reply);
-      if (!status.ok())
-        return status;
-      if (reply.code != 250)
-        return FtpStatus::Error(FtpErrorKind::kServerReply, reply.text);
-      state_->currentFolder = std::move(resolved);
+      if (state_->currentFolder != resolved) {
+        ftp::FtpReply reply;
+        state_->currentFolder.reset();
+        FtpStatus status = state_->control.Command("CWD " + resolved, reply);
+        if (!status.ok())
+          return status;
+        if (reply.code != 250)
+          return FtpStatus::Error(FtpErrorKind::kServerReply, reply.text);
+        state_->currentFolder = std::move(resolved);
+      }
     }
     // Several servers hide dot files from a plain LIST.
     command = "LIST -a";

@@ -237,6 +237,15 @@ TEST_P(FtpOperationsTest, EnteringTheFolderWeAreInSendsNoCwd) {
   EXPECT_FALSE(connection_.ChangeFolder("missing").ok());
   ASSERT_TRUE(connection_.ChangeFolder("a").ok());
   EXPECT_EQ(cwds(), 5u) << server_.ReadLog();
+  // A LIST enters its folder first, unless we are in it already.
+  for (const auto& [folder, expected] : {std::pair{"a", 5u}, std::pair{"/b", 6u}}) {
+    FtpListing listing;
+    RemoteEntry entry;
+    EXPECT_EQ(connection_.FindFirst(folder, listing, entry, ListingCommand::kList).kind,
+              FtpErrorKind::kNoMoreFiles);
+    listing.Close();
+    EXPECT_EQ(cwds(), expected) << folder << "\n" << server_.ReadLog();
+  }
 }
 
 TEST_P(FtpOperationsTest, ClosingALongListingHalfWayLeavesTheConnectionInStep) {
