@@ -99,7 +99,7 @@ class CommandLog:
 
 
 def start_server(work, serve, port, delay_ms, command_log):
-    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "delay_server.py")
+    script = os.environ.get("DELAY_SERVER") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "delay_server.py")
     errors = open(os.path.join(work, "server.log"), "wb")
     server = subprocess.Popen(["/usr/bin/python3", script, "--root", serve, "--port", str(port),
                                "--user", USER, "--password", PASSWORD, "--delay-ms",

@@ -238,6 +238,32 @@ RunResult MirrorFile(const WalkContext& context, EntryTable& table, int local,
   return RunResult::kCompleted;
 }
 
+// The listings the walk reads next in `remoteDir`, in its order: the LIST
+// that confirms the folders MLSD showed, then each subfolder that is local
+// too and not left out.
+std::vector<FolderListing> ListingsAhead(const WalkContext& context, const EntryTable& table,
+                                         const std::string& remoteDir) {
+  std::vector<FolderListing> listings;
+  for (int i = 0; i < table.localCount; ++i) {
+    if (!table.localIsDir[i] || SkipsLocalFolder(context.rules, table.localName[i]))
+      continue;
+    const int match = FindRemoteMatch(table, table.localName[i]);
+    if (match < 0 || !table.remoteIsDir[match] || table.remoteIsLink[match])
+      continue;
+    if (listings.empty() && !table.remoteFoldersConfirmed)
+      listings.push_back({remoteDir, ListingCommand::kList});
+    listings.push_back({JoinPath(remoteDir, table.remoteName[match]), ListingCommand::kPreferred});
+  }
+  return listings;
+}
+
+// Tells the site when the walk leaves a folder, however it leaves it.
+struct LeavingFolder {
+  RemoteSite& site;
+  const std::string& folder;
+  ~LeavingFolder() { site.LeftFolder(folder); }
+};
+
 RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::string& remoteDir,
                        int depth) {
   const WalkContext& context = walk.context;
@@ -263,6 +289,8 @@ RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::strin
     return RunResult::kFailed;
   }
   output.Report(kOutputConsole, "Matching from Local HDD to FTP = %s", remoteDir.c_str());
+  context.site.WillList(remoteDir, ListingsAhead(context, *table, remoteDir));
+  const LeavingFolder leaving{context.site, remoteDir};
 
   struct stat status;
   std::optional<AncestorScope> ancestor;

@@ -12,7 +12,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "engine/prefetched_listings.h"
 #include "ftp/ftp_session.h"
 
 namespace velmorix {
@@ -52,6 +54,16 @@ class RemoteSite {
   // encoding's label for a console line ("UTF-8", "Shift_JIS", ...).
   virtual bool CanWriteName(std::string_view name) const = 0;
   virtual std::string NameEncodingLabel() const = 0;
+
+  // Hints from the walk, which a site may use to read ahead: the walk has
+  // entered `folder` and will read `listings` next, in this order (the
+  // listings of its subfolders that are on both sides); later it has left
+  // `folder` for good.
+  virtual void WillList(const std::string& folder, const std::vector<FolderListing>& listings) {
+    (void)folder;
+    (void)listings;
+  }
+  virtual void LeftFolder(const std::string& folder) { (void)folder; }
 };
 
 // The real site: an open FTP connection, which must outlive it.

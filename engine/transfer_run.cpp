@@ -14,6 +14,7 @@
 #include "engine/dry_run_site.h"
 #include "engine/local_totals.h"
 #include "engine/mirror_walk.h"
+#include "engine/read_ahead_site.h"
 #include "engine/remote_site.h"
 #include "engine/transfer_job.h"
 #include "engine/transfer_worker.h"
@@ -239,14 +240,17 @@ RunResult RunTransfer(TransferJob& job) {
     result = RunResult::kCanceled;
   } else {
     std::optional<UploadPool> pool;
+    std::optional<ReadAheadSite> readAhead;
     if (const int extra = ConnectionsOf(job.profile) - 1; extra > 0 && !dryRun) {
       pool.emplace(PoolLoginOf(job), extra, job.connection, job.progress, job.cancelEvent);
+      readAhead.emplace(site, job.connection, *pool);
     }
     const LocalTotals totals = CountLocalFiles(rules, job.profile.localDir);
     job.progress.SetTotals(totals.files, totals.bytes);
     walked = true;
-    result = MirrorDirectory({site, job, rules, pool ? &*pool : nullptr}, job.profile.localDir,
-                             job.profile.remoteDir);
+    RemoteSite& walkSite = readAhead ? static_cast<RemoteSite&>(*readAhead) : site;
+    result = MirrorDirectory({walkSite, job, rules, pool ? &*pool : nullptr},
+                             job.profile.localDir, job.profile.remoteDir);
     if (pool)
       result = EndParallelUploads(job, *pool, result);
   }

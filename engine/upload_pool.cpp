@@ -1,9 +1,26 @@
 #include "engine/upload_pool.h"
 
+#include <algorithm>
+
 #include "engine/transfer_job.h"
 #include "resources/string_table.h"
 
 namespace velmorix {
+
+namespace {
+
+// Listings held at once: asked for, being read, or read and waiting for the
+// walk. Enough to keep every connection busy a few folders ahead.
+constexpr size_t kMaxListings = 32;
+
+// `path` is `folder` or lies below it.
+bool IsWithin(const std::string& path, const std::string& folder) {
+  return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+         (path.size() == folder.size() || path[folder.size()] == '/' ||
+          (!folder.empty() && folder.back() == '/'));
+}
+
+}  // namespace
 
 UploadPool::UploadPool(PoolLogin login, int extra, const FtpConnection& own, RunProgress& progress,
                        const CancelEvent& cancelEvent)
@@ -11,7 +28,13 @@ UploadPool::UploadPool(PoolLogin login, int extra, const FtpConnection& own, Run
       extra_(extra),
       own_(own),
       progress_(progress),
-      cancelEvent_(cancelEvent) {}
+      cancelEvent_(cancelEvent) {
+  // The connections log in at once, while the run's own reads the first
+  // folder, so that they are ready for the listings that come next.
+  threads_.reserve(static_cast<size_t>(extra_));
+  for (int i = 0; i < extra_; ++i)
+    threads_.emplace_back([this] { Work(); });
+}
 
 UploadPool::~UploadPool() {
   {
@@ -43,10 +66,20 @@ void UploadPool::Work() {
   changed_.notify_all();
   for (;;) {
     ++idle_;
-    changed_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+    changed_.wait(lock, [this] {
+      return stopping_ || !pending_.empty() || FirstWaiting() != listings_.end();
+    });
     --idle_;
-    if (pending_.empty())
-      return;  // stopping
+    if (stopping_)
+      return;
+    if (const auto listing = FirstWaiting(); listing != listings_.end()) {
+      ReadListing(connection, listing, lock);
+      if (!connection.IsOpen()) {
+        --connected_;
+        return;  // lost: the others go on
+      }
+      continue;
+    }
     Task task = std::move(pending_.front());
     pending_.pop_front();
     ++busy_;
@@ -78,16 +111,9 @@ void UploadPool::Work() {
 }
 
 bool UploadPool::TryStart(ParallelUpload upload) {
-  if (threads_.empty()) {
-    // The connections log in once there is something to upload: a run
-    // that finds everything up to date opens no more than its own.
-    threads_.reserve(static_cast<size_t>(extra_));
-    for (int i = 0; i < extra_; ++i)
-      threads_.emplace_back([this] { Work(); });
-    return false;
-  }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (idle_ <= static_cast<int>(pending_.size()))
+  // Waiting listings go first, and take idle connections too.
+  if (idle_ <= static_cast<int>(pending_.size()) + WaitingListings())
     return false;
   pending_.push_back({std::move(upload), own_.NameEncodingInUse()});
   changed_.notify_all();
@@ -101,7 +127,7 @@ bool UploadPool::Failed() const {
 
 std::string UploadPool::TakeNotice() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (noticeTaken_ || threads_.empty() || tried_ < extra_)
+  if (noticeTaken_ || tried_ < extra_)
     return {};
   noticeTaken_ = true;
   return FormatText("Parallel connections to %s : %d of %d", login_.serverName.c_str(),
@@ -116,6 +142,125 @@ std::vector<ParallelUpload> UploadPool::Wait(Ending ending) {
   changed_.wait(lock, [this] { return busy_ == 0 && pending_.empty(); });
   breakOff_ = false;
   return std::exchange(canceled_, {});
+}
+
+}  // namespace velmorix
+
+namespace velmorix {
+
+UploadPool::Listings::iterator UploadPool::FirstWaiting() {
+  return std::find_if(listings_.begin(), listings_.end(), [](const Listing& listing) {
+    return listing.state == Listing::State::kWaiting;
+  });
+}
+
+int UploadPool::WaitingListings() const {
+  return static_cast<int>(std::count_if(listings_.begin(), listings_.end(), [](const auto& l) {
+    return l.state == Listing::State::kWaiting;
+  }));
+}
+
+void UploadPool::AddListings(const std::vector<FolderListing>& listings, bool expand,
+                             NameEncoding encoding) {
+  auto at = FirstWaiting();
+  for (const FolderListing& wanted : listings) {
+    if (listings_.size() >= kMaxListings)
+      break;
+    const bool known = std::any_of(listings_.begin(), listings_.end(), [&](const Listing& held) {
+      return held.listing == wanted && !held.forgotten;
+    });
+    if (!known) {
+      Listing listing;
+      listing.listing = wanted;
+      listing.nameEncoding = encoding;
+      listing.expand = expand;
+      listings_.insert(at, std::move(listing));
+    }
+  }
+  changed_.notify_all();
+}
+
+void UploadPool::ReadListing(FtpConnection& connection, Listings::iterator listing,
+                             std::unique_lock<std::mutex>& lock) {
+  listing->state = Listing::State::kReading;
+  const FolderListing wanted = listing->listing;
+  const NameEncoding encoding = listing->nameEncoding;
+  const bool expand = listing->expand;
+  lock.unlock();
+
+  connection.FixNameEncoding(encoding);
+  std::vector<RemoteEntry> entries;
+  FtpListing opened;
+  RemoteEntry entry;
+  FtpStatus status = connection.FindFirst(wanted.folder, opened, entry, wanted.command);
+  for (; status.ok(); status = opened.Next(entry))
+    entries.push_back(std::move(entry));
+  opened.Close();
+  const bool read = status.kind == FtpErrorKind::kNoMoreFiles;
+  // Where the walk goes next, when these are its folders too: every folder
+  // of a listing that may show followed links as folders is confirmed by
+  // a LIST of its parent first.
+  std::vector<FolderListing> next;
+  if (read && expand && wanted.command == ListingCommand::kPreferred) {
+    for (const RemoteEntry& found : entries) {
+      if (!found.isDir || found.isLink)
+        continue;
+      if (next.empty() && connection.ListsWithMlsd())
+        next.push_back({wanted.folder, ListingCommand::kList});
+      next.push_back({JoinPath(wanted.folder, found.name), ListingCommand::kPreferred});
+    }
+  }
+
+  lock.lock();
+  if (listing->forgotten) {
+    listings_.erase(listing);
+  } else {
+    listing->state = read ? Listing::State::kRead : Listing::State::kFailed;
+    listing->entries = std::move(entries);
+    if (!next.empty())
+      AddListings(next, false, encoding);
+  }
+  changed_.notify_all();
+}
+
+void UploadPool::ReadAhead(const std::vector<FolderListing>& listings, bool expand,
+                           NameEncoding encoding) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  AddListings(listings, expand, encoding);
+}
+
+bool UploadPool::Take(const FolderListing& listing, std::vector<RemoteEntry>& entries) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const auto held = std::find_if(listings_.begin(), listings_.end(), [&](const Listing& l) {
+    return l.listing == listing && !l.forgotten;
+  });
+  if (held == listings_.end())
+    return false;
+  if (held->state == Listing::State::kWaiting) {
+    listings_.erase(held);
+    return false;
+  }
+  // Cancel reaches the connection that reads it, which then ends at once.
+  changed_.wait(lock, [&] { return held->state != Listing::State::kReading; });
+  const bool read = held->state == Listing::State::kRead;
+  if (read)
+    entries = std::move(held->entries);
+  listings_.erase(held);
+  return read;
+}
+
+void UploadPool::Forget(const std::string& folder) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = listings_.begin(); it != listings_.end();) {
+    if (!IsWithin(it->listing.folder, folder)) {
+      ++it;
+    } else if (it->state == Listing::State::kReading) {
+      it->forgotten = true;
+      ++it;
+    } else {
+      it = listings_.erase(it);
+    }
+  }
 }
 
 }  // namespace velmorix

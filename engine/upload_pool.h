@@ -1,5 +1,7 @@
 // Extra FTP connections for parallel uploads: each has a thread of its own,
-// which logs in and then uploads what the walk hands it by full path.
+// which logs in and then uploads what the walk hands it by full path, and
+// reads ahead the listings the walk will want (listings first: the walk
+// waits for them, not for uploads).
 //
 // Threads. The run's worker thread creates the pool, calls its members and
 // destroys it; the pool's threads only connect, upload and count progress.
@@ -9,6 +11,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,6 +19,7 @@
 
 #include "engine/cancel_event.h"
 #include "engine/parallel_uploads.h"
+#include "engine/prefetched_listings.h"
 #include "engine/run_progress.h"
 #include "ftp/ftp_session.h"
 
@@ -32,12 +36,12 @@ struct PoolLogin {
   std::string serverName;     // for the console line
 };
 
-class UploadPool final : public ParallelUploads {
+class UploadPool final : public ParallelUploads, public PrefetchedListings {
  public:
-  // `extra` connections, started in the background with the first upload
-  // offered. Each upload converts names as the run's own connection `own`
-  // does when it is handed over (a server's names may show their encoding
-  // only later in the walk).
+  // `extra` connections, started in the background at once. Each upload
+  // converts names as the run's own connection `own` does when it is
+  // handed over (a server's names may show their encoding only later in
+  // the walk).
   UploadPool(PoolLogin login, int extra, const FtpConnection& own, RunProgress& progress,
              const CancelEvent& cancelEvent);
   // Breaks off what is under way and ends the threads.
@@ -50,8 +54,34 @@ class UploadPool final : public ParallelUploads {
   std::string TakeNotice() override;
   std::vector<ParallelUpload> Wait(Ending ending) override;
 
+  void ReadAhead(const std::vector<FolderListing>& listings, bool expand,
+                 NameEncoding encoding) override;
+  bool Take(const FolderListing& listing, std::vector<RemoteEntry>& entries) override;
+  void Forget(const std::string& folder) override;
+
  private:
+  struct Listing {
+    enum class State { kWaiting, kReading, kRead, kFailed };
+    FolderListing listing;
+    NameEncoding nameEncoding = NameEncoding::kUtf8;
+    bool expand = false;
+    State state = State::kWaiting;
+    bool forgotten = false;  // dropped while it was read
+    std::vector<RemoteEntry> entries;
+  };
+  using Listings = std::list<Listing>;
+
   void Work();
+  // Reads `listing` on `connection` and files the result; the lock is held
+  // on entry and on return, not meanwhile.
+  void ReadListing(FtpConnection& connection, Listings::iterator listing,
+                   std::unique_lock<std::mutex>& lock);
+  // Adds `listings` before every waiting one, leaving out those asked for
+  // already; at most kMaxListings are held. Lock held.
+  void AddListings(const std::vector<FolderListing>& listings, bool expand,
+                   NameEncoding encoding);
+  Listings::iterator FirstWaiting();
+  int WaitingListings() const;
 
   const PoolLogin login_;
   const int extra_;
@@ -75,6 +105,7 @@ class UploadPool final : public ParallelUploads {
   bool breakOff_ = false;  // uploads under way are canceled
   bool stopping_ = false;  // the threads end
   std::vector<ParallelUpload> canceled_;
+  Listings listings_;  // asked for, being read, or read and not taken
   std::vector<std::jthread> threads_;  // walk thread only
 };
 

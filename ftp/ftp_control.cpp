@@ -13,12 +13,16 @@ ControlChannel::ControlChannel(OwnedStream stream, std::chrono::milliseconds rep
     : stream_(std::move(stream)), replyTimeout_(replyTimeout) {}
 
 FtpStatus ControlChannel::Send(std::string_view commandLine) {
-  const std::string label = CommandLabel(commandLine);
+  return SendLines({std::string(commandLine)});
+}
+
+FtpStatus ControlChannel::SendLines(const std::vector<std::string>& commandLines) {
+  const std::string label = commandLines.empty() ? std::string() : CommandLabel(commandLines[0]);
   if (!open())
     return FtpStatus::Error(FtpErrorKind::kNotConnected, NotConnectedText());
   std::string line;
-  line.reserve(commandLine.size() + 2);
-  line.append(commandLine).append("\r\n");
+  for (const std::string& commandLine : commandLines)
+    line.append(commandLine).append("\r\n");
   const IoResult sent = stream_->SendAll(line.data(), line.size(), DeadlineAfter(replyTimeout_));
   if (sent == IoResult::kOk)
     return FtpStatus::Ok();

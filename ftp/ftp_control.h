@@ -11,6 +11,7 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ftp/byte_stream.h"
 #include "ftp/ftp_reply.h"
@@ -33,6 +34,9 @@ class ControlChannel {
   // Sends `commandLine` followed by CR LF. The caller has made sure that it
   // holds no CR, LF or NUL.
   FtpStatus Send(std::string_view commandLine);
+  // Sends `commandLines` in one write, so that the server has them all
+  // after one trip; their replies are read one by one afterwards.
+  FtpStatus SendLines(const std::vector<std::string>& commandLines);
   // Reads the next reply, whatever its code, before `deadline`. `label`
   // names the command in error texts.
   FtpStatus Read(FtpReply& reply, std::string_view label, Deadline deadline);

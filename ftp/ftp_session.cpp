@@ -291,22 +291,28 @@ FtpStatus FtpConnection::State::Login(const std::string& userId, const std::stri
   if (features.utf8)
     nameEncodingOpen = false;
   // Only when names are to be UTF-8: a server that converts names would
-  // stop converting them.
-  if (features.utf8 && nameEncoding == NameEncoding::kUtf8) {
-    // Some servers refuse it although they speak UTF-8 anyway; the answer
-    // changes nothing.
-    status = control.Command("OPTS UTF8 ON", reply);
+  // stop converting them. Some servers refuse it although they speak UTF-8
+  // anyway; the answer changes nothing. The commands after the login whose
+  // answers decide nothing about those after them go out together, in the
+  // order they always had: over a long line each would cost a round trip.
+  const bool askUtf8 = features.utf8 && nameEncoding == NameEncoding::kUtf8;
+  std::vector<std::string> batch;
+  if (askUtf8)
+    batch.emplace_back("OPTS UTF8 ON");
+  batch.emplace_back("TYPE I");
+  batch.emplace_back("PWD");
+  status = control.SendLines(batch);
+  if (!status.ok())
+    return status;
+  std::vector<ftp::FtpReply> replies(batch.size());
+  for (size_t i = 0; i < batch.size(); ++i) {
+    status = control.ReadFinal(replies[i], ftp::CommandLabel(batch[i]));
     if (!status.ok())
       return status;
   }
-  status = control.Command("TYPE I", reply);
-  if (!status.ok())
-    return status;
-  if (!reply.positive())
-    return FtpStatus::Error(FtpErrorKind::kServerReply, reply.text);
-  status = control.Command("PWD", reply);
-  if (!status.ok())
-    return status;
+  if (const ftp::FtpReply& typeReply = replies[batch.size() - 2]; !typeReply.positive())
+    return FtpStatus::Error(FtpErrorKind::kServerReply, typeReply.text);
+  reply = replies.back();
   if (reply.code == 257)
     loginFolder = ftp::ParseQuotedPath(reply.text);
   // The login folder is a name the server wrote, too.
@@ -537,6 +543,10 @@ bool FtpConnection::Encrypted() const {
 
 NameEncoding FtpConnection::NameEncodingInUse() const {
   return state_ != nullptr ? state_->nameEncoding : NameEncoding::kUtf8;
+}
+
+bool FtpConnection::NameEncodingSettled() const {
+  return state_ != nullptr && !state_->nameEncodingOpen;
 }
 
 bool FtpConnection::CanWriteName(std::string_view name) const {

@@ -136,6 +136,9 @@ class FtpConnection {
   // The encoding names are converted with now: kUtf8, kShiftJis or kEucJp.
   // With kAuto it is kUtf8 until the server's names show Shift_JIS.
   NameEncoding NameEncodingInUse() const;
+  // False while kAuto still waits for names that tell the encoding: until
+  // then only this connection's own listings may be read.
+  bool NameEncodingSettled() const;
 
   // CWD; success on a 2xx reply. "" names the login folder. Entering the
   // folder that the last CWD entered sends nothing.
