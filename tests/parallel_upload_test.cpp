@@ -1,6 +1,7 @@
 // Uploads spread over several connections, against the real test server:
 // the same tree and the same log as with one, a server that lets in fewer,
 // a failure and a cancel among uploads under way.
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -70,6 +71,44 @@ TEST_F(ParallelUploadTest, FourConnectionsPublishWhatOneDoesAndLogItInTheSameOrd
       << console().summaries[0];
 }
 
+// A run over a tree published before: the listings are read ahead on the
+// other connections and folders are entered only for what is sent or
+// deleted there, so every change must still land in its own folder.
+TEST_F(ParallelUploadTest, ARunOverAPublishedTreeChangesWhatOneConnectionChanges) {
+  profile.options.onlyNewer = 1;
+  profile.options.deleteOnServer = 1;
+  const auto runOver = [this](int connections) {
+    fs::remove_all(Local());
+    fs::create_directories(Local());
+    Reset();
+    SiteTree();
+    WriteFile(Local("f0/deep/d.html"), "deep");
+    profile.connections = 1;
+    EXPECT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+    // Changed on both sides since: a newer local file in a subfolder, a
+    // new one two levels down, files and a folder only the server has.
+    WriteFile(Local("f2/p3.html"), "changed");
+    SetFileTime(Local("f2/p3.html"), std::time(nullptr) + 86400);
+    WriteFile(Local("f0/deep/new.html"), "new");
+    WriteFile(Remote("f1/old.html"), "old");
+    WriteFile(Remote("f0/deep/old.html"), "old");
+    WriteFile(Remote("gone/x/y.html"), "gone");
+    ResetConsole();
+    profile.connections = connections;
+    EXPECT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+    EXPECT_TRUE(console().errors.empty()) << Transcript();
+    return std::pair{Contents(Remote()), LogLines()};
+  };
+
+  const auto one = runOver(1);
+  const auto four = runOver(4);
+  EXPECT_EQ(four.first, Contents(Local()));
+  EXPECT_EQ(four.first, one.first);
+  EXPECT_EQ(four.second, one.second);
+  EXPECT_FALSE(fs::exists(Remote("gone")));
+  EXPECT_EQ(four.second.size(), 7u);  // two uploads, four deletions, one folder removed
+}
+
 class TwoSessionServerTest : public ParallelUploadTest {
  protected:
   TwoSessionServerTest() : ParallelUploadTest({.maxConnections = 2}) {}
@@ -85,6 +124,14 @@ TEST_F(TwoSessionServerTest, AServerThatLetsInTwoStillGetsEverything) {
   EXPECT_TRUE(console().errors.empty()) << Transcript();
   EXPECT_EQ(console().LinesStartingWith("Parallel connections"),
             std::vector<std::string>{"Parallel connections to 127.0.0.1 : 2 of 4"});
+
+  // The listings asked of connections that never came are read by the run.
+  profile.options.onlyNewer = 1;
+  WriteFile(Local("f1/added.html"), "added");
+  ResetConsole();
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+  EXPECT_EQ(Contents(Remote()), Contents(Local()));
+  EXPECT_EQ(LogLines(), std::vector<std::string>{"Copy file to FTP : /site/f1/added.html"});
 }
 
 TEST_F(ParallelUploadTest, AFailedUploadAmongOthersEndsTheRunWithItsBox) {
