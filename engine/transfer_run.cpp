@@ -174,6 +174,7 @@ PoolLogin PoolLoginOf(const TransferJob& job) {
   if (!job.learned.acceptedFingerprint.empty())
     login.options.trustedFingerprint = job.learned.acceptedFingerprint;
   login.serverName = job.profile.url;
+  login.options.features = job.connection.Features();
   return login;
 }
 
@@ -216,7 +217,9 @@ bool ConnectServer(TransferJob& job) {
 }
 
 void DisconnectServer(TransferJob& job) {
-  job.connection.Close();
+  // Everything the run sent has been answered; the server's goodbye would
+  // only keep the run waiting for one more round trip.
+  job.connection.Leave();
   job.session.reset();
 }
 
@@ -231,6 +234,11 @@ RunResult RunTransfer(TransferJob& job) {
   DryRunSite dryRunSite(ftpSite);
   RemoteSite& site = dryRun ? static_cast<RemoteSite&>(dryRunSite) : ftpSite;
 
+  // The extra connections log in while the run's own enters the folder.
+  std::optional<UploadPool> pool;
+  if (const int extra = ConnectionsOf(job.profile) - 1; extra > 0 && !dryRun)
+    pool.emplace(PoolLoginOf(job), extra, job.connection, job.progress, job.cancelEvent);
+
   RunResult result = RunResult::kFailed;
   bool walked = false;
   if (!site.ChangeFolder(job.profile.remoteDir).ok()) {
@@ -239,12 +247,9 @@ RunResult RunTransfer(TransferJob& job) {
   } else if (job.CancelRequested()) {
     result = RunResult::kCanceled;
   } else {
-    std::optional<UploadPool> pool;
     std::optional<ReadAheadSite> readAhead;
-    if (const int extra = ConnectionsOf(job.profile) - 1; extra > 0 && !dryRun) {
-      pool.emplace(PoolLoginOf(job), extra, job.connection, job.progress, job.cancelEvent);
+    if (pool)
       readAhead.emplace(site, job.connection, *pool);
-    }
     const LocalTotals totals = CountLocalFiles(rules, job.profile.localDir);
     job.progress.SetTotals(totals.files, totals.bytes);
     walked = true;
@@ -254,6 +259,7 @@ RunResult RunTransfer(TransferJob& job) {
     if (pool)
       result = EndParallelUploads(job, *pool, result);
   }
+  pool.reset();
   DisconnectServer(job);
   if (result == RunResult::kCompleted) {
     job.Report(kOutputConsole, "Velmorix Successfully completed!");

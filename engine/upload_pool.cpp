@@ -51,6 +51,11 @@ void UploadPool::Work() {
   FtpConnection connection;
   const bool connected =
       session.Connect(login_.host, login_.port, login_.userId, login_.password, connection).ok();
+  // The run's own connection stays to the end and says the last goodbye.
+  struct Leaving {
+    FtpConnection& connection;
+    ~Leaving() { connection.Leave(); }
+  } leaving{connection};
   std::unique_lock<std::mutex> lock(mutex_);
   ++tried_;
   if (!connected) {

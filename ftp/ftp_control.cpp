@@ -140,13 +140,13 @@ bool ControlChannel::StartTls(TlsClient& tls, TlsPeer& peer, std::string& error)
   return tls.SecureControl(stream_, DeadlineAfter(replyTimeout_), peer, error);
 }
 
-void ControlChannel::Quit() {
+void ControlChannel::Quit(bool awaitGoodbye) {
   if (!open())
     return;
   // The goodbye must not keep a closing program waiting for long.
   constexpr std::chrono::milliseconds kQuitWait{2000};
   const std::string kept = lastReplyText_;
-  if (Send("QUIT").ok()) {
+  if (Send("QUIT").ok() && awaitGoodbye) {
     FtpReply reply;
     Read(reply, "QUIT", DeadlineAfter(std::min(replyTimeout_, kQuitWait)));
   }

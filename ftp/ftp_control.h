@@ -60,9 +60,10 @@ class ControlChannel {
   // lost then.
   bool StartTls(TlsClient& tls, TlsPeer& peer, std::string& error);
 
-  // Says goodbye: QUIT, a short wait for the 221, then the stream is closed.
-  // Errors are ignored and the last reply text is kept.
-  void Quit();
+  // Says goodbye: QUIT, a short wait for the 221 (unless `awaitGoodbye`
+  // is false), then the stream is closed. Errors are ignored and the last
+  // reply text is kept.
+  void Quit(bool awaitGoodbye = true);
   // Closes the stream; the channel is lost from now on.
   void MarkLost() { stream_.Close(); }
   // Every line of the last reply, joined by "\n".

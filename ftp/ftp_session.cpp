@@ -283,11 +283,15 @@ FtpStatus FtpConnection::State::Login(const std::string& userId, const std::stri
       return status;
   }
 
-  status = control.Command("FEAT", reply);
-  if (!status.ok())
-    return status;
-  if (reply.code == 211)
-    features = ftp::ParseFeatures(reply.text);
+  if (options.features) {
+    features = *options.features;
+  } else {
+    status = control.Command("FEAT", reply);
+    if (!status.ok())
+      return status;
+    if (reply.code == 211)
+      features = ftp::ParseFeatures(reply.text);
+  }
   if (features.utf8)
     nameEncodingOpen = false;
   // Only when names are to be UTF-8: a server that converts names would
@@ -772,6 +776,19 @@ void FtpConnection::Close() {
     return;
   state_->CloseActiveListing();
   state_->control.Quit();
+}
+
+void FtpConnection::Leave() {
+  if (state_ == nullptr)
+    return;
+  state_->CloseActiveListing();
+  state_->control.Quit(false);
+}
+
+std::optional<ftp::ServerFeatures> FtpConnection::Features() const {
+  if (!IsOpen())
+    return std::nullopt;
+  return state_->features;
 }
 
 // ---------------------------------------------------------------------------

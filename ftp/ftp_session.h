@@ -25,11 +25,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "ftp/certificate_info.h"
 #include "ftp/data_connection_mode.h"
+#include "ftp/ftp_protocol.h"
 #include "ftp/ftp_status.h"
 #include "ftp/name_encoding.h"
 #include "ftp/remote_entry.h"
@@ -82,6 +84,9 @@ struct FtpConnectOptions {
   // connection decides something on its own (a masqueraded passive address
   // replaced, a turn to active mode, no TLS offered, a name encoding found).
   std::function<void(const std::string&)> notice = {};
+  // What another connection to the same server was told by FEAT: asked
+  // again, it would only cost a round trip.
+  std::optional<ftp::ServerFeatures> features = {};
 };
 
 class FtpConnection;
@@ -182,6 +187,11 @@ class FtpConnection {
   const std::string& LastResponseText() const;
   // QUIT and close. Safe to call on a closed connection.
   void Close();
+  // QUIT and close without waiting for the server's goodbye, for a
+  // connection whose work is done when its run still has one of its own.
+  void Leave();
+  // What the server's FEAT said; empty when not connected.
+  std::optional<ftp::ServerFeatures> Features() const;
 
   // `check` is called on the connection's thread at least every 250 ms while
   // a listing or an upload waits on its data connection: the server's
