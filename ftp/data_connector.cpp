@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include "ftp/ftp_messages.h"
 #include "ftp/ftp_protocol.h"
@@ -37,13 +38,40 @@ std::string Ipv4Text(uint32_t ipv4) {
 
 }  // namespace
 
-FtpStatus DataConnector::Prepare(ControlChannel& control, const std::function<bool()>& canceled) {
+FtpStatus DataConnector::Command(ControlChannel& control, const std::string& command,
+                                 FtpReply& reply) {
+  if (leadCommand_.empty())
+    return control.Command(command, reply);
+  const std::string lead = std::exchange(leadCommand_, {});
+  FtpStatus status = control.SendLines({lead, command});
+  if (!status.ok())
+    return status;
+  FtpReply leadReply;
+  status = control.ReadFinal(leadReply, CommandLabel(lead));
+  if (!status.ok())
+    return status;
+  // The command's answer is read whatever the lead's was, to stay in step.
+  status = control.ReadFinal(reply, CommandLabel(command));
+  if (!status.ok())
+    return status;
+  if (leadReply.code != 250) {
+    leadRefused_ = true;
+    control.KeepAsLastReply(leadReply);
+    return FtpStatus::Error(FtpErrorKind::kServerReply, leadReply.text);
+  }
+  return FtpStatus::Ok();
+}
+
+FtpStatus DataConnector::Prepare(ControlChannel& control, const std::function<bool()>& canceled,
+                                 std::string_view leadCommand) {
   if (!control.open())
     return FtpStatus::Error(FtpErrorKind::kNotConnected, NotConnectedText());
+  leadCommand_ = std::string(leadCommand);
+  leadRefused_ = false;
   if (plan_.mode == DataConnectionMode::kActive || plan_.activeFromNowOn)
     return PrepareActive(control);
   FtpStatus status = PreparePassive(control, canceled);
-  if (status.ok() || plan_.mode != DataConnectionMode::kAuto ||
+  if (status.ok() || plan_.mode != DataConnectionMode::kAuto || leadRefused_ ||
       status.kind == FtpErrorKind::kCanceled || !control.open()) {
     return status;
   }
@@ -65,7 +93,7 @@ FtpStatus DataConnector::PrepareActive(ControlChannel& control) {
     return FtpStatus::Error(FtpErrorKind::kSystem, DataListenText(SystemErrorText(errno)));
   }
   FtpReply reply;
-  FtpStatus status = control.Command(PortCommand(bound), reply);
+  FtpStatus status = Command(control, PortCommand(bound), reply);
   if (!status.ok())
     return status;
   if (!reply.positive())
@@ -77,7 +105,7 @@ FtpStatus DataConnector::PreparePassive(ControlChannel& control,
                                         const std::function<bool()>& canceled) {
   FtpReply reply;
   if (!plan_.epsvRefused) {
-    FtpStatus status = control.Command("EPSV", reply);
+    FtpStatus status = Command(control, "EPSV", reply);
     if (!status.ok())
       return status;
     if (const std::optional<uint16_t> port = ParseEpsvPort(reply.text); reply.code == 229 && port) {
@@ -88,7 +116,7 @@ FtpStatus DataConnector::PreparePassive(ControlChannel& control,
   }
   if (plan_.serverAddress.family() != AF_INET)
     return FtpStatus::Error(FtpErrorKind::kServerReply, PassiveRefusedText(reply.text));
-  FtpStatus status = control.Command("PASV", reply);
+  FtpStatus status = Command(control, "PASV", reply);
   if (!status.ok())
     return status;
   const std::optional<PassiveAddress> named = ParsePasvAddress(reply.text);

@@ -67,7 +67,13 @@ class DataConnector {
   // waits; when it says stop, kCanceled (no transfer command was sent, so
   // the control channel is in step). kServerReply when the server refuses;
   // the control channel is marked lost when it is out of step.
-  FtpStatus Prepare(ControlChannel& control, const std::function<bool()>& canceled);
+  //
+  // `leadCommand`, when given (a CWD into the folder a LIST lists), goes out
+  // in one write with the first command of the preparation, which saves a
+  // round trip; when its answer is not 250 nothing more is prepared and
+  // kServerReply gives that answer.
+  FtpStatus Prepare(ControlChannel& control, const std::function<bool()>& canceled,
+                    std::string_view leadCommand = {});
   // Adds to `poll` what becomes ready when the data connection can be
   // taken, and returns its index; -1 when there is nothing to wait for.
   int AddTo(StreamPoll& poll) const;
@@ -80,6 +86,9 @@ class DataConnector {
   void Close();
 
  private:
+  // `command` and its final reply, with the lead command sent before it
+  // in the same write while there is one.
+  FtpStatus Command(ControlChannel& control, const std::string& command, FtpReply& reply);
   FtpStatus PrepareActive(ControlChannel& control);
   FtpStatus PreparePassive(ControlChannel& control, const std::function<bool()>& canceled);
   // Connects to the server's `port` within the passive time-out.
@@ -88,6 +97,8 @@ class DataConnector {
   OwnedStream DataStream(Socket socket) const;
 
   DataConnectionPlan& plan_;
+  std::string leadCommand_;  // not sent yet
+  bool leadRefused_ = false;
   Socket listener_;        // active: where the server connects
   OwnedStream connected_;  // passive: the connection Prepare made
 };

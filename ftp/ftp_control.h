@@ -68,6 +68,9 @@ class ControlChannel {
   void MarkLost() { stream_.Close(); }
   // Every line of the last reply, joined by "\n".
   const std::string& lastReplyText() const { return lastReplyText_; }
+  // Makes `reply`, read before the last one, count as the last: the one
+  // that decided the outcome of commands sent together.
+  void KeepAsLastReply(const FtpReply& reply) { lastReplyText_ = reply.text; }
 
  private:
   FtpStatus Accept(FtpReply& reply, std::string_view label);

@@ -344,7 +344,7 @@ bool TransferCompleted(const FtpReply& reply) {
 FtpStatus OpenTransfer(ControlChannel& control, DataConnectionPlan& plan,
                        std::string_view commandLine, TransferDirection direction,
                        std::chrono::milliseconds dataTimeout, CancelCheck cancelCheck,
-                       DataTransfer& transfer) {
+                       DataTransfer& transfer, std::string_view leadCommand) {
   transfer = DataTransfer{};
   transfer.label = CommandLabel(commandLine);
   transfer.direction = direction;
@@ -352,7 +352,8 @@ FtpStatus OpenTransfer(ControlChannel& control, DataConnectionPlan& plan,
   transfer.nextCancelCheck = DeadlineAfter(kCancelCheckInterval);
 
   DataConnector connector(plan);
-  FtpStatus status = connector.Prepare(control, [&transfer] { return CancelRequested(transfer); });
+  FtpStatus status = connector.Prepare(
+      control, [&transfer] { return CancelRequested(transfer); }, leadCommand);
   if (!status.ok())
     return status;
   status = control.Send(commandLine);

@@ -61,10 +61,13 @@ bool TransferCompleted(const FtpReply& reply);
 // connection is closed, ABOR is sent, the server's answers are read for about
 // a second (the control channel is marked lost when they do not come) and the
 // call gives kCanceled.
+//
+// `leadCommand` (a CWD) goes out first, with the data connection's set-up;
+// when it is refused, nothing more is sent and kServerReply gives its answer.
 FtpStatus OpenTransfer(ControlChannel& control, DataConnectionPlan& plan,
                        std::string_view commandLine, TransferDirection direction,
                        std::chrono::milliseconds dataTimeout, CancelCheck cancelCheck,
-                       DataTransfer& transfer);
+                       DataTransfer& transfer, std::string_view leadCommand = {});
 
 // Receives what the data connection brings next into `buffer`, waiting at
 // most `dataTimeout` for it. At the end of the data `ended` is set and the

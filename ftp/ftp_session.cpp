@@ -606,6 +606,8 @@ FtpStatus FtpConnection::FindFirst(std::string_view folder, FtpListing& listing,
 
   auto listingState = std::make_unique<FtpListing::State>();
   std::string command;
+  std::string enter;                   // a CWD sent first
+  std::optional<std::string> entered;  // where it goes
   if (state_->features.mlst && listingCommand == ListingCommand::kPreferred) {
     listingState->format = ftp::ListingFormat::kMlsd;
     command = serverFolder.empty()
@@ -617,17 +619,13 @@ FtpStatus FtpConnection::FindFirst(std::string_view folder, FtpListing& listing,
       // "LIST missing" ends with 226 and no lines on some servers, which
       // would look like an empty folder; entering the folder first tells
       // the two apart.
-      // The folder we are in has been entered already.
+      // The folder we are in has been entered already; the CWD goes out
+      // with the data connection's set-up.
       std::string resolved = ftp::ResolveRemotePath(state_->loginFolder, serverFolder);
       if (state_->currentFolder != resolved) {
-        ftp::FtpReply reply;
         state_->currentFolder.reset();
-        FtpStatus status = state_->control.Command("CWD " + resolved, reply);
-        if (!status.ok())
-          return status;
-        if (reply.code != 250)
-          return FtpStatus::Error(FtpErrorKind::kServerReply, reply.text);
-        state_->currentFolder = std::move(resolved);
+        enter = "CWD " + resolved;
+        entered = std::move(resolved);
       }
     }
     // Several servers hide dot files from a plain LIST.
@@ -636,9 +634,11 @@ FtpStatus FtpConnection::FindFirst(std::string_view folder, FtpListing& listing,
 
   FtpStatus status = ftp::OpenTransfer(state_->control, state_->dataPlan, command,
                                        ftp::TransferDirection::kReceive, state_->timeouts.data,
-                                       state_->cancelCheck, listingState->transfer);
+                                       state_->cancelCheck, listingState->transfer, enter);
   if (!status.ok())
     return status;
+  if (entered)
+    state_->currentFolder = std::move(entered);
   listingState->connection = state_.get();
   listingState->now = static_cast<int64_t>(std::time(nullptr));
   listingState->buffer.resize(kListingBufferSize);
