@@ -37,6 +37,17 @@ class PrefetchedListings {
   virtual bool Take(const FolderListing& listing, std::vector<RemoteEntry>& entries) = 0;
   // Drops what was read or asked for of `folder` and below it.
   virtual void Forget(const std::string& folder) = 0;
+
+  // For a caller that would wait: true while `listing` is being read on
+  // another connection.
+  virtual bool BeingRead(const FolderListing& listing) = 0;
+  // Hands the next listing asked for and not started to the caller, who
+  // reads it on its own connection meanwhile and gives it back with
+  // Deliver (`read` false when it could not be read, `listsWithMlsd` as
+  // its connection says); false when there is none.
+  virtual bool TakeWaiting(FolderListing& listing) = 0;
+  virtual void Deliver(const FolderListing& listing, std::vector<RemoteEntry> entries, bool read,
+                       bool listsWithMlsd) = 0;
 };
 
 }  // namespace velmorix

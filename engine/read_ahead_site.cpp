@@ -53,8 +53,13 @@ FtpStatus ReadAheadSite::OpenListing(std::string_view folder, ListingCommand com
       return status;
     return site_.OpenListing(folder, command, listing, first);
   }
+  const FolderListing wanted{std::string(folder), command};
+  // While another connection reads the one the walk wants, this one reads
+  // the next that nobody has started, instead of only waiting.
+  if (FolderListing other; prefetched_.BeingRead(wanted) && prefetched_.TakeWaiting(other))
+    ReadFor(other);
   std::vector<RemoteEntry> entries;
-  if (prefetched_.Take({std::string(folder), command}, entries)) {
+  if (prefetched_.Take(wanted, entries)) {
     known_.emplace(folder);
     auto held = std::make_unique<HeldListing>(std::move(entries));
     const FtpStatus status = held->Next(first);
@@ -66,6 +71,19 @@ FtpStatus ReadAheadSite::OpenListing(std::string_view folder, ListingCommand com
   if (status.ok() || status.kind == FtpErrorKind::kNoMoreFiles)
     known_.emplace(folder);
   return status;
+}
+
+void ReadAheadSite::ReadFor(const FolderListing& wanted) {
+  std::unique_ptr<RemoteListing> listing;
+  RemoteEntry entry;
+  std::vector<RemoteEntry> entries;
+  FtpStatus status = site_.OpenListing(wanted.folder, wanted.command, listing, entry);
+  for (; status.ok(); status = listing->Next(entry))
+    entries.push_back(std::move(entry));
+  if (listing)
+    listing->Close();
+  prefetched_.Deliver(wanted, std::move(entries), status.kind == FtpErrorKind::kNoMoreFiles,
+                      site_.ListsWithMlsd());
 }
 
 FtpStatus ReadAheadSite::PutFile(const std::string& localPath, std::string_view remoteName,

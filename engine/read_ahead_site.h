@@ -37,6 +37,8 @@ class ReadAheadSite final : public RemoteSite {
   void LeftFolder(const std::string& folder) override;
 
  private:
+  // Reads `wanted`, handed over by TakeWaiting, and gives it back.
+  void ReadFor(const FolderListing& wanted);
   // Enters the walk's current folder, unless the connection is in it.
   FtpStatus EnterWanted();
 

@@ -175,6 +175,7 @@ PoolLogin PoolLoginOf(const TransferJob& job) {
     login.options.trustedFingerprint = job.learned.acceptedFingerprint;
   login.serverName = job.profile.url;
   login.options.features = job.connection.Features();
+  login.options.passwordWithUser = job.connection.LoggedInWithPassword();
   return login;
 }
 

@@ -190,7 +190,6 @@ void UploadPool::ReadListing(FtpConnection& connection, Listings::iterator listi
   listing->state = Listing::State::kReading;
   const FolderListing wanted = listing->listing;
   const NameEncoding encoding = listing->nameEncoding;
-  const bool expand = listing->expand;
   lock.unlock();
 
   connection.FixNameEncoding(encoding);
@@ -202,30 +201,69 @@ void UploadPool::ReadListing(FtpConnection& connection, Listings::iterator listi
     entries.push_back(std::move(entry));
   opened.Close();
   const bool read = status.kind == FtpErrorKind::kNoMoreFiles;
+  const bool listsWithMlsd = connection.ListsWithMlsd();
+  lock.lock();
+  File(listing, std::move(entries), read, listsWithMlsd);
+}
+
+void UploadPool::File(Listings::iterator listing, std::vector<RemoteEntry> entries, bool read,
+                      bool listsWithMlsd) {
+  if (listing->forgotten) {
+    listings_.erase(listing);
+    changed_.notify_all();
+    return;
+  }
   // Where the walk goes next, when these are its folders too: every folder
   // of a listing that may show followed links as folders is confirmed by
   // a LIST of its parent first.
   std::vector<FolderListing> next;
-  if (read && expand && wanted.command == ListingCommand::kPreferred) {
+  const FolderListing& wanted = listing->listing;
+  if (read && listing->expand && wanted.command == ListingCommand::kPreferred) {
     for (const RemoteEntry& found : entries) {
       if (!found.isDir || found.isLink)
         continue;
-      if (next.empty() && connection.ListsWithMlsd())
+      if (next.empty() && listsWithMlsd)
         next.push_back({wanted.folder, ListingCommand::kList});
       next.push_back({JoinPath(wanted.folder, found.name), ListingCommand::kPreferred});
     }
   }
-
-  lock.lock();
-  if (listing->forgotten) {
-    listings_.erase(listing);
-  } else {
-    listing->state = read ? Listing::State::kRead : Listing::State::kFailed;
-    listing->entries = std::move(entries);
-    if (!next.empty())
-      AddListings(next, false, encoding);
-  }
+  listing->state = read ? Listing::State::kRead : Listing::State::kFailed;
+  listing->entries = std::move(entries);
+  if (!next.empty())
+    AddListings(next, false, listing->nameEncoding);
   changed_.notify_all();
+}
+
+UploadPool::Listings::iterator UploadPool::Find(const FolderListing& listing) {
+  return std::find_if(listings_.begin(), listings_.end(), [&](const Listing& held) {
+    return held.listing == listing && !held.forgotten;
+  });
+}
+
+bool UploadPool::BeingRead(const FolderListing& listing) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto held = Find(listing);
+  return held != listings_.end() && held->state == Listing::State::kReading;
+}
+
+bool UploadPool::TakeWaiting(FolderListing& listing) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto waiting = FirstWaiting();
+  if (waiting == listings_.end())
+    return false;
+  waiting->state = Listing::State::kReading;
+  listing = waiting->listing;
+  return true;
+}
+
+void UploadPool::Deliver(const FolderListing& listing, std::vector<RemoteEntry> entries, bool read,
+                         bool listsWithMlsd) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto held = std::find_if(listings_.begin(), listings_.end(), [&](const Listing& l) {
+    return l.listing == listing && l.state == Listing::State::kReading;
+  });
+  if (held != listings_.end())
+    File(held, std::move(entries), read, listsWithMlsd);
 }
 
 void UploadPool::ReadAhead(const std::vector<FolderListing>& listings, bool expand,
@@ -236,9 +274,7 @@ void UploadPool::ReadAhead(const std::vector<FolderListing>& listings, bool expa
 
 bool UploadPool::Take(const FolderListing& listing, std::vector<RemoteEntry>& entries) {
   std::unique_lock<std::mutex> lock(mutex_);
-  const auto held = std::find_if(listings_.begin(), listings_.end(), [&](const Listing& l) {
-    return l.listing == listing && !l.forgotten;
-  });
+  const auto held = Find(listing);
   if (held == listings_.end())
     return false;
   if (held->state == Listing::State::kWaiting) {

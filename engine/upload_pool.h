@@ -58,6 +58,10 @@ class UploadPool final : public ParallelUploads, public PrefetchedListings {
                  NameEncoding encoding) override;
   bool Take(const FolderListing& listing, std::vector<RemoteEntry>& entries) override;
   void Forget(const std::string& folder) override;
+  bool BeingRead(const FolderListing& listing) override;
+  bool TakeWaiting(FolderListing& listing) override;
+  void Deliver(const FolderListing& listing, std::vector<RemoteEntry> entries, bool read,
+               bool listsWithMlsd) override;
 
  private:
   struct Listing {
@@ -80,6 +84,11 @@ class UploadPool final : public ParallelUploads, public PrefetchedListings {
   // already; at most kMaxListings are held. Lock held.
   void AddListings(const std::vector<FolderListing>& listings, bool expand,
                    NameEncoding encoding);
+  // Files what was read for `listing` (and asks for the folders it shows
+  // when it expands). Lock held.
+  void File(Listings::iterator listing, std::vector<RemoteEntry> entries, bool read,
+            bool listsWithMlsd);
+  Listings::iterator Find(const FolderListing& listing);
   Listings::iterator FirstWaiting();
   int WaitingListings() const;
 

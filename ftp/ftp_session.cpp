@@ -81,6 +81,7 @@ struct FtpConnection::State {
   // As the server wrote it: paths are joined to it after their conversion,
   // so it goes back exactly whatever the name encoding.
   std::optional<std::string> loginFolder;
+  bool passwordTaken = false;  // the login was asked for a password
   // The folder the last CWD entered, as sent; none when unknown.
   std::optional<std::string> currentFolder;
   // The encoding names are converted with, and whether kAuto may still
@@ -262,16 +263,23 @@ FtpStatus FtpConnection::State::Login(const std::string& userId, const std::stri
       return status;
   }
 
-  FtpStatus status = control.Command("USER " + userId, reply);
+  FtpStatus status =
+      options.passwordWithUser
+          ? control.SendLines({"USER " + userId, "PASS " + password})
+          : control.Send("USER " + userId);
+  if (status.ok())
+    status = control.ReadFinal(reply, "USER");
   if (!status.ok())
     return status;
   if (reply.code == 331) {
-    status = control.Command("PASS " + password, reply);
+    status = options.passwordWithUser ? control.ReadFinal(reply, "PASS")
+                                      : control.Command("PASS " + password, reply);
     if (!status.ok())
       return status;
     if (reply.code != 230 && reply.code != 202) {
       return FtpStatus::Error(FtpErrorKind::kLoginFailed, ftp::LoginFailedText(reply.text));
     }
+    passwordTaken = true;
   } else if (reply.code != 230) {
     // 332 asks for an account, which we do not have; anything else refuses
     // the user.
@@ -783,6 +791,10 @@ void FtpConnection::Leave() {
     return;
   state_->CloseActiveListing();
   state_->control.Quit(false);
+}
+
+bool FtpConnection::LoggedInWithPassword() const {
+  return IsOpen() && state_->passwordTaken;
 }
 
 std::optional<ftp::ServerFeatures> FtpConnection::Features() const {

@@ -87,6 +87,9 @@ struct FtpConnectOptions {
   // What another connection to the same server was told by FEAT: asked
   // again, it would only cost a round trip.
   std::optional<ftp::ServerFeatures> features = {};
+  // Another connection has logged in with this user and password, and the
+  // server asked for the password: it goes out with the user name.
+  bool passwordWithUser = false;
 };
 
 class FtpConnection;
@@ -190,6 +193,8 @@ class FtpConnection {
   // QUIT and close without waiting for the server's goodbye, for a
   // connection whose work is done when its run still has one of its own.
   void Leave();
+  // True when the login was asked for a password (331) and it was taken.
+  bool LoggedInWithPassword() const;
   // What the server's FEAT said; empty when not connected.
   std::optional<ftp::ServerFeatures> Features() const;
 
