@@ -46,8 +46,7 @@ FtpStatus ReadAheadSite::ChangeFolder(std::string_view path) {
 }
 
 FtpStatus ReadAheadSite::OpenListing(std::string_view folder, ListingCommand command,
-                                     std::unique_ptr<RemoteListing>& listing,
-                                     RemoteEntry& first) {
+                                     std::unique_ptr<RemoteListing>& listing, RemoteEntry& first) {
   if (folder.empty()) {
     if (FtpStatus status = EnterWanted(); !status.ok())
       return status;

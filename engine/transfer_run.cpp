@@ -255,8 +255,8 @@ RunResult RunTransfer(TransferJob& job) {
     job.progress.SetTotals(totals.files, totals.bytes);
     walked = true;
     RemoteSite& walkSite = readAhead ? static_cast<RemoteSite&>(*readAhead) : site;
-    result = MirrorDirectory({walkSite, job, rules, pool ? &*pool : nullptr},
-                             job.profile.localDir, job.profile.remoteDir);
+    result = MirrorDirectory({walkSite, job, rules, pool ? &*pool : nullptr}, job.profile.localDir,
+                             job.profile.remoteDir);
     if (pool)
       result = EndParallelUploads(job, *pool, result);
   }

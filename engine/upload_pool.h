@@ -82,8 +82,7 @@ class UploadPool final : public ParallelUploads, public PrefetchedListings {
                    std::unique_lock<std::mutex>& lock);
   // Adds `listings` before every waiting one, leaving out those asked for
   // already; at most kMaxListings are held. Lock held.
-  void AddListings(const std::vector<FolderListing>& listings, bool expand,
-                   NameEncoding encoding);
+  void AddListings(const std::vector<FolderListing>& listings, bool expand, NameEncoding encoding);
   // Files what was read for `listing` (and asks for the folders it shows
   // when it expands). Lock held.
   void File(Listings::iterator listing, std::vector<RemoteEntry> entries, bool read,
@@ -114,7 +113,7 @@ class UploadPool final : public ParallelUploads, public PrefetchedListings {
   bool breakOff_ = false;  // uploads under way are canceled
   bool stopping_ = false;  // the threads end
   std::vector<ParallelUpload> canceled_;
-  Listings listings_;  // asked for, being read, or read and not taken
+  Listings listings_;                  // asked for, being read, or read and not taken
   std::vector<std::jthread> threads_;  // walk thread only
 };
 

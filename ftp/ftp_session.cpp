@@ -263,10 +263,9 @@ FtpStatus FtpConnection::State::Login(const std::string& userId, const std::stri
       return status;
   }
 
-  FtpStatus status =
-      options.passwordWithUser
-          ? control.SendLines({"USER " + userId, "PASS " + password})
-          : control.Send("USER " + userId);
+  FtpStatus status = options.passwordWithUser
+                         ? control.SendLines({"USER " + userId, "PASS " + password})
+                         : control.Send("USER " + userId);
   if (status.ok())
     status = control.ReadFinal(reply, "USER");
   if (!status.ok())

@@ -181,6 +181,47 @@ TEST_F(FtpDialogueTest, WaitGreetingLoginWithoutPasswordNoFeaturesAndNoLoginFold
     EXPECT_FALSE(line.starts_with("PASS"));
 }
 
+// Commands whose answers decide nothing about the next go out together,
+// in their usual order: a server that answers only once it holds all of
+// them still gets the whole dialogue (one waiting for each would wait for
+// the client, and the client for it).
+TEST_F(FtpDialogueTest, CommandsSentTogetherReachAServerThatAnswersOnlyOnceItHasThemAll) {
+  ScriptedServer server([](ScriptedServer& peer) {
+    const auto together = [&peer](std::initializer_list<const char*> commands,
+                                  const std::string& replies) {
+      for (const char* command : commands)
+        peer.Expect(command);
+      peer.Send(replies);
+    };
+    peer.Send("220 scripted\r\n");
+    together({"USER user", "PASS secret"}, "331 password\r\n230 in\r\n");
+    peer.Answer("FEAT", "211-Features:\r\n UTF8\r\n211 End");
+    together({"OPTS UTF8 ON", "TYPE I", "PWD"}, "200 ok\r\n200 binary\r\n257 \"/home/user\"\r\n");
+    // A LIST of another folder: its CWD goes with the data connection's PORT.
+    peer.Expect("CWD /home/user/www");
+    const std::string port = peer.Expect("PORT ");
+    peer.Send("250 ok\r\n200 ok\r\n");
+    peer.Answer("LIST -a", "150 here");
+    close(peer.ConnectBack(port));
+    peer.Send("226 done\r\n");
+    peer.Answer("QUIT", "221 bye");
+  });
+  // As an extra connection logs in, after the run's own was asked for a
+  // password.
+  FtpSession session("VELMORIX", {milliseconds(2000), milliseconds(2000), milliseconds(2000)},
+                     FtpConnectOptions{.passwordWithUser = true});
+  FtpConnection connection;
+  const FtpStatus status =
+      session.Connect("127.0.0.1", server.port(), "user", "secret", connection);
+  ASSERT_TRUE(status.ok()) << status.text;
+  FtpListing listing;
+  RemoteEntry entry;
+  EXPECT_EQ(connection.FindFirst("www", listing, entry, ListingCommand::kList).kind,
+            FtpErrorKind::kNoMoreFiles);
+  connection.Close();
+  server.Join();
+}
+
 TEST_F(FtpDialogueTest, ClosingReplyInTheMiddleLosesTheConnection) {
   ScriptedServer server([](ScriptedServer& peer) {
     peer.LogIn();
