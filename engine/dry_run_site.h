@@ -11,29 +11,25 @@
 
 namespace velmorix {
 
-class DryRunSite final : public RemoteSite {
+class DryRunSite final : public ForwardingSite {
  public:
   // `site` must outlive this object; only its reading operations are used.
-  explicit DryRunSite(RemoteSite& site) : site_(site) {}
+  explicit DryRunSite(RemoteSite& site) : ForwardingSite(site) {}
 
   FtpStatus ChangeFolder(std::string_view path) override;
   FtpStatus OpenListing(std::string_view folder, ListingCommand command,
                         std::unique_ptr<RemoteListing>& listing, RemoteEntry& first) override;
-  bool ListsWithMlsd() const override { return site_.ListsWithMlsd(); }
   // Succeed without sending anything; a created folder is remembered.
   FtpStatus CreateFolder(std::string_view path) override;
   FtpStatus PutFile(const std::string& localPath, std::string_view remoteName,
                     const UploadProgress& progress) override;
   FtpStatus DeleteFile(std::string_view name) override;
   FtpStatus RemoveFolder(std::string_view name) override;
-  bool CanWriteName(std::string_view name) const override { return site_.CanWriteName(name); }
-  std::string NameEncodingLabel() const override { return site_.NameEncodingLabel(); }
 
  private:
   // `path` is a folder the run would create, or lies below one.
   bool IsCreated(std::string_view path) const;
 
-  RemoteSite& site_;
   std::set<std::string, std::less<>> created_;
   // The current folder is one that would be created, so "" lists as empty.
   bool inCreated_ = false;

@@ -15,24 +15,21 @@
 
 namespace velmorix {
 
-class ReadAheadSite final : public RemoteSite {
+class ReadAheadSite final : public ForwardingSite {
  public:
   // `site` is the run's own connection's, `connection` that connection;
   // both and `prefetched` must outlive this object.
   ReadAheadSite(RemoteSite& site, const FtpConnection& connection, PrefetchedListings& prefetched)
-      : site_(site), connection_(connection), prefetched_(prefetched) {}
+      : ForwardingSite(site), connection_(connection), prefetched_(prefetched) {}
 
   FtpStatus ChangeFolder(std::string_view path) override;
   FtpStatus OpenListing(std::string_view folder, ListingCommand command,
                         std::unique_ptr<RemoteListing>& listing, RemoteEntry& first) override;
-  bool ListsWithMlsd() const override { return site_.ListsWithMlsd(); }
-  FtpStatus CreateFolder(std::string_view path) override { return site_.CreateFolder(path); }
+  // These need the current folder, which is entered first.
   FtpStatus PutFile(const std::string& localPath, std::string_view remoteName,
                     const UploadProgress& progress) override;
   FtpStatus DeleteFile(std::string_view name) override;
   FtpStatus RemoveFolder(std::string_view name) override;
-  bool CanWriteName(std::string_view name) const override { return site_.CanWriteName(name); }
-  std::string NameEncodingLabel() const override { return site_.NameEncodingLabel(); }
   void WillList(const std::string& folder, const std::vector<FolderListing>& listings) override;
   void LeftFolder(const std::string& folder) override;
 
@@ -42,7 +39,6 @@ class ReadAheadSite final : public RemoteSite {
   // Enters the walk's current folder, unless the connection is in it.
   FtpStatus EnterWanted();
 
-  RemoteSite& site_;
   const FtpConnection& connection_;
   PrefetchedListings& prefetched_;
   // Folders known to exist: entered, or listed by path.

@@ -66,6 +66,32 @@ class RemoteSite {
   virtual void LeftFolder(const std::string& folder) { (void)folder; }
 };
 
+// A site that hands every operation to another one: the base of the sites
+// that change a few of them. `site` must outlive it.
+class ForwardingSite : public RemoteSite {
+ public:
+  explicit ForwardingSite(RemoteSite& site) : site_(site) {}
+
+  FtpStatus ChangeFolder(std::string_view path) override { return site_.ChangeFolder(path); }
+  FtpStatus OpenListing(std::string_view folder, ListingCommand command,
+                        std::unique_ptr<RemoteListing>& listing, RemoteEntry& first) override {
+    return site_.OpenListing(folder, command, listing, first);
+  }
+  bool ListsWithMlsd() const override { return site_.ListsWithMlsd(); }
+  FtpStatus CreateFolder(std::string_view path) override { return site_.CreateFolder(path); }
+  FtpStatus PutFile(const std::string& localPath, std::string_view remoteName,
+                    const UploadProgress& progress) override {
+    return site_.PutFile(localPath, remoteName, progress);
+  }
+  FtpStatus DeleteFile(std::string_view name) override { return site_.DeleteFile(name); }
+  FtpStatus RemoveFolder(std::string_view name) override { return site_.RemoveFolder(name); }
+  bool CanWriteName(std::string_view name) const override { return site_.CanWriteName(name); }
+  std::string NameEncodingLabel() const override { return site_.NameEncodingLabel(); }
+
+ protected:
+  RemoteSite& site_;
+};
+
 // The real site: an open FTP connection, which must outlive it.
 class FtpSite final : public RemoteSite {
  public:
