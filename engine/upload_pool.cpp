@@ -149,10 +149,6 @@ std::vector<ParallelUpload> UploadPool::Wait(Ending ending) {
   return std::exchange(canceled_, {});
 }
 
-}  // namespace velmorix
-
-namespace velmorix {
-
 UploadPool::Listings::iterator UploadPool::FirstWaiting() {
   return std::find_if(listings_.begin(), listings_.end(), [](const Listing& listing) {
     return listing.state == Listing::State::kWaiting;
@@ -171,10 +167,7 @@ void UploadPool::AddListings(const std::vector<FolderListing>& listings, bool ex
   for (const FolderListing& wanted : listings) {
     if (listings_.size() >= kMaxListings)
       break;
-    const bool known = std::any_of(listings_.begin(), listings_.end(), [&](const Listing& held) {
-      return held.listing == wanted && !held.forgotten;
-    });
-    if (!known) {
+    if (Find(wanted) == listings_.end()) {
       Listing listing;
       listing.listing = wanted;
       listing.nameEncoding = encoding;
