@@ -289,7 +289,7 @@ RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::strin
     return RunResult::kFailed;
   }
   output.Report(kOutputConsole, "Matching from Local HDD to FTP = %s", remoteDir.c_str());
-  context.site.WillList(remoteDir, ListingsAhead(context, *table, remoteDir));
+  context.site.WillList(ListingsAhead(context, *table, remoteDir));
   const LeavingFolder leaving{context.site, remoteDir};
 
   struct stat status;

@@ -25,7 +25,7 @@ class HeldListing final : public RemoteListing {
 
 }  // namespace
 
-FtpStatus ReadAheadSite::EnterWanted() {
+FtpStatus ReadAheadSite::EnterCurrent() {
   // The connection sends nothing when it is there already.
   return current_ ? site_.ChangeFolder(*current_) : FtpStatus::Ok();
 }
@@ -48,7 +48,7 @@ FtpStatus ReadAheadSite::ChangeFolder(std::string_view path) {
 FtpStatus ReadAheadSite::OpenListing(std::string_view folder, ListingCommand command,
                                      std::unique_ptr<RemoteListing>& listing, RemoteEntry& first) {
   if (folder.empty()) {
-    if (FtpStatus status = EnterWanted(); !status.ok())
+    if (FtpStatus status = EnterCurrent(); !status.ok())
       return status;
     return site_.OpenListing(folder, command, listing, first);
   }
@@ -73,40 +73,31 @@ FtpStatus ReadAheadSite::OpenListing(std::string_view folder, ListingCommand com
 }
 
 void ReadAheadSite::ReadFor(const FolderListing& wanted) {
-  std::unique_ptr<RemoteListing> listing;
-  RemoteEntry entry;
   std::vector<RemoteEntry> entries;
-  FtpStatus status = site_.OpenListing(wanted.folder, wanted.command, listing, entry);
-  for (; status.ok(); status = listing->Next(entry))
-    entries.push_back(std::move(entry));
-  if (listing)
-    listing->Close();
-  prefetched_.Deliver(wanted, std::move(entries), status.kind == FtpErrorKind::kNoMoreFiles,
-                      site_.ListsWithMlsd());
+  const bool read = ReadWholeListing(site_, wanted, entries);
+  prefetched_.Deliver(wanted, std::move(entries), read, site_.ListsWithMlsd());
 }
 
 FtpStatus ReadAheadSite::PutFile(const std::string& localPath, std::string_view remoteName,
                                  const UploadProgress& progress) {
-  if (FtpStatus status = EnterWanted(); !status.ok())
+  if (FtpStatus status = EnterCurrent(); !status.ok())
     return status;
   return site_.PutFile(localPath, remoteName, progress);
 }
 
 FtpStatus ReadAheadSite::DeleteFile(std::string_view name) {
-  if (FtpStatus status = EnterWanted(); !status.ok())
+  if (FtpStatus status = EnterCurrent(); !status.ok())
     return status;
   return site_.DeleteFile(name);
 }
 
 FtpStatus ReadAheadSite::RemoveFolder(std::string_view name) {
-  if (FtpStatus status = EnterWanted(); !status.ok())
+  if (FtpStatus status = EnterCurrent(); !status.ok())
     return status;
   return site_.RemoveFolder(name);
 }
 
-void ReadAheadSite::WillList(const std::string& folder,
-                             const std::vector<FolderListing>& listings) {
-  (void)folder;
+void ReadAheadSite::WillList(const std::vector<FolderListing>& listings) {
   // Names read on another connection could not show this one's encoding.
   if (!listings.empty() && connection_.NameEncodingSettled())
     prefetched_.ReadAhead(listings, true, connection_.NameEncodingInUse());

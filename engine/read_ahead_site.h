@@ -30,14 +30,14 @@ class ReadAheadSite final : public ForwardingSite {
                     const UploadProgress& progress) override;
   FtpStatus DeleteFile(std::string_view name) override;
   FtpStatus RemoveFolder(std::string_view name) override;
-  void WillList(const std::string& folder, const std::vector<FolderListing>& listings) override;
+  void WillList(const std::vector<FolderListing>& listings) override;
   void LeftFolder(const std::string& folder) override;
 
  private:
   // Reads `wanted`, handed over by TakeWaiting, and gives it back.
   void ReadFor(const FolderListing& wanted);
   // Enters the walk's current folder, unless the connection is in it.
-  FtpStatus EnterWanted();
+  FtpStatus EnterCurrent();
 
   const FtpConnection& connection_;
   PrefetchedListings& prefetched_;

@@ -1,5 +1,7 @@
 #include "engine/remote_site.h"
 
+#include <utility>
+
 #include "ftp/name_codec.h"
 
 namespace velmorix {
@@ -16,6 +18,18 @@ class FtpSiteListing final : public RemoteListing {
 };
 
 }  // namespace
+
+bool ReadWholeListing(RemoteSite& site, const FolderListing& wanted,
+                      std::vector<RemoteEntry>& entries) {
+  std::unique_ptr<RemoteListing> listing;
+  RemoteEntry entry;
+  FtpStatus status = site.OpenListing(wanted.folder, wanted.command, listing, entry);
+  for (; status.ok(); status = listing->Next(entry))
+    entries.push_back(std::move(entry));
+  if (listing)
+    listing->Close();
+  return status.kind == FtpErrorKind::kNoMoreFiles;
+}
 
 FtpStatus FtpSite::ChangeFolder(std::string_view path) {
   return connection_.ChangeFolder(path);

@@ -55,16 +55,18 @@ class RemoteSite {
   virtual bool CanWriteName(std::string_view name) const = 0;
   virtual std::string NameEncodingLabel() const = 0;
 
-  // Hints from the walk, which a site may use to read ahead: the walk has
-  // entered `folder` and will read `listings` next, in this order (the
-  // listings of its subfolders that are on both sides); later it has left
+  // Hints from the walk, which a site may use to read ahead: the walk will
+  // read `listings` next, in this order (those of the folder it has entered
+  // and of its subfolders that are on both sides); later it has left
   // `folder` for good.
-  virtual void WillList(const std::string& folder, const std::vector<FolderListing>& listings) {
-    (void)folder;
-    (void)listings;
-  }
+  virtual void WillList(const std::vector<FolderListing>& listings) { (void)listings; }
   virtual void LeftFolder(const std::string& folder) { (void)folder; }
 };
+
+// Reads `listing` of `site` to its end into `entries`; true when it was read
+// whole (an empty folder too).
+bool ReadWholeListing(RemoteSite& site, const FolderListing& listing,
+                      std::vector<RemoteEntry>& entries);
 
 // A site that hands every operation to another one: the base of the sites
 // that change a few of them. `site` must outlive it.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "engine/remote_site.h"
 #include "engine/transfer_job.h"
 #include "resources/string_table.h"
 
@@ -186,15 +187,10 @@ void UploadPool::ReadListing(FtpConnection& connection, Listings::iterator listi
   lock.unlock();
 
   connection.FixNameEncoding(encoding);
+  FtpSite site(connection);
   std::vector<RemoteEntry> entries;
-  FtpListing opened;
-  RemoteEntry entry;
-  FtpStatus status = connection.FindFirst(wanted.folder, opened, entry, wanted.command);
-  for (; status.ok(); status = opened.Next(entry))
-    entries.push_back(std::move(entry));
-  opened.Close();
-  const bool read = status.kind == FtpErrorKind::kNoMoreFiles;
-  const bool listsWithMlsd = connection.ListsWithMlsd();
+  const bool read = ReadWholeListing(site, wanted, entries);
+  const bool listsWithMlsd = site.ListsWithMlsd();
   lock.lock();
   File(listing, std::move(entries), read, listsWithMlsd);
 }

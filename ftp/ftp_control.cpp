@@ -13,17 +13,23 @@ ControlChannel::ControlChannel(OwnedStream stream, std::chrono::milliseconds rep
     : stream_(std::move(stream)), replyTimeout_(replyTimeout) {}
 
 FtpStatus ControlChannel::Send(std::string_view commandLine) {
-  return SendLines({std::string(commandLine)});
+  std::string wire;
+  wire.reserve(commandLine.size() + 2);
+  wire.append(commandLine).append("\r\n");
+  return SendWire(wire, CommandLabel(commandLine));
 }
 
 FtpStatus ControlChannel::SendLines(const std::vector<std::string>& commandLines) {
-  const std::string label = commandLines.empty() ? std::string() : CommandLabel(commandLines[0]);
+  std::string wire;
+  for (const std::string& commandLine : commandLines)
+    wire.append(commandLine).append("\r\n");
+  return SendWire(wire, commandLines.empty() ? std::string() : CommandLabel(commandLines[0]));
+}
+
+FtpStatus ControlChannel::SendWire(const std::string& wire, std::string_view label) {
   if (!open())
     return FtpStatus::Error(FtpErrorKind::kNotConnected, NotConnectedText());
-  std::string line;
-  for (const std::string& commandLine : commandLines)
-    line.append(commandLine).append("\r\n");
-  const IoResult sent = stream_->SendAll(line.data(), line.size(), DeadlineAfter(replyTimeout_));
+  const IoResult sent = stream_->SendAll(wire.data(), wire.size(), DeadlineAfter(replyTimeout_));
   if (sent == IoResult::kOk)
     return FtpStatus::Ok();
   const std::string detail = stream_->FailureText(errno);

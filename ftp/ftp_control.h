@@ -74,6 +74,8 @@ class ControlChannel {
 
  private:
   FtpStatus Accept(FtpReply& reply, std::string_view label);
+  // Sends `wire` (lines with their CR LF); `label` names the first command.
+  FtpStatus SendWire(const std::string& wire, std::string_view label);
 
   OwnedStream stream_;
   std::chrono::milliseconds replyTimeout_;
