@@ -14,6 +14,11 @@ packages=(
   fonts-ipafont-gothic       # the windows' Japanese font
   xvfb xauth                 # windows without a display
   xdg-utils                  # LOG and help open with the desktop's viewer
+  qt6-svg-dev                # the build draws the installed SVG icon
+  help2man                   # the build makes velmorix-cli(1) from --help
+  dpkg-dev                   # the Debian package: its dependencies (dpkg-shlibdeps)
+  lintian                    # ... checked by the package test
+  desktop-file-utils appstream  # ... whose desktop entry and metainfo are validated
   "$@"
 )
 
