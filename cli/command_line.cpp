@@ -328,7 +328,11 @@ Runs:
   list NAME
       Lists the destination's remote folder.
   Progress lines go to standard output, message boxes to standard error
-  ("VELMORIX: ..."); the log VELMORIX.LOG is written beside this program.
+  ("VELMORIX: ..."). Each transfer and list rewrites the log VELMORIX.LOG
+  with the changes made on the server and the entries listed: beside this
+  program, or, for an installed copy or one whose folder cannot be written,
+  in $XDG_STATE_HOME/Quenzari (~/.local/state when XDG_STATE_HOME is unset).
+  "This copy" at the end names the log and the help page it uses.
   Ctrl-C cancels at the next step; a second Ctrl-C ends the program at once.
 
 Options:
@@ -365,6 +369,10 @@ Exit status: 0 completed, 1 failed (a refused change, a failed run, settings
 or output that could not be written), 2 canceled, 64 malformed command line,
 130 ended by a second Ctrl-C.
 )";
+}
+
+std::string ThisCopyText(const std::string& logPath, const std::string& helpPage) {
+  return "\nThis copy:\n  log        " + logPath + "\n  help page  " + helpPage + "\n";
 }
 
 }  // namespace velmorix::cli

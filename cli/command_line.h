@@ -55,4 +55,8 @@ std::optional<int32_t> ParseConnections(std::string_view text);
 // The --help text.
 std::string UsageText();
 
+// The end of the usage text: the log and the help page this copy of the
+// program uses.
+std::string ThisCopyText(const std::string& logPath, const std::string& helpPage);
+
 }  // namespace velmorix::cli

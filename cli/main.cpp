@@ -17,7 +17,9 @@
 #include "cli/command_line.h"
 #include "cli/destinations.h"
 #include "cli/terminal_console.h"
+#include "base/version.h"
 #include "engine/cancel_event.h"
+#include "engine/program_files.h"
 #include "engine/transfer_run.h"
 #include "listing/remote_listing.h"
 #include "resources/string_table.h"
@@ -187,7 +189,7 @@ int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsSto
                              .profile = settings.profiles[index],
                              .console = console,
                              .cancelEvent = cancelEvent,
-                             .logPath = LogPathBesideExecutable(),
+                             .logPath = LogPath(),
                              .learned = &learned,
                              .mode = dryRun ? RunMode::kDryRun : RunMode::kPublish};
     if (transfer) {
@@ -303,11 +305,14 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   const ParseResult parsed = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (parsed.commandLine.help) {
-    std::fputs(UsageText().c_str(), stdout);
+    // The window program's page, beside this program or installed.
+    const std::string helpPage = velmorix::HelpPagePath("velmorix.html");
+    const bool found = access(helpPage.c_str(), R_OK) == 0;
+    std::fputs((UsageText() + ThisCopyText(velmorix::LogPath(), found ? helpPage : "(none)")).c_str(), stdout);
     return FinishOutput(kExitCompleted);
   }
   if (parsed.commandLine.version) {
-    std::fputs("velmorix-cli " VELMORIX_VERSION "\n", stdout);
+    std::printf("velmorix-cli %s\n", velmorix::kVersion);
     return FinishOutput(kExitCompleted);
   }
   if (!parsed.error.empty())

@@ -3,6 +3,7 @@
 #include <cstdarg>
 
 #include "base/display_text.h"
+#include "engine/program_files.h"
 #include "resources/string_table.h"
 
 namespace velmorix {
@@ -67,7 +68,9 @@ void RunOutput::Output(int code) {
       console.ShowLine(EscapeControlCharacters(statusLine));
       break;
     case kOutputOpenLog:
-      // A folder that cannot be written leaves the run without a log.
+      // The state folder may not exist yet. A folder that cannot be written
+      // leaves the run without a log.
+      MakeFoldersFor(logPath);
       logFile.reset(std::fopen(logPath.c_str(), "wbe"));
       break;
     case kOutputCloseLog:

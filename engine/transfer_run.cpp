@@ -298,17 +298,4 @@ std::optional<CompletionCode> StartTransfer(const RunRequest& request) {
   return RunOnWorker(request, &TransferWorker, WatchedProgress::kShown);
 }
 
-std::string LogPathBesideExecutable() {
-  std::string executable(4096, '\0');
-  const ssize_t length = readlink("/proc/self/exe", executable.data(), executable.size());
-  if (length <= 0 || static_cast<size_t>(length) >= executable.size()) {
-    // Without /proc the log goes to the current folder.
-    return std::string(strings::kLogFileName);
-  }
-  executable.resize(static_cast<size_t>(length));
-  const size_t slash = executable.rfind('/');
-  std::string folder = executable.substr(0, slash);  // "" for a program in "/"
-  return folder + "/" + std::string(strings::kLogFileName);
-}
-
 }  // namespace velmorix

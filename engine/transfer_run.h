@@ -22,7 +22,7 @@ struct RunRequest {
   const FtpProfile& profile;    // server, login, folders, options of this run
   RunConsole& console;
   CancelEvent& cancelEvent;  // a request left from an earlier run is dropped at the start
-  std::string logPath;       // where the run writes its log; see LogPathBesideExecutable
+  std::string logPath;       // where the run writes its log; see LogPath in program_files.h
   FtpTimeouts timeouts = {};
   // When given, receives what the run learned about the server (see
   // ConnectionLearned), for the front end to keep in the destination.
@@ -36,7 +36,5 @@ struct RunRequest {
 // The console's RunModal is called once, after the worker has started.
 std::optional<CompletionCode> StartTransfer(const RunRequest& request);
 
-// "VELMORIX.LOG" in the folder of the running program.
-std::string LogPathBesideExecutable();
 
 }  // namespace velmorix

@@ -5,13 +5,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "base/user_folders.h"
+#include "engine/program_files.h"
 #include "engine/transfer_run.h"
 #include "settings/destinations.h"
 #include "tests/support/engine_fixture.h"
@@ -468,10 +472,63 @@ TEST_F(DryRunTest, ThePublishAfterADryRunDoesWhatItShowed) {
 
 TEST(LogPathTest, LogLivesBesideTheProgramWithOneSeparator) {
   const fs::path program = fs::read_symlink("/proc/self/exe");
-  const std::string path = LogPathBesideExecutable();
+  const std::string path = LogPath();
 
   EXPECT_EQ(path, program.parent_path().string() + "/VELMORIX.LOG");
   EXPECT_EQ(path.find("//"), std::string::npos);
+}
+
+TEST(LogPathTest, AnInstalledOrReadOnlyCopyLogsInTheStateFolder) {
+  struct Case {
+    ProgramPlace place;
+    std::string stateFolder;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {{"/home/u/build/bin", false, true}, "/home/u/.local/state", "/home/u/build/bin/VELMORIX.LOG"},
+      {{"/", false, true}, "/s", "/VELMORIX.LOG"},
+      {{"/usr/bin", true, true}, "/root/.local/state", "/root/.local/state/Quenzari/VELMORIX.LOG"},
+      {{"/opt/velmorix", false, false}, "/home/u/st/", "/home/u/st/Quenzari/VELMORIX.LOG"},
+      // Nowhere better: the run tries beside the program, or the current folder.
+      {{"/opt/velmorix", false, false}, "", "/opt/velmorix/VELMORIX.LOG"},
+      {{"", false, false}, "/home/u/.local/state", "VELMORIX.LOG"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ChooseLogPath(c.place, c.stateFolder), c.expected) << c.place.folder;
+  }
+}
+
+TEST(LogPathTest, TheStateFolderIsAnAbsoluteXdgStateHomeElseBelowHome) {
+  struct Case {
+    const char* stateHome;  // nullptr: unset
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"/scratch/state", "/scratch/state"},
+      {"relative/state", "/home/tester/.local/state"},
+      {"", "/home/tester/.local/state"},
+      {nullptr, "/home/tester/.local/state"},
+  };
+  const std::string savedHome = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+  const char* savedState = std::getenv("XDG_STATE_HOME");
+  const std::optional<std::string> savedStateCopy =
+      savedState != nullptr ? std::optional<std::string>(savedState) : std::nullopt;
+  setenv("HOME", "/home/tester/", 1);
+  for (const Case& c : cases) {
+    if (c.stateHome != nullptr) {
+      setenv("XDG_STATE_HOME", c.stateHome, 1);
+    } else {
+      unsetenv("XDG_STATE_HOME");
+    }
+    EXPECT_EQ(XdgBaseFolder("XDG_STATE_HOME", ".local/state"), c.expected)
+        << (c.stateHome != nullptr ? c.stateHome : "(unset)");
+  }
+  setenv("HOME", savedHome.c_str(), 1);
+  if (savedStateCopy) {
+    setenv("XDG_STATE_HOME", savedStateCopy->c_str(), 1);
+  } else {
+    unsetenv("XDG_STATE_HOME");
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "base/version.h"
 #include "ui/control_names.h"
 #include "ui/dialog_metrics.h"
 #include "ui/program_icon.h"
@@ -24,7 +25,8 @@ AboutBox::AboutBox(QWidget* parent)
   icon->setGeometry(units.X(11), units.Y(17), 32, 32);
 
   // Plain text: an "&" in the line would be shown as it is.
-  auto* version = new QLabel(QStringLiteral("VELMORIX Version 1.06"), this);
+  auto* version =
+      new QLabel(QStringLiteral("VELMORIX Version ") + QString::fromLatin1(kVersion), this);
   version->setObjectName(about_box::kVersionLine);
   version->setTextFormat(Qt::PlainText);
   Place(version, units, 40, 10, 119, 8);

@@ -17,6 +17,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "engine/program_files.h"
 #include "engine/transfer_run.h"
 #include "listing/remote_listing.h"
 #include "settings/destinations.h"
@@ -48,12 +49,12 @@ QAction* AddAction(QMenu* menu, const char* name, const char* text) {
 
 }  // namespace
 
-MainWindow::Paths MainWindow::PathsBesideExecutable() {
+MainWindow::Paths MainWindow::ProgramPaths() {
   const QFileInfo program(QCoreApplication::applicationFilePath());
+  const QString ownPage = program.completeBaseName() + QStringLiteral(".html");
   Paths paths;
-  paths.logPath = QFile::decodeName(LogPathBesideExecutable().c_str());
-  paths.helpPath =
-      program.path() + QLatin1Char('/') + program.completeBaseName() + QStringLiteral(".html");
+  paths.logPath = QFile::decodeName(LogPath().c_str());
+  paths.helpPath = QFile::decodeName(HelpPagePath(QFile::encodeName(ownPage).toStdString()).c_str());
   return paths;
 }
 
@@ -97,6 +98,8 @@ void MainWindow::BuildControls() {
   auto* close = AddButton(client, units, ids::kCloseButton, "閉じる", 125, 102, 35, 14);
   auto* browse = AddButton(client, units, ids::kBrowseButton, "検索", 125, 11, 35, 14);
   auto* log = AddButton(client, units, ids::kLogButton, "LOG", 125, 55, 35, 14);
+  // Where the log is, for an installed copy that keeps it in the state folder.
+  log->setToolTip(QDir::toNativeSeparators(paths_.logPath));
   onlyNewer_ = AddCheckBox(client, units, ids::kOnlyNewer, "日付の新しいもののみ", 7, 53, 78, 11);
   skipFrontPageFolders_ = AddCheckBox(client, units, ids::kSkipFrontPageFolders,
                                       "Front Pageのﾌｫﾙﾀﾞをｺﾋﾟｰしない", 7, 66, 109, 10);

@@ -35,12 +35,12 @@ class MainWindow : public QDialog {
  public:
   // Where the window finds the log file and the help page.
   struct Paths {
-    QString logPath;   // "VELMORIX.LOG" in the program's folder
-    QString helpPath;  // the program's own path with the extension ".html"
+    QString logPath;   // "VELMORIX.LOG" in the program's folder, or the state folder
+    QString helpPath;  // the program's own path with the extension ".html", or the installed page
   };
-  static Paths PathsBesideExecutable();
+  static Paths ProgramPaths();
 
-  explicit MainWindow(Paths paths = PathsBesideExecutable());
+  explicit MainWindow(Paths paths = ProgramPaths());
   ~MainWindow() override;
 
   AppSettings& settings() { return settings_; }

@@ -28,6 +28,6 @@ bool InstallQtJapaneseTexts();
 // closed; a save that fails is reported in a box with the reason before
 // the program ends.
 void RunWindowProgram(SettingsStore& store,
-                      MainWindow::Paths paths = MainWindow::PathsBesideExecutable());
+                      MainWindow::Paths paths = MainWindow::ProgramPaths());
 
 }  // namespace velmorix::ui

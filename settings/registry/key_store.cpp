@@ -1,7 +1,6 @@
 #include "settings/registry/key_store.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <ctime>
 
 #include "base/unique_fd.h"
+#include "base/user_folders.h"
 
 namespace velmorix::registry {
 namespace fs = std::filesystem;
@@ -233,25 +233,12 @@ bool PathFitsTheFile(std::string_view text) {
 }  // namespace
 
 fs::path UserKeyStorePath(std::string_view companyKey) {
-  fs::path base;
-  const char* configHome = std::getenv("XDG_CONFIG_HOME");
-  if (configHome != nullptr && configHome[0] == '/') {
-    base = configHome;
-  } else {
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && home[0] != '\0') {
-      base = home;
-    } else {
-      passwd entry{};
-      passwd* found = nullptr;
-      char buffer[4096];
-      if (getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-        base = found->pw_dir;
-      }
-    }
-    base /= ".config";
+  // Without any home the folder is taken from the current one.
+  std::string base = XdgBaseFolder("XDG_CONFIG_HOME", ".config");
+  if (base.empty()) {
+    base = ".config";
   }
-  return base / std::string(companyKey) / "registry.reg";
+  return fs::path(base) / std::string(companyKey) / "registry.reg";
 }
 
 std::optional<RegistryValue> RegistryKey::QueryValue(std::string_view name) const {

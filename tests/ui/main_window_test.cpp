@@ -145,7 +145,7 @@ TEST_F(MainWindowStartTest, NoOrInvalidStoredSelectionShowsFirstSortedItem) {
 }
 
 TEST_F(MainWindowStartTest, LogAndHelpLieBesideTheProgram) {
-  const ui::MainWindow::Paths paths = ui::MainWindow::PathsBesideExecutable();
+  const ui::MainWindow::Paths paths = ui::MainWindow::ProgramPaths();
   const QFileInfo program(QCoreApplication::applicationFilePath());
   EXPECT_EQ(paths.logPath, program.path() + "/VELMORIX.LOG");
   EXPECT_EQ(paths.helpPath, program.path() + "/" + program.completeBaseName() + ".html");
