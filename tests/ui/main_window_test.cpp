@@ -302,6 +302,8 @@ TEST_F(MainWindowCommandTest, LogIsOpenedAndAFailureIsNotReported) {
   Show();
   Press(ids::kLogButton);
   EXPECT_EQ(desktop->opened, QStringList({paths_.logPath}));
+  // The button tells where the log is.
+  EXPECT_EQ(Control<QPushButton>(window_.get(), ids::kLogButton)->toolTip(), paths_.logPath);
   QDesktopServices::unsetUrlHandler(QStringLiteral("file"));  // no viewer at all
   Press(ids::kLogButton);
   EXPECT_TRUE(ui::Dialogs::Shown().isEmpty());
