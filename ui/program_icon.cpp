@@ -6,10 +6,8 @@
 #include <QPolygonF>
 
 namespace velmorix::ui {
-namespace {
 
-// Draws the icon on a 64 × 64 canvas; the painter scales it to the size asked for.
-void PaintIcon(QPainter& painter) {
+void PaintProgramIcon(QPainter& painter) {
   painter.setRenderHint(QPainter::Antialiasing);
 
   // The server: a dark blue rack with two drive slots, at the top right.
@@ -53,14 +51,12 @@ void PaintIcon(QPainter& painter) {
   painter.drawPolygon(arrow);
 }
 
-}  // namespace
-
 QPixmap ProgramIconPixmap(int size) {
   QPixmap pixmap(size, size);
   pixmap.fill(Qt::transparent);
   QPainter painter(&pixmap);
   painter.scale(size / 64.0, size / 64.0);
-  PaintIcon(painter);
+  PaintProgramIcon(painter);
   return pixmap;
 }
 
