@@ -14,6 +14,8 @@
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   application.setWindowIcon(velmorix::ui::ProgramIcon());
+  // Lets a Wayland desktop match the window with the installed menu entry.
+  QGuiApplication::setDesktopFileName(QStringLiteral("jp.quenzari.velmorix"));
 
   velmorix::SettingsStore store(
       std::string(velmorix::strings::kCompanyKey),

@@ -52,6 +52,19 @@ std::string InstalledPageFrom(const std::string& folder) {
   return Join(Join(Join(folder, VELMORIX_DATA_FROM_BIN), "velmorix"), kInstalledPageName);
 }
 
+// Makes the folders of `path` that are missing, readable by the user only.
+void MakeFoldersFor(const std::string& path) {
+  // Every folder on the way, from the top; those that exist are left as
+  // they are, and a failure shows when the file itself cannot be made.
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    const std::string folder = path.substr(0, slash);
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 std::string ChooseLogPath(const ProgramPlace& place, const std::string& stateFolder) {
@@ -79,7 +92,12 @@ std::string LogPath() {
     place.logWritable = access(place.folder.c_str(), W_OK | X_OK) == 0 &&
                         (access(besideLog.c_str(), F_OK) != 0 || access(besideLog.c_str(), W_OK) == 0);
   }
-  return ChooseLogPath(place, XdgBaseFolder("XDG_STATE_HOME", ".local/state"));
+  const std::string path = ChooseLogPath(place, XdgBaseFolder("XDG_STATE_HOME", ".local/state"));
+  if (path != Join(place.folder, strings::kLogFileName)) {
+    // The state folder may not exist yet.
+    MakeFoldersFor(path);
+  }
+  return path;
 }
 
 std::string HelpPagePath(std::string_view besideName) {
@@ -95,18 +113,6 @@ std::string HelpPagePath(std::string_view besideName) {
     }
   }
   return beside;
-}
-
-void MakeFoldersFor(const std::string& path) {
-  // Every folder on the way, from the top; those that exist are left as
-  // they are, and a failure shows when the file itself cannot be made.
-  for (size_t slash = path.find('/', 1); slash != std::string::npos;
-       slash = path.find('/', slash + 1)) {
-    const std::string folder = path.substr(0, slash);
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-      return;
-    }
-  }
 }
 
 }  // namespace velmorix

@@ -20,15 +20,12 @@ struct ProgramPlace {
 // ($XDG_STATE_HOME, or ~/.local/state).
 std::string ChooseLogPath(const ProgramPlace& place, const std::string& stateFolder);
 
-// The log path of this process.
+// The log path of this process. A state folder it picks is made when missing.
 std::string LogPath();
 
 // The help page: `besideName` in the program's folder, else the installed
 // page. When neither exists, the path beside the program, so that opening it
 // fails as a missing page.
 std::string HelpPagePath(std::string_view besideName);
-
-// Makes the folders of `path` that are missing, readable by the user only.
-void MakeFoldersFor(const std::string& path);
 
 }  // namespace velmorix

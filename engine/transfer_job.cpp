@@ -3,7 +3,6 @@
 #include <cstdarg>
 
 #include "base/display_text.h"
-#include "engine/program_files.h"
 #include "resources/string_table.h"
 
 namespace velmorix {
@@ -68,9 +67,7 @@ void RunOutput::Output(int code) {
       console.ShowLine(EscapeControlCharacters(statusLine));
       break;
     case kOutputOpenLog:
-      // The state folder may not exist yet. A folder that cannot be written
-      // leaves the run without a log.
-      MakeFoldersFor(logPath);
+      // A folder that cannot be written leaves the run without a log.
       logFile.reset(std::fopen(logPath.c_str(), "wbe"));
       break;
     case kOutputCloseLog:
