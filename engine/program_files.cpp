@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "base/user_folders.h"
 #include "resources/string_table.h"
@@ -47,9 +48,18 @@ std::string ProgramFolder() {
 }
 
 // The page an installation puts in its data folder, found from the program's
-// folder so that an installation under any prefix finds its own.
+// folder so that an installation under any prefix finds its own; without
+// the "bin/.." when it is there, "" when not.
 std::string InstalledPageFrom(const std::string& folder) {
-  return Join(Join(Join(folder, VELMORIX_DATA_FROM_BIN), "velmorix"), kInstalledPageName);
+  const std::string page =
+      Join(Join(Join(folder, VELMORIX_DATA_FROM_BIN), "velmorix"), kInstalledPageName);
+  char* resolved = realpath(page.c_str(), nullptr);
+  if (resolved == nullptr) {
+    return {};
+  }
+  std::string path = resolved;
+  std::free(resolved);
+  return path;
 }
 
 // Makes the folders of `path` that are missing, readable by the user only.
