@@ -24,6 +24,10 @@ add_custom_command(
           --include ${manual_cli_include}
           --output ${manual_cli_page}
           $<TARGET_FILE:velmorix-cli>
+  # --help ends with "This copy:", the log and help page of the copy that
+  # runs: the build's paths here, wrong for any installed copy. The page
+  # leaves that block out; FILES says where each copy keeps them.
+  COMMAND sed -i -e "/^\\.SS \"This copy:\"$/,/^\\.SH /{/^\\.SH /!d;}" ${manual_cli_page}
   DEPENDS velmorix-cli ${manual_cli_include}
   COMMENT "Making the manual page velmorix-cli.1 with help2man"
   VERBATIM)
