@@ -297,6 +297,7 @@ Destinations:
       Changes the server data of a destination; its local folder and options
       stay.
   delete NAME
+      Deletes the destination.
   set NAME [--local DIR] [--only-newer on|off] [--skip-underscore-folders on|off]
       [--skip-images-folder on|off] [--ignore-exe on|off] [--delete-on-server on|off]
       [--data-mode auto|passive|active] [--security none|tls-if-available|tls]
@@ -331,8 +332,9 @@ Runs:
   ("VELMORIX: ..."). Each transfer and list rewrites the log VELMORIX.LOG
   with the changes made on the server and the entries listed: beside this
   program, or, for an installed copy or one whose folder cannot be written,
-  in $XDG_STATE_HOME/Quenzari (~/.local/state when XDG_STATE_HOME is unset).
-  "This copy" at the end names the log and the help page it uses.
+  in $XDG_STATE_HOME/Quenzari (~/.local/state when that is unset or not
+  an absolute path).
+  The end of --help names the log and the help page this copy uses.
   Ctrl-C cancels at the next step; a second Ctrl-C ends the program at once.
 
 Options:
