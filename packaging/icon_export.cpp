@@ -9,8 +9,8 @@
 #include <QByteArray>
 #include <QDir>
 #include <QGuiApplication>
-#include <QImage>
 #include <QList>
+#include <QPixmap>
 #include <QPainter>
 #include <QString>
 #include <QStringList>
@@ -56,14 +56,8 @@ QString WritePng(const QString& folder, int size) {
     return "cannot create the folder " + folder;
   }
   const QString path = folder + "/velmorix.png";
-  QImage image(size, size, QImage::Format_ARGB32);
-  image.fill(Qt::transparent);
-  {
-    QPainter painter(&image);
-    painter.scale(size / double(kCanvasSize), size / double(kCanvasSize));
-    velmorix::ui::PaintProgramIcon(painter);
-  }
-  if (!image.save(path, "PNG")) {
+  // The pixmap the window's own icon is made of, at this size.
+  if (!velmorix::ui::ProgramIconPixmap(size).save(path, "PNG")) {
     return "cannot write " + path;
   }
   return {};
