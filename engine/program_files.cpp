@@ -103,10 +103,8 @@ std::string LogPath() {
                         (access(besideLog.c_str(), F_OK) != 0 || access(besideLog.c_str(), W_OK) == 0);
   }
   const std::string path = ChooseLogPath(place, XdgBaseFolder("XDG_STATE_HOME", ".local/state"));
-  if (path != Join(place.folder, strings::kLogFileName)) {
-    // The state folder may not exist yet.
-    MakeFoldersFor(path);
-  }
+  // The state folder may not exist yet; the program's own does.
+  MakeFoldersFor(path);
   return path;
 }
 

@@ -1,14 +1,12 @@
 # The manual pages: velmorix(1) is written by hand, velmorix-cli(1) is made
 # from the program's --help text with help2man and velmorix-cli.h2m. Both are
-# installed gzipped; -n leaves the name and time out of the gzip header, so
-# that two builds of the same sources give the same files.
+# installed gzipped (velmorix_gzip).
 find_program(VELMORIX_HELP2MAN help2man)
 if(NOT VELMORIX_HELP2MAN)
   message(FATAL_ERROR
     "help2man was not found; the manual page of velmorix-cli is made with it. "
     "Install the Debian package help2man (apt-get install help2man).")
 endif()
-find_program(VELMORIX_GZIP gzip REQUIRED)
 
 set(manual_cli_page ${CMAKE_CURRENT_BINARY_DIR}/velmorix-cli.1)
 set(manual_cli_include ${CMAKE_CURRENT_SOURCE_DIR}/velmorix-cli.h2m)
@@ -40,12 +38,7 @@ endif()
 foreach(manual_page ${manual_sources})
   get_filename_component(manual_name ${manual_page} NAME)
   set(manual_gzip_file ${CMAKE_CURRENT_BINARY_DIR}/${manual_name}.gz)
-  add_custom_command(
-    OUTPUT ${manual_gzip_file}
-    COMMAND ${VELMORIX_GZIP} -9n -c ${manual_page} > ${manual_gzip_file}
-    DEPENDS ${manual_page}
-    COMMENT "Compressing the manual page ${manual_name}"
-    VERBATIM)
+  velmorix_gzip(${manual_page} ${manual_gzip_file})
   list(APPEND manual_gzipped ${manual_gzip_file})
 endforeach()
 
