@@ -16,6 +16,7 @@ packages=(
   xdg-utils                  # LOG and help open with the desktop's viewer
   qt6-svg-dev                # the build draws the installed SVG icon
   help2man                   # the build makes velmorix-cli(1) from --help
+  man-db                     # ... whose pages the tests read with man
   dpkg-dev                   # the Debian package: its dependencies (dpkg-shlibdeps)
   lintian                    # ... checked by the package test
   desktop-file-utils appstream  # ... whose desktop entry and metainfo are validated
