@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "engine/remote_pruning.h"
 #include "engine/remote_site.h"
 #include "resources/string_table.h"
+#include "settings/destinations.h"
 
 namespace velmorix {
 namespace {
@@ -325,6 +327,32 @@ RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::strin
   return RunResult::kCompleted;
 }
 
+// Puts `column`'s first order.size() values in `order`'s order.
+template <typename Column>
+void Reorder(Column& column, const std::vector<int>& order) {
+  std::vector<typename Column::value_type> sorted;
+  sorted.reserve(order.size());
+  for (const int i : order)
+    sorted.push_back(std::move(column[i]));
+  std::move(sorted.begin(), sorted.end(), column.begin());
+}
+
+// The walk takes a folder's entries in name order (letter case ignored
+// first, then bytes, as the destination lists sort), whatever order the file
+// system keeps them in, so that a run goes the same way on every disk.
+void SortLocalEntries(EntryTable& table) {
+  std::vector<int> order(static_cast<size_t>(table.localCount));
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(), [&table](int a, int b) {
+    return ListsBefore(table.localName[a], table.localName[b]);
+  });
+  Reorder(table.localName, order);
+  Reorder(table.localTime, order);
+  Reorder(table.localSize, order);
+  Reorder(table.localIsDir, order);
+  Reorder(table.localIsSpecial, order);
+}
+
 }  // namespace
 
 RunResult ScanLocalDirectory(RunOutput& output, EntryTable& table, const std::string& localDir) {
@@ -339,8 +367,10 @@ RunResult ScanLocalDirectory(RunOutput& output, EntryTable& table, const std::st
     errno = 0;
     const dirent* entry = readdir(dir.get());
     if (entry == nullptr) {
-      if (errno == 0)
+      if (errno == 0) {
+        SortLocalEntries(table);
         return RunResult::kCompleted;
+      }
       break;
     }
     const std::string_view name = entry->d_name;

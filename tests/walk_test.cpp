@@ -206,6 +206,20 @@ TEST_F(MemoryWalkTest, WhatIsUploadedCreatedDeletedAndKept) {
   }
 }
 
+TEST_F(MemoryWalkTest, EntriesAreTakenInNameOrderWhateverTheDiskKeeps) {
+  // Made in an order that is neither the names' order nor its reverse, as
+  // file systems list small folders one way or the other.
+  Local("b.html", 2000);
+  Local("c/d.html", 2000);
+  Local("A.html", 2000);
+  Local("a2.html", 2000);
+  site.AddFolder("/site");
+  EXPECT_EQ(Walk(site), RunResult::kCompleted);
+  EXPECT_EQ(site.Changes(),
+            (std::vector<std::string>{"STOR /site/A.html", "STOR /site/a2.html", "STOR /site/b.html",
+                                      "MKD /site/c", "STOR /site/c/d.html"}));
+}
+
 TEST_F(MemoryWalkTest, AFailedUploadEndsTheWalkWithItsBox) {
   TypicalTrees();
   site.refusedUploads = {"a.html"};
