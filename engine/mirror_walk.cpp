@@ -18,6 +18,7 @@
 #include "engine/remote_folders.h"
 #include "engine/remote_pruning.h"
 #include "engine/remote_site.h"
+#include "engine/walk_uploads.h"
 #include "resources/string_table.h"
 #include "settings/destinations.h"
 
@@ -87,7 +88,7 @@ RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::strin
 // An upload on another connection has failed: the run ends with the box of
 // a failed upload once the others under way have ended.
 RunResult EndAfterFailedUpload(const WalkContext& context) {
-  return EndParallelUploads(context.output, *context.uploads, RunResult::kCompleted);
+  return EndParallelUploads(context, RunResult::kCompleted);
 }
 
 bool UploadFailedMeanwhile(const WalkContext& context) {
@@ -197,11 +198,12 @@ RunResult MirrorFile(const WalkContext& context, EntryTable& table, int local,
     output.progress.FileDone(size, false);
     return RunResult::kCompleted;
   }
-  RunProgress::Share share;
   const UploadReason reason =
       DecideUpload(context.rules, table.localTime[local],
                    match >= 0 ? std::optional<int64_t>(table.remoteTime[match]) : std::nullopt);
-  if (reason != UploadReason::kUpToDate) {
+  if (reason == UploadReason::kUpToDate) {
+    output.progress.FileDone(size, false);
+  } else {
     if (context.uploads != nullptr) {
       if (context.uploads->Failed())
         return EndAfterFailedUpload(context);
@@ -211,30 +213,14 @@ RunResult MirrorFile(const WalkContext& context, EntryTable& table, int local,
       }
     }
     output.AnnounceChange(ChangeKind::kUpload, ReasonFor(reason), remoteDir, name);
-    if (context.uploads != nullptr &&
-        context.uploads->TryStart({JoinPath(localDir, name), remoteDir, name, size})) {
-      // Another connection sends it and counts it in when it has gone.
-      if (match >= 0)
-        MarkRemoteMatches(table, name);
-      return RunResult::kCompleted;
-    }
-    RunProgress& progress = output.progress;
-    const FtpStatus status = context.site.PutFile(
-        JoinPath(localDir, name), name,
-        [&progress, &share, size](int64_t sent) { progress.FileSending(share, size, sent); });
-    if (status.kind == FtpErrorKind::kCanceled) {
-      output.CancelRequested();  // the request has been acted on
-      // The server keeps what arrived: the log must say that it is not all.
-      output.Report(kOutputConsoleAndLog, "Copy file to FTP canceled : %s/%s", remoteDir.c_str(),
-                    name.c_str());
-      return RunResult::kCanceled;
-    }
-    if (!status.ok()) {
-      output.ShowError(CommandErrorText(strings::kTagTransferFile));
-      return RunResult::kFailed;
+    ParallelUpload upload{JoinPath(localDir, name), remoteDir, name, size, {}};
+    // Another connection sends it, when one is free, and counts it in when
+    // it has gone.
+    if (context.uploads == nullptr || !context.uploads->TryStart(upload)) {
+      if (RunResult r = SendOnWalkConnection(context, upload); r != RunResult::kCompleted)
+        return r;
     }
   }
-  output.progress.FileDone(size, reason != UploadReason::kUpToDate, share);
   if (match >= 0)
     MarkRemoteMatches(table, name);
   return RunResult::kCompleted;
@@ -276,6 +262,10 @@ RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::strin
   }
   if (output.CancelRequested())
     return RunResult::kCanceled;
+  // A folder listed again (local "Sub" and "sub" are both the server's
+  // "sub") must show what was sent into it before.
+  if (RunResult r = SettleUploads(context, remoteDir); r != RunResult::kCompleted)
+    return r;
   if (RunResult r = ScanRemoteDirectory(context, *table, remoteDir); r != RunResult::kCompleted) {
     return r;
   }
@@ -343,9 +333,8 @@ void Reorder(Column& column, const std::vector<int>& order) {
 void SortLocalEntries(EntryTable& table) {
   std::vector<int> order(static_cast<size_t>(table.localCount));
   std::iota(order.begin(), order.end(), 0);
-  std::sort(order.begin(), order.end(), [&table](int a, int b) {
-    return ListsBefore(table.localName[a], table.localName[b]);
-  });
+  std::sort(order.begin(), order.end(),
+            [&table](int a, int b) { return ListsBefore(table.localName[a], table.localName[b]); });
   Reorder(table.localName, order);
   Reorder(table.localTime, order);
   Reorder(table.localSize, order);
@@ -453,27 +442,6 @@ RunResult ScanRemoteDirectory(const WalkContext& context, EntryTable& table,
   listing->Close();
   output.ShowError("ERROR AT FTP FINDNEXTFILE!");
   return RunResult::kFailed;
-}
-
-RunResult EndParallelUploads(RunOutput& output, ParallelUploads& uploads, RunResult result) {
-  const auto ending = result == RunResult::kCanceled ? ParallelUploads::Ending::kCancel
-                                                     : ParallelUploads::Ending::kLetFinish;
-  const std::vector<ParallelUpload> canceled = uploads.Wait(ending);
-  for (const ParallelUpload& upload : canceled) {
-    output.Report(kOutputConsoleAndLog, "Copy file to FTP canceled : %s/%s",
-                  upload.remoteDir.c_str(), upload.name.c_str());
-  }
-  if (result != RunResult::kCompleted)
-    return result;
-  if (uploads.Failed()) {
-    output.ShowError(CommandErrorText(strings::kTagTransferFile));
-    return RunResult::kFailed;
-  }
-  if (!canceled.empty()) {
-    output.CancelRequested();  // the request has been acted on
-    return RunResult::kCanceled;
-  }
-  return result;
 }
 
 RunResult MirrorDirectory(const WalkContext& context, const std::string& localDir,

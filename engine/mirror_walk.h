@@ -5,7 +5,6 @@
 #include <string>
 
 #include "engine/entry_table.h"
-#include "engine/parallel_uploads.h"
 #include "engine/transfer_job.h"
 #include "engine/walk_rules.h"
 
@@ -16,13 +15,6 @@ namespace velmorix {
 // error box when kFailed is returned.
 RunResult MirrorDirectory(const WalkContext& context, const std::string& localDir,
                           const std::string& remoteDir);
-
-// Ends the uploads handed to `uploads`: lets them finish (breaks them off
-// when `result` is kCanceled) and logs each file cut short. When `result`
-// is kCompleted, a failed one ends the run with the box of a failed upload
-// (kFailed) and a cut one as canceled; any other result is kept. Nothing is
-// under way afterwards, so a second call only passes `result` on.
-RunResult EndParallelUploads(RunOutput& output, ParallelUploads& uploads, RunResult result);
 
 // Fill one side of `table`. Return kCompleted, or kFailed after an error box;
 // the remote scan returns kCanceled when it notices a cancel request.

@@ -1,12 +1,22 @@
 // Uploads that the walk hands to other connections to the server, so that
 // several files travel at once while the walk goes on deciding. The walk
 // stays the one that decides and reports: it writes a file's line when it
-// hands the file over, and it alone shows boxes. Walk thread only.
+// hands the file over, and it alone shows lines and boxes. Walk thread only.
+//
+// What holds whatever the timing, so that a run leaves the tree and the log
+// that one connection leaves: nothing the walk reads or changes in a folder
+// overtakes an upload handed over into it (see Settle); an upload cut short
+// because its connection was lost is sent again; a connection lost is opened
+// again once when it is next needed, and its work goes to the others (the
+// walk's own included) when that fails; every wait ends, within a second of
+// a cancel request.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "engine/run_progress.h"
 
 namespace velmorix {
 
@@ -15,7 +25,14 @@ struct ParallelUpload {
   std::string localPath;
   std::string remoteDir;
   std::string name;
-  int64_t size = 0;  // as the walk found it, for the progress
+  int64_t size = 0;          // as the walk found it, for the progress
+  RunProgress::Share share;  // what its sending has counted in so far
+};
+
+// An upload the server refused, with its reply.
+struct RefusedUpload {
+  ParallelUpload upload;
+  std::string reply;
 };
 
 class ParallelUploads {
@@ -26,17 +43,29 @@ class ParallelUploads {
   // true; false when none is (the walk then uploads on its own connection).
   // The progress counters are told when it has been sent.
   virtual bool TryStart(ParallelUpload upload) = 0;
-  // True once an upload that was handed over has failed.
+  // True once the server has refused an upload that was handed over.
   virtual bool Failed() const = 0;
-  // A line for the console once every extra connection has been tried
-  // (how many of them the server let in), empty before and after that.
+  // A line for the console when the number of connections at work has
+  // changed: once every extra connection has been tried (how many of them
+  // the server let in), and again when lost ones could not be opened
+  // again. Empty otherwise.
   virtual std::string TakeNotice() = 0;
 
+  // Returns when no upload handed over into `folder` or below it is waiting
+  // or under way. The uploads there that no connection can take any more
+  // are given back, for the caller to send itself; so are those that were
+  // cut short twice by a lost connection.
+  virtual std::vector<ParallelUpload> Settle(const std::string& folder) = 0;
+
   enum class Ending { kLetFinish, kCancel };
-  // Returns when no upload is under way any more; with kCancel those under
-  // way are broken off. Gives the uploads that were broken off (canceled),
-  // whose files the server holds only in part.
-  virtual std::vector<ParallelUpload> Wait(Ending ending) = 0;
+  struct Ended {
+    std::vector<ParallelUpload> cut;        // broken off, or never started, by a cancel
+    std::vector<RefusedUpload> refused;     // since the last Wait
+    std::vector<ParallelUpload> givenBack;  // as Settle gives them
+  };
+  // Returns when no upload is waiting or under way any more; with kCancel
+  // those under way are broken off and those waiting are never started.
+  virtual Ended Wait(Ending ending) = 0;
 };
 
 }  // namespace velmorix

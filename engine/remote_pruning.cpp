@@ -1,10 +1,12 @@
 #include "engine/remote_pruning.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "engine/listing_read_ahead.h"
 #include "engine/remote_folders.h"
 #include "engine/remote_site.h"
+#include "engine/walk_uploads.h"
 #include "resources/string_table.h"
 
 namespace velmorix {
@@ -128,6 +130,15 @@ RunResult RemoveRemoteTree(const WalkContext& context, const std::string& folder
 RunResult PruneRemoteDirectory(const WalkContext& context, EntryTable& table,
                                const std::string& remoteDir, int depth) {
   RunOutput& output = context.output;
+  // Nothing is asked about or deleted while a file sent into the folder is
+  // still on its way: one connection would have sent it before.
+  const bool unmatched =
+      std::find(table.remoteMatched.begin(), table.remoteMatched.begin() + table.remoteCount,
+                false) != table.remoteMatched.begin() + table.remoteCount;
+  if (unmatched) {
+    if (RunResult r = SettleUploads(context, remoteDir); r != RunResult::kCompleted)
+      return r;
+  }
   if (!context.site.ChangeFolder(remoteDir).ok()) {
     output.ShowError(CommandErrorText(strings::kTagChangeDirectory));
     return RunResult::kFailed;

@@ -19,6 +19,7 @@
 #include "engine/transfer_job.h"
 #include "engine/transfer_worker.h"
 #include "engine/upload_pool.h"
+#include "engine/walk_uploads.h"
 #include "resources/string_table.h"
 #include "settings/destinations.h"
 
@@ -255,10 +256,9 @@ RunResult RunTransfer(TransferJob& job) {
     job.progress.SetTotals(totals.files, totals.bytes);
     walked = true;
     RemoteSite& walkSite = readAhead ? static_cast<RemoteSite&>(*readAhead) : site;
-    result = MirrorDirectory({walkSite, job, rules, pool ? &*pool : nullptr}, job.profile.localDir,
-                             job.profile.remoteDir);
-    if (pool)
-      result = EndParallelUploads(job, *pool, result);
+    const WalkContext context{walkSite, job, rules, pool ? &*pool : nullptr};
+    result = MirrorDirectory(context, job.profile.localDir, job.profile.remoteDir);
+    result = EndParallelUploads(context, result);
   }
   pool.reset();
   DisconnectServer(job);

@@ -1,6 +1,7 @@
 #include "engine/upload_pool.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "engine/remote_site.h"
 #include "engine/transfer_job.h"
@@ -14,11 +15,16 @@ namespace {
 // walk. Enough to keep every connection busy a few folders ahead.
 constexpr size_t kMaxListings = 32;
 
-// `path` is `folder` or lies below it.
+// An upload cut short this often by a lost connection is given back to the
+// walk, whose own connection then sends it or ends the run.
+constexpr int kMaxCuts = 2;
+
+// `path` is `folder` or lies below it; every path lies within "".
 bool IsWithin(const std::string& path, const std::string& folder) {
+  if (folder.empty())
+    return true;
   return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-         (path.size() == folder.size() || path[folder.size()] == '/' ||
-          (!folder.empty() && folder.back() == '/'));
+         (path.size() == folder.size() || path[folder.size()] == '/' || folder.back() == '/');
 }
 
 }  // namespace
@@ -29,7 +35,9 @@ UploadPool::UploadPool(PoolLogin login, int extra, const FtpConnection& own, Run
       extra_(extra),
       own_(own),
       progress_(progress),
-      cancelEvent_(cancelEvent) {
+      cancelEvent_(cancelEvent),
+      cancelRequestsAtStart_(cancelEvent.Requests()),
+      working_(extra) {
   // The connections log in at once, while the run's own reads the first
   // folder, so that they are ready for the listings that come next.
   threads_.reserve(static_cast<size_t>(extra_));
@@ -47,79 +55,128 @@ UploadPool::~UploadPool() {
   threads_.clear();  // joins
 }
 
+bool UploadPool::BreakingOff() const {
+  return breakOff_ || cancelEvent_.IsSet() || cancelEvent_.Requests() != cancelRequestsAtStart_;
+}
+
+bool UploadPool::LogIn(FtpConnection& connection) {
+  if (BreakingOff())
+    return false;
+  FtpConnectOptions options = login_.options;
+  // A server that lets a connection wait for its greeting is refusing it.
+  options.loginTimeout = kLoginTimeout;
+  options.loginCancelCheck = [this] { return stopping_ || BreakingOff(); };
+  const FtpSession session(std::string(strings::kProgramName), login_.timeouts, std::move(options));
+  if (!session.Connect(login_.host, login_.port, login_.userId, login_.password, connection).ok())
+    return false;
+  connection.SetCancelCheck([this] { return BreakingOff(); });
+  return true;
+}
+
+void UploadPool::Follow(FtpConnection& connection) const {
+  if (activeMode_)
+    connection.TurnToActiveMode();
+}
+
+void UploadPool::LearnFromOwn() {
+  if (own_.TurnedToActiveMode())
+    activeMode_ = true;
+}
+
 void UploadPool::Work() {
-  FtpSession session(std::string(strings::kProgramName), login_.timeouts, login_.options);
   FtpConnection connection;
-  const bool connected =
-      session.Connect(login_.host, login_.port, login_.userId, login_.password, connection).ok();
   // The run's own connection stays to the end and says the last goodbye.
   struct Leaving {
     FtpConnection& connection;
     ~Leaving() { connection.Leave(); }
   } leaving{connection};
+  const bool loggedIn = LogIn(connection);
   std::unique_lock<std::mutex> lock(mutex_);
   ++tried_;
-  if (!connected) {
-    // A server that lets in fewer connections is no error: the others go on.
+  // A server that lets in fewer connections is no error: the others go on.
+  if (loggedIn) {
+    ++connected_;
+    for (;;) {
+      ++idle_;
+      changed_.wait(lock, [this] {
+        return stopping_ || !pending_.empty() || FirstStartable() != listings_.end();
+      });
+      --idle_;
+      if (stopping_)
+        break;
+      if (!connection.IsOpen()) {
+        // The server closed it (most close sessions idle for a few minutes):
+        // logged in again once, now that there is work for it.
+        lock.unlock();
+        const bool again = LogIn(connection);
+        lock.lock();
+        if (!again) {
+          --connected_;  // its work is left to the others
+          break;
+        }
+        continue;
+      }
+      if (const auto listing = FirstStartable(); listing != listings_.end()) {
+        ReadListing(connection, listing, lock);
+      } else if (!pending_.empty()) {
+        Task task = std::move(pending_.front());
+        pending_.pop_front();
+        Upload(connection, std::move(task), lock);
+      }
+    }
+  }
+  --working_;
+  changed_.notify_all();
+}
+
+void UploadPool::Upload(FtpConnection& connection, Task task, std::unique_lock<std::mutex>& lock) {
+  if (BreakingOff()) {
+    cut_.push_back(std::move(task.upload));  // never started
     changed_.notify_all();
     return;
   }
-  ++connected_;
-  connection.SetCancelCheck([this] {
-    std::lock_guard<std::mutex> check(mutex_);
-    return breakOff_ || cancelEvent_.IsSet();
-  });
-  changed_.notify_all();
-  for (;;) {
-    ++idle_;
-    changed_.wait(lock, [this] {
-      return stopping_ || !pending_.empty() || FirstWaiting() != listings_.end();
-    });
-    --idle_;
-    if (stopping_)
-      return;
-    if (const auto listing = FirstWaiting(); listing != listings_.end()) {
-      ReadListing(connection, listing, lock);
-      if (!connection.IsOpen()) {
-        --connected_;
-        return;  // lost: the others go on
-      }
-      continue;
-    }
-    Task task = std::move(pending_.front());
-    pending_.pop_front();
-    ++busy_;
-    lock.unlock();
+  underWay_.push_back(task.upload.remoteDir);
+  lock.unlock();
 
-    ParallelUpload& upload = task.upload;
-    connection.FixNameEncoding(task.nameEncoding);
-    RunProgress::Share share;
-    const int64_t size = upload.size;
-    const FtpStatus status = connection.StoreFile(
-        upload.localPath, JoinPath(upload.remoteDir, upload.name),
-        [this, &share, size](int64_t sent) { progress_.FileSending(share, size, sent); });
-    if (status.ok())
-      progress_.FileDone(size, true, share);
+  ParallelUpload& upload = task.upload;
+  connection.FixNameEncoding(task.nameEncoding);
+  Follow(connection);
+  RunProgress::Share& share = upload.share;
+  const int64_t size = upload.size;
+  const FtpStatus status = connection.StoreFile(
+      upload.localPath, JoinPath(upload.remoteDir, upload.name),
+      [this, &share, size](int64_t sent) { progress_.FileSending(share, size, sent); });
+  if (status.ok())
+    progress_.FileDone(size, true, share);
+  if (connection.TurnedToActiveMode())
+    activeMode_ = true;
 
-    lock.lock();
-    --busy_;
-    if (status.kind == FtpErrorKind::kCanceled) {
-      canceled_.push_back(std::move(upload));
-    } else if (!status.ok()) {
-      failed_ = true;
+  lock.lock();
+  underWay_.erase(std::find(underWay_.begin(), underWay_.end(), upload.remoteDir));
+  if (status.ok()) {
+    // Done.
+  } else if (status.kind == FtpErrorKind::kCanceled || BreakingOff()) {
+    cut_.push_back(std::move(upload));
+  } else if (!connection.IsOpen()) {
+    // Lost, not refused: sent again from the start (the server's part of it
+    // is replaced), by whichever connection comes first.
+    if (++task.cuts >= kMaxCuts) {
+      givenBack_.push_back(std::move(task));
+    } else {
+      pending_.push_front(std::move(task));
     }
-    changed_.notify_all();
-    if (!connection.IsOpen()) {
-      --connected_;
-      return;  // lost: the others go on
-    }
+  } else {
+    refused_.push_back({std::move(upload), status.text});
+    failed_ = true;
   }
+  changed_.notify_all();
 }
 
 bool UploadPool::TryStart(ParallelUpload upload) {
   std::lock_guard<std::mutex> lock(mutex_);
+  LearnFromOwn();
   // Waiting listings go first, and take idle connections too.
-  if (idle_ <= static_cast<int>(pending_.size()) + WaitingListings())
+  if (BreakingOff() || idle_ <= static_cast<int>(pending_.size()) + WaitingListings())
     return false;
   pending_.push_back({std::move(upload), own_.NameEncodingInUse()});
   changed_.notify_all();
@@ -133,26 +190,78 @@ bool UploadPool::Failed() const {
 
 std::string UploadPool::TakeNotice() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (noticeTaken_ || tried_ < extra_)
+  const int count = connected_ + 1;
+  if (tried_ < extra_ || count == reported_)
     return {};
-  noticeTaken_ = true;
-  return FormatText("Parallel connections to %s : %d of %d", login_.serverName.c_str(),
-                    connected_ + 1, extra_ + 1);
+  reported_ = count;
+  return FormatText("Parallel connections to %s : %d of %d", login_.serverName.c_str(), count,
+                    extra_ + 1);
 }
 
-std::vector<ParallelUpload> UploadPool::Wait(Ending ending) {
+template <typename Tasks>
+void UploadPool::TakeWithin(Tasks& tasks, const std::string& folder,
+                            std::vector<ParallelUpload>& uploads) {
+  for (auto it = tasks.begin(); it != tasks.end();) {
+    if (IsWithin(it->upload.remoteDir, folder)) {
+      uploads.push_back(std::move(it->upload));
+      it = tasks.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+std::vector<ParallelUpload> UploadPool::Settle(const std::string& folder) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (ending == Ending::kCancel)
-    breakOff_ = true;
-  // What was handed over has an idle connection that takes it.
-  changed_.wait(lock, [this] { return busy_ == 0 && pending_.empty(); });
-  breakOff_ = false;
-  return std::exchange(canceled_, {});
+  LearnFromOwn();
+  // Every connection's work ends within its time-outs, and within a second
+  // of a cancel; what waits is taken by one that is left, if any is.
+  changed_.wait(
+      lock, [&] { return !UnderWayWithin(folder) && (working_ == 0 || !PendingWithin(folder)); });
+  std::vector<ParallelUpload> back;
+  TakeWithin(givenBack_, folder, back);
+  if (working_ == 0)
+    TakeWithin(pending_, folder, back);
+  changed_.notify_all();  // listings of the folder may be read now
+  return back;
 }
 
-UploadPool::Listings::iterator UploadPool::FirstWaiting() {
-  return std::find_if(listings_.begin(), listings_.end(), [](const Listing& listing) {
-    return listing.state == Listing::State::kWaiting;
+ParallelUploads::Ended UploadPool::Wait(Ending ending) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  LearnFromOwn();
+  if (ending == Ending::kCancel) {
+    breakOff_ = true;
+    std::vector<ParallelUpload> notStarted;
+    TakeWithin(pending_, {}, notStarted);
+    TakeWithin(givenBack_, {}, notStarted);
+    std::move(notStarted.begin(), notStarted.end(), std::back_inserter(cut_));
+  }
+  changed_.notify_all();
+  changed_.wait(lock, [this] { return underWay_.empty() && (working_ == 0 || pending_.empty()); });
+  Ended ended;
+  ended.cut = std::exchange(cut_, {});
+  ended.refused = std::exchange(refused_, {});
+  TakeWithin(givenBack_, {}, ended.givenBack);
+  TakeWithin(pending_, {}, ended.givenBack);
+  return ended;
+}
+
+bool UploadPool::PendingWithin(const std::string& folder) const {
+  return std::any_of(pending_.begin(), pending_.end(),
+                     [&](const Task& task) { return IsWithin(task.upload.remoteDir, folder); });
+}
+
+bool UploadPool::UnderWayWithin(const std::string& folder) const {
+  return std::any_of(underWay_.begin(), underWay_.end(),
+                     [&](const std::string& dir) { return IsWithin(dir, folder); });
+}
+
+UploadPool::Listings::iterator UploadPool::FirstStartable() {
+  // A listing read while an upload into its folder is on its way would
+  // show the folder as it was before, or the file in part.
+  return std::find_if(listings_.begin(), listings_.end(), [this](const Listing& listing) {
+    return listing.state == Listing::State::kWaiting && !PendingWithin(listing.listing.folder) &&
+           !UnderWayWithin(listing.listing.folder);
   });
 }
 
@@ -164,7 +273,9 @@ int UploadPool::WaitingListings() const {
 
 void UploadPool::AddListings(const std::vector<FolderListing>& listings, bool expand,
                              NameEncoding encoding) {
-  auto at = FirstWaiting();
+  const auto at = std::find_if(listings_.begin(), listings_.end(), [](const Listing& listing) {
+    return listing.state == Listing::State::kWaiting;
+  });
   for (const FolderListing& wanted : listings) {
     if (listings_.size() >= kMaxListings)
       break;
@@ -187,10 +298,13 @@ void UploadPool::ReadListing(FtpConnection& connection, Listings::iterator listi
   lock.unlock();
 
   connection.FixNameEncoding(encoding);
+  Follow(connection);
   FtpSite site(connection);
   std::vector<RemoteEntry> entries;
   const bool read = ReadWholeListing(site, wanted, entries);
   const bool listsWithMlsd = site.ListsWithMlsd();
+  if (connection.TurnedToActiveMode())
+    activeMode_ = true;
   lock.lock();
   File(listing, std::move(entries), read, listsWithMlsd);
 }
@@ -217,6 +331,7 @@ void UploadPool::File(Listings::iterator listing, std::vector<RemoteEntry> entri
     }
   }
   listing->state = read ? Listing::State::kRead : Listing::State::kFailed;
+  listing->readByWalk = false;
   listing->entries = std::move(entries);
   if (!next.empty())
     AddListings(next, false, listing->nameEncoding);
@@ -237,10 +352,11 @@ bool UploadPool::BeingRead(const FolderListing& listing) {
 
 bool UploadPool::TakeWaiting(FolderListing& listing) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto waiting = FirstWaiting();
+  const auto waiting = FirstStartable();
   if (waiting == listings_.end())
     return false;
   waiting->state = Listing::State::kReading;
+  waiting->readByWalk = true;
   listing = waiting->listing;
   return true;
 }
@@ -248,8 +364,10 @@ bool UploadPool::TakeWaiting(FolderListing& listing) {
 void UploadPool::Deliver(const FolderListing& listing, std::vector<RemoteEntry> entries, bool read,
                          bool listsWithMlsd) {
   std::lock_guard<std::mutex> lock(mutex_);
+  // Only the one handed to the walk: another of the same folder may be
+  // being read by a connection, which files it itself.
   const auto held = std::find_if(listings_.begin(), listings_.end(), [&](const Listing& l) {
-    return l.listing == listing && l.state == Listing::State::kReading;
+    return l.readByWalk && l.listing == listing;
   });
   if (held != listings_.end())
     File(held, std::move(entries), read, listsWithMlsd);
@@ -258,6 +376,7 @@ void UploadPool::Deliver(const FolderListing& listing, std::vector<RemoteEntry> 
 void UploadPool::ReadAhead(const std::vector<FolderListing>& listings, bool expand,
                            NameEncoding encoding) {
   std::lock_guard<std::mutex> lock(mutex_);
+  LearnFromOwn();
   AddListings(listings, expand, encoding);
 }
 

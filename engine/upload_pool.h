@@ -3,13 +3,23 @@
 // reads ahead the listings the walk will want (listings first: the walk
 // waits for them, not for uploads).
 //
+// A connection the server has closed (an idle time-out, a 421, a reset) is
+// logged in again once when it is next needed; when that fails, its thread
+// ends and the others, the walk's own included, take its work. An upload
+// cut short by a lost connection goes back to the queue; cut twice, it is
+// given back to the walk. A listing of a folder is not read while an upload
+// into that folder is waiting or under way. Once the walk's connection has
+// turned to active mode, every connection uses it.
+//
 // Threads. The run's worker thread creates the pool, calls its members and
-// destroys it; the pool's threads only connect, upload and count progress.
-// The pool must be destroyed before the session options, the progress
-// counters and the cancel event it was given.
+// destroys it; the pool's threads only connect, upload, read listings and
+// count progress. The pool must be destroyed before the connection, the
+// progress counters and the cancel event it was given.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <list>
 #include <mutex>
@@ -38,13 +48,17 @@ struct PoolLogin {
 
 class UploadPool final : public ParallelUploads, public PrefetchedListings {
  public:
+  // How long an extra login waits for the connect, the greeting and each
+  // reply before it counts as refused.
+  static constexpr std::chrono::milliseconds kLoginTimeout{10000};
+
   // `extra` connections, started in the background at once. Each upload
   // converts names as the run's own connection `own` does when it is
   // handed over (a server's names may show their encoding only later in
   // the walk).
   UploadPool(PoolLogin login, int extra, const FtpConnection& own, RunProgress& progress,
              const CancelEvent& cancelEvent);
-  // Breaks off what is under way and ends the threads.
+  // Breaks off what is under way, abandons logins and ends the threads.
   ~UploadPool() override;
   UploadPool(const UploadPool&) = delete;
   UploadPool& operator=(const UploadPool&) = delete;
@@ -52,7 +66,8 @@ class UploadPool final : public ParallelUploads, public PrefetchedListings {
   bool TryStart(ParallelUpload upload) override;
   bool Failed() const override;
   std::string TakeNotice() override;
-  std::vector<ParallelUpload> Wait(Ending ending) override;
+  std::vector<ParallelUpload> Settle(const std::string& folder) override;
+  Ended Wait(Ending ending) override;
 
   void ReadAhead(const std::vector<FolderListing>& listings, bool expand,
                  NameEncoding encoding) override;
@@ -70,16 +85,36 @@ class UploadPool final : public ParallelUploads, public PrefetchedListings {
     NameEncoding nameEncoding = NameEncoding::kUtf8;
     bool expand = false;
     State state = State::kWaiting;
-    bool forgotten = false;  // dropped while it was read
+    bool forgotten = false;   // dropped while it was read
+    bool readByWalk = false;  // handed to the walk by TakeWaiting
     std::vector<RemoteEntry> entries;
   };
   using Listings = std::list<Listing>;
+  struct Task {
+    ParallelUpload upload;
+    NameEncoding nameEncoding;
+    int cuts = 0;  // times a lost connection cut it short
+  };
 
   void Work();
+  // Logs `connection` in; false when the server does not let it in in time,
+  // or the pool stops meanwhile. Lock not held.
+  bool LogIn(FtpConnection& connection);
+  // Sends `task` on `connection` and files the outcome; the lock is held on
+  // entry and on return, not meanwhile.
+  void Upload(FtpConnection& connection, Task task, std::unique_lock<std::mutex>& lock);
   // Reads `listing` on `connection` and files the result; the lock is held
   // on entry and on return, not meanwhile.
   void ReadListing(FtpConnection& connection, Listings::iterator listing,
                    std::unique_lock<std::mutex>& lock);
+  // Takes what the walk's connection has learned about data connections.
+  // Walk thread.
+  void LearnFromOwn();
+  // The connection works as the others have learned to.
+  void Follow(FtpConnection& connection) const;
+  // True once the run was canceled or the pool breaks off: what is under
+  // way is broken off, and nothing new is started. Any thread.
+  bool BreakingOff() const;
   // Adds `listings` before every waiting one, leaving out those asked for
   // already; at most kMaxListings are held. Lock held.
   void AddListings(const std::vector<FolderListing>& listings, bool expand, NameEncoding encoding);
@@ -88,31 +123,43 @@ class UploadPool final : public ParallelUploads, public PrefetchedListings {
   void File(Listings::iterator listing, std::vector<RemoteEntry> entries, bool read,
             bool listsWithMlsd);
   Listings::iterator Find(const FolderListing& listing);
-  Listings::iterator FirstWaiting();
+  // The first listing asked for and not started whose folder no upload
+  // waits for or is under way into. Lock held.
+  Listings::iterator FirstStartable();
   int WaitingListings() const;
+  // Whether an upload into `folder` or below it is waiting or under way.
+  // Lock held.
+  bool PendingWithin(const std::string& folder) const;
+  bool UnderWayWithin(const std::string& folder) const;
+  // Takes out of `tasks` those into `folder` or below it (all for an empty
+  // folder) and appends their uploads to `uploads`. Lock held.
+  template <typename Tasks>
+  static void TakeWithin(Tasks& tasks, const std::string& folder,
+                         std::vector<ParallelUpload>& uploads);
 
   const PoolLogin login_;
   const int extra_;
   const FtpConnection& own_;
   RunProgress& progress_;
   const CancelEvent& cancelEvent_;
+  const uint64_t cancelRequestsAtStart_;
+  std::atomic<bool> breakOff_{false};    // uploads under way are canceled
+  std::atomic<bool> stopping_{false};    // the threads end
+  std::atomic<bool> activeMode_{false};  // a connection had to turn to active mode
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  struct Task {
-    ParallelUpload upload;
-    NameEncoding nameEncoding;
-  };
-  std::deque<Task> pending_;  // handed over, not yet taken
-  int idle_ = 0;              // connections waiting for an upload
-  int busy_ = 0;              // connections uploading
-  int tried_ = 0;             // connection attempts that have ended
-  int connected_ = 0;
-  bool noticeTaken_ = false;
+  std::deque<Task> pending_;            // handed over, not yet taken
+  std::vector<std::string> underWay_;   // the folders of the uploads being sent
+  std::vector<Task> givenBack_;         // for the walk to send
+  std::vector<ParallelUpload> cut_;     // broken off or never started
+  std::vector<RefusedUpload> refused_;  // since the last Wait
+  int idle_ = 0;                        // logged-in connections waiting for work
+  int tried_ = 0;                       // first logins that have ended
+  int connected_ = 0;                   // connections at work, or to be logged in again
+  int working_ = 0;                     // threads that have not ended
+  int reported_ = -1;                   // the count the last notice gave
   bool failed_ = false;
-  bool breakOff_ = false;  // uploads under way are canceled
-  bool stopping_ = false;  // the threads end
-  std::vector<ParallelUpload> canceled_;
   Listings listings_;                  // asked for, being read, or read and not taken
   std::vector<std::jthread> threads_;  // walk thread only
 };

@@ -94,7 +94,15 @@ FtpStatus ControlChannel::Read(FtpReply& reply, std::string_view label, Deadline
     FtpStatus status = TakeBuffered(reply, taken, label);
     if (!status.ok() || taken)
       return status;
-    const IoResult waited = stream_->Wait(POLLIN, deadline);
+    if (waitCheck_ && waitCheck_()) {
+      MarkLost();
+      return FtpStatus::Error(FtpErrorKind::kCanceled, CanceledText(label));
+    }
+    const Deadline wake =
+        waitCheck_ ? std::min(deadline, DeadlineAfter(kCancelCheckEvery)) : deadline;
+    const IoResult waited = stream_->Wait(POLLIN, wake);
+    if (waited == IoResult::kTimeout && Clock::now() < deadline)
+      continue;
     if (waited == IoResult::kTimeout) {
       MarkLost();
       return FtpStatus::Error(FtpErrorKind::kTimeout, ReplyTimeoutText(label));

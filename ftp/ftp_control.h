@@ -9,6 +9,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,11 @@ class ControlChannel {
   // addresses. Not held once the channel is lost.
   const OwnedStream& stream() const { return stream_; }
   std::chrono::milliseconds replyTimeout() const { return replyTimeout_; }
+  void SetReplyTimeout(std::chrono::milliseconds timeout) { replyTimeout_ = timeout; }
+  // While set, `check` is asked at least every 250 ms while a reply is
+  // awaited; when it says stop, the read gives kCanceled and the channel is
+  // lost (a reply may still come).
+  void SetWaitCheck(std::function<bool()> check) { waitCheck_ = std::move(check); }
 
   // Sends `commandLine` followed by CR LF. The caller has made sure that it
   // holds no CR, LF or NUL.
@@ -79,6 +85,7 @@ class ControlChannel {
 
   OwnedStream stream_;
   std::chrono::milliseconds replyTimeout_;
+  std::function<bool()> waitCheck_;
   FtpReplyParser parser_;
   std::string lastReplyText_;
 };

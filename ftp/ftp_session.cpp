@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -560,6 +561,15 @@ bool FtpConnection::NameEncodingSettled() const {
   return state_ != nullptr && !state_->nameEncodingOpen;
 }
 
+bool FtpConnection::TurnedToActiveMode() const {
+  return state_ != nullptr && state_->dataPlan.activeFromNowOn;
+}
+
+void FtpConnection::TurnToActiveMode() {
+  if (IsOpen() && state_->dataPlan.mode == DataConnectionMode::kAuto)
+    state_->dataPlan.activeFromNowOn = true;
+}
+
 bool FtpConnection::CanWriteName(std::string_view name) const {
   std::string serverName;
   return ftp::EncodeName(NameEncodingInUse(), name, serverName) == ftp::NameFailure::kNone;
@@ -820,11 +830,20 @@ FtpStatus FtpSession::Connect(const std::string& host, uint16_t port, const std:
   if (ftp::HasLineBreakOrNul(password))
     return Unsafe("パスワード", {});
 
+  // The login may be held to shorter waits than the work after it.
+  FtpTimeouts loginTimeouts = timeouts_;
+  if (options_.loginTimeout.count() > 0) {
+    loginTimeouts.connect = std::min(loginTimeouts.connect, options_.loginTimeout);
+    loginTimeouts.reply = std::min(loginTimeouts.reply, options_.loginTimeout);
+  }
   ftp::Socket socket;
-  const ftp::ConnectResult connected = ftp::ConnectTcp(host, port, timeouts_.connect, socket);
+  const ftp::ConnectResult connected =
+      ftp::ConnectTcp(host, port, loginTimeouts.connect, socket, options_.loginCancelCheck);
   switch (connected.failure) {
     case ftp::ConnectFailure::kNone:
       break;
+    case ftp::ConnectFailure::kCanceled:
+      return FtpStatus::Error(FtpErrorKind::kCanceled, ftp::CanceledText("connect"));
     case ftp::ConnectFailure::kHostNotFound:
       return FtpStatus::Error(FtpErrorKind::kHostNotFound,
                               ftp::HostNotFoundText(host, connected.detail));
@@ -838,7 +857,7 @@ FtpStatus FtpSession::Connect(const std::string& host, uint16_t port, const std:
   ftp::SocketAddress peer;
   socket.PeerAddress(peer);
   auto state =
-      std::make_unique<FtpConnection::State>(ftp::MakeTcpStream(std::move(socket)), timeouts_);
+      std::make_unique<FtpConnection::State>(ftp::MakeTcpStream(std::move(socket)), loginTimeouts);
   // The server's data connections come from the IPv4 address that a mapped
   // address holds.
   state->dataPlan.serverAddress = peer.Unmapped();
@@ -850,7 +869,11 @@ FtpStatus FtpSession::Connect(const std::string& host, uint16_t port, const std:
   // kAuto starts as UTF-8; Login settles it when FEAT offers UTF8.
   state->nameEncodingOpen = options_.nameEncoding == NameEncoding::kAuto;
   state->nameEncoding = state->nameEncodingOpen ? NameEncoding::kUtf8 : options_.nameEncoding;
+  state->control.SetWaitCheck(options_.loginCancelCheck);
   FtpStatus status = state->Login(userId, password, options_);
+  state->control.SetWaitCheck({});
+  state->timeouts = timeouts_;
+  state->control.SetReplyTimeout(timeouts_.reply);
   if (!status.ok())
     state->control.Quit();
   // A failed connection stays closed but keeps the server's last reply.

@@ -90,6 +90,13 @@ struct FtpConnectOptions {
   // Another connection has logged in with this user and password, and the
   // server asked for the password: it goes out with the user name.
   bool passwordWithUser = false;
+  // When above zero, bounds the TCP connect, the greeting and each reply of
+  // the login instead of the session's time-outs, which apply after it.
+  std::chrono::milliseconds loginTimeout{0};
+  // Asked at least every 250 ms while Connect waits on the server (the TCP
+  // connect, the greeting, the login's replies, not a TLS handshake); when
+  // it says stop, Connect gives kCanceled. It must only look.
+  std::function<bool()> loginCancelCheck = {};
 };
 
 class FtpConnection;
@@ -147,6 +154,11 @@ class FtpConnection {
   // False while kAuto still waits for names that tell the encoding: until
   // then only this connection's own listings may be read.
   bool NameEncodingSettled() const;
+  // True when kAuto has turned to active mode for good: passive mode failed.
+  bool TurnedToActiveMode() const;
+  // With kAuto, takes active mode for good, as another connection to the
+  // same server has found it must (without a notice); else nothing.
+  void TurnToActiveMode();
 
   // CWD; success on a 2xx reply. "" names the login folder. Entering the
   // folder that the last CWD entered sends nothing.

@@ -160,8 +160,10 @@ IoResult WaitFor(int fd, short events, Deadline deadline) {
 namespace {
 
 // Opens a non-blocking socket for `info` and connects it within `timeout`.
-// Returns 0 on success, ETIMEDOUT on time-out, or the error number.
-int ConnectOne(const addrinfo& info, std::chrono::milliseconds timeout, Socket& socket) {
+// Returns 0 on success, ETIMEDOUT on time-out, ECANCELED when `canceled`
+// said stop, or the error number.
+int ConnectOne(const addrinfo& info, std::chrono::milliseconds timeout,
+               const std::function<bool()>& canceled, Socket& socket) {
   Socket candidate(
       ::socket(info.ai_family, info.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, info.ai_protocol));
   if (!candidate.valid())
@@ -170,7 +172,16 @@ int ConnectOne(const addrinfo& info, std::chrono::milliseconds timeout, Socket& 
   if (::connect(candidate.fd(), info.ai_addr, info.ai_addrlen) != 0) {
     if (errno != EINPROGRESS && errno != EINTR)
       return errno;
-    const IoResult waited = WaitFor(candidate.fd(), POLLOUT, deadline);
+    IoResult waited = IoResult::kTimeout;
+    for (;;) {
+      if (canceled && canceled())
+        return ECANCELED;
+      const Deadline wake =
+          canceled ? std::min(deadline, DeadlineAfter(kCancelCheckEvery)) : deadline;
+      waited = WaitFor(candidate.fd(), POLLOUT, wake);
+      if (waited != IoResult::kTimeout || Clock::now() >= deadline)
+        break;
+    }
     if (waited == IoResult::kTimeout)
       return ETIMEDOUT;
     if (waited == IoResult::kError)
@@ -193,7 +204,7 @@ int ConnectOne(const addrinfo& info, std::chrono::milliseconds timeout, Socket& 
 }  // namespace
 
 ConnectResult ConnectTcp(const std::string& host, uint16_t port, std::chrono::milliseconds timeout,
-                         Socket& socket) {
+                         Socket& socket, const std::function<bool()>& canceled) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -210,9 +221,13 @@ ConnectResult ConnectTcp(const std::string& host, uint16_t port, std::chrono::mi
   // another address of the same name.
   ConnectResult result{ConnectFailure::kTimeout, {}};
   for (const addrinfo* info = found; info != nullptr; info = info->ai_next) {
-    const int error = ConnectOne(*info, timeout, socket);
+    const int error = ConnectOne(*info, timeout, canceled, socket);
     if (error == 0) {
       result = {};
+      break;
+    }
+    if (error == ECANCELED) {
+      result = {ConnectFailure::kCanceled, {}};
       break;
     }
     if (error != ETIMEDOUT)

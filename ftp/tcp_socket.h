@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "base/unique_fd.h"
@@ -25,6 +26,10 @@ using Deadline = Clock::time_point;
 inline Deadline DeadlineAfter(std::chrono::milliseconds span) {
   return Clock::now() + span;
 }
+
+// How often a wait that can be canceled asks whether to stop; callers are
+// promised at most 250 ms.
+inline constexpr std::chrono::milliseconds kCancelCheckEvery{200};
 
 // An IPv4 or IPv6 address with its port.
 struct SocketAddress {
@@ -87,7 +92,7 @@ class Socket {
 IoResult WaitFor(int fd, short events, Deadline deadline);
 
 // The outcome of ConnectTcp when it fails.
-enum class ConnectFailure { kNone, kHostNotFound, kRefused, kTimeout };
+enum class ConnectFailure { kNone, kHostNotFound, kRefused, kTimeout, kCanceled };
 
 struct ConnectResult {
   ConnectFailure failure = ConnectFailure::kNone;
@@ -96,9 +101,11 @@ struct ConnectResult {
 
 // Resolves `host` (a name, an IPv4 or an IPv6 address) and tries each of its
 // addresses in turn, each bounded by `timeout`. On success `socket` is the
-// connected, non-blocking socket with TCP_NODELAY set.
+// connected, non-blocking socket with TCP_NODELAY set. `canceled`, when set,
+// is asked at least every 250 ms while a connect waits; when it says stop,
+// kCanceled.
 ConnectResult ConnectTcp(const std::string& host, uint16_t port, std::chrono::milliseconds timeout,
-                         Socket& socket);
+                         Socket& socket, const std::function<bool()>& canceled = {});
 
 // Starts a non-blocking connect to `address`. On success `socket` is the
 // socket, connected or still connecting (wait for POLLOUT, then

@@ -319,8 +319,10 @@ TEST_F(WalkFailureTest, BrokenSymbolicLinkFailsItsUpload) {
 
   EXPECT_EQ(Publish(), CompletionCode::kFailed);
 
-  EXPECT_EQ(console().errors, std::vector<std::string>{kTransferFailed}) << Transcript();
-  EXPECT_NE(console().LastLine(), "Velmorix Successfully completed!");
+  ASSERT_EQ(console().errors.size(), 1u) << Transcript();
+  EXPECT_TRUE(console().errors[0].starts_with(kTransferFailed + "\n/site/broken.txt : "))
+      << console().errors[0];
+  EXPECT_EQ(console().LastLine(), "Copy file to FTP failed : /site/broken.txt");
 }
 
 TEST_F(WalkFailureTest, LocalFileOntoServerFolderFailsTheUpload) {
@@ -329,7 +331,9 @@ TEST_F(WalkFailureTest, LocalFileOntoServerFolderFailsTheUpload) {
 
   EXPECT_EQ(Publish(), CompletionCode::kFailed);
 
-  EXPECT_EQ(console().errors, std::vector<std::string>{kTransferFailed}) << Transcript();
+  EXPECT_EQ(console().errors,
+            std::vector<std::string>{kTransferFailed + "\n/site/data : 550 Is a directory."})
+      << Transcript();
   EXPECT_TRUE(fs::is_directory(Remote("data")));
 }
 
@@ -350,7 +354,10 @@ TEST_F(WalkFailureTest, NamesWithLineBreaksAreNeverSent) {
 
   EXPECT_EQ(Publish(), CompletionCode::kFailed);
 
-  EXPECT_EQ(console().errors, std::vector<std::string>{kTransferFailed}) << Transcript();
+  // The name is written out on the box's one line for the file.
+  ASSERT_EQ(console().errors.size(), 1u) << Transcript();
+  EXPECT_TRUE(console().errors[0].starts_with(kTransferFailed + "\n/site/bad\\nname.txt : "))
+      << console().errors[0];
   EXPECT_TRUE(Tree(Remote()).empty());
 }
 
@@ -377,12 +384,17 @@ TEST_F(ReadOnlyServerWalkTest, RefusedFolderCreationStopsTheRun) {
   EXPECT_TRUE(Tree(Remote()).empty());
 }
 
-TEST_F(ReadOnlyServerWalkTest, RefusedUploadShowsTheTransferBox) {
+TEST_F(ReadOnlyServerWalkTest, RefusedUploadIsNamedInTheBoxAndTheLog) {
   WriteFile(Local("a.txt"), "a");
 
   EXPECT_EQ(Publish(), CompletionCode::kFailed);
 
-  EXPECT_EQ(console().errors, std::vector<std::string>{kTransferFailed}) << Transcript();
+  EXPECT_EQ(
+      console().errors,
+      std::vector<std::string>{kTransferFailed + "\n/site/a.txt : 550 Not enough privileges."})
+      << Transcript();
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"Copy file to FTP : /site/a.txt",
+                                                  "Copy file to FTP failed : /site/a.txt"}));
 }
 
 // --- Which files a run uploads ---------------------------------------------

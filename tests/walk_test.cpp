@@ -216,8 +216,8 @@ TEST_F(MemoryWalkTest, EntriesAreTakenInNameOrderWhateverTheDiskKeeps) {
   site.AddFolder("/site");
   EXPECT_EQ(Walk(site), RunResult::kCompleted);
   EXPECT_EQ(site.Changes(),
-            (std::vector<std::string>{"STOR /site/A.html", "STOR /site/a2.html", "STOR /site/b.html",
-                                      "MKD /site/c", "STOR /site/c/d.html"}));
+            (std::vector<std::string>{"STOR /site/A.html", "STOR /site/a2.html",
+                                      "STOR /site/b.html", "MKD /site/c", "STOR /site/c/d.html"}));
 }
 
 TEST_F(MemoryWalkTest, AFailedUploadEndsTheWalkWithItsBox) {
@@ -226,8 +226,8 @@ TEST_F(MemoryWalkTest, AFailedUploadEndsTheWalkWithItsBox) {
   rules.options.onlyNewer = 1;
 
   EXPECT_EQ(Walk(site), RunResult::kFailed);
-  EXPECT_EQ(console.errors,
-            std::vector<std::string>{"ＦＴＰへのコマンドでエラー発生[ファイル転送]"});
+  EXPECT_EQ(console.errors, std::vector<std::string>{"ＦＴＰへのコマンドでエラー発生[ファイル転送]"
+                                                     "\n/site/new/a.html : 550 Refused."});
   EXPECT_EQ(site.commands.back(), "STOR /site/new/a.html");
   EXPECT_EQ(site.nodes.count("/site/new/a.html"), 0u);
 }

@@ -6,6 +6,7 @@ standard output once it accepts connections, and serves until killed.
 import argparse
 import codecs
 import logging
+import os
 import socket
 import sys
 
@@ -69,6 +70,85 @@ def speak_names_in(handler_class, encoding):
     return NamesHandler
 
 
+def misbehave(handler_class, args):
+    """Returns a handler with the faults the arguments ask for (the --idle-timeout,
+    --drop-stor, --refuse-stor and --greet-only options), which also logs every
+    command as "COMMAND <login> <line>" (login 0 before the login; passwords
+    left out). Sessions are counted in the order they come, logins in the
+    order they succeed: the run's own connection logs in first."""
+    sessions = {"count": 0}
+    logins = {"count": 0}
+    dropped = set()
+
+    base_dtp = handler_class.dtp_handler
+
+    class CuttingDTP(base_dtp):
+        def handle_read(self):
+            base_dtp.handle_read(self)
+            control = self.cmd_channel
+            if getattr(control, "_cut_upload", False) and self.get_transmitted_bytes() >= 16384:
+                # The host's session ends under the upload: both connections
+                # are simply closed.
+                control._cut_upload = False
+                control.close()
+
+        # The plain handler reads through this other name.
+        if base_dtp.handle_read_event is base_dtp.handle_read:
+            handle_read_event = handle_read
+
+    class Faulty(handler_class):
+        dtp_handler = CuttingDTP
+        timeout = args.idle_timeout or handler_class.timeout
+
+        def _shutdown_connecting_dtp(self):
+            # pyftpdlib closes the connector of the last active data
+            # connection again at the next PORT, long after it handed its
+            # socket on; closing unregisters whatever holds that descriptor
+            # number by then, maybe another session's new data connection,
+            # whose PORT then never gets its answer.
+            connector = self._dtp_connector
+            if connector is not None and self.ioloop.socket_map.get(connector._fileno) is not connector:
+                connector._fileno = None
+            handler_class._shutdown_connecting_dtp(self)
+
+        def __init__(self, conn, server, ioloop=None):
+            sessions["count"] += 1
+            self._greeted = not args.greet_only or sessions["count"] <= args.greet_only
+            self._login = 0
+            handler_class.__init__(self, conn, server, ioloop)
+
+        def handle(self):
+            if self._greeted:
+                handler_class.handle(self)
+
+        def on_login(self, username):
+            logins["count"] += 1
+            self._login = logins["count"]
+            if args.idle_timeout and self._login == 1:
+                # The run's own session: a run whose own connection is gone
+                # fails, which is not what these faults are about.
+                self.timeout = None
+                if self._idler is not None and not self._idler.cancelled:
+                    self._idler.cancel()
+            handler_class.on_login(self, username)
+
+        def pre_process_command(self, line, cmd, arg):
+            logging.info("COMMAND %d %s", self._login, "PASS" if cmd == "PASS" else line)
+            handler_class.pre_process_command(self, line, cmd, arg)
+
+        def ftp_STOR(self, file, mode="w"):
+            name = os.path.basename(file)
+            if name == args.refuse_stor:
+                self.respond("553 Could not create file.")
+                return None
+            if name == args.drop_stor and self._login > 1 and name not in dropped:
+                dropped.add(name)
+                self._cut_upload = True
+            return handler_class.ftp_STOR(self, file, mode)
+
+    return Faulty
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", default="127.0.0.1")
@@ -106,6 +186,18 @@ def main():
                         help="turn away connections beyond this many with 421")
     parser.add_argument("--upload-rate", type=int, default=0,
                         help="take uploads at this many bytes a second")
+    parser.add_argument("--idle-timeout", type=float, default=0.0,
+                        help="close every session but the first to log in (the run's own) "
+                             "when it has been idle this many seconds, with 421, as hosts do")
+    parser.add_argument("--drop-stor", default=None,
+                        help="cut the first upload of a file of this name on a session other "
+                             "than the first to log in, with the session, once some bytes "
+                             "have come")
+    parser.add_argument("--refuse-stor", default=None,
+                        help="answer every upload of a file of this name with 553")
+    parser.add_argument("--greet-only", type=int, default=0,
+                        help="greet only this many sessions; later ones are let in and never "
+                             "hear a word")
     parser.add_argument("--log", default=None)
     args = parser.parse_args()
 
@@ -213,6 +305,7 @@ def main():
                 limited_base.close(self)
         Handler = Limited
 
+    Handler = misbehave(Handler, args)
     Handler.authorizer = authorizer
     Handler.banner = "VELMORIX test server ready."
     left_out = set()

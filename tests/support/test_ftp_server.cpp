@@ -160,6 +160,22 @@ void TestFtpServer::Start() {
     args.push_back("--upload-rate");
     args.push_back(std::to_string(options_.uploadBytesPerSecond));
   }
+  if (options_.idleTimeoutSeconds > 0) {
+    args.push_back("--idle-timeout");
+    args.push_back(std::to_string(options_.idleTimeoutSeconds));
+  }
+  if (!options_.cutUploadOf.empty()) {
+    args.push_back("--drop-stor");
+    args.push_back(options_.cutUploadOf);
+  }
+  if (!options_.refuseUploadOf.empty()) {
+    args.push_back("--refuse-stor");
+    args.push_back(options_.refuseUploadOf);
+  }
+  if (options_.greetedSessions > 0) {
+    args.push_back("--greet-only");
+    args.push_back(std::to_string(options_.greetedSessions + 1));
+  }
   std::vector<char*> argv;
   for (auto& arg : args)
     argv.push_back(arg.data());
@@ -207,6 +223,17 @@ void TestFtpServer::Resume() {
 
 std::string TestFtpServer::ReadLog() const {
   return ReadFile(work_.path() / "server.log");
+}
+
+std::vector<std::string> TestFtpServer::Commands() const {
+  constexpr std::string_view kMark = "COMMAND ";
+  std::vector<std::string> commands;
+  std::istringstream log(ReadLog());
+  for (std::string line; std::getline(log, line);) {
+    if (const size_t at = line.find(kMark); at != std::string::npos)
+      commands.push_back(line.substr(at + kMark.size()));
+  }
+  return commands;
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -58,6 +59,17 @@ struct TestFtpServerOptions {
   int maxConnections = 0;
   // Uploads are taken at this many bytes a second (plain FTP only).
   int uploadBytesPerSecond = 0;
+  // Faults of real hosts. Sessions other than the first to log in (a run's
+  // own connection) are closed with 421 when idle this long.
+  double idleTimeoutSeconds = 0;
+  // The first upload of a file of this name on such a session is cut off,
+  // with the session, after some bytes.
+  std::string cutUploadOf{};
+  // Every upload of a file of this name is refused with 553.
+  std::string refuseUploadOf{};
+  // When above 0, only this many sessions get a greeting (besides the
+  // fixture's own check that the server is up); later ones hear nothing.
+  int greetedSessions = 0;
 };
 
 // Certificates made with the openssl command for the test program, once: a
@@ -116,6 +128,10 @@ class TestFtpServer {
   const std::filesystem::path& root() const { return root_.path(); }
   // The server's own log, for a failing test's diagnosis.
   std::string ReadLog() const;
+  // The command lines the server received so far, in order, as
+  // "<login> <line>": <login> counts successful logins from 1 (0 before
+  // the login), so a run's own connection is 1. PASS has no argument.
+  std::vector<std::string> Commands() const;
 
  private:
   TestFtpServerOptions options_;

@@ -1,0 +1,128 @@
+#include "engine/walk_uploads.h"
+
+#include <utility>
+
+#include "base/display_text.h"
+#include "engine/remote_site.h"
+#include "resources/string_table.h"
+
+namespace velmorix {
+namespace {
+
+void NameCut(RunOutput& output, const ParallelUpload& upload) {
+  output.Report(kOutputConsoleAndLog, "Copy file to FTP canceled : %s/%s", upload.remoteDir.c_str(),
+                upload.name.c_str());
+}
+
+void NameRefused(RunOutput& output, const ParallelUpload& upload) {
+  output.Report(kOutputConsoleAndLog, "Copy file to FTP failed : %s/%s", upload.remoteDir.c_str(),
+                upload.name.c_str());
+}
+
+// Sends uploads given back by the other connections, each in its own
+// folder; those not sent once one has not gone are named as cut.
+RunResult SendGivenBack(const WalkContext& context, std::vector<ParallelUpload> uploads) {
+  RunOutput& output = context.output;
+  RunResult result = RunResult::kCompleted;
+  for (ParallelUpload& upload : uploads) {
+    if (result != RunResult::kCompleted) {
+      NameCut(output, upload);
+      continue;
+    }
+    if (output.CancelRequested()) {
+      result = RunResult::kCanceled;
+      NameCut(output, upload);
+    } else if (!context.site.ChangeFolder(upload.remoteDir).ok()) {
+      result = RunResult::kFailed;
+      output.ShowError(CommandErrorText(strings::kTagChangeDirectory));
+      NameCut(output, upload);
+    } else {
+      result = SendOnWalkConnection(context, upload);
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+std::string FailedUploadText(const std::vector<RefusedUpload>& refused) {
+  std::string text = CommandErrorText(strings::kTagTransferFile);
+  // One line each, whatever the name or the reply holds.
+  for (const RefusedUpload& each : refused) {
+    text += "\n" + EscapeControlCharacters(
+                       JoinPath(each.upload.remoteDir, each.upload.name) + " : " + each.reply,
+                       LineBreaks::kEscape);
+  }
+  return text;
+}
+
+RunResult SendOnWalkConnection(const WalkContext& context, ParallelUpload& upload) {
+  RunOutput& output = context.output;
+  RunProgress& progress = output.progress;
+  RunProgress::Share& share = upload.share;
+  const int64_t size = upload.size;
+  const FtpStatus status = context.site.PutFile(
+      upload.localPath, upload.name,
+      [&progress, &share, size](int64_t sent) { progress.FileSending(share, size, sent); });
+  if (status.kind == FtpErrorKind::kCanceled) {
+    output.CancelRequested();  // the request has been acted on
+    // The server keeps what arrived: the log must say that it is not all.
+    NameCut(output, upload);
+    return RunResult::kCanceled;
+  }
+  if (!status.ok()) {
+    NameRefused(output, upload);
+    output.ShowError(FailedUploadText({{upload, status.text}}));
+    return RunResult::kFailed;
+  }
+  progress.FileDone(size, true, share);
+  return RunResult::kCompleted;
+}
+
+RunResult SettleUploads(const WalkContext& context, const std::string& folder) {
+  if (context.uploads == nullptr)
+    return RunResult::kCompleted;
+  std::vector<ParallelUpload> givenBack = context.uploads->Settle(folder);
+  if (givenBack.empty())
+    return RunResult::kCompleted;
+  return SendGivenBack(context, std::move(givenBack));
+}
+
+RunResult EndParallelUploads(const WalkContext& context, RunResult result) {
+  if (context.uploads == nullptr)
+    return result;
+  RunOutput& output = context.output;
+  ParallelUploads& uploads = *context.uploads;
+  ParallelUploads::Ended ended =
+      uploads.Wait(result == RunResult::kCanceled ? ParallelUploads::Ending::kCancel
+                                                  : ParallelUploads::Ending::kLetFinish);
+  if (std::string notice = uploads.TakeNotice(); !notice.empty()) {
+    output.statusLine = std::move(notice);
+    output.Output(kOutputConsole);
+  }
+  if (!ended.givenBack.empty()) {
+    if (result == RunResult::kCompleted) {
+      result = SendGivenBack(context, std::move(ended.givenBack));
+    } else {
+      for (const ParallelUpload& upload : ended.givenBack)
+        NameCut(output, upload);
+    }
+  }
+  for (const ParallelUpload& upload : ended.cut)
+    NameCut(output, upload);
+  for (const RefusedUpload& refused : ended.refused)
+    NameRefused(output, refused.upload);
+  if (!ended.refused.empty())
+    output.ShowError(FailedUploadText(ended.refused));
+  if (result != RunResult::kCompleted)
+    return result;
+  if (!ended.refused.empty())
+    return RunResult::kFailed;
+  if (!ended.cut.empty()) {
+    output.CancelRequested();  // the request has been acted on
+    return RunResult::kCanceled;
+  }
+  return result;
+}
+
+}  // namespace velmorix
