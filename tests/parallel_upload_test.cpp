@@ -193,6 +193,26 @@ TEST_F(SlowServerTest, CancelDuringParallelUploadsEndsAsCanceledAndNamesEachCutF
   EXPECT_FALSE(console().LinesStartingWith("Copy file to FTP canceled").empty()) << Transcript();
 }
 
+class SilentExtrasTest : public ParallelUploadTest {
+ protected:
+  SilentExtrasTest()
+      : ParallelUploadTest({.uploadBytesPerSecond = 256 << 10, .greetedSessions = 1}) {}
+};
+
+// The extra connections wait for a greeting that never comes; Cancel must
+// not wait for them.
+TEST_F(SilentExtrasTest, CancelEndsTheRunWhileExtraLoginsWait) {
+  WriteFile(Local("part.bin"), std::string(2 << 20, 'x'));
+  profile.connections = 4;
+  timeouts = {std::chrono::seconds(20), std::chrono::seconds(20), std::chrono::seconds(20)};
+  CancelLater("Copy file to FTP", std::chrono::milliseconds(500));
+
+  EXPECT_EQ(Publish(), CompletionCode::kCanceled) << Transcript();
+
+  EXPECT_LT(std::chrono::steady_clock::now() - canceledAt(), std::chrono::seconds(3));
+  EXPECT_EQ(console().LastLine(), "Velmorix Canceled!") << Transcript();
+}
+
 // --- Faults real hosts have, each met with 1, 2 and 4 connections ----------
 //
 // Whatever the timing, a run with several connections must end (far within
