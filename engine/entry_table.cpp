@@ -5,17 +5,25 @@
 
 namespace velmorix {
 
-bool AddRemoteEntry(EntryTable& table, const RemoteEntry& entry) {
+void AddLocalEntry(EntryTable& table, std::string name, int64_t time, int64_t size, bool isDir,
+                   bool isSpecial) {
+  table.localName.push_back(std::move(name));
+  table.localTime.push_back(time);
+  table.localSize.push_back(size);
+  table.localIsDir.push_back(isDir);
+  table.localIsSpecial.push_back(isSpecial);
+  ++table.localCount;
+}
+
+void AddRemoteEntry(EntryTable& table, const RemoteEntry& entry) {
   if (!IsUsableRemoteName(entry.name))
-    return true;
-  if (table.remoteCount == kMaxEntries)
-    return false;
-  const int i = table.remoteCount++;
-  table.remoteName[i] = entry.name;
-  table.remoteTime[i] = entry.lastWriteTime;
-  table.remoteIsLink[i] = entry.isLink;
-  table.remoteIsDir[i] = entry.isDir && !entry.isLink;
-  return true;
+    return;
+  table.remoteName.push_back(entry.name);
+  table.remoteTime.push_back(entry.lastWriteTime);
+  table.remoteIsLink.push_back(entry.isLink);
+  table.remoteIsDir.push_back(entry.isDir && !entry.isLink);
+  table.remoteMatched.push_back(false);
+  ++table.remoteCount;
 }
 
 bool IsUsableRemoteName(std::string_view name) {

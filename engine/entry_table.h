@@ -3,21 +3,19 @@
 //
 // A table is created for each folder pair (and for each level a removal
 // empties), lives as long as that pair is worked on, and is touched by the
-// worker thread only. Its arrays have a fixed capacity, so filling it never
-// allocates per entry beyond the names themselves.
+// worker thread only. It holds as many entries as the folders do: a photo
+// gallery of thousands of files is a folder like any other.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velmorix {
 
 struct RemoteEntry;
-
-inline constexpr int kMaxEntries = 1000;
 
 // How many folder levels below the destination's folder the walk and the
 // removal of a server folder go. A server can invent folders without end,
@@ -25,39 +23,42 @@ inline constexpr int kMaxEntries = 1000;
 // long before the recursion could exhaust the worker's stack.
 inline constexpr int kMaxFolderDepth = 256;
 
+// One column per field, row i of each the same entry.
 struct EntryTable {
   int32_t localCount = 0;
-  std::array<std::string, kMaxEntries> localName;
-  std::array<int64_t, kMaxEntries> localTime{};  // seconds since 1970, UTC
-  std::array<int64_t, kMaxEntries> localSize{};  // bytes of a regular file, else 0
-  std::array<bool, kMaxEntries> localIsDir{};
+  std::vector<std::string> localName;
+  std::vector<int64_t> localTime;  // seconds since 1970, UTC
+  std::vector<int64_t> localSize;  // bytes of a regular file, else 0
+  std::vector<bool> localIsDir;
   // Neither a regular file nor a folder (a FIFO, socket or device, also
   // behind a link): never opened, never uploaded.
-  std::array<bool, kMaxEntries> localIsSpecial{};
+  std::vector<bool> localIsSpecial;
 
   int32_t remoteCount = 0;
-  std::array<std::string, kMaxEntries> remoteName;  // as the server spells it
-  std::array<int64_t, kMaxEntries> remoteTime{};
-  std::array<bool, kMaxEntries> remoteIsDir{};
+  std::vector<std::string> remoteName;  // as the server spells it
+  std::vector<int64_t> remoteTime;
+  std::vector<bool> remoteIsDir;
   // A symbolic link, whatever its target: handled as a file, never entered.
-  std::array<bool, kMaxEntries> remoteIsLink{};
+  std::vector<bool> remoteIsLink;
   // A local entry of the same name was handled; the pruning keeps the entry.
-  std::array<bool, kMaxEntries> remoteMatched{};
+  std::vector<bool> remoteMatched;
   // The folders of the remote side are known to be folders and not links
   // that the server's listing followed (see ConfirmRemoteFolders).
   bool remoteFoldersConfirmed = true;
 };
 
-// Tables are too large for a thread's stack once the walk recurses.
 inline std::unique_ptr<EntryTable> NewEntryTable() {
   return std::make_unique<EntryTable>();
 }
 
+// Adds a local entry to `table`.
+void AddLocalEntry(EntryTable& table, std::string name, int64_t time, int64_t size, bool isDir,
+                   bool isSpecial);
+
 // Adds a server entry to the remote side of `table`, leaving out "." and
 // ".." and every name that must never go into a command (IsUsableRemoteName):
-// such entries are neither matched nor pruned. False, adding nothing, when
-// the entry needs a slot and the table is already full.
-bool AddRemoteEntry(EntryTable& table, const RemoteEntry& entry);
+// such entries are neither matched nor pruned.
+void AddRemoteEntry(EntryTable& table, const RemoteEntry& entry);
 
 // False for a name that a server must not be able to make us use: empty,
 // "." or "..", or holding "/", NUL, CR or LF. "DELE ../x" or "CWD /" built

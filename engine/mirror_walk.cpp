@@ -320,11 +320,11 @@ RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::strin
 // Puts `column`'s first order.size() values in `order`'s order.
 template <typename Column>
 void Reorder(Column& column, const std::vector<int>& order) {
-  std::vector<typename Column::value_type> sorted;
+  Column sorted;
   sorted.reserve(order.size());
   for (const int i : order)
     sorted.push_back(std::move(column[i]));
-  std::move(sorted.begin(), sorted.end(), column.begin());
+  column = std::move(sorted);
 }
 
 // The walk takes a folder's entries in name order (letter case ignored
@@ -365,8 +365,6 @@ RunResult ScanLocalDirectory(RunOutput& output, EntryTable& table, const std::st
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..")
       continue;
-    if (table.localCount == kMaxEntries)
-      break;
 
     // The time and kind of what a symbolic link points to; a broken link
     // keeps its own time and counts as a file, whose upload then fails.
@@ -386,12 +384,7 @@ RunResult ScanLocalDirectory(RunOutput& output, EntryTable& table, const std::st
     } else {
       isDir = entry->d_type == DT_DIR;  // it vanished meanwhile; its upload will say so
     }
-    const int i = table.localCount++;
-    table.localName[i] = name;
-    table.localTime[i] = time;
-    table.localSize[i] = size;
-    table.localIsDir[i] = isDir;
-    table.localIsSpecial[i] = isSpecial;
+    AddLocalEntry(table, std::string(name), time, size, isDir, isSpecial);
   }
   output.ShowError("ERROR AT LOCAL FILE FINDNEXTFILE!");
   return RunResult::kFailed;
@@ -423,8 +416,7 @@ RunResult ScanRemoteDirectory(const WalkContext& context, EntryTable& table,
       listing->Close();
       return RunResult::kCanceled;
     }
-    if (!AddRemoteEntry(table, entry))
-      break;
+    AddRemoteEntry(table, entry);
     status = listing->Next(entry);
     if (status.kind == FtpErrorKind::kNoMoreFiles) {
       listing->Close();

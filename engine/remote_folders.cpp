@@ -12,8 +12,8 @@ RunResult ConfirmRemoteFolders(const WalkContext& context, EntryTable& table,
                                const std::string& folder, const ListingErrorBoxes& boxes) {
   if (table.remoteFoldersConfirmed)
     return RunResult::kCompleted;
-  const auto folders = table.remoteIsDir.begin();
-  if (std::none_of(folders, folders + table.remoteCount, [](bool isDir) { return isDir; })) {
+  if (std::none_of(table.remoteIsDir.begin(), table.remoteIsDir.end(),
+                   [](bool isDir) { return isDir; })) {
     table.remoteFoldersConfirmed = true;
     return RunResult::kCompleted;
   }

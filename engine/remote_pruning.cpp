@@ -40,10 +40,11 @@ RunResult CollectRemoteEntries(const WalkContext& context, EntryTable& table,
     return RunResult::kFailed;
   }
   output.Report(kOutputConsole, "Searching files and directories at %s", folder.c_str());
-  // A full table fails as a broken listing does.
   const RunResult result =
-      ReadListingAhead(output, *listing, std::move(entry),
-                       [&table](const RemoteEntry& each) { return AddRemoteEntry(table, each); });
+      ReadListingAhead(output, *listing, std::move(entry), [&table](const RemoteEntry& each) {
+        AddRemoteEntry(table, each);
+        return true;
+      });
   if (result == RunResult::kFailed)
     output.ShowError(std::string(kDeleteListingBoxes.brokeOff));
   return result;
@@ -132,9 +133,8 @@ RunResult PruneRemoteDirectory(const WalkContext& context, EntryTable& table,
   RunOutput& output = context.output;
   // Nothing is asked about or deleted while a file sent into the folder is
   // still on its way: one connection would have sent it before.
-  const bool unmatched =
-      std::find(table.remoteMatched.begin(), table.remoteMatched.begin() + table.remoteCount,
-                false) != table.remoteMatched.begin() + table.remoteCount;
+  const bool unmatched = std::find(table.remoteMatched.begin(), table.remoteMatched.end(), false) !=
+                         table.remoteMatched.end();
   if (unmatched) {
     if (RunResult r = SettleUploads(context, remoteDir); r != RunResult::kCompleted)
       return r;
