@@ -96,10 +96,6 @@ RunResult EndParallelUploads(const WalkContext& context, RunResult result) {
   ParallelUploads::Ended ended =
       uploads.Wait(result == RunResult::kCanceled ? ParallelUploads::Ending::kCancel
                                                   : ParallelUploads::Ending::kLetFinish);
-  if (std::string notice = uploads.TakeNotice(); !notice.empty()) {
-    output.statusLine = std::move(notice);
-    output.Output(kOutputConsole);
-  }
   if (!ended.givenBack.empty()) {
     if (result == RunResult::kCompleted) {
       result = SendGivenBack(context, std::move(ended.givenBack));
