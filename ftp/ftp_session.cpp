@@ -263,16 +263,23 @@ FtpStatus FtpConnection::State::Login(const std::string& userId, const std::stri
       return status;
   }
 
-  FtpStatus status = options.passwordWithUser
-                         ? control.SendLines({"USER " + userId, "PASS " + password})
-                         : control.Send("USER " + userId);
+  // Every copy of the password we make is wiped before it is freed.
+  const ftp::WipedText passLine("PASS " + password);
+  FtpStatus status = FtpStatus::Ok();
+  if (options.passwordWithUser) {
+    std::vector<std::string> lines{"USER " + userId, passLine.text()};
+    status = control.SendLines(lines);
+    ftp::WipeText(lines[1]);
+  } else {
+    status = control.Send("USER " + userId);
+  }
   if (status.ok())
     status = control.ReadFinal(reply, "USER");
   if (!status.ok())
     return status;
   if (reply.code == 331) {
     status = options.passwordWithUser ? control.ReadFinal(reply, "PASS")
-                                      : control.Command("PASS " + password, reply);
+                                      : control.Command(passLine.text(), reply);
     if (!status.ok())
       return status;
     if (reply.code != 230 && reply.code != 202) {
