@@ -230,7 +230,7 @@ RunResult MirrorFile(const WalkContext& context, EntryTable& table, int local,
       return RunResult::kCanceled;
     }
     if (!status.ok()) {
-      output.ShowError(CommandErrorText(strings::kTagTransferFile));
+      output.ShowError(FailureBoxText(CommandErrorText(strings::kTagTransferFile), status));
       return RunResult::kFailed;
     }
   }
@@ -343,9 +343,8 @@ void Reorder(Column& column, const std::vector<int>& order) {
 void SortLocalEntries(EntryTable& table) {
   std::vector<int> order(static_cast<size_t>(table.localCount));
   std::iota(order.begin(), order.end(), 0);
-  std::sort(order.begin(), order.end(), [&table](int a, int b) {
-    return ListsBefore(table.localName[a], table.localName[b]);
-  });
+  std::sort(order.begin(), order.end(),
+            [&table](int a, int b) { return ListsBefore(table.localName[a], table.localName[b]); });
   Reorder(table.localName, order);
   Reorder(table.localTime, order);
   Reorder(table.localSize, order);
@@ -424,7 +423,7 @@ RunResult ScanRemoteDirectory(const WalkContext& context, EntryTable& table,
       output.CancelRequested();  // the request has been acted on
       return RunResult::kCanceled;
     }
-    output.ShowError("ERROR AT FTP FINDFIRSTFILE!");
+    output.ShowError(FailureBoxText("ERROR AT FTP FINDFIRSTFILE!", status));
     return RunResult::kFailed;
   }
   output.Report(kOutputConsole, "Serching FTP Server processing... URL = %s,FTP= %s",
@@ -451,7 +450,7 @@ RunResult ScanRemoteDirectory(const WalkContext& context, EntryTable& table,
   // Close the listing before the box, so that the server is not left sending
   // while the user reads it.
   listing->Close();
-  output.ShowError("ERROR AT FTP FINDNEXTFILE!");
+  output.ShowError(FailureBoxText("ERROR AT FTP FINDNEXTFILE!", status));
   return RunResult::kFailed;
 }
 
@@ -466,7 +465,8 @@ RunResult EndParallelUploads(RunOutput& output, ParallelUploads& uploads, RunRes
   if (result != RunResult::kCompleted)
     return result;
   if (uploads.Failed()) {
-    output.ShowError(CommandErrorText(strings::kTagTransferFile));
+    output.ShowError(
+        FailureBoxText(CommandErrorText(strings::kTagTransferFile), uploads.Failure()));
     return RunResult::kFailed;
   }
   if (!canceled.empty()) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "ftp/ftp_status.h"
+
 namespace velmorix {
 
 // A file handed over: uploaded as `name` into `remoteDir`.
@@ -28,6 +30,8 @@ class ParallelUploads {
   virtual bool TryStart(ParallelUpload upload) = 0;
   // True once an upload that was handed over has failed.
   virtual bool Failed() const = 0;
+  // How the first upload that failed ended; Ok while none has.
+  virtual FtpStatus Failure() const { return FtpStatus::Ok(); }
   // A line for the console once every extra connection has been tried
   // (how many of them the server let in), empty before and after that.
   virtual std::string TakeNotice() = 0;

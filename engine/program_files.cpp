@@ -24,7 +24,9 @@ std::string Join(const std::string& folder, std::string_view name) {
   return path;
 }
 
-bool IsAbsolute(const std::string& path) { return !path.empty() && path.front() == '/'; }
+bool IsAbsolute(const std::string& path) {
+  return !path.empty() && path.front() == '/';
+}
 
 bool IsFile(const std::string& path) {
   struct stat status;
@@ -96,11 +98,12 @@ std::string LogPath() {
   ProgramPlace place;
   place.folder = ProgramFolder();
   if (!place.folder.empty()) {
-    place.installed = !IsFile(Join(place.folder, kInstalledPageName)) &&
-                      IsFile(InstalledPageFrom(place.folder));
+    place.installed =
+        !IsFile(Join(place.folder, kInstalledPageName)) && IsFile(InstalledPageFrom(place.folder));
     const std::string besideLog = Join(place.folder, strings::kLogFileName);
-    place.logWritable = access(place.folder.c_str(), W_OK | X_OK) == 0 &&
-                        (access(besideLog.c_str(), F_OK) != 0 || access(besideLog.c_str(), W_OK) == 0);
+    place.logWritable =
+        access(place.folder.c_str(), W_OK | X_OK) == 0 &&
+        (access(besideLog.c_str(), F_OK) != 0 || access(besideLog.c_str(), W_OK) == 0);
   }
   const std::string path = ChooseLogPath(place, XdgBaseFolder("XDG_STATE_HOME", ".local/state"));
   // The state folder may not exist yet; the program's own does.

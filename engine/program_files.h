@@ -10,8 +10,8 @@ namespace velmorix {
 
 // What decides where the log goes.
 struct ProgramPlace {
-  std::string folder;  // the running program's folder, "" when not known
-  bool installed = false;  // its help page is the installed one, none beside it
+  std::string folder;        // the running program's folder, "" when not known
+  bool installed = false;    // its help page is the installed one, none beside it
   bool logWritable = false;  // the log can be made or rewritten in `folder`
 };
 

@@ -34,16 +34,17 @@ RunResult CollectRemoteEntries(const WalkContext& context, EntryTable& table,
       output.CancelRequested();  // the request has been acted on
       return RunResult::kCanceled;
     }
-    output.ShowError(std::string(kDeleteListingBoxes.cannotOpen));
+    output.ShowError(FailureBoxText(kDeleteListingBoxes.cannotOpen, first));
     return RunResult::kFailed;
   }
   output.Report(kOutputConsole, "Searching files and directories at %s", folder.c_str());
   // A full table fails as a broken listing does.
-  const RunResult result =
-      ReadListingAhead(output, *listing, std::move(entry),
-                       [&table](const RemoteEntry& each) { return AddRemoteEntry(table, each); });
+  FtpStatus broke;
+  const RunResult result = ReadListingAhead(
+      output, *listing, std::move(entry),
+      [&table](const RemoteEntry& each) { return AddRemoteEntry(table, each); }, &broke);
   if (result == RunResult::kFailed)
-    output.ShowError(std::string(kDeleteListingBoxes.brokeOff));
+    output.ShowError(FailureBoxText(kDeleteListingBoxes.brokeOff, broke));
   return result;
 }
 

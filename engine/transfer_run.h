@@ -36,5 +36,4 @@ struct RunRequest {
 // The console's RunModal is called once, after the worker has started.
 std::optional<CompletionCode> StartTransfer(const RunRequest& request);
 
-
 }  // namespace velmorix

@@ -106,6 +106,8 @@ void UploadPool::Work() {
     if (status.kind == FtpErrorKind::kCanceled) {
       canceled_.push_back(std::move(upload));
     } else if (!status.ok()) {
+      if (!failed_)
+        failure_ = status;
       failed_ = true;
     }
     changed_.notify_all();
@@ -129,6 +131,11 @@ bool UploadPool::TryStart(ParallelUpload upload) {
 bool UploadPool::Failed() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return failed_;
+}
+
+FtpStatus UploadPool::Failure() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return failure_;
 }
 
 std::string UploadPool::TakeNotice() {

@@ -51,6 +51,7 @@ class UploadPool final : public ParallelUploads, public PrefetchedListings {
 
   bool TryStart(ParallelUpload upload) override;
   bool Failed() const override;
+  FtpStatus Failure() const override;
   std::string TakeNotice() override;
   std::vector<ParallelUpload> Wait(Ending ending) override;
 
@@ -110,6 +111,7 @@ class UploadPool final : public ParallelUploads, public PrefetchedListings {
   int connected_ = 0;
   bool noticeTaken_ = false;
   bool failed_ = false;
+  FtpStatus failure_;      // of the first upload that failed
   bool breakOff_ = false;  // uploads under way are canceled
   bool stopping_ = false;  // the threads end
   std::vector<ParallelUpload> canceled_;

@@ -448,21 +448,14 @@ FtpStatus FtpListing::State::ReadEntry(RemoteEntry& entry) {
         return FtpStatus::Ok();
     }
     if (dataEnded) {
-      // A last line without a line end still counts.
-      if (begin < end && !discarding) {
-        std::string_view line(buffer.data() + begin, end - begin);
-        begin = end;
-        if (!line.empty() && line.back() == '\r')
-          line.remove_suffix(1);
-        if (ftp::ParseListingLine(line, format, now, entry))
-          return FtpStatus::Ok();
-      }
+      // A last line without its line end may be what is left of a longer
+      // one: the listing was cut, and none of it is believed.
+      const bool lastLineEnded = begin == end && !discarding;
       FtpStatus status = ftp::FinishTransfer(connection->control, transfer);
+      if (status.ok())
+        status = ftp::JudgeListingEnd(transfer, lastLineEnded);
       if (!status.ok())
         return Fail(status);
-      if (!ftp::TransferCompleted(transfer.finalReply)) {
-        return Fail(FtpStatus::Error(FtpErrorKind::kServerReply, transfer.finalReply.text));
-      }
       Finish(FtpStatus::Error(FtpErrorKind::kNoMoreFiles, {}));
       return endStatus;
     }
