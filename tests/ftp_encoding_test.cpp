@@ -142,6 +142,33 @@ TEST(NameCodecTest, ServerBytesThatAreNoExactTextAreEscapedAndNeverSentBack) {
   EXPECT_EQ(DecodeServerName(NameEncoding::kUtf8, "a\xFF.txt"), "a\xFF.txt");
 }
 
+TEST(NameCodecTest, NamesThatCannotBeReadAndTheNamesakesOfUnwritableOnes) {
+  // Escaped bytes, and with UTF-8 bytes that are no UTF-8, cannot be sent back.
+  EXPECT_FALSE(ftp::IsReadableServerName("caf" + kMark + "E9.html"));
+  EXPECT_FALSE(ftp::IsReadableServerName("caf\xE9.html"));
+  EXPECT_TRUE(ftp::IsReadableServerName("caf\xC3\xA9.html"));
+  const struct {
+    NameEncoding encoding;
+    std::string local;
+    std::string server;
+    bool mayMatch;
+  } kCases[] = {
+      {NameEncoding::kShiftJis, "\u301Cwave.html", "\uFF5EWAVE.html", true},
+      {NameEncoding::kShiftJis, "\u301Cwave.html", "-wave.html", false},
+      {NameEncoding::kShiftJis, "\u304B\u3099.html", "\u304C.html", true},
+      {NameEncoding::kShiftJis, "\u304B\u3099.html", "\u304B.html", false},
+      // Nothing near it: it may stand for any one character.
+      {NameEncoding::kShiftJis, "photo\U0001F600.jpg", "photo?.jpg", true},
+      {NameEncoding::kShiftJis, "photo\U0001F600.jpg", "photo.jpg", false},
+      {NameEncoding::kEucJp, "\u2460.txt", "?.txt", true},
+      {NameEncoding::kUtf8, "caf\xE9.html", "caf\xC3\xA9.html", true},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(ftp::NamesMayMatch(ftp::NearestServerName(c.encoding, c.local), c.server), c.mayMatch)
+        << c.local << " / " << c.server;
+  }
+}
+
 TEST(NameCodecTest, ServerNamesWeighedForAuto) {
   const struct {
     std::string serverName;
