@@ -147,7 +147,7 @@ std::string CommandErrorText(std::string_view tag) {
 
 std::string FailureBoxText(std::string_view designText, const FtpStatus& status) {
   std::string text(designText);
-  if (status.kind == FtpErrorKind::kTlsFailed)
+  if (status.kind == FtpErrorKind::kTlsFailed || status.kind == FtpErrorKind::kNameEncodingMismatch)
     text += "\n" + status.text;
   return text;
 }

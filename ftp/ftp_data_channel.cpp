@@ -228,6 +228,23 @@ bool ReadableNow(const ControlChannel& control) {
   return poll.Wait(Deadline()) > 0;
 }
 
+// After a poll over a transfer's data and control connections: a failed
+// poll loses the channel, and a readable control connection has its reply
+// taken. `controlEntry` is -1 when the control connection was not polled.
+FtpStatus AfterPoll(ControlChannel& control, DataTransfer& transfer, const StreamPoll& poll,
+                    int ready, int controlEntry, bool& started) {
+  if (ready < 0 && errno != EINTR) {
+    const int error = errno;
+    transfer.data.Close();
+    control.MarkLost();
+    return FtpStatus::Error(FtpErrorKind::kSystem,
+                            DataErrorText(transfer.label, SystemErrorText(error)));
+  }
+  if (controlEntry >= 0 && poll.Ready(controlEntry))
+    return ReceiveReply(control, transfer, started);
+  return FtpStatus::Ok();
+}
+
 // What a wait on the data connection waits for.
 enum class WaitGoal {
   kReadable,  // data to read, or its end
@@ -273,17 +290,9 @@ FtpStatus WaitOnData(ControlChannel& control, DataTransfer& transfer, WaitGoal g
     const int dataEntry = poll.Add(transfer.data, events);
     const int controlEntry = transfer.finalReceived ? -1 : poll.Add(control.stream(), POLLIN);
     const int ready = poll.Wait(wake);
-    if (ready < 0 && errno != EINTR) {
-      const int error = errno;
-      transfer.data.Close();
-      control.MarkLost();
-      return FtpStatus::Error(FtpErrorKind::kSystem,
-                              DataErrorText(transfer.label, SystemErrorText(error)));
-    }
-    if (controlEntry >= 0 && poll.Ready(controlEntry)) {
-      FtpStatus status = ReceiveReply(control, transfer, started);
-      if (!status.ok())
-        return status;
+    if (FtpStatus status = AfterPoll(control, transfer, poll, ready, controlEntry, started);
+        !status.ok()) {
+      return status;
     }
     if (poll.Ready(dataEntry)) {
       reached = true;
@@ -371,17 +380,9 @@ FtpStatus AwaitUploadEnd(ControlChannel& control, DataTransfer& transfer,
     const int controlEntry = transfer.finalReceived ? -1 : poll.Add(control.stream(), POLLIN);
     const int ready =
         poll.Wait(std::min({deadline, replyDeadline, NextCancelCheck(transfer), now + nap}));
-    if (ready < 0 && errno != EINTR) {
-      const int error = errno;
-      transfer.data.Close();
-      control.MarkLost();
-      return FtpStatus::Error(FtpErrorKind::kSystem,
-                              DataErrorText(transfer.label, SystemErrorText(error)));
-    }
-    if (controlEntry >= 0 && poll.Ready(controlEntry)) {
-      FtpStatus status = ReceiveReply(control, transfer, started);
-      if (!status.ok())
-        return status;
+    if (FtpStatus status = AfterPoll(control, transfer, poll, ready, controlEntry, started);
+        !status.ok()) {
+      return status;
     }
     if (poll.Ready(dataEntry) && reading) {
       char unread[4096];

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/display_text.h"
 #include "base/unique_fd.h"
 #include "ftp/ftp_control.h"
 #include "ftp/ftp_data_channel.h"
@@ -88,6 +89,9 @@ struct FtpConnection::State {
   // change it (no UTF8 in FEAT, and no name has decided yet).
   NameEncoding nameEncoding = NameEncoding::kUtf8;
   bool nameEncodingOpen = false;
+  // The destination said 自動: what was decided is checked against every
+  // name listed after.
+  bool nameEncodingAuto = false;
   // While the control connection is encrypted: the TLS client that data
   // connections resume its session with.
   std::unique_ptr<ftp::TlsClient> tls;
@@ -406,6 +410,18 @@ FtpStatus FtpListing::State::Next(RemoteEntry& entry) {
         continue;
       }
       connection->SettleNameEncoding(evidence);
+    } else if (const ftp::NameEvidence evidence = ftp::WeighServerName(entry.name);
+               connection->nameEncodingAuto &&
+               ftp::Contradicts(connection->nameEncoding, evidence)) {
+      // 自動 decided, and names written under that decision would now be
+      // converted: the run stops rather than turn the site over.
+      held.clear();
+      return Fail(
+          FtpStatus::Error(FtpErrorKind::kNameEncodingMismatch,
+                           ftp::NameEncodingMismatchText(
+                               connection->host, ftp::NameEncodingLabel(connection->nameEncoding),
+                               evidence == ftp::NameEvidence::kShiftJis ? "Shift_JIS" : "UTF-8",
+                               EscapeInvalidUtf8(entry.name))));
     }
     for (RemoteEntry& waiting : held) {
       waiting.name = ftp::DecodeServerName(connection->nameEncoding, waiting.name);
@@ -849,6 +865,7 @@ FtpStatus FtpSession::Connect(const std::string& host, uint16_t port, const std:
   state->notice = options_.notice;
   // kAuto starts as UTF-8; Login settles it when FEAT offers UTF8.
   state->nameEncodingOpen = options_.nameEncoding == NameEncoding::kAuto;
+  state->nameEncodingAuto = state->nameEncodingOpen;
   state->nameEncoding = state->nameEncodingOpen ? NameEncoding::kUtf8 : options_.nameEncoding;
   FtpStatus status = state->Login(userId, password, options_);
   if (!status.ok())

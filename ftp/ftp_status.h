@@ -34,6 +34,9 @@ enum class FtpErrorKind {
   // A name cannot be written in the server's name encoding (or a local name
   // is no valid UTF-8); nothing was sent.
   kNameNotRepresentable,
+  // With 自動: a listing showed a name in another encoding than the one
+  // decided on; the listing ended there.
+  kNameEncodingMismatch,
 };
 
 // The result of one FTP operation.

@@ -273,6 +273,11 @@ NameEvidence WeighServerName(std::string_view serverName) {
   return NameEvidence::kUndecided;
 }
 
+bool Contradicts(NameEncoding decided, NameEvidence evidence) {
+  return (decided == NameEncoding::kUtf8 && evidence == NameEvidence::kShiftJis) ||
+         (decided == NameEncoding::kShiftJis && evidence == NameEvidence::kUtf8);
+}
+
 std::string_view NameEncodingLabel(NameEncoding encoding) {
   switch (encoding) {
     case NameEncoding::kShiftJis:

@@ -78,6 +78,11 @@ enum class NameEvidence {
 };
 NameEvidence WeighServerName(std::string_view serverName);
 
+// True when a listed name of `evidence` cannot be in `decided`, the
+// encoding kAuto decided on: no valid UTF-8 but Shift_JIS text after UTF-8
+// was decided, or UTF-8 outside ASCII after Shift_JIS was.
+bool Contradicts(NameEncoding decided, NameEvidence evidence);
+
 // "UTF-8", "Shift_JIS" or "EUC-JP", for texts; kAuto gives "UTF-8".
 std::string_view NameEncodingLabel(NameEncoding encoding);
 

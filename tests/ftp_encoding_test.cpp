@@ -357,10 +357,18 @@ TEST_F(NameWireTest, AutoTurnsToShiftJisWithinAListingAndConvertsAllOfIt) {
   EXPECT_EQ(notices_.size(), 1u) << "decided once for the connection";
 }
 
+// Once decided, a name in the other encoding ends the listing: taking it
+// would convert the site.
 TEST_F(NameWireTest, AutoStaysUtf8OnceAUtf8NameIsListed) {
   Serve(Mlsd("file", "日本.txt") + Mlsd("file", "\x93\xFA\x96\x7B.txt"), {.utf8 = false});
   Connect(NameEncoding::kAuto);
-  EXPECT_EQ(ListNames(""), (std::vector<std::string>{"日本.txt", "\x93\xFA\x96\x7B.txt"}));
+  FtpListing listing;
+  RemoteEntry entry;
+  ASSERT_TRUE(connection_.FindFirst("", listing, entry).ok());
+  EXPECT_EQ(entry.name, "日本.txt");
+  const FtpStatus status = listing.Next(entry);
+  EXPECT_EQ(status.kind, FtpErrorKind::kNameEncodingMismatch) << status.text;
+  EXPECT_NE(status.text.find("Shift_JIS"), std::string::npos) << status.text;
   EXPECT_EQ(connection_.NameEncodingInUse(), NameEncoding::kUtf8);
   EXPECT_TRUE(notices_.empty());
   ASSERT_TRUE(connection_.CreateFolder("日本").ok());
@@ -376,10 +384,14 @@ TEST_F(NameWireTest, AutoKeepsNamesThatDecideNothingAsTheirBytes) {
 }
 
 TEST_F(NameWireTest, AutoWithUtf8InFeatIsUtf8ForGood) {
-  Serve(Mlsd("file", "\x93\xFA\x96\x7B.txt"));
+  Serve(Mlsd("file", "\xFF.bin") + Mlsd("file", "\x93\xFA\x96\x7B.txt"));
   Connect(NameEncoding::kAuto);
   EXPECT_EQ(server_->CommandsStartingWith("OPTS UTF8"), std::vector<std::string>{"OPTS UTF8 ON"});
-  EXPECT_EQ(ListNames(""), std::vector<std::string>{"\x93\xFA\x96\x7B.txt"});
+  FtpListing listing;
+  RemoteEntry entry;
+  ASSERT_TRUE(connection_.FindFirst("", listing, entry).ok());
+  EXPECT_EQ(entry.name, "\xFF.bin");
+  EXPECT_EQ(listing.Next(entry).kind, FtpErrorKind::kNameEncodingMismatch);
   EXPECT_EQ(connection_.NameEncodingInUse(), NameEncoding::kUtf8);
   EXPECT_TRUE(notices_.empty());
 }

@@ -587,3 +587,45 @@ TEST_P(NamePruningTest, NothingTheRunCouldNotWriteOrReadIsDeleted) {
 
 }  // namespace
 }  // namespace velmorix::testing
+
+namespace velmorix::testing {
+namespace {
+
+// 自動 decided UTF-8 from the root's names; a folder deeper down shows a
+// Shift_JIS name. Deleting it and uploading its namesake in UTF-8 would turn
+// the site over to another encoding: the run stops with a box instead.
+class AutoEncodingTest : public ScriptedEngineTest {};
+
+TEST_F(AutoEncodingTest, NameInAnotherEncodingThanDecidedStopsTheRunBeforeAnyChange) {
+  profile.nameEncoding = kNameEncodingAuto;
+  profile.dataMode = kDataModeActive;
+  profile.options.deleteOnServer = 1;
+  profile.options.onlyNewer = 1;
+  WriteFile(Local("\u65E5\u672C.html"), "page");
+  SetFileTime(Local("\u65E5\u672C.html"), 1577836800);  // 2020-01-01, as listed
+  WriteFile(Local("sub/\u8868.txt"), "table");
+  Serve(
+      [](std::string_view command, const std::string& folder) {
+        ScriptedFtpServer::Listing listing;
+        if (command == "LIST") {
+          // The check that "sub" is no link.
+          listing.data = "drwxr-xr-x 2 u g 0 Jan 01  2020 sub\r\n";
+        } else {
+          listing.data = folder == "/site" ? Mlsd("file", "\u65E5\u672C.html") + Mlsd("dir", "sub")
+                                           : Mlsd("file", "\x95\x5C.txt");
+        }
+        return listing;
+      },
+      {.utf8 = false});
+
+  ASSERT_EQ(Publish(), CompletionCode::kFailed) << Transcript();
+
+  ASSERT_EQ(console().errors.size(), 1u) << Transcript();
+  EXPECT_NE(console().errors[0].find("Shift_JIS"), std::string::npos) << console().errors[0];
+  EXPECT_NE(console().errors[0].find("UTF-8"), std::string::npos) << console().errors[0];
+  EXPECT_TRUE(scripted().CommandsStartingWith("DELE").empty()) << Transcript();
+  EXPECT_TRUE(scripted().CommandsStartingWith("STOR").empty()) << Transcript();
+}
+
+}  // namespace
+}  // namespace velmorix::testing
