@@ -6,12 +6,15 @@
 #include <QApplication>
 #include <QFile>
 
+#include "base/process_guard.h"
 #include "resources/string_table.h"
 #include "settings/settings_store.h"
 #include "ui/program_icon.h"
 #include "ui/window_program.h"
 
 int main(int argc, char** argv) {
+  // Before the settings, and with them the passwords, are loaded.
+  velmorix::ForbidCoreDumps();
   QApplication application(argc, argv);
   application.setWindowIcon(velmorix::ui::ProgramIcon());
   // Lets a Wayland desktop match the window with the installed menu entry.

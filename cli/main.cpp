@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "base/process_guard.h"
+#include "base/version.h"
 #include "cli/command_line.h"
 #include "cli/destinations.h"
 #include "cli/terminal_console.h"
-#include "base/version.h"
 #include "engine/cancel_event.h"
 #include "engine/program_files.h"
 #include "engine/transfer_run.h"
@@ -300,6 +301,8 @@ int FinishOutput(int status) {
 
 int main(int argc, char** argv) {
   using namespace velmorix::cli;
+  // Before the settings, and with them the passwords, are loaded.
+  velmorix::ForbidCoreDumps();
   // A closed standard output (a reader that went away) must not kill a run
   // in the middle of an upload.
   signal(SIGPIPE, SIG_IGN);
@@ -308,7 +311,9 @@ int main(int argc, char** argv) {
     // The window program's page, beside this program or installed.
     const std::string helpPage = velmorix::HelpPagePath("velmorix.html");
     const bool found = access(helpPage.c_str(), R_OK) == 0;
-    std::fputs((UsageText() + ThisCopyText(velmorix::LogPath(), found ? helpPage : "(none)")).c_str(), stdout);
+    std::fputs(
+        (UsageText() + ThisCopyText(velmorix::LogPath(), found ? helpPage : "(none)")).c_str(),
+        stdout);
     return FinishOutput(kExitCompleted);
   }
   if (parsed.commandLine.version) {

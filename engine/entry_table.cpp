@@ -2,6 +2,7 @@
 
 #include "base/ascii_case.h"
 #include "ftp/ftp_session.h"
+#include "ftp/name_codec.h"
 
 namespace velmorix {
 
@@ -49,6 +50,13 @@ int FindRemoteMatch(const EntryTable& table, std::string_view name) {
 void MarkRemoteMatches(EntryTable& table, std::string_view name) {
   for (int i = 0; i < table.remoteCount; ++i) {
     if (NamesMatch(table.remoteName[i], name))
+      table.remoteMatched[i] = true;
+  }
+}
+
+void MarkPossibleNamesakes(EntryTable& table, std::string_view nearest) {
+  for (int i = 0; i < table.remoteCount; ++i) {
+    if (ftp::NamesMayMatch(nearest, table.remoteName[i]))
       table.remoteMatched[i] = true;
   }
 }

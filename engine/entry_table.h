@@ -78,6 +78,12 @@ int FindRemoteMatch(const EntryTable& table, std::string_view name);
 // "INDEX.HTML" for one local file; neither may be pruned as unmatched.
 void MarkRemoteMatches(EntryTable& table, std::string_view name);
 
+// Marks every remote entry that a local name which the server's encoding
+// cannot write may stand for (ftp::NamesMayMatch with `nearest`, the name's
+// ftp::NearestServerName): another program may have written it as nearly
+// as it could, and the pruning must not delete it.
+void MarkPossibleNamesakes(EntryTable& table, std::string_view nearest);
+
 // The part of the name from its last "." onward equals ".exe", ASCII case
 // ignored. A name without a "." has no extension.
 bool HasExeExtension(std::string_view name);

@@ -22,12 +22,13 @@ namespace velmorix {
 // Returns kCompleted after the last entry, kCanceled on a cancel request
 // (also one that cut the listing short inside the FTP client, which is then
 // consumed), and kFailed when `each` returned false or the server broke the
-// listing off. The listing is closed in every case and no box is shown: the caller
+// listing off (`broke`, when given, is then set to what broke it). The
+// listing is closed in every case and no box is shown: the caller
 // shows its own after the close, so that the server is not left sending
 // while the user reads it.
 template <typename EachEntry>
 RunResult ReadListingAhead(RunOutput& output, RemoteListing& listing, RemoteEntry entry,
-                           EachEntry&& each) {
+                           EachEntry&& each, FtpStatus* broke = nullptr) {
   RemoteEntry next;
   for (;;) {
     const FtpStatus status = listing.Next(next);
@@ -46,7 +47,11 @@ RunResult ReadListingAhead(RunOutput& output, RemoteListing& listing, RemoteEntr
     }
     if (!hasNext) {
       listing.Close();
-      return status.kind == FtpErrorKind::kNoMoreFiles ? RunResult::kCompleted : RunResult::kFailed;
+      if (status.kind == FtpErrorKind::kNoMoreFiles)
+        return RunResult::kCompleted;
+      if (broke != nullptr)
+        *broke = status;
+      return RunResult::kFailed;
     }
     std::swap(entry, next);
   }

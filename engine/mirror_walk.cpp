@@ -19,6 +19,7 @@
 #include "engine/remote_pruning.h"
 #include "engine/remote_site.h"
 #include "engine/walk_uploads.h"
+#include "ftp/name_codec.h"
 #include "resources/string_table.h"
 #include "settings/destinations.h"
 
@@ -56,8 +57,9 @@ class AncestorScope {
 // False, after a console line, when the local entry `name` cannot be
 // published under its name: it is no valid UTF-8, or the server's name
 // encoding cannot write it. Such an entry is neither uploaded nor created
-// nor entered, and the remote entries of its name are kept, so that the
-// pruning never deletes what it may stand for; the run goes on.
+// nor entered, and every remote entry it may stand for is kept (its own
+// name, and what the name would be had it been written as nearly as the
+// encoding allows), so that the pruning never deletes it; the run goes on.
 bool CanPublishName(const WalkContext& walk, EntryTable& table, const std::string& localDir,
                     const std::string& name) {
   if (!IsValidUtf8(name)) {
@@ -71,6 +73,7 @@ bool CanPublishName(const WalkContext& walk, EntryTable& table, const std::strin
     return true;
   }
   MarkRemoteMatches(table, name);
+  MarkPossibleNamesakes(table, ftp::NearestServerName(walk.site.NameEncodingInUse(), name));
   return false;
 }
 
@@ -406,7 +409,7 @@ RunResult ScanRemoteDirectory(const WalkContext& context, EntryTable& table,
       output.CancelRequested();  // the request has been acted on
       return RunResult::kCanceled;
     }
-    output.ShowError("ERROR AT FTP FINDFIRSTFILE!");
+    output.ShowError(FailureBoxText("ERROR AT FTP FINDFIRSTFILE!", status));
     return RunResult::kFailed;
   }
   output.Report(kOutputConsole, "Serching FTP Server processing... URL = %s,FTP= %s",
@@ -432,7 +435,7 @@ RunResult ScanRemoteDirectory(const WalkContext& context, EntryTable& table,
   // Close the listing before the box, so that the server is not left sending
   // while the user reads it.
   listing->Close();
-  output.ShowError("ERROR AT FTP FINDNEXTFILE!");
+  output.ShowError(FailureBoxText("ERROR AT FTP FINDNEXTFILE!", status));
   return RunResult::kFailed;
 }
 

@@ -37,7 +37,7 @@ RunResult ConfirmRemoteFolders(const WalkContext& context, EntryTable& table,
   if (status.kind != FtpErrorKind::kNoMoreFiles) {
     if (listing)
       listing->Close();
-    context.output.ShowError(std::string(opened ? boxes.brokeOff : boxes.cannotOpen));
+    context.output.ShowError(FailureBoxText(opened ? boxes.brokeOff : boxes.cannotOpen, status));
     return RunResult::kFailed;
   }
 

@@ -7,6 +7,7 @@
 #include "engine/remote_folders.h"
 #include "engine/remote_site.h"
 #include "engine/walk_uploads.h"
+#include "ftp/name_codec.h"
 #include "resources/string_table.h"
 
 namespace velmorix {
@@ -36,17 +37,20 @@ RunResult CollectRemoteEntries(const WalkContext& context, EntryTable& table,
       output.CancelRequested();  // the request has been acted on
       return RunResult::kCanceled;
     }
-    output.ShowError(std::string(kDeleteListingBoxes.cannotOpen));
+    output.ShowError(FailureBoxText(kDeleteListingBoxes.cannotOpen, first));
     return RunResult::kFailed;
   }
   output.Report(kOutputConsole, "Searching files and directories at %s", folder.c_str());
-  const RunResult result =
-      ReadListingAhead(output, *listing, std::move(entry), [&table](const RemoteEntry& each) {
+  FtpStatus broke;
+  const RunResult result = ReadListingAhead(
+      output, *listing, std::move(entry),
+      [&table](const RemoteEntry& each) {
         AddRemoteEntry(table, each);
         return true;
-      });
+      },
+      &broke);
   if (result == RunResult::kFailed)
-    output.ShowError(std::string(kDeleteListingBoxes.brokeOff));
+    output.ShowError(FailureBoxText(kDeleteListingBoxes.brokeOff, broke));
   return result;
 }
 
@@ -69,9 +73,21 @@ RunResult Confirm(RunOutput& output, const std::string& question, bool& skip) {
   return RunResult::kFailed;
 }
 
+// False, after a console line, for a server entry whose name could not be
+// read: nothing can name it exactly, and it is never deleted.
+bool CanTouch(const WalkContext& context, const std::string& folder, const std::string& name) {
+  if (ftp::IsReadableServerName(name))
+    return true;
+  const std::string encoding = context.site.NameEncodingLabel();
+  context.output.Report(kOutputConsole, "Skip name not readable in %s on FTP : %s/%s",
+                        encoding.c_str(), folder.c_str(), name.c_str());
+  return false;
+}
+
 }  // namespace
 
-RunResult RemoveRemoteTree(const WalkContext& context, const std::string& folder, int depth) {
+RunResult RemoveRemoteTree(const WalkContext& context, const std::string& folder, int depth,
+                           bool& kept) {
   RunOutput& output = context.output;
   if (depth > kMaxFolderDepth) {
     output.ShowError("ERROR AT FTP DIRECTORY TOO DEEP IN DELETE!");
@@ -97,9 +113,14 @@ RunResult RemoveRemoteTree(const WalkContext& context, const std::string& folder
     if (output.CancelRequested())
       return RunResult::kCanceled;
     const std::string& name = table->remoteName[i];
+    if (!CanTouch(context, folder, name)) {
+      kept = true;
+      continue;
+    }
     if (table->remoteIsDir[i]) {
       output.Report(kOutputConsole, "Down directory on FTP to %s/%s", folder.c_str(), name.c_str());
-      if (RunResult r = RemoveRemoteTree(context, JoinPath(folder, name), depth + 1);
+      bool keptBelow = false;
+      if (RunResult r = RemoveRemoteTree(context, JoinPath(folder, name), depth + 1, keptBelow);
           r != RunResult::kCompleted) {
         return r;
       }
@@ -109,6 +130,10 @@ RunResult RemoveRemoteTree(const WalkContext& context, const std::string& folder
       if (!context.site.ChangeFolder(folder).ok()) {
         output.ShowError(CommandErrorText(strings::kTagChangeDirectory));
         return RunResult::kFailed;
+      }
+      if (keptBelow) {
+        kept = true;  // what is left in it keeps it
+        continue;
       }
       output.AnnounceChange(ChangeKind::kRemoveFolder, ChangeReason::kNotLocal, folder, name);
       if (!context.site.RemoveFolder(name).ok()) {
@@ -145,7 +170,7 @@ RunResult PruneRemoteDirectory(const WalkContext& context, EntryTable& table,
   }
   const bool ask = context.rules.askBeforeDeleting;
   for (int i = 0; i < table.remoteCount; ++i) {
-    if (table.remoteMatched[i])
+    if (table.remoteMatched[i] || !CanTouch(context, remoteDir, table.remoteName[i]))
       continue;
     if (table.remoteIsDir[i]) {
       // A link must be asked for and deleted as the one entry it is.
@@ -168,13 +193,18 @@ RunResult PruneRemoteDirectory(const WalkContext& context, EntryTable& table,
           continue;
       }
       output.Report(kOutputConsole, "Down directory to %s", child.c_str());
-      if (RunResult r = RemoveRemoteTree(context, child, depth + 1); r != RunResult::kCompleted)
+      bool kept = false;
+      if (RunResult r = RemoveRemoteTree(context, child, depth + 1, kept);
+          r != RunResult::kCompleted) {
         return r;
+      }
       output.Report(kOutputConsole, "Change current directory to %s", remoteDir.c_str());
       if (!context.site.ChangeFolder(remoteDir).ok()) {
         output.ShowError(CommandErrorText(strings::kTagChangeDirectory));
         return RunResult::kFailed;
       }
+      if (kept)
+        continue;  // what could not be deleted keeps it
       output.AnnounceChange(ChangeKind::kRemoveFolder, ChangeReason::kNotLocal, remoteDir, name);
       if (!context.site.RemoveFolder(name).ok()) {
         output.ShowError(CommandErrorText(strings::kTagRemoveDirectory));

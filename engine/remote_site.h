@@ -54,6 +54,8 @@ class RemoteSite {
   // encoding's label for a console line ("UTF-8", "Shift_JIS", ...).
   virtual bool CanWriteName(std::string_view name) const = 0;
   virtual std::string NameEncodingLabel() const = 0;
+  // The encoding names are converted with now.
+  virtual NameEncoding NameEncodingInUse() const { return NameEncoding::kUtf8; }
 
   // Hints from the walk, which a site may use to read ahead: the walk will
   // read `listings` next, in this order (those of the folder it has entered
@@ -89,6 +91,7 @@ class ForwardingSite : public RemoteSite {
   FtpStatus RemoveFolder(std::string_view name) override { return site_.RemoveFolder(name); }
   bool CanWriteName(std::string_view name) const override { return site_.CanWriteName(name); }
   std::string NameEncodingLabel() const override { return site_.NameEncodingLabel(); }
+  NameEncoding NameEncodingInUse() const override { return site_.NameEncodingInUse(); }
 
  protected:
   RemoteSite& site_;
@@ -110,6 +113,7 @@ class FtpSite final : public RemoteSite {
   FtpStatus RemoveFolder(std::string_view name) override;
   bool CanWriteName(std::string_view name) const override;
   std::string NameEncodingLabel() const override;
+  NameEncoding NameEncodingInUse() const override { return connection_.NameEncodingInUse(); }
 
  private:
   FtpConnection& connection_;

@@ -145,6 +145,13 @@ std::string CommandErrorText(std::string_view tag) {
   return text;
 }
 
+std::string FailureBoxText(std::string_view designText, const FtpStatus& status) {
+  std::string text(designText);
+  if (status.kind == FtpErrorKind::kTlsFailed || status.kind == FtpErrorKind::kNameEncodingMismatch)
+    text += "\n" + status.text;
+  return text;
+}
+
 std::string ParameterErrorText(std::string_view tag) {
   std::string text(strings::kParameterError);
   text += tag;

@@ -137,6 +137,11 @@ std::string DryRunChangeLine(ChangeKind kind, ChangeReason reason, const std::st
 
 // The box text of a failed command: "ＦＴＰへのコマンドでエラー発生" + tag.
 std::string CommandErrorText(std::string_view tag);
+// The box of a failed step, `designText`, and below it, for a failure the
+// user must know the reason of to act on it (a data connection's server
+// that is not the verified one, names in another encoding than 自動
+// decided on), the reason from `status`.
+std::string FailureBoxText(std::string_view designText, const FtpStatus& status);
 // The box text of a wrong parameter: "パラメタ指定の誤りです。" + tag.
 std::string ParameterErrorText(std::string_view tag);
 

@@ -63,6 +63,13 @@ class ByteStream {
   // between: the kernel may then send a file itself (sendfile(2)), and what
   // it has not had acknowledged (SIOCOUTQ) is what the peer has not received.
   virtual bool IsPlainTcp() const = 0;
+  // True once a receive failed because the peer's bytes ended without TLS's
+  // close_notify: they may have been cut short. Plain TCP never says so, as
+  // its end of file is all it has.
+  virtual bool CutShort() const { return false; }
+  // True once the stream failed because its peer is not the server the
+  // control connection reached (see tls_stream.h).
+  virtual bool PeerRefused() const { return false; }
   // Why the last call failed, for a message: the system's text for `error`
   // (the errno it left), or what TLS said when it refused.
   virtual std::string FailureText(int error) const;

@@ -1,5 +1,6 @@
 #include "ftp/ftp_control.h"
 
+#include <openssl/crypto.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -9,6 +10,12 @@
 
 namespace velmorix::ftp {
 
+void WipeText(std::string& text) {
+  text.resize(text.capacity());
+  OPENSSL_cleanse(text.data(), text.size());
+  text.clear();
+}
+
 ControlChannel::ControlChannel(OwnedStream stream, std::chrono::milliseconds replyTimeout)
     : stream_(std::move(stream)), replyTimeout_(replyTimeout) {}
 
@@ -16,14 +23,19 @@ FtpStatus ControlChannel::Send(std::string_view commandLine) {
   std::string wire;
   wire.reserve(commandLine.size() + 2);
   wire.append(commandLine).append("\r\n");
-  return SendWire(wire, CommandLabel(commandLine));
+  FtpStatus status = SendWire(wire, CommandLabel(commandLine));
+  WipeText(wire);
+  return status;
 }
 
 FtpStatus ControlChannel::SendLines(const std::vector<std::string>& commandLines) {
   std::string wire;
   for (const std::string& commandLine : commandLines)
     wire.append(commandLine).append("\r\n");
-  return SendWire(wire, commandLines.empty() ? std::string() : CommandLabel(commandLines[0]));
+  FtpStatus status =
+      SendWire(wire, commandLines.empty() ? std::string() : CommandLabel(commandLines[0]));
+  WipeText(wire);
+  return status;
 }
 
 FtpStatus ControlChannel::SendWire(const std::string& wire, std::string_view label) {

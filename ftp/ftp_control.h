@@ -22,6 +22,23 @@
 
 namespace velmorix::ftp {
 
+// Overwrites `text`, its spare capacity included, and empties it: for a
+// buffer that held a password, before its memory is freed.
+void WipeText(std::string& text);
+
+// A text that is wiped when it goes (a command line with the password).
+class WipedText {
+ public:
+  explicit WipedText(std::string text) : text_(std::move(text)) {}
+  ~WipedText() { WipeText(text_); }
+  WipedText(const WipedText&) = delete;
+  WipedText& operator=(const WipedText&) = delete;
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
 class ControlChannel {
  public:
   ControlChannel(OwnedStream stream, std::chrono::milliseconds replyTimeout);
@@ -38,7 +55,8 @@ class ControlChannel {
   void SetWaitCheck(std::function<bool()> check) { waitCheck_ = std::move(check); }
 
   // Sends `commandLine` followed by CR LF. The caller has made sure that it
-  // holds no CR, LF or NUL.
+  // holds no CR, LF or NUL. The bytes sent are wiped from our buffers once
+  // they have gone (PASS carries the password).
   FtpStatus Send(std::string_view commandLine);
   // Sends `commandLines` in one write, so that the server has them all
   // after one trip; their replies are read one by one afterwards.

@@ -180,6 +180,17 @@ FtpStatus ReceiveReply(ControlChannel& control, DataTransfer& transfer, bool& st
   return DrainReplies(control, transfer, started);
 }
 
+// The failure of the data connection, which the last call on it left in
+// `error` (errno), as a status; the data connection is closed. A server
+// that is not the one the control connection reached is a TLS failure.
+FtpStatus DataFailure(DataTransfer& transfer, int error) {
+  const std::string detail = transfer.data->FailureText(error);
+  const FtpErrorKind kind =
+      transfer.data->PeerRefused() ? FtpErrorKind::kTlsFailed : FtpErrorKind::kSystem;
+  transfer.data.Close();
+  return FtpStatus::Error(kind, DataErrorText(transfer.label, detail));
+}
+
 // The descriptor of the data connection's socket, for the calls that go to
 // the socket itself; -1 once the connection has ended.
 int DataFd(const DataTransfer& transfer) {
@@ -217,17 +228,27 @@ bool ReadableNow(const ControlChannel& control) {
   return poll.Wait(Deadline()) > 0;
 }
 
+// After a poll over a transfer's data and control connections: a failed
+// poll loses the channel, and a readable control connection has its reply
+// taken. `controlEntry` is -1 when the control connection was not polled.
+FtpStatus AfterPoll(ControlChannel& control, DataTransfer& transfer, const StreamPoll& poll,
+                    int ready, int controlEntry, bool& started) {
+  if (ready < 0 && errno != EINTR) {
+    const int error = errno;
+    transfer.data.Close();
+    control.MarkLost();
+    return FtpStatus::Error(FtpErrorKind::kSystem,
+                            DataErrorText(transfer.label, SystemErrorText(error)));
+  }
+  if (controlEntry >= 0 && poll.Ready(controlEntry))
+    return ReceiveReply(control, transfer, started);
+  return FtpStatus::Ok();
+}
+
 // What a wait on the data connection waits for.
 enum class WaitGoal {
   kReadable,  // data to read, or its end
   kWritable,  // room in our send queue
-  // The server has acknowledged everything we sent, or has given its final
-  // reply; only after all data has been sent. On a TLS stream, whose queue
-  // is no measure of our data, and whose server may still send (session
-  // tickets that must be read, or the kernel resets the connection and drops
-  // what it has not sent): the server has ended its side, or has given its
-  // final reply.
-  kQueueEmpty,
 };
 
 // Waits for `goal` while the control connection, as long as the final reply
@@ -240,36 +261,14 @@ FtpStatus WaitOnData(ControlChannel& control, DataTransfer& transfer, WaitGoal g
                      bool& reached) {
   reached = false;
   bool started = true;
-  const bool sending = goal != WaitGoal::kReadable;
-  const bool awaitPeerEnd =
-      goal == WaitGoal::kQueueEmpty && transfer.data.valid() && !transfer.data->IsPlainTcp();
-  const short events = goal == WaitGoal::kReadable || awaitPeerEnd ? POLLIN
-                       : goal == WaitGoal::kWritable               ? POLLOUT
-                                                                   : 0;
+  const bool sending = goal == WaitGoal::kWritable;
+  const short events = sending ? POLLOUT : POLLIN;
   int queued = sending ? UnacknowledgedBytes(transfer) : -1;
-  bool peerEnded = false;
-  // The end-of-data mark that a half-close queues takes one place of its own.
-  const int drainedAt = transfer.dataSent ? 1 : 0;
-  // A server that has closed its side after reading everything leaves the
-  // socket reporting a hang-up for good; it is not polled again then.
-  bool hungUp = false;
-  // The drain looks at the queue soon and then less often: on a fast link
-  // it is empty within a round trip, and a long first nap would slow every
-  // small upload.
-  std::chrono::milliseconds nap =
-      goal == WaitGoal::kQueueEmpty ? std::chrono::milliseconds(1) : kQueueLookInterval;
   for (;;) {
     if (!transfer.finalReceived) {
       FtpStatus status = DrainReplies(control, transfer, started);
       if (!status.ok())
         return status;
-    }
-    // Without a count from the system the queue counts as empty: the final
-    // reply is then awaited with the reply time-out alone.
-    const bool drained = awaitPeerEnd ? peerEnded : queued <= drainedAt;
-    if (goal == WaitGoal::kQueueEmpty && (drained || transfer.finalReceived)) {
-      reached = true;
-      return FtpStatus::Ok();
     }
     if (CancelRequested(transfer))
       return Abort(control, transfer);
@@ -285,53 +284,130 @@ FtpStatus WaitOnData(ControlChannel& control, DataTransfer& transfer, WaitGoal g
     }
     Deadline wake = std::min({deadline, returnBy, NextCancelCheck(transfer)});
     if (sending)
-      wake = std::min(wake, now + nap);
+      wake = std::min(wake, now + kQueueLookInterval);
 
     StreamPoll poll;
-    const int dataEntry = hungUp ? poll.Add(-1, events) : poll.Add(transfer.data, events);
+    const int dataEntry = poll.Add(transfer.data, events);
     const int controlEntry = transfer.finalReceived ? -1 : poll.Add(control.stream(), POLLIN);
     const int ready = poll.Wait(wake);
-    if (ready < 0 && errno != EINTR) {
-      const int error = errno;
-      transfer.data.Close();
-      control.MarkLost();
-      return FtpStatus::Error(FtpErrorKind::kSystem,
-                              DataErrorText(transfer.label, SystemErrorText(error)));
+    if (FtpStatus status = AfterPoll(control, transfer, poll, ready, controlEntry, started);
+        !status.ok()) {
+      return status;
     }
-    if (controlEntry >= 0 && poll.Ready(controlEntry)) {
-      FtpStatus status = ReceiveReply(control, transfer, started);
-      if (!status.ok())
-        return status;
-    }
-    if (poll.Ready(dataEntry) && awaitPeerEnd) {
-      // What the server still sends is read and dropped; its end, or a
-      // reset once it has all it will take, ends the wait.
-      char unread[4096];
-      size_t received = 0;
-      const IoResult result = transfer.data->ReceiveAvailable(unread, sizeof unread, received);
-      if (result != IoResult::kOk) {
-        peerEnded = true;
-      } else if (received > 0) {
-        deadline = DeadlineAfter(dataTimeout);
-      }
-    } else if (poll.Ready(dataEntry)) {
-      reached = goal != WaitGoal::kQueueEmpty;
-      if (reached)
-        return FtpStatus::Ok();
-      // While draining, only an error or a hang-up wakes the data connection.
-      FtpStatus status = PendingSocketError(transfer);
-      if (!status.ok())
-        return status;
-      hungUp = true;
+    if (poll.Ready(dataEntry)) {
+      reached = true;
+      return FtpStatus::Ok();
     }
     if (sending) {
       const int nowQueued = UnacknowledgedBytes(transfer);
       if (nowQueued >= 0 && queued >= 0 && nowQueued < queued)
         deadline = DeadlineAfter(dataTimeout);
       queued = nowQueued;
-      if (goal == WaitGoal::kQueueEmpty)
-        nap = std::min(nap * 2, kLongestDrainNap);
     }
+  }
+}
+
+// --- How a transfer ends -----------------------------------------------------------
+//
+// The rules that decide whether a transfer's data came whole, in one place.
+// A listing (ReceiveData and JudgeListingEnd): its data ends with the
+// server's orderly end (over TLS only its close_notify: see tls_stream.h),
+// its last line has its line end, and the final reply is 226 or 250. An
+// upload (AwaitUploadEnd): all of it was handed over and its end sent (a
+// half-close, or close_notify), then either the server answers with its own
+// close_notify, or everything we sent has been acknowledged; a reset or
+// any other error on the data connection fails it whatever the server's
+// reply says, and so does a final reply other than 226 or 250.
+
+// Waits, after the end of an upload's data has been sent, until the server
+// is known to have all of it (as said above), or fails. The data connection
+// is held open until then, so that a reset that comes with or before the
+// final reply is seen. The wait has two bounds: `dataTimeout` after our
+// send queue last shrank, and once all of it is acknowledged, the reply
+// time-out. What the server sends meanwhile is read and dropped and never
+// counts as progress, so a server that trickles bytes instead of answering
+// cannot hold the upload.
+FtpStatus AwaitUploadEnd(ControlChannel& control, DataTransfer& transfer,
+                         std::chrono::milliseconds dataTimeout) {
+  bool started = true;
+  const bool tls = !transfer.data->IsPlainTcp();
+  // A half-close queues an end-of-data mark that takes one place of its
+  // own; close_notify is bytes like the others.
+  const int drainedAt = tls ? 0 : 1;
+  bool peerEnded = false;    // the server ended its side (TLS: close_notify or a bare end)
+  bool peerOrderly = false;  // ... with its close_notify
+  bool hungUp = false;       // the socket reports a hang-up for good: not polled again
+  int queued = UnacknowledgedBytes(transfer);
+  Deadline deadline = DeadlineAfter(dataTimeout);
+  Deadline replyDeadline = Deadline::max();  // set once all is acknowledged
+  // On a fast link the queue is empty within a round trip: look soon, then
+  // less often.
+  std::chrono::milliseconds nap{1};
+  for (;;) {
+    if (!transfer.finalReceived) {
+      FtpStatus status = DrainReplies(control, transfer, started);
+      if (!status.ok())
+        return status;
+    }
+    if (FtpStatus status = PendingSocketError(transfer); !status.ok())
+      return status;
+    // Without a count from the system the queue counts as empty.
+    const bool acknowledged = queued < 0 || queued <= drainedAt;
+    if ((tls && peerOrderly) || (acknowledged && transfer.finalReceived)) {
+      transfer.data.Close();
+      return FtpStatus::Ok();
+    }
+    if (acknowledged && replyDeadline == Deadline::max())
+      replyDeadline = DeadlineAfter(control.replyTimeout());
+    if (CancelRequested(transfer))
+      return Abort(control, transfer);
+    const Deadline now = Clock::now();
+    if (now >= deadline || now >= replyDeadline) {
+      // The server neither took the rest nor answered; its reply would
+      // come out of step.
+      transfer.data.Close();
+      control.MarkLost();
+      return FtpStatus::Error(FtpErrorKind::kTimeout, now >= replyDeadline
+                                                          ? ReplyTimeoutText(transfer.label)
+                                                          : DataTimeoutText(transfer.label));
+    }
+
+    StreamPoll poll;
+    const bool reading = tls && !peerEnded;
+    const int dataEntry = hungUp || (tls && peerEnded)
+                              ? poll.Add(-1, 0)
+                              : poll.Add(transfer.data, reading ? POLLIN : 0);
+    const int controlEntry = transfer.finalReceived ? -1 : poll.Add(control.stream(), POLLIN);
+    const int ready =
+        poll.Wait(std::min({deadline, replyDeadline, NextCancelCheck(transfer), now + nap}));
+    if (FtpStatus status = AfterPoll(control, transfer, poll, ready, controlEntry, started);
+        !status.ok()) {
+      return status;
+    }
+    if (poll.Ready(dataEntry) && reading) {
+      char unread[4096];
+      size_t received = 0;
+      IoResult result = IoResult::kOk;
+      do {
+        result = transfer.data->ReceiveAvailable(unread, sizeof unread, received);
+      } while (result == IoResult::kOk && received > 0);
+      if (result == IoResult::kClosed) {
+        peerEnded = peerOrderly = true;
+      } else if (result == IoResult::kError && transfer.data->CutShort()) {
+        peerEnded = true;  // all it sent was read; whether all of ours came, the queue tells
+      } else if (result == IoResult::kError) {
+        return DataFailure(transfer, errno);
+      }
+    } else if (poll.Ready(dataEntry)) {
+      hungUp = true;  // an error is taken at the top of the loop
+    }
+    const int nowQueued = UnacknowledgedBytes(transfer);
+    if (nowQueued >= 0 && queued >= 0 && nowQueued < queued)
+      deadline = DeadlineAfter(dataTimeout);
+    queued = nowQueued;
+    // Once all is acknowledged only the final reply is awaited, and the
+    // control connection wakes the wait for it.
+    nap = acknowledged ? kLongestDrainNap : std::min(nap * 2, kLongestDrainNap);
   }
 }
 
@@ -460,11 +536,8 @@ FtpStatus ReceiveData(ControlChannel& control, DataTransfer& transfer, char* buf
       ended = true;
       return FtpStatus::Ok();
     }
-    if (result == IoResult::kError) {
-      const std::string detail = transfer.data->FailureText(errno);
-      transfer.data.Close();
-      return FtpStatus::Error(FtpErrorKind::kSystem, DataErrorText(transfer.label, detail));
-    }
+    if (result == IoResult::kError)
+      return DataFailure(transfer, errno);
     bool readable = false;
     FtpStatus status = WaitOnData(control, transfer, WaitGoal::kReadable, deadline, dataTimeout,
                                   returnBy, readable);
@@ -562,9 +635,7 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
     const int error = errno;
     if (error == EPIPE)
       sigpipeBlock.NoteRaised();
-    const std::string detail = transfer.data->FailureText(error);
-    transfer.data.Close();
-    return FtpStatus::Error(FtpErrorKind::kSystem, DataErrorText(transfer.label, detail));
+    return DataFailure(transfer, error);
   }
   // The server learns that the file is complete from the end of the data
   // connection, and only then may it send its final reply. One that is here
@@ -590,19 +661,19 @@ FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int file
     control.MarkLost();
     return FtpStatus::Error(FtpErrorKind::kTimeout, DataTimeoutText(transfer.label));
   }
-  if (ended != IoResult::kOk) {
-    const std::string detail = transfer.data->FailureText(errno);
-    transfer.data.Close();
-    return FtpStatus::Error(FtpErrorKind::kSystem, DataErrorText(transfer.label, detail));
-  }
+  if (ended != IoResult::kOk)
+    return DataFailure(transfer, errno);
   transfer.dataSent = true;
-  bool drained = false;
-  Deadline drainDeadline = DeadlineAfter(dataTimeout);
-  FtpStatus status = WaitOnData(control, transfer, WaitGoal::kQueueEmpty, drainDeadline,
-                                dataTimeout, Deadline::max(), drained);
-  if (!status.ok())
-    return status;
-  transfer.data.Close();
+  return AwaitUploadEnd(control, transfer, dataTimeout);
+}
+
+FtpStatus JudgeListingEnd(const DataTransfer& transfer, bool lastLineEnded) {
+  if (!lastLineEnded) {
+    return FtpStatus::Error(FtpErrorKind::kProtocol,
+                            ProtocolErrorText(transfer.label, "the listing ends in a cut line"));
+  }
+  if (!TransferCompleted(transfer.finalReply))
+    return FtpStatus::Error(FtpErrorKind::kServerReply, transfer.finalReply.text);
   return FtpStatus::Ok();
 }
 

@@ -78,15 +78,25 @@ FtpStatus ReceiveData(ControlChannel& control, DataTransfer& transfer, char* buf
                       std::chrono::milliseconds dataTimeout, Deadline returnBy = Deadline::max());
 
 // Sends the rest of the open file `fileFd` over the data connection (the
-// kernel sends it itself on a plain TCP stream), half-closes it, waits until the server has
-// acknowledged all of it (or has already given its final reply), then closes the data connection. A
-// time-out fires only after `dataTimeout` in which nothing moved: neither
-// could a byte be queued nor did our queue shrink. Never raises SIGPIPE.
+// kernel sends it itself on a plain TCP stream), ends it (a half-close, or
+// TLS's close_notify), waits until the server is known to have all of it
+// (its close_notify, or all of it acknowledged; see "How a transfer ends"
+// in ftp_data_channel.cpp), then closes the data connection. A reset of the
+// data connection fails the upload whatever the server answers. A time-out
+// fires only after `dataTimeout` in which nothing moved: neither could a
+// byte be queued nor did our queue shrink; bytes the server sends do not
+// count. Never raises SIGPIPE.
 // `progress`, when set, is told the bytes handed to the connection so far
 // after each step that moved some.
 FtpStatus SendFileData(ControlChannel& control, DataTransfer& transfer, int fileFd,
                        std::chrono::milliseconds dataTimeout,
                        const std::function<void(int64_t)>& progress = {});
+
+// Whether a listing whose data has ended and whose final reply has come
+// (FinishTransfer) was whole: its last line had its line end, and the
+// server said 226 or 250. A data end that was no orderly one has failed in
+// ReceiveData already.
+FtpStatus JudgeListingEnd(const DataTransfer& transfer, bool lastLineEnded);
 
 // Reads the final reply of a transfer whose data connection is closed,
 // unless it has come already. Never canceled: it is bounded by the reply

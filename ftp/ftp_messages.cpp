@@ -157,6 +157,13 @@ std::string SwitchedToActiveNotice(std::string_view reason) {
   return "Passive mode failed, using active mode from now on : " + std::string(reason);
 }
 
+std::string NameEncodingMismatchText(std::string_view host, std::string_view encoding,
+                                     std::string_view found, std::string_view name) {
+  return std::string(host) + " の名前の文字コードを " + std::string(encoding) +
+         " と判定しましたが、" + std::string(found) + " の名前があります: " + std::string(name) +
+         "\n名前を変換しないよう、ここで止めました。FTP設定で文字コードを選んでください。";
+}
+
 std::string NameEncodingFoundNotice(std::string_view host, std::string_view encoding) {
   return "Names on " + std::string(host) + " are " + std::string(encoding) +
          ", not UTF-8 : converting them from now on";

@@ -62,6 +62,9 @@ std::string PassiveConnectTimeoutText(std::string_view host, uint16_t port);
 // Console lines of what a connection decided about its data connections.
 std::string PassiveAddressReplacedNotice(std::string_view named, std::string_view used);
 std::string SwitchedToActiveNotice(std::string_view reason);
+// 自動 had decided on `encoding`, and the server listed `name` in `found`.
+std::string NameEncodingMismatchText(std::string_view host, std::string_view encoding,
+                                     std::string_view found, std::string_view name);
 // Console line of a connection that found its server's names not in UTF-8.
 std::string NameEncodingFoundNotice(std::string_view host, std::string_view encoding);
 

@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/display_text.h"
 #include "base/unique_fd.h"
 #include "ftp/ftp_control.h"
 #include "ftp/ftp_data_channel.h"
@@ -89,6 +90,9 @@ struct FtpConnection::State {
   // change it (no UTF8 in FEAT, and no name has decided yet).
   NameEncoding nameEncoding = NameEncoding::kUtf8;
   bool nameEncodingOpen = false;
+  // The destination said 自動: what was decided is checked against every
+  // name listed after.
+  bool nameEncodingAuto = false;
   // While the control connection is encrypted: the TLS client that data
   // connections resume its session with.
   std::unique_ptr<ftp::TlsClient> tls;
@@ -264,16 +268,23 @@ FtpStatus FtpConnection::State::Login(const std::string& userId, const std::stri
       return status;
   }
 
-  FtpStatus status = options.passwordWithUser
-                         ? control.SendLines({"USER " + userId, "PASS " + password})
-                         : control.Send("USER " + userId);
+  // Every copy of the password we make is wiped before it is freed.
+  const ftp::WipedText passLine("PASS " + password);
+  FtpStatus status = FtpStatus::Ok();
+  if (options.passwordWithUser) {
+    std::vector<std::string> lines{"USER " + userId, passLine.text()};
+    status = control.SendLines(lines);
+    ftp::WipeText(lines[1]);
+  } else {
+    status = control.Send("USER " + userId);
+  }
   if (status.ok())
     status = control.ReadFinal(reply, "USER");
   if (!status.ok())
     return status;
   if (reply.code == 331) {
     status = options.passwordWithUser ? control.ReadFinal(reply, "PASS")
-                                      : control.Command("PASS " + password, reply);
+                                      : control.Command(passLine.text(), reply);
     if (!status.ok())
       return status;
     if (reply.code != 230 && reply.code != 202) {
@@ -400,6 +411,18 @@ FtpStatus FtpListing::State::Next(RemoteEntry& entry) {
         continue;
       }
       connection->SettleNameEncoding(evidence);
+    } else if (const ftp::NameEvidence evidence = ftp::WeighServerName(entry.name);
+               connection->nameEncodingAuto &&
+               ftp::Contradicts(connection->nameEncoding, evidence)) {
+      // 自動 decided, and names written under that decision would now be
+      // converted: the run stops rather than turn the site over.
+      held.clear();
+      return Fail(
+          FtpStatus::Error(FtpErrorKind::kNameEncodingMismatch,
+                           ftp::NameEncodingMismatchText(
+                               connection->host, ftp::NameEncodingLabel(connection->nameEncoding),
+                               evidence == ftp::NameEvidence::kShiftJis ? "Shift_JIS" : "UTF-8",
+                               EscapeInvalidUtf8(entry.name))));
     }
     for (RemoteEntry& waiting : held) {
       waiting.name = ftp::DecodeServerName(connection->nameEncoding, waiting.name);
@@ -442,21 +465,14 @@ FtpStatus FtpListing::State::ReadEntry(RemoteEntry& entry) {
         return FtpStatus::Ok();
     }
     if (dataEnded) {
-      // A last line without a line end still counts.
-      if (begin < end && !discarding) {
-        std::string_view line(buffer.data() + begin, end - begin);
-        begin = end;
-        if (!line.empty() && line.back() == '\r')
-          line.remove_suffix(1);
-        if (ftp::ParseListingLine(line, format, now, entry))
-          return FtpStatus::Ok();
-      }
+      // A last line without its line end may be what is left of a longer
+      // one: the listing was cut, and none of it is believed.
+      const bool lastLineEnded = begin == end && !discarding;
       FtpStatus status = ftp::FinishTransfer(connection->control, transfer);
+      if (status.ok())
+        status = ftp::JudgeListingEnd(transfer, lastLineEnded);
       if (!status.ok())
         return Fail(status);
-      if (!ftp::TransferCompleted(transfer.finalReply)) {
-        return Fail(FtpStatus::Error(FtpErrorKind::kServerReply, transfer.finalReply.text));
-      }
       Finish(FtpStatus::Error(FtpErrorKind::kNoMoreFiles, {}));
       return endStatus;
     }
@@ -868,6 +884,7 @@ FtpStatus FtpSession::Connect(const std::string& host, uint16_t port, const std:
   state->notice = options_.notice;
   // kAuto starts as UTF-8; Login settles it when FEAT offers UTF8.
   state->nameEncodingOpen = options_.nameEncoding == NameEncoding::kAuto;
+  state->nameEncodingAuto = state->nameEncodingOpen;
   state->nameEncoding = state->nameEncodingOpen ? NameEncoding::kUtf8 : options_.nameEncoding;
   state->control.SetWaitCheck(options_.loginCancelCheck);
   FtpStatus status = state->Login(userId, password, options_);

@@ -27,11 +27,16 @@ enum class FtpErrorKind {
   kCanceled,
   // TLS could not be had as the connection's security demands: the server
   // does not offer it, the handshake failed, or its certificate failed
-  // verification and was not accepted. Nothing else was sent.
+  // verification and was not accepted (nothing else was sent); or a data
+  // connection's server was not the one the control connection reached
+  // (no byte of the transfer went to it or was taken from it).
   kTlsFailed,
   // A name cannot be written in the server's name encoding (or a local name
   // is no valid UTF-8); nothing was sent.
   kNameNotRepresentable,
+  // With 自動: a listing showed a name in another encoding than the one
+  // decided on; the listing ended there.
+  kNameEncodingMismatch,
 };
 
 // The result of one FTP operation.

@@ -3,9 +3,13 @@
 #include "base/display_text.h"
 
 #include <iconv.h>
+#include <unicode/unorm2.h>
+#include <unicode/ustring.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 namespace velmorix::ftp {
 
@@ -100,7 +104,97 @@ bool IsAscii(std::string_view text) {
   return true;
 }
 
+// `text` (valid UTF-8) in Unicode's composed form NFC; `text` itself when
+// ICU cannot say.
+std::string ComposedForm(std::string_view text) {
+  UErrorCode status = U_ZERO_ERROR;
+  const UNormalizer2* nfc = unorm2_getNFCInstance(&status);
+  int32_t length = 0;
+  u_strFromUTF8(nullptr, 0, &length, text.data(), static_cast<int32_t>(text.size()), &status);
+  if (nfc == nullptr || (U_FAILURE(status) && status != U_BUFFER_OVERFLOW_ERROR))
+    return std::string(text);
+  status = U_ZERO_ERROR;
+  std::vector<UChar> wide(static_cast<size_t>(length) + 1);
+  u_strFromUTF8(wide.data(), length + 1, &length, text.data(), static_cast<int32_t>(text.size()),
+                &status);
+  // Composition never lengthens a text.
+  std::vector<UChar> composed(static_cast<size_t>(length) + 1);
+  const int32_t composedLength =
+      unorm2_normalize(nfc, wide.data(), length, composed.data(), length + 1, &status);
+  std::string out(static_cast<size_t>(composedLength) * 3 + 1, '\0');
+  int32_t outLength = 0;
+  u_strToUTF8(out.data(), static_cast<int32_t>(out.size()), &outLength, composed.data(),
+              composedLength, &status);
+  if (U_FAILURE(status))
+    return std::string(text);
+  out.resize(static_cast<size_t>(outLength));
+  return out;
+}
+
+char FoldAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 }  // namespace
+
+bool IsReadableServerName(std::string_view name) {
+  return IsValidUtf8(name) && name.find(kEscapeMark) == std::string_view::npos;
+}
+
+std::string NearestServerName(NameEncoding encoding, std::string_view name) {
+  std::string nearest;
+  std::optional<ConverterPair> converters;
+  if (!PassesBytesThrough(encoding))
+    converters.emplace(encoding);
+  // Runs of valid UTF-8 are composed and converted; each other byte stands
+  // for a character unknown.
+  for (size_t at = 0; at < name.size();) {
+    size_t end = at;
+    while (end < name.size() && Utf8CharacterLength(name.substr(end)) > 0)
+      end += Utf8CharacterLength(name.substr(end));
+    const std::string run = ComposedForm(name.substr(at, end - at));
+    for (std::string_view rest = run; !rest.empty();) {
+      const std::string_view character = rest.substr(0, Utf8CharacterLength(rest));
+      rest.remove_prefix(character.size());
+      std::string bytes;
+      std::string back;
+      if (!converters || converters->WritesExactly(character, bytes)) {
+        nearest.append(character);
+      } else if (converters->toServer.Convert(character, bytes) == character.size() &&
+                 !bytes.empty() && converters->ReadsExactly(bytes, back)) {
+        nearest.append(back);
+      } else {
+        nearest.append(kEscapeMark);
+      }
+    }
+    if (end < name.size()) {
+      nearest.append(kEscapeMark);
+      ++end;
+    }
+    at = end;
+  }
+  return nearest;
+}
+
+bool NamesMayMatch(std::string_view nearest, std::string_view serverName) {
+  while (!nearest.empty() && !serverName.empty()) {
+    const size_t serverLength = std::max<size_t>(1, Utf8CharacterLength(serverName));
+    if (nearest.starts_with(kEscapeMark)) {
+      nearest.remove_prefix(kEscapeMark.size());
+    } else {
+      const size_t length = std::max<size_t>(1, Utf8CharacterLength(nearest));
+      if (length != serverLength)
+        return false;
+      for (size_t i = 0; i < length; ++i) {
+        if (FoldAscii(nearest[i]) != FoldAscii(serverName[i]))
+          return false;
+      }
+      nearest.remove_prefix(length);
+    }
+    serverName.remove_prefix(serverLength);
+  }
+  return nearest.empty() && serverName.empty();
+}
 
 NameFailure EncodeName(NameEncoding encoding, std::string_view name, std::string& serverName,
                        std::string* offending) {
@@ -177,6 +271,11 @@ NameEvidence WeighServerName(std::string_view serverName) {
   if (ConverterPair(NameEncoding::kShiftJis).ReadsExactly(serverName, name))
     return NameEvidence::kShiftJis;
   return NameEvidence::kUndecided;
+}
+
+bool Contradicts(NameEncoding decided, NameEvidence evidence) {
+  return (decided == NameEncoding::kUtf8 && evidence == NameEvidence::kShiftJis) ||
+         (decided == NameEncoding::kShiftJis && evidence == NameEvidence::kUtf8);
 }
 
 std::string_view NameEncodingLabel(NameEncoding encoding) {

@@ -48,6 +48,27 @@ NameFailure EncodeName(NameEncoding encoding, std::string_view name, std::string
 // EncodeName refuses such a name with kUnreadableBytes.
 std::string DecodeServerName(NameEncoding encoding, std::string_view serverName);
 
+// False for a server name that DecodeServerName could not read as text
+// (it holds escaped bytes), or, with kUtf8, that is no valid UTF-8: such a
+// name cannot be sent back exactly, and the entry it names is never
+// touched.
+bool IsReadableServerName(std::string_view name);
+
+// The name a server in `encoding` would show for the local `name` had it
+// been written as nearly as the encoding allows: composed to NFC (a name
+// from macOS holds "か" and U+3099 where the server holds "が"), and each
+// character the encoding cannot write exactly replaced by the one its
+// nearest bytes read as ("〜" by "～" in Shift_JIS), or by U+FFFD where
+// there is none; so are bytes that are no UTF-8. For the entries that a
+// local name that cannot be written may stand for (NamesMayMatch).
+std::string NearestServerName(NameEncoding encoding, std::string_view name);
+
+// True when the server's `serverName` (UTF-8, as listed) may be what
+// `nearest` (NearestServerName) stands for: equal character by character,
+// ASCII letters in either case, U+FFFD in `nearest` standing for any one
+// character.
+bool NamesMayMatch(std::string_view nearest, std::string_view serverName);
+
 // What a name a server listed says about its encoding, for kAuto.
 enum class NameEvidence {
   kAscii,      // the same bytes in every encoding: says nothing
@@ -56,6 +77,11 @@ enum class NameEvidence {
   kUndecided,  // neither
 };
 NameEvidence WeighServerName(std::string_view serverName);
+
+// True when a listed name of `evidence` cannot be in `decided`, the
+// encoding kAuto decided on: no valid UTF-8 but Shift_JIS text after UTF-8
+// was decided, or UTF-8 outside ASCII after Shift_JIS was.
+bool Contradicts(NameEncoding decided, NameEvidence evidence);
 
 // "UTF-8", "Shift_JIS" or "EUC-JP", for texts; kAuto gives "UTF-8".
 std::string_view NameEncodingLabel(NameEncoding encoding);

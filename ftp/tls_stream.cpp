@@ -222,8 +222,10 @@ struct TlsClient::Context {
   bool hostIsAddress = false;
   // The control connection's session, which data connections resume.
   SSL_SESSION* session = nullptr;
-  // The control connection's certificate, which data connections must show.
+  // The control connection's certificate, which data connections must show,
+  // and whether it passed the check (else the user accepted it).
   std::string controlFingerprint;
+  bool controlVerified = false;
   // The trust store's bundle file for a second check (see Create), or
   // empty.
   std::string bundle;
@@ -245,14 +247,30 @@ int KeepControlSession(SSL* ssl, SSL_SESSION* session) {
   return 1;  // the reference is ours now
 }
 
+// What a data connection's server must show: the control connection's
+// certificate, or with `verified` any that passes the same check.
+struct DataPeer {
+  std::string fingerprint;  // empty: no check (the control connection)
+  bool verified = false;
+  std::string bundle;  // see TlsClient::Context::bundle
+};
+
+// True when the peer's chain and name check of `ssl` passed.
+bool Verified(SSL* ssl, const std::string& bundle) {
+  long result = SSL_get_verify_result(ssl);
+  if (result == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY && !bundle.empty())
+    result = VerifyWithBundle(ssl, bundle);
+  return result == X509_V_OK;
+}
+
 // --- The stream ------------------------------------------------------------------
 
 class TlsStream final : public ByteStream {
  public:
-  // Takes over `inner` and `ssl`. A data stream checks that the server shows
-  // `expectedFingerprint`; the control stream gives an empty one.
-  TlsStream(std::unique_ptr<ByteStream> inner, SSL* ssl, std::string expectedFingerprint)
-      : inner_(std::move(inner)), ssl_(ssl), expectedFingerprint_(std::move(expectedFingerprint)) {
+  // Takes over `inner` and `ssl`. A data stream checks its server against
+  // `peer` (see CheckPeer); the control stream gives an empty one.
+  TlsStream(std::unique_ptr<ByteStream> inner, SSL* ssl, DataPeer peer)
+      : inner_(std::move(inner)), ssl_(ssl), peer_(std::move(peer)) {
     if (ssl_ == nullptr) {
       Fail("TLS: " + TakeOpenSslError());
       return;
@@ -276,11 +294,13 @@ class TlsStream final : public ByteStream {
       return Failed();
     if (size == 0)
       return IoResult::kOk;
+    if (const IoResult shaken = HandshakeStep(sendWant_); shaken != IoResult::kOk || !ready_)
+      return shaken;
     ERR_clear_error();
     const int result = SSL_write_ex(ssl_, data, size, &sent);
     if (result == 1) {
       sendWant_ = POLLOUT;
-      return CheckPeer();
+      return IoResult::kOk;
     }
     sent = 0;
     return Classify(SSL_get_error(ssl_, result), sendWant_);
@@ -290,15 +310,20 @@ class TlsStream final : public ByteStream {
     received = 0;
     if (failed_)
       return Failed();
+    if (const IoResult shaken = HandshakeStep(receiveWant_); shaken != IoResult::kOk || !ready_)
+      return shaken;
     ERR_clear_error();
     const int result = SSL_read_ex(ssl_, buffer, capacity, &received);
     if (result == 1) {
       receiveWant_ = POLLIN;
-      return CheckPeer();
+      return IoResult::kOk;
     }
     received = 0;
     return Classify(SSL_get_error(ssl_, result), receiveWant_);
   }
+
+  bool CutShort() const override { return cutShort_; }
+  bool PeerRefused() const override { return peerRefused_; }
 
   bool HasPendingBytes() const override { return ssl_ != nullptr && SSL_pending(ssl_) > 0; }
 
@@ -365,16 +390,9 @@ class TlsStream final : public ByteStream {
   // Drives the handshake to its end before `deadline`.
   IoResult Handshake(Deadline deadline) {
     for (;;) {
-      if (failed_)
-        return Failed();
-      ERR_clear_error();
-      const int result = SSL_do_handshake(ssl_);
-      if (result == 1)
-        return CheckPeer();
       short want = POLLIN;
-      const IoResult step = Classify(SSL_get_error(ssl_, result), want);
-      if (step != IoResult::kOk)
-        return step == IoResult::kClosed ? Fail("TLS: the server closed the connection") : step;
+      if (const IoResult step = HandshakeStep(want); step != IoResult::kOk || ready_)
+        return step;
       if (const IoResult waited = WaitFor(inner_->socket().fd(), want, deadline);
           waited != IoResult::kOk) {
         return waited;
@@ -383,6 +401,27 @@ class TlsStream final : public ByteStream {
   }
 
  private:
+  // Takes the handshake as far as it goes without waiting; `want` learns
+  // which way it waits. Once it is done, a data connection's peer is
+  // checked (CheckPeer) before anything else happens on it: no byte of a
+  // file goes out, and no byte of a listing is taken, before the server is
+  // known to be the one the control connection reached. ready_ says when
+  // both are done.
+  IoResult HandshakeStep(short& want) {
+    if (ready_)
+      return IoResult::kOk;
+    ERR_clear_error();
+    const int result = SSL_do_handshake(ssl_);
+    if (result != 1) {
+      const IoResult step = Classify(SSL_get_error(ssl_, result), want);
+      return step == IoResult::kClosed ? Fail("TLS: the server closed the connection") : step;
+    }
+    if (const IoResult checked = CheckPeer(); checked != IoResult::kOk)
+      return checked;
+    ready_ = true;
+    return IoResult::kOk;
+  }
+
   // Maps what SSL_get_error said onto a stream result; `want` learns which
   // way the call must wait.
   IoResult Classify(int error, short& want) {
@@ -399,19 +438,33 @@ class TlsStream final : public ByteStream {
         const int system = errno;
         const std::string queued = TakeOpenSslError();
         if (system == 0 && queued.empty())
-          return IoResult::kClosed;  // an end of file without close_notify
+          return EndedWithoutCloseNotify();
         if (!queued.empty())
           return Fail("TLS: " + queued);
         failed_ = true;
         errno = system;
         return IoResult::kError;
       }
+      case SSL_ERROR_SSL:
+        if (ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+          ERR_clear_error();
+          return EndedWithoutCloseNotify();
+        }
+        break;
       default:
         break;
     }
     const std::string queued = TakeOpenSslError();
     return Fail("TLS: " +
                 (queued.empty() ? std::string("error ") + std::to_string(error) : queued));
+  }
+
+  // The peer's bytes ended without its close_notify: what came may be cut
+  // short (an attacker can drop the last records and close), so it is no
+  // end of the stream but a failure that says so.
+  IoResult EndedWithoutCloseNotify() {
+    cutShort_ = true;
+    return Fail("TLS: the server ended the connection without close_notify");
   }
 
   IoResult Fail(std::string detail) {
@@ -426,25 +479,35 @@ class TlsStream final : public ByteStream {
     return IoResult::kError;
   }
 
-  // Once the handshake of a data connection is done: the server must be the
-  // one the control connection verified (or the user accepted).
+  // The one check of a data connection's peer, once its handshake is done:
+  // it shows the control connection's certificate (a resumed session shows
+  // it too, and proves the peer holds that session's keys), or, where the
+  // control connection's certificate verified, one that verifies for the
+  // destination as well. A user's acceptance of the control connection's
+  // certificate covers that certificate only.
   IoResult CheckPeer() {
-    if (peerChecked_ || expectedFingerprint_.empty() || !SSL_is_init_finished(ssl_))
-      return IoResult::kOk;
-    peerChecked_ = true;
+    if (peer_.fingerprint.empty())
+      return IoResult::kOk;  // the control connection itself
     const X509* certificate = SSL_get0_peer_certificate(ssl_);
-    if (certificate == nullptr || Fingerprint(certificate) != expectedFingerprint_) {
-      return Fail("TLS: データ接続のサーバー証明書が制御接続のものと異なります");
-    }
-    return IoResult::kOk;
+    if (certificate != nullptr && Fingerprint(certificate) == peer_.fingerprint)
+      return IoResult::kOk;
+    if (certificate != nullptr && peer_.verified && Verified(ssl_, peer_.bundle))
+      return IoResult::kOk;
+    peerRefused_ = true;
+    if (certificate == nullptr)
+      return Fail("TLS: データ接続のサーバー証明書がありません");
+    return Fail("TLS: データ接続のサーバー証明書が制御接続のものと異なります (" +
+                Fingerprint(certificate) + ")");
   }
 
   std::unique_ptr<ByteStream> inner_;
   SSL* ssl_;
-  std::string expectedFingerprint_;
+  DataPeer peer_;
   short receiveWant_ = POLLIN;  // what a receive waits for
   short sendWant_ = POLLOUT;    // what a send waits for
-  bool peerChecked_ = false;
+  bool ready_ = false;          // handshake and peer check done
+  bool cutShort_ = false;       // see EndedWithoutCloseNotify
+  bool peerRefused_ = false;    // CheckPeer refused the data connection's server
   bool shutdownSent_ = false;
   bool closed_ = false;
   bool failed_ = false;
@@ -493,9 +556,10 @@ std::unique_ptr<TlsClient> TlsClient::Create(const std::string& host, std::strin
   // The handshake goes on whatever the check found; SecureControl reports it.
   SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  // Servers close data connections without close_notify after the data;
-  // the final reply on the control connection says whether all came.
-  SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_COMPRESSION);
+  // An end without close_notify is no end here (see
+  // TlsStream::EndedWithoutCloseNotify): it is what an attacker who cuts
+  // the data short produces.
+  SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION);
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
   SSL_CTX_sess_set_new_cb(ctx, KeepControlSession);
   ERR_clear_error();
@@ -514,7 +578,7 @@ bool TlsClient::SecureControl(OwnedStream& stream, Deadline deadline, TlsPeer& p
   SSL_set_app_data(ssl, context_.get());
   AddServerName(ssl, *context_);
   SSL_set_connect_state(ssl);
-  auto tls = std::make_unique<TlsStream>(stream.Release(), ssl, std::string());
+  auto tls = std::make_unique<TlsStream>(stream.Release(), ssl, DataPeer{});
   TlsStream& secured = *tls;
   stream = OwnedStream(std::move(tls));
 
@@ -536,6 +600,7 @@ bool TlsClient::SecureControl(OwnedStream& stream, Deadline deadline, TlsPeer& p
   if (verified == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY && !context_->bundle.empty())
     verified = VerifyWithBundle(ssl, context_->bundle);
   peer.verified = verified == X509_V_OK;
+  context_->controlVerified = peer.verified;
   if (!peer.verified)
     peer.certificate.reason = VerifyFailureText(verified);
   peer.protocol = SSL_get_version(ssl);
@@ -577,8 +642,9 @@ OwnedStream TlsClient::SecureData(OwnedStream plain) {
     }
     SSL_set_connect_state(ssl);
   }
-  return OwnedStream(
-      std::make_unique<TlsStream>(plain.Release(), ssl, context_->controlFingerprint));
+  return OwnedStream(std::make_unique<TlsStream>(
+      plain.Release(), ssl,
+      DataPeer{context_->controlFingerprint, context_->controlVerified, context_->bundle}));
 }
 
 }  // namespace velmorix::ftp

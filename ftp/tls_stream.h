@@ -14,15 +14,18 @@
 // check does not end the handshake by itself: SecureControl reports it, and
 // the caller decides (a certificate the user accepted before, or asks).
 //
+// A data stream finishes its handshake and checks its server before its
+// first byte is sent or taken: it must show the control connection's
+// certificate, or, where that one passed the check, one that passes it too.
+//
 // A TLS stream ends an upload with close_notify, and the upload then reads
-// what the server still sends (session tickets) up to the server's own
-// close_notify or end before it closes, so the kernel never resets the
-// connection over unread bytes and drops data not yet sent. A server that
-// closes without close_notify after its data is taken as having ended it;
-// the final reply on the control connection says whether all came. Data
-// connections offer first the key exchange group the server chose on the
-// control connection, which spares a round trip where a server takes only
-// one group.
+// what the server still sends (session tickets) before it closes, so the
+// kernel never resets the connection over unread bytes and drops data not
+// yet sent. Only the peer's close_notify ends a stream: an end of file
+// without it is a failure (CutShort), as dropping the last records and
+// closing is all it takes to cut a transfer short. Data connections offer
+// first the key exchange group the server chose on the control connection,
+// which spares a round trip where a server takes only one group.
 //
 // Used by the connection's one thread, like the streams it makes.
 #pragma once

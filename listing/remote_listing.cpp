@@ -52,20 +52,23 @@ RunResult ListRemoteDirectory(RemoteSite& site, RunOutput& output, const std::st
       output.CancelRequested();  // the request has been acted on
       return RunResult::kCanceled;
     }
-    output.ShowError("ERROR AT FTP FINDFIRSTFILE!");
+    output.ShowError(FailureBoxText("ERROR AT FTP FINDFIRSTFILE!", first));
     return RunResult::kFailed;
   }
   output.Report(kOutputConsole, "Serching FTP Server processing... FTP= %s", path.c_str());
   // The next entry is read ahead: the cancel request is tested only when
   // there is one, so the last entry is always listed.
-  const RunResult result =
-      ReadListingAhead(output, *listing, std::move(entry), [&output](const RemoteEntry& each) {
+  FtpStatus broke;
+  const RunResult result = ReadListingAhead(
+      output, *listing, std::move(entry),
+      [&output](const RemoteEntry& each) {
         output.statusLine = FormatListingLine(each);
         output.Output(kOutputConsoleAndLog);
         return true;
-      });
+      },
+      &broke);
   if (result == RunResult::kFailed)
-    output.ShowError("ERROR AT FTP FINDNEXTFILE!");
+    output.ShowError(FailureBoxText("ERROR AT FTP FINDNEXTFILE!", broke));
   return result;
 }
 

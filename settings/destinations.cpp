@@ -380,7 +380,8 @@ const std::vector<StoredProfileValue>& StoredProfileValues() {
        .defaultNumber = kNameEncodingAuto},
       {.prefix = strings::kFtpTrustedCertificate,
        .kind = Kind::kText,
-       .text = [](FtpProfile& p) -> std::string& { return p.trustedFingerprint; }},
+       .text = [](FtpProfile& p) -> std::string& { return p.trustedFingerprint; },
+       .boundToServer = true},
       // One connection, as every run had before more could be chosen.
       {.prefix = strings::kFtpConnections,
        .kind = Kind::kNumber,

@@ -181,6 +181,10 @@ struct StoredProfileValue {
   std::string& (*text)(FtpProfile&) = nullptr;  // kText and kPassword
   int32_t& (*number)(FtpProfile&) = nullptr;    // kNumber
   int32_t defaultNumber = 0;
+  // What a run learned about the server at the destination's URL and port
+  // (an accepted certificate): it means nothing for another server, so a
+  // merge never puts it onto an address the other side changed.
+  bool boundToServer = false;
 
   // "FTPNAME3", "LASTOPT121".
   std::string NameFor(int n) const;

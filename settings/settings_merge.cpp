@@ -36,6 +36,10 @@ const FtpProfile* LoadedAs(const AppSettings& settings, std::string_view name) {
   return nullptr;
 }
 
+bool SameServer(const FtpProfile& a, const FtpProfile& b) {
+  return a.url == b.url && a.port == b.port;
+}
+
 }  // namespace
 
 AppSettings MergeSettings(const AppSettings& base, const AppSettings& ours,
@@ -57,9 +61,31 @@ AppSettings MergeSettings(const AppSettings& base, const AppSettings& ours,
       result.erase(stored);  // we deleted it
       continue;
     }
+    const FtpProfile theirsBefore = *stored;
     for (const StoredProfileValue& value : StoredProfileValues()) {
-      if (!value.SameIn(*mine, loaded))
+      if (!value.boundToServer && !value.SameIn(*mine, loaded))
         value.Copy(*mine, *stored);
+    }
+    // What was learned about a server stays with that server: the side
+    // whose address the merged destination has brings it, and an address
+    // put together from both sides has none.
+    const bool weMovedOrLearned = [&] {
+      if (!SameServer(*mine, loaded))
+        return true;
+      for (const StoredProfileValue& value : StoredProfileValues()) {
+        if (value.boundToServer && !value.SameIn(*mine, loaded))
+          return true;
+      }
+      return false;
+    }();
+    for (const StoredProfileValue& value : StoredProfileValues()) {
+      if (!value.boundToServer)
+        continue;
+      if (SameServer(*stored, *mine) && weMovedOrLearned) {
+        value.Copy(*mine, *stored);
+      } else if (!SameServer(*stored, theirsBefore)) {
+        value.Copy(FtpProfile{}, *stored);
+      }
     }
     if (mine->name != loaded.name) {
       // A rename onto a name that another destination of theirs holds now

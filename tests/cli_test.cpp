@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,7 +50,8 @@ constexpr const char* kFtpKey = "HKEY_CURRENT_USER\\SOFTWARE\\Quenzari\\velmorix
 constexpr const char* kSettingsKey = "HKEY_CURRENT_USER\\SOFTWARE\\Quenzari\\velmorix\\SETTINGS";
 
 struct CliResult {
-  int status = -1;  // the exit status, or 128 + the signal that ended it
+  int status = -1;          // the exit status, or 128 + the signal that ended it
+  bool coreDumped = false;  // the signal that ended it left a core dump
   std::string out;
   std::string err;
 };
@@ -96,7 +98,8 @@ class CliProcess {
     // Standard output and error go to that terminal too, which calls itself
     // an xterm; terminal() reads them.
     bool outputOnTerminal = false;
-    int stdoutFd = -1;  // standard output goes here instead of a pipe
+    int stdoutFd = -1;           // standard output goes here instead of a pipe
+    bool allowCoreDump = false;  // lift the limit on core dumps for the child
   };
 
   CliProcess(const fs::path& program, const std::vector<std::string>& arguments,
@@ -140,6 +143,10 @@ class CliProcess {
         setenv("TERM", "xterm", 1);
       }
       setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+      if (options.allowCoreDump) {
+        const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+        setrlimit(RLIMIT_CORE, &unlimited);
+      }
       if (chdir(workFolder.c_str()) != 0)
         _exit(126);
       execv(argv[0], argv.data());
@@ -239,6 +246,7 @@ class CliProcess {
     pid_ = -1;
     CliResult result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.coreDumped = WIFSIGNALED(status) && WCOREDUMP(status);
     result.out = out_;
     result.err = err_;
     return result;
@@ -531,6 +539,29 @@ TEST_F(DestinationCommandsTest, SwitchesArePrintedAndSet) {
   EXPECT_EQ(Cli({"switches"}).out, "delete-message\ton\nkeep-dot-files\toff\n");
   ASSERT_EQ(Cli({"switches", "--delete-message=off", "--keep-dot-files", "on"}).status, 0);
   EXPECT_EQ(Cli({"switches"}).out, "delete-message\toff\nkeep-dot-files\ton\n");
+}
+
+// A crash while the program holds a password (here: while it reads one)
+// leaves no core dump, however the system's limits would allow one.
+TEST_F(DestinationCommandsTest, CrashLeavesNoCoreDumpWithThePassword) {
+  CliProcess::Options options;
+  options.terminal = true;
+  options.allowCoreDump = true;
+  // The same signal to a program that does not forbid them shows that
+  // this system makes core dumps at all.
+  CliProcess other("/bin/sleep", {"30"}, config_.path(), work_.path(), options);
+  std::this_thread::sleep_for(200ms);
+  other.Signal(SIGSEGV);
+  if (!other.Finish().coreDumped)
+    GTEST_SKIP() << "this system makes no core dumps";
+
+  const auto process = Start({"add", "new", "--url", "x", "--password-stdin"}, options);
+  std::this_thread::sleep_for(300ms);
+  process->Signal(SIGSEGV);
+  const CliResult result = process->Finish();
+
+  EXPECT_EQ(result.status, 128 + SIGSEGV);
+  EXPECT_FALSE(result.coreDumped);
 }
 
 TEST_F(DestinationCommandsTest, VersionAndOutputThatCannotBeWritten) {

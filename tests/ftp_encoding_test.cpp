@@ -142,6 +142,33 @@ TEST(NameCodecTest, ServerBytesThatAreNoExactTextAreEscapedAndNeverSentBack) {
   EXPECT_EQ(DecodeServerName(NameEncoding::kUtf8, "a\xFF.txt"), "a\xFF.txt");
 }
 
+TEST(NameCodecTest, NamesThatCannotBeReadAndTheNamesakesOfUnwritableOnes) {
+  // Escaped bytes, and with UTF-8 bytes that are no UTF-8, cannot be sent back.
+  EXPECT_FALSE(ftp::IsReadableServerName("caf" + kMark + "E9.html"));
+  EXPECT_FALSE(ftp::IsReadableServerName("caf\xE9.html"));
+  EXPECT_TRUE(ftp::IsReadableServerName("caf\xC3\xA9.html"));
+  const struct {
+    NameEncoding encoding;
+    std::string local;
+    std::string server;
+    bool mayMatch;
+  } kCases[] = {
+      {NameEncoding::kShiftJis, "\u301Cwave.html", "\uFF5EWAVE.html", true},
+      {NameEncoding::kShiftJis, "\u301Cwave.html", "-wave.html", false},
+      {NameEncoding::kShiftJis, "\u304B\u3099.html", "\u304C.html", true},
+      {NameEncoding::kShiftJis, "\u304B\u3099.html", "\u304B.html", false},
+      // Nothing near it: it may stand for any one character.
+      {NameEncoding::kShiftJis, "photo\U0001F600.jpg", "photo?.jpg", true},
+      {NameEncoding::kShiftJis, "photo\U0001F600.jpg", "photo.jpg", false},
+      {NameEncoding::kEucJp, "\u2460.txt", "?.txt", true},
+      {NameEncoding::kUtf8, "caf\xE9.html", "caf\xC3\xA9.html", true},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(ftp::NamesMayMatch(ftp::NearestServerName(c.encoding, c.local), c.server), c.mayMatch)
+        << c.local << " / " << c.server;
+  }
+}
+
 TEST(NameCodecTest, ServerNamesWeighedForAuto) {
   const struct {
     std::string serverName;
@@ -330,10 +357,18 @@ TEST_F(NameWireTest, AutoTurnsToShiftJisWithinAListingAndConvertsAllOfIt) {
   EXPECT_EQ(notices_.size(), 1u) << "decided once for the connection";
 }
 
+// Once decided, a name in the other encoding ends the listing: taking it
+// would convert the site.
 TEST_F(NameWireTest, AutoStaysUtf8OnceAUtf8NameIsListed) {
   Serve(Mlsd("file", "日本.txt") + Mlsd("file", "\x93\xFA\x96\x7B.txt"), {.utf8 = false});
   Connect(NameEncoding::kAuto);
-  EXPECT_EQ(ListNames(""), (std::vector<std::string>{"日本.txt", "\x93\xFA\x96\x7B.txt"}));
+  FtpListing listing;
+  RemoteEntry entry;
+  ASSERT_TRUE(connection_.FindFirst("", listing, entry).ok());
+  EXPECT_EQ(entry.name, "日本.txt");
+  const FtpStatus status = listing.Next(entry);
+  EXPECT_EQ(status.kind, FtpErrorKind::kNameEncodingMismatch) << status.text;
+  EXPECT_NE(status.text.find("Shift_JIS"), std::string::npos) << status.text;
   EXPECT_EQ(connection_.NameEncodingInUse(), NameEncoding::kUtf8);
   EXPECT_TRUE(notices_.empty());
   ASSERT_TRUE(connection_.CreateFolder("日本").ok());
@@ -349,10 +384,14 @@ TEST_F(NameWireTest, AutoKeepsNamesThatDecideNothingAsTheirBytes) {
 }
 
 TEST_F(NameWireTest, AutoWithUtf8InFeatIsUtf8ForGood) {
-  Serve(Mlsd("file", "\x93\xFA\x96\x7B.txt"));
+  Serve(Mlsd("file", "\xFF.bin") + Mlsd("file", "\x93\xFA\x96\x7B.txt"));
   Connect(NameEncoding::kAuto);
   EXPECT_EQ(server_->CommandsStartingWith("OPTS UTF8"), std::vector<std::string>{"OPTS UTF8 ON"});
-  EXPECT_EQ(ListNames(""), std::vector<std::string>{"\x93\xFA\x96\x7B.txt"});
+  FtpListing listing;
+  RemoteEntry entry;
+  ASSERT_TRUE(connection_.FindFirst("", listing, entry).ok());
+  EXPECT_EQ(entry.name, "\xFF.bin");
+  EXPECT_EQ(listing.Next(entry).kind, FtpErrorKind::kNameEncodingMismatch);
   EXPECT_EQ(connection_.NameEncodingInUse(), NameEncoding::kUtf8);
   EXPECT_TRUE(notices_.empty());
 }

@@ -5,11 +5,14 @@
 // hostile server makes up.
 #include <algorithm>
 #include <filesystem>
+#include <set>
 #include <string>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
 #include "engine/entry_table.h"
+#include "settings/destinations.h"
 #include "tests/support/engine_fixture.h"
 
 namespace velmorix::testing {
@@ -468,6 +471,150 @@ TEST_F(HostileServerPruningTest, EndlesslyNestedFoldersEndInABoxNotACrash) {
   EXPECT_TRUE(scripted().CommandsStartingWith("RMD").empty());
   EXPECT_EQ(scripted().CommandsStartingWith("MLSD").size(), size_t{kMaxFolderDepth} + 1)
       << "the destination's folder and one listing per level below it";
+}
+
+}  // namespace
+}  // namespace velmorix::testing
+
+namespace velmorix::testing {
+namespace {
+
+// --- Names the run cannot write, or cannot read ----------------------------------
+//
+// A name is the same on both sides by its bytes in the destination's
+// encoding. A local name the encoding cannot write is passed over, and the
+// server's entries it may stand for stay; so does a server entry whose name
+// cannot be read. Every row also has a server file to delete and a folder
+// to publish after the name: the pruning works, and the run goes on.
+struct NameCase {
+  const char* name;
+  TestFtpServerOptions::Names names;
+  int32_t encoding;
+  const char* localName;   // "" for none
+  const char* serverName;  // as the server's disk holds it (UTF-8, or bytes that are none)
+  bool serverKept;
+  bool uploaded;  // the local file arrived under its own name
+};
+
+void PrintTo(const NameCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class NamePruningTest : public EngineTest, public ::testing::WithParamInterface<NameCase> {
+ protected:
+  NamePruningTest() : EngineTest({.names = GetParam().names}) {}
+};
+
+using Names = TestFtpServerOptions::Names;
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, NamePruningTest,
+    ::testing::Values(
+        // U+301C, as macOS writes it; code page 932 has only U+FF5E for 81 60.
+        NameCase{"WaveDashShiftJis", Names::kShiftJis, kNameEncodingShiftJis, "\u301Cwave.html",
+                 "\uFF5Ewave.html", true, false},
+        // UTF-8 writes both: two names, and the run's own replaces the other.
+        NameCase{"WaveDashUtf8", Names::kUtf8, kNameEncodingUtf8, "\u301Cwave.html",
+                 "\uFF5Ewave.html", false, true},
+        // か and U+3099, as macOS names come; the server holds が.
+        NameCase{"DecomposedShiftJis", Names::kShiftJis, kNameEncodingShiftJis,
+                 "\u304B\u3099ido.html", "\u304Cido.html", true, false},
+        NameCase{"DecomposedEucJp", Names::kEucJp, kNameEncodingEucJp, "\u304B\u3099ido.html",
+                 "\u304Cido.html", true, false},
+        NameCase{"HalfWidthKatakanaShiftJis", Names::kShiftJis, kNameEncodingShiftJis,
+                 "\uFF83\uFF7D\uFF84.html", "\uFF83\uFF7D\uFF84.html", true, true},
+        // 95 5C: a trail byte that is "\" in ASCII.
+        NameCase{"TrailByte5cShiftJis", Names::kShiftJis, kNameEncodingShiftJis, "\u8868.txt",
+                 "\u8868.txt", true, true},
+        NameCase{"Latin1ShiftJis", Names::kShiftJis, kNameEncodingShiftJis, "", "caf\xE9.html",
+                 true, false},
+        NameCase{"Latin1EucJp", Names::kEucJp, kNameEncodingEucJp, "", "caf\xE9.html", true,
+                 false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(NamePruningTest, NothingTheRunCouldNotWriteOrReadIsDeleted) {
+  const NameCase& c = GetParam();
+  profile.nameEncoding = c.encoding;
+  profile.options.deleteOnServer = 1;
+  WriteFile(Remote(c.serverName), "server copy");
+  WriteFile(Remote("old.html"), "old");
+  // The test server writes names that are no UTF-8 as "?" where it speaks
+  // UTF-8, as no real server does; there the rule is tried in
+  // ftp_encoding_test.
+  const bool bytesReachTheWire = c.names != Names::kUtf8;
+  if (bytesReachTheWire) {
+    WriteFile(Remote("aaa/caf\xE9-deep.html"), "deep");
+    WriteFile(Local("aaa/.keep"), "");
+    WriteFile(Remote("gone/caf\xE9.txt"), "unreadable");
+    WriteFile(Remote("gone/x.txt"), "x");
+  }
+  if (*c.localName != '\0')
+    WriteFile(Local(c.localName), "local copy");
+  WriteFile(Local("zzz/page.html"), "page");
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_TRUE(console().errors.empty()) << Transcript();
+  const std::set<std::string> tree = Tree(Remote());
+  EXPECT_EQ(tree.count(c.serverName), c.serverKept ? 1u : 0u) << Transcript();
+  if (*c.localName != '\0') {
+    EXPECT_EQ(ReadFile(Remote(c.localName)) == "local copy", c.uploaded) << Transcript();
+  }
+  EXPECT_EQ(tree.count("old.html"), 0u);
+  EXPECT_EQ(tree.count("zzz/page.html"), 1u);
+  if (!bytesReachTheWire)
+    return;
+  // Names that cannot be read stay wherever they are, and keep the folder
+  // that holds them, which no line claims to have removed.
+  EXPECT_EQ(tree.count("aaa/caf\xE9-deep.html"), 1u);
+  EXPECT_EQ(tree.count("gone/caf\xE9.txt"), 1u);
+  EXPECT_EQ(tree.count("gone/x.txt"), 0u);
+  for (const std::string& line : LogLines()) {
+    EXPECT_EQ(line.find("caf"), std::string::npos) << line;
+    EXPECT_NE(line, "Remove directory on FTP : /site/gone");
+  }
+}
+
+}  // namespace
+}  // namespace velmorix::testing
+
+namespace velmorix::testing {
+namespace {
+
+// 自動 decided UTF-8 from the root's names; a folder deeper down shows a
+// Shift_JIS name. Deleting it and uploading its namesake in UTF-8 would turn
+// the site over to another encoding: the run stops with a box instead.
+class AutoEncodingTest : public ScriptedEngineTest {};
+
+TEST_F(AutoEncodingTest, NameInAnotherEncodingThanDecidedStopsTheRunBeforeAnyChange) {
+  profile.nameEncoding = kNameEncodingAuto;
+  profile.dataMode = kDataModeActive;
+  profile.options.deleteOnServer = 1;
+  profile.options.onlyNewer = 1;
+  WriteFile(Local("\u65E5\u672C.html"), "page");
+  SetFileTime(Local("\u65E5\u672C.html"), 1577836800);  // 2020-01-01, as listed
+  WriteFile(Local("sub/\u8868.txt"), "table");
+  Serve(
+      [](std::string_view command, const std::string& folder) {
+        ScriptedFtpServer::Listing listing;
+        if (command == "LIST") {
+          // The check that "sub" is no link.
+          listing.data = "drwxr-xr-x 2 u g 0 Jan 01  2020 sub\r\n";
+        } else {
+          listing.data = folder == "/site" ? Mlsd("file", "\u65E5\u672C.html") + Mlsd("dir", "sub")
+                                           : Mlsd("file", "\x95\x5C.txt");
+        }
+        return listing;
+      },
+      {.utf8 = false});
+
+  ASSERT_EQ(Publish(), CompletionCode::kFailed) << Transcript();
+
+  ASSERT_EQ(console().errors.size(), 1u) << Transcript();
+  EXPECT_NE(console().errors[0].find("Shift_JIS"), std::string::npos) << console().errors[0];
+  EXPECT_NE(console().errors[0].find("UTF-8"), std::string::npos) << console().errors[0];
+  EXPECT_TRUE(scripted().CommandsStartingWith("DELE").empty()) << Transcript();
+  EXPECT_TRUE(scripted().CommandsStartingWith("STOR").empty()) << Transcript();
 }
 
 }  // namespace

@@ -98,6 +98,50 @@ TEST(MergeSettingsTest, EachSideKeepsWhatTheOtherDidNotTouch) {
   }
 }
 
+// A certificate accepted in a run belongs to the server the run reached:
+// whichever side changed the address, the pin never lands on another one.
+TEST(MergeSettingsTest, PinStaysWithTheServerItWasAcceptedFor) {
+  using Change = std::function<void(FtpProfile&)>;
+  const std::string pin = "SHA256:" + std::string(95, 'A');
+  const Change learned = [&pin](FtpProfile& p) { p.trustedFingerprint = pin; };
+  const Change nothing = [](FtpProfile&) {};
+  const struct {
+    const char* what;
+    Change ours;
+    Change theirs;
+    const char* url;
+    int32_t port;
+    std::string fingerprint;
+  } cases[] = {
+      {"we learned it, they changed the URL", learned, [](FtpProfile& p) { p.url = "other"; },
+       "other", kDefaultPort, ""},
+      {"we learned it, they changed the port", learned, [](FtpProfile& p) { p.port = 2121; }, "ha",
+       2121, ""},
+      {"we learned it, they changed the user", learned, [](FtpProfile& p) { p.userId = "u"; }, "ha",
+       kDefaultPort, pin},
+      {"they learned it, we changed the URL", [](FtpProfile& p) { p.url = "other"; }, learned,
+       "other", kDefaultPort, ""},
+      {"they learned it, we changed nothing of it", nothing, learned, "ha", kDefaultPort, pin},
+      {"we changed the URL, they the port", [](FtpProfile& p) { p.url = "other"; },
+       [&pin](FtpProfile& p) {
+         p.port = 2121;
+         p.trustedFingerprint = pin;
+       },
+       "other", 2121, ""},
+  };
+  for (const auto& c : cases) {
+    AppSettings ours = Loaded();
+    AppSettings theirs = Loaded();
+    c.ours(ours.profiles[0]);
+    c.theirs(theirs.profiles[0]);
+    const AppSettings result = MergeSettings(Loaded(), ours, theirs);
+    const FtpProfile& merged = result.profiles[0];
+    EXPECT_EQ(merged.url, c.url) << c.what;
+    EXPECT_EQ(merged.port, c.port) << c.what;
+    EXPECT_EQ(merged.trustedFingerprint, c.fingerprint) << c.what;
+  }
+}
+
 TEST(MergeSettingsTest, SwitchesTakeTheSideThatChangedThem) {
   AppSettings ours = Loaded();
   AppSettings theirs = Loaded();

@@ -124,6 +124,134 @@ TEST_P(DataModeTest, SameDataWhateverTheModeOrTheReasonWhyNot) {
   }
 }
 
+// --- Data that does not come whole ---------------------------------------------
+//
+// What a host, or someone between, can do to a data connection, over plain
+// FTP and over TLS: the run must never pass a cut transfer for a whole one,
+// nor believe a cut listing, nor give data to another server than the one
+// it verified, nor wait for ever.
+enum class Fault {
+  kNone,
+  kUploadResetHalfway,   // the upload is read 10,000 bytes far, reset, and answered 226
+  kImpostorOnUpload,     // the data port shows another certificate (TLS only)
+  kImpostorOnListing,    // ... and closes at once
+  kListingCutMidLine,    // the data ends within a line (TLS: without close_notify), 226
+  kListingCutAtLineEnd,  // the data ends after a whole line (TLS: without close_notify), 226
+  kTrickleAfterUpload,   // a byte every 300 ms after the upload, never an answer
+};
+
+struct FaultCase {
+  const char* name;
+  Fault fault;
+  bool tls;
+  CompletionCode completion;
+  bool reasonShown;  // the box names the TLS failure
+};
+
+void PrintTo(const FaultCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class DataFaultTest : public ScriptedEngineTest, public ::testing::WithParamInterface<FaultCase> {
+ protected:
+  TrustStore store_{true};
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DataFaultTest,
+    ::testing::Values(FaultCase{"NonePlain", Fault::kNone, false, CompletionCode::kCompleted,
+                                false},
+                      FaultCase{"NoneTls", Fault::kNone, true, CompletionCode::kCompleted, false},
+                      FaultCase{"UploadResetHalfwayPlain", Fault::kUploadResetHalfway, false,
+                                CompletionCode::kFailed, false},
+                      FaultCase{"UploadResetHalfwayTls", Fault::kUploadResetHalfway, true,
+                                CompletionCode::kFailed, false},
+                      FaultCase{"ImpostorOnUploadTls", Fault::kImpostorOnUpload, true,
+                                CompletionCode::kFailed, true},
+                      FaultCase{"ImpostorOnListingTls", Fault::kImpostorOnListing, true,
+                                CompletionCode::kFailed, true},
+                      FaultCase{"ListingCutMidLinePlain", Fault::kListingCutMidLine, false,
+                                CompletionCode::kFailed, false},
+                      FaultCase{"ListingCutMidLineTls", Fault::kListingCutMidLine, true,
+                                CompletionCode::kFailed, false},
+                      // Plain FTP has nothing that could tell this cut from the end.
+                      FaultCase{"ListingCutAtLineEndPlain", Fault::kListingCutAtLineEnd, false,
+                                CompletionCode::kCompleted, false},
+                      FaultCase{"ListingCutAtLineEndTls", Fault::kListingCutAtLineEnd, true,
+                                CompletionCode::kFailed, false},
+                      FaultCase{"TrickleAfterUploadPlain", Fault::kTrickleAfterUpload, false,
+                                CompletionCode::kFailed, false},
+                      FaultCase{"TrickleAfterUploadTls", Fault::kTrickleAfterUpload, true,
+                                CompletionCode::kFailed, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(DataFaultTest, CutOrForeignDataFailsTheRunAndChangesNothingElse) {
+  const FaultCase& c = GetParam();
+  const TestCertificates& certificates = TestCertificates::Get();
+  const std::string page(100000, 'p');
+  WriteFile(Local("page.html"), page);
+  // The server's folder, whole: "old.html" would be deleted, "page.html" is
+  // up to date unless the listing is cut before it.
+  const std::string lines =
+      Mlsd("file", "old.html") + "type=file;modify=20990101000000; page.html\r\n";
+  ScriptedFtpServer::Listing listing{.data = lines};
+  const bool listingFault =
+      c.fault == Fault::kListingCutMidLine || c.fault == Fault::kListingCutAtLineEnd;
+  if (c.fault == Fault::kListingCutMidLine)
+    listing.data = lines.substr(0, lines.size() - 8);
+  if (c.fault == Fault::kListingCutAtLineEnd)
+    listing.data = Mlsd("file", "old.html");
+  listing.closeNotify = !listingFault;
+  if (c.fault == Fault::kImpostorOnListing)
+    listing.data.clear();
+  const bool uploads = !listingFault && c.fault != Fault::kImpostorOnListing;
+  if (uploads)
+    listing.connect = false;  // an empty folder: page.html is uploaded
+  Serve(
+      [listing](std::string_view, const std::string&) { return listing; },
+      {.tlsPem = c.tls ? certificates.signedPem : "",
+       .dataTlsPem = c.fault == Fault::kImpostorOnUpload || c.fault == Fault::kImpostorOnListing
+                         ? certificates.wrongNamePem
+                         : "",
+       .resetUploadAfter = c.fault == Fault::kUploadResetHalfway ? 10000 : -1,
+       .trickleAfterUpload = c.fault == Fault::kTrickleAfterUpload ? std::chrono::milliseconds(300)
+                                                                   : std::chrono::milliseconds(0)});
+  profile.dataMode = kDataModeActive;
+  profile.security = c.tls ? kSecurityTlsRequired : kSecurityNone;
+  profile.options.onlyNewer = 1;
+  profile.options.deleteOnServer = 1;
+  timeouts.data = std::chrono::milliseconds(1500);
+  const auto started = std::chrono::steady_clock::now();
+
+  ASSERT_EQ(Publish(), c.completion) << Transcript();
+
+  // Bounded by the time-outs, not by what the server keeps sending.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
+  const auto stored = scripted().Stored();
+  if (c.completion == CompletionCode::kCompleted) {
+    EXPECT_TRUE(console().errors.empty()) << Transcript();
+    EXPECT_EQ(scripted().CommandsStartingWith("DELE").size(), uploads ? 0u : 1u) << Transcript();
+  } else {
+    ASSERT_EQ(console().errors.size(), 1u) << Transcript();
+    EXPECT_EQ(console().errors[0].find("TLS: データ接続のサーバー証明書") != std::string::npos,
+              c.reasonShown)
+        << console().errors[0];
+    // A broken listing is believed in no part.
+    if (!uploads) {
+      EXPECT_TRUE(scripted().CommandsStartingWith("DELE").empty()) << Transcript();
+      EXPECT_TRUE(stored.empty()) << Transcript();
+    }
+  }
+  if (c.fault == Fault::kImpostorOnUpload) {
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].second.size(), 0u) << "the impostor got bytes of the file";
+  }
+  if (c.fault == Fault::kNone) {
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_TRUE(stored[0].second == page);
+  }
+}
+
 // --- FTPS -------------------------------------------------------------------------
 
 // A server with a self-signed certificate that demands TLS and session reuse

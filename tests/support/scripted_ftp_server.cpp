@@ -3,30 +3,125 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 
 namespace velmorix::testing {
 
 using std::chrono::milliseconds;
 
+namespace {
+
+struct SslContextFree {
+  void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+};
+using SslContext = std::unique_ptr<SSL_CTX, SslContextFree>;
+
+// A server-side TLS context with the certificate and key of `pem`; none
+// when it cannot be made (the handshake then fails, and the test with it).
+SslContext ServerContext(const std::string& pem) {
+  if (pem.empty())
+    return nullptr;
+  SslContext context(SSL_CTX_new(TLS_server_method()));
+  if (context == nullptr || SSL_CTX_use_certificate_chain_file(context.get(), pem.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(context.get(), pem.c_str(), SSL_FILETYPE_PEM) != 1) {
+    ERR_clear_error();
+    return nullptr;
+  }
+  return context;
+}
+
+// One connection, plain or TLS over it. Blocking sockets; waits go through
+// poll() first, and the client always sends whole records.
+struct Link {
+  int fd = -1;
+  SSL* ssl = nullptr;
+
+  Link() = default;
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+  ~Link() { Close(); }
+
+  // Shakes hands as the server; false when that fails.
+  bool Accept(SSL_CTX* context) {
+    ssl = context == nullptr ? nullptr : SSL_new(context);
+    if (ssl == nullptr)
+      return false;
+    SSL_set_fd(ssl, fd);
+    const bool done = SSL_accept(ssl) == 1;
+    ERR_clear_error();
+    return done;
+  }
+  bool Pending() const { return ssl != nullptr && SSL_pending(ssl) > 0; }
+  ssize_t Send(const void* data, size_t size) {
+    if (ssl == nullptr)
+      return send(fd, data, size, MSG_NOSIGNAL);
+    const int sent = SSL_write(ssl, data, static_cast<int>(size));
+    ERR_clear_error();
+    return sent;
+  }
+  // What recv() gives: > 0 bytes, 0 at the end (TLS: close_notify), < 0 on
+  // an error.
+  ssize_t Receive(void* buffer, size_t size) {
+    if (ssl == nullptr)
+      return recv(fd, buffer, size, 0);
+    const int got = SSL_read(ssl, buffer, static_cast<int>(size));
+    const int error = SSL_get_error(ssl, got);
+    ERR_clear_error();
+    return got > 0 ? got : error == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+  }
+  // Ends the connection: in order (close_notify first), or with a reset.
+  void Close(bool closeNotify = true) {
+    if (ssl != nullptr) {
+      if (closeNotify)
+        SSL_shutdown(ssl);
+      SSL_free(ssl);
+      ERR_clear_error();
+      ssl = nullptr;
+    }
+    if (fd >= 0)
+      close(fd);
+    fd = -1;
+  }
+  void Reset() {
+    const linger reset{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    if (ssl != nullptr) {
+      SSL_free(ssl);
+      ssl = nullptr;
+    }
+    Close();
+  }
+};
+
+}  // namespace
+
 // One control connection and the data connections it asks for.
 struct ScriptedFtpServer::Session {
   ScriptedFtpServer& server;
-  int control;
+  Link control;
   std::string received;  // control bytes not yet taken as a command
   std::string folder = "/";
   sockaddr_in dataAddress{};
+  SslContext tls = ServerContext(server.options_.tlsPem);
+  SslContext dataTls =
+      server.options_.dataTlsPem.empty() ? nullptr : ServerContext(server.options_.dataTlsPem);
+  bool protectData = false;  // PROT P
 
   bool stopping() const { return server.stopping_.load(); }
 
   void Reply(std::string_view text) {
     std::string line(text);
     line += "\r\n";
-    (void)!send(control, line.data(), line.size(), MSG_NOSIGNAL);
+    (void)!control.Send(line.data(), line.size());
   }
 
   // Takes a whole command line out of `received`, if one is there.
@@ -46,11 +141,11 @@ struct ScriptedFtpServer::Session {
   // Reads what the control connection brings within `wait`; false once it
   // has ended.
   bool Receive(milliseconds wait) {
-    pollfd entry{control, POLLIN, 0};
-    if (poll(&entry, 1, static_cast<int>(wait.count())) <= 0)
+    pollfd entry{control.fd, POLLIN, 0};
+    if (!control.Pending() && poll(&entry, 1, static_cast<int>(wait.count())) <= 0)
       return true;
     char buffer[4096];
-    const ssize_t got = recv(control, buffer, sizeof buffer, 0);
+    const ssize_t got = control.Receive(buffer, sizeof buffer);
     if (got <= 0)
       return false;
     received.append(buffer, static_cast<size_t>(got));
@@ -83,26 +178,28 @@ struct ScriptedFtpServer::Session {
     return false;
   }
 
-  void Aborted(int data) {
-    close(data);
+  void Aborted(Link& data) {
+    data.Close();
     Reply("426 Connection closed; transfer aborted.");
     Reply("226 ABOR command successful.");
   }
 
-  int ConnectData() {
-    const int data = socket(AF_INET, SOCK_STREAM, 0);
-    if (connect(data, reinterpret_cast<const sockaddr*>(&dataAddress), sizeof dataAddress) != 0) {
-      close(data);
-      return -1;
+  // Connects to the client's data port, and with PROT P shakes hands on it
+  // as the server (with the data port's own certificate, when it has one).
+  bool ConnectData(Link& data) {
+    data.fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (connect(data.fd, reinterpret_cast<const sockaddr*>(&dataAddress), sizeof dataAddress) !=
+        0) {
+      return false;
     }
-    return data;
+    return !protectData || data.Accept(dataTls != nullptr ? dataTls.get() : tls.get());
   }
 
   // Sends all of `bytes`, watching for ABOR; false when the transfer ended
   // (aborted, or the client closed the data connection).
-  bool SendData(int data, std::string_view bytes, bool& aborted) {
+  bool SendData(Link& data, std::string_view bytes, bool& aborted) {
     while (!bytes.empty()) {
-      pollfd entry{data, POLLOUT, 0};
+      pollfd entry{data.fd, POLLOUT, 0};
       if (poll(&entry, 1, 50) <= 0) {
         if (stopping() || AbortArrives(milliseconds(0))) {
           aborted = !stopping();
@@ -110,7 +207,7 @@ struct ScriptedFtpServer::Session {
         }
         continue;
       }
-      const ssize_t sent = send(data, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t sent = data.Send(bytes.data(), bytes.size());
       if (sent < 0 && (errno == EAGAIN || errno == EINTR))
         continue;
       if (sent <= 0)
@@ -126,8 +223,8 @@ struct ScriptedFtpServer::Session {
       return;
     }
     Reply("150 Here comes the listing.");
-    const int data = ConnectData();
-    if (data < 0) {
+    Link data;
+    if (!ConnectData(data)) {
       Reply("425 Can't open data connection.");
       return;
     }
@@ -148,37 +245,67 @@ struct ScriptedFtpServer::Session {
       Aborted(data);
       return;
     }
-    close(data);
+    data.Close(listing.closeNotify);
     Reply(whole ? listing.finalReply : "426 Connection closed; transfer aborted.");
   }
 
-  void Store() {
+  void Store(const std::string& name) {
+    const Options& options = server.options_;
     Reply("150 Ok to send data.");
-    const int data = ConnectData();
-    if (data < 0) {
+    size_t at = 0;
+    {
+      std::lock_guard lock(server.mutex_);
+      server.stored_.emplace_back(name, std::string());
+      at = server.stored_.size() - 1;
+    }
+    Link data;
+    if (!ConnectData(data)) {
       Reply("425 Can't open data connection.");
       return;
     }
     for (;;) {
-      if (stopping()) {
-        close(data);
+      if (stopping())
         return;
-      }
       // An upload that is never read can only end by ABOR.
-      if (AbortArrives(server.options_.readUploads ? milliseconds(0) : milliseconds(50))) {
+      if (AbortArrives(options.readUploads ? milliseconds(0) : milliseconds(50))) {
         Aborted(data);
         return;
       }
-      if (!server.options_.readUploads)
+      if (!options.readUploads)
         continue;
-      pollfd entry{data, POLLIN, 0};
-      if (poll(&entry, 1, 50) <= 0)
+      pollfd entry{data.fd, POLLIN, 0};
+      if (!data.Pending() && poll(&entry, 1, 50) <= 0)
         continue;
       char buffer[65536];
-      if (recv(data, buffer, sizeof buffer, 0) <= 0)
+      size_t wanted = sizeof buffer;
+      {
+        std::lock_guard lock(server.mutex_);
+        const size_t have = server.stored_[at].second.size();
+        if (options.resetUploadAfter >= 0)
+          wanted = std::min(wanted, static_cast<size_t>(options.resetUploadAfter) - have);
+      }
+      if (wanted == 0) {
+        // Late enough that the client has handed over the rest and ended
+        // its side: only the reset tells it that the rest was never read.
+        std::this_thread::sleep_for(milliseconds(300));
+        data.Reset();
+        Reply("226 Transfer complete.");
+        return;
+      }
+      const ssize_t got = data.Receive(buffer, wanted);
+      if (got <= 0)
         break;
+      std::lock_guard lock(server.mutex_);
+      server.stored_[at].second.append(buffer, static_cast<size_t>(got));
     }
-    close(data);
+    if (options.trickleAfterUpload.count() > 0) {
+      // Bytes instead of the answer, until the client gives up.
+      while (!stopping() && !AbortArrives(options.trickleAfterUpload) && data.Send("x", 1) == 1) {
+      }
+      data.Close(false);
+      return;
+    }
+    data.Close();
     Reply("226 Transfer complete.");
   }
 
@@ -195,7 +322,14 @@ struct ScriptedFtpServer::Session {
       const size_t space = line.find(' ');
       const std::string verb = line.substr(0, space);
       std::string argument = space == std::string::npos ? "" : line.substr(space + 1);
-      if (verb == "USER") {
+      if (verb == "AUTH" && tls != nullptr) {
+        Reply("234 Proceed with negotiation.");
+        if (!control.Accept(tls.get()))
+          return;
+      } else if ((verb == "PBSZ" || verb == "PROT") && control.ssl != nullptr) {
+        protectData = verb == "PBSZ" ? protectData : argument == "P";
+        Reply("200 Ok.");
+      } else if (verb == "USER") {
         Reply("331 Password please.");
       } else if (verb == "PASS") {
         Reply("230 Logged in.");
@@ -227,7 +361,7 @@ struct ScriptedFtpServer::Session {
           argument.erase(0, argument.size() > 2 ? 3 : 2);
         List(server.script_(verb, argument.empty() ? folder : Resolve(argument)));
       } else if (verb == "STOR") {
-        Store();
+        Store(argument);
       } else if (verb == "ABOR") {
         Reply("225 No transfer to abort.");
       } else if (verb == "QUIT") {
@@ -264,6 +398,12 @@ ScriptedFtpServer::~ScriptedFtpServer() {
 }
 
 void ScriptedFtpServer::Serve() {
+  // OpenSSL writes to its sockets without MSG_NOSIGNAL: a client that has
+  // gone must give EPIPE, not end the test program.
+  sigset_t sigpipe;
+  sigemptyset(&sigpipe);
+  sigaddset(&sigpipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &sigpipe, nullptr);
   while (!stopping_) {
     pollfd entry{listener_, POLLIN, 0};
     if (poll(&entry, 1, 100) <= 0)
@@ -275,16 +415,20 @@ void ScriptedFtpServer::Serve() {
     // one waits for the client's delayed acknowledgement of the first.
     const int on = 1;
     setsockopt(control, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    Session session{
-        .server = *this, .control = control, .received = {}, .folder = options_.loginFolder};
+    Session session{.server = *this, .control = {}, .received = {}, .folder = options_.loginFolder};
+    session.control.fd = control;
     session.Run();
-    close(control);
   }
 }
 
 std::vector<std::string> ScriptedFtpServer::Commands() const {
   std::lock_guard lock(mutex_);
   return commands_;
+}
+
+std::vector<std::pair<std::string, std::string>> ScriptedFtpServer::Stored() const {
+  std::lock_guard lock(mutex_);
+  return stored_;
 }
 
 std::vector<std::string> ScriptedFtpServer::CommandsStartingWith(std::string_view prefix) const {
