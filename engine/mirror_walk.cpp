@@ -1,7 +1,5 @@
 #include "engine/mirror_walk.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -13,11 +11,12 @@
 
 #include "base/display_text.h"
 #include "base/utf8.h"
-#include "engine/local_totals.h"
+#include "engine/local_scan.h"
 #include "engine/parallel_uploads.h"
 #include "engine/remote_folders.h"
 #include "engine/remote_pruning.h"
 #include "engine/remote_site.h"
+#include "engine/tree_reader.h"
 #include "engine/walk_uploads.h"
 #include "ftp/name_codec.h"
 #include "resources/string_table.h"
@@ -28,11 +27,6 @@ namespace {
 
 constexpr ListingErrorBoxes kWalkListingBoxes = {"ERROR AT FTP FINDFIRSTFILE!",
                                                  "ERROR AT FTP FINDNEXTFILE!"};
-
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 // What the walk carries from one folder pair down to the next.
 struct Walk {
@@ -77,14 +71,6 @@ bool CanPublishName(const WalkContext& walk, EntryTable& table, const std::strin
   return false;
 }
 
-// The files of a local folder that the walk passes over count as dealt
-// with, so that the progress still reaches the totals of the scan.
-void PassOverFolder(Walk& walk, const std::string& localChild, int depth) {
-  const LocalTotals totals =
-      CountLocalFiles(walk.context.rules, localChild, walk.ancestors, depth + 1);
-  walk.context.output.progress.FilesPassed(totals.files, totals.bytes);
-}
-
 RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::string& remoteDir,
                        int depth);
 
@@ -107,7 +93,6 @@ RunResult MirrorSubFolder(Walk& walk, EntryTable& table, int local, const std::s
   const std::string& name = table.localName[local];
   const std::string localChild = JoinPath(localDir, name);
   if (!CanPublishName(context, table, localDir, name)) {
-    PassOverFolder(walk, localChild, depth);
     return RunResult::kCompleted;
   }
   int match = FindRemoteMatch(table, name);
@@ -122,7 +107,6 @@ RunResult MirrorSubFolder(Walk& walk, EntryTable& table, int local, const std::s
     output.Report(kOutputConsole, "Skip link on FTP : %s/%s", remoteDir.c_str(),
                   table.remoteName[match].c_str());
     MarkRemoteMatches(table, name);
-    PassOverFolder(walk, localChild, depth);
     return RunResult::kCompleted;
   }
 
@@ -229,38 +213,12 @@ RunResult MirrorFile(const WalkContext& context, EntryTable& table, int local,
   return RunResult::kCompleted;
 }
 
-// The listings the walk reads next in `remoteDir`, in its order: the LIST
-// that confirms the folders MLSD showed, then each subfolder that is local
-// too and not left out.
-std::vector<FolderListing> ListingsAhead(const WalkContext& context, const EntryTable& table,
-                                         const std::string& remoteDir) {
-  std::vector<FolderListing> listings;
-  for (int i = 0; i < table.localCount; ++i) {
-    if (!table.localIsDir[i] || SkipsLocalFolder(context.rules, table.localName[i]))
-      continue;
-    const int match = FindRemoteMatch(table, table.localName[i]);
-    if (match < 0 || !table.remoteIsDir[match] || table.remoteIsLink[match])
-      continue;
-    if (listings.empty() && !table.remoteFoldersConfirmed)
-      listings.push_back({remoteDir, ListingCommand::kList});
-    listings.push_back({JoinPath(remoteDir, table.remoteName[match]), ListingCommand::kPreferred});
-  }
-  return listings;
-}
-
-// Tells the site when the walk leaves a folder, however it leaves it.
-struct LeavingFolder {
-  RemoteSite& site;
-  const std::string& folder;
-  ~LeavingFolder() { site.LeftFolder(folder); }
-};
-
 RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::string& remoteDir,
                        int depth) {
   const WalkContext& context = walk.context;
   RunOutput& output = context.output;
   const std::unique_ptr<EntryTable> table = NewEntryTable();
-  if (RunResult r = ScanLocalDirectory(output, *table, localDir); r != RunResult::kCompleted) {
+  if (RunResult r = ScanLocalDirectory(context, *table, localDir); r != RunResult::kCompleted) {
     return r;
   }
   if (output.CancelRequested())
@@ -284,8 +242,6 @@ RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::strin
     return RunResult::kFailed;
   }
   output.Report(kOutputConsole, "Matching from Local HDD to FTP = %s", remoteDir.c_str());
-  context.site.WillList(ListingsAhead(context, *table, remoteDir));
-  const LeavingFolder leaving{context.site, remoteDir};
 
   struct stat status;
   std::optional<AncestorScope> ancestor;
@@ -320,77 +276,34 @@ RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::strin
   return RunResult::kCompleted;
 }
 
-// Puts `column`'s first order.size() values in `order`'s order.
-template <typename Column>
-void Reorder(Column& column, const std::vector<int>& order) {
-  Column sorted;
-  sorted.reserve(order.size());
-  for (const int i : order)
-    sorted.push_back(std::move(column[i]));
-  column = std::move(sorted);
-}
-
-// The walk takes a folder's entries in name order (letter case ignored
-// first, then bytes, as the destination lists sort), whatever order the file
-// system keeps them in, so that a run goes the same way on every disk.
-void SortLocalEntries(EntryTable& table) {
-  std::vector<int> order(static_cast<size_t>(table.localCount));
-  std::iota(order.begin(), order.end(), 0);
-  std::sort(order.begin(), order.end(),
-            [&table](int a, int b) { return ListsBefore(table.localName[a], table.localName[b]); });
-  Reorder(table.localName, order);
-  Reorder(table.localTime, order);
-  Reorder(table.localSize, order);
-  Reorder(table.localIsDir, order);
-  Reorder(table.localIsSpecial, order);
-}
-
 }  // namespace
 
-RunResult ScanLocalDirectory(RunOutput& output, EntryTable& table, const std::string& localDir) {
-  DirHandle dir(opendir(localDir.c_str()));
-  if (!dir) {
+RunResult ScanLocalDirectory(const WalkContext& context, EntryTable& table,
+                             const std::string& localDir) {
+  RunOutput& output = context.output;
+  const LocalScan* read = context.tree != nullptr ? context.tree->Local(localDir) : nullptr;
+  LocalScan scanned;
+  if (read == nullptr) {
+    scanned = ScanLocalFolder(localDir);
+    read = &scanned;
+  }
+  if (read->outcome == LocalScan::Outcome::kCannotOpen) {
     output.ShowError("ERROR AT LOCAL FILE FINDFIRSTFILE!");
     return RunResult::kFailed;
   }
   output.Report(kOutputConsole, "Serching Local HDD processing...at %s", localDir.c_str());
-  const int dirFd = dirfd(dir.get());
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(dir.get());
-    if (entry == nullptr) {
-      if (errno == 0) {
-        SortLocalEntries(table);
-        return RunResult::kCompleted;
-      }
-      break;
-    }
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..")
-      continue;
-
-    // The time and kind of what a symbolic link points to; a broken link
-    // keeps its own time and counts as a file, whose upload then fails.
-    int64_t time = 0;
-    int64_t size = 0;
-    bool isDir = false;
-    bool isSpecial = false;
-    struct stat status;
-    if (fstatat(dirFd, entry->d_name, &status, 0) == 0) {
-      time = status.st_mtime;
-      isDir = S_ISDIR(status.st_mode);
-      isSpecial = !isDir && !S_ISREG(status.st_mode);
-      if (S_ISREG(status.st_mode))
-        size = status.st_size;
-    } else if (fstatat(dirFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-      time = status.st_mtime;
-    } else {
-      isDir = entry->d_type == DT_DIR;  // it vanished meanwhile; its upload will say so
-    }
-    AddLocalEntry(table, std::string(name), time, size, isDir, isSpecial);
+  if (read->outcome == LocalScan::Outcome::kBrokeOff) {
+    output.ShowError("ERROR AT LOCAL FILE FINDNEXTFILE!");
+    return RunResult::kFailed;
   }
-  output.ShowError("ERROR AT LOCAL FILE FINDNEXTFILE!");
-  return RunResult::kFailed;
+  const EntryTable& entries = read->entries;
+  table.localCount = entries.localCount;
+  table.localName = entries.localName;
+  table.localTime = entries.localTime;
+  table.localSize = entries.localSize;
+  table.localIsDir = entries.localIsDir;
+  table.localIsSpecial = entries.localIsSpecial;
+  return RunResult::kCompleted;
 }
 
 RunResult ScanRemoteDirectory(const WalkContext& context, EntryTable& table,

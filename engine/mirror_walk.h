@@ -18,7 +18,8 @@ RunResult MirrorDirectory(const WalkContext& context, const std::string& localDi
 
 // Fill one side of `table`. Return kCompleted, or kFailed after an error box;
 // the remote scan returns kCanceled when it notices a cancel request.
-RunResult ScanLocalDirectory(RunOutput& output, EntryTable& table, const std::string& localDir);
+RunResult ScanLocalDirectory(const WalkContext& context, EntryTable& table,
+                             const std::string& localDir);
 RunResult ScanRemoteDirectory(const WalkContext& context, EntryTable& table,
                               const std::string& remoteDir);
 

@@ -19,16 +19,19 @@ class FtpSiteListing final : public RemoteListing {
 
 }  // namespace
 
-bool ReadWholeListing(RemoteSite& site, const FolderListing& wanted,
-                      std::vector<RemoteEntry>& entries) {
+FolderRead ReadFolder(RemoteSite& site, const FolderListing& wanted) {
+  FolderRead read;
   std::unique_ptr<RemoteListing> listing;
   RemoteEntry entry;
-  FtpStatus status = site.OpenListing(wanted.folder, wanted.command, listing, entry);
+  read.opened = site.OpenListing(wanted.folder, wanted.command, listing, entry);
+  if (!read.opened.ok())
+    return read;
+  FtpStatus status = read.opened;
   for (; status.ok(); status = listing->Next(entry))
-    entries.push_back(std::move(entry));
-  if (listing)
-    listing->Close();
-  return status.kind == FtpErrorKind::kNoMoreFiles;
+    read.entries.push_back(std::move(entry));
+  listing->Close();
+  read.ended = std::move(status);
+  return read;
 }
 
 FtpStatus FtpSite::ChangeFolder(std::string_view path) {

@@ -14,7 +14,6 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/prefetched_listings.h"
 #include "ftp/ftp_session.h"
 
 namespace velmorix {
@@ -28,6 +27,30 @@ class RemoteListing {
   virtual FtpStatus Next(RemoteEntry& entry) = 0;
   // Ends the listing so that the next operation can be sent.
   virtual void Close() = 0;
+};
+
+// A listing of a remote folder: `folder` as the walk names it (from the
+// login folder; "" is the current folder), and how.
+struct FolderListing {
+  std::string folder;
+  ListingCommand command = ListingCommand::kPreferred;
+  bool operator==(const FolderListing&) const = default;
+  auto operator<=>(const FolderListing&) const = default;
+};
+
+// A listing read to its end, or as far as it went: how its opening ended
+// (ok, kNoMoreFiles for an empty folder, or the error), its entries in the
+// server's order, and how its reading ended (kNoMoreFiles at the end, or
+// the error that broke it off).
+struct FolderRead {
+  FtpStatus opened;
+  std::vector<RemoteEntry> entries;
+  FtpStatus ended = FtpStatus::Error(FtpErrorKind::kNoMoreFiles, {});
+  // Read to its end: an empty folder too.
+  bool Whole() const {
+    return (opened.ok() || opened.kind == FtpErrorKind::kNoMoreFiles) &&
+           ended.kind == FtpErrorKind::kNoMoreFiles;
+  }
 };
 
 // Called while an upload is sent with the bytes gone so far; must not block.
@@ -56,19 +79,10 @@ class RemoteSite {
   virtual std::string NameEncodingLabel() const = 0;
   // The encoding names are converted with now.
   virtual NameEncoding NameEncodingInUse() const { return NameEncoding::kUtf8; }
-
-  // Hints from the walk, which a site may use to read ahead: the walk will
-  // read `listings` next, in this order (those of the folder it has entered
-  // and of its subfolders that are on both sides); later it has left
-  // `folder` for good.
-  virtual void WillList(const std::vector<FolderListing>& listings) { (void)listings; }
-  virtual void LeftFolder(const std::string& folder) { (void)folder; }
 };
 
-// Reads `listing` of `site` to its end into `entries`; true when it was read
-// whole (an empty folder too).
-bool ReadWholeListing(RemoteSite& site, const FolderListing& listing,
-                      std::vector<RemoteEntry>& entries);
+// Reads `listing` of `site` as far as it goes.
+FolderRead ReadFolder(RemoteSite& site, const FolderListing& listing);
 
 // A site that hands every operation to another one: the base of the sites
 // that change a few of them. `site` must outlive it.

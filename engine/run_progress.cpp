@@ -52,19 +52,16 @@ void RunProgress::FileSending(Share& share, int64_t size, int64_t sent) {
 }
 
 void RunProgress::FileDone(int64_t size, bool uploaded, const Share& share) {
+  // The totals are what the run decided to upload: a file found up to date
+  // is not among them.
+  if (!uploaded)
+    return;
   const int64_t counted = std::max<int64_t>(size, 0);
   if (counted > share.counted)
     doneBytes_.fetch_add(counted - share.counted, std::memory_order_relaxed);
   doneFiles_.fetch_add(1, std::memory_order_relaxed);
-  if (uploaded) {
-    filesUploaded_.fetch_add(1, std::memory_order_relaxed);
-    bytesUploaded_.fetch_add(counted, std::memory_order_relaxed);
-  }
-}
-
-void RunProgress::FilesPassed(int64_t files, int64_t bytes) {
-  doneFiles_.fetch_add(files, std::memory_order_relaxed);
-  doneBytes_.fetch_add(bytes, std::memory_order_relaxed);
+  filesUploaded_.fetch_add(1, std::memory_order_relaxed);
+  bytesUploaded_.fetch_add(counted, std::memory_order_relaxed);
 }
 
 void RunProgress::FolderCreated() {

@@ -17,10 +17,10 @@
 namespace velmorix {
 
 struct ProgressSnapshot {
-  bool totalsKnown = false;  // the local scan has ended
-  int64_t totalFiles = 0;    // files the walk will deal with
+  bool totalsKnown = false;  // the run has decided what it uploads
+  int64_t totalFiles = 0;    // files the run will upload
   int64_t totalBytes = 0;    // their sizes
-  int64_t doneFiles = 0;     // uploaded or found up to date
+  int64_t doneFiles = 0;     // uploaded
   int64_t doneBytes = 0;     // of those, also the part of an upload under way
   int64_t filesUploaded = 0;
   int64_t bytesUploaded = 0;
@@ -33,7 +33,7 @@ class RunProgress {
  public:
   // Worker thread: the run begins now.
   void Start();
-  // Worker thread: the totals of the local scan.
+  // Worker thread: the totals the run decided on.
   void SetTotals(int64_t files, int64_t bytes);
 
   // What one upload has counted in so far. Owned by the thread that sends
@@ -47,12 +47,10 @@ class RunProgress {
   // operations, fit to be called for every chunk.
   void FileSending(Share& share, int64_t size, int64_t sent);
   // A file of `size` bytes has been dealt with: uploaded (`uploaded`, with
-  // the share its sending counted in) or found up to date.
+  // the share its sending counted in), or found up to date, which counts
+  // nothing: the totals are the files and bytes the run decided to upload.
   void FileDone(int64_t size, bool uploaded, const Share& share);
   void FileDone(int64_t size, bool uploaded) { FileDone(size, uploaded, Share()); }
-  // Worker thread: files the walk passes over without looking at them one
-  // by one (a folder it does not enter); they count as dealt with.
-  void FilesPassed(int64_t files, int64_t bytes);
   void FolderCreated();
   void EntryDeleted();
 

@@ -11,13 +11,13 @@
 #include <thread>
 
 #include "base/display_text.h"
+#include "engine/cached_site.h"
 #include "engine/dry_run_site.h"
-#include "engine/local_totals.h"
 #include "engine/mirror_walk.h"
-#include "engine/read_ahead_site.h"
 #include "engine/remote_site.h"
 #include "engine/transfer_job.h"
 #include "engine/transfer_worker.h"
+#include "engine/tree_reader.h"
 #include "engine/upload_pool.h"
 #include "engine/walk_uploads.h"
 #include "resources/string_table.h"
@@ -225,6 +225,41 @@ void DisconnectServer(TransferJob& job) {
   job.session.reset();
 }
 
+namespace {
+
+// The console of the quiet pass that decides a publish before it changes
+// anything: it shows nothing but a failure's box (after the line the walk
+// showed last, as a run that failed there would have left it), and keeps
+// the changes it decided on. Worker thread only.
+class DecidingConsole final : public RunConsole {
+ public:
+  explicit DecidingConsole(RunConsole& shown) : shown_(shown) {}
+
+  void ShowLine(const std::string& line) override { lastLine_ = line; }
+  void ShowError(const std::string& text) override {
+    if (!lastLine_.empty())
+      shown_.ShowLine(lastLine_);
+    shown_.ShowError(text);
+  }
+  // Nothing is asked while deciding: the walk decides as if every
+  // deletion were answered yes, which is the most the run may change.
+  Answer Ask(const std::string&) override { return Answer::kYes; }
+  bool TrustCertificate(const CertificateInfo&, const std::string&) override { return false; }
+  void JobDone(CompletionCode) override {}
+  void ShowChange(const std::string& line) override { changes.push_back(line); }
+  void ShowSummary(const std::string&) override {}
+  void WatchProgress(const RunProgress&) override {}
+  void RunModal() override {}
+
+  std::vector<std::string> changes;  // as a dry run shows them, in order
+
+ private:
+  RunConsole& shown_;
+  std::string lastLine_;
+};
+
+}  // namespace
+
 RunResult RunTransfer(TransferJob& job) {
   job.progress.Start();
   job.Report(kOutputConsole, "Velmorix Started...");
@@ -233,30 +268,45 @@ RunResult RunTransfer(TransferJob& job) {
   const bool dryRun = job.mode == RunMode::kDryRun;
   const WalkRules rules = WalkRules::For(job.profile, job.settings, dryRun);
   FtpSite ftpSite(job.connection);
-  DryRunSite dryRunSite(ftpSite);
-  RemoteSite& site = dryRun ? static_cast<RemoteSite&>(dryRunSite) : ftpSite;
 
-  // The extra connections log in while the run's own enters the folder.
+  // The extra connections log in while the run's own enters the folder;
+  // they read the tree with it, then share the uploads.
   std::optional<UploadPool> pool;
-  if (const int extra = ConnectionsOf(job.profile) - 1; extra > 0 && !dryRun)
+  if (const int extra = ConnectionsOf(job.profile) - 1; extra > 0)
     pool.emplace(PoolLoginOf(job), extra, job.connection, job.progress, job.cancelEvent);
 
   RunResult result = RunResult::kFailed;
   bool walked = false;
-  if (!site.ChangeFolder(job.profile.remoteDir).ok()) {
+  ReadTree tree;
+  if (!ftpSite.ChangeFolder(job.profile.remoteDir).ok()) {
     job.Report(kOutputConsole, "Velmorix Failed..See Error Message !!");
     job.ShowError(ParameterErrorText(strings::kTagFtpServerPath));
   } else if (job.CancelRequested()) {
     result = RunResult::kCanceled;
   } else {
-    std::optional<ReadAheadSite> readAhead;
-    if (pool)
-      readAhead.emplace(site, job.connection, *pool);
-    const LocalTotals totals = CountLocalFiles(rules, job.profile.localDir);
-    job.progress.SetTotals(totals.files, totals.bytes);
+    result = ReadTreeAhead(ftpSite, pool ? &*pool : nullptr, job, rules, job.profile.localDir,
+                           job.profile.remoteDir, tree);
+  }
+  if (result == RunResult::kCompleted) {
+    // Decide the whole run from what was read, as a dry run does: a dry run
+    // shows it, a publish learns its totals.
+    CachedSite cached(ftpSite, tree);
+    DryRunSite deciding(cached);
+    DecidingConsole quiet(job.console);
+    RunOutput decided(quiet, job.cancelEvent, {}, RunMode::kDryRun);
+    RunOutput& output = dryRun ? static_cast<RunOutput&>(job) : decided;
+    const WalkRules decidingRules = WalkRules::For(job.profile, job.settings, true);
+    result = MirrorDirectory({deciding, output, decidingRules, nullptr, &tree},
+                             job.profile.localDir, job.profile.remoteDir);
+    const ProgressSnapshot totals = output.progress.Read();
+    job.progress.SetTotals(totals.filesUploaded, totals.bytesUploaded);
+    walked = dryRun;
+  }
+  if (result == RunResult::kCompleted && !dryRun) {
+    // Carry it out: the same walk over the same listings, now changing.
+    CachedSite cached(ftpSite, tree);
     walked = true;
-    RemoteSite& walkSite = readAhead ? static_cast<RemoteSite&>(*readAhead) : site;
-    const WalkContext context{walkSite, job, rules, pool ? &*pool : nullptr};
+    const WalkContext context{cached, job, rules, pool ? &*pool : nullptr, &tree};
     result = MirrorDirectory(context, job.profile.localDir, job.profile.remoteDir);
     result = EndParallelUploads(context, result);
   }

@@ -98,9 +98,7 @@ void UploadPool::Work() {
     ++connected_;
     for (;;) {
       ++idle_;
-      changed_.wait(lock, [this] {
-        return stopping_ || !pending_.empty() || FirstStartable() != listings_.end();
-      });
+      changed_.wait(lock, [this] { return stopping_ || !pending_.empty() || !unstarted_.empty(); });
       --idle_;
       if (stopping_)
         break;
@@ -116,8 +114,10 @@ void UploadPool::Work() {
         }
         continue;
       }
-      if (const auto listing = FirstStartable(); listing != listings_.end()) {
-        ReadListing(connection, listing, lock);
+      if (!unstarted_.empty()) {
+        Listing taken = std::move(unstarted_.front());
+        unstarted_.pop_front();
+        ReadListing(connection, std::move(taken), lock);
       } else if (!pending_.empty()) {
         Task task = std::move(pending_.front());
         pending_.pop_front();
@@ -176,7 +176,7 @@ bool UploadPool::TryStart(ParallelUpload upload) {
   std::lock_guard<std::mutex> lock(mutex_);
   LearnFromOwn();
   // Waiting listings go first, and take idle connections too.
-  if (BreakingOff() || idle_ <= static_cast<int>(pending_.size()) + WaitingListings())
+  if (BreakingOff() || idle_ <= static_cast<int>(pending_.size() + unstarted_.size()))
     return false;
   pending_.push_back({std::move(upload), own_.NameEncodingInUse()});
   changed_.notify_all();
@@ -222,7 +222,6 @@ std::vector<ParallelUpload> UploadPool::Settle(const std::string& folder) {
   TakeWithin(givenBack_, folder, back);
   if (working_ == 0)
     TakeWithin(pending_, folder, back);
-  changed_.notify_all();  // listings of the folder may be read now
   return back;
 }
 
@@ -256,160 +255,58 @@ bool UploadPool::UnderWayWithin(const std::string& folder) const {
                      [&](const std::string& dir) { return IsWithin(dir, folder); });
 }
 
-UploadPool::Listings::iterator UploadPool::FirstStartable() {
-  // A listing read while an upload into its folder is on its way would
-  // show the folder as it was before, or the file in part.
-  return std::find_if(listings_.begin(), listings_.end(), [this](const Listing& listing) {
-    return listing.state == Listing::State::kWaiting && !PendingWithin(listing.listing.folder) &&
-           !UnderWayWithin(listing.listing.folder);
-  });
-}
-
-int UploadPool::WaitingListings() const {
-  return static_cast<int>(std::count_if(listings_.begin(), listings_.end(), [](const auto& l) {
-    return l.state == Listing::State::kWaiting;
-  }));
-}
-
-void UploadPool::AddListings(const std::vector<FolderListing>& listings, bool expand,
-                             NameEncoding encoding) {
-  const auto at = std::find_if(listings_.begin(), listings_.end(), [](const Listing& listing) {
-    return listing.state == Listing::State::kWaiting;
-  });
-  for (const FolderListing& wanted : listings) {
-    if (listings_.size() >= kMaxListings)
-      break;
-    if (Find(wanted) == listings_.end()) {
-      Listing listing;
-      listing.listing = wanted;
-      listing.nameEncoding = encoding;
-      listing.expand = expand;
-      listings_.insert(at, std::move(listing));
-    }
-  }
-  changed_.notify_all();
-}
-
-void UploadPool::ReadListing(FtpConnection& connection, Listings::iterator listing,
+void UploadPool::ReadListing(FtpConnection& connection, Listing listing,
                              std::unique_lock<std::mutex>& lock) {
-  listing->state = Listing::State::kReading;
-  const FolderListing wanted = listing->listing;
-  const NameEncoding encoding = listing->nameEncoding;
+  ++reading_;
   lock.unlock();
-
-  connection.FixNameEncoding(encoding);
+  connection.FixNameEncoding(listing.nameEncoding);
   Follow(connection);
   FtpSite site(connection);
-  std::vector<RemoteEntry> entries;
-  const bool read = ReadWholeListing(site, wanted, entries);
-  const bool listsWithMlsd = site.ListsWithMlsd();
+  FolderRead read = ReadFolder(site, listing.listing);
   if (connection.TurnedToActiveMode())
     activeMode_ = true;
   lock.lock();
-  File(listing, std::move(entries), read, listsWithMlsd);
-}
-
-void UploadPool::File(Listings::iterator listing, std::vector<RemoteEntry> entries, bool read,
-                      bool listsWithMlsd) {
-  if (listing->forgotten) {
-    listings_.erase(listing);
-    changed_.notify_all();
-    return;
+  --reading_;
+  if (!read.Whole() && !connection.IsOpen() && !BreakingOff()) {
+    // Lost, not refused: read again by whichever connection comes first,
+    // the run's own included.
+    unstarted_.push_front(std::move(listing));
+  } else {
+    read_.emplace_back(std::move(listing.listing), std::move(read));
   }
-  // Where the walk goes next, when these are its folders too: every folder
-  // of a listing that may show followed links as folders is confirmed by
-  // a LIST of its parent first.
-  std::vector<FolderListing> next;
-  const FolderListing& wanted = listing->listing;
-  if (read && listing->expand && wanted.command == ListingCommand::kPreferred) {
-    for (const RemoteEntry& found : entries) {
-      if (!found.isDir || found.isLink)
-        continue;
-      if (next.empty() && listsWithMlsd)
-        next.push_back({wanted.folder, ListingCommand::kList});
-      next.push_back({JoinPath(wanted.folder, found.name), ListingCommand::kPreferred});
-    }
-  }
-  listing->state = read ? Listing::State::kRead : Listing::State::kFailed;
-  listing->readByWalk = false;
-  listing->entries = std::move(entries);
-  if (!next.empty())
-    AddListings(next, false, listing->nameEncoding);
   changed_.notify_all();
 }
 
-UploadPool::Listings::iterator UploadPool::Find(const FolderListing& listing) {
-  return std::find_if(listings_.begin(), listings_.end(), [&](const Listing& held) {
-    return held.listing == listing && !held.forgotten;
-  });
-}
-
-bool UploadPool::BeingRead(const FolderListing& listing) {
+bool UploadPool::Read(const FolderListing& listing) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto held = Find(listing);
-  return held != listings_.end() && held->state == Listing::State::kReading;
-}
-
-bool UploadPool::TakeWaiting(FolderListing& listing) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto waiting = FirstStartable();
-  if (waiting == listings_.end())
+  LearnFromOwn();
+  // Names read on another connection could not show this one's encoding.
+  if (!own_.NameEncodingSettled())
     return false;
-  waiting->state = Listing::State::kReading;
-  waiting->readByWalk = true;
-  listing = waiting->listing;
+  unstarted_.push_back({listing, own_.NameEncodingInUse()});
+  changed_.notify_all();
   return true;
 }
 
-void UploadPool::Deliver(const FolderListing& listing, std::vector<RemoteEntry> entries, bool read,
-                         bool listsWithMlsd) {
+bool UploadPool::TakeUnstarted(FolderListing& listing) {
   std::lock_guard<std::mutex> lock(mutex_);
-  // Only the one handed to the walk: another of the same folder may be
-  // being read by a connection, which files it itself.
-  const auto held = std::find_if(listings_.begin(), listings_.end(), [&](const Listing& l) {
-    return l.readByWalk && l.listing == listing;
-  });
-  if (held != listings_.end())
-    File(held, std::move(entries), read, listsWithMlsd);
+  if (unstarted_.empty())
+    return false;
+  listing = std::move(unstarted_.front().listing);
+  unstarted_.pop_front();
+  return true;
 }
 
-void UploadPool::ReadAhead(const std::vector<FolderListing>& listings, bool expand,
-                           NameEncoding encoding) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  LearnFromOwn();
-  AddListings(listings, expand, encoding);
-}
-
-bool UploadPool::Take(const FolderListing& listing, std::vector<RemoteEntry>& entries) {
+bool UploadPool::NextRead(FolderListing& listing, FolderRead& read) {
   std::unique_lock<std::mutex> lock(mutex_);
-  const auto held = Find(listing);
-  if (held == listings_.end())
+  // Cancel reaches the connections that read, which then end at once.
+  changed_.wait(lock, [this] { return !read_.empty() || reading_ == 0; });
+  if (read_.empty())
     return false;
-  if (held->state == Listing::State::kWaiting) {
-    listings_.erase(held);
-    return false;
-  }
-  // Cancel reaches the connection that reads it, which then ends at once.
-  changed_.wait(lock, [&] { return held->state != Listing::State::kReading; });
-  const bool read = held->state == Listing::State::kRead;
-  if (read)
-    entries = std::move(held->entries);
-  listings_.erase(held);
-  return read;
-}
-
-void UploadPool::Forget(const std::string& folder) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (auto it = listings_.begin(); it != listings_.end();) {
-    if (!IsWithin(it->listing.folder, folder)) {
-      ++it;
-    } else if (it->state == Listing::State::kReading) {
-      it->forgotten = true;
-      ++it;
-    } else {
-      it = listings_.erase(it);
-    }
-  }
+  listing = std::move(read_.front().first);
+  read = std::move(read_.front().second);
+  read_.pop_front();
+  return true;
 }
 
 }  // namespace velmorix

@@ -1,15 +1,15 @@
-// Extra FTP connections for parallel uploads: each has a thread of its own,
-// which logs in and then uploads what the walk hands it by full path, and
-// reads ahead the listings the walk will want (listings first: the walk
-// waits for them, not for uploads).
+// Extra FTP connections: each has a thread of its own, which logs in, then
+// reads the listings the tree reader asks for, and uploads what the walk
+// hands it by full path (listings first: the run waits for them, not for
+// uploads).
 //
 // A connection the server has closed (an idle time-out, a 421, a reset) is
 // logged in again once when it is next needed; when that fails, its thread
 // ends and the others, the walk's own included, take its work. An upload
 // cut short by a lost connection goes back to the queue; cut twice, it is
-// given back to the walk. A listing of a folder is not read while an upload
-// into that folder is waiting or under way. Once the walk's connection has
-// turned to active mode, every connection uses it.
+// given back to the walk. A listing whose connection was lost is read
+// again. Once the walk's connection has turned to active mode, every
+// connection uses it.
 //
 // Threads. The run's worker thread creates the pool, calls its members and
 // destroys it; the pool's threads only connect, upload, read listings and
@@ -29,8 +29,8 @@
 
 #include "engine/cancel_event.h"
 #include "engine/parallel_uploads.h"
-#include "engine/prefetched_listings.h"
 #include "engine/run_progress.h"
+#include "engine/tree_reader.h"
 #include "ftp/ftp_session.h"
 
 namespace velmorix {
@@ -46,7 +46,7 @@ struct PoolLogin {
   std::string serverName;     // for the console line
 };
 
-class UploadPool final : public ParallelUploads, public PrefetchedListings {
+class UploadPool final : public ParallelUploads, public ListingReaders {
  public:
   // How long an extra login waits for the connect, the greeting and each
   // reply before it counts as refused.
@@ -69,27 +69,15 @@ class UploadPool final : public ParallelUploads, public PrefetchedListings {
   std::vector<ParallelUpload> Settle(const std::string& folder) override;
   Ended Wait(Ending ending) override;
 
-  void ReadAhead(const std::vector<FolderListing>& listings, bool expand,
-                 NameEncoding encoding) override;
-  bool Take(const FolderListing& listing, std::vector<RemoteEntry>& entries) override;
-  void Forget(const std::string& folder) override;
-  bool BeingRead(const FolderListing& listing) override;
-  bool TakeWaiting(FolderListing& listing) override;
-  void Deliver(const FolderListing& listing, std::vector<RemoteEntry> entries, bool read,
-               bool listsWithMlsd) override;
+  bool Read(const FolderListing& listing) override;
+  bool TakeUnstarted(FolderListing& listing) override;
+  bool NextRead(FolderListing& listing, FolderRead& read) override;
 
  private:
   struct Listing {
-    enum class State { kWaiting, kReading, kRead, kFailed };
     FolderListing listing;
     NameEncoding nameEncoding = NameEncoding::kUtf8;
-    bool expand = false;
-    State state = State::kWaiting;
-    bool forgotten = false;   // dropped while it was read
-    bool readByWalk = false;  // handed to the walk by TakeWaiting
-    std::vector<RemoteEntry> entries;
   };
-  using Listings = std::list<Listing>;
   struct Task {
     ParallelUpload upload;
     NameEncoding nameEncoding;
@@ -105,8 +93,7 @@ class UploadPool final : public ParallelUploads, public PrefetchedListings {
   void Upload(FtpConnection& connection, Task task, std::unique_lock<std::mutex>& lock);
   // Reads `listing` on `connection` and files the result; the lock is held
   // on entry and on return, not meanwhile.
-  void ReadListing(FtpConnection& connection, Listings::iterator listing,
-                   std::unique_lock<std::mutex>& lock);
+  void ReadListing(FtpConnection& connection, Listing listing, std::unique_lock<std::mutex>& lock);
   // Takes what the walk's connection has learned about data connections.
   // Walk thread.
   void LearnFromOwn();
@@ -115,18 +102,6 @@ class UploadPool final : public ParallelUploads, public PrefetchedListings {
   // True once the run was canceled or the pool breaks off: what is under
   // way is broken off, and nothing new is started. Any thread.
   bool BreakingOff() const;
-  // Adds `listings` before every waiting one, leaving out those asked for
-  // already; at most kMaxListings are held. Lock held.
-  void AddListings(const std::vector<FolderListing>& listings, bool expand, NameEncoding encoding);
-  // Files what was read for `listing` (and asks for the folders it shows
-  // when it expands). Lock held.
-  void File(Listings::iterator listing, std::vector<RemoteEntry> entries, bool read,
-            bool listsWithMlsd);
-  Listings::iterator Find(const FolderListing& listing);
-  // The first listing asked for and not started whose folder no upload
-  // waits for or is under way into. Lock held.
-  Listings::iterator FirstStartable();
-  int WaitingListings() const;
   // Whether an upload into `folder` or below it is waiting or under way.
   // Lock held.
   bool PendingWithin(const std::string& folder) const;
@@ -160,8 +135,10 @@ class UploadPool final : public ParallelUploads, public PrefetchedListings {
   int working_ = 0;                     // threads that have not ended
   int reported_ = -1;                   // the count the last notice gave
   bool failed_ = false;
-  Listings listings_;                  // asked for, being read, or read and not taken
-  std::vector<std::jthread> threads_;  // walk thread only
+  std::deque<Listing> unstarted_;                          // listings asked for
+  int reading_ = 0;                                        // listings being read
+  std::deque<std::pair<FolderListing, FolderRead>> read_;  // not yet taken
+  std::vector<std::jthread> threads_;                      // walk thread only
 };
 
 }  // namespace velmorix

@@ -15,6 +15,7 @@
 namespace velmorix {
 
 class ParallelUploads;
+class ReadTree;
 class RemoteSite;
 class RunOutput;
 
@@ -38,6 +39,8 @@ struct WalkContext {
   RunOutput& output;
   const WalkRules& rules;
   ParallelUploads* uploads = nullptr;
+  // What was read before the run changed anything; null: read as it goes.
+  const ReadTree* tree = nullptr;
 };
 
 // A local folder that is not published, nor entered: "_" folders and

@@ -957,6 +957,9 @@ TEST_F(TransferCommandTest, ProgressReachesAPipeOnlyWhenAskedAndAsPlainLines) {
     std::vector<std::string> arguments = {"transfer", "site"};
     if (*run.option != '\0')
       arguments.push_back(run.option);
+    // Each run has the two files to send.
+    fs::remove_all(server_.root() / "site");
+    fs::create_directories(server_.root() / "site");
     const CliResult result = Cli(arguments);
     ASSERT_EQ(result.status, 0) << run.option << ": " << result.err;
     if (!run.progress) {

@@ -155,9 +155,8 @@ TEST_F(ShiftJisServerTest, EveryConnectionWritesNamesInTheEncodingTheWalkFound) 
 
   ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
 
+  // Whichever connection sent a file, its name arrived as the walk wrote it.
   EXPECT_EQ(Contents(Remote()), Contents(Local()));
-  EXPECT_EQ(console().LinesStartingWith("Parallel connections"),
-            std::vector<std::string>{"Parallel connections to 127.0.0.1 : 4 of 4"});
 }
 
 class SlowServerTest : public ParallelUploadTest {
@@ -349,15 +348,16 @@ const HostFault kHostFaults[] = {
     {"TwoLocalFoldersForOneServerFolder",
      {},
      [](const fs::path& local, const fs::path& remote) {
-       // "Sub" and "sub" are both the server's "sub": what the first sends
-       // there, the second finds and deletes, as one connection would.
+       // "Sub" and "sub" are both the server's "sub". The run decides from
+       // the listings it read before any change, so the second does not
+       // delete what the first sends there.
        Files(local / "Sub", "s", 10, 60000);
        Files(local / "sub", "t", 1, 100);
        fs::create_directories(remote / "sub");
      },
      [](const RunOutcome& run, int) {
-       ASSERT_EQ(run.tree.size(), 1u);
-       EXPECT_EQ(run.tree.begin()->first, "sub/t0.html");
+       EXPECT_EQ(run.tree.size(), 11u);
+       EXPECT_TRUE(run.tree.contains("sub/t0.html") && run.tree.contains("sub/s9.html"));
      },
      nullptr,
      std::chrono::milliseconds(0),

@@ -507,14 +507,19 @@ TEST_F(DeadServerTest, ServerKilledBeforeAnUploadFailsTheRunWithTheTransferBox) 
   EXPECT_EQ(console().events.back(), "done: 3");
 }
 
-TEST_F(DeadServerTest, ServerKilledBeforeAFolderIsEnteredShowsTheChangeDirectoryBox) {
+// A folder is entered when a command needs it: the box names the file and
+// the CWD that failed before its upload.
+TEST_F(DeadServerTest, ServerKilledBeforeAFolderIsEnteredNamesTheFailedChangeOfFolder) {
   fs::remove(Local("a.txt"));
   console().OnLine("Change current directory FTP = /site/sub", [this] { server_.Kill(); });
 
   EXPECT_EQ(Publish(), CompletionCode::kFailed);
 
-  EXPECT_EQ(console().errors,
-            std::vector<std::string>{"ＦＴＰへのコマンドでエラー発生[ディレクトリ移動]"});
+  ASSERT_EQ(console().errors.size(), 1u) << Transcript();
+  EXPECT_TRUE(console().errors[0].starts_with(
+      "ＦＴＰへのコマンドでエラー発生[ファイル転送]\n/site/sub/b.txt : "))
+      << console().errors[0];
+  EXPECT_NE(console().errors[0].find("(CWD /site/sub)"), std::string::npos) << console().errors[0];
 }
 
 TEST_F(DeadServerTest, FrozenServerEndsInATimeOutNotAHang) {

@@ -6,13 +6,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "engine/dry_run_site.h"
-#include "engine/local_totals.h"
 #include "engine/mirror_walk.h"
 #include "engine/run_progress.h"
 #include "engine/walk_rules.h"
@@ -280,14 +280,14 @@ TEST_F(MemoryWalkTest, ADryRunShowsWhatThePublishThenDoes) {
             "Dry run : 2 directories to create, 3 files to upload (4.2 KB), 3 entries to delete");
 }
 
-// The local scan counts what the walk then deals with, whatever it leaves
-// out or passes over, so the bar ends at its end; and the counts never go
-// back while files are sent.
-TEST_F(MemoryWalkTest, ProgressEndsExactlyAtTheScannedTotals) {
+// The totals are what the run decided to upload, whatever it leaves out or
+// passes over, so the bar ends at its end; and the counts never go back
+// while files are sent.
+TEST_F(MemoryWalkTest, ProgressEndsExactlyAtTheDecidedTotals) {
   TypicalTrees();
   LocalFolder("Images");
   Local("Images/i.png", 1, 7);
-  // A folder that links to one above it is not walked, nor counted.
+  // A folder that links to one above it is not walked.
   fs::create_directory_symlink(local_.path(), local_.path() / "new" / "loop");
   // A server link in place of a local folder is passed over with its files.
   Local("linked/c.html", 1, 8);
@@ -297,32 +297,42 @@ TEST_F(MemoryWalkTest, ProgressEndsExactlyAtTheScannedTotals) {
     int64_t bytes;
   };
   const Case cases[] = {
-      {{1, 1, 1, 1, 0}, 5, 10 + 20 + 300 + 4000 + 8},
-      {{0, 0, 0, 0, 0}, 8, 10 + 20 + 300 + 4000 + 50000 + 600000 + 7 + 8},
+      {{1, 1, 1, 1, 0}, 4, 10 + 20 + 300 + 4000},
+      {{0, 0, 0, 0, 0}, 7, 10 + 20 + 300 + 4000 + 50000 + 600000 + 7},
   };
   for (const Case& c : cases) {
     rules.options = c.options;
-    const LocalTotals totals = CountLocalFiles(rules, local_.str());
-    EXPECT_EQ(totals.files, c.files);
-    EXPECT_EQ(totals.bytes, c.bytes);
+    const auto server = [] {
+      auto made = std::make_unique<MemorySite>();
+      made->AddFolder("/site");
+      made->AddFile("/site/old.html", 1000);
+      made->AddLink("/site/linked");
+      return made;
+    };
+    std::unique_ptr<MemorySite> before = server();
+    DryRunSite deciding(*before);
+    RunOutput decided(console, cancelEvent, {}, RunMode::kDryRun);
+    ASSERT_EQ(MirrorDirectory({deciding, decided, rules}, local_.str(), "/site"),
+              RunResult::kCompleted);
+    const ProgressSnapshot totals = decided.progress.Read();
+    EXPECT_EQ(totals.filesUploaded, c.files);
+    EXPECT_EQ(totals.bytesUploaded, c.bytes);
 
-    MemorySite server;
-    server.AddFolder("/site");
-    server.AddLink("/site/linked");
+    std::unique_ptr<MemorySite> site = server();
     RunOutput output(console, cancelEvent, {});
-    output.progress.SetTotals(totals.files, totals.bytes);
+    output.progress.SetTotals(totals.filesUploaded, totals.bytesUploaded);
     ProgressSnapshot last;
-    server.afterUploadStep = [&] {
+    site->afterUploadStep = [&] {
       const ProgressSnapshot now = output.progress.Read();
       EXPECT_GE(now.doneBytes, last.doneBytes);
       EXPECT_GE(now.doneFiles, last.doneFiles);
-      EXPECT_LE(now.doneBytes, totals.bytes);
+      EXPECT_LE(now.doneBytes, totals.bytesUploaded);
       last = now;
     };
-    MirrorDirectory({server, output, rules}, local_.str(), "/site");
+    MirrorDirectory({*site, output, rules}, local_.str(), "/site");
     const ProgressSnapshot end = output.progress.Read();
-    EXPECT_EQ(end.doneFiles, totals.files);
-    EXPECT_EQ(end.doneBytes, totals.bytes);
+    EXPECT_EQ(end.doneFiles, c.files);
+    EXPECT_EQ(end.doneBytes, c.bytes);
     EXPECT_EQ(ProgressFraction(end, 1000), 1000);
   }
 }

@@ -276,14 +276,14 @@ TEST_F(ProgressConsoleTest, BarAndCountsFollowTheRunsCounters) {
       {"before the scan", [] {}, 0, 0, ""},
       {"the scan's totals", [&] { progress.SetTotals(5, 10 * kMiB); }, 1000, 0,
        "0 / 5 ファイル  0.0 / 10.0 MB"},
-      {"one uploaded, one up to date",
+      {"one uploaded, one up to date, which the totals leave out",
        [&] {
          progress.FileDone(2 * kMiB, true);
          progress.FileDone(2 * kMiB, false);
        },
-       1000, 400, "2 / 5 ファイル  4.0 / 10.0 MB"},
-      {"a quarter of an upload", [&] { progress.FileSending(share, 4 * kMiB, kMiB); }, 1000, 500,
-       "2 / 5 ファイル  5.0 / 10.0 MB"},
+       1000, 200, "1 / 5 ファイル  2.0 / 10.0 MB"},
+      {"a quarter of an upload", [&] { progress.FileSending(share, 4 * kMiB, kMiB); }, 1000, 300,
+       "1 / 5 ファイル  3.0 / 10.0 MB"},
   };
   for (const auto& each : steps) {
     SCOPED_TRACE(each.step);
@@ -298,6 +298,7 @@ TEST_F(ProgressConsoleTest, BarAndCountsFollowTheRunsCounters) {
   }
 
   progress.FileDone(4 * kMiB, true, share);
+  progress.FileDone(2 * kMiB, true);
   progress.FileDone(1 * kMiB, true);
   progress.FileDone(1 * kMiB, true);
   console.JobDone(CompletionCode::kCompleted);
@@ -327,7 +328,7 @@ TEST_F(ProgressConsoleTest, DryRunKeepsEveryChangeAndTheSummaryBesideTheLastLine
     }
     console.ShowLine("Velmorix Successfully completed!");
     progress.FileDone(10, true);
-    progress.FileDone(10, false);
+    progress.FileDone(10, true);
     console.ShowSummary(summary.toStdString());
     console.JobDone(CompletionCode::kCompleted);
     finished = true;

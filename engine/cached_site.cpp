@@ -1,0 +1,108 @@
+#include "engine/cached_site.h"
+
+#include <utility>
+#include <vector>
+
+namespace velmorix {
+namespace {
+
+// A listing read before, handed out entry by entry, and ended as it ended.
+class HeldListing final : public RemoteListing {
+ public:
+  explicit HeldListing(const FolderRead& read) : read_(read) {}
+  FtpStatus Next(RemoteEntry& entry) override {
+    if (next_ >= read_.entries.size())
+      return read_.ended;
+    entry = read_.entries[next_++];
+    return FtpStatus::Ok();
+  }
+  void Close() override { next_ = read_.entries.size(); }
+
+ private:
+  const FolderRead& read_;
+  size_t next_ = 1;  // the first was handed out by OpenListing
+};
+
+}  // namespace
+
+bool CachedSite::IsCreated(std::string_view path) const {
+  // A child's path is built from its parent's.
+  for (size_t end = path.find('/', 1); end != std::string_view::npos;
+       end = path.find('/', end + 1)) {
+    if (created_.contains(path.substr(0, end)))
+      return true;
+  }
+  return created_.contains(path);
+}
+
+FtpStatus CachedSite::EnterCurrent() {
+  // The connection sends nothing when it is there already.
+  return current_ ? site_.ChangeFolder(*current_) : FtpStatus::Ok();
+}
+
+FtpStatus CachedSite::ChangeFolder(std::string_view path) {
+  const FolderRead* read = tree_.Remote({std::string(path), ListingCommand::kPreferred});
+  if (known_.contains(path) || IsCreated(path) || (read != nullptr && read->opened.ok()) ||
+      (read != nullptr && read->opened.kind == FtpErrorKind::kNoMoreFiles)) {
+    current_ = std::string(path);
+    return FtpStatus::Ok();
+  }
+  current_.reset();
+  FtpStatus status = site_.ChangeFolder(path);
+  if (status.ok()) {
+    known_.emplace(path);
+    current_ = std::string(path);
+  }
+  return status;
+}
+
+FtpStatus CachedSite::OpenListing(std::string_view folder, ListingCommand command,
+                                  std::unique_ptr<RemoteListing>& listing, RemoteEntry& first) {
+  const std::string path = folder.empty() && current_ ? *current_ : std::string(folder);
+  if (!path.empty() && IsCreated(path))
+    return FtpStatus::Error(FtpErrorKind::kNoMoreFiles, {});
+  if (const FolderRead* read = path.empty() ? nullptr : tree_.Remote({path, command})) {
+    if (!read->opened.ok())
+      return read->opened;
+    first = read->entries.front();
+    listing = std::make_unique<HeldListing>(*read);
+    return FtpStatus::Ok();
+  }
+  // Not read before: asked of the server now.
+  if (folder.empty()) {
+    if (FtpStatus status = EnterCurrent(); !status.ok())
+      return status;
+  }
+  FtpStatus status = site_.OpenListing(folder, command, listing, first);
+  if (!folder.empty() && (status.ok() || status.kind == FtpErrorKind::kNoMoreFiles))
+    known_.emplace(folder);
+  return status;
+}
+
+FtpStatus CachedSite::CreateFolder(std::string_view path) {
+  FtpStatus status = site_.CreateFolder(path);
+  if (status.ok())
+    created_.emplace(path);
+  return status;
+}
+
+FtpStatus CachedSite::PutFile(const std::string& localPath, std::string_view remoteName,
+                              const UploadProgress& progress) {
+  if (FtpStatus status = EnterCurrent(); !status.ok())
+    return status;
+  return site_.PutFile(localPath, remoteName, progress);
+}
+
+FtpStatus CachedSite::DeleteFile(std::string_view name) {
+  if (FtpStatus status = EnterCurrent(); !status.ok())
+    return status;
+  return site_.DeleteFile(name);
+}
+
+FtpStatus CachedSite::RemoveFolder(std::string_view name) {
+  if (FtpStatus status = EnterCurrent(); !status.ok())
+    return status;
+  return site_.RemoveFolder(name);
+}
+
+}  // namespace velmorix

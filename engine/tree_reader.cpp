@@ -1,0 +1,267 @@
+#include "engine/tree_reader.h"
+
+#include <algorithm>
+#include <deque>
+#include <set>
+#include <utility>
+
+#include "engine/entry_table.h"
+
+namespace velmorix {
+
+void ReadTree::AddRemote(const FolderListing& listing, FolderRead read) {
+  if (listing.command == ListingCommand::kPreferred) {
+    remoteEntries_ +=
+        std::count_if(read.entries.begin(), read.entries.end(),
+                      [](const RemoteEntry& e) { return IsUsableRemoteName(e.name); });
+  }
+  remote_.insert_or_assign(listing, std::move(read));
+}
+
+const FolderRead* ReadTree::Remote(const FolderListing& listing) const {
+  const auto found = remote_.find(listing);
+  return found == remote_.end() ? nullptr : &found->second;
+}
+
+void ReadTree::AddLocal(const std::string& folder, LocalScan scan) {
+  local_.insert_or_assign(folder, std::move(scan));
+}
+
+const LocalScan* ReadTree::Local(const std::string& folder) const {
+  const auto found = local_.find(folder);
+  return found == local_.end() ? nullptr : &found->second;
+}
+
+namespace {
+
+// A remote folder the walk will list, and the local folder it mirrors
+// there (none for a folder read for its removal).
+struct Want {
+  FolderListing listing;
+  std::string localDir;
+  std::vector<LocalFolderId> ancestors;  // of localDir, itself included
+  int depth = 0;
+};
+
+// The entry of `entries` that the local name `name` matches, as the walk
+// matches: the first spelled alike, else the first that NamesMatch; -1.
+int FindMatch(const std::vector<RemoteEntry>& entries, std::string_view name) {
+  int folded = -1;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!IsUsableRemoteName(entries[i].name))
+      continue;
+    if (entries[i].name == name)
+      return static_cast<int>(i);
+    if (folded < 0 && NamesMatch(entries[i].name, name))
+      folded = static_cast<int>(i);
+  }
+  return folded;
+}
+
+class Reader {
+ public:
+  Reader(RemoteSite& site, ListingReaders* others, RunOutput& output, const WalkRules& rules,
+         ReadTree& tree)
+      : site_(site), others_(others), output_(output), rules_(rules), tree_(tree) {}
+
+  RunResult Run(const std::string& localDir, const std::string& remoteDir) {
+    Want root{{remoteDir, ListingCommand::kPreferred}, localDir, {}, 0};
+    if (LocalFolderId id; LocalFolderIdOf(localDir, id))
+      root.ancestors.push_back(id);
+    ScanLocal(localDir);
+    // The run's own connection reads the first listing: its names may show
+    // how the server writes names before anyone else converts them.
+    waiting_.emplace(root.listing, root);
+    own_.push_back(root.listing);
+    for (;;) {
+      if (output_.CancelRequested())
+        return RunResult::kCanceled;
+      FolderListing next;
+      if (!own_.empty()) {
+        next = std::move(own_.front());
+        own_.pop_front();
+      } else if (others_ == nullptr || !others_->TakeUnstarted(next)) {
+        FolderRead read;
+        if (others_ == nullptr || !others_->NextRead(next, read))
+          return RunResult::kCompleted;
+        Got(next, std::move(read));
+        continue;
+      }
+      Got(next, ReadFolder(site_, next));
+    }
+  }
+
+ private:
+  void Ask(const FolderListing& listing) {
+    if (others_ == nullptr || !others_->Read(listing))
+      own_.push_back(listing);
+  }
+
+  void ScanLocal(const std::string& folder) {
+    if (tree_.Local(folder) == nullptr)
+      tree_.AddLocal(folder, ScanLocalFolder(folder));
+  }
+
+  // The walk will list `want`'s folder.
+  void Need(Want want) {
+    if (want.depth > kMaxFolderDepth)
+      return;
+    if (!want.localDir.empty())
+      ScanLocal(want.localDir);
+    if (const FolderRead* read = tree_.Remote(want.listing)) {
+      AfterPreferred(std::move(want), *read);
+      return;
+    }
+    const bool asked = waiting_.contains(want.listing);
+    const FolderListing listing = want.listing;
+    waiting_.emplace(listing, std::move(want));
+    if (!asked)
+      Ask(listing);
+  }
+
+  void Got(const FolderListing& listing, FolderRead read) {
+    tree_.AddRemote(listing, std::move(read));
+    const FolderRead& stored = *tree_.Remote(listing);
+    if (listing.command == ListingCommand::kPreferred) {
+      auto [first, last] = waiting_.equal_range(listing);
+      std::vector<Want> wants;
+      for (auto it = first; it != last; ++it)
+        wants.push_back(std::move(it->second));
+      waiting_.erase(first, last);
+      for (Want& want : wants)
+        AfterPreferred(std::move(want), stored);
+      return;
+    }
+    auto [first, last] = confirming_.equal_range(listing.folder);
+    std::vector<Want> wants;
+    for (auto it = first; it != last; ++it)
+      wants.push_back(std::move(it->second));
+    confirming_.erase(first, last);
+    for (const Want& want : wants)
+      Expand(want, *tree_.Remote(want.listing), &stored);
+  }
+
+  // The folder's listing has come: where it may show followed links as
+  // folders (MLSD), the LIST that tells them apart comes first, as the
+  // walk confirms before it enters.
+  void AfterPreferred(Want want, const FolderRead& read) {
+    if (!read.Whole())
+      return;  // the walk fails there
+    const bool anyFolder = std::any_of(read.entries.begin(), read.entries.end(),
+                                       [](const RemoteEntry& e) { return e.isDir && !e.isLink; });
+    if (!anyFolder || !site_.ListsWithMlsd()) {
+      Expand(want, read, nullptr);
+      return;
+    }
+    const FolderListing confirm{want.listing.folder, ListingCommand::kList};
+    if (const FolderRead* confirmed = tree_.Remote(confirm)) {
+      Expand(want, read, confirmed);
+      return;
+    }
+    const bool asked = confirming_.contains(confirm.folder);
+    confirming_.emplace(confirm.folder, std::move(want));
+    if (!asked)
+      Ask(confirm);
+  }
+
+  // Asks for what the walk will read below `want`'s folder.
+  void Expand(const Want& want, const FolderRead& read, const FolderRead* confirm) {
+    std::set<std::string, std::less<>> confirmed;
+    if (confirm != nullptr && confirm->Whole()) {
+      for (const RemoteEntry& entry : confirm->entries) {
+        if (entry.isDir && !entry.isLink)
+          confirmed.insert(entry.name);
+      }
+    }
+    const std::vector<RemoteEntry>& entries = read.entries;
+    const auto isFolder = [&](const RemoteEntry& entry) {
+      return IsUsableRemoteName(entry.name) && entry.isDir && !entry.isLink &&
+             (confirm == nullptr || confirmed.contains(entry.name));
+    };
+    const std::string& folder = want.listing.folder;
+    const LocalScan* local = want.localDir.empty() ? nullptr : tree_.Local(want.localDir);
+    if (local != nullptr && local->outcome != LocalScan::Outcome::kRead)
+      return;  // the walk fails there
+    if (local != nullptr) {
+      const EntryTable& table = local->entries;
+      for (int i = 0; i < table.localCount; ++i) {
+        const std::string& name = table.localName[i];
+        if (!table.localIsDir[i] || SkipsLocalFolder(rules_, name))
+          continue;
+        Want child{{}, JoinPath(want.localDir, name), want.ancestors, want.depth + 1};
+        LocalFolderId id;
+        if (LocalFolderIdOf(child.localDir, id)) {
+          if (std::find(child.ancestors.begin(), child.ancestors.end(), id) !=
+              child.ancestors.end()) {
+            continue;  // a link loop, which the walk passes over
+          }
+          child.ancestors.push_back(id);
+        }
+        const int match = FindMatch(entries, name);
+        if (match < 0) {
+          LocalOnly(child.localDir, child.ancestors, child.depth);
+        } else if (isFolder(entries[match])) {
+          child.listing = {JoinPath(folder, entries[match].name), ListingCommand::kPreferred};
+          Need(std::move(child));
+        }
+      }
+    }
+    if (!rules_.options.deleteOnServer)
+      return;
+    for (const RemoteEntry& entry : entries) {
+      if (!isFolder(entry))
+        continue;
+      bool matched = false;
+      if (local != nullptr) {
+        const EntryTable& table = local->entries;
+        for (int i = 0; i < table.localCount && !matched; ++i)
+          matched = NamesMatch(table.localName[i], entry.name);
+      }
+      // Removed with everything below it.
+      if (!matched)
+        Need({{JoinPath(folder, entry.name), ListingCommand::kPreferred}, {}, {}, want.depth + 1});
+    }
+  }
+
+  // A local folder the server does not have: the walk creates it and walks
+  // it with nothing on the server's side.
+  void LocalOnly(const std::string& folder, std::vector<LocalFolderId> ancestors, int depth) {
+    if (depth > kMaxFolderDepth)
+      return;
+    ScanLocal(folder);
+    const LocalScan& scan = *tree_.Local(folder);
+    const EntryTable& table = scan.entries;
+    for (int i = 0; i < table.localCount; ++i) {
+      if (!table.localIsDir[i] || SkipsLocalFolder(rules_, table.localName[i]))
+        continue;
+      const std::string child = JoinPath(folder, table.localName[i]);
+      LocalFolderId id;
+      if (!LocalFolderIdOf(child, id) ||
+          std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end()) {
+        continue;
+      }
+      std::vector<LocalFolderId> below = ancestors;
+      below.push_back(id);
+      LocalOnly(child, std::move(below), depth + 1);
+    }
+  }
+
+  RemoteSite& site_;
+  ListingReaders* others_;
+  RunOutput& output_;
+  const WalkRules& rules_;
+  ReadTree& tree_;
+  std::multimap<FolderListing, Want> waiting_;   // preferred listings asked for
+  std::multimap<std::string, Want> confirming_;  // by folder: their LIST asked for
+  std::deque<FolderListing> own_;                // for the run's own connection
+};
+
+}  // namespace
+
+RunResult ReadTreeAhead(RemoteSite& site, ListingReaders* others, RunOutput& output,
+                        const WalkRules& rules, const std::string& localDir,
+                        const std::string& remoteDir, ReadTree& tree) {
+  return Reader(site, others, output, rules, tree).Run(localDir, remoteDir);
+}
+
+}  // namespace velmorix

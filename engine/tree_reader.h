@@ -1,0 +1,69 @@
+// Reading before changing: a run reads every listing its walk will need,
+// on its own connection and the extra ones at once, before it changes
+// anything on the server; the walk then decides from what was read, first
+// quietly (for the totals and the deletion guard, or as the dry run), then
+// again as it carries the changes out, from the same listings and the same
+// local entries, so the two cannot differ. Worker thread only.
+#pragma once
+
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/local_scan.h"
+#include "engine/remote_site.h"
+#include "engine/transfer_job.h"
+#include "engine/walk_rules.h"
+
+namespace velmorix {
+
+// What was read: remote listings by folder and command, local folders by
+// path. Filled by ReadTreeAhead, then only read.
+class ReadTree {
+ public:
+  void AddRemote(const FolderListing& listing, FolderRead read);
+  // Null when the listing was not read.
+  const FolderRead* Remote(const FolderListing& listing) const;
+  void AddLocal(const std::string& folder, LocalScan scan);
+  const LocalScan* Local(const std::string& folder) const;
+  // Entries of the folders read (with the preferred command) whose names
+  // the walk could use: the server's side of the tree as far as it was read.
+  int64_t RemoteEntries() const { return remoteEntries_; }
+
+ private:
+  std::map<FolderListing, FolderRead> remote_;
+  std::unordered_map<std::string, LocalScan> local_;
+  int64_t remoteEntries_ = 0;
+};
+
+// Listings read on other connections. Walk thread only.
+class ListingReaders {
+ public:
+  virtual ~ListingReaders() = default;
+
+  // Reads `listing` on another connection, names as the run's own
+  // connection converts them now; false when the others cannot read it now
+  // (the names' encoding is not known yet), and it is the caller's.
+  virtual bool Read(const FolderListing& listing) = 0;
+  // A listing given to Read and not started yet, for the caller to read on
+  // its own connection meanwhile; false when there is none.
+  virtual bool TakeUnstarted(FolderListing& listing) = 0;
+  // Waits for the next listing read by another connection; false when none
+  // is being read or waits to be taken.
+  virtual bool NextRead(FolderListing& listing, FolderRead& read) = 0;
+};
+
+// Reads what the walk of `localDir` into `remoteDir` will read, as far as
+// its rules tell before deciding: each remote folder that a local folder
+// matches, the LIST that tells its links from its folders where the
+// server lists with MLSD, and with deleteOnServer every folder below a
+// remote folder no local entry matches; and every local folder the walk
+// enters. `site` is the run's own connection's; `others` may be null.
+// Failures are kept in the tree for the walk to report where it meets
+// them. Returns kCompleted, or kCanceled on a cancel request.
+RunResult ReadTreeAhead(RemoteSite& site, ListingReaders* others, RunOutput& output,
+                        const WalkRules& rules, const std::string& localDir,
+                        const std::string& remoteDir, ReadTree& tree);
+
+}  // namespace velmorix
