@@ -65,7 +65,9 @@ class Reader {
       : site_(site), others_(others), output_(output), rules_(rules), tree_(tree) {}
 
   RunResult Run(const std::string& localDir, const std::string& remoteDir) {
-    Want root{{remoteDir, ListingCommand::kPreferred}, localDir, {}, 0};
+    Want root;
+    root.listing = {remoteDir, ListingCommand::kPreferred};
+    root.localDir = localDir;
     if (LocalFolderId id; LocalFolderIdOf(localDir, id))
       root.ancestors.push_back(id);
     ScanLocal(localDir);
@@ -93,6 +95,8 @@ class Reader {
 
  private:
   void Ask(const FolderListing& listing) {
+    if (!asked_.insert(listing).second)
+      return;
     if (others_ == nullptr || !others_->Read(listing))
       own_.push_back(listing);
   }
@@ -104,19 +108,15 @@ class Reader {
 
   // The walk will list `want`'s folder.
   void Need(Want want) {
-    if (want.depth > kMaxFolderDepth)
-      return;
     if (!want.localDir.empty())
       ScanLocal(want.localDir);
     if (const FolderRead* read = tree_.Remote(want.listing)) {
       AfterPreferred(std::move(want), *read);
       return;
     }
-    const bool asked = waiting_.contains(want.listing);
     const FolderListing listing = want.listing;
     waiting_.emplace(listing, std::move(want));
-    if (!asked)
-      Ask(listing);
+    Ask(listing);
   }
 
   void Got(const FolderListing& listing, FolderRead read) {
@@ -158,14 +158,36 @@ class Reader {
       Expand(want, read, confirmed);
       return;
     }
-    const bool asked = confirming_.contains(confirm.folder);
+    // The folders below are read meanwhile as if the LIST confirmed them
+    // all; only those it confirms are walked further.
+    for (const Want& child : Children(want, read, nullptr)) {
+      if (!child.listing.folder.empty())
+        Ask(child.listing);
+    }
     confirming_.emplace(confirm.folder, std::move(want));
-    if (!asked)
-      Ask(confirm);
+    Ask(confirm);
   }
 
-  // Asks for what the walk will read below `want`'s folder.
+  // Asks for what the walk will read below `want`'s folder, and reads the
+  // local folders it creates there.
   void Expand(const Want& want, const FolderRead& read, const FolderRead* confirm) {
+    for (Want& child : Children(want, read, confirm)) {
+      if (child.listing.folder.empty()) {
+        LocalOnly(child.localDir, std::move(child.ancestors), child.depth);
+      } else {
+        Need(std::move(child));
+      }
+    }
+  }
+
+  // The folders the walk enters below `want`'s folder: those a local folder
+  // matches, the local ones it creates (with no listing), and with
+  // deleteOnServer those no local entry matches. With `confirm`, only the
+  // folders it shows as folders count.
+  std::vector<Want> Children(const Want& want, const FolderRead& read, const FolderRead* confirm) {
+    std::vector<Want> children;
+    if (want.depth >= kMaxFolderDepth)
+      return children;
     std::set<std::string, std::less<>> confirmed;
     if (confirm != nullptr && confirm->Whole()) {
       for (const RemoteEntry& entry : confirm->entries) {
@@ -181,14 +203,17 @@ class Reader {
     const std::string& folder = want.listing.folder;
     const LocalScan* local = want.localDir.empty() ? nullptr : tree_.Local(want.localDir);
     if (local != nullptr && local->outcome != LocalScan::Outcome::kRead)
-      return;  // the walk fails there
+      return children;  // the walk fails there
     if (local != nullptr) {
       const EntryTable& table = local->entries;
       for (int i = 0; i < table.localCount; ++i) {
         const std::string& name = table.localName[i];
         if (!table.localIsDir[i] || SkipsLocalFolder(rules_, name))
           continue;
-        Want child{{}, JoinPath(want.localDir, name), want.ancestors, want.depth + 1};
+        Want child;
+        child.localDir = JoinPath(want.localDir, name);
+        child.ancestors = want.ancestors;
+        child.depth = want.depth + 1;
         LocalFolderId id;
         if (LocalFolderIdOf(child.localDir, id)) {
           if (std::find(child.ancestors.begin(), child.ancestors.end(), id) !=
@@ -198,16 +223,15 @@ class Reader {
           child.ancestors.push_back(id);
         }
         const int match = FindMatch(entries, name);
-        if (match < 0) {
-          LocalOnly(child.localDir, child.ancestors, child.depth);
-        } else if (isFolder(entries[match])) {
+        if (match >= 0 && !isFolder(entries[match]))
+          continue;  // a file or a link in its place, which the walk passes over
+        if (match >= 0)
           child.listing = {JoinPath(folder, entries[match].name), ListingCommand::kPreferred};
-          Need(std::move(child));
-        }
+        children.push_back(std::move(child));
       }
     }
     if (!rules_.options.deleteOnServer)
-      return;
+      return children;
     for (const RemoteEntry& entry : entries) {
       if (!isFolder(entry))
         continue;
@@ -218,9 +242,14 @@ class Reader {
           matched = NamesMatch(table.localName[i], entry.name);
       }
       // Removed with everything below it.
-      if (!matched)
-        Need({{JoinPath(folder, entry.name), ListingCommand::kPreferred}, {}, {}, want.depth + 1});
+      if (!matched) {
+        Want child;
+        child.listing = {JoinPath(folder, entry.name), ListingCommand::kPreferred};
+        child.depth = want.depth + 1;
+        children.push_back(std::move(child));
+      }
     }
+    return children;
   }
 
   // A local folder the server does not have: the walk creates it and walks
@@ -254,6 +283,7 @@ class Reader {
   std::multimap<FolderListing, Want> waiting_;   // preferred listings asked for
   std::multimap<std::string, Want> confirming_;  // by folder: their LIST asked for
   std::deque<FolderListing> own_;                // for the run's own connection
+  std::set<FolderListing> asked_;                // to the others or the own connection
 };
 
 }  // namespace
