@@ -8,7 +8,16 @@
 namespace velmorix::cli {
 namespace {
 
-enum class OptionKind { kFlag, kText, kPort, kSwitch, kChoice, kFingerprint, kConnections };
+enum class OptionKind {
+  kFlag,
+  kText,
+  kPort,
+  kSwitch,
+  kChoice,
+  kFingerprint,
+  kConnections,
+  kCount,  // a whole number from 0
+};
 
 struct OptionSpec {
   std::string_view name;
@@ -72,7 +81,8 @@ const std::vector<CommandSpec>& Commands() {
          {{"yes", OptionKind::kFlag},
           {"dry-run", OptionKind::kFlag},
           {"progress", OptionKind::kFlag},
-          {"no-progress", OptionKind::kFlag}}},
+          {"no-progress", OptionKind::kFlag},
+          {"max-delete", OptionKind::kCount}}},
         {"list", true, {}},
     };
   }();
@@ -86,6 +96,15 @@ std::optional<std::string> CommandLine::Value(std::string_view option) const {
   if (found == options.end())
     return std::nullopt;
   return found->second;
+}
+
+std::optional<int64_t> ParseCount(std::string_view text) {
+  // Digits only: no sign, no spaces; more than a site could hold is refused.
+  if (text.empty() || text.size() > 12 ||
+      text.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  return std::stoll(std::string(text));
 }
 
 std::optional<int32_t> ParsePort(std::string_view text, std::string& error) {
@@ -231,6 +250,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
                      ", not '" + value + "'";
       return result;
     }
+    if (option->kind == OptionKind::kCount && !ParseCount(value)) {
+      result.error = "option '--" + name + "' takes a whole number from 0, not '" + value + "'";
+      return result;
+    }
     if (option->kind == OptionKind::kPort) {
       std::string error;
       if (!ParsePort(value, error)) {
@@ -310,13 +333,20 @@ Destinations:
       names begin with "." when the pruning deletes what is gone locally.
 
 Runs:
-  transfer NAME [--yes] [--dry-run] [--progress | --no-progress]
+  transfer NAME [--yes] [--dry-run] [--progress | --no-progress] [--max-delete N]
       Publishes the destination's local folder to its remote folder and makes
       it the last chosen destination. Questions before deletions are asked on
       the terminal (y/n/c); --yes answers Yes to all; with no terminal and no
       --yes they are answered Cancel, so nothing is deleted unasked. Ends with
       a line "Summary : ..." of the files uploaded, folders created, entries
       deleted and the time it took.
+      Before changing anything, a run that would delete every entry it read
+      on the server, or more than half of them and more than 10, or
+      anything while the local folder holds nothing to publish, stops and
+      asks on the terminal (y/n) whatever --yes says; with no terminal it
+      stops, changing nothing, with exit status 4. --max-delete N allows at
+      most N deletions without asking (0: none; a run that would delete
+      more stops before its first change, also with status 4).
       --dry-run changes nothing: it reads the server and prints, instead of
       the progress lines, each change a transfer would make with its reason,
         Copy file to FTP : /site/a.html  (new)
@@ -368,8 +398,9 @@ destinations exist. The settings live in $XDG_CONFIG_HOME/Quenzari/registry.reg
 (~/.config when XDG_CONFIG_HOME is unset).
 
 Exit status: 0 completed, 1 failed (a refused change, a failed run, settings
-or output that could not be written), 2 canceled, 64 malformed command line,
-130 ended by a second Ctrl-C.
+or output that could not be written), 2 canceled, 4 stopped before any
+change by the deletion guard, 64 malformed command line, 130 ended by a
+second Ctrl-C.
 )";
 }
 

@@ -17,6 +17,7 @@ namespace velmorix::cli {
 inline constexpr int kExitCompleted = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitCanceled = 2;
+inline constexpr int kExitStopped = 4;        // stopped before any change by the deletion guard
 inline constexpr int kExitUsage = 64;         // a malformed command line only
 inline constexpr int kExitInterrupted = 130;  // a second Ctrl-C
 
@@ -43,6 +44,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments);
 // A port as the profile editor accepts it (settings/destinations.h). On a
 // refusal `error` says why.
 std::optional<int32_t> ParsePort(std::string_view text, std::string& error);
+// A whole number from 0, in decimal digits only.
+std::optional<int64_t> ParseCount(std::string_view text);
 
 // "on" -> 1, "off" -> 0; nothing for anything else.
 std::optional<int32_t> ParseSwitch(std::string_view text);

@@ -133,6 +133,8 @@ int ExitStatusFor(std::optional<CompletionCode> completion) {
       return kExitCompleted;
     case CompletionCode::kCanceled:
       return kExitCanceled;
+    case CompletionCode::kStopped:
+      return kExitStopped;
     default:
       return kExitFailed;
   }
@@ -192,7 +194,10 @@ int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsSto
                              .cancelEvent = cancelEvent,
                              .logPath = LogPath(),
                              .learned = &learned,
-                             .mode = dryRun ? RunMode::kDryRun : RunMode::kPublish};
+                             .mode = dryRun ? RunMode::kDryRun : RunMode::kPublish,
+                             .maxDelete = line.Value("max-delete")
+                                              ? ParseCount(*line.Value("max-delete"))
+                                              : std::nullopt};
     if (transfer) {
       // As the window does when the destination is picked in its list.
       if (choose)

@@ -277,6 +277,21 @@ bool TerminalConsole::TrustCertificate(const CertificateInfo& certificate,
   return false;
 }
 
+bool TerminalConsole::ConfirmMassDeletion(const std::string& question, int64_t deletions) {
+  std::lock_guard lock(outputMutex_);
+  ClearProgressLine();
+  Terminal terminal;
+  if (terminal.inputFd >= 0)
+    return ReadAnswer(terminal.inputFd, terminal.promptFd, question, false) == Answer::kYes;
+  const std::string name =
+      options_.destination.empty() ? std::string("NAME") : ShellQuoted(options_.destination);
+  WriteAll(STDERR_FILENO, BoxText(question) + "\n" +
+                              "velmorix-cli: no terminal to answer on: nothing was changed; to "
+                              "allow these deletions: velmorix-cli transfer " +
+                              name + " --max-delete " + std::to_string(deletions) + "\n");
+  return false;
+}
+
 Answer TerminalConsole::ReadAnswer(int inputFd, int promptFd, const std::string& text,
                                    bool offerCancel) {
   WriteAll(promptFd, BoxText(text) + (offerCancel ? " [y/n/c] " : " [y/n] "));

@@ -91,6 +91,9 @@ class TerminalConsole : public RunConsole {
   // deletion question. Without a terminal the certificate is refused, and
   // standard error says how to trust it on purpose.
   bool TrustCertificate(const CertificateInfo& certificate, const std::string& question) override;
+  // Asked on the terminal whatever --yes says. Without a terminal the run
+  // stops, and standard error says how to allow it (--max-delete).
+  bool ConfirmMassDeletion(const std::string& question, int64_t deletions) override;
   void JobDone(CompletionCode code) override;
   // Standard output, one line each.
   void ShowChange(const std::string& line) override;

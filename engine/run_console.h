@@ -3,6 +3,7 @@
 // member but RunModal from the run's worker thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "ftp/certificate_info.h"
@@ -19,6 +20,8 @@ enum class CompletionCode : int {
   kCompleted = 2,
   kFailed = 3,
   kCanceled = 4,
+  // Stopped before its first change by the guard against mass deletion.
+  kStopped = 5,
 };
 
 enum class Answer {
@@ -49,6 +52,10 @@ class RunConsole {
   // and gives false.
   virtual bool TrustCertificate(const CertificateInfo& certificate,
                                 const std::string& question) = 0;
+  // Asks, before a publish changes anything, whether it may delete that
+  // much (see deletion_guard.h): a Yes/No question whose safe answer is No.
+  // `deletions` is the count. True lets the run go on.
+  virtual bool ConfirmMassDeletion(const std::string& question, int64_t deletions) = 0;
   // The completion notice (WM_JOB_DONE). Must not block: it only records the
   // code and lets the console be closed. The worker still finishes its last
   // step after it, so the job outlives this call.

@@ -28,6 +28,8 @@ CompletionCode CompletionCodeFor(RunResult result) {
       return CompletionCode::kCompleted;
     case RunResult::kCanceled:
       return CompletionCode::kCanceled;
+    case RunResult::kStopped:
+      return CompletionCode::kStopped;
     case RunResult::kFailed:
       break;
   }

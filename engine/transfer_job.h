@@ -36,6 +36,9 @@ enum class RunResult : int {
   kFailed = 0,  // the failure has already been reported where it happened
   kCompleted = 1,
   kCanceled = 2,
+  // Stopped before its first change by the guard against mass deletion;
+  // the reason has been shown.
+  kStopped = 3,
 };
 
 CompletionCode CompletionCodeFor(RunResult result);
@@ -127,6 +130,7 @@ struct TransferJob : RunOutput {
   FtpTimeouts timeouts;                                  // given to the session when it opens
   CompletionCode completion = CompletionCode::kRunning;  // what the worker posted
   ConnectionLearned learned;                             // handed to the front end at the end
+  std::optional<int64_t> maxDelete;                      // see RunRequest
 };
 
 // The line a publish logs for a change (see RunOutput::AnnounceChange).

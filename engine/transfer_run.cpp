@@ -12,6 +12,7 @@
 
 #include "base/display_text.h"
 #include "engine/cached_site.h"
+#include "engine/deletion_guard.h"
 #include "engine/dry_run_site.h"
 #include "engine/mirror_walk.h"
 #include "engine/remote_site.h"
@@ -67,6 +68,7 @@ CompletionCode RunOnWorker(const RunRequest& request, WorkerProcedure worker,
   request.cancelEvent.Clear();
   TransferJob job(request.settings, request.profile, request.console, request.cancelEvent,
                   request.logPath, request.timeouts, request.mode);
+  job.maxDelete = request.maxDelete;
   if (watched == WatchedProgress::kShown)
     request.console.WatchProgress(job.progress);
   // Declared after the job, so that on every way out the thread is joined
@@ -245,6 +247,7 @@ class DecidingConsole final : public RunConsole {
   // deletion were answered yes, which is the most the run may change.
   Answer Ask(const std::string&) override { return Answer::kYes; }
   bool TrustCertificate(const CertificateInfo&, const std::string&) override { return false; }
+  bool ConfirmMassDeletion(const std::string&, int64_t) override { return false; }
   void JobDone(CompletionCode) override {}
   void ShowChange(const std::string& line) override { changes.push_back(line); }
   void ShowSummary(const std::string&) override {}
@@ -257,6 +260,47 @@ class DecidingConsole final : public RunConsole {
   RunConsole& shown_;
   std::string lastLine_;
 };
+
+// Whether the local folder holds anything the walk would publish.
+bool LocalHoldsSomething(const ReadTree& tree, const WalkRules& rules, const std::string& folder) {
+  const LocalScan* scan = tree.Local(folder);
+  if (scan == nullptr)
+    return true;  // not read: the walk says why
+  const EntryTable& table = scan->entries;
+  for (int i = 0; i < table.localCount; ++i) {
+    const std::string& name = table.localName[i];
+    if (table.localIsDir[i] ? !SkipsLocalFolder(rules, name)
+                            : !table.localIsSpecial[i] && !IgnoresFile(rules, name)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Before the first change of a publish: a run that would delete that much
+// stops, unless the user (or --max-delete) allows it. kStopped after saying
+// why, else kCompleted.
+RunResult GuardDeletions(TransferJob& job, const WalkRules& rules, const ReadTree& tree,
+                         const ProgressSnapshot& decided, const std::vector<std::string>& changes) {
+  const DeletionPlan plan{decided.entriesDeleted, tree.RemoteEntries(),
+                          !LocalHoldsSomething(tree, rules, job.profile.localDir)};
+  bool allowed = true;
+  if (job.maxDelete) {
+    allowed = plan.deletions <= *job.maxDelete;
+  } else if (IsMassDeletion(plan)) {
+    allowed = job.console.ConfirmMassDeletion(
+        MassDeletionQuestion(plan, job.profile.localDir, job.profile.remoteDir, changes),
+        plan.deletions);
+  }
+  if (allowed)
+    return RunResult::kCompleted;
+  job.Report(kOutputConsole, "Stopped before deleting %lld of %lld entries on FTP",
+             static_cast<long long>(plan.deletions), static_cast<long long>(plan.remoteEntries));
+  job.console.ShowSummary(FormatText(
+      "Summary : nothing changed, stopped before deleting %lld of %lld entries on FTP",
+      static_cast<long long>(plan.deletions), static_cast<long long>(plan.remoteEntries)));
+  return RunResult::kStopped;
+}
 
 }  // namespace
 
@@ -301,6 +345,8 @@ RunResult RunTransfer(TransferJob& job) {
     const ProgressSnapshot totals = output.progress.Read();
     job.progress.SetTotals(totals.filesUploaded, totals.bytesUploaded);
     walked = dryRun;
+    if (result == RunResult::kCompleted && !dryRun)
+      result = GuardDeletions(job, rules, tree, totals, quiet.changes);
   }
   if (result == RunResult::kCompleted && !dryRun) {
     // Carry it out: the same walk over the same listings, now changing.

@@ -28,6 +28,10 @@ struct RunRequest {
   // ConnectionLearned), for the front end to keep in the destination.
   ConnectionLearned* learned = nullptr;
   RunMode mode = RunMode::kPublish;  // StartTransfer only
+  // The most entries a publish may delete: more stop it before its first
+  // change, without a question (0: none at all). Without it, the guard
+  // against mass deletion asks.
+  std::optional<int64_t> maxDelete = std::nullopt;
 };
 
 // Publishes profile.localDir to profile.remoteDir. When the source folder is

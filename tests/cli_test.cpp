@@ -944,6 +944,30 @@ TEST_F(TransferCommandTest, DryRunPrintsOnlyTheChangesAndChangesNothing) {
   EXPECT_EQ(ReadFile(storeFile()), settings);  // the last choice included
 }
 
+// An empty local folder over a site: without a terminal nothing is
+// deleted and the status says why; --max-delete lets a script allow it.
+TEST_F(TransferCommandTest, AMassDeletionStopsWithStatusFourUnlessMaxDeleteAllowsIt) {
+  const fs::path site = server_.root() / "site";
+  WriteFile(site / "index.html", "i");
+  WriteFile(site / "about.html", "a");
+  AddSite();
+  ASSERT_EQ(Cli({"set", "site", "--delete-on-server", "on"}).status, 0);
+
+  const CliResult stopped = Cli({"transfer", "site", "--yes"});
+  EXPECT_EQ(stopped.status, 4) << stopped.err;
+  EXPECT_NE(stopped.err.find("--max-delete 2"), std::string::npos) << stopped.err;
+  EXPECT_EQ(ClosingLine(stopped.out), "Stopped before deleting 2 of 2 entries on FTP");
+  EXPECT_TRUE(fs::exists(site / "index.html"));
+
+  EXPECT_EQ(Cli({"transfer", "site", "--max-delete", "1"}).status, 4);
+  EXPECT_TRUE(fs::exists(site / "index.html"));
+  EXPECT_EQ(Cli({"transfer", "site", "--max-delete", "-1"}).status, 64);
+
+  const CliResult allowed = Cli({"transfer", "site", "--yes", "--max-delete", "2"});
+  EXPECT_EQ(allowed.status, 0) << allowed.err;
+  EXPECT_FALSE(fs::exists(site / "index.html"));
+}
+
 TEST_F(TransferCommandTest, ProgressReachesAPipeOnlyWhenAskedAndAsPlainLines) {
   WriteFile(local_ / "a.html", "a");
   WriteFile(local_ / "b.html", "b");
@@ -981,6 +1005,11 @@ class PruningQuestionsTest : public CliRunTest {
   void SetUp() override {
     CliRunTest::SetUp();
     WriteFile(local_ / "keep.html", "local");
+    // Pages on both sides, so that the deletions are no mass deletion.
+    for (int page = 0; page < 5; ++page) {
+      WriteFile(local_ / ("page" + std::to_string(page) + ".html"), "p");
+      WriteFile(server_.root() / "site" / ("page" + std::to_string(page) + ".html"), "p");
+    }
     WriteFile(server_.root() / "site" / "old.txt", "old");
     WriteFile(server_.root() / "site" / "stale.txt", "stale");
     WriteFile(server_.root() / "site" / "gone" / "deep.txt", "deep");

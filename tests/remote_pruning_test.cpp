@@ -179,6 +179,66 @@ TEST_F(PruningTest, AFolderOfThousandsOfEntriesIsRemoved) {
   EXPECT_EQ(Tree(Remote()), (std::set<std::string>{"keep.txt"}));
 }
 
+// --- The guard against a mass deletion ------------------------------------------
+
+class DeletionGuardRunTest : public PruningTest {
+ protected:
+  // A site of twelve entries; the local folder holds `local` of its files.
+  void Site(int local) {
+    fs::remove(Local("keep.txt"));
+    for (int i = 0; i < 11; ++i) {
+      WriteFile(Remote("page" + std::to_string(i) + ".html"), "p");
+      if (i < local)
+        WriteFile(Local("page" + std::to_string(i) + ".html"), "p");
+    }
+    WriteFile(Remote("img/logo.png"), "i");
+  }
+};
+
+TEST_F(DeletionGuardRunTest, AMassDeletionIsAskedFirstAndNoKeepsTheSiteWhole) {
+  const struct {
+    const char* name;
+    int local;
+    std::optional<int64_t> maxDelete;
+    bool answer;
+    bool asked;
+    CompletionCode code;
+    size_t left;  // entries left in the server's folder, at every level
+  } cases[] = {
+      // The site holds 13 entries: eleven pages, a folder and its logo.
+      {"empty local folder, answered no", 0, {}, false, true, CompletionCode::kStopped, 13},
+      {"empty local folder, answered yes", 0, {}, true, true, CompletionCode::kCompleted, 0},
+      {"one page left locally", 1, {}, false, true, CompletionCode::kStopped, 13},
+      {"a tidy-up asks nothing", 9, {}, false, false, CompletionCode::kCompleted, 9},
+      {"--max-delete allows it", 0, 13, false, false, CompletionCode::kCompleted, 0},
+      {"--max-delete below it", 9, 3, true, false, CompletionCode::kStopped, 13},
+      {"--max-delete 0", 9, 0, true, false, CompletionCode::kStopped, 13},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(Remote());
+    fs::remove_all(Local());
+    fs::create_directories(Local());
+    Site(c.local);
+    maxDelete = c.maxDelete;
+    ResetConsole().allowMassDeletion = c.answer;
+
+    EXPECT_EQ(Publish(), c.code) << Transcript();
+
+    EXPECT_EQ(console().massDeletionQuestions.size(), c.asked ? 1u : 0u);
+    size_t left = 0;
+    for ([[maybe_unused]] const auto& entry : fs::recursive_directory_iterator(Remote()))
+      ++left;
+    EXPECT_EQ(left, c.left);
+    if (c.code == CompletionCode::kStopped) {
+      EXPECT_EQ(LogText(), "");
+      EXPECT_TRUE(console().LastLine().starts_with("Stopped before deleting")) << Transcript();
+      ASSERT_EQ(console().summaries.size(), 1u);
+      EXPECT_TRUE(console().summaries[0].starts_with("Summary : nothing changed"));
+    }
+  }
+}
+
 // --- Questions -----------------------------------------------------------------
 
 class PruningQuestionTest : public PruningTest {

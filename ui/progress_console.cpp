@@ -230,6 +230,15 @@ bool ProgressConsole::TrustCertificate(const CertificateInfo&, const std::string
   return trusted;
 }
 
+bool ProgressConsole::ConfirmMassDeletion(const std::string& question, int64_t) {
+  // いいえ is the default button: Enter keeps the site.
+  const QString text = QString::fromStdString(question);
+  bool allowed = false;
+  RunOnWindowThread(
+      [this, &text, &allowed] { allowed = Dialogs::AskYesNo(this, text) == QMessageBox::Yes; });
+  return allowed;
+}
+
 void ProgressConsole::JobDone(CompletionCode code) {
   QCoreApplication::postEvent(this, new JobDoneEvent(code));
 }

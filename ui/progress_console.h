@@ -58,6 +58,7 @@ class ProgressConsole : public QDialog, public RunConsole {
   void ShowError(const std::string& text) override;
   Answer Ask(const std::string& text) override;
   bool TrustCertificate(const CertificateInfo& certificate, const std::string& question) override;
+  bool ConfirmMassDeletion(const std::string& question, int64_t deletions) override;
   // Window thread. `progress` must stay alive until RunModal has returned.
   void WatchProgress(const RunProgress& progress) override;
   void JobDone(CompletionCode code) override;

@@ -51,8 +51,8 @@ check "no second name" "" transfer alpha a
 check "no names for a command without one" "" destinations a
 check "options of a command without a name" "--delete-message|--keep-dot-files" switches ""
 check "option prefix of set" "--skip-underscore-folders|--skip-images-folder" set alpha --skip
-check "an option is not offered twice" "--dry-run|--progress|--no-progress" transfer alpha --yes --
-check "--progress excludes --no-progress" "--yes|--dry-run" transfer alpha --no-progress --
+check "an option is not offered twice" "--dry-run|--progress|--no-progress|--max-delete" transfer alpha --yes --
+check "--progress excludes --no-progress" "--yes|--dry-run|--max-delete" transfer alpha --no-progress --
 check "switch value" "on|off" set alpha --only-newer ""
 check "choice value" "tls-if-available|tls" add x --security tl
 check "value after =" "passive" set alpha --data-mode = pa

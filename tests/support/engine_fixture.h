@@ -61,7 +61,8 @@ class EngineRunTest : public ::testing::Test {
                       .cancelEvent = cancelEvent,
                       .logPath = logPath,
                       .timeouts = timeouts,
-                      .learned = &learned};
+                      .learned = &learned,
+                      .maxDelete = maxDelete};
   }
   std::optional<CompletionCode> Publish() { return StartTransfer(Request()); }
   CompletionCode List() { return StartListing(Request()); }
@@ -131,6 +132,7 @@ class EngineRunTest : public ::testing::Test {
   CancelEvent cancelEvent;
   std::string logPath;
   ConnectionLearned learned;  // what the last run learned
+  std::optional<int64_t> maxDelete;
   // Short enough that a dead server ends a test quickly.
   FtpTimeouts timeouts{std::chrono::milliseconds(3000), std::chrono::milliseconds(3000),
                        std::chrono::milliseconds(3000)};

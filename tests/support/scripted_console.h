@@ -33,7 +33,11 @@ class ScriptedConsole : public RunConsole {
   int doneCalls = 0;
 
   std::vector<CertificateInfo> certificates;  // asked about with TrustCertificate
-  std::vector<std::string> changes;           // a dry run's ShowChange lines
+  std::vector<std::string> massDeletionQuestions;
+  // The answer to ConfirmMassDeletion: yes, as the small sites of most
+  // tests are mostly deleted on purpose; the guard's own tests say no.
+  bool allowMassDeletion = true;
+  std::vector<std::string> changes;  // a dry run's ShowChange lines
   std::vector<std::string> summaries;
   const RunProgress* progress = nullptr;  // given by WatchProgress
 
@@ -89,6 +93,13 @@ class ScriptedConsole : public RunConsole {
     events.push_back("certificate: " + question);
     certificates.push_back(certificate);
     return trustCertificates_;
+  }
+
+  bool ConfirmMassDeletion(const std::string& question, int64_t deletions) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events.push_back("mass deletion: " + std::to_string(deletions));
+    massDeletionQuestions.push_back(question);
+    return allowMassDeletion;
   }
 
   void JobDone(CompletionCode code) override {

@@ -415,6 +415,9 @@ TEST_F(ProgressConsoleRunTest, RealRunEndsWithItsLastLineAndCloseButton) {
 TEST_F(ProgressConsoleRunTest, QuestionsOfThePruningAreAskedThroughTheConsole) {
   profile.options.deleteOnServer = 1;
   WriteFile(server_.root() / "old.txt", "o");
+  // A kept page: one deletion of two entries is no mass deletion.
+  WriteFile(server_.root() / "page.html", "p");
+  WriteFile(local.path() / "page.html", "p");
   Dialogs::QueueAnswer(QMessageBox::No);
   ProgressConsole console(cancelEvent);
   GuardAgainstHanging(console);
@@ -424,6 +427,31 @@ TEST_F(ProgressConsoleRunTest, QuestionsOfThePruningAreAskedThroughTheConsole) {
 
   EXPECT_EQ(Dialogs::Shown(), QStringList{"FTP : old.txt\nを削除してもよろしいですか。"});
   EXPECT_TRUE(fs::exists(server_.root() / "old.txt"));
+}
+
+// An empty local folder over a site: a box asks first, and いいえ (the
+// answer Enter gives) keeps the site as it is.
+TEST_F(ProgressConsoleRunTest, AMassDeletionIsAskedInABoxAndNoChangesNothing) {
+  profile.options.deleteOnServer = 1;
+  settings.deleteMessage = 0;
+  fs::remove_all(local.path() / "a.txt");
+  fs::remove_all(local.path() / "sub");
+  WriteFile(server_.root() / "index.html", "i");
+  Dialogs::QueueAnswer(QMessageBox::No);
+  ProgressConsole console(cancelEvent);
+  GuardAgainstHanging(console);
+  CloseWhenDone();
+
+  EXPECT_EQ(StartTransfer(Request(console)), CompletionCode::kStopped);
+
+  ASSERT_EQ(Dialogs::Shown().size(), 1);
+  EXPECT_TRUE(
+      Dialogs::Shown()[0].startsWith("ローカルのフォルダーに転送するものがありません。\n"
+                                     "FTP の 1 件のうち 1 件を削除しようとしています。"))
+      << Dialogs::Shown()[0].toStdString();
+  EXPECT_EQ(finalText, "Stopped before deleting 1 of 1 entries on FTP");
+  EXPECT_EQ(finalButton, "閉じる");
+  EXPECT_TRUE(fs::exists(server_.root() / "index.html"));
 }
 
 TEST_F(ProgressConsoleRunTest, FailedRunKeepsTheLineShownBeforeItsBox) {
