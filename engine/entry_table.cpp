@@ -21,6 +21,8 @@ void AddRemoteEntry(EntryTable& table, const RemoteEntry& entry) {
     return;
   table.remoteName.push_back(entry.name);
   table.remoteTime.push_back(entry.lastWriteTime);
+  // A link's size is its own, not the file's.
+  table.remoteSize.push_back(entry.isLink ? -1 : entry.size);
   table.remoteIsLink.push_back(entry.isLink);
   table.remoteIsDir.push_back(entry.isDir && !entry.isLink);
   table.remoteMatched.push_back(false);

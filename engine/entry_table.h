@@ -37,6 +37,7 @@ struct EntryTable {
   int32_t remoteCount = 0;
   std::vector<std::string> remoteName;  // as the server spells it
   std::vector<int64_t> remoteTime;
+  std::vector<int64_t> remoteSize;  // a file's, as listed; -1 when unknown
   std::vector<bool> remoteIsDir;
   // A symbolic link, whatever its target: handled as a file, never entered.
   std::vector<bool> remoteIsLink;

@@ -157,6 +157,8 @@ ChangeReason ReasonFor(UploadReason reason) {
       return ChangeReason::kNewer;
     case UploadReason::kReplace:
       return ChangeReason::kReplace;
+    case UploadReason::kSizeDiffers:
+      return ChangeReason::kSizeDiffers;
     default:
       return ChangeReason::kNew;
   }
@@ -185,9 +187,11 @@ RunResult MirrorFile(const WalkContext& context, EntryTable& table, int local,
     output.progress.FileDone(size, false);
     return RunResult::kCompleted;
   }
-  const UploadReason reason =
-      DecideUpload(context.rules, table.localTime[local],
-                   match >= 0 ? std::optional<int64_t>(table.remoteTime[match]) : std::nullopt);
+  const UploadReason reason = DecideUpload(
+      context.rules, table.localTime[local], size,
+      match >= 0
+          ? std::optional<ListedFile>(ListedFile{table.remoteTime[match], table.remoteSize[match]})
+          : std::nullopt);
   if (reason == UploadReason::kUpToDate) {
     output.progress.FileDone(size, false);
   } else {

@@ -134,6 +134,9 @@ std::string DryRunChangeLine(ChangeKind kind, ChangeReason reason, const std::st
     case ChangeReason::kReplace:
       why = "replace";
       break;
+    case ChangeReason::kSizeDiffers:
+      why = "size differs";
+      break;
     case ChangeReason::kNotLocal:
       why = "not on Local HDD";
       break;

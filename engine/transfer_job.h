@@ -58,10 +58,11 @@ using LogFile = std::unique_ptr<std::FILE, FileCloser>;
 // What a run can change on the server, and why: the reason a dry run shows.
 enum class ChangeKind { kCreateFolder, kUpload, kDeleteFile, kRemoveFolder };
 enum class ChangeReason {
-  kNew,       // not on the server
-  kNewer,     // newer on the local disk
-  kReplace,   // on the server already; uploaded anyway (onlyNewer is off)
-  kNotLocal,  // on the server only
+  kNew,          // not on the server
+  kNewer,        // newer on the local disk
+  kReplace,      // on the server already; uploaded anyway (onlyNewer is off)
+  kSizeDiffers,  // on the server, not older, but of another size
+  kNotLocal,     // on the server only
 };
 
 // A run's reporting, which every step of a run takes: the shown and logged

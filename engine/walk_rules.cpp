@@ -31,16 +31,19 @@ bool IgnoresFile(const WalkRules& rules, std::string_view name) {
   return rules.options.ignoreExeFiles && HasExeExtension(name);
 }
 
-UploadReason DecideUpload(const WalkRules& rules, int64_t localTime,
-                          std::optional<int64_t> remoteTime) {
-  if (!remoteTime)
+UploadReason DecideUpload(const WalkRules& rules, int64_t localTime, int64_t localSize,
+                          std::optional<ListedFile> remote) {
+  if (!remote)
     return UploadReason::kNew;
   if (!rules.options.onlyNewer)
     return UploadReason::kReplace;
-  int64_t serverTime = *remoteTime;
+  int64_t serverTime = remote->time;
   if (rules.timeDifference)
     serverTime -= kTimeDifferenceSeconds;
-  return localTime > serverTime ? UploadReason::kNewer : UploadReason::kUpToDate;
+  if (localTime > serverTime)
+    return UploadReason::kNewer;
+  return remote->size >= 0 && remote->size != localSize ? UploadReason::kSizeDiffers
+                                                        : UploadReason::kUpToDate;
 }
 
 bool KeepsUnmatchedFile(const WalkRules& rules, std::string_view name) {

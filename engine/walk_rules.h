@@ -56,12 +56,20 @@ enum class UploadReason {
   kNew,       // the server has no file of that name
   kNewer,     // the local copy is newer than the server's
   kReplace,   // the server has one, and onlyNewer is off
+  // With onlyNewer: the server's copy is not older, but its size differs
+  // (an upload cut short, which its newer time would otherwise hide).
+  kSizeDiffers,
 };
 
-// `remoteTime` is the matching server file's time, none when there is no
-// match. Times are seconds since 1970, UTC, as listed.
-UploadReason DecideUpload(const WalkRules& rules, int64_t localTime,
-                          std::optional<int64_t> remoteTime);
+// The matching server file as listed.
+struct ListedFile {
+  int64_t time = 0;   // seconds since 1970, UTC
+  int64_t size = -1;  // -1 when the listing gives none
+};
+
+// `remote` is the matching server file, none when there is no match.
+UploadReason DecideUpload(const WalkRules& rules, int64_t localTime, int64_t localSize,
+                          std::optional<ListedFile> remote);
 
 // An unmatched server file that the pruning keeps: ignored files, and with
 // keepDotFiles the names that begin with ".". Unmatched folders are never kept.

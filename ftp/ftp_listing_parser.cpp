@@ -17,6 +17,19 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
+// The value of an all-digit `text` of up to 18 digits (a file's size), or
+// -1 when it is empty, longer or holds anything else.
+int64_t SizeValue(std::string_view text) {
+  if (text.empty() || text.size() > 18 ||
+      text.find_first_not_of("0123456789") != std::string_view::npos) {
+    return -1;
+  }
+  int64_t value = 0;
+  for (char c : text)
+    value = value * 10 + (c - '0');
+  return value;
+}
+
 // The value of an all-digit `text`, or -1 when it is empty, too long or holds
 // anything else.
 int DigitsValue(std::string_view text) {
@@ -156,6 +169,7 @@ bool ParseMlsdLine(std::string_view line, RemoteEntry& entry) {
 
   enum class Kind { kFile, kDir, kLink, kCurrent, kParent } kind = Kind::kFile;
   int64_t time = 0;
+  int64_t size = -1;
   size_t pos = 0;
   while (pos < facts.size()) {
     size_t stop = facts.find(';', pos);
@@ -182,6 +196,8 @@ bool ParseMlsdLine(std::string_view line, RemoteEntry& entry) {
         // descends into them.
         kind = Kind::kFile;
       }
+    } else if (EqualsIgnoringAsciiCase(factName, "size")) {
+      size = SizeValue(value);
     } else if (EqualsIgnoringAsciiCase(factName, "modify")) {
       // YYYYMMDDHHMMSS with an optional fraction; anything else is malformed
       // and leaves the time at 0.
@@ -222,6 +238,7 @@ bool ParseMlsdLine(std::string_view line, RemoteEntry& entry) {
   // A link is never a folder, so nothing ever descends through it.
   entry.isLink = kind == Kind::kLink;
   entry.lastWriteTime = time;
+  entry.size = kind == Kind::kFile ? size : -1;
   return true;
 }
 
@@ -242,6 +259,7 @@ bool ParseUnixListLine(std::string_view line, int64_t now, RemoteEntry& entry) {
   // counted. Look for the date instead: a month name, a day and a time or a
   // year, in three tokens in a row.
   std::array<Token, 3> window{};
+  Token before;  // the token before the date: a regular file's size
   size_t pos = mode.end;
   for (int i = 0; i < 3; ++i) {
     window[static_cast<size_t>(i)] = NextToken(line, pos);
@@ -286,8 +304,10 @@ bool ParseUnixListLine(std::string_view line, int64_t now, RemoteEntry& entry) {
       entry.isDir = kind == 'd';
       entry.isLink = kind == 'l';
       entry.lastWriteTime = possible ? SecondsSinceEpoch(fullYear, month, day, hour, minute, 0) : 0;
+      entry.size = kind == '-' ? SizeValue(before.in(line)) : -1;
       return true;
     }
+    before = window[0];
     window[0] = window[1];
     window[1] = window[2];
     window[2] = NextToken(line, window[2].end);
@@ -361,6 +381,13 @@ bool ParseDosListLine(std::string_view line, RemoteEntry& entry) {
   entry.name.assign(line.substr(nameStart));
   entry.isDir = isDir;
   entry.isLink = false;
+  // Some servers group the digits with "," or ".".
+  std::string digits;
+  for (char c : sizeOrDir) {
+    if (IsDigit(c))
+      digits += c;
+  }
+  entry.size = isDir ? -1 : SizeValue(digits);
   entry.lastWriteTime = possible ? SecondsSinceEpoch(year, month, day, hour, minute, 0) : 0;
   return true;
 }

@@ -19,6 +19,8 @@ struct RemoteEntry {
   // only LIST can tell (ListingCommand::kList).
   bool isLink = false;
   int64_t lastWriteTime = 0;  // whole seconds since 1970-01-01 00:00 UTC
+  // A file's size in bytes as the listing gives it; -1 when it does not.
+  int64_t size = -1;
 };
 
 }  // namespace velmorix

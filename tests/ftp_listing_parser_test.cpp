@@ -19,6 +19,8 @@ constexpr int64_t k2026Dec08At1756 = 1796752560;
 constexpr int64_t k2020Jan02 = 1577923200;
 constexpr int64_t k2020Jan02At030405 = 1577934245;
 
+constexpr int64_t kSizeNotChecked = -2;
+
 // One line and what it must give; `ok` false: the line is skipped.
 struct Case {
   const char* line;
@@ -28,6 +30,7 @@ struct Case {
   int64_t time = 0;
   int64_t now = kCaptureTime;
   bool isLink = false;
+  int64_t size = kSizeNotChecked;
 };
 
 void ExpectParsed(ListingFormat format, const Case& c) {
@@ -42,6 +45,9 @@ void ExpectParsed(ListingFormat format, const Case& c) {
   EXPECT_EQ(entry.isDir, c.isDir) << c.line;
   EXPECT_EQ(entry.isLink, c.isLink) << c.line;
   EXPECT_EQ(entry.lastWriteTime, c.time) << c.line;
+  if (c.size != kSizeNotChecked) {
+    EXPECT_EQ(entry.size, c.size) << c.line;
+  }
 }
 
 // Parses the data lines of `command` ("LIST -a via PORT") in a capture file.
@@ -104,12 +110,16 @@ class MlsdLineTest : public ::testing::Test {};
 TEST_F(MlsdLineTest, FactsNamesTypesAndTimes) {
   constexpr int64_t t = k2020Jan02At030405;
   for (const Case& c : std::initializer_list<Case>{
-           {"type=file;size=3;modify=20200102030405; a; b  c.txt ", true, "a; b  c.txt ", false, t},
+           {"type=file;size=3;modify=20200102030405; a; b  c.txt ", true, "a; b  c.txt ", false, t,
+            kCaptureTime, false, 3},
            {"Type=DIR;MODIFY=20200102030405.123; Folder", true, "Folder", true, t},
            {"type=cdir;modify=20200102030405; /home/ftpt/pub", true, ".", true, t},
            {"type=pdir; /home/ftpt", true, "..", true},
            {"type=OS.unix=chr-1/3; null", true, "null"},
-           {"size=1; no-type", true, "no-type"},
+           {"size=1; no-type", true, "no-type", false, 0, kCaptureTime, false, 1},
+           {"type=dir;size=4096; folders-have-none", true, "folders-have-none", true, 0,
+            kCaptureTime, false, -1},
+           {"type=file;size=12a; bad-size", true, "bad-size", false, 0, kCaptureTime, false, -1},
            // Malformed times are 0, the entry stays.
            {"type=file;modify=2020010203040; f", true, "f"},
            {"type=file;modify=202001020304056; f", true, "f"},
@@ -131,8 +141,10 @@ class UnixListLineTest : public ::testing::Test {};
 TEST_F(UnixListLineTest, ColumnsAreFoundByTheDateNotCounted) {
   constexpr int64_t t = k2026Dec08At1756;
   for (const Case& c : std::initializer_list<Case>{
-           {"-rw-r--r--   1 owner       4 Dec  8 17:56 nogroup.txt", true, "nogroup.txt", false, t},
-           {"crw-rw-rw-   1 root     root       1,   3 Dec  8 17:56 null", true, "null", false, t},
+           {"-rw-r--r--   1 owner       4 Dec  8 17:56 nogroup.txt", true, "nogroup.txt", false, t,
+            kCaptureTime, false, 4},
+           {"crw-rw-rw-   1 root     root       1,   3 Dec  8 17:56 null", true, "null", false, t,
+            kCaptureTime, false, -1},
            {"-rw-r--r--   1 Jan      May        4 Dec 08 17:56 x", true, "x", false, t},
            {"drwxr-xr-x+ ftp ftp 4096 Jan  2  2020 acl folder", true, "acl folder", true,
             k2020Jan02},
@@ -173,13 +185,13 @@ TEST_F(DosListLineTest, FoldersFilesAndTheirClocks) {
   for (const Case& c : std::initializer_list<Case>{
            {"12-31-97  11:59PM       <DIR>          Web Site", true, "Web Site", true, 883612740},
            {"01-05-98  09:03AM                 1234 index.html", true, "index.html", false,
-            883990980},
+            883990980, kCaptureTime, false, 1234},
            {"01-01-00  12:00AM  <DIR>  midnight", true, "midnight", true, 946684800},
            {"01-01-00  12:00PM  <DIR>  noon", true, "noon", true, 946728000},
            {"06-15-69  12:00AM  5  y2069", true, "y2069", false, 3138480000},
            {"06-15-70  12:00AM  5  y1970", true, "y1970", false, 14256000},
            {"12-31-2021  23:59       1,234,567 big file.bin", true, "big file.bin", false,
-            1640995140},
+            1640995140, kCaptureTime, false, 1234567},
            {"12-31-2021  11:59 PM  <DIR>  late", true, "late", true, 1640995140},
            {"12-31-97  11:59PM  <DIR>   ", false},
            {"12-31-97  11:59PM  12x  bad-size", false},

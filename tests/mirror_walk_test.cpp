@@ -417,6 +417,20 @@ class OnlyNewerTest : public EngineTest {
   bool Uploaded(const std::string& name) { return ReadFile(Remote(name)) == "new " + name; }
 };
 
+// An upload cut short leaves a server copy newer than the local file; its
+// size gives it away, and it is repaired.
+TEST_F(OnlyNewerTest, AServerCopyOfAnotherSizeIsSentAgainWhateverItsTime) {
+  WriteFile(Local("page.html"), std::string(5000, 'p'));
+  SetFileTime(Local("page.html"), kTime);
+  WriteFile(Remote("page.html"), std::string(1200, 'p'));
+  SetFileTime(Remote("page.html"), kTime + 3600);
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(fs::file_size(Remote("page.html")), 5000u);
+  EXPECT_EQ(LogLines(), std::vector<std::string>{"Copy file to FTP : /site/page.html"});
+}
+
 TEST_F(OnlyNewerTest, EqualTimesSkipAndOneSecondNewerUploads) {
   Pair("equal.txt", kTime, kTime);
   Pair("newer.txt", kTime + 1, kTime);

@@ -32,6 +32,8 @@ TEST(WalkRulesTest, UploadDecisions) {
     int64_t local;
     std::optional<int64_t> remote;
     UploadReason expected;
+    int64_t localSize = 10;
+    int64_t remoteSize = 10;  // -1: not listed
   };
   const Case cases[] = {
       {1, false, 100, std::nullopt, UploadReason::kNew},
@@ -43,12 +45,19 @@ TEST(WalkRulesTest, UploadDecisions) {
       // The server's clock runs nine hours ahead.
       {1, true, 100, 100 + 32400 - 1, UploadReason::kNewer},
       {1, true, 100, 100 + 32400, UploadReason::kUpToDate},
+      // A server copy cut short looks newer; its size gives it away.
+      {1, false, 100, 200, UploadReason::kSizeDiffers, 10, 4},
+      {1, false, 100, 100, UploadReason::kSizeDiffers, 10, 11},
+      {1, false, 100, 200, UploadReason::kUpToDate, 10, -1},
+      {0, false, 100, 200, UploadReason::kReplace, 10, 4},
   };
   for (const Case& c : cases) {
     WalkRules rules;
     rules.options.onlyNewer = c.onlyNewer;
     rules.timeDifference = c.timeDifference;
-    EXPECT_EQ(DecideUpload(rules, c.local, c.remote), c.expected)
+    const std::optional<ListedFile> remote =
+        c.remote ? std::optional<ListedFile>(ListedFile{*c.remote, c.remoteSize}) : std::nullopt;
+    EXPECT_EQ(DecideUpload(rules, c.local, c.localSize, remote), c.expected)
         << "onlyNewer " << c.onlyNewer << " local " << c.local << " remote "
         << c.remote.value_or(-1);
   }
