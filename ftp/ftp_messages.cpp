@@ -157,6 +157,16 @@ std::string SwitchedToActiveNotice(std::string_view reason) {
   return "Passive mode failed, using active mode from now on : " + std::string(reason);
 }
 
+std::string SizeMismatchText(std::string_view name, int64_t sent, int64_t held) {
+  return "送信したサイズ " + std::to_string(sent) + " バイトに対し、サーバー上のサイズは " +
+         std::to_string(held) + " バイトです (" + std::string(name) + ")";
+}
+
+std::string RenamesRefusedNotice(std::string_view host, std::string_view reply) {
+  return "Rename refused on " + std::string(host) +
+         ", uploading under the real names from now on : " + std::string(reply);
+}
+
 std::string NameEncodingMismatchText(std::string_view host, std::string_view encoding,
                                      std::string_view found, std::string_view name) {
   return std::string(host) + " の名前の文字コードを " + std::string(encoding) +

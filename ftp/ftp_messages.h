@@ -62,6 +62,10 @@ std::string PassiveConnectTimeoutText(std::string_view host, uint16_t port);
 // Console lines of what a connection decided about its data connections.
 std::string PassiveAddressReplacedNotice(std::string_view named, std::string_view used);
 std::string SwitchedToActiveNotice(std::string_view reason);
+// A file whose size on the server is not what was sent.
+std::string SizeMismatchText(std::string_view name, int64_t sent, int64_t held);
+// The server renames nothing: files go under their own names from now on.
+std::string RenamesRefusedNotice(std::string_view host, std::string_view reply);
 // 自動 had decided on `encoding`, and the server listed `name` in `found`.
 std::string NameEncodingMismatchText(std::string_view host, std::string_view encoding,
                                      std::string_view found, std::string_view name);

@@ -65,6 +65,18 @@ struct FtpConnection::State {
   FtpStatus ProtectData();
   // Ends an open listing so that the control connection is free.
   void CloseActiveListing();
+  // Best effort: deletes `serverPath` (a temporary file of ours) while the
+  // connection stands.
+  void Discard(const std::string& serverPath);
+  // After a file was sent whole as `sentPath` (`sent` bytes): checks its
+  // size with `verify`, and with `renamed` renames it to `realPath`. On a
+  // failure nothing of it is left under a temporary name; renamesRefused
+  // is set when the server renames nothing.
+  FtpStatus KeepStored(const std::string& sentPath, const std::string& realPath, bool renamed,
+                       bool verify, int64_t sent);
+  // The size of `serverPath` by SIZE, or by MLST where SIZE gives none; -1
+  // when neither tells.
+  FtpStatus ServerSize(const std::string& serverPath, int64_t& size);
   // Sends a command that needs no data connection; success on 2xx.
   FtpStatus Simple(const std::string& commandLine);
   // `name` (UTF-8) as the server writes it; `what` names it in texts.
@@ -100,6 +112,7 @@ struct FtpConnection::State {
   std::function<void(const std::string&)> notice;
   FtpListing::State* activeListing = nullptr;
   ftp::CancelCheck cancelCheck;
+  bool renamesRefused = false;  // RNFR or RNTO is not implemented
 };
 
 struct FtpListing::State {
@@ -144,6 +157,121 @@ FtpConnection::State::~State() {
 void FtpConnection::State::CloseActiveListing() {
   if (activeListing != nullptr)
     activeListing->Close();
+}
+
+void FtpConnection::State::Discard(const std::string& serverPath) {
+  if (!control.open())
+    return;
+  ftp::FtpReply reply;
+  const std::string kept = control.lastReplyText();
+  control.Command("DELE " + serverPath, reply);
+  // The reply that tells what failed stays the last one.
+  if (!kept.empty())
+    control.KeepAsLastReply({0, kept});
+}
+
+namespace {
+
+// 500, 502, 504: the server does not know or implement the command.
+bool NotImplemented(const ftp::FtpReply& reply) {
+  return reply.code == 500 || reply.code == 502 || reply.code == 504;
+}
+
+// The size in a 213 reply to SIZE; -1 for anything else.
+int64_t SizeOfReply(const ftp::FtpReply& reply) {
+  if (reply.code != 213 || reply.text.size() < 5)
+    return -1;
+  const std::string digits = reply.text.substr(4);
+  if (digits.empty() || digits.size() > 18 ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return -1;
+  }
+  return std::stoll(digits);
+}
+
+}  // namespace
+
+FtpStatus FtpConnection::State::ServerSize(const std::string& serverPath, int64_t& size) {
+  size = -1;
+  ftp::FtpReply reply;
+  FtpStatus status = control.Command("SIZE " + serverPath, reply);
+  if (!status.ok())
+    return status;
+  size = SizeOfReply(reply);
+  if (size >= 0 || !features.mlst)
+    return FtpStatus::Ok();
+  status = control.Command("MLST " + serverPath, reply);
+  if (!status.ok() || reply.code != 250)
+    return status;
+  // "250-Listing", " facts; path", "250 End": the facts line starts with a space.
+  size_t start = 0;
+  while (start < reply.text.size()) {
+    size_t end = reply.text.find('\n', start);
+    if (end == std::string::npos)
+      end = reply.text.size();
+    const std::string_view line = std::string_view(reply.text).substr(start, end - start);
+    RemoteEntry entry;
+    if (line.starts_with(' ') && ftp::ParseMlsdLine(line.substr(1), entry) && entry.size >= 0)
+      size = entry.size;
+    start = end + 1;
+  }
+  return FtpStatus::Ok();
+}
+
+FtpStatus FtpConnection::State::KeepStored(const std::string& sentPath, const std::string& realPath,
+                                           bool renamed, bool verify, int64_t sent) {
+  if (verify) {
+    int64_t held = -1;
+    if (FtpStatus status = ServerSize(sentPath, held); !status.ok())
+      return status;
+    if (held >= 0 && held != sent) {
+      if (renamed)
+        Discard(sentPath);
+      return FtpStatus::Error(FtpErrorKind::kServerReply,
+                              ftp::SizeMismatchText(realPath, sent, held));
+    }
+  }
+  if (!renamed)
+    return FtpStatus::Ok();
+  // RNTO must follow RNFR at once: both go out together.
+  ftp::FtpReply from;
+  ftp::FtpReply to;
+  FtpStatus status = control.SendLines({"RNFR " + sentPath, "RNTO " + realPath});
+  if (status.ok())
+    status = control.ReadFinal(from, "RNFR");
+  if (status.ok())
+    status = control.ReadFinal(to, "RNTO");
+  if (!status.ok())
+    return status;
+  if (to.positive())
+    return FtpStatus::Ok();
+  if (NotImplemented(from) || NotImplemented(to)) {
+    renamesRefused = true;
+    if (notice)
+      notice(ftp::RenamesRefusedNotice(host, NotImplemented(from) ? from.text : to.text));
+    Discard(sentPath);
+    return FtpStatus::Error(FtpErrorKind::kServerReply, from.code == 350 ? to.text : from.text);
+  }
+  if (from.code == 350) {
+    // A server that will not rename onto an existing file: the old one
+    // goes first.
+    ftp::FtpReply gone;
+    status = control.SendLines({"DELE " + realPath, "RNFR " + sentPath, "RNTO " + realPath});
+    if (status.ok())
+      status = control.ReadFinal(gone, "DELE");
+    if (status.ok())
+      status = control.ReadFinal(from, "RNFR");
+    if (status.ok())
+      status = control.ReadFinal(to, "RNTO");
+    if (!status.ok())
+      return status;
+    if (to.positive())
+      return FtpStatus::Ok();
+  }
+  const FtpStatus refused =
+      FtpStatus::Error(FtpErrorKind::kServerReply, from.code == 350 ? to.text : from.text);
+  Discard(sentPath);
+  return refused;
 }
 
 FtpStatus FtpConnection::State::Simple(const std::string& commandLine) {
@@ -694,17 +822,24 @@ FtpStatus FtpConnection::CreateFolder(std::string_view path) {
 }
 
 FtpStatus FtpConnection::PutFile(const std::string& localPath, std::string_view remoteName,
-                                 const std::function<void(int64_t)>& progress) {
-  return Store(localPath, remoteName, RemoteTarget::kCurrentFolder, progress);
+                                 const std::function<void(int64_t)>& progress,
+                                 const StoreOptions& options) {
+  return Store(localPath, remoteName, RemoteTarget::kCurrentFolder, progress, options);
+}
+
+bool FtpConnection::RenamesRefused() const {
+  return state_ != nullptr && state_->renamesRefused;
 }
 
 FtpStatus FtpConnection::StoreFile(const std::string& localPath, std::string_view remotePath,
-                                   const std::function<void(int64_t)>& progress) {
-  return Store(localPath, remotePath, RemoteTarget::kFromLoginFolder, progress);
+                                   const std::function<void(int64_t)>& progress,
+                                   const StoreOptions& options) {
+  return Store(localPath, remotePath, RemoteTarget::kFromLoginFolder, progress, options);
 }
 
 FtpStatus FtpConnection::Store(const std::string& localPath, std::string_view remote,
-                               RemoteTarget target, const std::function<void(int64_t)>& progress) {
+                               RemoteTarget target, const std::function<void(int64_t)>& progress,
+                               const StoreOptions& options) {
   if (!IsOpen())
     return NotConnected();
   if (ftp::HasLineBreakOrNul(remote))
@@ -714,6 +849,21 @@ FtpStatus FtpConnection::Store(const std::string& localPath, std::string_view re
     return status;
   if (target == RemoteTarget::kFromLoginFolder)
     serverName = ftp::ResolveRemotePath(state_->loginFolder, serverName);
+  // Sent under the temporary name, in the real name's folder.
+  const bool viaTemporary = !options.temporaryName.empty() && !state_->renamesRefused;
+  std::string sentName = serverName;
+  if (viaTemporary) {
+    if (ftp::HasLineBreakOrNul(options.temporaryName))
+      return Unsafe("ファイル名", options.temporaryName);
+    std::string temporary;
+    if (FtpStatus status = state_->ServerName(options.temporaryName, "ファイル名", temporary);
+        !status.ok()) {
+      return status;
+    }
+    const size_t slash = serverName.rfind('/');
+    sentName =
+        (slash == std::string::npos ? std::string() : serverName.substr(0, slash + 1)) + temporary;
+  }
   if (localPath.find('\0') != std::string::npos)
     return Unsafe("ローカルのファイル名", localPath);
   state_->CloseActiveListing();
@@ -743,14 +893,20 @@ FtpStatus FtpConnection::Store(const std::string& localPath, std::string_view re
                             ftp::LocalFileText(localPath, ftp::NotRegularFileDetail()));
   }
 
+  int64_t sent = 0;
+  const auto counting = [&sent, &progress](int64_t bytes) {
+    sent = bytes;
+    if (progress)
+      progress(bytes);
+  };
   ftp::DataTransfer transfer;
-  FtpStatus status = ftp::OpenTransfer(state_->control, state_->dataPlan, "STOR " + serverName,
+  FtpStatus status = ftp::OpenTransfer(state_->control, state_->dataPlan, "STOR " + sentName,
                                        ftp::TransferDirection::kSend, state_->timeouts.data,
                                        state_->cancelCheck, transfer);
   if (!status.ok())
     return status;
   status =
-      ftp::SendFileData(state_->control, transfer, file.get(), state_->timeouts.data, progress);
+      ftp::SendFileData(state_->control, transfer, file.get(), state_->timeouts.data, counting);
   if (!status.ok()) {
     if (state_->control.open() && !transfer.finalReceived) {
       // The server's own reply comes after our broken-off data; without it
@@ -759,15 +915,30 @@ FtpStatus FtpConnection::Store(const std::string& localPath, std::string_view re
       if (!finish.ok())
         return finish;
     }
+    if (viaTemporary)
+      state_->Discard(sentName);
     return status;
   }
   status = ftp::FinishTransfer(state_->control, transfer);
   if (!status.ok())
     return status;
   if (!ftp::TransferCompleted(transfer.finalReply)) {
+    if (viaTemporary)
+      state_->Discard(sentName);
     return FtpStatus::Error(FtpErrorKind::kServerReply, transfer.finalReply.text);
   }
-  return FtpStatus::Ok();
+  if (!options.verifySize && !viaTemporary)
+    return FtpStatus::Ok();
+  const FtpStatus kept =
+      state_->KeepStored(sentName, serverName, viaTemporary, options.verifySize, sent);
+  if (!kept.ok() && state_->renamesRefused) {
+    // The server renames nothing: this file, as every later one, goes
+    // under its real name.
+    StoreOptions direct = options;
+    direct.temporaryName.clear();
+    return Store(localPath, remote, target, progress, direct);
+  }
+  return kept;
 }
 
 FtpStatus FtpConnection::DeleteFile(std::string_view name) {

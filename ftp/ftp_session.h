@@ -101,6 +101,22 @@ struct FtpConnectOptions {
 
 class FtpConnection;
 
+// How an upload reaches its name.
+struct StoreOptions {
+  // When not empty, the file is sent under this bare name, in the folder of
+  // its real name, and renamed to the real name (RNFR, RNTO) only once it is
+  // complete and, with verifySize, verified: whoever reads the real name
+  // meanwhile gets the old file or the new one, never part of either. A
+  // server that will not rename onto an existing file gets DELE of it first;
+  // one that renames nothing gets the file under its real name, and so do
+  // the connection's later uploads (RenamesRefused).
+  std::string temporaryName = {};
+  // After the transfer the server's size of the file (SIZE, else MLST where
+  // offered) must equal the bytes sent; where neither tells, it is not
+  // checked.
+  bool verifySize = false;
+};
+
 // An open listing. Move-only; it closes itself (aborting the transfer if it
 // has not been read to its end) when destroyed. While it is open, the
 // connection it came from serves the listing only: any other command on that
@@ -187,12 +203,19 @@ class FtpConnection {
   // from the server is success. `progress`, when set, is called on this
   // thread with the bytes sent so far, after each part that went; it must
   // not block.
+  // An upload that fails or is canceled after the transfer began leaves no
+  // temporary file behind (DELE, where the connection still stands).
   FtpStatus PutFile(const std::string& localPath, std::string_view remoteName,
-                    const std::function<void(int64_t)>& progress = {});
+                    const std::function<void(int64_t)>& progress = {},
+                    const StoreOptions& options = {});
   // PutFile to the path `remotePath`, taken like CreateFolder's; the
   // current folder does not matter.
   FtpStatus StoreFile(const std::string& localPath, std::string_view remotePath,
-                      const std::function<void(int64_t)>& progress = {});
+                      const std::function<void(int64_t)>& progress = {},
+                      const StoreOptions& options = {});
+  // True once the server refused RNFR or RNTO as a command it does not
+  // implement (500, 502, 504): uploads go under their real names.
+  bool RenamesRefused() const;
   // DELE.
   FtpStatus DeleteFile(std::string_view name);
   // RMD.
@@ -232,7 +255,7 @@ class FtpConnection {
   // (PutFile), or a path taken like CreateFolder's (StoreFile).
   enum class RemoteTarget { kCurrentFolder, kFromLoginFolder };
   FtpStatus Store(const std::string& localPath, std::string_view remote, RemoteTarget target,
-                  const std::function<void(int64_t)>& progress);
+                  const std::function<void(int64_t)>& progress, const StoreOptions& options);
   std::unique_ptr<State> state_;
 };
 

@@ -341,6 +341,50 @@ TEST_P(FtpOperationsTest, NamesWithLineBreaksOrNulAreNeverSent) {
   EXPECT_TRUE(connection_.IsOpen());
 }
 
+// Uploads under a temporary name, renamed once verified: whatever the
+// server allows, the real name ends up with the whole file or, after a
+// failure, with the old one, and no temporary file is left.
+TEST(FtpTemporaryUploadTest, RealNameGetsTheWholeFileOrKeepsTheOldOne) {
+  using Renames = TestFtpServerOptions::Renames;
+  const struct {
+    const char* name;
+    TestFtpServerOptions server;
+    bool ok;
+    bool renamesRefused;
+    std::string_view errorPart;
+  } cases[] = {
+      {"rename over the old file", {}, true, false, ""},
+      {"old file deleted first", {.renames = Renames::kNotOntoFiles}, true, false, ""},
+      {"no renames: sent under the real name", {.renames = Renames::kNone}, true, true, ""},
+      {"a server that keeps half and says 226",
+       {.truncateUploadOf = ".page.html.tmp"},
+       false,
+       false,
+       "送信したサイズ 30000 バイトに対し、サーバー上のサイズは 15000 バイトです"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestFtpServer server(c.server);
+    server.Start();
+    TempDir local;
+    WriteFile(local.path() / "page.html", std::string(30000, 'n'));
+    WriteFile(server.root() / "site" / "page.html", "old");
+    FtpConnection connection;
+    ASSERT_TRUE(ConnectTo(server, connection).ok());
+
+    const FtpStatus status =
+        connection.StoreFile((local.path() / "page.html").string(), "/site/page.html", {},
+                             {.temporaryName = ".page.html.tmp", .verifySize = true});
+
+    EXPECT_EQ(status.ok(), c.ok) << status.text;
+    EXPECT_NE(status.text.find(c.errorPart), std::string::npos) << status.text;
+    EXPECT_EQ(connection.RenamesRefused(), c.renamesRefused);
+    EXPECT_EQ(ReadFile(server.root() / "site" / "page.html"),
+              c.ok ? std::string(30000, 'n') : "old");
+    EXPECT_FALSE(fs::exists(server.root() / "site" / ".page.html.tmp"));
+  }
+}
+
 class FtpReadOnlyServerTest : public testing::FtpServerTest {
  protected:
   FtpReadOnlyServerTest() : FtpServerTest(TestFtpServerOptions{.writable = false}) {}

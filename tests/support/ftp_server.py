@@ -72,7 +72,8 @@ def speak_names_in(handler_class, encoding):
 
 def misbehave(handler_class, args):
     """Returns a handler with the faults the arguments ask for (the --idle-timeout,
-    --drop-stor, --refuse-stor and --greet-only options), which also logs every
+    --drop-stor, --refuse-stor, --truncate-stor, --renames and --greet-only
+    options), which also logs every
     command as "COMMAND <login> <line>" (login 0 before the login; passwords
     left out). Sessions are counted in the order they come, logins in the
     order they succeed: the run's own connection logs in first."""
@@ -131,6 +132,28 @@ def misbehave(handler_class, args):
                 if self._idler is not None and not self._idler.cancelled:
                     self._idler.cancel()
             handler_class.on_login(self, username)
+
+        def on_file_received(self, file):
+            if os.path.basename(file) == args.truncate_stor:
+                with open(file, "r+b") as received:
+                    received.truncate(os.path.getsize(file) // 2)
+            handler_class.on_file_received(self, file)
+
+        def ftp_RNFR(self, path):
+            if args.renames == "none":
+                self.respond("502 Command not implemented.")
+                return None
+            return handler_class.ftp_RNFR(self, path)
+
+        def ftp_RNTO(self, path):
+            if args.renames == "none":
+                self.respond("502 Command not implemented.")
+                return None
+            if args.renames == "not-onto-files" and os.path.isfile(path):
+                self._rnfr = None
+                self.respond("553 Can't rename onto an existing file.")
+                return None
+            return handler_class.ftp_RNTO(self, path)
 
         def pre_process_command(self, line, cmd, arg):
             logging.info("COMMAND %d %s", self._login, "PASS" if cmd == "PASS" else line)
@@ -195,6 +218,13 @@ def main():
                              "have come")
     parser.add_argument("--refuse-stor", default=None,
                         help="answer every upload of a file of this name with 553")
+    parser.add_argument("--truncate-stor", default=None,
+                        help="answer 226 to uploads of a file of this name but keep only "
+                             "half of it, as a server that loses data says nothing")
+    parser.add_argument("--renames", choices=["normal", "not-onto-files", "none"],
+                        default="normal",
+                        help="not-onto-files: RNTO onto an existing file answers 553; none: "
+                             "RNFR and RNTO answer 502")
     parser.add_argument("--greet-only", type=int, default=0,
                         help="greet only this many sessions; later ones are let in and never "
                              "hear a word")

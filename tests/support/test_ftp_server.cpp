@@ -172,6 +172,15 @@ void TestFtpServer::Start() {
     args.push_back("--refuse-stor");
     args.push_back(options_.refuseUploadOf);
   }
+  if (!options_.truncateUploadOf.empty()) {
+    args.push_back("--truncate-stor");
+    args.push_back(options_.truncateUploadOf);
+  }
+  if (options_.renames != TestFtpServerOptions::Renames::kNormal) {
+    args.push_back("--renames");
+    args.push_back(options_.renames == TestFtpServerOptions::Renames::kNone ? "none"
+                                                                            : "not-onto-files");
+  }
   if (options_.greetedSessions > 0) {
     args.push_back("--greet-only");
     args.push_back(std::to_string(options_.greetedSessions + 1));

@@ -67,6 +67,13 @@ struct TestFtpServerOptions {
   std::string cutUploadOf{};
   // Every upload of a file of this name is refused with 553.
   std::string refuseUploadOf{};
+  // Uploads of a file of this name end with 226 but keep half of it.
+  std::string truncateUploadOf{};
+  enum class Renames {
+    kNormal,
+    kNotOntoFiles,  // RNTO onto an existing file answers 553
+    kNone,          // RNFR and RNTO answer 502
+  } renames = Renames::kNormal;
   // When above 0, only this many sessions get a greeting (besides the
   // fixture's own check that the server is up); later ones hear nothing.
   int greetedSessions = 0;
