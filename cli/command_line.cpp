@@ -39,6 +39,7 @@ const std::vector<OptionSpec>& ConnectionOptions() {
       {"encoding", OptionKind::kChoice, {"auto", "utf-8", "shift_jis", "euc-jp"}},
       {"trust-fingerprint", OptionKind::kFingerprint},
       {"connections", OptionKind::kConnections},
+      {"temp-upload", OptionKind::kSwitch},
   };
   return options;
 }
@@ -300,14 +301,15 @@ Destinations:
       by tabs: name, server, port, login, remote folder, local folder,
       only-newer, skip-underscore-folders, skip-images-folder, ignore-exe,
       delete-on-server, time-difference, data-mode, security, encoding, the
-      accepted certificate's fingerprint (- for none) and connections. Tabs,
+      accepted certificate's fingerprint (- for none), connections and
+      temp-upload. Tabs,
       line breaks and backslashes inside a field are shown as \t, \n, \r
       and \\. Passwords are never shown.
   add NAME --url HOST [--port N] [--user ID] [--password-stdin]
       [--remote DIR] [--time-difference on|off] [--data-mode auto|passive|active]
       [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
-      [--connections N]
+      [--connections N] [--temp-upload on|off]
       Adds a destination with an empty local folder and all five options on.
       Data connections: auto (the default) opens them passively and turns to
       active mode when the server cannot; passive and active use only that
@@ -316,7 +318,7 @@ Destinations:
       [--password-stdin] [--remote DIR] [--time-difference on|off]
       [--data-mode auto|passive|active] [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
-      [--connections N]
+      [--connections N] [--temp-upload on|off]
       Changes the server data of a destination; its local folder and options
       stay.
   delete NAME
@@ -325,7 +327,7 @@ Destinations:
       [--skip-images-folder on|off] [--ignore-exe on|off] [--delete-on-server on|off]
       [--data-mode auto|passive|active] [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
-      [--connections N]
+      [--connections N] [--temp-upload on|off]
       Sets the local folder (a relative one is made absolute) and the options.
   switches [--delete-message on|off] [--keep-dot-files on|off]
       Without options, prints the two switches. delete-message asks before
@@ -385,6 +387,13 @@ Options:
                     a server certificate to accept although it fails the
                     check; '' forgets the accepted one, as does a new --url
                     or --port given without it
+  --temp-upload on|off
+                    on (the default of add): each file is uploaded under a
+                    hidden temporary name and renamed to its own once it has
+                    arrived whole, so that visitors never get half of it;
+                    off (destinations stored before the setting): under its
+                    own name. Either way the server's size of each file is
+                    checked against what was sent.
   --connections N   how many connections a transfer may open to the server,
                     a whole number from 1 to 8: 4 for a new destination, 1
                     (one connection) for one stored before the setting

@@ -137,6 +137,8 @@ std::string DestinationLine(const FtpProfile& profile) {
   line += "\t";
   // A stored number out of range as a run takes it.
   line += std::to_string(std::clamp(profile.connections, kMinConnections, kMaxConnections));
+  line += "\t";
+  line += OnOff(profile.temporaryUploads);
   return line;
 }
 
@@ -152,7 +154,8 @@ CommandError AddDestination(AppSettings& settings, const ServerFields& fields) {
                         .security = fields.security.value_or(kSecurityTlsIfAvailable),
                         .nameEncoding = fields.nameEncoding.value_or(kNameEncodingAuto),
                         .trustedFingerprint = fields.trustedFingerprint.value_or(""),
-                        .connections = fields.connections.value_or(kNewDestinationConnections)};
+                        .connections = fields.connections.value_or(kNewDestinationConnections),
+                        .temporaryUploads = fields.temporaryUploads.value_or(1)};
   return Refused(velmorix::AddDestination(settings, data), data.name);
 }
 
@@ -174,6 +177,7 @@ CommandError UpdateDestination(AppSettings& settings, std::string_view name,
   data.nameEncoding = fields.nameEncoding.value_or(data.nameEncoding);
   data.trustedFingerprint = fields.trustedFingerprint.value_or(data.trustedFingerprint);
   data.connections = fields.connections.value_or(data.connections);
+  data.temporaryUploads = fields.temporaryUploads.value_or(data.temporaryUploads);
   return Refused(velmorix::UpdateDestination(settings, index, data), data.name);
 }
 

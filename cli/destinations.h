@@ -39,6 +39,7 @@ struct ServerFields {
   // In the normal form; "" forgets the accepted certificate.
   std::optional<std::string> trustedFingerprint;
   std::optional<int32_t> connections;
+  std::optional<int32_t> temporaryUploads;
 };
 
 // The main window's fields of a destination.

@@ -71,6 +71,7 @@ ServerFields ReadConnectionFields(const CommandLine& line) {
   }
   if (const std::optional<std::string> connections = line.Value("connections"))
     fields.connections = ParseConnections(*connections);
+  fields.temporaryUploads = SwitchOption(line, "temp-upload");
   return fields;
 }
 
@@ -277,7 +278,7 @@ int Run(const CommandLine& line) {
     const ServerFields connection = ReadConnectionFields(line);
     const bool connectionGiven = connection.dataMode || connection.security ||
                                  connection.nameEncoding || connection.trustedFingerprint ||
-                                 connection.connections;
+                                 connection.connections || connection.temporaryUploads;
     if (connectionGiven && !error)
       error = UpdateDestination(settings, line.name, connection);
   }

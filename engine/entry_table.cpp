@@ -19,6 +19,10 @@ void AddLocalEntry(EntryTable& table, std::string name, int64_t time, int64_t si
 void AddRemoteEntry(EntryTable& table, const RemoteEntry& entry) {
   if (!IsUsableRemoteName(entry.name))
     return;
+  if (!entry.isDir && IsTemporaryUploadName(entry.name)) {
+    table.leftovers.push_back(entry.name);
+    return;
+  }
   table.remoteName.push_back(entry.name);
   table.remoteTime.push_back(entry.lastWriteTime);
   // A link's size is its own, not the file's.
@@ -27,6 +31,45 @@ void AddRemoteEntry(EntryTable& table, const RemoteEntry& entry) {
   table.remoteIsDir.push_back(entry.isDir && !entry.isLink);
   table.remoteMatched.push_back(false);
   ++table.remoteCount;
+}
+
+namespace {
+
+constexpr std::string_view kTemporaryMark = ".velmorix-";
+constexpr std::string_view kTemporaryEnd = ".tmp";
+// Longer names are refused by many servers and file systems.
+constexpr size_t kLongestName = 255;
+
+}  // namespace
+
+std::string TemporaryUploadName(std::string_view name, std::string_view runTag, int connection) {
+  std::string temporary = ".";
+  temporary += name;
+  temporary += kTemporaryMark;
+  temporary += runTag;
+  temporary += '-';
+  temporary += std::to_string(connection);
+  temporary += kTemporaryEnd;
+  return temporary.size() <= kLongestName ? temporary : std::string();
+}
+
+bool IsTemporaryUploadName(std::string_view name) {
+  if (!name.starts_with('.') || !name.ends_with(kTemporaryEnd))
+    return false;
+  name.remove_suffix(kTemporaryEnd.size());
+  // ".<name>.velmorix-<8 hex>-<digits>"
+  const size_t dash = name.rfind('-');
+  if (dash == std::string_view::npos || dash + 1 == name.size() ||
+      name.substr(dash + 1).find_first_not_of("0123456789") != std::string_view::npos) {
+    return false;
+  }
+  constexpr size_t kTagLength = 8;
+  if (dash < kTagLength + kTemporaryMark.size() + 1)
+    return false;
+  const std::string_view tag = name.substr(dash - kTagLength, kTagLength);
+  return tag.find_first_not_of("0123456789abcdef") == std::string_view::npos &&
+         name.substr(dash - kTagLength - kTemporaryMark.size(), kTemporaryMark.size()) ==
+             kTemporaryMark;
 }
 
 bool IsUsableRemoteName(std::string_view name) {

@@ -43,6 +43,9 @@ struct EntryTable {
   std::vector<bool> remoteIsLink;
   // A local entry of the same name was handled; the pruning keeps the entry.
   std::vector<bool> remoteMatched;
+  // Temporary files of our uploads that an earlier run left (killed in the
+  // middle): no entries of the user's, removed whatever the settings say.
+  std::vector<std::string> leftovers;
   // The folders of the remote side are known to be folders and not links
   // that the server's listing followed (see ConfirmRemoteFolders).
   bool remoteFoldersConfirmed = true;
@@ -60,6 +63,14 @@ void AddLocalEntry(EntryTable& table, std::string name, int64_t time, int64_t si
 // ".." and every name that must never go into a command (IsUsableRemoteName):
 // such entries are neither matched nor pruned.
 void AddRemoteEntry(EntryTable& table, const RemoteEntry& entry);
+
+// The name a file is uploaded under before it is renamed to `name`:
+// hidden, and marked as ours by the run's `runTag` (eight hexadecimal
+// digits, new for every run) and its connection's number, so that no two
+// uploads share it. Empty when the name would grow too long for a server.
+std::string TemporaryUploadName(std::string_view name, std::string_view runTag, int connection);
+// True for a name TemporaryUploadName makes, whatever the run.
+bool IsTemporaryUploadName(std::string_view name);
 
 // False for a name that a server must not be able to make us use: empty,
 // "." or "..", or holding "/", NUL, CR or LF. "DELE ../x" or "CWD /" built

@@ -277,6 +277,7 @@ RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::strin
       return r;
     }
   }
+  RemoveLeftovers(context, *table, remoteDir);
   return RunResult::kCompleted;
 }
 

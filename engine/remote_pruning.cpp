@@ -86,6 +86,19 @@ bool CanTouch(const WalkContext& context, const std::string& folder, const std::
 
 }  // namespace
 
+void RemoveLeftovers(const WalkContext& context, const EntryTable& table,
+                     const std::string& folder) {
+  if (table.leftovers.empty() || !context.site.ChangeFolder(folder).ok())
+    return;
+  for (const std::string& name : table.leftovers) {
+    const bool removed = context.site.DeleteFile(name).ok();
+    context.output.Report(kOutputConsole,
+                          removed ? "Delete temporary file on FTP : %s/%s"
+                                  : "Delete temporary file on FTP failed : %s/%s",
+                          folder.c_str(), name.c_str());
+  }
+}
+
 RunResult RemoveRemoteTree(const WalkContext& context, const std::string& folder, int depth,
                            bool& kept) {
   RunOutput& output = context.output;
@@ -150,6 +163,7 @@ RunResult RemoveRemoteTree(const WalkContext& context, const std::string& folder
       output.progress.EntryDeleted();
     }
   }
+  RemoveLeftovers(context, *table, folder);
   return RunResult::kCompleted;
 }
 

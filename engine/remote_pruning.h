@@ -17,6 +17,13 @@ namespace velmorix {
 // interrupted. `depth` is the folder's level below the destination's folder
 // (0 for that folder itself). A link is deleted as one entry, like a file,
 // and never entered (the table's folders are confirmed first).
+// Deletes the temporary files an earlier run of ours left in the current
+// folder `folder` (the table's leftovers), whatever the deletion settings
+// say, asking nothing and logging nothing: they were never the user's. A
+// failure is only said on the console.
+void RemoveLeftovers(const WalkContext& context, const EntryTable& table,
+                     const std::string& folder);
+
 RunResult PruneRemoteDirectory(const WalkContext& context, EntryTable& table,
                                const std::string& remoteDir, int depth);
 

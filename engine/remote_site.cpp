@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "engine/entry_table.h"
 #include "ftp/name_codec.h"
 
 namespace velmorix {
@@ -55,9 +56,20 @@ FtpStatus FtpSite::CreateFolder(std::string_view path) {
   return connection_.CreateFolder(path);
 }
 
+StoreOptions UploadNaming::For(std::string_view name) const {
+  StoreOptions options;
+  options.verifySize = true;
+  if (temporary) {
+    const size_t slash = name.rfind('/');
+    const std::string_view base = slash == std::string_view::npos ? name : name.substr(slash + 1);
+    options.temporaryName = TemporaryUploadName(base, runTag, connection);
+  }
+  return options;
+}
+
 FtpStatus FtpSite::PutFile(const std::string& localPath, std::string_view remoteName,
                            const UploadProgress& progress) {
-  return connection_.PutFile(localPath, remoteName, progress);
+  return connection_.PutFile(localPath, remoteName, progress, naming_.For(remoteName));
 }
 
 FtpStatus FtpSite::DeleteFile(std::string_view name) {

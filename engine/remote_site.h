@@ -112,9 +112,20 @@ class ForwardingSite : public RemoteSite {
 };
 
 // The real site: an open FTP connection, which must outlive it.
+// How a run's uploads reach their names: under a temporary name first
+// (TemporaryUploadName with the run's tag and the connection's number), or
+// directly. Every upload's size is checked.
+struct UploadNaming {
+  bool temporary = false;
+  std::string runTag;
+  int connection = 0;
+  StoreOptions For(std::string_view name) const;
+};
+
 class FtpSite final : public RemoteSite {
  public:
-  explicit FtpSite(FtpConnection& connection) : connection_(connection) {}
+  explicit FtpSite(FtpConnection& connection, UploadNaming naming = {})
+      : connection_(connection), naming_(std::move(naming)) {}
 
   FtpStatus ChangeFolder(std::string_view path) override;
   FtpStatus OpenListing(std::string_view folder, ListingCommand command,
@@ -131,6 +142,7 @@ class FtpSite final : public RemoteSite {
 
  private:
   FtpConnection& connection_;
+  UploadNaming naming_;
 };
 
 }  // namespace velmorix

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <system_error>
 #include <thread>
 
@@ -164,7 +165,7 @@ int ConnectionsOf(const FtpProfile& profile) {
 // The extra connections log in as the run's own did, but ask nothing: a
 // certificate the user accepted for this run is taken, any other refused,
 // and a server that spoke TLS is held to it.
-PoolLogin PoolLoginOf(const TransferJob& job) {
+PoolLogin PoolLoginOf(const TransferJob& job, const UploadNaming& naming) {
   PoolLogin login;
   login.host = job.profile.url;
   login.port = PortOf(job.profile);
@@ -179,7 +180,18 @@ PoolLogin PoolLoginOf(const TransferJob& job) {
   login.serverName = job.profile.url;
   login.options.features = job.connection.Features();
   login.options.passwordWithUser = job.connection.LoggedInWithPassword();
+  login.naming = naming;
   return login;
+}
+
+// Eight hexadecimal digits, new for every run: what marks its temporary
+// files as its own.
+std::string NewRunTag() {
+  std::random_device random;
+  std::uniform_int_distribution<uint32_t> any;
+  char tag[9];
+  std::snprintf(tag, sizeof tag, "%08x", any(random));
+  return tag;
 }
 
 }  // namespace
@@ -311,13 +323,14 @@ RunResult RunTransfer(TransferJob& job) {
     return RunResult::kFailed;
   const bool dryRun = job.mode == RunMode::kDryRun;
   const WalkRules rules = WalkRules::For(job.profile, job.settings, dryRun);
-  FtpSite ftpSite(job.connection);
+  const UploadNaming naming{job.profile.temporaryUploads != 0, NewRunTag(), 0};
+  FtpSite ftpSite(job.connection, naming);
 
   // The extra connections log in while the run's own enters the folder;
   // they read the tree with it, then share the uploads.
   std::optional<UploadPool> pool;
   if (const int extra = ConnectionsOf(job.profile) - 1; extra > 0)
-    pool.emplace(PoolLoginOf(job), extra, job.connection, job.progress, job.cancelEvent);
+    pool.emplace(PoolLoginOf(job, naming), extra, job.connection, job.progress, job.cancelEvent);
 
   RunResult result = RunResult::kFailed;
   bool walked = false;

@@ -12,8 +12,10 @@ namespace velmorix {
 void ReadTree::AddRemote(const FolderListing& listing, FolderRead read) {
   if (listing.command == ListingCommand::kPreferred) {
     remoteEntries_ +=
-        std::count_if(read.entries.begin(), read.entries.end(),
-                      [](const RemoteEntry& e) { return IsUsableRemoteName(e.name); });
+        std::count_if(read.entries.begin(), read.entries.end(), [](const RemoteEntry& e) {
+          // Our own leftovers are no entries of the user's.
+          return IsUsableRemoteName(e.name) && !IsTemporaryUploadName(e.name);
+        });
   }
   remote_.insert_or_assign(listing, std::move(read));
 }

@@ -41,8 +41,8 @@ UploadPool::UploadPool(PoolLogin login, int extra, const FtpConnection& own, Run
   // The connections log in at once, while the run's own reads the first
   // folder, so that they are ready for the listings that come next.
   threads_.reserve(static_cast<size_t>(extra_));
-  for (int i = 0; i < extra_; ++i)
-    threads_.emplace_back([this] { Work(); });
+  for (int i = 1; i <= extra_; ++i)
+    threads_.emplace_back([this, i] { Work(i); });
 }
 
 UploadPool::~UploadPool() {
@@ -81,9 +81,11 @@ void UploadPool::Follow(FtpConnection& connection) const {
 void UploadPool::LearnFromOwn() {
   if (own_.TurnedToActiveMode())
     activeMode_ = true;
+  if (own_.RenamesRefused())
+    renamesRefused_ = true;
 }
 
-void UploadPool::Work() {
+void UploadPool::Work(int number) {
   FtpConnection connection;
   // The run's own connection stays to the end and says the last goodbye.
   struct Leaving {
@@ -121,7 +123,7 @@ void UploadPool::Work() {
       } else if (!pending_.empty()) {
         Task task = std::move(pending_.front());
         pending_.pop_front();
-        Upload(connection, std::move(task), lock);
+        Upload(connection, number, std::move(task), lock);
       }
     }
   }
@@ -129,7 +131,8 @@ void UploadPool::Work() {
   changed_.notify_all();
 }
 
-void UploadPool::Upload(FtpConnection& connection, Task task, std::unique_lock<std::mutex>& lock) {
+void UploadPool::Upload(FtpConnection& connection, int number, Task task,
+                        std::unique_lock<std::mutex>& lock) {
   if (BreakingOff()) {
     cut_.push_back(std::move(task.upload));  // never started
     changed_.notify_all();
@@ -143,9 +146,15 @@ void UploadPool::Upload(FtpConnection& connection, Task task, std::unique_lock<s
   Follow(connection);
   RunProgress::Share& share = upload.share;
   const int64_t size = upload.size;
+  UploadNaming naming = login_.naming;
+  naming.connection = number;
+  naming.temporary = naming.temporary && !renamesRefused_;
   const FtpStatus status = connection.StoreFile(
       upload.localPath, JoinPath(upload.remoteDir, upload.name),
-      [this, &share, size](int64_t sent) { progress_.FileSending(share, size, sent); });
+      [this, &share, size](int64_t sent) { progress_.FileSending(share, size, sent); },
+      naming.For(upload.name));
+  if (connection.RenamesRefused())
+    renamesRefused_ = true;
   if (status.ok())
     progress_.FileDone(size, true, share);
   if (connection.TurnedToActiveMode())

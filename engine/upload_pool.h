@@ -44,6 +44,7 @@ struct PoolLogin {
   FtpTimeouts timeouts;
   FtpConnectOptions options;  // without notices or questions: extra connections ask nothing
   std::string serverName;     // for the console line
+  UploadNaming naming;        // each extra connection numbers itself from 1
 };
 
 class UploadPool final : public ParallelUploads, public ListingReaders {
@@ -84,13 +85,14 @@ class UploadPool final : public ParallelUploads, public ListingReaders {
     int cuts = 0;  // times a lost connection cut it short
   };
 
-  void Work();
+  // The thread of extra connection `number` (from 1).
+  void Work(int number);
   // Logs `connection` in; false when the server does not let it in in time,
   // or the pool stops meanwhile. Lock not held.
   bool LogIn(FtpConnection& connection);
   // Sends `task` on `connection` and files the outcome; the lock is held on
   // entry and on return, not meanwhile.
-  void Upload(FtpConnection& connection, Task task, std::unique_lock<std::mutex>& lock);
+  void Upload(FtpConnection& connection, int number, Task task, std::unique_lock<std::mutex>& lock);
   // Reads `listing` on `connection` and files the result; the lock is held
   // on entry and on return, not meanwhile.
   void ReadListing(FtpConnection& connection, Listing listing, std::unique_lock<std::mutex>& lock);
@@ -118,9 +120,10 @@ class UploadPool final : public ParallelUploads, public ListingReaders {
   RunProgress& progress_;
   const CancelEvent& cancelEvent_;
   const uint64_t cancelRequestsAtStart_;
-  std::atomic<bool> breakOff_{false};    // uploads under way are canceled
-  std::atomic<bool> stopping_{false};    // the threads end
-  std::atomic<bool> activeMode_{false};  // a connection had to turn to active mode
+  std::atomic<bool> breakOff_{false};        // uploads under way are canceled
+  std::atomic<bool> stopping_{false};        // the threads end
+  std::atomic<bool> activeMode_{false};      // a connection had to turn to active mode
+  std::atomic<bool> renamesRefused_{false};  // the server renames nothing
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;

@@ -53,6 +53,10 @@ struct FtpProfile {
   // How many connections a run may open to the server, 1 to 8; a
   // destination stored before this could be chosen has 1, as runs had then.
   int32_t connections = 1;
+  // 1: files are uploaded under a temporary name and renamed once complete
+  // (一時ファイル名で転送); 0, as for a destination stored before this
+  // could be chosen: under their real names.
+  int32_t temporaryUploads = 0;
   // Not stored: the name this destination had when the settings were loaded,
   // empty for one added since. It travels with the destination through
   // renames and the shifts of a deletion, so that a save can tell a rename

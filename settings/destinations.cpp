@@ -39,7 +39,8 @@ DestinationError CheckServerData(const AppSettings& settings, const ServerData& 
   if (!IsInRange(data.dataMode, kDataModeAuto, kDataModeActive) ||
       !IsInRange(data.security, kSecurityNone, kSecurityTlsRequired) ||
       !IsInRange(data.nameEncoding, kNameEncodingAuto, kNameEncodingEucJp) ||
-      !IsInRange(data.connections, kMinConnections, kMaxConnections)) {
+      !IsInRange(data.connections, kMinConnections, kMaxConnections) ||
+      !IsInRange(data.temporaryUploads, 0, 1)) {
     return DestinationError::kValueOutOfRange;
   }
   if (!data.trustedFingerprint.empty() &&
@@ -62,6 +63,7 @@ void StoreServerData(const ServerData& data, FtpProfile& profile) {
   profile.nameEncoding = data.nameEncoding;
   profile.trustedFingerprint = data.trustedFingerprint;
   profile.connections = data.connections;
+  profile.temporaryUploads = data.temporaryUploads;
 }
 
 }  // namespace
@@ -190,7 +192,8 @@ ServerData ServerDataOf(const FtpProfile& profile) {
                     .security = profile.security,
                     .nameEncoding = profile.nameEncoding,
                     .trustedFingerprint = profile.trustedFingerprint,
-                    .connections = profile.connections};
+                    .connections = profile.connections,
+                    .temporaryUploads = profile.temporaryUploads};
 }
 
 DestinationError AddDestination(AppSettings& settings, const ServerData& data, int* index) {
@@ -387,6 +390,11 @@ const std::vector<StoredProfileValue>& StoredProfileValues() {
        .kind = Kind::kNumber,
        .number = [](FtpProfile& p) -> int32_t& { return p.connections; },
        .defaultNumber = kMinConnections},
+      // Under the real names, as every upload went before.
+      {.prefix = strings::kFtpTemporaryUploads,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.temporaryUploads; },
+       .defaultNumber = 0},
   };
   return values;
 }

@@ -130,6 +130,9 @@ struct ServerData {
   // Like security: kNewDestinationConnections here, kMinConnections for a
   // destination stored without it (FtpProfile's default).
   int32_t connections = kNewDestinationConnections;
+  // 1 for a new destination; 0 (FtpProfile's default) for one stored
+  // without it, which keeps uploading under the real names.
+  int32_t temporaryUploads = 1;
 
   bool operator==(const ServerData&) const = default;
 };

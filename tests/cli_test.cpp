@@ -357,12 +357,13 @@ TEST_F(DestinationCommandsTest, DestinationsAreListedInNameOrderWithAllFieldsBut
   EXPECT_EQ(
       result.out,
       "Alpha\tb.example.jp\t990\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
-      "\t4\n"
-      "alpha\ta.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-\t4\n"
+      "\t4\ton\n"
+      "alpha\ta.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
+      "\t4\ton\n"
       "beta\tftp.example.jp\t2121\tweb\t/"
-      "www\t\ton\ton\ton\ton\ton\ton\tpassive\ttls-if-available\tauto\t-\t4\n"
+      "www\t\ton\ton\ton\ton\ton\ton\tpassive\ttls-if-available\tauto\t-\t4\ton\n"
       "Zeta\tz.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
-      "\t4\n");
+      "\t4\ton\n");
   EXPECT_EQ(result.out.find("hunter2"), std::string::npos);
   EXPECT_EQ(result.err, "");
 }
@@ -372,7 +373,7 @@ TEST_F(DestinationCommandsTest, FieldsWithTabsOrLineBreaksStayOnOneLine) {
   const CliResult result = Cli({"destinations"});
   EXPECT_EQ(result.out,
             "two\\tparts\th\t21\t\tline\\nbreak\\\\x\t\ton\ton\ton\ton\ton\toff\tauto\t"
-            "tls-if-available\tauto\t-\t4\n");
+            "tls-if-available\tauto\t-\t4\ton\n");
   EXPECT_EQ(LoadSettings().profiles[0].remoteDir, "line\nbreak\\x");
 }
 
@@ -412,25 +413,27 @@ std::string Fingerprint(const std::string& pair, const std::string& separator = 
 TEST_F(DestinationCommandsTest, ConnectionSettingsAreTakenByEveryCommandAndListed) {
   struct Step {
     std::vector<std::string> arguments;
-    std::string listed;  // the data mode, security, encoding, certificate and connections
+    // The data mode, security, encoding, certificate, connections and
+    // temporary uploads.
+    std::string listed;
   };
   const Step steps[] = {
-      {{"add", "site", "--url", "h"}, "auto\ttls-if-available\tauto\t-\t4"},
+      {{"add", "site", "--url", "h"}, "auto\ttls-if-available\tauto\t-\t4\ton"},
       {{"set", "site", "--security", "none", "--encoding", "shift_jis", "--trust-fingerprint",
         Fingerprint("ab", ""), "--connections", "1"},
-       "auto\tnone\tshift_jis\t" + Fingerprint("AB") + "\t1"},
+       "auto\tnone\tshift_jis\t" + Fingerprint("AB") + "\t1\ton"},
       {{"update", "site", "--security", "tls", "--encoding", "euc-jp", "--data-mode", "active",
         "--connections=8"},
-       "active\ttls\teuc-jp\t" + Fingerprint("AB") + "\t8"},
+       "active\ttls\teuc-jp\t" + Fingerprint("AB") + "\t8\ton"},
       // The accepted certificate was the old port's server's.
-      {{"update", "site", "--port", "990"}, "active\ttls\teuc-jp\t-\t8"},
+      {{"update", "site", "--port", "990"}, "active\ttls\teuc-jp\t-\t8\ton"},
       {{"update", "site", "--url", "h2", "--trust-fingerprint", Fingerprint("0c")},
-       "active\ttls\teuc-jp\t" + Fingerprint("0C") + "\t8"},
-      {{"set", "site", "--trust-fingerprint", "", "--encoding", "utf-8"},
-       "active\ttls\tutf-8\t-\t8"},
+       "active\ttls\teuc-jp\t" + Fingerprint("0C") + "\t8\ton"},
+      {{"set", "site", "--trust-fingerprint", "", "--encoding", "utf-8", "--temp-upload", "off"},
+       "active\ttls\tutf-8\t-\t8\toff"},
       {{"add", "new", "--url", "h", "--security", "tls", "--trust-fingerprint", Fingerprint("EE"),
-        "--connections", "02"},
-       "auto\ttls\tauto\t" + Fingerprint("EE") + "\t2"},
+        "--connections", "02", "--temp-upload", "off"},
+       "auto\ttls\tauto\t" + Fingerprint("EE") + "\t2\toff"},
   };
   for (const Step& step : steps) {
     const CliResult result = Cli(step.arguments);

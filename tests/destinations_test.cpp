@@ -323,11 +323,11 @@ TEST(StoredProfileValuesTest, NamesAreNumberedAsTheStoreKeepsThem) {
   std::vector<std::string> names;
   for (const StoredProfileValue& value : StoredProfileValues())
     names.push_back(value.NameFor(12));
-  EXPECT_EQ(names, (std::vector<std::string>{"FTPNAME12", "FTPURL12", "FTPUID12", "FTPPASS12",
-                                             "FTPPORT12", "FTPDIR12", "LOCALDIR12", "LASTDELDOTS12",
-                                             "LASTOPT121", "LASTOPT122", "LASTOPT123", "LASTOPT124",
-                                             "LASTOPT125", "FTPMODE12", "FTPSECURITY12",
-                                             "FTPENCODING12", "FTPCERT12", "FTPCONNECTIONS12"}));
+  EXPECT_EQ(names, (std::vector<std::string>{
+                       "FTPNAME12", "FTPURL12", "FTPUID12", "FTPPASS12", "FTPPORT12", "FTPDIR12",
+                       "LOCALDIR12", "LASTDELDOTS12", "LASTOPT121", "LASTOPT122", "LASTOPT123",
+                       "LASTOPT124", "LASTOPT125", "FTPMODE12", "FTPSECURITY12", "FTPENCODING12",
+                       "FTPCERT12", "FTPCONNECTIONS12", "FTPTEMPUPLOAD12"}));
 }
 
 }  // namespace

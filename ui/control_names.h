@@ -48,6 +48,7 @@ inline constexpr char kDataMode[] = "dataMode";
 inline constexpr char kSecurity[] = "security";
 inline constexpr char kNameEncoding[] = "nameEncoding";
 inline constexpr char kConnections[] = "connections";
+inline constexpr char kTemporaryUploads[] = "temporaryUploads";
 }  // namespace profile_editor
 
 namespace about_box {

@@ -45,7 +45,7 @@ QLabel* AddLabel(QWidget* parent, const DialogUnits& units, const char* text, in
 }
 
 // The rows of connection settings below the template's controls.
-constexpr int kConnectionRows = 4;
+constexpr int kConnectionRows = 5;
 constexpr int kConnectionRowHeight = 16;
 
 // The top of connection row `row`, with its label at the left.
@@ -140,6 +140,9 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
                                 {"自動", "UTF-8", "Shift_JIS", "EUC-JP"});
   connectionsSpin_ =
       AddNumber(this, units, ids::kConnections, "同時接続数", 3, kMinConnections, kMaxConnections);
+  temporaryUploadsBox_ = new QCheckBox(QStringLiteral("一時ファイル名で転送"), this);
+  temporaryUploadsBox_->setObjectName(ids::kTemporaryUploads);
+  Place(temporaryUploadsBox_, units, 7, 151 + 4 * kConnectionRowHeight + 2, 115, 10);
 
   // activated, not currentIndexChanged: only the user's picks load the
   // fields; the editor's own selections do that themselves.
@@ -179,6 +182,7 @@ void ProfileEditor::ShowFields() {
   nameEncodingList_->setCurrentIndex(fields_.nameEncoding);
   // A stored number out of range shows as the nearest one a run would use.
   connectionsSpin_->setValue(fields_.connections);
+  temporaryUploadsBox_->setChecked(fields_.temporaryUploads != 0);
 }
 
 bool ProfileEditor::ReadFields() {
@@ -192,6 +196,7 @@ bool ProfileEditor::ReadFields() {
   fields_.security = securityList_->currentIndex();
   fields_.nameEncoding = nameEncodingList_->currentIndex();
   fields_.connections = connectionsSpin_->value();
+  fields_.temporaryUploads = temporaryUploadsBox_->isChecked() ? 1 : 0;
 
   int32_t port = 0;
   const PortCheck check = ParsePort(portField_->text().toStdString(), port);

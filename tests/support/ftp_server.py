@@ -353,7 +353,10 @@ def main():
     port = server.socket.getsockname()[1]
     sys.stdout.write("LISTENING %d\n" % port)
     sys.stdout.flush()
-    server.serve_forever()
+    # With no time-out of its own, pyftpdlib's loop can sleep until the next
+    # byte arrives although a scheduled call (an idle time-out) is due: it
+    # waits for ever when the next call's delay comes out as 0.
+    server.serve_forever(timeout=0.1)
 
 
 if __name__ == "__main__":
