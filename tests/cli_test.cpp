@@ -1108,6 +1108,42 @@ TEST_F(PruningQuestionsTest, CtrlCAtAQuestionCancelsTheRunAndDeletesNothing) {
 }
 
 // ---------------------------------------------------------------------------
+// A program killed during an upload.
+
+class KilledUploadTest : public CliRunTest {
+ protected:
+  KilledUploadTest() : CliRunTest({.uploadBytesPerSecond = 256 << 10}) {}
+};
+
+// Killed in the middle of a large upload, the program leaves the old page
+// under its name and its part under a temporary one, which the next run
+// removes as it sends the page whole.
+TEST_F(KilledUploadTest, TheRealNameNeverHoldsPartOfAFile) {
+  const fs::path page = server_.root() / "site" / "page.html";
+  WriteFile(page, "old page");
+  WriteFile(local_ / "page.html", std::string(1 << 20, 'n'));
+  AddSite();
+  ASSERT_EQ(Cli({"set", "site", "--connections", "1", "--only-newer", "off"}).status, 0);
+
+  std::unique_ptr<CliProcess> process = Start({"transfer", "site"});
+  ASSERT_TRUE(process->WaitFor(&CliProcess::out, "Copy file to FTP"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  process->Signal(SIGKILL);
+  process->Finish();
+
+  EXPECT_EQ(ReadFile(page), "old page");
+  int temporary = 0;
+  for (const auto& entry : fs::directory_iterator(page.parent_path()))
+    temporary += entry.path().filename().string().starts_with(".page.html.velmorix-") ? 1 : 0;
+  EXPECT_EQ(temporary, 1);
+
+  const CliResult again = Cli({"transfer", "site"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(ReadFile(page), std::string(1 << 20, 'n'));
+  EXPECT_EQ(std::distance(fs::directory_iterator(page.parent_path()), fs::directory_iterator()), 1);
+}
+
+// ---------------------------------------------------------------------------
 // Ctrl-C.
 
 class InterruptTest : public CliRunTest {

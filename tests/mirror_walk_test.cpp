@@ -487,6 +487,103 @@ TEST_F(OnlyNewerTest, UnchangedRerunChangesNothingAndEmptiesTheLog) {
   EXPECT_EQ(LogText(), "");
 }
 
+// --- Uploads under a temporary name -------------------------------------------
+
+struct TemporaryUploadCase {
+  const char* name;
+  TestFtpServerOptions server;
+  int temporaryUploads;
+  int connections;
+  CompletionCode code;
+  std::string_view shown;  // a console line the run shows, or a box's part
+};
+
+class TemporaryUploadTest : public EngineRunTest,
+                            public ::testing::WithParamInterface<TemporaryUploadCase> {};
+
+void PrintTo(const TemporaryUploadCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+// Whatever the server does with renames and whatever it keeps of a file,
+// the real name holds the whole new file or the old one, and no temporary
+// file is left: neither this run's nor one an earlier run left.
+TEST_P(TemporaryUploadTest, RealNamesHoldWholeFilesAndNoTemporaryFileIsLeft) {
+  const TemporaryUploadCase& c = GetParam();
+  TestFtpServer server(c.server);
+  server.Start();
+  UseServer(server.host(), server.port());
+  const fs::path remote = server.root() / "site";
+  WriteFile(remote / "page.html", "old page");
+  WriteFile(remote / "sub" / ".old.html.velmorix-0123abcd-2.tmp", "left by a killed run");
+  for (int i = 0; i < 6; ++i)
+    WriteFile(Local("sub/f" + std::to_string(i) + ".html"), std::string(4000 + i, 'f'));
+  WriteFile(Local("page.html"), std::string(30000, 'n'));
+  profile.temporaryUploads = c.temporaryUploads;
+  profile.connections = c.connections;
+  settings.deleteMessage = 1;  // a leftover is never asked about
+
+  EXPECT_EQ(Publish(), c.code) << Transcript();
+
+  EXPECT_TRUE(console().questions.empty()) << Transcript();
+  std::string page = ReadFile(remote / "page.html");
+  EXPECT_TRUE(page == std::string(30000, 'n') || page == "old page" ||
+              (!c.temporaryUploads && c.code == CompletionCode::kFailed))
+      << page.size();
+  // A run that failed before it reached "sub" leaves the old leftover there.
+  const std::string leftover = ".old.html.velmorix-0123abcd-2.tmp";
+  for (const auto& entry : fs::recursive_directory_iterator(remote)) {
+    const std::string name = entry.path().filename().string();
+    if (name != leftover || c.code == CompletionCode::kCompleted) {
+      EXPECT_EQ(name.find(".velmorix-"), std::string::npos) << entry.path();
+    }
+  }
+  std::string shown;
+  for (const std::string& event : console().events)
+    shown += event + "\n";
+  EXPECT_NE(shown.find(c.shown), std::string::npos) << shown;
+  for (const std::string& line : LogLines())
+    EXPECT_EQ(line.find("velmorix-"), std::string::npos) << line;
+}
+
+using Renames = TestFtpServerOptions::Renames;
+INSTANTIATE_TEST_SUITE_P(
+    Servers, TemporaryUploadTest,
+    ::testing::Values(
+        TemporaryUploadCase{"RenamedOnOneConnection",
+                            {},
+                            1,
+                            1,
+                            CompletionCode::kCompleted,
+                            "Delete temporary file on FTP : /site/sub/.old.html.velmorix-"},
+        TemporaryUploadCase{
+            "RenamedOnFour", {}, 1, 4, CompletionCode::kCompleted, "Delete temporary file on FTP"},
+        TemporaryUploadCase{"OldFileDeletedFirst",
+                            {.renames = Renames::kNotOntoFiles},
+                            1,
+                            4,
+                            CompletionCode::kCompleted,
+                            "Copy file to FTP : /site/page.html"},
+        TemporaryUploadCase{"NoRenamesAtAll",
+                            {.renames = Renames::kNone},
+                            1,
+                            4,
+                            CompletionCode::kCompleted,
+                            "Rename refused on 127.0.0.1"},
+        TemporaryUploadCase{"HalfKeptUnderTheTemporaryName",
+                            {.truncateUploadOf = "page.html"},
+                            1,
+                            4,
+                            CompletionCode::kFailed,
+                            "/site/page.html : 送信したサイズ 30000 バイトに対し"},
+        TemporaryUploadCase{"HalfKeptUnderTheRealName",
+                            {.truncateUploadOf = "page.html"},
+                            0,
+                            1,
+                            CompletionCode::kFailed,
+                            "サーバー上のサイズは 15000 バイトです"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // --- Large folders ---------------------------------------------------------------
 
 class LargeFolderTest : public EngineTest {

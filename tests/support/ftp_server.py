@@ -134,7 +134,10 @@ def misbehave(handler_class, args):
             handler_class.on_login(self, username)
 
         def on_file_received(self, file):
-            if os.path.basename(file) == args.truncate_stor:
+            name = os.path.basename(file)
+            # The file itself, or a client's temporary name for it.
+            if args.truncate_stor and (name == args.truncate_stor or name.startswith(
+                    "." + args.truncate_stor + ".velmorix-")):
                 with open(file, "r+b") as received:
                     received.truncate(os.path.getsize(file) // 2)
             handler_class.on_file_received(self, file)
