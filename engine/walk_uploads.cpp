@@ -49,9 +49,11 @@ std::string FailedUploadText(const std::vector<RefusedUpload>& refused) {
   std::string text = CommandErrorText(strings::kTagTransferFile);
   // One line each, whatever the name or the reply holds.
   for (const RefusedUpload& each : refused) {
-    text += "\n" + EscapeControlCharacters(
-                       JoinPath(each.upload.remoteDir, each.upload.name) + " : " + each.reply,
-                       LineBreaks::kEscape);
+    std::string line = JoinPath(each.upload.remoteDir, each.upload.name);
+    line += " : ";
+    line += each.reply;
+    text += '\n';
+    text += EscapeControlCharacters(line, LineBreaks::kEscape);
   }
   return text;
 }
