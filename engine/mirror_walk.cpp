@@ -204,7 +204,7 @@ RunResult MirrorFile(const WalkContext& context, EntryTable& table, int local,
       }
     }
     output.AnnounceChange(ChangeKind::kUpload, ReasonFor(reason), remoteDir, name);
-    ParallelUpload upload{JoinPath(localDir, name), remoteDir, name, size, {}};
+    ParallelUpload upload{JoinPath(localDir, name), remoteDir, name, size, match >= 0, {}};
     // Another connection sends it, when one is free, and counts it in when
     // it has gone.
     if (context.uploads == nullptr || !context.uploads->TryStart(upload)) {

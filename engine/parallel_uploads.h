@@ -26,6 +26,7 @@ struct ParallelUpload {
   std::string remoteDir;
   std::string name;
   int64_t size = 0;          // as the walk found it, for the progress
+  bool replacing = false;    // the server has a file of that name
   RunProgress::Share share;  // what its sending has counted in so far
 };
 

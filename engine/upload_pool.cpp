@@ -98,7 +98,18 @@ void UploadPool::Work(int number) {
   // A server that lets in fewer connections is no error: the others go on.
   if (loggedIn) {
     ++connected_;
+    std::vector<Task> checking;  // sent, their last reply not read yet
     for (;;) {
+      if (connection.UploadsUnchecked() && pending_.empty() && unstarted_.empty()) {
+        // Nothing more to send with: their replies are read now.
+        lock.unlock();
+        connection.CheckUploads();
+        std::vector<CheckedUpload> checked = connection.TakeCheckedUploads();
+        lock.lock();
+        Conclude(connection, std::move(checked), checking);
+        changed_.notify_all();
+        continue;
+      }
       ++idle_;
       changed_.wait(lock, [this] { return stopping_ || !pending_.empty() || !unstarted_.empty(); });
       --idle_;
@@ -123,7 +134,7 @@ void UploadPool::Work(int number) {
       } else if (!pending_.empty()) {
         Task task = std::move(pending_.front());
         pending_.pop_front();
-        Upload(connection, number, std::move(task), lock);
+        Upload(connection, number, std::move(task), checking, lock);
       }
     }
   }
@@ -132,7 +143,7 @@ void UploadPool::Work(int number) {
 }
 
 void UploadPool::Upload(FtpConnection& connection, int number, Task task,
-                        std::unique_lock<std::mutex>& lock) {
+                        std::vector<Task>& checking, std::unique_lock<std::mutex>& lock) {
   if (BreakingOff()) {
     cut_.push_back(std::move(task.upload));  // never started
     changed_.notify_all();
@@ -149,21 +160,49 @@ void UploadPool::Upload(FtpConnection& connection, int number, Task task,
   UploadNaming naming = login_.naming;
   naming.connection = number;
   naming.temporary = naming.temporary && !renamesRefused_;
+  StoreOptions options = naming.For(upload.name);
+  // Its last reply is read with the next command: the check costs no
+  // round trip. The upload stays under way until it has come.
+  options.deferLastReply = true;
+  options.replacing = upload.replacing;
   const FtpStatus status = connection.StoreFile(
       upload.localPath, JoinPath(upload.remoteDir, upload.name),
-      [this, &share, size](int64_t sent) { progress_.FileSending(share, size, sent); },
-      naming.For(upload.name));
+      [this, &share, size](int64_t sent) { progress_.FileSending(share, size, sent); }, options);
   if (connection.RenamesRefused())
     renamesRefused_ = true;
-  if (status.ok())
-    progress_.FileDone(size, true, share);
   if (connection.TurnedToActiveMode())
     activeMode_ = true;
+  const bool unchecked = status.ok() && connection.UploadsUnchecked();
+  std::vector<CheckedUpload> checked = connection.TakeCheckedUploads();
 
   lock.lock();
+  if (unchecked) {
+    checking.push_back(std::move(task));
+  } else {
+    Conclude(connection, std::move(task), status);
+  }
+  Conclude(connection, std::move(checked), checking);
+  changed_.notify_all();
+}
+
+void UploadPool::Conclude(FtpConnection& connection, std::vector<CheckedUpload> checked,
+                          std::vector<Task>& checking) {
+  for (CheckedUpload& each : checked) {
+    const auto task = std::find_if(checking.begin(), checking.end(), [&](const Task& t) {
+      return JoinPath(t.upload.remoteDir, t.upload.name) == each.path;
+    });
+    if (task == checking.end())
+      continue;
+    Conclude(connection, std::move(*task), each.status);
+    checking.erase(task);
+  }
+}
+
+void UploadPool::Conclude(FtpConnection& connection, Task task, const FtpStatus& status) {
+  ParallelUpload& upload = task.upload;
   underWay_.erase(std::find(underWay_.begin(), underWay_.end(), upload.remoteDir));
   if (status.ok()) {
-    // Done.
+    progress_.FileDone(upload.size, true, upload.share);
   } else if (status.kind == FtpErrorKind::kCanceled || BreakingOff()) {
     cut_.push_back(std::move(upload));
   } else if (!connection.IsOpen()) {
@@ -178,7 +217,6 @@ void UploadPool::Upload(FtpConnection& connection, int number, Task task,
     refused_.push_back({std::move(upload), status.text});
     failed_ = true;
   }
-  changed_.notify_all();
 }
 
 bool UploadPool::TryStart(ParallelUpload upload) {

@@ -90,9 +90,16 @@ class UploadPool final : public ParallelUploads, public ListingReaders {
   // Logs `connection` in; false when the server does not let it in in time,
   // or the pool stops meanwhile. Lock not held.
   bool LogIn(FtpConnection& connection);
-  // Sends `task` on `connection` and files the outcome; the lock is held on
+  // Sends `task` on `connection` and files the outcome, or keeps it in
+  // `checking` while its last reply is still to come; the lock is held on
   // entry and on return, not meanwhile.
-  void Upload(FtpConnection& connection, int number, Task task, std::unique_lock<std::mutex>& lock);
+  void Upload(FtpConnection& connection, int number, Task task, std::vector<Task>& checking,
+              std::unique_lock<std::mutex>& lock);
+  // Files the outcome of `task`, or of each upload of `checking` that
+  // `checked` tells of. Lock held.
+  void Conclude(FtpConnection& connection, Task task, const FtpStatus& status);
+  void Conclude(FtpConnection& connection, std::vector<CheckedUpload> checked,
+                std::vector<Task>& checking);
   // Reads `listing` on `connection` and files the result; the lock is held
   // on entry and on return, not meanwhile.
   void ReadListing(FtpConnection& connection, Listing listing, std::unique_lock<std::mutex>& lock);

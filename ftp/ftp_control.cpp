@@ -67,14 +67,27 @@ FtpStatus ControlChannel::TakeBuffered(FtpReply& reply, bool& taken, std::string
   taken = false;
   if (!open())
     return FtpStatus::Error(FtpErrorKind::kNotConnected, NotConnectedText());
-  switch (parser_.Next(reply)) {
-    case FtpReplyParser::Result::kReply:
-      taken = true;
-      return Accept(reply, label);
-    case FtpReplyParser::Result::kIncomplete:
-      return FtpStatus::Ok();
-    case FtpReplyParser::Result::kMalformed:
-      break;
+  for (;;) {
+    switch (parser_.Next(reply)) {
+      case FtpReplyParser::Result::kReply:
+        // The replies of commands sent before come first.
+        if (!deferredLabels_.empty() && !reply.preliminary()) {
+          const std::string deferred = std::move(deferredLabels_.front());
+          deferredLabels_.pop_front();
+          FtpStatus status = Accept(reply, deferred);
+          deferredRead_.push_back(std::move(reply));
+          if (!status.ok())
+            return status;
+          continue;
+        }
+        taken = true;
+        return Accept(reply, label);
+      case FtpReplyParser::Result::kIncomplete:
+        return FtpStatus::Ok();
+      case FtpReplyParser::Result::kMalformed:
+        break;
+    }
+    break;
   }
   MarkLost();
   return FtpStatus::Error(FtpErrorKind::kProtocol, ProtocolErrorText(label, parser_.error()));
@@ -129,6 +142,41 @@ FtpStatus ControlChannel::Read(FtpReply& reply, std::string_view label, Deadline
     if (!status.ok() || taken)
       return status;
   }
+}
+
+FtpStatus ControlChannel::ReadDeferred() {
+  while (!deferredLabels_.empty()) {
+    const std::string label = deferredLabels_.front();
+    const Deadline deadline = DeadlineAfter(replyTimeout_);
+    bool taken = false;
+    FtpReply reply;
+    FtpStatus status = TakeBuffered(reply, taken, label);
+    if (!status.ok())
+      return status;
+    if (taken) {
+      MarkLost();  // a reply nothing was sent for
+      return FtpStatus::Error(FtpErrorKind::kProtocol, ProtocolErrorText(label, reply.text));
+    }
+    if (deferredLabels_.empty())
+      break;
+    const IoResult waited = stream_->Wait(POLLIN, deadline);
+    if (waited != IoResult::kOk) {
+      const int error = errno;
+      MarkLost();
+      return waited == IoResult::kTimeout
+                 ? FtpStatus::Error(FtpErrorKind::kTimeout, ReplyTimeoutText(label))
+                 : FtpStatus::Error(FtpErrorKind::kSystem,
+                                    ConnectionErrorText(label, SystemErrorText(error)));
+    }
+    status = ReceiveNow(reply, taken, label);
+    if (!status.ok())
+      return status;
+    if (taken) {
+      MarkLost();
+      return FtpStatus::Error(FtpErrorKind::kProtocol, ProtocolErrorText(label, reply.text));
+    }
+  }
+  return FtpStatus::Ok();
 }
 
 FtpStatus ControlChannel::ReadFinal(FtpReply& reply, std::string_view label) {

@@ -9,9 +9,11 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ftp/byte_stream.h"
@@ -70,6 +72,17 @@ class ControlChannel {
   // Send, then ReadFinal.
   FtpStatus Command(std::string_view commandLine, FtpReply& reply);
 
+  // Leaves the reply to the command just sent to be read before the next
+  // reply anyone reads (the caller goes on meanwhile), and kept for
+  // TakeDeferred.
+  void DeferReply(std::string label) { deferredLabels_.push_back(std::move(label)); }
+  bool RepliesDeferred() const { return !deferredLabels_.empty(); }
+  // The deferred replies read so far, in the order of their commands.
+  std::vector<FtpReply> TakeDeferred() { return std::exchange(deferredRead_, {}); }
+  // Reads every deferred reply still outstanding, within the reply time-out
+  // each.
+  FtpStatus ReadDeferred();
+
   // For waits that watch the control connection beside a data connection:
   // takes a reply that has already been received whole, if any.
   FtpStatus TakeBuffered(FtpReply& reply, bool& taken, std::string_view label);
@@ -104,6 +117,8 @@ class ControlChannel {
   OwnedStream stream_;
   std::chrono::milliseconds replyTimeout_;
   std::function<bool()> waitCheck_;
+  std::deque<std::string> deferredLabels_;  // of replies not read yet
+  std::vector<FtpReply> deferredRead_;
   FtpReplyParser parser_;
   std::string lastReplyText_;
 };

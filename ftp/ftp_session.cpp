@@ -72,8 +72,9 @@ struct FtpConnection::State {
   // size with `verify`, and with `renamed` renames it to `realPath`. On a
   // failure nothing of it is left under a temporary name; renamesRefused
   // is set when the server renames nothing.
-  FtpStatus KeepStored(const std::string& sentPath, const std::string& realPath, bool renamed,
-                       bool verify, int64_t sent);
+  FtpStatus KeepStored(const std::string& givenPath, const std::string& sentPath,
+                       const std::string& realPath, bool renamed, const StoreOptions& options,
+                       int64_t sent);
   // The size of `serverPath` by SIZE, or by MLST where SIZE gives none; -1
   // when neither tells.
   FtpStatus ServerSize(const std::string& serverPath, int64_t& size);
@@ -112,7 +113,19 @@ struct FtpConnection::State {
   std::function<void(const std::string&)> notice;
   FtpListing::State* activeListing = nullptr;
   ftp::CancelCheck cancelCheck;
-  bool renamesRefused = false;  // RNFR or RNTO is not implemented
+  bool renamesRefused = false;   // RNFR or RNTO is not implemented
+  bool renameOntoWorks = false;  // an RNTO onto an existing file has worked
+  // Uploads whose last reply was deferred, in order, and what came of them.
+  struct Unchecked {
+    std::string path;  // as given
+    std::string shownPath;
+    bool renamed = false;  // RNTO's reply, else SIZE's
+    int64_t sent = 0;
+  };
+  std::deque<Unchecked> unchecked;
+  std::vector<CheckedUpload> checked;
+  // Matches the deferred replies read so far with `unchecked`.
+  void NoteDeferredReplies();
 };
 
 struct FtpListing::State {
@@ -159,17 +172,6 @@ void FtpConnection::State::CloseActiveListing() {
     activeListing->Close();
 }
 
-void FtpConnection::State::Discard(const std::string& serverPath) {
-  if (!control.open())
-    return;
-  ftp::FtpReply reply;
-  const std::string kept = control.lastReplyText();
-  control.Command("DELE " + serverPath, reply);
-  // The reply that tells what failed stays the last one.
-  if (!kept.empty())
-    control.KeepAsLastReply({0, kept});
-}
-
 namespace {
 
 // 500, 502, 504: the server does not know or implement the command.
@@ -190,6 +192,46 @@ int64_t SizeOfReply(const ftp::FtpReply& reply) {
 }
 
 }  // namespace
+
+void FtpConnection::State::NoteDeferredReplies() {
+  for (ftp::FtpReply& reply : control.TakeDeferred()) {
+    if (unchecked.empty())
+      break;
+    Unchecked upload = std::move(unchecked.front());
+    unchecked.pop_front();
+    FtpStatus status = FtpStatus::Ok();
+    if (upload.renamed) {
+      if (!reply.positive())
+        status = FtpStatus::Error(FtpErrorKind::kServerReply, reply.text);
+    } else if (reply.code == 213) {
+      const int64_t held = SizeOfReply(reply);
+      if (held >= 0 && held != upload.sent) {
+        status = FtpStatus::Error(FtpErrorKind::kServerReply,
+                                  ftp::SizeMismatchText(upload.shownPath, upload.sent, held));
+      }
+    }
+    checked.push_back({std::move(upload.path), std::move(status)});
+  }
+  // A connection lost meanwhile ends what it left: nothing says they arrived.
+  if (!control.open()) {
+    for (Unchecked& upload : unchecked) {
+      checked.push_back({std::move(upload.path),
+                         FtpStatus::Error(FtpErrorKind::kNotConnected, ftp::NotConnectedText())});
+    }
+    unchecked.clear();
+  }
+}
+
+void FtpConnection::State::Discard(const std::string& serverPath) {
+  if (!control.open())
+    return;
+  ftp::FtpReply reply;
+  const std::string kept = control.lastReplyText();
+  control.Command("DELE " + serverPath, reply);
+  // The reply that tells what failed stays the last one.
+  if (!kept.empty())
+    control.KeepAsLastReply({0, kept});
+}
 
 FtpStatus FtpConnection::State::ServerSize(const std::string& serverPath, int64_t& size) {
   size = -1;
@@ -218,8 +260,48 @@ FtpStatus FtpConnection::State::ServerSize(const std::string& serverPath, int64_
   return FtpStatus::Ok();
 }
 
-FtpStatus FtpConnection::State::KeepStored(const std::string& sentPath, const std::string& realPath,
-                                           bool renamed, bool verify, int64_t sent) {
+FtpStatus FtpConnection::State::KeepStored(const std::string& givenPath,
+                                           const std::string& sentPath, const std::string& realPath,
+                                           bool renamed, const StoreOptions& options,
+                                           int64_t sent) {
+  const bool verify = options.verifySize;
+  if (options.deferLastReply && !renamed && verify) {
+    if (FtpStatus status = control.Send("SIZE " + sentPath); !status.ok())
+      return status;
+    control.DeferReply("SIZE");
+    unchecked.push_back({givenPath, realPath, false, sent});
+    return FtpStatus::Ok();
+  }
+  if (options.deferLastReply && renamed && (!options.replacing || renameOntoWorks)) {
+    // The size and RNFR in one round trip, RNTO's reply with the next one.
+    std::vector<std::string> lines;
+    if (verify)
+      lines.push_back("SIZE " + sentPath);
+    lines.push_back("RNFR " + sentPath);
+    ftp::FtpReply sizeReply;
+    ftp::FtpReply from;
+    FtpStatus status = control.SendLines(lines);
+    if (status.ok() && verify)
+      status = control.ReadFinal(sizeReply, "SIZE");
+    if (status.ok())
+      status = control.ReadFinal(from, "RNFR");
+    if (!status.ok())
+      return status;
+    const int64_t held = verify ? SizeOfReply(sizeReply) : -1;
+    if (held >= 0 && held != sent) {
+      Discard(sentPath);
+      return FtpStatus::Error(FtpErrorKind::kServerReply,
+                              ftp::SizeMismatchText(realPath, sent, held));
+    }
+    if (from.code == 350 && (held >= 0 || !verify || !features.mlst)) {
+      if (status = control.Send("RNTO " + realPath); !status.ok())
+        return status;
+      control.DeferReply("RNTO");
+      unchecked.push_back({givenPath, realPath, true, sent});
+      return FtpStatus::Ok();
+    }
+    // Anything else is handled as without deferring: RNFR again after it.
+  }
   if (verify) {
     int64_t held = -1;
     if (FtpStatus status = ServerSize(sentPath, held); !status.ok())
@@ -243,8 +325,11 @@ FtpStatus FtpConnection::State::KeepStored(const std::string& sentPath, const st
     status = control.ReadFinal(to, "RNTO");
   if (!status.ok())
     return status;
-  if (to.positive())
+  if (to.positive()) {
+    if (options.replacing)
+      renameOntoWorks = true;
     return FtpStatus::Ok();
+  }
   if (NotImplemented(from) || NotImplemented(to)) {
     renamesRefused = true;
     if (notice)
@@ -831,6 +916,25 @@ bool FtpConnection::RenamesRefused() const {
   return state_ != nullptr && state_->renamesRefused;
 }
 
+std::vector<CheckedUpload> FtpConnection::TakeCheckedUploads() {
+  if (state_ == nullptr)
+    return {};
+  state_->NoteDeferredReplies();
+  return std::exchange(state_->checked, {});
+}
+
+bool FtpConnection::UploadsUnchecked() const {
+  return state_ != nullptr && !state_->unchecked.empty();
+}
+
+void FtpConnection::CheckUploads() {
+  if (state_ == nullptr)
+    return;
+  if (state_->control.open())
+    state_->control.ReadDeferred();
+  state_->NoteDeferredReplies();
+}
+
 FtpStatus FtpConnection::StoreFile(const std::string& localPath, std::string_view remotePath,
                                    const std::function<void(int64_t)>& progress,
                                    const StoreOptions& options) {
@@ -930,7 +1034,7 @@ FtpStatus FtpConnection::Store(const std::string& localPath, std::string_view re
   if (!options.verifySize && !viaTemporary)
     return FtpStatus::Ok();
   const FtpStatus kept =
-      state_->KeepStored(sentName, serverName, viaTemporary, options.verifySize, sent);
+      state_->KeepStored(std::string(remote), sentName, serverName, viaTemporary, options, sent);
   if (!kept.ok() && state_->renamesRefused) {
     // The server renames nothing: this file, as every later one, goes
     // under its real name.

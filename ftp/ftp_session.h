@@ -28,6 +28,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ftp/certificate_info.h"
 #include "ftp/data_connection_mode.h"
@@ -115,6 +116,19 @@ struct StoreOptions {
   // offered) must equal the bytes sent; where neither tells, it is not
   // checked.
   bool verifySize = false;
+  // The last reply the upload waits for (RNTO's, or SIZE's without a
+  // temporary name) may be read with the connection's next command instead
+  // of now, which saves a round trip; the upload's end then comes with
+  // TakeCheckedUploads. A rename onto an existing file (`replacing`) is
+  // only left for later once one has worked on this connection.
+  bool deferLastReply = false;
+  bool replacing = false;
+};
+
+// An upload whose last reply was left for later, once it has come.
+struct CheckedUpload {
+  std::string path;  // as given to PutFile or StoreFile
+  FtpStatus status;
 };
 
 // An open listing. Move-only; it closes itself (aborting the transfer if it
@@ -216,6 +230,12 @@ class FtpConnection {
   // True once the server refused RNFR or RNTO as a command it does not
   // implement (500, 502, 504): uploads go under their real names.
   bool RenamesRefused() const;
+  // Uploads whose last reply was left for later (deferLastReply) that have
+  // ended since the last call, in order. Replies are read with any later
+  // command; CheckUploads reads those still outstanding at once.
+  std::vector<CheckedUpload> TakeCheckedUploads();
+  bool UploadsUnchecked() const;
+  void CheckUploads();
   // DELE.
   FtpStatus DeleteFile(std::string_view name);
   // RMD.
