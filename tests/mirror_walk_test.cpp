@@ -581,7 +581,14 @@ INSTANTIATE_TEST_SUITE_P(
                             0,
                             1,
                             CompletionCode::kFailed,
-                            "サーバー上のサイズは 15000 バイトです"}),
+                            "サーバー上のサイズは 15000 バイトです"},
+        // Found with the other connection's next command, or as it goes idle.
+        TemporaryUploadCase{"HalfKeptUnderTheRealNameOnFour",
+                            {.truncateUploadOf = "page.html"},
+                            0,
+                            4,
+                            CompletionCode::kFailed,
+                            "/site/page.html : 送信したサイズ 30000 バイトに対し"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- Large folders ---------------------------------------------------------------
