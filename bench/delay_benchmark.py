@@ -30,6 +30,7 @@ sys.dont_write_bytecode = True
 
 from benchmark import (SEED, free_port, make_site, measure, medians,  # noqa: E402
                        small_site_file, verdict, wait_for_free_ports, wait_for_greeting)
+from gentree import make_tree  # noqa: E402
 
 USER = "velmorixdelay"
 PASSWORD = "delay-pass-2024"
@@ -45,7 +46,20 @@ PEAK_MB_LIMIT = 8.0
 
 ONE = "VELMORIX 1 connection"
 FOUR = "VELMORIX 4 connections"
+FOUR_TEMPORARY = "VELMORIX 4, temporary names"
+LFTP_TEMPORARY = "lftp -P 4, temporary files"
 OTHERS = ("lftp", "lftp -P 4", "rclone --transfers 4")
+
+# Uploading under temporary names may cost at most this share more than
+# uploading under the real names.
+TEMPORARY_SHARE = 1.15
+
+# The nested tree of the re-run that must scale (bench/gentree.py), and the
+# share of the best other client's time it may take.
+NESTED_FOLDERS = 300
+NESTED_FILES = 10
+NESTED_SHARE = 0.7
+NESTED_OTHERS = ("lftp -P 4", "rclone --transfers 4 --checkers 4")
 
 
 def tree_files(root):
@@ -112,28 +126,84 @@ def start_server(work, serve, port, delay_ms, command_log):
     return server
 
 
+def add_velmorix_destination(cli, port, destination, site, remote):
+    """A destination, plain FTP in passive mode, uploading what is newer or
+    missing and deleting nothing, as lftp's mirror -R does."""
+    subprocess.run([cli, "add", destination, "--url", "127.0.0.1", "--port", str(port),
+                    "--user", USER, "--password-stdin", "--remote", remote,
+                    "--data-mode", "passive", "--security", "none"],
+                   input=(PASSWORD + "\n").encode(), check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([cli, "set", destination, "--local", site, "--only-newer", "on",
+                    "--skip-underscore-folders", "off", "--skip-images-folder", "off",
+                    "--ignore-exe", "off", "--delete-on-server", "off"], check=True)
+
+
 def add_velmorix_destinations(cli, port, site):
-    """Two destinations, plain FTP in passive mode, uploading what is newer
-    or missing and deleting nothing, as lftp's mirror -R does. Returns
-    {client name: destination}; without a --connections setting in this
-    velmorix-cli, only the one-connection client."""
-    destinations = {ONE: "delay-1", FOUR: "delay-4"}
+    """The destinations of the small tree. Returns {client name:
+    destination}; without a --connections setting in this velmorix-cli,
+    only the one-connection client, and without --temp-upload none with
+    temporary names."""
+    destinations = {ONE: "delay-1", FOUR: "delay-4", FOUR_TEMPORARY: "delay-4t"}
     for destination in destinations.values():
-        subprocess.run([cli, "add", destination, "--url", "127.0.0.1", "--port", str(port),
-                        "--user", USER, "--password-stdin", "--remote", "/site",
-                        "--data-mode", "passive", "--security", "none"],
-                       input=(PASSWORD + "\n").encode(), check=True, stdout=subprocess.DEVNULL)
-        subprocess.run([cli, "set", destination, "--local", site, "--only-newer", "on",
-                        "--skip-underscore-folders", "off", "--skip-images-folder", "off",
-                        "--ignore-exe", "off", "--delete-on-server", "off"], check=True)
+        add_velmorix_destination(cli, port, destination, site, "/site")
     trial = subprocess.run([cli, "set", destinations[ONE], "--connections", "1"],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     if trial.returncode != 0:
         print("velmorix-cli takes no --connections: VELMORIX runs with one connection only")
         del destinations[FOUR]
+        del destinations[FOUR_TEMPORARY]
         return destinations
     subprocess.run([cli, "set", destinations[FOUR], "--connections", "4"], check=True)
+    subprocess.run([cli, "set", destinations[FOUR_TEMPORARY], "--connections", "4"], check=True)
+    temporary = {destinations[ONE]: "off", destinations[FOUR]: "off",
+                 destinations[FOUR_TEMPORARY]: "on"}
+    for destination, setting in temporary.items():
+        trial = subprocess.run([cli, "set", destination, "--temp-upload", setting],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if trial.returncode != 0:
+            print("velmorix-cli takes no --temp-upload: no run with temporary names")
+            del destinations[FOUR_TEMPORARY]
+            break
     return destinations
+
+
+def nested_rerun(args, cli, work, port, command_log, log):
+    """Publishes the nested tree once with each client, then times its
+    re-run with nothing changed; returns {client: [(wall, cpu, peak)]}."""
+    nested = os.path.join(work, "nested")
+    shutil.rmtree(nested, ignore_errors=True)
+    folders, files, size = make_tree(nested, NESTED_FOLDERS, NESTED_FILES)
+    print("nested tree: %d folders, %d files, %.2f MB" % (folders, files, size / 1e6))
+    target = os.path.join(work, "served", "nested")
+    add_velmorix_destination(cli, port, "delay-nested", nested, "/nested")
+    subprocess.run([cli, "set", "delay-nested", "--connections", "4"], check=True)
+    lftp_open = ("set ftp:passive-mode on; set ftp:ssl-allow no; set net:max-retries 1; "
+                 "set net:timeout 30; open -u %s,%s -p %d 127.0.0.1; " % (USER, PASSWORD, port))
+    obscured = subprocess.run(["rclone", "obscure", PASSWORD], check=True,
+                              capture_output=True, text=True).stdout.strip()
+    remote = ":ftp,host=127.0.0.1,port=%d,user=%s,pass=%s:/nested" % (port, USER, obscured)
+    commands = {
+        FOUR: [cli, "transfer", "delay-nested"],
+        "lftp -P 4": ["lftp", "--norc", "-c", lftp_open +
+                      "mirror -R --no-perms --parallel=4 --only-newer %s /nested" % nested],
+        "rclone --transfers 4 --checkers 4": ["rclone", "sync", nested, remote,
+                                              "--transfers", "4", "--checkers", "4"],
+    }
+    results = {client: [] for client in commands}
+    counter = CommandLog(command_log)
+    for client, command in commands.items():
+        shutil.rmtree(target, ignore_errors=True)
+        os.makedirs(target)
+        wait_for_free_ports()
+        measure(command, log)  # the first publish
+        for _ in range(args.runs):
+            counter.skip()
+            results[client].append(measure(command, log))
+            uploaded = counter.take()
+            if uploaded["STOR"] + uploaded["APPE"]:
+                print("  NOTE: %s uploaded in a re-run of the nested tree" % client)
+        check_tree(client, "nested tree", nested, target)
+    return results
 
 
 def main():
@@ -185,10 +255,12 @@ def main():
         lftp_open = ("set ftp:passive-mode on; set ftp:ssl-allow no; set net:max-retries 1; "
                      "set net:timeout 30; open -u %s,%s -p %d 127.0.0.1; "
                      % (USER, PASSWORD, port))
-        for client, parallel in (("lftp", 1), ("lftp -P 4", 4)):
+        for client, parallel, temporary in (("lftp", 1, False), ("lftp -P 4", 4, False),
+                                            (LFTP_TEMPORARY, 4, True)):
             mirror = "mirror -R --no-perms --parallel=%d" % parallel
+            opening = lftp_open + ("set xfer:use-temp-file yes; " if temporary else "")
             commands[client] = tuple(
-                ["lftp", "--norc", "-c", lftp_open + "%s%s %s /site" % (mirror, extra, site)]
+                ["lftp", "--norc", "-c", opening + "%s%s %s /site" % (mirror, extra, site)]
                 for extra in ("", " --only-newer"))
         # rclone's own check, size and modification time, finds nothing to
         # do in the re-run: after each upload it sets the file's time with
@@ -230,6 +302,7 @@ def main():
                     sent[(client, case)].append(sum(counted.values()))
                     check_tree(client, title, site, target)
             print("run %d of %d done" % (run + 1, args.runs))
+        nested = nested_rerun(args, args.cli, work, port, command_log, log)
     finally:
         server.kill()
         server.wait()
@@ -269,6 +342,29 @@ def main():
             wall = figures[(ONE, case)][0]
             label = "%s, 1 connection <= earlier %.2f s:" % (title, baseline)
             print("  %-62s %6.2f s  %s" % (label, wall, verdict(wall <= baseline)))
+    if FOUR_TEMPORARY in clients:
+        wall = figures[(FOUR_TEMPORARY, "first")][0]
+        lftp_temporary = figures[(LFTP_TEMPORARY, "first")][0]
+        real = figures[(FOUR, "first")][0]
+        label = "first publish, temporary names <= %.1f x %s (%.2f s):" % (
+            SHARE_OF_BEST_OTHER, LFTP_TEMPORARY, lftp_temporary)
+        print("  %-62s %6.2f s  %s" % (label, wall, verdict(wall <= SHARE_OF_BEST_OTHER *
+                                                            lftp_temporary)))
+        label = "first publish, temporary names <= %.2f x real names (%.2f s):" % (
+            TEMPORARY_SHARE, real)
+        print("  %-62s %6.2f s  %s" % (label, wall, verdict(wall <= TEMPORARY_SHARE * real)))
+    nested_figures = {client: medians(samples) for client, samples in nested.items()}
+    print("nested tree, re-run with nothing changed (%d folders, %d files each)" % (
+        NESTED_FOLDERS, NESTED_FILES))
+    for client, (wall, cpu, peak) in nested_figures.items():
+        print("  %-27s %8.2f %8.2f %9.1f   each run %s" % (
+            client, wall, cpu, peak, " ".join("%.2f" % r[0] for r in nested[client])))
+    best = min(NESTED_OTHERS, key=lambda c: nested_figures[c][0])
+    label = "nested re-run, 4 connections <= %.1f x %s (%.2f s):" % (
+        NESTED_SHARE, best, nested_figures[best][0])
+    wall = nested_figures[FOUR][0]
+    print("  %-62s %6.2f s  %s" % (label, wall, verdict(wall <= NESTED_SHARE *
+                                                        nested_figures[best][0])))
     label = "peak memory, 4 connections, highest run < %.0f MB:" % PEAK_MB_LIMIT
     if FOUR in clients:
         peak = max(r[2] for case in ("first", "again") for r in results[(FOUR, case)])
