@@ -87,10 +87,10 @@ FtpStatus CachedSite::CreateFolder(std::string_view path) {
 }
 
 FtpStatus CachedSite::PutFile(const std::string& localPath, std::string_view remoteName,
-                              const UploadProgress& progress) {
+                              const UploadProgress& progress, UploadTarget target) {
   if (FtpStatus status = EnterCurrent(); !status.ok())
     return status;
-  return site_.PutFile(localPath, remoteName, progress);
+  return site_.PutFile(localPath, remoteName, progress, target);
 }
 
 FtpStatus CachedSite::DeleteFile(std::string_view name) {

@@ -27,7 +27,7 @@ class CachedSite final : public ForwardingSite {
   FtpStatus CreateFolder(std::string_view path) override;
   // These need the current folder, which is entered first.
   FtpStatus PutFile(const std::string& localPath, std::string_view remoteName,
-                    const UploadProgress& progress) override;
+                    const UploadProgress& progress, UploadTarget target) override;
   FtpStatus DeleteFile(std::string_view name) override;
   FtpStatus RemoveFolder(std::string_view name) override;
 

@@ -34,7 +34,8 @@ FtpStatus DryRunSite::CreateFolder(std::string_view path) {
   return FtpStatus::Ok();
 }
 
-FtpStatus DryRunSite::PutFile(const std::string&, std::string_view, const UploadProgress&) {
+FtpStatus DryRunSite::PutFile(const std::string&, std::string_view, const UploadProgress&,
+                              UploadTarget) {
   return FtpStatus::Ok();
 }
 

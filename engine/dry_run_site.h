@@ -22,7 +22,7 @@ class DryRunSite final : public ForwardingSite {
   // Succeed without sending anything; a created folder is remembered.
   FtpStatus CreateFolder(std::string_view path) override;
   FtpStatus PutFile(const std::string& localPath, std::string_view remoteName,
-                    const UploadProgress& progress) override;
+                    const UploadProgress& progress, UploadTarget target) override;
   FtpStatus DeleteFile(std::string_view name) override;
   FtpStatus RemoveFolder(std::string_view name) override;
 

@@ -229,7 +229,8 @@ RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::strin
     return RunResult::kCanceled;
   // A folder listed again (local "Sub" and "sub" are both the server's
   // "sub") must show what was sent into it before.
-  if (RunResult r = SettleUploads(context, remoteDir); r != RunResult::kCompleted)
+  if (RunResult r = SettleUploads(context, remoteDir, OwnUploads::kAsFarAsCome);
+      r != RunResult::kCompleted)
     return r;
   if (RunResult r = ScanRemoteDirectory(context, *table, remoteDir); r != RunResult::kCompleted) {
     return r;

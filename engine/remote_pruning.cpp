@@ -175,7 +175,8 @@ RunResult PruneRemoteDirectory(const WalkContext& context, EntryTable& table,
   const bool unmatched = std::find(table.remoteMatched.begin(), table.remoteMatched.end(), false) !=
                          table.remoteMatched.end();
   if (unmatched) {
-    if (RunResult r = SettleUploads(context, remoteDir); r != RunResult::kCompleted)
+    if (RunResult r = SettleUploads(context, remoteDir, OwnUploads::kWait);
+        r != RunResult::kCompleted)
       return r;
   }
   if (!context.site.ChangeFolder(remoteDir).ok()) {

@@ -68,8 +68,17 @@ StoreOptions UploadNaming::For(std::string_view name) const {
 }
 
 FtpStatus FtpSite::PutFile(const std::string& localPath, std::string_view remoteName,
-                           const UploadProgress& progress) {
-  return connection_.PutFile(localPath, remoteName, progress, naming_.For(remoteName));
+                           const UploadProgress& progress, UploadTarget target) {
+  StoreOptions options = naming_.For(remoteName);
+  options.deferLastReply = naming_.deferChecks;
+  options.replacing = target == UploadTarget::kExistingFile;
+  return connection_.PutFile(localPath, remoteName, progress, options);
+}
+
+std::vector<CheckedUpload> FtpSite::TakeCheckedUploads(bool wait) {
+  if (wait)
+    connection_.CheckUploads();
+  return connection_.TakeCheckedUploads();
 }
 
 FtpStatus FtpSite::DeleteFile(std::string_view name) {

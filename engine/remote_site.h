@@ -53,6 +53,9 @@ struct FolderRead {
   }
 };
 
+// Whether the server has a file of the name an upload goes to.
+enum class UploadTarget { kNewFile, kExistingFile };
+
 // Called while an upload is sent with the bytes gone so far; must not block.
 using UploadProgress = std::function<void(int64_t sent)>;
 
@@ -69,7 +72,15 @@ class RemoteSite {
   virtual bool ListsWithMlsd() const = 0;
   virtual FtpStatus CreateFolder(std::string_view path) = 0;
   virtual FtpStatus PutFile(const std::string& localPath, std::string_view remoteName,
-                            const UploadProgress& progress) = 0;
+                            const UploadProgress& progress, UploadTarget target) = 0;
+  // Where an upload's last reply is left to be read with a later command
+  // (FtpSite with deferred checks): each upload put ends here, in order,
+  // once its reply has come; with `wait`, those still outstanding are read
+  // first. A site that checks each upload at once gives nothing.
+  virtual std::vector<CheckedUpload> TakeCheckedUploads(bool wait) {
+    (void)wait;
+    return {};
+  }
   virtual FtpStatus DeleteFile(std::string_view name) = 0;
   virtual FtpStatus RemoveFolder(std::string_view name) = 0;
 
@@ -98,8 +109,11 @@ class ForwardingSite : public RemoteSite {
   bool ListsWithMlsd() const override { return site_.ListsWithMlsd(); }
   FtpStatus CreateFolder(std::string_view path) override { return site_.CreateFolder(path); }
   FtpStatus PutFile(const std::string& localPath, std::string_view remoteName,
-                    const UploadProgress& progress) override {
-    return site_.PutFile(localPath, remoteName, progress);
+                    const UploadProgress& progress, UploadTarget target) override {
+    return site_.PutFile(localPath, remoteName, progress, target);
+  }
+  std::vector<CheckedUpload> TakeCheckedUploads(bool wait) override {
+    return site_.TakeCheckedUploads(wait);
   }
   FtpStatus DeleteFile(std::string_view name) override { return site_.DeleteFile(name); }
   FtpStatus RemoveFolder(std::string_view name) override { return site_.RemoveFolder(name); }
@@ -119,6 +133,9 @@ struct UploadNaming {
   bool temporary = false;
   std::string runTag;
   int connection = 0;
+  // Each upload's last reply is read with a later command (see
+  // RemoteSite::TakeCheckedUploads); the caller must take them.
+  bool deferChecks = false;
   StoreOptions For(std::string_view name) const;
 };
 
@@ -133,7 +150,8 @@ class FtpSite final : public RemoteSite {
   bool ListsWithMlsd() const override;
   FtpStatus CreateFolder(std::string_view path) override;
   FtpStatus PutFile(const std::string& localPath, std::string_view remoteName,
-                    const UploadProgress& progress) override;
+                    const UploadProgress& progress, UploadTarget target) override;
+  std::vector<CheckedUpload> TakeCheckedUploads(bool wait) override;
   FtpStatus DeleteFile(std::string_view name) override;
   FtpStatus RemoveFolder(std::string_view name) override;
   bool CanWriteName(std::string_view name) const override;

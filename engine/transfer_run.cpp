@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <random>
 #include <system_error>
@@ -362,10 +363,15 @@ RunResult RunTransfer(TransferJob& job) {
       result = GuardDeletions(job, rules, tree, totals, quiet.changes);
   }
   if (result == RunResult::kCompleted && !dryRun) {
-    // Carry it out: the same walk over the same listings, now changing.
-    CachedSite cached(ftpSite, tree);
+    // Carry it out: the same walk over the same listings, now changing,
+    // each upload's last reply read with the next command.
+    UploadNaming deferring = naming;
+    deferring.deferChecks = true;
+    FtpSite changing(job.connection, deferring);
+    CachedSite cached(changing, tree);
+    std::deque<ParallelUpload> unchecked;
     walked = true;
-    const WalkContext context{cached, job, rules, pool ? &*pool : nullptr, &tree};
+    const WalkContext context{cached, job, rules, pool ? &*pool : nullptr, &tree, &unchecked};
     result = MirrorDirectory(context, job.profile.localDir, job.profile.remoteDir);
     result = EndParallelUploads(context, result);
   }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@ namespace velmorix {
 
 class ParallelUploads;
 class ReadTree;
+struct ParallelUpload;
 class RemoteSite;
 class RunOutput;
 
@@ -41,6 +43,10 @@ struct WalkContext {
   ParallelUploads* uploads = nullptr;
   // What was read before the run changed anything; null: read as it goes.
   const ReadTree* tree = nullptr;
+  // Where the site leaves each upload's last reply for later
+  // (RemoteSite::TakeCheckedUploads): the walk's own uploads wait here, in
+  // order, until it has come. Null: every upload ends when it is put.
+  std::deque<ParallelUpload>* unchecked = nullptr;
 };
 
 // A local folder that is not published, nor entered: "_" folders and

@@ -65,7 +65,8 @@ RunResult SendOnWalkConnection(const WalkContext& context, ParallelUpload& uploa
   const int64_t size = upload.size;
   const FtpStatus status = context.site.PutFile(
       upload.localPath, upload.name,
-      [&progress, &share, size](int64_t sent) { progress.FileSending(share, size, sent); });
+      [&progress, &share, size](int64_t sent) { progress.FileSending(share, size, sent); },
+      upload.replacing ? UploadTarget::kExistingFile : UploadTarget::kNewFile);
   if (status.kind == FtpErrorKind::kCanceled) {
     output.CancelRequested();  // the request has been acted on
     // The server keeps what arrived: the log must say that it is not all.
@@ -77,11 +78,43 @@ RunResult SendOnWalkConnection(const WalkContext& context, ParallelUpload& uploa
     output.ShowError(FailedUploadText({{upload, status.text}}));
     return RunResult::kFailed;
   }
-  progress.FileDone(size, true, share);
-  return RunResult::kCompleted;
+  if (context.unchecked == nullptr) {
+    progress.FileDone(size, true, share);
+    return RunResult::kCompleted;
+  }
+  context.unchecked->push_back(std::move(upload));
+  return ConcludeOwnUploads(context, false);
 }
 
-RunResult SettleUploads(const WalkContext& context, const std::string& folder) {
+RunResult ConcludeOwnUploads(const WalkContext& context, bool wait) {
+  if (context.unchecked == nullptr)
+    return RunResult::kCompleted;
+  RunOutput& output = context.output;
+  std::vector<RefusedUpload> refused;
+  for (CheckedUpload& checked : context.site.TakeCheckedUploads(wait)) {
+    if (context.unchecked->empty())
+      break;
+    ParallelUpload upload = std::move(context.unchecked->front());
+    context.unchecked->pop_front();
+    if (checked.status.ok()) {
+      output.progress.FileDone(upload.size, true, upload.share);
+    } else {
+      refused.push_back({std::move(upload), checked.status.text});
+    }
+  }
+  if (refused.empty())
+    return RunResult::kCompleted;
+  for (const RefusedUpload& each : refused)
+    NameRefused(output, each.upload);
+  output.ShowError(FailedUploadText(refused));
+  return RunResult::kFailed;
+}
+
+RunResult SettleUploads(const WalkContext& context, const std::string& folder, OwnUploads own) {
+  if (RunResult r = ConcludeOwnUploads(context, own == OwnUploads::kWait);
+      r != RunResult::kCompleted) {
+    return r;
+  }
   if (context.uploads == nullptr)
     return RunResult::kCompleted;
   std::vector<ParallelUpload> givenBack = context.uploads->Settle(folder);
@@ -91,6 +124,10 @@ RunResult SettleUploads(const WalkContext& context, const std::string& folder) {
 }
 
 RunResult EndParallelUploads(const WalkContext& context, RunResult result) {
+  if (RunResult r = ConcludeOwnUploads(context, true);
+      r != RunResult::kCompleted && result == RunResult::kCompleted) {
+    result = r;
+  }
   if (context.uploads == nullptr)
     return result;
   RunOutput& output = context.output;

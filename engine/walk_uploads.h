@@ -20,11 +20,19 @@ namespace velmorix {
 // gone. Whatever did not go is named as said above.
 RunResult SendOnWalkConnection(const WalkContext& context, ParallelUpload& upload);
 
+// Ends the walk's own uploads whose last reply has come (all of them, after
+// reading what is outstanding, with `wait`): counts them in, or names the
+// failed ones as said above, with their box (kFailed).
+RunResult ConcludeOwnUploads(const WalkContext& context, bool wait);
+
 // Waits until nothing handed over into `folder` or below it is waiting or
 // under way, and sends itself what no other connection can take any more.
-// The site's current folder is left elsewhere when it sent something.
-// kCompleted at once without parallel uploads.
-RunResult SettleUploads(const WalkContext& context, const std::string& folder);
+// The walk's own uploads are ended as far as their replies have come, or
+// (kWait) all of them: a later command on its own connection is taken by
+// the server after them anyway. The site's current folder is left
+// elsewhere when it sent something.
+enum class OwnUploads { kAsFarAsCome, kWait };
+RunResult SettleUploads(const WalkContext& context, const std::string& folder, OwnUploads own);
 
 // Ends the uploads handed over: lets them finish (breaks them off, and
 // never starts those waiting, when `result` is kCanceled), sends those

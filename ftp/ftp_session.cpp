@@ -126,6 +126,9 @@ struct FtpConnection::State {
   std::vector<CheckedUpload> checked;
   // Matches the deferred replies read so far with `unchecked`.
   void NoteDeferredReplies();
+  bool UploadPending(std::string_view path) const {
+    return !unchecked.empty() && unchecked.back().path == path;
+  }
 };
 
 struct FtpListing::State {
@@ -1031,10 +1034,17 @@ FtpStatus FtpConnection::Store(const std::string& localPath, std::string_view re
       state_->Discard(sentName);
     return FtpStatus::Error(FtpErrorKind::kServerReply, transfer.finalReply.text);
   }
-  if (!options.verifySize && !viaTemporary)
+  if (!options.verifySize && !viaTemporary) {
+    if (options.deferLastReply)
+      state_->checked.push_back({std::string(remote), FtpStatus::Ok()});
     return FtpStatus::Ok();
+  }
   const FtpStatus kept =
       state_->KeepStored(std::string(remote), sentName, serverName, viaTemporary, options, sent);
+  if (kept.ok() && options.deferLastReply && !state_->UploadPending(remote)) {
+    // Checked at once: it ends here all the same, in its turn.
+    state_->checked.push_back({std::string(remote), FtpStatus::Ok()});
+  }
   if (!kept.ok() && state_->renamesRefused) {
     // The server renames nothing: this file, as every later one, goes
     // under its real name.

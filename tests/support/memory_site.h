@@ -93,7 +93,7 @@ class MemorySite final : public RemoteSite {
   }
 
   FtpStatus PutFile(const std::string& localPath, std::string_view remoteName,
-                    const UploadProgress& progress) override {
+                    const UploadProgress& progress, UploadTarget) override {
     const std::string path = Child(remoteName);
     commands.push_back("STOR " + path);
     if (refusedUploads.count(std::string(remoteName)) != 0)
