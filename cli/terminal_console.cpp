@@ -261,8 +261,8 @@ Answer TerminalConsole::Ask(const std::string& text) {
   return ReadAnswer(terminal.inputFd, terminal.promptFd, text);
 }
 
-bool TerminalConsole::TrustCertificate(const CertificateInfo& certificate,
-                                       const std::string& question) {
+bool TerminalConsole::AskYesNoOnTerminal(const std::string& question, std::string_view refusal,
+                                         std::string_view command, std::string_view option) {
   std::lock_guard lock(outputMutex_);
   ClearProgressLine();
   Terminal terminal;
@@ -270,26 +270,22 @@ bool TerminalConsole::TrustCertificate(const CertificateInfo& certificate,
     return ReadAnswer(terminal.inputFd, terminal.promptFd, question, false) == Answer::kYes;
   const std::string name =
       options_.destination.empty() ? std::string("NAME") : ShellQuoted(options_.destination);
-  WriteAll(STDERR_FILENO, BoxText(question) + "\n" +
-                              "velmorix-cli: no terminal to answer on: the certificate is refused; "
-                              "to trust it: velmorix-cli set " +
-                              name + " --trust-fingerprint " + certificate.fingerprint + "\n");
+  std::string text = BoxText(question) + "\nvelmorix-cli: no terminal to answer on: ";
+  text.append(refusal).append("velmorix-cli ").append(command);
+  text.append(" ").append(name).append(" ").append(option).append("\n");
+  WriteAll(STDERR_FILENO, text);
   return false;
 }
 
+bool TerminalConsole::TrustCertificate(const CertificateInfo& certificate,
+                                       const std::string& question) {
+  return AskYesNoOnTerminal(question, "the certificate is refused; to trust it: ", "set",
+                            "--trust-fingerprint " + certificate.fingerprint);
+}
+
 bool TerminalConsole::ConfirmMassDeletion(const std::string& question, int64_t deletions) {
-  std::lock_guard lock(outputMutex_);
-  ClearProgressLine();
-  Terminal terminal;
-  if (terminal.inputFd >= 0)
-    return ReadAnswer(terminal.inputFd, terminal.promptFd, question, false) == Answer::kYes;
-  const std::string name =
-      options_.destination.empty() ? std::string("NAME") : ShellQuoted(options_.destination);
-  WriteAll(STDERR_FILENO, BoxText(question) + "\n" +
-                              "velmorix-cli: no terminal to answer on: nothing was changed; to "
-                              "allow these deletions: velmorix-cli transfer " +
-                              name + " --max-delete " + std::to_string(deletions) + "\n");
-  return false;
+  return AskYesNoOnTerminal(question, "nothing was changed; to allow these deletions: ", "transfer",
+                            "--max-delete " + std::to_string(deletions));
 }
 
 Answer TerminalConsole::ReadAnswer(int inputFd, int promptFd, const std::string& text,

@@ -122,6 +122,11 @@ class TerminalConsole : public RunConsole {
   // Reads one answer from `fd`; Cancel at the end of input, kInterrupted on
   // Ctrl-C. Without `offerCancel` only y and n are answers.
   Answer ReadAnswer(int inputFd, int promptFd, const std::string& text, bool offerCancel = true);
+  // A Yes/No question asked on the terminal whatever --yes says; without
+  // one, standard error gets the question, `refusal` and the command that
+  // allows it ("velmorix-cli COMMAND NAME OPTION"), and the answer is No.
+  bool AskYesNoOnTerminal(const std::string& question, std::string_view refusal,
+                          std::string_view command, std::string_view option);
   // Says once, after the first Ctrl-C, that the run is being canceled.
   void NoticeInterrupt();
   // Draws the counters' present state, if it is time to.

@@ -26,13 +26,7 @@ class HeldListing final : public RemoteListing {
 }  // namespace
 
 bool CachedSite::IsCreated(std::string_view path) const {
-  // A child's path is built from its parent's.
-  for (size_t end = path.find('/', 1); end != std::string_view::npos;
-       end = path.find('/', end + 1)) {
-    if (created_.contains(path.substr(0, end)))
-      return true;
-  }
-  return created_.contains(path);
+  return LiesWithin(created_, path);
 }
 
 FtpStatus CachedSite::EnterCurrent() {

@@ -3,14 +3,7 @@
 namespace velmorix {
 
 bool DryRunSite::IsCreated(std::string_view path) const {
-  // The walk builds a child's path from its parent's, so whatever lies
-  // below a created folder begins with that folder's path and a "/".
-  for (size_t end = path.find('/', 1); end != std::string_view::npos;
-       end = path.find('/', end + 1)) {
-    if (created_.contains(path.substr(0, end)))
-      return true;
-  }
-  return created_.contains(path);
+  return LiesWithin(created_, path);
 }
 
 FtpStatus DryRunSite::ChangeFolder(std::string_view path) {

@@ -20,6 +20,15 @@ class FtpSiteListing final : public RemoteListing {
 
 }  // namespace
 
+bool LiesWithin(const std::set<std::string, std::less<>>& folders, std::string_view path) {
+  for (size_t end = path.find('/', 1); end != std::string_view::npos;
+       end = path.find('/', end + 1)) {
+    if (folders.contains(path.substr(0, end)))
+      return true;
+  }
+  return folders.contains(path);
+}
+
 FolderRead ReadFolder(RemoteSite& site, const FolderListing& wanted) {
   FolderRead read;
   std::unique_ptr<RemoteListing> listing;

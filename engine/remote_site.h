@@ -10,6 +10,7 @@
 #pragma once
 
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -91,6 +92,10 @@ class RemoteSite {
   // The encoding names are converted with now.
   virtual NameEncoding NameEncodingInUse() const { return NameEncoding::kUtf8; }
 };
+
+// `path` is one of `folders` or lies below one (a child's path is built
+// from its parent's, so it begins with the parent's and a "/").
+bool LiesWithin(const std::set<std::string, std::less<>>& folders, std::string_view path);
 
 // Reads `listing` of `site` as far as it goes.
 FolderRead ReadFolder(RemoteSite& site, const FolderListing& listing);

@@ -78,6 +78,10 @@ struct FtpConnection::State {
   // The size of `serverPath` by SIZE, or by MLST where SIZE gives none; -1
   // when neither tells.
   FtpStatus ServerSize(const std::string& serverPath, int64_t& size);
+  // Sends `first` (when not empty), RNFR and RNTO in one write and reads
+  // their replies; the status says whether the connection stood.
+  FtpStatus Rename(const std::string& first, const std::string& sentPath,
+                   const std::string& realPath, ftp::FtpReply& from, ftp::FtpReply& to);
   // Sends a command that needs no data connection; success on 2xx.
   FtpStatus Simple(const std::string& commandLine);
   // `name` (UTF-8) as the server writes it; `what` names it in texts.
@@ -263,6 +267,26 @@ FtpStatus FtpConnection::State::ServerSize(const std::string& serverPath, int64_
   return FtpStatus::Ok();
 }
 
+FtpStatus FtpConnection::State::Rename(const std::string& first, const std::string& sentPath,
+                                       const std::string& realPath, ftp::FtpReply& from,
+                                       ftp::FtpReply& to) {
+  // RNTO must follow RNFR at once: all go out together.
+  std::vector<std::string> lines;
+  if (!first.empty())
+    lines.push_back(first);
+  lines.push_back("RNFR " + sentPath);
+  lines.push_back("RNTO " + realPath);
+  FtpStatus status = control.SendLines(lines);
+  ftp::FtpReply firstReply;
+  if (status.ok() && !first.empty())
+    status = control.ReadFinal(firstReply, ftp::CommandLabel(first));
+  if (status.ok())
+    status = control.ReadFinal(from, "RNFR");
+  if (status.ok())
+    status = control.ReadFinal(to, "RNTO");
+  return status;
+}
+
 FtpStatus FtpConnection::State::KeepStored(const std::string& givenPath,
                                            const std::string& sentPath, const std::string& realPath,
                                            bool renamed, const StoreOptions& options,
@@ -318,15 +342,9 @@ FtpStatus FtpConnection::State::KeepStored(const std::string& givenPath,
   }
   if (!renamed)
     return FtpStatus::Ok();
-  // RNTO must follow RNFR at once: both go out together.
   ftp::FtpReply from;
   ftp::FtpReply to;
-  FtpStatus status = control.SendLines({"RNFR " + sentPath, "RNTO " + realPath});
-  if (status.ok())
-    status = control.ReadFinal(from, "RNFR");
-  if (status.ok())
-    status = control.ReadFinal(to, "RNTO");
-  if (!status.ok())
+  if (FtpStatus status = Rename({}, sentPath, realPath, from, to); !status.ok())
     return status;
   if (to.positive()) {
     if (options.replacing)
@@ -343,15 +361,7 @@ FtpStatus FtpConnection::State::KeepStored(const std::string& givenPath,
   if (from.code == 350) {
     // A server that will not rename onto an existing file: the old one
     // goes first.
-    ftp::FtpReply gone;
-    status = control.SendLines({"DELE " + realPath, "RNFR " + sentPath, "RNTO " + realPath});
-    if (status.ok())
-      status = control.ReadFinal(gone, "DELE");
-    if (status.ok())
-      status = control.ReadFinal(from, "RNFR");
-    if (status.ok())
-      status = control.ReadFinal(to, "RNTO");
-    if (!status.ok())
+    if (FtpStatus status = Rename("DELE " + realPath, sentPath, realPath, from, to); !status.ok())
       return status;
     if (to.positive())
       return FtpStatus::Ok();
