@@ -84,6 +84,20 @@ FtpStatus FtpSite::PutFile(const std::string& localPath, std::string_view remote
   return connection_.PutFile(localPath, remoteName, progress, options);
 }
 
+bool FtpSite::ReadFolderAhead(const FolderListing& listing, FolderRead& read) {
+  connection_.DeferListingEnds(true);
+  const int before = connection_.ListingsUnchecked();
+  read = ReadFolder(*this, listing);
+  connection_.DeferListingEnds(false);
+  return read.Whole() && connection_.ListingsUnchecked() > before;
+}
+
+std::vector<FtpStatus> FtpSite::TakeCheckedListings(bool wait) {
+  if (wait)
+    connection_.CheckUploads();
+  return connection_.TakeCheckedListings();
+}
+
 std::vector<CheckedUpload> FtpSite::TakeCheckedUploads(bool wait) {
   if (wait)
     connection_.CheckUploads();

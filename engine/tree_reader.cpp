@@ -9,14 +9,24 @@
 
 namespace velmorix {
 
+namespace {
+
+// The entries of `read` that the walk could use.
+int64_t UsableEntries(const FolderListing& listing, const FolderRead& read) {
+  if (listing.command != ListingCommand::kPreferred)
+    return 0;
+  return std::count_if(read.entries.begin(), read.entries.end(), [](const RemoteEntry& e) {
+    // Our own leftovers are no entries of the user's.
+    return IsUsableRemoteName(e.name) && !IsTemporaryUploadName(e.name);
+  });
+}
+
+}  // namespace
+
 void ReadTree::AddRemote(const FolderListing& listing, FolderRead read) {
-  if (listing.command == ListingCommand::kPreferred) {
-    remoteEntries_ +=
-        std::count_if(read.entries.begin(), read.entries.end(), [](const RemoteEntry& e) {
-          // Our own leftovers are no entries of the user's.
-          return IsUsableRemoteName(e.name) && !IsTemporaryUploadName(e.name);
-        });
-  }
+  if (const FolderRead* earlier = Remote(listing))
+    remoteEntries_ -= UsableEntries(listing, *earlier);
+  remoteEntries_ += UsableEntries(listing, read);
   remote_.insert_or_assign(listing, std::move(read));
 }
 
@@ -65,6 +75,9 @@ class Reader {
   Reader(RemoteSite& site, ListingReaders* others, RunOutput& output, const WalkRules& rules,
          ReadTree& tree)
       : site_(site), others_(others), output_(output), rules_(rules), tree_(tree) {}
+  ~Reader() { EndLending(); }
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
 
   RunResult Run(const std::string& localDir, const std::string& remoteDir) {
     Want root;
@@ -80,22 +93,63 @@ class Reader {
     for (;;) {
       if (output_.CancelRequested())
         return RunResult::kCanceled;
+      // Once the others can read what it could, the own connection reads
+      // beside them, and this thread only asks.
+      if (own_.empty() && held_.empty() && !lent_ && !lendingOver_ && others_ != nullptr)
+        lent_ = others_->Lend();
       FolderListing next;
       if (!own_.empty()) {
         next = std::move(own_.front());
         own_.pop_front();
-      } else if (others_ == nullptr || !others_->TakeUnstarted(next)) {
+      } else if (others_ != nullptr && !lent_ && others_->TakeUnstarted(next)) {
+        // Read while the others read: its last reply comes with our next
+        // command, or is read before we wait for theirs. The folders below
+        // are asked for meanwhile.
         FolderRead read;
-        if (others_ == nullptr || !others_->NextRead(next, read))
-          return RunResult::kCompleted;
+        const bool ahead = site_.ReadFolderAhead(next, read);
+        std::vector<FtpStatus> checked = site_.TakeCheckedListings(false);
+        if (ahead)
+          held_.Hold(next, read);
         Got(next, std::move(read));
+        Release(std::move(checked));
         continue;
+      } else if (!held_.empty()) {
+        Release(site_.TakeCheckedListings(true), true);
+        continue;
+      } else {
+        FolderRead read;
+        if (others_ != nullptr && others_->NextRead(next, read)) {
+          Got(next, std::move(read));
+          continue;
+        }
+        // Nothing is being read; what was given back (a lost connection's)
+        // is ours.
+        EndLending();
+        if (others_ == nullptr || !others_->TakeUnstarted(next))
+          return RunResult::kCompleted;
       }
       Got(next, ReadFolder(site_, next));
     }
   }
 
  private:
+  // Takes the word on the held reads `checked` tells of: a read whose
+  // reply failed fails; with `all`, after a wait for every reply, the
+  // others fail too, as their replies will not come.
+  void Release(std::vector<FtpStatus> checked, bool all = false) {
+    held_.Release(std::move(checked), all, [this](FolderListing listing, FolderRead read) {
+      if (!read.Whole())
+        Got(listing, std::move(read));
+    });
+  }
+
+  void EndLending() {
+    if (lent_)
+      others_->EndLending();
+    lent_ = false;
+    lendingOver_ = true;
+  }
+
   void Ask(const FolderListing& listing) {
     if (!asked_.insert(listing).second)
       return;
@@ -122,7 +176,12 @@ class Reader {
   }
 
   void Got(const FolderListing& listing, FolderRead read) {
+    // Read again, or failed by the server's late word on it: it replaces
+    // what was read, and what that asked for stays asked.
+    const bool again = tree_.Remote(listing) != nullptr;
     tree_.AddRemote(listing, std::move(read));
+    if (again)
+      return;
     const FolderRead& stored = *tree_.Remote(listing);
     if (listing.command == ListingCommand::kPreferred) {
       auto [first, last] = waiting_.equal_range(listing);
@@ -286,6 +345,9 @@ class Reader {
   std::multimap<std::string, Want> confirming_;  // by folder: their LIST asked for
   std::deque<FolderListing> own_;                // for the run's own connection
   std::set<FolderListing> asked_;                // to the others or the own connection
+  HeldReads<FolderListing> held_;                // read here, the last reply still to come
+  bool lent_ = false;                            // the own connection reads for the others
+  bool lendingOver_ = false;
 };
 
 }  // namespace

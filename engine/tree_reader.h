@@ -52,6 +52,11 @@ class ListingReaders {
   // Waits for the next listing read by another connection; false when none
   // is being read or waits to be taken.
   virtual bool NextRead(FolderListing& listing, FolderRead& read) = 0;
+  // Lends the run's own connection to read as the others do, once its
+  // names' encoding is known; true when lent. Until EndLending returns,
+  // the caller must not use it.
+  virtual bool Lend() { return false; }
+  virtual void EndLending() {}
 };
 
 // Reads what the walk of `localDir` into `remoteDir` will read, as far as

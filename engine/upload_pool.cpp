@@ -15,6 +15,11 @@ namespace {
 // walk. Enough to keep every connection busy a few folders ahead.
 constexpr size_t kMaxListings = 32;
 
+// While a connection holds reads and has nothing to do, it looks for the
+// server's replies to them this often before it waits for them.
+constexpr std::chrono::milliseconds kHeldPoll{1};
+constexpr int kHeldPolls = 200;
+
 // An upload cut short this often by a lost connection is given back to the
 // walk, whose own connection then sends it or ends the run.
 constexpr int kMaxCuts = 2;
@@ -29,7 +34,7 @@ bool IsWithin(const std::string& path, const std::string& folder) {
 
 }  // namespace
 
-UploadPool::UploadPool(PoolLogin login, int extra, const FtpConnection& own, RunProgress& progress,
+UploadPool::UploadPool(PoolLogin login, int extra, FtpConnection& own, RunProgress& progress,
                        const CancelEvent& cancelEvent)
     : login_(std::move(login)),
       extra_(extra),
@@ -53,6 +58,7 @@ UploadPool::~UploadPool() {
   }
   changed_.notify_all();
   threads_.clear();  // joins
+  EndLending();
 }
 
 bool UploadPool::BreakingOff() const {
@@ -99,7 +105,11 @@ void UploadPool::Work(int number) {
   if (loggedIn) {
     ++connected_;
     std::vector<Task> checking;  // sent, their last reply not read yet
+    HeldReads<Listing> held;     // read, the server's last word not read yet
+    int polls = 0;               // looks for their replies since work ran out
     for (;;) {
+      if (LookForWord(connection, held, polls, lock))
+        continue;
       if (connection.UploadsUnchecked() && pending_.empty() && unstarted_.empty()) {
         // Nothing more to send with: their replies are read now.
         lock.unlock();
@@ -111,11 +121,15 @@ void UploadPool::Work(int number) {
         continue;
       }
       ++idle_;
-      changed_.wait(lock, [this] { return stopping_ || !pending_.empty() || !unstarted_.empty(); });
+      changed_.wait(lock, [&] {
+        return stopping_ || !pending_.empty() || !unstarted_.empty() ||
+               (!held.empty() && readerWaits_);
+      });
       --idle_;
       if (stopping_)
         break;
       if (!connection.IsOpen()) {
+        Release(connection, held, connection.TakeCheckedListings());
         // The server closed it (most close sessions idle for a few minutes):
         // logged in again once, now that there is work for it.
         lock.unlock();
@@ -130,7 +144,7 @@ void UploadPool::Work(int number) {
       if (!unstarted_.empty()) {
         Listing taken = std::move(unstarted_.front());
         unstarted_.pop_front();
-        ReadListing(connection, std::move(taken), lock);
+        ReadListing(connection, std::move(taken), held, lock);
       } else if (!pending_.empty()) {
         Task task = std::move(pending_.front());
         pending_.pop_front();
@@ -140,6 +154,81 @@ void UploadPool::Work(int number) {
   }
   --working_;
   changed_.notify_all();
+}
+
+bool UploadPool::LookForWord(FtpConnection& connection, HeldReads<Listing>& held, int& polls,
+                             std::unique_lock<std::mutex>& lock) {
+  if (held.empty() || !unstarted_.empty() || !readerWaits_) {
+    polls = 0;
+    return false;
+  }
+  // No listing to send with for now: the replies that have come are taken
+  // while the reader may still ask for more, and once they are overdue
+  // they are awaited.
+  const bool overdue = ++polls > kHeldPolls;
+  lock.unlock();
+  connection.CheckUploads(!overdue);
+  std::vector<FtpStatus> checked = connection.TakeCheckedListings();
+  lock.lock();
+  Release(connection, held, std::move(checked));
+  if (!held.empty() && !overdue) {
+    changed_.wait_for(lock, kHeldPoll, [this] {
+      return stopping_ || lendEnds_ || !pending_.empty() || !unstarted_.empty();
+    });
+  }
+  return true;
+}
+
+bool UploadPool::Lend() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (lent_.joinable() || !own_.NameEncodingSettled() || !own_.IsOpen() || BreakingOff())
+    return false;
+  lendEnds_ = false;
+  lent_ = std::jthread([this] { ReadLent(); });
+  return true;
+}
+
+void UploadPool::EndLending() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lendEnds_ = true;
+  }
+  changed_.notify_all();
+  if (lent_.joinable())
+    lent_.join();
+}
+
+void UploadPool::ReadLent() {
+  FtpConnection& connection = own_;
+  std::unique_lock<std::mutex> lock(mutex_);
+  HeldReads<Listing> held;
+  int polls = 0;
+  while (connection.IsOpen()) {
+    if (LookForWord(connection, held, polls, lock))
+      continue;
+    changed_.wait(lock, [&] {
+      return stopping_ || lendEnds_ || !unstarted_.empty() || (!held.empty() && readerWaits_);
+    });
+    if (stopping_ || lendEnds_)
+      break;
+    if (!unstarted_.empty()) {
+      Listing taken = std::move(unstarted_.front());
+      unstarted_.pop_front();
+      ReadListing(connection, std::move(taken), held, lock);
+    }
+  }
+  if (held.empty())
+    return;
+  // Given back: the connection is the walk's again, with its replies read
+  // (or, lost, what it held goes to the others; broken off, nowhere).
+  std::vector<FtpStatus> checked;
+  if (!BreakingOff()) {
+    lock.unlock();
+    connection.CheckUploads();
+    checked = connection.TakeCheckedListings();
+    lock.lock();
+  }
+  Release(connection, held, std::move(checked), true);
 }
 
 void UploadPool::Upload(FtpConnection& connection, int number, Task task,
@@ -302,17 +391,47 @@ bool UploadPool::UnderWayWithin(const std::string& folder) const {
                      [&](const std::string& dir) { return IsWithin(dir, folder); });
 }
 
-void UploadPool::ReadListing(FtpConnection& connection, Listing listing,
+void UploadPool::ReadListing(FtpConnection& connection, Listing listing, HeldReads<Listing>& held,
                              std::unique_lock<std::mutex>& lock) {
   ++reading_;
   lock.unlock();
   connection.FixNameEncoding(listing.nameEncoding);
   Follow(connection);
   FtpSite site(connection);
-  FolderRead read = ReadFolder(site, listing.listing);
+  // The server's last word on a listing read whole comes with the next
+  // one's set-up: a folder costs a round trip less.
+  FolderRead read;
+  const bool ahead = site.ReadFolderAhead(listing.listing, read);
   if (connection.TurnedToActiveMode())
     activeMode_ = true;
+  std::vector<FtpStatus> checked = site.TakeCheckedListings(false);
   lock.lock();
+  if (ahead) {
+    // Handed on at once, so that the folders below are asked for now; it
+    // is still being read until the server's word on it has come.
+    read_.emplace_back(listing.listing, read);
+    held.Hold(std::move(listing), std::move(read));
+    changed_.notify_all();
+  } else {
+    File(connection, std::move(listing), std::move(read));
+  }
+  Release(connection, held, std::move(checked));
+}
+
+void UploadPool::Release(FtpConnection& connection, HeldReads<Listing>& held,
+                         std::vector<FtpStatus> checked, bool all) {
+  held.Release(std::move(checked), all || !connection.IsOpen(),
+               [&](Listing listing, FolderRead read) {
+                 if (!read.Whole()) {
+                   File(connection, std::move(listing), std::move(read));  // read again, or failed
+                   return;
+                 }
+                 --reading_;
+                 changed_.notify_all();
+               });
+}
+
+void UploadPool::File(FtpConnection& connection, Listing listing, FolderRead read) {
   --reading_;
   if (!read.Whole() && !connection.IsOpen() && !BreakingOff()) {
     // Lost, not refused: read again by whichever connection comes first,
@@ -347,7 +466,12 @@ bool UploadPool::TakeUnstarted(FolderListing& listing) {
 bool UploadPool::NextRead(FolderListing& listing, FolderRead& read) {
   std::unique_lock<std::mutex> lock(mutex_);
   // Cancel reaches the connections that read, which then end at once.
+  // Nothing more will be asked for until a read comes: connections that
+  // hold reads may now read the server's word on them.
+  readerWaits_ = true;
+  changed_.notify_all();
   changed_.wait(lock, [this] { return !read_.empty() || reading_ == 0; });
+  readerWaits_ = false;
   if (read_.empty())
     return false;
   listing = std::move(read_.front().first);

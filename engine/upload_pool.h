@@ -29,6 +29,7 @@
 
 #include "engine/cancel_event.h"
 #include "engine/parallel_uploads.h"
+#include "engine/remote_site.h"
 #include "engine/run_progress.h"
 #include "engine/tree_reader.h"
 #include "ftp/ftp_session.h"
@@ -57,7 +58,7 @@ class UploadPool final : public ParallelUploads, public ListingReaders {
   // converts names as the run's own connection `own` does when it is
   // handed over (a server's names may show their encoding only later in
   // the walk).
-  UploadPool(PoolLogin login, int extra, const FtpConnection& own, RunProgress& progress,
+  UploadPool(PoolLogin login, int extra, FtpConnection& own, RunProgress& progress,
              const CancelEvent& cancelEvent);
   // Breaks off what is under way, abandons logins and ends the threads.
   ~UploadPool() override;
@@ -73,6 +74,8 @@ class UploadPool final : public ParallelUploads, public ListingReaders {
   bool Read(const FolderListing& listing) override;
   bool TakeUnstarted(FolderListing& listing) override;
   bool NextRead(FolderListing& listing, FolderRead& read) override;
+  bool Lend() override;
+  void EndLending() override;
 
  private:
   struct Listing {
@@ -100,9 +103,25 @@ class UploadPool final : public ParallelUploads, public ListingReaders {
   void Conclude(FtpConnection& connection, Task task, const FtpStatus& status);
   void Conclude(FtpConnection& connection, std::vector<CheckedUpload> checked,
                 std::vector<Task>& checking);
-  // Reads `listing` on `connection` and files the result; the lock is held
-  // on entry and on return, not meanwhile.
-  void ReadListing(FtpConnection& connection, Listing listing, std::unique_lock<std::mutex>& lock);
+  // Reads `listing` on `connection` and files the result, or holds it in
+  // `held` while the server's last word on it is still to come (it counts
+  // as being read until then); the lock is held on entry and on return,
+  // not meanwhile.
+  void ReadListing(FtpConnection& connection, Listing listing, HeldReads<Listing>& held,
+                   std::unique_lock<std::mutex>& lock);
+  // Files the reads of `held` that `checked` tells of (with `all`, or when
+  // the connection is lost, the others too, as failed), or the read of
+  // `listing`. Lock held.
+  void Release(FtpConnection& connection, HeldReads<Listing>& held, std::vector<FtpStatus> checked,
+               bool all = false);
+  void File(FtpConnection& connection, Listing listing, FolderRead read);
+  // While `connection` holds reads and no listing waits to be read, reads
+  // the replies to them that have come, or after a while waits for them;
+  // false when there is other work or none to do. Lock held.
+  bool LookForWord(FtpConnection& connection, HeldReads<Listing>& held, int& polls,
+                   std::unique_lock<std::mutex>& lock);
+  // The thread that reads on the run's own connection while it is lent.
+  void ReadLent();
   // Takes what the walk's connection has learned about data connections.
   // Walk thread.
   void LearnFromOwn();
@@ -123,7 +142,7 @@ class UploadPool final : public ParallelUploads, public ListingReaders {
 
   const PoolLogin login_;
   const int extra_;
-  const FtpConnection& own_;
+  FtpConnection& own_;  // lent to a thread of the pool while it reads
   RunProgress& progress_;
   const CancelEvent& cancelEvent_;
   const uint64_t cancelRequestsAtStart_;
@@ -148,7 +167,10 @@ class UploadPool final : public ParallelUploads, public ListingReaders {
   std::deque<Listing> unstarted_;                          // listings asked for
   int reading_ = 0;                                        // listings being read
   std::deque<std::pair<FolderListing, FolderRead>> read_;  // not yet taken
+  bool readerWaits_ = false;                               // in NextRead, for a read
   std::vector<std::jthread> threads_;                      // walk thread only
+  std::jthread lent_;                                      // reads on the own connection
+  bool lendEnds_ = false;
 };
 
 }  // namespace velmorix

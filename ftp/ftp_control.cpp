@@ -70,8 +70,11 @@ FtpStatus ControlChannel::TakeBuffered(FtpReply& reply, bool& taken, std::string
   for (;;) {
     switch (parser_.Next(reply)) {
       case FtpReplyParser::Result::kReply:
-        // The replies of commands sent before come first.
-        if (!deferredLabels_.empty() && !reply.preliminary()) {
+        // The replies of commands sent before come first; a mark (1xx) is
+        // one of theirs too.
+        if (!deferredLabels_.empty() && reply.preliminary())
+          continue;
+        if (!deferredLabels_.empty()) {
           const std::string deferred = std::move(deferredLabels_.front());
           deferredLabels_.pop_front();
           FtpStatus status = Accept(reply, deferred);
@@ -144,10 +147,10 @@ FtpStatus ControlChannel::Read(FtpReply& reply, std::string_view label, Deadline
   }
 }
 
-FtpStatus ControlChannel::ReadDeferred() {
+FtpStatus ControlChannel::ReadDeferred(bool arrived) {
   while (!deferredLabels_.empty()) {
     const std::string label = deferredLabels_.front();
-    const Deadline deadline = DeadlineAfter(replyTimeout_);
+    const Deadline deadline = arrived ? Clock::now() : DeadlineAfter(replyTimeout_);
     bool taken = false;
     FtpReply reply;
     FtpStatus status = TakeBuffered(reply, taken, label);
@@ -160,6 +163,8 @@ FtpStatus ControlChannel::ReadDeferred() {
     if (deferredLabels_.empty())
       break;
     const IoResult waited = stream_->Wait(POLLIN, deadline);
+    if (arrived && waited == IoResult::kTimeout)
+      break;
     if (waited != IoResult::kOk) {
       const int error = errno;
       MarkLost();

@@ -80,8 +80,8 @@ class ControlChannel {
   // The deferred replies read so far, in the order of their commands.
   std::vector<FtpReply> TakeDeferred() { return std::exchange(deferredRead_, {}); }
   // Reads every deferred reply still outstanding, within the reply time-out
-  // each.
-  FtpStatus ReadDeferred();
+  // each; with `arrived`, only those that have come, without waiting.
+  FtpStatus ReadDeferred(bool arrived = false);
 
   // For waits that watch the control connection beside a data connection:
   // takes a reply that has already been received whole, if any.

@@ -119,15 +119,21 @@ struct FtpConnection::State {
   ftp::CancelCheck cancelCheck;
   bool renamesRefused = false;   // RNFR or RNTO is not implemented
   bool renameOntoWorks = false;  // an RNTO onto an existing file has worked
-  // Uploads whose last reply was deferred, in order, and what came of them.
+  // Uploads and listings whose last reply was deferred, in order, and what
+  // came of them.
+  enum class Awaited { kSize, kRename, kListingEnd };
   struct Unchecked {
-    std::string path;  // as given
+    std::string path;  // as given; empty for a listing
     std::string shownPath;
-    bool renamed = false;  // RNTO's reply, else SIZE's
+    Awaited awaited = Awaited::kSize;
     int64_t sent = 0;
   };
   std::deque<Unchecked> unchecked;
   std::vector<CheckedUpload> checked;
+  std::vector<FtpStatus> checkedListings;
+  int uncheckedListings = 0;
+  // A listing that has run to its end leaves its final reply for later.
+  bool deferListingEnds = false;
   // Matches the deferred replies read so far with `unchecked`.
   void NoteDeferredReplies();
   bool UploadPending(std::string_view path) const {
@@ -207,7 +213,14 @@ void FtpConnection::State::NoteDeferredReplies() {
     Unchecked upload = std::move(unchecked.front());
     unchecked.pop_front();
     FtpStatus status = FtpStatus::Ok();
-    if (upload.renamed) {
+    if (upload.awaited == Awaited::kListingEnd) {
+      --uncheckedListings;
+      checkedListings.push_back(ftp::TransferCompleted(reply)
+                                    ? FtpStatus::Ok()
+                                    : FtpStatus::Error(FtpErrorKind::kServerReply, reply.text));
+      continue;
+    }
+    if (upload.awaited == Awaited::kRename) {
       if (!reply.positive())
         status = FtpStatus::Error(FtpErrorKind::kServerReply, reply.text);
     } else if (reply.code == 213) {
@@ -222,10 +235,15 @@ void FtpConnection::State::NoteDeferredReplies() {
   // A connection lost meanwhile ends what it left: nothing says they arrived.
   if (!control.open()) {
     for (Unchecked& upload : unchecked) {
-      checked.push_back({std::move(upload.path),
-                         FtpStatus::Error(FtpErrorKind::kNotConnected, ftp::NotConnectedText())});
+      FtpStatus lost = FtpStatus::Error(FtpErrorKind::kNotConnected, ftp::NotConnectedText());
+      if (upload.awaited == Awaited::kListingEnd) {
+        checkedListings.push_back(std::move(lost));
+      } else {
+        checked.push_back({std::move(upload.path), std::move(lost)});
+      }
     }
     unchecked.clear();
+    uncheckedListings = 0;
   }
 }
 
@@ -296,7 +314,7 @@ FtpStatus FtpConnection::State::KeepStored(const std::string& givenPath,
     if (FtpStatus status = control.Send("SIZE " + sentPath); !status.ok())
       return status;
     control.DeferReply("SIZE");
-    unchecked.push_back({givenPath, realPath, false, sent});
+    unchecked.push_back({givenPath, realPath, Awaited::kSize, sent});
     return FtpStatus::Ok();
   }
   if (options.deferLastReply && renamed && (!options.replacing || renameOntoWorks)) {
@@ -324,7 +342,7 @@ FtpStatus FtpConnection::State::KeepStored(const std::string& givenPath,
       if (status = control.Send("RNTO " + realPath); !status.ok())
         return status;
       control.DeferReply("RNTO");
-      unchecked.push_back({givenPath, realPath, true, sent});
+      unchecked.push_back({givenPath, realPath, Awaited::kRename, sent});
       return FtpStatus::Ok();
     }
     // Anything else is handled as without deferring: RNFR again after it.
@@ -694,6 +712,14 @@ FtpStatus FtpListing::State::ReadEntry(RemoteEntry& entry) {
       // A last line without its line end may be what is left of a longer
       // one: the listing was cut, and none of it is believed.
       const bool lastLineEnded = begin == end && !discarding;
+      if (connection->deferListingEnds && !transfer.finalReceived && lastLineEnded) {
+        // Read whole; the server's word on it comes with the next command.
+        connection->control.DeferReply(transfer.label);
+        connection->unchecked.push_back({{}, {}, FtpConnection::State::Awaited::kListingEnd, 0});
+        ++connection->uncheckedListings;
+        Finish(FtpStatus::Error(FtpErrorKind::kNoMoreFiles, {}));
+        return endStatus;
+      }
       FtpStatus status = ftp::FinishTransfer(connection->control, transfer);
       if (status.ok())
         status = ftp::JudgeListingEnd(transfer, lastLineEnded);
@@ -937,14 +963,31 @@ std::vector<CheckedUpload> FtpConnection::TakeCheckedUploads() {
 }
 
 bool FtpConnection::UploadsUnchecked() const {
-  return state_ != nullptr && !state_->unchecked.empty();
+  return state_ != nullptr &&
+         static_cast<int>(state_->unchecked.size()) > state_->uncheckedListings;
 }
 
-void FtpConnection::CheckUploads() {
+void FtpConnection::DeferListingEnds(bool defer) {
+  if (state_ != nullptr)
+    state_->deferListingEnds = defer;
+}
+
+int FtpConnection::ListingsUnchecked() const {
+  return state_ != nullptr ? state_->uncheckedListings : 0;
+}
+
+std::vector<FtpStatus> FtpConnection::TakeCheckedListings() {
+  if (state_ == nullptr)
+    return {};
+  state_->NoteDeferredReplies();
+  return std::exchange(state_->checkedListings, {});
+}
+
+void FtpConnection::CheckUploads(bool arrived) {
   if (state_ == nullptr)
     return;
   if (state_->control.open())
-    state_->control.ReadDeferred();
+    state_->control.ReadDeferred(arrived);
   state_->NoteDeferredReplies();
 }
 

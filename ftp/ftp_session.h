@@ -235,7 +235,19 @@ class FtpConnection {
   // command; CheckUploads reads those still outstanding at once.
   std::vector<CheckedUpload> TakeCheckedUploads();
   bool UploadsUnchecked() const;
-  void CheckUploads();
+  // Reads every deferred reply still outstanding, the listings' too; with
+  // `arrived`, only those that have come, without waiting.
+  void CheckUploads(bool arrived = false);
+  // While set, a listing read to its end over the data connection ends
+  // without waiting for the server's final reply, which is read with the
+  // connection's next command (or CheckUploads): the next listing's set-up
+  // goes out a round trip sooner. The listing is not to be believed until
+  // TakeCheckedListings has told of it: one status per deferred listing, in
+  // order, kNotConnected for those whose reply the connection lost.
+  void DeferListingEnds(bool defer);
+  // How many deferred listings' final replies have not been read.
+  int ListingsUnchecked() const;
+  std::vector<FtpStatus> TakeCheckedListings();
   // DELE.
   FtpStatus DeleteFile(std::string_view name);
   // RMD.

@@ -329,6 +329,23 @@ const HostFault kHostFaults[] = {
          }
        }
      }},
+    {"ListingFailedAfterItsData",
+     {.failListingOf = "d4"},
+     [](const fs::path& local, const fs::path& remote) {
+       for (int i = 0; i < 6; ++i) {
+         const std::string folder = "d" + std::to_string(i);
+         Files(local / folder, "p", 5, 3000);
+         Files(remote / folder, "p", 5, 10);
+       }
+     },
+     [](const RunOutcome& run, int) {
+       // Whichever connection read it, the server's 451 after the data
+       // fails the run before anything changes.
+       EXPECT_EQ(run.code, CompletionCode::kFailed);
+       EXPECT_EQ(run.errors, std::vector<std::string>{"ERROR AT FTP FINDNEXTFILE!"});
+       EXPECT_EQ(Count(run.commands, "STOR"), 0);
+       EXPECT_EQ(run.tree.size(), 30u);
+     }},
     {"ExtraLoginsNeverGreeted",
      {.greetedSessions = 1},
      [](const fs::path& local, const fs::path&) { Files(local, "p", 60, 100); }},

@@ -72,8 +72,8 @@ def speak_names_in(handler_class, encoding):
 
 def misbehave(handler_class, args):
     """Returns a handler with the faults the arguments ask for (the --idle-timeout,
-    --drop-stor, --refuse-stor, --truncate-stor, --renames and --greet-only
-    options), which also logs every
+    --drop-stor, --refuse-stor, --truncate-stor, --renames, --fail-listing and
+    --greet-only options), which also logs every
     command as "COMMAND <login> <line>" (login 0 before the login; passwords
     left out). Sessions are counted in the order they come, logins in the
     order they succeed: the run's own connection logs in first."""
@@ -160,7 +160,16 @@ def misbehave(handler_class, args):
 
         def pre_process_command(self, line, cmd, arg):
             logging.info("COMMAND %d %s", self._login, "PASS" if cmd == "PASS" else line)
+            if args.fail_listing and cmd in ("MLSD", "LIST"):
+                listed = arg if cmd == "MLSD" and arg else self.fs.cwd
+                self._fail_listing = os.path.basename(listed.rstrip("/")) == args.fail_listing
             handler_class.pre_process_command(self, line, cmd, arg)
+
+        def respond(self, resp, *rest, **named):
+            if getattr(self, "_fail_listing", False) and resp.startswith("226"):
+                self._fail_listing = False
+                resp = "451 Requested action aborted: local error in processing."
+            handler_class.respond(self, resp, *rest, **named)
 
         def ftp_STOR(self, file, mode="w"):
             name = os.path.basename(file)
@@ -228,6 +237,9 @@ def main():
                         default="normal",
                         help="not-onto-files: RNTO onto an existing file answers 553; none: "
                              "RNFR and RNTO answer 502")
+    parser.add_argument("--fail-listing", default=None,
+                        help="send the whole listing of a folder of this name, then answer 451 "
+                             "instead of 226")
     parser.add_argument("--greet-only", type=int, default=0,
                         help="greet only this many sessions; later ones are let in and never "
                              "hear a word")

@@ -176,6 +176,10 @@ void TestFtpServer::Start() {
     args.push_back("--truncate-stor");
     args.push_back(options_.truncateUploadOf);
   }
+  if (!options_.failListingOf.empty()) {
+    args.push_back("--fail-listing");
+    args.push_back(options_.failListingOf);
+  }
   if (options_.renames != TestFtpServerOptions::Renames::kNormal) {
     args.push_back("--renames");
     args.push_back(options_.renames == TestFtpServerOptions::Renames::kNone ? "none"

@@ -69,6 +69,8 @@ struct TestFtpServerOptions {
   std::string refuseUploadOf{};
   // Uploads of a file of this name end with 226 but keep half of it.
   std::string truncateUploadOf{};
+  // Listings of a folder of this name send all their data, then answer 451.
+  std::string failListingOf{};
   enum class Renames {
     kNormal,
     kNotOntoFiles,  // RNTO onto an existing file answers 553
