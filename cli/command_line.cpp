@@ -301,8 +301,9 @@ Destinations:
       by tabs: name, server, port, login, remote folder, local folder,
       only-newer, skip-underscore-folders, skip-images-folder, ignore-exe,
       delete-on-server, time-difference, data-mode, security, encoding, the
-      accepted certificate's fingerprint (- for none), connections and
-      temp-upload. Tabs,
+      accepted certificate's fingerprint (- for none), connections,
+      temp-upload and the encoding auto has found the server's names in
+      (- while it has found none, or for another encoding). Tabs,
       line breaks and backslashes inside a field are shown as \t, \n, \r
       and \\. Passwords are never shown.
   add NAME --url HOST [--port N] [--user ID] [--password-stdin]
@@ -381,8 +382,12 @@ Options:
   --encoding auto|utf-8|shift_jis|euc-jp
                     how the server writes names (shift_jis is code page
                     932); auto (the default) takes UTF-8 unless the server's
-                    names show Shift_JIS. A local name the server's encoding
-                    cannot write is passed over with a line.
+                    names show Shift_JIS, and keeps what it found for the
+                    server: a later listing with a name in the other
+                    encoding stops the run, changing nothing. Another
+                    encoding, or another --url or --port, forgets it. A
+                    local name the server's encoding cannot write is passed
+                    over with a line.
   --trust-fingerprint SHA256:AB:CD:...
                     a server certificate to accept although it fails the
                     check; '' forgets the accepted one, as does a new --url

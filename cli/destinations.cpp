@@ -139,6 +139,12 @@ std::string DestinationLine(const FtpProfile& profile) {
   line += std::to_string(std::clamp(profile.connections, kMinConnections, kMaxConnections));
   line += "\t";
   line += OnOff(profile.temporaryUploads);
+  line += "\t";
+  // What auto decided: only auto takes it.
+  const bool decided = profile.nameEncoding == kNameEncodingAuto &&
+                       profile.autoNameEncoding >= kNameEncodingUtf8 &&
+                       profile.autoNameEncoding <= kNameEncodingEucJp;
+  line += decided ? NameEncodingWord(profile.autoNameEncoding) : "-";
   return line;
 }
 

@@ -208,11 +208,13 @@ int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsSto
       completion = StartListing(request);
     }
   }
-  // A server that spoke TLS is held to it from now on, after a dry run too:
-  // that is about the server, not about the publish.
+  // A server that spoke TLS is held to it from now on, and what 自動
+  // decided is kept, after a dry run too: that is about the server, not
+  // about the publish.
   const int changesBefore = settings.changeCount;
   if (learned.connectedWithTls)
     RecordTlsConnection(settings, index, learned.acceptedFingerprint);
+  RecordNameEncoding(settings, index, learned.autoNameEncoding);
   // Only the choice and what the run learned changed; what others saved
   // during the run stays.
   if (choose || settings.changeCount != changesBefore) {

@@ -3,6 +3,7 @@
 // thread during the run, read by the starting thread after it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace velmorix {
@@ -13,6 +14,11 @@ struct ConnectionLearned {
   // A certificate that failed verification and that the user accepted in
   // this run; empty for none.
   std::string acceptedFingerprint;
+  // With the encoding 自動: the one the run decided on, by FEAT or by the
+  // names it listed, once it has read its listings whole without one that
+  // contradicts it (kNameEncodingUtf8... of settings/destinations.h); 0
+  // when nothing was decided.
+  int32_t autoNameEncoding = 0;
 };
 
 }  // namespace velmorix

@@ -144,11 +144,42 @@ NameEncoding NameEncodingOf(const FtpProfile& profile) {
   }
 }
 
+// What 自動 decided in an earlier run, kAuto for nothing.
+NameEncoding AutoNameEncodingOf(const FtpProfile& profile) {
+  switch (profile.autoNameEncoding) {
+    case kNameEncodingUtf8:
+      return NameEncoding::kUtf8;
+    case kNameEncodingShiftJis:
+      return NameEncoding::kShiftJis;
+    case kNameEncodingEucJp:
+      return NameEncoding::kEucJp;
+    default:
+      return NameEncoding::kAuto;
+  }
+}
+
+// The settings' number of a decided encoding.
+int32_t NameEncodingSetting(NameEncoding encoding) {
+  switch (encoding) {
+    case NameEncoding::kUtf8:
+      return kNameEncodingUtf8;
+    case NameEncoding::kShiftJis:
+      return kNameEncodingShiftJis;
+    case NameEncoding::kEucJp:
+      return kNameEncodingEucJp;
+    case NameEncoding::kAuto:
+      break;
+  }
+  return kNameEncodingAuto;
+}
+
 // What every connection of a run takes from the destination.
 FtpConnectOptions ConnectOptionsOf(const FtpProfile& profile) {
   FtpConnectOptions options;
   options.dataMode = DataModeOf(profile);
   options.nameEncoding = NameEncodingOf(profile);
+  if (options.nameEncoding == NameEncoding::kAuto)
+    options.decidedNameEncoding = AutoNameEncodingOf(profile);
   options.security = SecurityOf(profile);
   options.trustedFingerprint = profile.trustedFingerprint;
   return options;
@@ -231,6 +262,11 @@ bool ConnectServer(TransferJob& job) {
   job.learned.connectedWithTls = job.connection.Encrypted();
   job.Report(kOutputConsole, "Connect to %s complete!", job.profile.url.c_str());
   return true;
+}
+
+void NoteAutoNameEncoding(TransferJob& job) {
+  if (NameEncodingOf(job.profile) == NameEncoding::kAuto && job.connection.NameEncodingSettled())
+    job.learned.autoNameEncoding = NameEncodingSetting(job.connection.NameEncodingInUse());
 }
 
 void DisconnectServer(TransferJob& job) {
@@ -344,6 +380,9 @@ RunResult RunTransfer(TransferJob& job) {
   } else {
     result = ReadTreeAhead(ftpSite, pool ? &*pool : nullptr, job, rules, job.profile.localDir,
                            job.profile.remoteDir, tree);
+    // Every listing agreed with what 自動 decided: the destination may keep it.
+    if (result == RunResult::kCompleted)
+      NoteAutoNameEncoding(job);
   }
   if (result == RunResult::kCompleted) {
     // Decide the whole run from what was read, as a dry run does: a dry run

@@ -35,6 +35,10 @@ RunResult RunTransfer(TransferJob& job);
 // cause text) in an error box and leaves both closed.
 bool ConnectServer(TransferJob& job);
 
+// Once the run has read its listings whole: what 自動 decided about the
+// server's names goes to job.learned (see ConnectionLearned).
+void NoteAutoNameEncoding(TransferJob& job);
+
 // Closes the connection, then the session. Safe on a job that is not connected.
 void DisconnectServer(TransferJob& job);
 

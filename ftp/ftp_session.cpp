@@ -1220,10 +1220,18 @@ FtpStatus FtpSession::Connect(const std::string& host, uint16_t port, const std:
   state->dataPlan.notice = options_.notice;
   state->host = host;
   state->notice = options_.notice;
-  // kAuto starts as UTF-8; Login settles it when FEAT offers UTF8.
-  state->nameEncodingOpen = options_.nameEncoding == NameEncoding::kAuto;
-  state->nameEncodingAuto = state->nameEncodingOpen;
-  state->nameEncoding = state->nameEncodingOpen ? NameEncoding::kUtf8 : options_.nameEncoding;
+  // kAuto starts as UTF-8; Login settles it when FEAT offers UTF8. What an
+  // earlier run decided is taken as decided, before FEAT is asked, so that
+  // a Shift_JIS server that offers UTF8 is not asked to switch.
+  state->nameEncodingAuto = options_.nameEncoding == NameEncoding::kAuto;
+  const bool decidedBefore =
+      state->nameEncodingAuto && options_.decidedNameEncoding != NameEncoding::kAuto;
+  state->nameEncodingOpen = state->nameEncodingAuto && !decidedBefore;
+  if (!state->nameEncodingAuto) {
+    state->nameEncoding = options_.nameEncoding;
+  } else {
+    state->nameEncoding = decidedBefore ? options_.decidedNameEncoding : NameEncoding::kUtf8;
+  }
   state->control.SetWaitCheck(options_.loginCancelCheck);
   FtpStatus status = state->Login(userId, password, options_);
   state->control.SetWaitCheck({});

@@ -71,6 +71,12 @@ struct FtpConnectOptions {
   DataConnectionMode dataMode = DataConnectionMode::kActive;
   FtpSecurity security = FtpSecurity::kNone;
   NameEncoding nameEncoding = NameEncoding::kUtf8;
+  // With nameEncoding kAuto: what an earlier run of the destination decided
+  // (kUtf8, kShiftJis or kEucJp). The connection starts with it, whatever
+  // FEAT says, and a listed name that contradicts it ends the listing with
+  // kNameEncodingMismatch, as one after a decision of its own would.
+  // kAuto: nothing decided yet.
+  NameEncoding decidedNameEncoding = NameEncoding::kAuto;
   // A certificate that fails verification but has this fingerprint (the
   // CertificateInfo form) is accepted without asking: the user accepted it
   // before.
@@ -182,7 +188,8 @@ class FtpConnection {
   // With kAuto it is kUtf8 until the server's names show Shift_JIS.
   NameEncoding NameEncodingInUse() const;
   // False while kAuto still waits for names that tell the encoding: until
-  // then only this connection's own listings may be read.
+  // then only this connection's own listings may be read. True once FEAT,
+  // a listed name or the options' decidedNameEncoding has decided.
   bool NameEncodingSettled() const;
   // True when kAuto has turned to active mode for good: passive mode failed.
   bool TurnedToActiveMode() const;

@@ -80,6 +80,8 @@ RunResult RunListing(TransferJob& job) {
   FtpSite site(job.connection);
   if (site.ChangeFolder(job.profile.remoteDir).ok()) {
     result = ListRemoteDirectory(site, job, job.profile.remoteDir);
+    if (result == RunResult::kCompleted)
+      NoteAutoNameEncoding(job);
   } else {
     job.Report(kOutputConsole, "Velmorix Failed..See Error Message !!");
     job.ShowError(ParameterErrorText(strings::kTagFtpServerPath));

@@ -57,6 +57,11 @@ struct FtpProfile {
   // (一時ファイル名で転送); 0, as for a destination stored before this
   // could be chosen: under their real names.
   int32_t temporaryUploads = 0;
+  // With nameEncoding 自動: the encoding a run found the server's names in
+  // (1 UTF-8, 2 Shift_JIS, 3 EUC-JP, as nameEncoding numbers them), which
+  // later runs start with and hold the server to; 0 while none has decided.
+  // It belongs to the server at url and port, like trustedFingerprint.
+  int32_t autoNameEncoding = 0;
   // Not stored: the name this destination had when the settings were loaded,
   // empty for one added since. It travels with the destination through
   // renames and the shifts of a deletion, so that a save can tell a rename

@@ -40,7 +40,8 @@ DestinationError CheckServerData(const AppSettings& settings, const ServerData& 
       !IsInRange(data.security, kSecurityNone, kSecurityTlsRequired) ||
       !IsInRange(data.nameEncoding, kNameEncodingAuto, kNameEncodingEucJp) ||
       !IsInRange(data.connections, kMinConnections, kMaxConnections) ||
-      !IsInRange(data.temporaryUploads, 0, 1)) {
+      !IsInRange(data.temporaryUploads, 0, 1) ||
+      !IsInRange(data.autoNameEncoding, kNameEncodingAuto, kNameEncodingEucJp)) {
     return DestinationError::kValueOutOfRange;
   }
   if (!data.trustedFingerprint.empty() &&
@@ -64,6 +65,7 @@ void StoreServerData(const ServerData& data, FtpProfile& profile) {
   profile.trustedFingerprint = data.trustedFingerprint;
   profile.connections = data.connections;
   profile.temporaryUploads = data.temporaryUploads;
+  profile.autoNameEncoding = data.autoNameEncoding;
 }
 
 }  // namespace
@@ -193,7 +195,8 @@ ServerData ServerDataOf(const FtpProfile& profile) {
                     .nameEncoding = profile.nameEncoding,
                     .trustedFingerprint = profile.trustedFingerprint,
                     .connections = profile.connections,
-                    .temporaryUploads = profile.temporaryUploads};
+                    .temporaryUploads = profile.temporaryUploads,
+                    .autoNameEncoding = profile.autoNameEncoding};
 }
 
 DestinationError AddDestination(AppSettings& settings, const ServerData& data, int* index) {
@@ -227,9 +230,13 @@ DestinationError UpdateDestination(AppSettings& settings, int index, const Serve
   FtpProfile& profile = settings.profiles[index];
   const bool otherServer = data.url != profile.url || data.port != profile.port;
   const bool keptFingerprint = data.trustedFingerprint == profile.trustedFingerprint;
+  const bool stillAuto =
+      profile.nameEncoding == kNameEncodingAuto && data.nameEncoding == kNameEncodingAuto;
   StoreServerData(data, profile);
   if (otherServer && keptFingerprint)
     profile.trustedFingerprint.clear();
+  if (otherServer || !stillAuto)
+    profile.autoNameEncoding = kNameEncodingAuto;
   ++settings.changeCount;
   settings.lastFtp = ListPosition(settings, chosen);
   return DestinationError::kNone;
@@ -257,6 +264,21 @@ DestinationError RecordTlsConnection(AppSettings& settings, int index,
   }
   if (changed)
     ++settings.changeCount;
+  return DestinationError::kNone;
+}
+
+DestinationError RecordNameEncoding(AppSettings& settings, int index, int32_t decided) {
+  if (index < 0 || index >= settings.profileCount)
+    return DestinationError::kUnknownDestination;
+  if (!IsInRange(decided, kNameEncodingAuto, kNameEncodingEucJp))
+    return DestinationError::kValueOutOfRange;
+  FtpProfile& profile = settings.profiles[index];
+  if (decided == kNameEncodingAuto || profile.nameEncoding != kNameEncodingAuto ||
+      profile.autoNameEncoding == decided) {
+    return DestinationError::kNone;
+  }
+  profile.autoNameEncoding = decided;
+  ++settings.changeCount;
   return DestinationError::kNone;
 }
 
@@ -395,6 +417,13 @@ const std::vector<StoredProfileValue>& StoredProfileValues() {
        .kind = Kind::kNumber,
        .number = [](FtpProfile& p) -> int32_t& { return p.temporaryUploads; },
        .defaultNumber = 0},
+      // Nothing decided yet, as for every destination before 自動 kept
+      // its decision.
+      {.prefix = strings::kFtpAutoNameEncoding,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.autoNameEncoding; },
+       .defaultNumber = kNameEncodingAuto,
+       .boundToServer = true},
   };
   return values;
 }

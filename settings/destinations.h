@@ -133,6 +133,9 @@ struct ServerData {
   // 1 for a new destination; 0 (FtpProfile's default) for one stored
   // without it, which keeps uploading under the real names.
   int32_t temporaryUploads = 1;
+  // What 自動 decided (FtpProfile::autoNameEncoding): not edited, only
+  // shown beside 自動, and carried so that an update keeps it.
+  int32_t autoNameEncoding = kNameEncodingAuto;
 
   bool operator==(const ServerData&) const = default;
 };
@@ -151,7 +154,10 @@ DestinationError AddDestination(AppSettings& settings, const ServerData& data,
 // differs); its local folder and options stay. An accepted certificate
 // belongs to the server it was accepted for: when the URL or the port
 // changes and `data` brings the stored fingerprint unchanged, the stored
-// one is forgotten.
+// one is forgotten. What 自動 decided is kept only while the destination
+// stays at 自動 on the same URL and port: another server may write its
+// names otherwise, and picking an encoding (even 自動 again, after another)
+// is how the user lets 自動 decide afresh.
 DestinationError UpdateDestination(AppSettings& settings, int index, const ServerData& data);
 // After a run that connected with TLS to profile `index`: the destination
 // becomes kSecurityTlsRequired, so that a server that stops offering TLS (or
@@ -162,6 +168,15 @@ DestinationError UpdateDestination(AppSettings& settings, int index, const Serve
 // as kValueOutOfRange.
 DestinationError RecordTlsConnection(AppSettings& settings, int index,
                                      std::string_view acceptedFingerprint);
+// After a run of profile `index` whose 自動 decided how the server writes
+// names (`decided`: kNameEncodingUtf8, kNameEncodingShiftJis or
+// kNameEncodingEucJp; kNameEncodingAuto for nothing decided): the
+// destination keeps it, so that its later runs start with it and stop
+// where a listing contradicts it. Nothing changes when the destination is
+// no longer at 自動 or keeps that decision already; changeCount grows only
+// when something changed. Any other `decided` is refused as
+// kValueOutOfRange.
+DestinationError RecordNameEncoding(AppSettings& settings, int index, int32_t decided);
 // Deletes profile `index`; the later profiles move up one slot, keeping
 // their order, and the freed slot is cleared. When it was the chosen one,
 // the item above it in the list is chosen, or none when it was the first.
@@ -185,8 +200,9 @@ struct StoredProfileValue {
   int32_t& (*number)(FtpProfile&) = nullptr;    // kNumber
   int32_t defaultNumber = 0;
   // What a run learned about the server at the destination's URL and port
-  // (an accepted certificate): it means nothing for another server, so a
-  // merge never puts it onto an address the other side changed.
+  // (an accepted certificate, the encoding 自動 decided): it means nothing
+  // for another server, so a merge never puts it onto an address the other
+  // side changed.
   bool boundToServer = false;
 
   // "FTPNAME3", "LASTOPT121".

@@ -68,19 +68,14 @@ AppSettings MergeSettings(const AppSettings& base, const AppSettings& ours,
     }
     // What was learned about a server stays with that server: the side
     // whose address the merged destination has brings it, and an address
-    // put together from both sides has none.
-    const bool weMovedOrLearned = [&] {
-      if (!SameServer(*mine, loaded))
-        return true;
-      for (const StoredProfileValue& value : StoredProfileValues()) {
-        if (value.boundToServer && !value.SameIn(*mine, loaded))
-          return true;
-      }
-      return false;
-    }();
+    // put together from both sides has none. Where neither moved, each
+    // side keeps what it learned (a certificate accepted here, an
+    // encoding decided there).
+    const bool weMoved = !SameServer(*mine, loaded);
     for (const StoredProfileValue& value : StoredProfileValues()) {
       if (!value.boundToServer)
         continue;
+      const bool weMovedOrLearned = weMoved || !value.SameIn(*mine, loaded);
       if (SameServer(*stored, *mine) && weMovedOrLearned) {
         value.Copy(*mine, *stored);
       } else if (!SameServer(*stored, theirsBefore)) {

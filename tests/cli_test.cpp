@@ -88,6 +88,16 @@ std::map<fs::path, std::string> Tree(const fs::path& root) {
   return tree;
 }
 
+// The stored settings `file` (of one destination), once a run has found
+// the names of its server to be UTF-8 with 自動.
+std::string WithNamesFoundUtf8(std::string file) {
+  const std::string undecided = "\"FTPAUTOENCODING1\"=dword:00000000";
+  const size_t at = file.find(undecided);
+  if (at != std::string::npos)
+    file.replace(at, undecided.size(), "\"FTPAUTOENCODING1\"=dword:00000001");
+  return file;
+}
+
 // One run of the program. Without a terminal the child starts a session of
 // its own, so it has no controlling terminal even when the tests run in one.
 class CliProcess {
@@ -357,13 +367,13 @@ TEST_F(DestinationCommandsTest, DestinationsAreListedInNameOrderWithAllFieldsBut
   EXPECT_EQ(
       result.out,
       "Alpha\tb.example.jp\t990\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
-      "\t4\ton\n"
+      "\t4\ton\t-\n"
       "alpha\ta.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
-      "\t4\ton\n"
+      "\t4\ton\t-\n"
       "beta\tftp.example.jp\t2121\tweb\t/"
-      "www\t\ton\ton\ton\ton\ton\ton\tpassive\ttls-if-available\tauto\t-\t4\ton\n"
+      "www\t\ton\ton\ton\ton\ton\ton\tpassive\ttls-if-available\tauto\t-\t4\ton\t-\n"
       "Zeta\tz.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
-      "\t4\ton\n");
+      "\t4\ton\t-\n");
   EXPECT_EQ(result.out.find("hunter2"), std::string::npos);
   EXPECT_EQ(result.err, "");
 }
@@ -373,7 +383,7 @@ TEST_F(DestinationCommandsTest, FieldsWithTabsOrLineBreaksStayOnOneLine) {
   const CliResult result = Cli({"destinations"});
   EXPECT_EQ(result.out,
             "two\\tparts\th\t21\t\tline\\nbreak\\\\x\t\ton\ton\ton\ton\ton\toff\tauto\t"
-            "tls-if-available\tauto\t-\t4\ton\n");
+            "tls-if-available\tauto\t-\t4\ton\t-\n");
   EXPECT_EQ(LoadSettings().profiles[0].remoteDir, "line\nbreak\\x");
 }
 
@@ -444,7 +454,8 @@ TEST_F(DestinationCommandsTest, ConnectionSettingsAreTakenByEveryCommandAndListe
       if (listed.starts_with(name + "\t"))
         line = listed;
     }
-    EXPECT_TRUE(line.ends_with("\t" + step.listed))
+    // The last field: what auto decided, nothing before a run.
+    EXPECT_TRUE(line.ends_with("\t" + step.listed + "\t-"))
         << step.arguments[0] << " " << step.arguments[2] << ": " << line;
   }
 }
@@ -844,6 +855,50 @@ TEST_F(TlsCommandTest, DryRunKeepsTheServerAtTlsButNotTheChoice) {
   EXPECT_EQ(LoadSettings().lastFtp, -1);
 }
 
+// A server that writes names in Shift_JIS and offers no UTF8 in FEAT.
+class ShiftJisCommandTest : public CliRunTest {
+ protected:
+  ShiftJisCommandTest() : CliRunTest({.names = testing::TestFtpServerOptions::Names::kShiftJis}) {}
+};
+
+// 自動 keeps what its first run found; a name in the other encoding that
+// turns up later stops the run before it changes anything, instead of
+// deleting the name and uploading its namesake converted.
+TEST_F(ShiftJisCommandTest, AutoKeepsShiftJisAndALaterUtf8NameStopsTheRunChangingNothing) {
+  const fs::path site = server_.root() / "site";
+  WriteFile(site / "表.txt", "old");  // 95 5C on the wire
+  WriteFile(local_ / "表.txt", "new, longer");  // uploaded again: its size differs
+  WriteFile(local_ / "index.html", "page");
+  AddSite();
+
+  const CliResult first = Cli({"transfer", "site", "--yes"});
+  ASSERT_EQ(first.status, 0) << first.err << first.out;
+  EXPECT_NE(first.out.find("Names on 127.0.0.1 are Shift_JIS"), std::string::npos) << first.out;
+  EXPECT_EQ(Tree(site), (std::map<fs::path, std::string>{{"index.html", "page"},
+                                                          {"表.txt", "new, longer"}}));
+  EXPECT_TRUE(Cli({"destinations"}).out.ends_with("\tauto\t-\t4\ton\tshift_jis\n"))
+      << Cli({"destinations"}).out;
+
+  // Someone has replaced 表.txt with "日本.txt" written in UTF-8 since
+  // (this server keeps on its disk the Shift_JIS reading of those bytes):
+  // no listing shows Shift_JIS now, and a run that decided afresh would
+  // take the site for UTF-8 and convert it.
+  fs::remove(site / "表.txt");
+  WriteFile(site / "譌･譛ｬ.txt", "utf-8");
+  WriteFile(site / "gone.txt", "not local");
+  WriteFile(local_ / "more.html", "more");
+  const auto before = Tree(server_.root());
+  const CliResult second = Cli({"transfer", "site", "--yes"});
+  EXPECT_EQ(second.status, kExitFailed) << second.out;
+  EXPECT_NE(second.err.find("127.0.0.1 の名前の文字コードを Shift_JIS と判定しましたが、UTF-8 "
+                            "の名前があります: 日本.txt"),
+            std::string::npos)
+      << second.err;
+  EXPECT_EQ(second.out.find("Names on"), std::string::npos) << second.out;
+  EXPECT_EQ(Tree(server_.root()), before);
+  EXPECT_TRUE(Cli({"destinations"}).out.ends_with("\tshift_jis\n"));
+}
+
 TEST_F(TransferCommandTest, PublishesTheTreeReportsEachStepAndRemembersTheChoice) {
   WriteFile(local_ / "index.html", "<html>\r\n</html>\n");
   WriteFile(local_ / "sub" / "page.txt", "page");
@@ -944,7 +999,9 @@ TEST_F(TransferCommandTest, DryRunPrintsOnlyTheChangesAndChangesNothing) {
                    }));
   EXPECT_EQ(Tree(server_.root()), server);
   EXPECT_FALSE(fs::exists(logFile()));
-  EXPECT_EQ(ReadFile(storeFile()), settings);  // the last choice included
+  // The last choice included; only what the run learned of the server
+  // (its names are UTF-8) is kept.
+  EXPECT_EQ(ReadFile(storeFile()), WithNamesFoundUtf8(settings));
 }
 
 // An empty local folder over a site: without a terminal nothing is
@@ -1272,7 +1329,8 @@ TEST_F(ListCommandTest, ListsTheRemoteFolderAndLeavesTheSettingsAlone) {
   }
   EXPECT_EQ(entries, 2) << result.out;
   EXPECT_EQ(Lines(ReadFile(logFile())).size(), 2u);
-  EXPECT_EQ(ReadFile(storeFile()), before);
+  // But for what the listing learned of the server: its names are UTF-8.
+  EXPECT_EQ(ReadFile(storeFile()), WithNamesFoundUtf8(before));
 }
 
 }  // namespace

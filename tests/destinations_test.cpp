@@ -327,7 +327,88 @@ TEST(StoredProfileValuesTest, NamesAreNumberedAsTheStoreKeepsThem) {
                        "FTPNAME12", "FTPURL12", "FTPUID12", "FTPPASS12", "FTPPORT12", "FTPDIR12",
                        "LOCALDIR12", "LASTDELDOTS12", "LASTOPT121", "LASTOPT122", "LASTOPT123",
                        "LASTOPT124", "LASTOPT125", "FTPMODE12", "FTPSECURITY12", "FTPENCODING12",
-                       "FTPCERT12", "FTPCONNECTIONS12", "FTPTEMPUPLOAD12"}));
+                       "FTPCERT12", "FTPCONNECTIONS12", "FTPTEMPUPLOAD12",
+                       "FTPAUTOENCODING12"}));
+}
+
+// What 自動 decided is the server's, and only 自動's: it goes with another
+// URL or port, and with any pick of the encoding but 自動 kept.
+TEST(AutoNameEncodingTest, KeptOnlyForTheSameServerWhileTheEncodingStaysAuto) {
+  struct Case {
+    const char* what;
+    int32_t encodingBefore;
+    std::function<void(ServerData&)> change;
+    int32_t kept;
+  };
+  const Case cases[] = {
+      {"rename", kNameEncodingAuto, [](ServerData& d) { d.name = "renamed"; },
+       kNameEncodingShiftJis},
+      {"new login and folder", kNameEncodingAuto,
+       [](ServerData& d) {
+         d.userId = "other";
+         d.remoteDir = "/www";
+       },
+       kNameEncodingShiftJis},
+      {"auto given again", kNameEncodingAuto,
+       [](ServerData& d) { d.nameEncoding = kNameEncodingAuto; }, kNameEncodingShiftJis},
+      {"other URL", kNameEncodingAuto, [](ServerData& d) { d.url = "other.example.jp"; },
+       kNameEncodingAuto},
+      {"other port", kNameEncodingAuto, [](ServerData& d) { d.port = 2121; }, kNameEncodingAuto},
+      {"another encoding picked", kNameEncodingAuto,
+       [](ServerData& d) { d.nameEncoding = kNameEncodingUtf8; }, kNameEncodingAuto},
+      {"auto picked again after another", kNameEncodingShiftJis,
+       [](ServerData& d) { d.nameEncoding = kNameEncodingAuto; }, kNameEncodingAuto},
+  };
+  for (const Case& c : cases) {
+    AppSettings settings = WithProfiles({"site"});
+    settings.profiles[0].url = "ftp.example.jp";
+    settings.profiles[0].nameEncoding = c.encodingBefore;
+    settings.profiles[0].autoNameEncoding = kNameEncodingShiftJis;
+    ServerData data = ServerDataOf(settings.profiles[0]);
+    c.change(data);
+    ASSERT_EQ(UpdateDestination(settings, 0, data), DestinationError::kNone) << c.what;
+    EXPECT_EQ(settings.profiles[0].autoNameEncoding, c.kept) << c.what;
+  }
+  // A new destination has decided nothing, whatever the data brings.
+  AppSettings settings;
+  int added = -1;
+  ASSERT_EQ(AddDestination(settings, {.name = "new", .url = "h"}, &added), DestinationError::kNone);
+  EXPECT_EQ(settings.profiles[added].autoNameEncoding, kNameEncodingAuto);
+  EXPECT_EQ(AddDestination(settings, {.name = "bad", .url = "h", .autoNameEncoding = 4}),
+            DestinationError::kValueOutOfRange);
+}
+
+TEST(AutoNameEncodingTest, WhatARunDecidedIsRecordedOnlyForAuto) {
+  AppSettings settings = WithProfiles({"auto", "fixed"});
+  settings.profiles[1].nameEncoding = kNameEncodingUtf8;
+  struct Step {
+    const char* what;
+    int index;
+    int32_t decided;
+    DestinationError error;
+    int32_t kept;  // profile 0's
+    int32_t changeCount;
+  };
+  const Step steps[] = {
+      {"nothing decided", 0, kNameEncodingAuto, DestinationError::kNone, kNameEncodingAuto, 0},
+      {"Shift_JIS decided", 0, kNameEncodingShiftJis, DestinationError::kNone,
+       kNameEncodingShiftJis, 1},
+      {"the same again: no change", 0, kNameEncodingShiftJis, DestinationError::kNone,
+       kNameEncodingShiftJis, 1},
+      {"a later run decided nothing: kept", 0, kNameEncodingAuto, DestinationError::kNone,
+       kNameEncodingShiftJis, 1},
+      {"a destination at UTF-8 keeps nothing", 1, kNameEncodingShiftJis, DestinationError::kNone,
+       kNameEncodingShiftJis, 1},
+      {"out of range", 0, 4, DestinationError::kValueOutOfRange, kNameEncodingShiftJis, 1},
+      {"no such profile", 2, kNameEncodingUtf8, DestinationError::kUnknownDestination,
+       kNameEncodingShiftJis, 1},
+  };
+  for (const Step& step : steps) {
+    EXPECT_EQ(RecordNameEncoding(settings, step.index, step.decided), step.error) << step.what;
+    EXPECT_EQ(settings.profiles[0].autoNameEncoding, step.kept) << step.what;
+    EXPECT_EQ(settings.changeCount, step.changeCount) << step.what;
+  }
+  EXPECT_EQ(settings.profiles[1].autoNameEncoding, kNameEncodingAuto);
 }
 
 }  // namespace

@@ -225,9 +225,10 @@ class NameWireTest : public ::testing::Test {
         },
         options);
   }
-  void Connect(NameEncoding encoding) {
+  void Connect(NameEncoding encoding, NameEncoding decided = NameEncoding::kAuto) {
     FtpConnectOptions options;
     options.nameEncoding = encoding;
+    options.decidedNameEncoding = decided;
     options.notice = [this](const std::string& line) { notices_.push_back(line); };
     const FtpStatus status =
         FtpSession("VELMORIX", kNormal, options)
@@ -394,6 +395,31 @@ TEST_F(NameWireTest, AutoWithUtf8InFeatIsUtf8ForGood) {
   EXPECT_EQ(listing.Next(entry).kind, FtpErrorKind::kNameEncodingMismatch);
   EXPECT_EQ(connection_.NameEncodingInUse(), NameEncoding::kUtf8);
   EXPECT_TRUE(notices_.empty());
+}
+
+// What an earlier run decided is where 自動 starts, whatever FEAT says; a
+// name that contradicts it ends the listing. Only 自動 takes it.
+TEST_F(NameWireTest, AutoStartsWithWhatAnEarlierRunDecided) {
+  Serve(Mlsd("file", "\x93\xFA\x96\x7B.txt") + Mlsd("file", "日本.txt"));  // UTF8 in FEAT
+  Connect(NameEncoding::kAuto, NameEncoding::kShiftJis);
+  EXPECT_TRUE(server_->CommandsStartingWith("OPTS UTF8").empty());
+  EXPECT_TRUE(connection_.NameEncodingSettled());
+  EXPECT_EQ(connection_.NameEncodingInUse(), NameEncoding::kShiftJis);
+  FtpListing listing;
+  RemoteEntry entry;
+  ASSERT_TRUE(connection_.FindFirst("", listing, entry).ok());
+  EXPECT_EQ(entry.name, "日本.txt");
+  const FtpStatus status = listing.Next(entry);
+  EXPECT_EQ(status.kind, FtpErrorKind::kNameEncodingMismatch) << status.text;
+  EXPECT_NE(status.text.find("Shift_JIS と判定しましたが、UTF-8 の名前があります"),
+            std::string::npos)
+      << status.text;
+  EXPECT_TRUE(notices_.empty());
+
+  connection_.Close();
+  Connect(NameEncoding::kUtf8, NameEncoding::kShiftJis);
+  EXPECT_EQ(connection_.NameEncodingInUse(), NameEncoding::kUtf8);
+  EXPECT_EQ(ListNames("").size(), 2u) << "a chosen encoding checks nothing";
 }
 
 // ---------------------------------------------------------------------------

@@ -142,6 +142,45 @@ TEST(MergeSettingsTest, PinStaysWithTheServerItWasAcceptedFor) {
   }
 }
 
+// What 自動 decided is the server's too, and each side keeps what it
+// learned of the same server.
+TEST(MergeSettingsTest, DecidedEncodingStaysWithItsServerBesideThePin) {
+  using Change = std::function<void(FtpProfile&)>;
+  const std::string pin = "SHA256:" + std::string(95, 'A');
+  const Change decided = [](FtpProfile& p) { p.autoNameEncoding = kNameEncodingShiftJis; };
+  const Change pinned = [&pin](FtpProfile& p) { p.trustedFingerprint = pin; };
+  const Change nothing = [](FtpProfile&) {};
+  const struct {
+    const char* what;
+    Change ours;
+    Change theirs;
+    int32_t encoding;
+    std::string fingerprint;
+  } cases[] = {
+      {"we decided, they changed nothing", decided, nothing, kNameEncodingShiftJis, ""},
+      {"they decided, we changed the user", [](FtpProfile& p) { p.userId = "u"; }, decided,
+       kNameEncodingShiftJis, ""},
+      {"we decided, they changed the URL", decided, [](FtpProfile& p) { p.url = "other"; },
+       kNameEncodingAuto, ""},
+      {"we decided, they changed the port", decided, [](FtpProfile& p) { p.port = 2121; },
+       kNameEncodingAuto, ""},
+      {"they decided, we changed the URL", [](FtpProfile& p) { p.url = "other"; }, decided,
+       kNameEncodingAuto, ""},
+      {"we decided, they accepted a certificate", decided, pinned, kNameEncodingShiftJis, pin},
+      {"we accepted a certificate, they decided", pinned, decided, kNameEncodingShiftJis, pin},
+  };
+  for (const auto& c : cases) {
+    AppSettings ours = Loaded();
+    AppSettings theirs = Loaded();
+    c.ours(ours.profiles[0]);
+    c.theirs(theirs.profiles[0]);
+    const AppSettings result = MergeSettings(Loaded(), ours, theirs);
+    const FtpProfile& merged = result.profiles[0];
+    EXPECT_EQ(merged.autoNameEncoding, c.encoding) << c.what;
+    EXPECT_EQ(merged.trustedFingerprint, c.fingerprint) << c.what;
+  }
+}
+
 TEST(MergeSettingsTest, SwitchesTakeTheSideThatChangedThem) {
   AppSettings ours = Loaded();
   AppSettings theirs = Loaded();

@@ -137,6 +137,7 @@ TEST_F(ProfileListTest, EveryFieldRoundTripsThroughTheFile) {
     profile.nameEncoding = i % 4;
     profile.trustedFingerprint = i % 2 ? "" : "SHA256:" + std::to_string(i) + ":AB:CD";
     profile.connections = kMinConnections + i % kMaxConnections;
+    profile.autoNameEncoding = i % 4;
   }
   settings.profileCount = kMaxProfiles;
   store_.SaveSettings(settings);
@@ -233,13 +234,14 @@ TEST_F(ProfileListTest, MissingNumbersTakeTheirDefaults) {
   EXPECT_EQ(profile.timeDifference, 0);
   EXPECT_EQ(profile.options, (TransferOptions{1, 1, 1, 1, 1}));
   EXPECT_TRUE(profile.url.empty() && profile.password.empty() && profile.localDir.empty());
-  // Written before these existed: plain FTP, names found automatically, no
-  // accepted certificate, one connection.
+  // Written before these existed: plain FTP, names found automatically
+  // with nothing decided yet, no accepted certificate, one connection.
   EXPECT_EQ(profile.dataMode, kDataModeAuto);
   EXPECT_EQ(profile.security, kSecurityNone);
   EXPECT_EQ(profile.nameEncoding, kNameEncodingAuto);
   EXPECT_EQ(profile.trustedFingerprint, "");
   EXPECT_EQ(profile.connections, 1);
+  EXPECT_EQ(profile.autoNameEncoding, kNameEncodingAuto);
 }
 
 TEST_F(ProfileListTest, ValuesOfUnexpectedTypeAreTakenAsMissing) {

@@ -284,6 +284,7 @@ void MainWindow::StartRun(RunKind kind) {
   // run has logged in as a transfer would, and learned the same.
   if (learned.connectedWithTls)
     RecordTlsConnection(settings_, profile, learned.acceptedFingerprint);
+  RecordNameEncoding(settings_, profile, learned.autoNameEncoding);
 }
 
 void MainWindow::reject() {

@@ -80,6 +80,21 @@ QSpinBox* AddNumber(QWidget* parent, const DialogUnits& units, const char* name,
   return box;
 }
 
+// The text of the encoding list's 自動: with what it decided for the
+// server, when it has, as "自動 (Shift_JIS)".
+QString AutoEncodingItem(int32_t decided) {
+  switch (decided) {
+    case kNameEncodingUtf8:
+      return QStringLiteral("自動 (UTF-8)");
+    case kNameEncodingShiftJis:
+      return QStringLiteral("自動 (Shift_JIS)");
+    case kNameEncodingEucJp:
+      return QStringLiteral("自動 (EUC-JP)");
+    default:
+      return QStringLiteral("自動");
+  }
+}
+
 QLineEdit* AddEdit(QWidget* parent, const DialogUnits& units, const char* name, int x, int y,
                    int width, int height) {
   auto* edit = new QLineEdit(parent);
@@ -138,6 +153,8 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
                             {"なし", "TLS (可能なら)", "TLS 必須"});
   nameEncodingList_ = AddChoice(this, units, ids::kNameEncoding, "文字コード", 2,
                                 {"自動", "UTF-8", "Shift_JIS", "EUC-JP"});
+  // Wide enough for "自動 (Shift_JIS)".
+  nameEncodingList_->resize(units.X(80), nameEncodingList_->height());
   connectionsSpin_ =
       AddNumber(this, units, ids::kConnections, "同時接続数", 3, kMinConnections, kMaxConnections);
   temporaryUploadsBox_ = new QCheckBox(QStringLiteral("一時ファイル名で転送"), this);
@@ -179,6 +196,7 @@ void ProfileEditor::ShowFields() {
   timeDifferenceBox_->setChecked(fields_.timeDifference != 0);
   dataModeList_->setCurrentIndex(fields_.dataMode);
   securityList_->setCurrentIndex(fields_.security);
+  nameEncodingList_->setItemText(kNameEncodingAuto, AutoEncodingItem(fields_.autoNameEncoding));
   nameEncodingList_->setCurrentIndex(fields_.nameEncoding);
   // A stored number out of range shows as the nearest one a run would use.
   connectionsSpin_->setValue(fields_.connections);
@@ -243,9 +261,11 @@ void ProfileEditor::AddProfile() {
     return;
   }
   // A certificate accepted for the shown destination is not the new one's
-  // to trust; the shown one keeps it when the addition is refused.
+  // to trust, nor what 自動 decided for it; the shown one keeps them when
+  // the addition is refused.
   ServerData data = fields_;
   data.trustedFingerprint.clear();
+  data.autoNameEncoding = kNameEncodingAuto;
   int added = -1;
   const DestinationError error = AddDestination(settings_, data, &added);
   if (error == DestinationError::kDuplicateName) {
@@ -254,8 +274,9 @@ void ProfileEditor::AddProfile() {
   if (error != DestinationError::kNone) {
     return;
   }
-  // The fields already show the new profile.
+  // The fields already show the new profile, but for what 自動 decided.
   fields_ = std::move(data);
+  nameEncodingList_->setItemText(kNameEncodingAuto, AutoEncodingItem(fields_.autoNameEncoding));
   ChooseDestination(settings_, added);
   ShowList();
 }
@@ -279,9 +300,12 @@ void ProfileEditor::UpdateProfile() {
   if (error != DestinationError::kNone) {
     return;
   }
-  // The update may have forgotten the certificate (another server); a
-  // second Update must not bring it back.
+  // The update may have forgotten the certificate and what 自動 decided
+  // (another server, another encoding); a second Update must not bring
+  // them back.
   fields_.trustedFingerprint = settings_.profiles[current].trustedFingerprint;
+  fields_.autoNameEncoding = settings_.profiles[current].autoNameEncoding;
+  nameEncodingList_->setItemText(kNameEncodingAuto, AutoEncodingItem(fields_.autoNameEncoding));
   ChooseDestination(settings_, current);
   ShowList();
 }

@@ -289,6 +289,30 @@ TEST_F(ProfileEditorUpdateTest,
   EXPECT_EQ(Control<QSpinBox>(editor_.get(), ids::kConnections)->value(), 1);
 }
 
+TEST_F(ProfileEditorUpdateTest, WhatAutoDecidedIsShownBesideItAndGoesWithTheServer) {
+  FtpProfile& alpha = Stored("alpha");
+  alpha.url = "ftp.example.jp";
+  alpha.autoNameEncoding = kNameEncodingShiftJis;
+  Stored("beta");
+  Open();
+  auto* encoding = Control<QComboBox>(editor_.get(), ids::kNameEncoding);
+  EXPECT_EQ(encoding->currentText(), "自動 (Shift_JIS)");
+  Retype(name_, "renamed");
+  Press(ids::kUpdateButton);
+  EXPECT_EQ(settings_.profiles[0].autoNameEncoding, kNameEncodingShiftJis);
+  EXPECT_EQ(encoding->currentText(), "自動 (Shift_JIS)");
+
+  Retype(url_, "moved.example.org");
+  Press(ids::kUpdateButton);
+  EXPECT_EQ(settings_.profiles[0].autoNameEncoding, kNameEncodingAuto);
+  EXPECT_EQ(encoding->currentText(), "自動");
+
+  settings_.profiles[0].autoNameEncoding = kNameEncodingUtf8;
+  settings_.lastFtp = 0;  // beta
+  Open();
+  EXPECT_EQ(Control<QComboBox>(editor_.get(), ids::kNameEncoding)->currentText(), "自動");
+}
+
 TEST_F(ProfileEditorUpdateTest, OtherProfilesNameOrEmptyNameChangesNothing) {
   Stored("first");
   Stored("second");
