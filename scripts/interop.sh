@@ -14,7 +14,7 @@
 # account $FTP_USER for the servers' logins and removes it at the end.
 # KEEP=1 keeps the work folder with every run's output.
 set -u
-readonly SERVERS_ALL="pyftpdlib vsftpd proftpd proftpd-keep pure-ftpd"
+readonly SERVERS_ALL="pyftpdlib vsftpd proftpd proftpd-keep proftpd-norename pure-ftpd"
 readonly FTP_USER=vxinterop FTP_PASSWORD='Interop-pass-1'
 readonly PKG=/var/cache/velmorix-interop
 readonly PY=/usr/bin/python3
@@ -117,8 +117,12 @@ EOF
 }
 
 # proftpd-keep: a host that refuses to overwrite (RNTO onto a file: 550), so
-# temporary uploads must delete the old copy first.
+# temporary uploads must delete the old copy first. proftpd-norename: one
+# that refuses every RNTO (550), so they must go under their real names.
 start_proftpd-keep() { OVERWRITE=off start_proftpd "$@"; }
+start_proftpd-norename() { LIMITS='<Limit RNTO>
+    DenyAll
+  </Limit>' start_proftpd "$@"; }
 
 start_proftpd() {
   mkdir -p "$WORK/$NAME"
@@ -148,6 +152,7 @@ TLSRSACertificateKeyFile $WORK/server.key
 ExtendedLog $WORK/$NAME.log ALL
 <Directory />
   AllowOverwrite ${OVERWRITE:-on}
+  ${LIMITS:-}
 </Directory>
 EOF
   "$PKG/usr/sbin/proftpd" -n -c "$WORK/$NAME.conf" >"$WORK/$NAME.out" 2>&1 &
@@ -213,6 +218,9 @@ change_tree() {
   echo new >"$dir/news/new.html"
 }
 
+# The first message of a failed run and the line after it (the reply).
+reason() { grep -m 1 -A 1 -E '^(VELMORIX|velmorix-cli):' "$1" | tr '\n' ' '; }
+
 # --- The cases ----------------------------------------------------------------------
 # check NAME COMMAND...: runs velmorix-cli; the case passes when it exits 0
 # and the server's folder equals the local one. Sets RESULT.
@@ -223,7 +231,7 @@ check() {
   local status=$?
   if [ $status != 0 ]; then
     RESULT=FAIL
-    NOTES+=("$ROW $what: exit $status: $(grep -m 3 -E 'VELMORIX|velmorix-cli:' "$out" | tr '\n' ' ')")
+    NOTES+=("$ROW $what: exit $status: $(reason "$out")")
   elif ! diff -r "$LOCAL" "$ROOT" >"$out.diff" 2>&1; then
     RESULT=FAIL
     NOTES+=("$ROW $what: the server differs: $(head -3 "$out.diff" | tr '\n' ' ')")
@@ -239,12 +247,12 @@ check_list() {
   RESULT=pass
   if ! timeout 120 "$CLI" list "$@" >"$out" 2>&1 </dev/null; then
     RESULT=FAIL
-    NOTES+=("$ROW list: $(grep -m 3 -E 'VELMORIX|velmorix-cli:' "$out" | tr '\n' ' ')")
+    NOTES+=("$ROW list: $(reason "$out")")
     return
   fi
-  for name in $(ls "$LOCAL"); do
-    grep -q -- "$name" "$out" || { RESULT=FAIL; NOTES+=("$ROW list: $name is missing"); }
-  done
+  local missing=()
+  for name in $(ls "$LOCAL"); do grep -q -- "$name" "$out" || missing+=("$name"); done
+  [ ${#missing[@]} = 0 ] || { RESULT=FAIL; NOTES+=("$ROW list: missing ${missing[*]:0:5}"); }
 }
 
 run_server() {
@@ -284,7 +292,7 @@ run_server() {
       "$CLI" set "$server" --trust-fingerprint "SHA256:$fingerprint" >/dev/null
       SSL_CERT_FILE=/nonexistent check_list fingerprint "$server"
       row+=("$RESULT")
-      printf '%-12s %5s %4s | %-7s %-7s %-7s %-7s %-7s\n' "${row[@]}" >>"$WORK/table.txt"
+      printf '%-16s %5s %4s | %-7s %-7s %-7s %-7s %-7s\n' "${row[@]}" >>"$WORK/table.txt"
       [[ " ${row[*]} " == *" FAIL "* ]] && FAILED=1
     done
   done
@@ -296,7 +304,7 @@ prepare || { echo "$0: could not prepare the servers" >&2; exit 1; }
 NOTES=()
 for server in $SERVERS; do run_server "$server"; done
 
-printf '%-12s %5s %4s | %-7s %-7s %-7s %-7s %-7s\n' server conns temp publish rerun prune list fingerpr
+printf '%-16s %5s %4s | %-7s %-7s %-7s %-7s %-7s\n' server conns temp publish rerun prune list fingerpr
 cat "$WORK/table.txt"
 echo
 cat "$WORK/probe.txt"
