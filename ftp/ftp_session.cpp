@@ -79,9 +79,14 @@ struct FtpConnection::State {
   // when neither tells.
   FtpStatus ServerSize(const std::string& serverPath, int64_t& size);
   // Sends `first` (when not empty), RNFR and RNTO in one write and reads
-  // their replies; the status says whether the connection stood.
+  // their replies (`first`'s into `firstReply`); the status says whether
+  // the connection stood.
   FtpStatus Rename(const std::string& first, const std::string& sentPath,
-                   const std::string& realPath, ftp::FtpReply& from, ftp::FtpReply& to);
+                   const std::string& realPath, ftp::FtpReply& from, ftp::FtpReply& to,
+                   ftp::FtpReply* firstReply = nullptr);
+  // The server renames nothing: notes it, with its `reply`, and removes the
+  // temporary file `sentPath`, so that Store sends it again under its real name.
+  FtpStatus RefuseRenames(const std::string& sentPath, const std::string& reply);
   // Sends a command that needs no data connection; success on 2xx.
   FtpStatus Simple(const std::string& commandLine);
   // `name` (UTF-8) as the server writes it; `what` names it in texts.
@@ -117,7 +122,8 @@ struct FtpConnection::State {
   std::function<void(const std::string&)> notice;
   FtpListing::State* activeListing = nullptr;
   ftp::CancelCheck cancelCheck;
-  bool renamesRefused = false;   // RNFR or RNTO is not implemented
+  bool renamesRefused = false;   // RNFR or RNTO is not implemented or denied
+  bool renameWorks = false;      // an RNTO has worked
   bool renameOntoWorks = false;  // an RNTO onto an existing file has worked
   // Uploads and listings whose last reply was deferred, in order, and what
   // came of them.
@@ -287,7 +293,7 @@ FtpStatus FtpConnection::State::ServerSize(const std::string& serverPath, int64_
 
 FtpStatus FtpConnection::State::Rename(const std::string& first, const std::string& sentPath,
                                        const std::string& realPath, ftp::FtpReply& from,
-                                       ftp::FtpReply& to) {
+                                       ftp::FtpReply& to, ftp::FtpReply* firstReply) {
   // RNTO must follow RNFR at once: all go out together.
   std::vector<std::string> lines;
   if (!first.empty())
@@ -295,9 +301,9 @@ FtpStatus FtpConnection::State::Rename(const std::string& first, const std::stri
   lines.push_back("RNFR " + sentPath);
   lines.push_back("RNTO " + realPath);
   FtpStatus status = control.SendLines(lines);
-  ftp::FtpReply firstReply;
+  ftp::FtpReply ignored;
   if (status.ok() && !first.empty())
-    status = control.ReadFinal(firstReply, ftp::CommandLabel(first));
+    status = control.ReadFinal(firstReply ? *firstReply : ignored, ftp::CommandLabel(first));
   if (status.ok())
     status = control.ReadFinal(from, "RNFR");
   if (status.ok())
@@ -317,7 +323,10 @@ FtpStatus FtpConnection::State::KeepStored(const std::string& givenPath,
     unchecked.push_back({givenPath, realPath, Awaited::kSize, sent});
     return FtpStatus::Ok();
   }
-  if (options.deferLastReply && renamed && (!options.replacing || renameOntoWorks)) {
+  // Left for later only once a rename of its kind has worked here: a
+  // refused one must be known now, while the file can still go again
+  // under its real name.
+  if (options.deferLastReply && renamed && (options.replacing ? renameOntoWorks : renameWorks)) {
     // The size and RNFR in one round trip, RNTO's reply with the next one.
     std::vector<std::string> lines;
     if (verify)
@@ -365,29 +374,45 @@ FtpStatus FtpConnection::State::KeepStored(const std::string& givenPath,
   if (FtpStatus status = Rename({}, sentPath, realPath, from, to); !status.ok())
     return status;
   if (to.positive()) {
+    renameWorks = true;
     if (options.replacing)
       renameOntoWorks = true;
     return FtpStatus::Ok();
   }
-  if (NotImplemented(from) || NotImplemented(to)) {
-    renamesRefused = true;
-    if (notice)
-      notice(ftp::RenamesRefusedNotice(host, NotImplemented(from) ? from.text : to.text));
-    Discard(sentPath);
-    return FtpStatus::Error(FtpErrorKind::kServerReply, from.code == 350 ? to.text : from.text);
-  }
+  // A server that does not implement renames, or denies RNFR of the file it
+  // has just taken (proftpd's <Limit RNFR>: 550), renames nothing.
+  if (NotImplemented(from) || NotImplemented(to) || from.code >= 500)
+    return RefuseRenames(sentPath, from.code == 350 ? to.text : from.text);
   if (from.code == 350) {
     // A server that will not rename onto an existing file: the old one
     // goes first.
-    if (FtpStatus status = Rename("DELE " + realPath, sentPath, realPath, from, to); !status.ok())
+    ftp::FtpReply deleted;
+    if (FtpStatus status = Rename("DELE " + realPath, sentPath, realPath, from, to, &deleted);
+        !status.ok()) {
       return status;
-    if (to.positive())
+    }
+    if (to.positive()) {
+      renameWorks = true;
       return FtpStatus::Ok();
+    }
+    // Not even onto a free name (proftpd's <Limit RNTO>): the file goes
+    // again under its real name, where the old one no longer is.
+    if (from.code == 350 && to.code >= 500 && (deleted.positive() || !options.replacing))
+      return RefuseRenames(sentPath, to.text);
   }
   const FtpStatus refused =
       FtpStatus::Error(FtpErrorKind::kServerReply, from.code == 350 ? to.text : from.text);
   Discard(sentPath);
   return refused;
+}
+
+FtpStatus FtpConnection::State::RefuseRenames(const std::string& sentPath,
+                                              const std::string& reply) {
+  renamesRefused = true;
+  if (notice)
+    notice(ftp::RenamesRefusedNotice(host, reply));
+  Discard(sentPath);
+  return FtpStatus::Error(FtpErrorKind::kServerReply, reply);
 }
 
 FtpStatus FtpConnection::State::Simple(const std::string& commandLine) {

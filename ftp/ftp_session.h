@@ -235,7 +235,8 @@ class FtpConnection {
                       const std::function<void(int64_t)>& progress = {},
                       const StoreOptions& options = {});
   // True once the server refused RNFR or RNTO as a command it does not
-  // implement (500, 502, 504): uploads go under their real names.
+  // implement (500, 502, 504), denied RNFR of a file it had just taken, or
+  // denied RNTO even onto a free name: uploads go under their real names.
   bool RenamesRefused() const;
   // Uploads whose last reply was left for later (deferLastReply) that have
   // ended since the last call, in order. Replies are read with any later

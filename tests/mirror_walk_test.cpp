@@ -570,6 +570,13 @@ INSTANTIATE_TEST_SUITE_P(
                             4,
                             CompletionCode::kCompleted,
                             "Rename refused on 127.0.0.1"},
+        // New files too: a refused rename is known before the next upload.
+        TemporaryUploadCase{"RenamesDenied",
+                            {.renames = Renames::kRntoDenied},
+                            1,
+                            4,
+                            CompletionCode::kCompleted,
+                            "Rename refused on 127.0.0.1"},
         TemporaryUploadCase{"HalfKeptUnderTheTemporaryName",
                             {.truncateUploadOf = "page.html"},
                             1,

@@ -146,11 +146,18 @@ def misbehave(handler_class, args):
             if args.renames == "none":
                 self.respond("502 Command not implemented.")
                 return None
+            if args.renames == "denied":
+                self.respond("550 %s: Operation not permitted" % os.path.basename(path))
+                return None
             return handler_class.ftp_RNFR(self, path)
 
         def ftp_RNTO(self, path):
             if args.renames == "none":
                 self.respond("502 Command not implemented.")
+                return None
+            if args.renames == "rnto-denied":
+                self._rnfr = None
+                self.respond("550 %s: Operation not permitted" % os.path.basename(path))
                 return None
             if args.renames == "not-onto-files" and os.path.isfile(path):
                 self._rnfr = None
@@ -233,10 +240,12 @@ def main():
     parser.add_argument("--truncate-stor", default=None,
                         help="answer 226 to uploads of a file of this name but keep only "
                              "half of it, as a server that loses data says nothing")
-    parser.add_argument("--renames", choices=["normal", "not-onto-files", "none"],
+    parser.add_argument("--renames",
+                        choices=["normal", "not-onto-files", "none", "denied", "rnto-denied"],
                         default="normal",
                         help="not-onto-files: RNTO onto an existing file answers 553; none: "
-                             "RNFR and RNTO answer 502")
+                             "RNFR and RNTO answer 502; denied: RNFR answers 550, "
+                             "rnto-denied: RNTO answers 550 (proftpd's <Limit> DenyAll)")
     parser.add_argument("--fail-listing", default=None,
                         help="send the whole listing of a folder of this name, then answer 451 "
                              "instead of 226")

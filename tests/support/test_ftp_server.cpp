@@ -182,8 +182,12 @@ void TestFtpServer::Start() {
   }
   if (options_.renames != TestFtpServerOptions::Renames::kNormal) {
     args.push_back("--renames");
-    args.push_back(options_.renames == TestFtpServerOptions::Renames::kNone ? "none"
-                                                                            : "not-onto-files");
+    using Renames = TestFtpServerOptions::Renames;
+    const Renames renames = options_.renames;
+    args.push_back(renames == Renames::kNone         ? "none"
+                   : renames == Renames::kDenied     ? "denied"
+                   : renames == Renames::kRntoDenied ? "rnto-denied"
+                                                     : "not-onto-files");
   }
   if (options_.greetedSessions > 0) {
     args.push_back("--greet-only");

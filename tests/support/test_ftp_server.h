@@ -75,6 +75,8 @@ struct TestFtpServerOptions {
     kNormal,
     kNotOntoFiles,  // RNTO onto an existing file answers 553
     kNone,          // RNFR and RNTO answer 502
+    kDenied,        // RNFR answers 550, as proftpd's <Limit RNFR RNTO> DenyAll
+    kRntoDenied,    // RNTO answers 550, as proftpd's <Limit RNTO> DenyAll
   } renames = Renames::kNormal;
   // When above 0, only this many sessions get a greeting (besides the
   // fixture's own check that the server is up); later ones hear nothing.
