@@ -50,7 +50,7 @@ class ListingReaders {
   // its own connection meanwhile; false when there is none.
   virtual bool TakeUnstarted(FolderListing& listing) = 0;
   // Waits for the next listing read by another connection; false when none
-  // is being read or waits to be taken.
+  // is being read and none waits for a connection that could take it.
   virtual bool NextRead(FolderListing& listing, FolderRead& read) = 0;
   // Lends the run's own connection to read as the others do, once its
   // names' encoding is known; true when lent. Until EndLending returns,

@@ -184,6 +184,7 @@ bool UploadPool::Lend() {
   if (lent_.joinable() || !own_.NameEncodingSettled() || !own_.IsOpen() || BreakingOff())
     return false;
   lendEnds_ = false;
+  lentReads_ = true;
   lent_ = std::jthread([this] { ReadLent(); });
   return true;
 }
@@ -203,6 +204,13 @@ void UploadPool::ReadLent() {
   std::unique_lock<std::mutex> lock(mutex_);
   HeldReads<Listing> held;
   int polls = 0;
+  struct Ending {
+    UploadPool& pool;
+    ~Ending() {
+      pool.lentReads_ = false;
+      pool.changed_.notify_all();
+    }
+  } ending{*this};
   while (connection.IsOpen()) {
     if (LookForWord(connection, held, polls, lock))
       continue;
@@ -470,7 +478,12 @@ bool UploadPool::NextRead(FolderListing& listing, FolderRead& read) {
   // hold reads may now read the server's word on them.
   readerWaits_ = true;
   changed_.notify_all();
-  changed_.wait(lock, [this] { return !read_.empty() || reading_ == 0; });
+  // Listings asked for and not taken yet are waited for while a connection
+  // is left to take them.
+  changed_.wait(lock, [this] {
+    return !read_.empty() ||
+           (reading_ == 0 && (unstarted_.empty() || (working_ == 0 && !lentReads_)));
+  });
   readerWaits_ = false;
   if (read_.empty())
     return false;

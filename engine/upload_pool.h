@@ -171,6 +171,7 @@ class UploadPool final : public ParallelUploads, public ListingReaders {
   std::vector<std::jthread> threads_;                      // walk thread only
   std::jthread lent_;                                      // reads on the own connection
   bool lendEnds_ = false;
+  bool lentReads_ = false;  // the lent connection takes listings
 };
 
 }  // namespace velmorix
