@@ -127,14 +127,30 @@ struct FtpConnection::State {
   bool renameOntoWorks = false;  // an RNTO onto an existing file has worked
   // Uploads and listings whose last reply was deferred, in order, and what
   // came of them.
-  enum class Awaited { kSize, kRename, kListingEnd };
+  enum class Awaited {
+    kSize,
+    kSizeThenRename,  // SIZE of a temporary file: renamed once it is right
+    kRenameFrom,      // RNFR, whose RNTO comes next
+    kRename,
+    kDiscard,  // DELE of a temporary file that failed: the reply tells nothing
+    kListingEnd,
+  };
   struct Unchecked {
     std::string path;  // as given; empty for a listing
     std::string shownPath;
     Awaited awaited = Awaited::kSize;
     int64_t sent = 0;
+    std::string sentPath{};  // the temporary file on the server
+    std::string failure{};   // the RNFR's refusal, for its RNTO
   };
   std::deque<Unchecked> unchecked;
+  // Verified temporary files whose rename goes out with the next command,
+  // and temporary files to remove.
+  std::deque<Unchecked> renamesDue;
+  std::vector<std::string> discardsDue;
+  bool sizeWorks = false;  // a SIZE has told a file's size
+  // Sends the renames and removals that are due, their replies deferred.
+  FtpStatus SendDue();
   std::vector<CheckedUpload> checked;
   std::vector<FtpStatus> checkedListings;
   int uncheckedListings = 0;
@@ -226,11 +242,33 @@ void FtpConnection::State::NoteDeferredReplies() {
                                     : FtpStatus::Error(FtpErrorKind::kServerReply, reply.text));
       continue;
     }
-    if (upload.awaited == Awaited::kRename) {
-      if (!reply.positive())
-        status = FtpStatus::Error(FtpErrorKind::kServerReply, reply.text);
+    if (upload.awaited == Awaited::kDiscard)
+      continue;
+    if (upload.awaited == Awaited::kRenameFrom) {
+      if (reply.code != 350 && !unchecked.empty())
+        unchecked.front().failure = reply.text;
+      continue;
+    }
+    if (upload.awaited == Awaited::kSizeThenRename) {
+      const int64_t held = SizeOfReply(reply);
+      if (held == upload.sent) {
+        renamesDue.push_back(std::move(upload));
+        continue;
+      }
+      discardsDue.push_back(upload.sentPath);
+      status = FtpStatus::Error(
+          FtpErrorKind::kServerReply,
+          held >= 0 ? ftp::SizeMismatchText(upload.shownPath, upload.sent, held) : reply.text);
+    } else if (upload.awaited == Awaited::kRename) {
+      if (!upload.failure.empty() || !reply.positive()) {
+        status = FtpStatus::Error(FtpErrorKind::kServerReply,
+                                  upload.failure.empty() ? reply.text : upload.failure);
+        discardsDue.push_back(upload.sentPath);
+      }
     } else if (reply.code == 213) {
       const int64_t held = SizeOfReply(reply);
+      if (held >= 0)
+        sizeWorks = true;
       if (held >= 0 && held != upload.sent) {
         status = FtpStatus::Error(FtpErrorKind::kServerReply,
                                   ftp::SizeMismatchText(upload.shownPath, upload.sent, held));
@@ -240,11 +278,15 @@ void FtpConnection::State::NoteDeferredReplies() {
   }
   // A connection lost meanwhile ends what it left: nothing says they arrived.
   if (!control.open()) {
+    for (Unchecked& upload : renamesDue)
+      unchecked.push_back(std::move(upload));
+    renamesDue.clear();
+    discardsDue.clear();
     for (Unchecked& upload : unchecked) {
       FtpStatus lost = FtpStatus::Error(FtpErrorKind::kNotConnected, ftp::NotConnectedText());
       if (upload.awaited == Awaited::kListingEnd) {
         checkedListings.push_back(std::move(lost));
-      } else {
+      } else if (upload.awaited != Awaited::kDiscard && upload.awaited != Awaited::kRenameFrom) {
         checked.push_back({std::move(upload.path), std::move(lost)});
       }
     }
@@ -264,6 +306,34 @@ void FtpConnection::State::Discard(const std::string& serverPath) {
     control.KeepAsLastReply({0, kept});
 }
 
+FtpStatus FtpConnection::State::SendDue() {
+  if (renamesDue.empty() && discardsDue.empty())
+    return FtpStatus::Ok();
+  std::vector<std::string> lines;
+  for (const Unchecked& upload : renamesDue) {
+    lines.push_back("RNFR " + upload.sentPath);
+    lines.push_back("RNTO " + upload.shownPath);
+  }
+  for (const std::string& path : discardsDue)
+    lines.push_back("DELE " + path);
+  if (FtpStatus status = control.SendLines(lines); !status.ok())
+    return status;
+  for (Unchecked& upload : renamesDue) {
+    control.DeferReply("RNFR");
+    unchecked.push_back({{}, {}, Awaited::kRenameFrom, 0});
+    control.DeferReply("RNTO");
+    upload.awaited = Awaited::kRename;
+    unchecked.push_back(std::move(upload));
+  }
+  for (std::string& path : discardsDue) {
+    control.DeferReply("DELE");
+    unchecked.push_back({{}, std::move(path), Awaited::kDiscard, 0});
+  }
+  renamesDue.clear();
+  discardsDue.clear();
+  return FtpStatus::Ok();
+}
+
 FtpStatus FtpConnection::State::ServerSize(const std::string& serverPath, int64_t& size) {
   size = -1;
   ftp::FtpReply reply;
@@ -271,6 +341,8 @@ FtpStatus FtpConnection::State::ServerSize(const std::string& serverPath, int64_
   if (!status.ok())
     return status;
   size = SizeOfReply(reply);
+  if (size >= 0)
+    sizeWorks = true;
   if (size >= 0 || !features.mlst)
     return FtpStatus::Ok();
   status = control.Command("MLST " + serverPath, reply);
@@ -326,6 +398,27 @@ FtpStatus FtpConnection::State::KeepStored(const std::string& givenPath,
   // Left for later only once a rename of its kind has worked here: a
   // refused one must be known now, while the file can still go again
   // under its real name.
+  // Names from the current folder are made whole: the rename may go out
+  // after the connection has entered another one.
+  const auto whole = [this](const std::string& path) -> std::optional<std::string> {
+    if (path.starts_with('/'))
+      return path;
+    if (!currentFolder)
+      return std::nullopt;
+    return *currentFolder + (currentFolder->ends_with('/') ? "" : "/") + path;
+  };
+  const std::optional<std::string> wholeSent = whole(sentPath);
+  const std::optional<std::string> wholeReal = whole(realPath);
+  if (options.deferLastReply && renamed && (options.replacing ? renameOntoWorks : renameWorks) &&
+      verify && sizeWorks && wholeSent && wholeReal) {
+    // Its size is read with the next command, and the rename, once the
+    // size is right, goes out with the one after: no round trip of its own.
+    if (FtpStatus status = control.Send("SIZE " + *wholeSent); !status.ok())
+      return status;
+    control.DeferReply("SIZE");
+    unchecked.push_back({givenPath, *wholeReal, Awaited::kSizeThenRename, sent, *wholeSent});
+    return FtpStatus::Ok();
+  }
   if (options.deferLastReply && renamed && (options.replacing ? renameOntoWorks : renameWorks)) {
     // The size and RNFR in one round trip, RNTO's reply with the next one.
     std::vector<std::string> lines;
@@ -342,6 +435,8 @@ FtpStatus FtpConnection::State::KeepStored(const std::string& givenPath,
     if (!status.ok())
       return status;
     const int64_t held = verify ? SizeOfReply(sizeReply) : -1;
+    if (held >= 0)
+      sizeWorks = true;
     if (held >= 0 && held != sent) {
       Discard(sentPath);
       return FtpStatus::Error(FtpErrorKind::kServerReply,
@@ -989,7 +1084,8 @@ std::vector<CheckedUpload> FtpConnection::TakeCheckedUploads() {
 
 bool FtpConnection::UploadsUnchecked() const {
   return state_ != nullptr &&
-         static_cast<int>(state_->unchecked.size()) > state_->uncheckedListings;
+         (static_cast<int>(state_->unchecked.size()) > state_->uncheckedListings ||
+          !state_->renamesDue.empty());
 }
 
 void FtpConnection::DeferListingEnds(bool defer) {
@@ -1011,8 +1107,13 @@ std::vector<FtpStatus> FtpConnection::TakeCheckedListings() {
 void FtpConnection::CheckUploads(bool arrived) {
   if (state_ == nullptr)
     return;
-  if (state_->control.open())
-    state_->control.ReadDeferred(arrived);
+  // A verified upload's rename is sent once its size has come, and read.
+  while (state_->control.open() && state_->control.ReadDeferred(arrived).ok() && !arrived) {
+    state_->NoteDeferredReplies();
+    if ((state_->renamesDue.empty() && state_->discardsDue.empty()) || !state_->SendDue().ok()) {
+      break;
+    }
+  }
   state_->NoteDeferredReplies();
 }
 
@@ -1054,6 +1155,10 @@ FtpStatus FtpConnection::Store(const std::string& localPath, std::string_view re
   state_->CloseActiveListing();
   if (!IsOpen())
     return NotConnected();
+  // Renames of earlier uploads whose size has been read go out first.
+  state_->NoteDeferredReplies();
+  if (FtpStatus status = state_->SendDue(); !status.ok())
+    return status;
 
   // The local file is opened before anything is sent, so a file that cannot
   // be read never leaves an empty file on the server. Opening a FIFO would

@@ -519,6 +519,8 @@ TEST_P(TemporaryUploadTest, RealNamesHoldWholeFilesAndNoTemporaryFileIsLeft) {
   for (int i = 0; i < 6; ++i)
     WriteFile(Local("sub/f" + std::to_string(i) + ".html"), std::string(4000 + i, 'f'));
   WriteFile(Local("page.html"), std::string(30000, 'n'));
+  // Entered while the renames of what went into "sub" may still be due.
+  WriteFile(Local("zz/g.html"), "g");
   profile.temporaryUploads = c.temporaryUploads;
   profile.connections = c.connections;
   settings.deleteMessage = 1;  // a leftover is never asked about
@@ -530,6 +532,11 @@ TEST_P(TemporaryUploadTest, RealNamesHoldWholeFilesAndNoTemporaryFileIsLeft) {
   EXPECT_TRUE(page == std::string(30000, 'n') || page == "old page" ||
               (!c.temporaryUploads && c.code == CompletionCode::kFailed))
       << page.size();
+  if (c.code == CompletionCode::kCompleted) {
+    for (int i = 0; i < 6; ++i)
+      EXPECT_EQ(fs::file_size(remote / "sub" / ("f" + std::to_string(i) + ".html")), 4000u + i);
+    EXPECT_EQ(ReadFile(remote / "zz/g.html"), "g");
+  }
   // A run that failed before it reached "sub" leaves the old leftover there.
   const std::string leftover = ".old.html.velmorix-0123abcd-2.tmp";
   for (const auto& entry : fs::recursive_directory_iterator(remote)) {
