@@ -74,7 +74,7 @@ FolderRead ReadFolder(RemoteSite& site, const FolderListing& listing);
 template <typename Listing>
 class HeldReads {
  public:
-  bool empty() const { return held_.empty(); }
+  bool Holding() const { return !held_.empty(); }
   void Hold(Listing listing, FolderRead read) {
     held_.emplace_back(std::move(listing), std::move(read));
   }

@@ -95,7 +95,7 @@ class Reader {
         return RunResult::kCanceled;
       // Once the others can read what it could, the own connection reads
       // beside them, and this thread only asks.
-      if (own_.empty() && held_.empty() && !lent_ && !lendingOver_ && others_ != nullptr)
+      if (own_.empty() && !held_.Holding() && !lent_ && !lendingOver_ && others_ != nullptr)
         lent_ = others_->Lend();
       FolderListing next;
       if (!own_.empty()) {
@@ -113,7 +113,7 @@ class Reader {
         Got(next, std::move(read));
         Release(std::move(checked));
         continue;
-      } else if (!held_.empty()) {
+      } else if (held_.Holding()) {
         Release(site_.TakeCheckedListings(true), true);
         continue;
       } else {

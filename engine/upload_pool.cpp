@@ -123,7 +123,7 @@ void UploadPool::Work(int number) {
       ++idle_;
       changed_.wait(lock, [&] {
         return stopping_ || !pending_.empty() || !unstarted_.empty() ||
-               (!held.empty() && readerWaits_);
+               (held.Holding() && readerWaits_);
       });
       --idle_;
       if (stopping_)
@@ -158,7 +158,7 @@ void UploadPool::Work(int number) {
 
 bool UploadPool::LookForWord(FtpConnection& connection, HeldReads<Listing>& held, int& polls,
                              std::unique_lock<std::mutex>& lock) {
-  if (held.empty() || !unstarted_.empty() || !readerWaits_) {
+  if (!held.Holding() || !unstarted_.empty() || !readerWaits_) {
     polls = 0;
     return false;
   }
@@ -171,7 +171,7 @@ bool UploadPool::LookForWord(FtpConnection& connection, HeldReads<Listing>& held
   std::vector<FtpStatus> checked = connection.TakeCheckedListings();
   lock.lock();
   Release(connection, held, std::move(checked));
-  if (!held.empty() && !overdue) {
+  if (held.Holding() && !overdue) {
     changed_.wait_for(lock, kHeldPoll, [this] {
       return stopping_ || lendEnds_ || !pending_.empty() || !unstarted_.empty();
     });
@@ -215,7 +215,7 @@ void UploadPool::ReadLent() {
     if (LookForWord(connection, held, polls, lock))
       continue;
     changed_.wait(lock, [&] {
-      return stopping_ || lendEnds_ || !unstarted_.empty() || (!held.empty() && readerWaits_);
+      return stopping_ || lendEnds_ || !unstarted_.empty() || (held.Holding() && readerWaits_);
     });
     if (stopping_ || lendEnds_)
       break;
@@ -225,7 +225,7 @@ void UploadPool::ReadLent() {
       ReadListing(connection, std::move(taken), held, lock);
     }
   }
-  if (held.empty())
+  if (!held.Holding())
     return;
   // Given back: the connection is the walk's again, with its replies read
   // (or, lost, what it held goes to the others; broken off, nowhere).

@@ -631,7 +631,7 @@ class LargeFolderTest : public EngineTest {
 TEST_F(LargeFolderTest, FoldersOfThousandsOfEntriesAreWalkedWhole) {
   profile.options.onlyNewer = 1;
   profile.options.deleteOnServer = 1;
-  MatchingFiles(2500, 2502);
+  MatchingFiles(5000, 5002);
   WriteFile(Local("new.txt"), "n");
 
   ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
@@ -640,9 +640,9 @@ TEST_F(LargeFolderTest, FoldersOfThousandsOfEntriesAreWalkedWhole) {
   std::vector<std::string> log = LogLines();
   std::sort(log.begin(), log.end());
   EXPECT_EQ(log, (std::vector<std::string>{"Copy file to FTP : /site/new.txt",
-                                           "Delete file on FTP : /site/f2500.txt",
-                                           "Delete file on FTP : /site/f2501.txt"}));
-  EXPECT_EQ(Tree(Remote()).size(), 2501u);
+                                           "Delete file on FTP : /site/f5000.txt",
+                                           "Delete file on FTP : /site/f5001.txt"}));
+  EXPECT_EQ(Tree(Remote()).size(), 5001u);
 }
 
 // --- Cancel points of the walk -------------------------------------------------
