@@ -69,6 +69,12 @@ LocalScan ScanLocalFolder(const std::string& folder) {
       if (errno != 0)
         scan.outcome = LocalScan::Outcome::kBrokeOff;
       SortLocalEntries(table);
+      // A run holds every folder it read until it ends: no room to spare.
+      table.localName.shrink_to_fit();
+      table.localTime.shrink_to_fit();
+      table.localSize.shrink_to_fit();
+      table.localIsDir.shrink_to_fit();
+      table.localIsSpecial.shrink_to_fit();
       return scan;
     }
     const std::string_view name = entry->d_name;
