@@ -9,12 +9,10 @@
 // folder, bare names from the current folder. Worker thread only.
 #pragma once
 
-#include <deque>
 #include <memory>
 #include <set>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "ftp/ftp_session.h"
@@ -62,50 +60,6 @@ enum class UploadTarget { kNewFile, kExistingFile };
 // Called while an upload is sent with the bytes gone so far; must not block.
 using UploadProgress = std::function<void(int64_t sent)>;
 
-class RemoteSite;
-
-// Reads `listing` of `site` as far as it goes.
-FolderRead ReadFolder(RemoteSite& site, const FolderListing& listing);
-
-// Reads whose final reply is still to come (RemoteSite::ReadFolderAhead),
-// in the order they were read, until a check tells of them. A read whose
-// reply failed is handed on as it was read, ended by that failure, so that
-// it fails where a read that waited for its reply fails.
-template <typename Listing>
-class HeldReads {
- public:
-  bool Holding() const { return !held_.empty(); }
-  void Hold(Listing listing, FolderRead read) {
-    held_.emplace_back(std::move(listing), std::move(read));
-  }
-  // Hands `take` each read `checked` tells of, failed where its reply said
-  // so, then, when `lost`, every other one as failed: its reply will not
-  // come.
-  template <typename Take>
-  void Release(std::vector<FtpStatus> checked, bool lost, const Take& take) {
-    for (FtpStatus& status : checked) {
-      if (held_.empty())
-        break;
-      if (!status.ok())
-        held_.front().second.ended = std::move(status);
-      Pop(take);
-    }
-    while (lost && !held_.empty()) {
-      held_.front().second.ended = FtpStatus::Error(FtpErrorKind::kNotConnected, {});
-      Pop(take);
-    }
-  }
-
- private:
-  template <typename Take>
-  void Pop(const Take& take) {
-    auto [listing, read] = std::move(held_.front());
-    held_.pop_front();
-    take(std::move(listing), std::move(read));
-  }
-  std::deque<std::pair<Listing, FolderRead>> held_;
-};
-
 class RemoteSite {
  public:
   virtual ~RemoteSite() = default;
@@ -131,21 +85,6 @@ class RemoteSite {
   virtual FtpStatus DeleteFile(std::string_view name) = 0;
   virtual FtpStatus RemoveFolder(std::string_view name) = 0;
 
-  // Reads `listing` as ReadFolder does, but where the site can (FTP), a
-  // listing read whole ends without waiting for the server's last word on
-  // it, which comes with the site's next command: true then, and the read
-  // is not to be believed until TakeCheckedListings has told of it (one
-  // status per such read, in order; with `wait`, those outstanding are read
-  // first).
-  virtual bool ReadFolderAhead(const FolderListing& listing, FolderRead& read) {
-    read = ReadFolder(*this, listing);
-    return false;
-  }
-  virtual std::vector<FtpStatus> TakeCheckedListings(bool wait) {
-    (void)wait;
-    return {};
-  }
-
   // Whether `name` can be written in the server's name encoding, and that
   // encoding's label for a console line ("UTF-8", "Shift_JIS", ...).
   virtual bool CanWriteName(std::string_view name) const = 0;
@@ -157,6 +96,9 @@ class RemoteSite {
 // `path` is one of `folders` or lies below one (a child's path is built
 // from its parent's, so it begins with the parent's and a "/").
 bool LiesWithin(const std::set<std::string, std::less<>>& folders, std::string_view path);
+
+// Reads `listing` of `site` as far as it goes.
+FolderRead ReadFolder(RemoteSite& site, const FolderListing& listing);
 
 // A site that hands every operation to another one: the base of the sites
 // that change a few of them. `site` must outlive it.
@@ -177,12 +119,6 @@ class ForwardingSite : public RemoteSite {
   }
   std::vector<CheckedUpload> TakeCheckedUploads(bool wait) override {
     return site_.TakeCheckedUploads(wait);
-  }
-  bool ReadFolderAhead(const FolderListing& listing, FolderRead& read) override {
-    return site_.ReadFolderAhead(listing, read);
-  }
-  std::vector<FtpStatus> TakeCheckedListings(bool wait) override {
-    return site_.TakeCheckedListings(wait);
   }
   FtpStatus DeleteFile(std::string_view name) override { return site_.DeleteFile(name); }
   FtpStatus RemoveFolder(std::string_view name) override { return site_.RemoveFolder(name); }
@@ -221,8 +157,13 @@ class FtpSite final : public RemoteSite {
   FtpStatus PutFile(const std::string& localPath, std::string_view remoteName,
                     const UploadProgress& progress, UploadTarget target) override;
   std::vector<CheckedUpload> TakeCheckedUploads(bool wait) override;
-  bool ReadFolderAhead(const FolderListing& listing, FolderRead& read) override;
-  std::vector<FtpStatus> TakeCheckedListings(bool wait) override;
+  // Reads `listing` as ReadFolder does, but a listing read whole ends
+  // without waiting for the server's last word on it, which comes with the
+  // connection's next command: true then, and the read is not to be
+  // believed until TakeCheckedListings has told of it (one status per such
+  // read, in order; with `wait`, those outstanding are read first).
+  bool ReadFolderAhead(const FolderListing& listing, FolderRead& read);
+  std::vector<FtpStatus> TakeCheckedListings(bool wait);
   FtpStatus DeleteFile(std::string_view name) override;
   FtpStatus RemoveFolder(std::string_view name) override;
   bool CanWriteName(std::string_view name) const override;

@@ -131,22 +131,10 @@ std::string CertificateQuestionText(const CertificateInfo& certificate) {
   return EscapeControlCharacters(text, LineBreaks::kKeep);
 }
 
-NameEncoding NameEncodingOf(const FtpProfile& profile) {
-  switch (profile.nameEncoding) {
-    case kNameEncodingUtf8:
-      return NameEncoding::kUtf8;
-    case kNameEncodingShiftJis:
-      return NameEncoding::kShiftJis;
-    case kNameEncodingEucJp:
-      return NameEncoding::kEucJp;
-    default:
-      return NameEncoding::kAuto;
-  }
-}
-
-// What 自動 decided in an earlier run, kAuto for nothing.
-NameEncoding AutoNameEncodingOf(const FtpProfile& profile) {
-  switch (profile.autoNameEncoding) {
+// The encoding a setting's number stands for (nameEncoding, or what 自動
+// decided in an earlier run); kAuto for 自動 or nothing decided.
+NameEncoding NameEncodingOf(int32_t setting) {
+  switch (setting) {
     case kNameEncodingUtf8:
       return NameEncoding::kUtf8;
     case kNameEncodingShiftJis:
@@ -177,9 +165,9 @@ int32_t NameEncodingSetting(NameEncoding encoding) {
 FtpConnectOptions ConnectOptionsOf(const FtpProfile& profile) {
   FtpConnectOptions options;
   options.dataMode = DataModeOf(profile);
-  options.nameEncoding = NameEncodingOf(profile);
+  options.nameEncoding = NameEncodingOf(profile.nameEncoding);
   if (options.nameEncoding == NameEncoding::kAuto)
-    options.decidedNameEncoding = AutoNameEncodingOf(profile);
+    options.decidedNameEncoding = NameEncodingOf(profile.autoNameEncoding);
   options.security = SecurityOf(profile);
   options.trustedFingerprint = profile.trustedFingerprint;
   return options;
@@ -265,7 +253,7 @@ bool ConnectServer(TransferJob& job) {
 }
 
 void NoteAutoNameEncoding(TransferJob& job) {
-  if (NameEncodingOf(job.profile) == NameEncoding::kAuto && job.connection.NameEncodingSettled())
+  if (job.profile.nameEncoding == kNameEncodingAuto && job.connection.NameEncodingSettled())
     job.learned.autoNameEncoding = NameEncodingSetting(job.connection.NameEncodingInUse());
 }
 

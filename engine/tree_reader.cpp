@@ -95,27 +95,14 @@ class Reader {
         return RunResult::kCanceled;
       // Once the others can read what it could, the own connection reads
       // beside them, and this thread only asks.
-      if (own_.empty() && !held_.Holding() && !lent_ && !lendingOver_ && others_ != nullptr)
+      if (own_.empty() && !lent_ && !lendingOver_ && others_ != nullptr)
         lent_ = others_->Lend();
       FolderListing next;
       if (!own_.empty()) {
         next = std::move(own_.front());
         own_.pop_front();
       } else if (others_ != nullptr && !lent_ && others_->TakeUnstarted(next)) {
-        // Read while the others read: its last reply comes with our next
-        // command, or is read before we wait for theirs. The folders below
-        // are asked for meanwhile.
-        FolderRead read;
-        const bool ahead = site_.ReadFolderAhead(next, read);
-        std::vector<FtpStatus> checked = site_.TakeCheckedListings(false);
-        if (ahead)
-          held_.Hold(next, read);
-        Got(next, std::move(read));
-        Release(std::move(checked));
-        continue;
-      } else if (held_.Holding()) {
-        Release(site_.TakeCheckedListings(true), true);
-        continue;
+        // Not lent (it is lost, or the run is breaking off): read here.
       } else {
         FolderRead read;
         if (others_ != nullptr && others_->NextRead(next, read)) {
@@ -133,16 +120,6 @@ class Reader {
   }
 
  private:
-  // Takes the word on the held reads `checked` tells of: a read whose
-  // reply failed fails; with `all`, after a wait for every reply, the
-  // others fail too, as their replies will not come.
-  void Release(std::vector<FtpStatus> checked, bool all = false) {
-    held_.Release(std::move(checked), all, [this](FolderListing listing, FolderRead read) {
-      if (!read.Whole())
-        Got(listing, std::move(read));
-    });
-  }
-
   void EndLending() {
     if (lent_)
       others_->EndLending();
@@ -345,7 +322,6 @@ class Reader {
   std::multimap<std::string, Want> confirming_;  // by folder: their LIST asked for
   std::deque<FolderListing> own_;                // for the run's own connection
   std::set<FolderListing> asked_;                // to the others or the own connection
-  HeldReads<FolderListing> held_;                // read here, the last reply still to come
   bool lent_ = false;                            // the own connection reads for the others
   bool lendingOver_ = false;
 };

@@ -105,7 +105,7 @@ void UploadPool::Work(int number) {
   if (loggedIn) {
     ++connected_;
     std::vector<Task> checking;  // sent, their last reply not read yet
-    HeldReads<Listing> held;     // read, the server's last word not read yet
+    HeldReads held;              // read, the server's last word not read yet
     int polls = 0;               // looks for their replies since work ran out
     for (;;) {
       if (LookForWord(connection, held, polls, lock))
@@ -123,7 +123,7 @@ void UploadPool::Work(int number) {
       ++idle_;
       changed_.wait(lock, [&] {
         return stopping_ || !pending_.empty() || !unstarted_.empty() ||
-               (held.Holding() && readerWaits_);
+               (!held.empty() && readerWaits_);
       });
       --idle_;
       if (stopping_)
@@ -156,9 +156,9 @@ void UploadPool::Work(int number) {
   changed_.notify_all();
 }
 
-bool UploadPool::LookForWord(FtpConnection& connection, HeldReads<Listing>& held, int& polls,
+bool UploadPool::LookForWord(FtpConnection& connection, HeldReads& held, int& polls,
                              std::unique_lock<std::mutex>& lock) {
-  if (!held.Holding() || !unstarted_.empty() || !readerWaits_) {
+  if (held.empty() || !unstarted_.empty() || !readerWaits_) {
     polls = 0;
     return false;
   }
@@ -171,7 +171,7 @@ bool UploadPool::LookForWord(FtpConnection& connection, HeldReads<Listing>& held
   std::vector<FtpStatus> checked = connection.TakeCheckedListings();
   lock.lock();
   Release(connection, held, std::move(checked));
-  if (held.Holding() && !overdue) {
+  if (!held.empty() && !overdue) {
     changed_.wait_for(lock, kHeldPoll, [this] {
       return stopping_ || lendEnds_ || !pending_.empty() || !unstarted_.empty();
     });
@@ -202,7 +202,7 @@ void UploadPool::EndLending() {
 void UploadPool::ReadLent() {
   FtpConnection& connection = own_;
   std::unique_lock<std::mutex> lock(mutex_);
-  HeldReads<Listing> held;
+  HeldReads held;
   int polls = 0;
   struct Ending {
     UploadPool& pool;
@@ -215,7 +215,7 @@ void UploadPool::ReadLent() {
     if (LookForWord(connection, held, polls, lock))
       continue;
     changed_.wait(lock, [&] {
-      return stopping_ || lendEnds_ || !unstarted_.empty() || (held.Holding() && readerWaits_);
+      return stopping_ || lendEnds_ || !unstarted_.empty() || (!held.empty() && readerWaits_);
     });
     if (stopping_ || lendEnds_)
       break;
@@ -225,7 +225,7 @@ void UploadPool::ReadLent() {
       ReadListing(connection, std::move(taken), held, lock);
     }
   }
-  if (!held.Holding())
+  if (held.empty())
     return;
   // Given back: the connection is the walk's again, with its replies read
   // (or, lost, what it held goes to the others; broken off, nowhere).
@@ -399,7 +399,7 @@ bool UploadPool::UnderWayWithin(const std::string& folder) const {
                      [&](const std::string& dir) { return IsWithin(dir, folder); });
 }
 
-void UploadPool::ReadListing(FtpConnection& connection, Listing listing, HeldReads<Listing>& held,
+void UploadPool::ReadListing(FtpConnection& connection, Listing listing, HeldReads& held,
                              std::unique_lock<std::mutex>& lock) {
   ++reading_;
   lock.unlock();
@@ -418,7 +418,7 @@ void UploadPool::ReadListing(FtpConnection& connection, Listing listing, HeldRea
     // Handed on at once, so that the folders below are asked for now; it
     // is still being read until the server's word on it has come.
     read_.emplace_back(listing.listing, read);
-    held.Hold(std::move(listing), std::move(read));
+    held.emplace_back(std::move(listing), std::move(read));
     changed_.notify_all();
   } else {
     File(connection, std::move(listing), std::move(read));
@@ -426,17 +426,23 @@ void UploadPool::ReadListing(FtpConnection& connection, Listing listing, HeldRea
   Release(connection, held, std::move(checked));
 }
 
-void UploadPool::Release(FtpConnection& connection, HeldReads<Listing>& held,
-                         std::vector<FtpStatus> checked, bool all) {
-  held.Release(std::move(checked), all || !connection.IsOpen(),
-               [&](Listing listing, FolderRead read) {
-                 if (!read.Whole()) {
-                   File(connection, std::move(listing), std::move(read));  // read again, or failed
-                   return;
-                 }
-                 --reading_;
-                 changed_.notify_all();
-               });
+void UploadPool::Release(FtpConnection& connection, HeldReads& held, std::vector<FtpStatus> checked,
+                         bool all) {
+  const bool lost = all || !connection.IsOpen();
+  size_t told = 0;
+  while (!held.empty() && (told < checked.size() || lost)) {
+    auto [listing, read] = std::move(held.front());
+    held.pop_front();
+    FtpStatus status = told < checked.size() ? std::move(checked[told++])
+                                             : FtpStatus::Error(FtpErrorKind::kNotConnected, {});
+    if (status.ok()) {
+      --reading_;
+      changed_.notify_all();
+      continue;
+    }
+    read.ended = std::move(status);
+    File(connection, std::move(listing), std::move(read));  // read again, or failed
+  }
 }
 
 void UploadPool::File(FtpConnection& connection, Listing listing, FolderRead read) {

@@ -82,6 +82,8 @@ class UploadPool final : public ParallelUploads, public ListingReaders {
     FolderListing listing;
     NameEncoding nameEncoding = NameEncoding::kUtf8;
   };
+  // Reads whose final reply is still to come, in the order they were read.
+  using HeldReads = std::deque<std::pair<Listing, FolderRead>>;
   struct Task {
     ParallelUpload upload;
     NameEncoding nameEncoding;
@@ -107,18 +109,20 @@ class UploadPool final : public ParallelUploads, public ListingReaders {
   // `held` while the server's last word on it is still to come (it counts
   // as being read until then); the lock is held on entry and on return,
   // not meanwhile.
-  void ReadListing(FtpConnection& connection, Listing listing, HeldReads<Listing>& held,
+  void ReadListing(FtpConnection& connection, Listing listing, HeldReads& held,
                    std::unique_lock<std::mutex>& lock);
-  // Files the reads of `held` that `checked` tells of (with `all`, or when
-  // the connection is lost, the others too, as failed), or the read of
-  // `listing`. Lock held.
-  void Release(FtpConnection& connection, HeldReads<Listing>& held, std::vector<FtpStatus> checked,
+  // Takes the word on the reads of `held` that `checked` tells of (with
+  // `all`, or when the connection is lost, on the others too, as failed): a
+  // read whose reply failed is filed again, ended by that failure, so that
+  // it fails where a read that waited for its reply fails. File files the
+  // read of `listing`. Lock held.
+  void Release(FtpConnection& connection, HeldReads& held, std::vector<FtpStatus> checked,
                bool all = false);
   void File(FtpConnection& connection, Listing listing, FolderRead read);
   // While `connection` holds reads and no listing waits to be read, reads
   // the replies to them that have come, or after a while waits for them;
   // false when there is other work or none to do. Lock held.
-  bool LookForWord(FtpConnection& connection, HeldReads<Listing>& held, int& polls,
+  bool LookForWord(FtpConnection& connection, HeldReads& held, int& polls,
                    std::unique_lock<std::mutex>& lock);
   // The thread that reads on the run's own connection while it is lent.
   void ReadLent();

@@ -153,7 +153,11 @@ struct FtpConnection::State {
   FtpStatus SendDue();
   std::vector<CheckedUpload> checked;
   std::vector<FtpStatus> checkedListings;
-  int uncheckedListings = 0;
+  int UncheckedListings() const {
+    return static_cast<int>(std::count_if(unchecked.begin(), unchecked.end(), [](const auto& u) {
+      return u.awaited == Awaited::kListingEnd;
+    }));
+  }
   // A listing that has run to its end leaves its final reply for later.
   bool deferListingEnds = false;
   // Matches the deferred replies read so far with `unchecked`.
@@ -236,7 +240,6 @@ void FtpConnection::State::NoteDeferredReplies() {
     unchecked.pop_front();
     FtpStatus status = FtpStatus::Ok();
     if (upload.awaited == Awaited::kListingEnd) {
-      --uncheckedListings;
       checkedListings.push_back(ftp::TransferCompleted(reply)
                                     ? FtpStatus::Ok()
                                     : FtpStatus::Error(FtpErrorKind::kServerReply, reply.text));
@@ -291,7 +294,6 @@ void FtpConnection::State::NoteDeferredReplies() {
       }
     }
     unchecked.clear();
-    uncheckedListings = 0;
   }
 }
 
@@ -836,7 +838,6 @@ FtpStatus FtpListing::State::ReadEntry(RemoteEntry& entry) {
         // Read whole; the server's word on it comes with the next command.
         connection->control.DeferReply(transfer.label);
         connection->unchecked.push_back({{}, {}, FtpConnection::State::Awaited::kListingEnd, 0});
-        ++connection->uncheckedListings;
         Finish(FtpStatus::Error(FtpErrorKind::kNoMoreFiles, {}));
         return endStatus;
       }
@@ -1084,7 +1085,7 @@ std::vector<CheckedUpload> FtpConnection::TakeCheckedUploads() {
 
 bool FtpConnection::UploadsUnchecked() const {
   return state_ != nullptr &&
-         (static_cast<int>(state_->unchecked.size()) > state_->uncheckedListings ||
+         (static_cast<int>(state_->unchecked.size()) > state_->UncheckedListings() ||
           !state_->renamesDue.empty());
 }
 
@@ -1094,7 +1095,7 @@ void FtpConnection::DeferListingEnds(bool defer) {
 }
 
 int FtpConnection::ListingsUnchecked() const {
-  return state_ != nullptr ? state_->uncheckedListings : 0;
+  return state_ != nullptr ? state_->UncheckedListings() : 0;
 }
 
 std::vector<FtpStatus> FtpConnection::TakeCheckedListings() {
