@@ -1,5 +1,6 @@
 #include "engine/cached_site.h"
 
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -9,7 +10,7 @@ namespace {
 // A listing read before, handed out entry by entry, and ended as it ended.
 class HeldListing final : public RemoteListing {
  public:
-  explicit HeldListing(const FolderRead& read) : read_(read) {}
+  explicit HeldListing(FolderRead read) : read_(std::move(read)) {}
   FtpStatus Next(RemoteEntry& entry) override {
     if (next_ >= read_.entries.size())
       return read_.ended;
@@ -19,7 +20,7 @@ class HeldListing final : public RemoteListing {
   void Close() override { next_ = read_.entries.size(); }
 
  private:
-  const FolderRead& read_;
+  const FolderRead read_;
   size_t next_ = 1;  // the first was handed out by OpenListing
 };
 
@@ -35,9 +36,10 @@ FtpStatus CachedSite::EnterCurrent() {
 }
 
 FtpStatus CachedSite::ChangeFolder(std::string_view path) {
-  const FolderRead* read = tree_.Remote({std::string(path), ListingCommand::kPreferred});
-  if (known_.contains(path) || IsCreated(path) || (read != nullptr && read->opened.ok()) ||
-      (read != nullptr && read->opened.kind == FtpErrorKind::kNoMoreFiles)) {
+  const std::optional<FolderRead> read =
+      tree_.Remote({std::string(path), ListingCommand::kPreferred});
+  if (known_.contains(path) || IsCreated(path) || (read && read->opened.ok()) ||
+      (read && read->opened.kind == FtpErrorKind::kNoMoreFiles)) {
     current_ = std::string(path);
     return FtpStatus::Ok();
   }
@@ -55,11 +57,12 @@ FtpStatus CachedSite::OpenListing(std::string_view folder, ListingCommand comman
   const std::string path = folder.empty() && current_ ? *current_ : std::string(folder);
   if (!path.empty() && IsCreated(path))
     return FtpStatus::Error(FtpErrorKind::kNoMoreFiles, {});
-  if (const FolderRead* read = path.empty() ? nullptr : tree_.Remote({path, command})) {
+  if (std::optional<FolderRead> read =
+          path.empty() ? std::nullopt : tree_.Remote({path, command})) {
     if (!read->opened.ok())
       return read->opened;
     first = read->entries.front();
-    listing = std::make_unique<HeldListing>(*read);
+    listing = std::make_unique<HeldListing>(std::move(*read));
     return FtpStatus::Ok();
   }
   // Not read before: asked of the server now.

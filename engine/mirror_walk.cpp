@@ -287,12 +287,10 @@ RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::strin
 RunResult ScanLocalDirectory(const WalkContext& context, EntryTable& table,
                              const std::string& localDir) {
   RunOutput& output = context.output;
-  const LocalScan* read = context.tree != nullptr ? context.tree->Local(localDir) : nullptr;
-  LocalScan scanned;
-  if (read == nullptr) {
-    scanned = ScanLocalFolder(localDir);
-    read = &scanned;
-  }
+  std::optional<LocalScan> read =
+      context.tree != nullptr ? context.tree->Local(localDir) : std::nullopt;
+  if (!read)
+    read = ScanLocalFolder(localDir);
   if (read->outcome == LocalScan::Outcome::kCannotOpen) {
     output.ShowError("ERROR AT LOCAL FILE FINDFIRSTFILE!");
     return RunResult::kFailed;
@@ -302,13 +300,13 @@ RunResult ScanLocalDirectory(const WalkContext& context, EntryTable& table,
     output.ShowError("ERROR AT LOCAL FILE FINDNEXTFILE!");
     return RunResult::kFailed;
   }
-  const EntryTable& entries = read->entries;
+  EntryTable& entries = read->entries;
   table.localCount = entries.localCount;
-  table.localName = entries.localName;
-  table.localTime = entries.localTime;
-  table.localSize = entries.localSize;
-  table.localIsDir = entries.localIsDir;
-  table.localIsSpecial = entries.localIsSpecial;
+  table.localName = std::move(entries.localName);
+  table.localTime = std::move(entries.localTime);
+  table.localSize = std::move(entries.localSize);
+  table.localIsDir = std::move(entries.localIsDir);
+  table.localIsSpecial = std::move(entries.localIsSpecial);
   return RunResult::kCompleted;
 }
 

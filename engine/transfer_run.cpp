@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <optional>
 #include <random>
 #include <system_error>
 #include <thread>
@@ -300,8 +301,8 @@ class DecidingConsole final : public RunConsole {
 
 // Whether the local folder holds anything the walk would publish.
 bool LocalHoldsSomething(const ReadTree& tree, const WalkRules& rules, const std::string& folder) {
-  const LocalScan* scan = tree.Local(folder);
-  if (scan == nullptr)
+  const std::optional<LocalScan> scan = tree.Local(folder);
+  if (!scan)
     return true;  // not read: the walk says why
   const EntryTable& table = scan->entries;
   for (int i = 0; i < table.localCount; ++i) {

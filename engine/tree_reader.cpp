@@ -23,25 +23,104 @@ int64_t UsableEntries(const FolderListing& listing, const FolderRead& read) {
 
 }  // namespace
 
-void ReadTree::AddRemote(const FolderListing& listing, FolderRead read) {
-  if (const FolderRead* earlier = Remote(listing))
-    remoteEntries_ -= UsableEntries(listing, *earlier);
-  remoteEntries_ += UsableEntries(listing, read);
-  remote_.insert_or_assign(listing, std::move(read));
+namespace {
+
+// The kinds of a packed entry.
+constexpr uint8_t kPackedDir = 1;
+constexpr uint8_t kPackedLink = 2;
+constexpr uint8_t kPackedSpecial = 4;
+
+template <typename Folder>
+std::string_view PackedName(const Folder& folder, size_t i) {
+  const uint32_t begin = i == 0 ? 0 : folder.entries[i - 1].nameEnd;
+  return std::string_view(folder.names).substr(begin, folder.entries[i].nameEnd - begin);
 }
 
-const FolderRead* ReadTree::Remote(const FolderListing& listing) const {
+}  // namespace
+
+void ReadTree::AddRemote(const FolderListing& listing, const FolderRead& read) {
+  PackedRead packed{.opened = read.opened,
+                    .ended = read.ended,
+                    .usable = UsableEntries(listing, read),
+                    .folder = {}};
+  if (const auto earlier = remote_.find(listing); earlier != remote_.end())
+    remoteEntries_ -= earlier->second.usable;
+  remoteEntries_ += packed.usable;
+  size_t bytes = 0;
+  for (const RemoteEntry& entry : read.entries)
+    bytes += entry.name.size();
+  packed.folder.names.reserve(bytes);
+  packed.folder.entries.reserve(read.entries.size());
+  for (const RemoteEntry& entry : read.entries) {
+    packed.folder.names += entry.name;
+    packed.folder.entries.push_back(
+        {.time = entry.lastWriteTime,
+         .size = entry.size,
+         .nameEnd = static_cast<uint32_t>(packed.folder.names.size()),
+         .flags = static_cast<uint8_t>((entry.isDir ? kPackedDir : 0) |
+                                       (entry.isLink ? kPackedLink : 0))});
+  }
+  remote_.insert_or_assign(listing, std::move(packed));
+}
+
+bool ReadTree::HasRemote(const FolderListing& listing) const {
+  return remote_.contains(listing);
+}
+
+std::optional<FolderRead> ReadTree::Remote(const FolderListing& listing) const {
   const auto found = remote_.find(listing);
-  return found == remote_.end() ? nullptr : &found->second;
+  if (found == remote_.end())
+    return std::nullopt;
+  const PackedRead& packed = found->second;
+  FolderRead read{.opened = packed.opened, .entries = {}, .ended = packed.ended};
+  read.entries.reserve(packed.folder.entries.size());
+  for (size_t i = 0; i < packed.folder.entries.size(); ++i) {
+    const PackedEntry& entry = packed.folder.entries[i];
+    read.entries.push_back({.name = std::string(PackedName(packed.folder, i)),
+                            .isDir = (entry.flags & kPackedDir) != 0,
+                            .isLink = (entry.flags & kPackedLink) != 0,
+                            .lastWriteTime = entry.time,
+                            .size = entry.size});
+  }
+  return read;
 }
 
-void ReadTree::AddLocal(const std::string& folder, LocalScan scan) {
-  local_.insert_or_assign(folder, std::move(scan));
+void ReadTree::AddLocal(const std::string& folder, const LocalScan& scan) {
+  const EntryTable& table = scan.entries;
+  PackedScan packed{.outcome = scan.outcome, .folder = {}};
+  size_t bytes = 0;
+  for (int i = 0; i < table.localCount; ++i)
+    bytes += table.localName[i].size();
+  packed.folder.names.reserve(bytes);
+  packed.folder.entries.reserve(table.localCount);
+  for (int i = 0; i < table.localCount; ++i) {
+    packed.folder.names += table.localName[i];
+    packed.folder.entries.push_back(
+        {.time = table.localTime[i],
+         .size = table.localSize[i],
+         .nameEnd = static_cast<uint32_t>(packed.folder.names.size()),
+         .flags = static_cast<uint8_t>((table.localIsDir[i] ? kPackedDir : 0) |
+                                       (table.localIsSpecial[i] ? kPackedSpecial : 0))});
+  }
+  local_.insert_or_assign(folder, std::move(packed));
 }
 
-const LocalScan* ReadTree::Local(const std::string& folder) const {
+bool ReadTree::HasLocal(const std::string& folder) const {
+  return local_.contains(folder);
+}
+
+std::optional<LocalScan> ReadTree::Local(const std::string& folder) const {
   const auto found = local_.find(folder);
-  return found == local_.end() ? nullptr : &found->second;
+  if (found == local_.end())
+    return std::nullopt;
+  const PackedScan& packed = found->second;
+  LocalScan scan{.outcome = packed.outcome, .entries = {}};
+  for (size_t i = 0; i < packed.folder.entries.size(); ++i) {
+    const PackedEntry& entry = packed.folder.entries[i];
+    AddLocalEntry(scan.entries, std::string(PackedName(packed.folder, i)), entry.time, entry.size,
+                  (entry.flags & kPackedDir) != 0, (entry.flags & kPackedSpecial) != 0);
+  }
+  return scan;
 }
 
 namespace {
@@ -135,7 +214,7 @@ class Reader {
   }
 
   void ScanLocal(const std::string& folder) {
-    if (tree_.Local(folder) == nullptr)
+    if (!tree_.HasLocal(folder))
       tree_.AddLocal(folder, ScanLocalFolder(folder));
   }
 
@@ -143,7 +222,7 @@ class Reader {
   void Need(Want want) {
     if (!want.localDir.empty())
       ScanLocal(want.localDir);
-    if (const FolderRead* read = tree_.Remote(want.listing)) {
+    if (const std::optional<FolderRead> read = tree_.Remote(want.listing)) {
       AfterPreferred(std::move(want), *read);
       return;
     }
@@ -155,11 +234,11 @@ class Reader {
   void Got(const FolderListing& listing, FolderRead read) {
     // Read again, or failed by the server's late word on it: it replaces
     // what was read, and what that asked for stays asked.
-    const bool again = tree_.Remote(listing) != nullptr;
-    tree_.AddRemote(listing, std::move(read));
+    const bool again = tree_.HasRemote(listing);
+    tree_.AddRemote(listing, read);
     if (again)
       return;
-    const FolderRead& stored = *tree_.Remote(listing);
+    const FolderRead& stored = read;
     if (listing.command == ListingCommand::kPreferred) {
       auto [first, last] = waiting_.equal_range(listing);
       std::vector<Want> wants;
@@ -192,8 +271,8 @@ class Reader {
       return;
     }
     const FolderListing confirm{want.listing.folder, ListingCommand::kList};
-    if (const FolderRead* confirmed = tree_.Remote(confirm)) {
-      Expand(want, read, confirmed);
+    if (const std::optional<FolderRead> confirmed = tree_.Remote(confirm)) {
+      Expand(want, read, &*confirmed);
       return;
     }
     // The folders below are read meanwhile as if the LIST confirmed them
@@ -239,10 +318,11 @@ class Reader {
              (confirm == nullptr || confirmed.contains(entry.name));
     };
     const std::string& folder = want.listing.folder;
-    const LocalScan* local = want.localDir.empty() ? nullptr : tree_.Local(want.localDir);
-    if (local != nullptr && local->outcome != LocalScan::Outcome::kRead)
+    const std::optional<LocalScan> local =
+        want.localDir.empty() ? std::nullopt : tree_.Local(want.localDir);
+    if (local && local->outcome != LocalScan::Outcome::kRead)
       return children;  // the walk fails there
-    if (local != nullptr) {
+    if (local) {
       const EntryTable& table = local->entries;
       for (int i = 0; i < table.localCount; ++i) {
         const std::string& name = table.localName[i];
@@ -274,7 +354,7 @@ class Reader {
       if (!isFolder(entry))
         continue;
       bool matched = false;
-      if (local != nullptr) {
+      if (local) {
         const EntryTable& table = local->entries;
         for (int i = 0; i < table.localCount && !matched; ++i)
           matched = NamesMatch(table.localName[i], entry.name);
@@ -296,7 +376,7 @@ class Reader {
     if (depth > kMaxFolderDepth)
       return;
     ScanLocal(folder);
-    const LocalScan& scan = *tree_.Local(folder);
+    const LocalScan scan = *tree_.Local(folder);
     const EntryTable& table = scan.entries;
     for (int i = 0; i < table.localCount; ++i) {
       if (!table.localIsDir[i] || SkipsLocalFolder(rules_, table.localName[i]))

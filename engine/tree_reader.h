@@ -6,7 +6,9 @@
 // local entries, so the two cannot differ. Worker thread only.
 #pragma once
 
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -19,21 +21,47 @@
 namespace velmorix {
 
 // What was read: remote listings by folder and command, local folders by
-// path. Filled by ReadTreeAhead, then only read.
+// path. Filled by ReadTreeAhead, then only read. It holds the whole tree
+// until the run ends, so it keeps each folder packed (its names in one
+// buffer) and hands out unpacked copies.
 class ReadTree {
  public:
-  void AddRemote(const FolderListing& listing, FolderRead read);
-  // Null when the listing was not read.
-  const FolderRead* Remote(const FolderListing& listing) const;
-  void AddLocal(const std::string& folder, LocalScan scan);
-  const LocalScan* Local(const std::string& folder) const;
+  void AddRemote(const FolderListing& listing, const FolderRead& read);
+  bool HasRemote(const FolderListing& listing) const;
+  // Nothing when the listing was not read.
+  std::optional<FolderRead> Remote(const FolderListing& listing) const;
+  void AddLocal(const std::string& folder, const LocalScan& scan);
+  bool HasLocal(const std::string& folder) const;
+  std::optional<LocalScan> Local(const std::string& folder) const;
   // Entries of the folders read (with the preferred command) whose names
   // the walk could use: the server's side of the tree as far as it was read.
   int64_t RemoteEntries() const { return remoteEntries_; }
 
  private:
-  std::map<FolderListing, FolderRead> remote_;
-  std::unordered_map<std::string, LocalScan> local_;
+  // One entry: its name ends at nameEnd of its folder's buffer.
+  struct PackedEntry {
+    int64_t time = 0;
+    int64_t size = 0;
+    uint32_t nameEnd = 0;
+    uint8_t flags = 0;
+  };
+  struct PackedFolder {
+    std::string names;
+    std::vector<PackedEntry> entries;
+  };
+  struct PackedRead {
+    FtpStatus opened;
+    FtpStatus ended;
+    int64_t usable = 0;  // as RemoteEntries counts them
+    PackedFolder folder;
+  };
+  struct PackedScan {
+    LocalScan::Outcome outcome = LocalScan::Outcome::kRead;
+    PackedFolder folder;
+  };
+
+  std::map<FolderListing, PackedRead> remote_;
+  std::unordered_map<std::string, PackedScan> local_;
   int64_t remoteEntries_ = 0;
 };
 

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,6 +17,7 @@
 #include "engine/dry_run_site.h"
 #include "engine/mirror_walk.h"
 #include "engine/run_progress.h"
+#include "engine/tree_reader.h"
 #include "engine/walk_rules.h"
 #include "tests/support/memory_site.h"
 #include "tests/support/scripted_console.h"
@@ -344,6 +347,51 @@ TEST_F(MemoryWalkTest, ProgressEndsExactlyAtTheDecidedTotals) {
     EXPECT_EQ(end.doneBytes, c.bytes);
     EXPECT_EQ(ProgressFraction(end, 1000), 1000);
   }
+}
+
+// A run keeps the whole tree it read packed: what it hands back must be
+// what went in, entry for entry, and the count of the server's entries must
+// follow a listing read again.
+TEST(ReadTreeTest, KeepsEntriesAsRead) {
+  ReadTree tree;
+  const FolderListing top{"/site", ListingCommand::kPreferred};
+  FolderRead read;
+  read.entries = {{.name = "a-long-name-over-sixteen.html", .lastWriteTime = 5, .size = 7},
+                  {.name = "d", .isDir = true, .lastWriteTime = 6},
+                  {.name = "link", .isLink = true, .lastWriteTime = 7, .size = -1},
+                  {.name = "..", .isDir = true},
+                  {.name = ".page.html.velmorix-0123abcd-1.tmp", .size = 3}};
+  tree.AddRemote(top, read);
+  std::optional<FolderRead> back = tree.Remote(top);
+  ASSERT_TRUE(back);
+  ASSERT_EQ(back->entries.size(), read.entries.size());
+  for (size_t i = 0; i < read.entries.size(); ++i) {
+    const RemoteEntry& in = read.entries[i];
+    const RemoteEntry& out = back->entries[i];
+    EXPECT_EQ(std::tie(in.name, in.isDir, in.isLink, in.lastWriteTime, in.size),
+              std::tie(out.name, out.isDir, out.isLink, out.lastWriteTime, out.size));
+  }
+  EXPECT_EQ(tree.RemoteEntries(), 3);  // neither ".." nor our leftover
+  read.entries.resize(1);
+  tree.AddRemote(top, read);
+  EXPECT_EQ(tree.RemoteEntries(), 1);
+  EXPECT_FALSE(tree.Remote({"/site", ListingCommand::kList}));
+
+  LocalScan scan;
+  AddLocalEntry(scan.entries, "index.html", 10, 20, false, false);
+  AddLocalEntry(scan.entries, "fifo", 11, 0, false, true);
+  AddLocalEntry(scan.entries, "sub", 12, 0, true, false);
+  scan.outcome = LocalScan::Outcome::kBrokeOff;
+  tree.AddLocal("/home/site", scan);
+  const std::optional<LocalScan> local = tree.Local("/home/site");
+  ASSERT_TRUE(local);
+  EXPECT_EQ(local->outcome, LocalScan::Outcome::kBrokeOff);
+  EXPECT_EQ(local->entries.localCount, 3);
+  EXPECT_EQ(local->entries.localName, scan.entries.localName);
+  EXPECT_EQ(local->entries.localTime, scan.entries.localTime);
+  EXPECT_EQ(local->entries.localSize, scan.entries.localSize);
+  EXPECT_EQ(local->entries.localIsDir, scan.entries.localIsDir);
+  EXPECT_EQ(local->entries.localIsSpecial, scan.entries.localIsSpecial);
 }
 
 TEST(ProgressTextTest, Formats) {
