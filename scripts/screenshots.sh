@@ -24,6 +24,9 @@ rm -rf "$work" "$OUT"
 mkdir -p "$work/server/public_html" "$work/config" "$OUT"
 make_sample_site "$work/site"
 printf 'old page\n' >"$work/server/public_html/old-page.html"
+# An older copy of the site's page beside it: the publish deletes one entry
+# of two, which the run asks about one by one, not as a mass deletion.
+printf 'old index\n' >"$work/server/public_html/index.html"
 
 trap stop_demo_server EXIT
 start_demo_server "$work/server" "$work/server.log"

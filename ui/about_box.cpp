@@ -40,6 +40,11 @@ AboutBox::AboutBox(QWidget* parent)
   connection->setTextFormat(Qt::PlainText);
   Place(connection, units, 40, 24, 170, 18);
 
+  auto* licence = new QLabel(QStringLiteral("Copyright © 2026 Quenzari  MIT License"), this);
+  licence->setObjectName(about_box::kLicenceLine);
+  licence->setTextFormat(Qt::PlainText);
+  Place(licence, units, 40, 44, 170, 8);
+
   auto* ok = new QPushButton(QStringLiteral("OK"), this);
   ok->setObjectName(about_box::kOkButton);
   ok->setDefault(true);

@@ -55,6 +55,7 @@ namespace about_box {
 inline constexpr char kIcon[] = "aboutIcon";
 inline constexpr char kVersionLine[] = "aboutVersion";
 inline constexpr char kConnectionLine[] = "aboutConnection";
+inline constexpr char kLicenceLine[] = "aboutLicence";
 inline constexpr char kOkButton[] = "control1";
 }  // namespace about_box
 
