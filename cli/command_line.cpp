@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "engine/run_history.h"
 #include "settings/destinations.h"
 
 namespace velmorix::cli {
@@ -17,6 +18,7 @@ enum class OptionKind {
   kFingerprint,
   kConnections,
   kCount,  // a whole number from 0
+  kDate,   // a day, or a day and a time (HistorySince)
 };
 
 struct OptionSpec {
@@ -85,6 +87,8 @@ const std::vector<CommandSpec>& Commands() {
           {"no-progress", OptionKind::kFlag},
           {"max-delete", OptionKind::kCount}}},
         {"list", true, {}},
+        // The name is optional: without it, every destination's lines.
+        {"history", false, {{"since", OptionKind::kDate}}},
     };
   }();
   return commands;
@@ -255,6 +259,11 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
       result.error = "option '--" + name + "' takes a whole number from 0, not '" + value + "'";
       return result;
     }
+    if (option->kind == OptionKind::kDate && !HistorySince(value)) {
+      result.error = "option '--" + name +
+                     "' takes a date YYYY-MM-DD or 'YYYY-MM-DD HH:MM', not '" + value + "'";
+      return result;
+    }
     if (option->kind == OptionKind::kPort) {
       std::string error;
       if (!ParsePort(value, error)) {
@@ -270,6 +279,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
       result.error = line.command + " needs the name of a destination";
       return result;
     }
+    line.name = positional[0];
+    positional.erase(positional.begin());
+  }
+  if (line.command == "history" && !positional.empty()) {
     line.name = positional[0];
     positional.erase(positional.begin());
   }
@@ -368,6 +381,13 @@ Runs:
   in $XDG_STATE_HOME/Quenzari (~/.local/state when that is unset or not
   an absolute path).
   The end of --help names the log and the help page this copy uses.
+  Every publish also appends its change lines to the history
+  $XDG_STATE_HOME/Quenzari/VELMORIX-history.log, one line each: date and
+  time, destination and the log's line, separated by tabs; once the file
+  reaches 2 MB it becomes VELMORIX-history.log.1 (replacing the one before).
+  history [NAME] [--since YYYY-MM-DD|'YYYY-MM-DD HH:MM']
+      Prints the kept history, oldest first: of NAME only when given, from
+      the date (local time) when given.
   Ctrl-C cancels at the next step; a second Ctrl-C ends the program at once.
 
 Options:

@@ -21,6 +21,7 @@
 #include "cli/terminal_console.h"
 #include "engine/cancel_event.h"
 #include "engine/program_files.h"
+#include "engine/run_history.h"
 #include "engine/transfer_run.h"
 #include "listing/remote_listing.h"
 #include "resources/string_table.h"
@@ -198,7 +199,8 @@ int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsSto
                              .mode = dryRun ? RunMode::kDryRun : RunMode::kPublish,
                              .maxDelete = line.Value("max-delete")
                                               ? ParseCount(*line.Value("max-delete"))
-                                              : std::nullopt};
+                                              : std::nullopt,
+                             .historyPath = HistoryPath()};
     if (transfer) {
       // As the window does when the destination is picked in its list.
       if (choose)
@@ -232,6 +234,15 @@ int Run(const CommandLine& line) {
       return status;
   }
 
+  if (line.command == "history") {
+    const std::optional<std::string> name =
+        line.name.empty() ? std::nullopt : std::optional<std::string>(line.name);
+    const std::optional<std::string> since =
+        line.Value("since") ? HistorySince(*line.Value("since")) : std::nullopt;
+    for (const std::string& kept : ReadHistory(HistoryPath(), name, since))
+      PrintLine(kept);
+    return kExitCompleted;
+  }
   AppSettings settings;
   SettingsStore store(std::string(strings::kCompanyKey), std::string(kWindowProgramKey));
   // A command that changes the settings holds the store's lock from its

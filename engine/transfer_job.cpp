@@ -1,8 +1,11 @@
 #include "engine/transfer_job.h"
 
+#include <ctime>
+
 #include <cstdarg>
 
 #include "base/display_text.h"
+#include "engine/run_history.h"
 #include "resources/string_table.h"
 
 namespace velmorix {
@@ -104,6 +107,7 @@ void RunOutput::AnnounceChange(ChangeKind kind, ChangeReason reason, const std::
   }
   statusLine = ChangeLogLine(kind, path, name);
   Output(kOutputConsoleAndLog);
+  AppendHistory(historyPath, destination, ChangeLogLine(kind, path, name), std::time(nullptr));
 }
 
 std::string ChangeLogLine(ChangeKind kind, const std::string& path, std::string_view name) {

@@ -83,6 +83,10 @@ class RunOutput {
   LogFile logFile;  // none when the log could not be created
   const RunMode mode;
   RunProgress progress;
+  // Where a publish also keeps its change lines (see run_history.h), and
+  // the destination's name they are kept under; "" for none.
+  std::string historyPath;
+  std::string destination;
 
   // Applies a message code to statusLine (see the constants above); any other
   // code does nothing. Never fails towards its caller: a log that cannot be

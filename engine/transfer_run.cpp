@@ -72,6 +72,8 @@ CompletionCode RunOnWorker(const RunRequest& request, WorkerProcedure worker,
   TransferJob job(request.settings, request.profile, request.console, request.cancelEvent,
                   request.logPath, request.timeouts, request.mode);
   job.maxDelete = request.maxDelete;
+  job.historyPath = request.historyPath;
+  job.destination = request.profile.name;
   if (watched == WatchedProgress::kShown)
     request.console.WatchProgress(job.progress);
   // Declared after the job, so that on every way out the thread is joined

@@ -32,6 +32,9 @@ struct RunRequest {
   // change, without a question (0: none at all). Without it, the guard
   // against mass deletion asks.
   std::optional<int64_t> maxDelete = std::nullopt;
+  // Where a publish keeps its change lines besides the log (see HistoryPath
+  // in run_history.h); "" keeps none.
+  std::string historyPath = {};
 };
 
 // Publishes profile.localDir to profile.remoteDir. When the source folder is

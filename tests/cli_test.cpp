@@ -153,6 +153,8 @@ class CliProcess {
         setenv("TERM", "xterm", 1);
       }
       setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+      // The kept history goes there too, never into the home folder.
+      setenv("XDG_STATE_HOME", (configHome / "state").c_str(), 1);
       if (options.allowCoreDump) {
         const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
         setrlimit(RLIMIT_CORE, &unlimited);
@@ -866,7 +868,7 @@ class ShiftJisCommandTest : public CliRunTest {
 // deleting the name and uploading its namesake converted.
 TEST_F(ShiftJisCommandTest, AutoKeepsShiftJisAndALaterUtf8NameStopsTheRunChangingNothing) {
   const fs::path site = server_.root() / "site";
-  WriteFile(site / "表.txt", "old");  // 95 5C on the wire
+  WriteFile(site / "表.txt", "old");            // 95 5C on the wire
   WriteFile(local_ / "表.txt", "new, longer");  // uploaded again: its size differs
   WriteFile(local_ / "index.html", "page");
   AddSite();
@@ -874,8 +876,8 @@ TEST_F(ShiftJisCommandTest, AutoKeepsShiftJisAndALaterUtf8NameStopsTheRunChangin
   const CliResult first = Cli({"transfer", "site", "--yes"});
   ASSERT_EQ(first.status, 0) << first.err << first.out;
   EXPECT_NE(first.out.find("Names on 127.0.0.1 are Shift_JIS"), std::string::npos) << first.out;
-  EXPECT_EQ(Tree(site), (std::map<fs::path, std::string>{{"index.html", "page"},
-                                                          {"表.txt", "new, longer"}}));
+  EXPECT_EQ(Tree(site),
+            (std::map<fs::path, std::string>{{"index.html", "page"}, {"表.txt", "new, longer"}}));
   EXPECT_TRUE(Cli({"destinations"}).out.ends_with("\tauto\t-\t4\ton\tshift_jis\n"))
       << Cli({"destinations"}).out;
 
@@ -935,6 +937,28 @@ TEST_F(TransferCommandTest, PublishesTheTreeReportsEachStepAndRemembersTheChoice
   EXPECT_EQ(log.find("Velmorix Started..."), std::string::npos);
 
   EXPECT_EQ(LoadSettings().lastFtp, 1);  // "site" is second in the list
+}
+
+// The history keeps each publish's changes after the next run has made the
+// log afresh, and prints them by destination and date.
+TEST_F(TransferCommandTest, HistoryKeepsEveryPublishesChanges) {
+  WriteFile(local_ / "index.html", "page");
+  AddSite();
+  ASSERT_EQ(Cli({"transfer", "site"}).status, 0);
+  WriteFile(local_ / "more.html", "more");
+  ASSERT_EQ(Cli({"transfer", "site"}).status, 0);
+  ASSERT_EQ(Cli({"transfer", "site", "--dry-run"}).status, 0);
+  ASSERT_EQ(Cli({"list", "site"}).status, 0);
+
+  std::vector<std::string> kept;
+  for (const std::string& line : Lines(Cli({"history", "site"}).out))
+    kept.push_back(line.substr(19));  // after the date and time
+  EXPECT_EQ(kept, (std::vector<std::string>{"\tsite\tCopy file to FTP : /site/index.html",
+                                            "\tsite\tCopy file to FTP : /site/more.html"}));
+  EXPECT_EQ(Cli({"history", "other"}).out, "");
+  EXPECT_EQ(Cli({"history", "--since", "2999-01-01"}).out, "");
+  EXPECT_EQ(Lines(Cli({"history", "--since", "2000-01-01 00:00"}).out).size(), 2u);
+  EXPECT_EQ(Cli({"history", "--since", "yesterday"}).status, kExitUsage);
 }
 
 TEST_F(TransferCommandTest, FailedConnectionIsShownOnStandardErrorWithStatusOne) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/run_history.h"
 #include "engine/transfer_job.h"
 #include "tests/support/scripted_console.h"
 #include "tests/support/test_ftp_server.h"
@@ -112,6 +113,66 @@ TEST_F(OutputTest, FailedLogWritesDoNotStopTheRun) {
   job.Output(kOutputCloseLog);
 
   EXPECT_EQ(console.lines.size(), 10000u);
+}
+
+// The kept history: a publish's change lines survive the next run's log,
+// stay one line each whatever a name holds, and are kept to a few MB.
+TEST_F(OutputTest, PublishedChangesAreKeptInTheHistoryAcrossRunsAndRotation) {
+  const std::string history = (dir.path() / "history.log").string();
+  job.historyPath = history;
+  job.destination = "shop\tmain";
+  job.Output(kOutputOpenLog);
+  job.AnnounceChange(ChangeKind::kUpload, ChangeReason::kNew, "/site", "a\nb.html");
+  job.AnnounceChange(ChangeKind::kRemoveFolder, ChangeReason::kNotLocal, "/site", "old");
+  job.Output(kOutputCloseLog);
+  const std::vector<std::string> kept = ReadHistory(history, "shop\tmain", std::nullopt);
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].substr(19), "\tshop\\tmain\tCopy file to FTP : /site/a\\nb.html");
+  EXPECT_EQ(kept[1].substr(19), "\tshop\\tmain\tRemove directory on FTP : /site/old");
+
+  // Lines of other destinations and days are told apart.
+  AppendHistory(history, "blog", "Delete file on FTP : /x", 86400 * 365);  // in 1971
+  EXPECT_EQ(ReadHistory(history, "blog", std::nullopt).size(), 1u);
+  EXPECT_EQ(ReadHistory(history, std::nullopt, HistorySince("1972-01-01")).size(), 2u);
+  EXPECT_EQ(ReadHistory(history, std::nullopt, HistorySince("2999-01-01 00:00")).size(), 0u);
+
+  // Past the size, the file moves aside whole and the newest lines stay.
+  for (int i = 0; i < 40; ++i)
+    AppendHistory(history, "blog", "Copy file to FTP : /" + std::to_string(i), 0, 400);
+  const std::vector<std::string> after = ReadHistory(history, "blog", std::nullopt);
+  ASSERT_FALSE(after.empty());
+  EXPECT_LT(after.size(), 30u);
+  EXPECT_TRUE(after.back().ends_with("/39"));
+  EXPECT_TRUE(fs::exists(history + ".1"));
+
+  // A dry run keeps nothing.
+  TransferJob dryRun(settings, profile, console, cancelEvent, job.logPath, {}, RunMode::kDryRun);
+  dryRun.historyPath = (dir.path() / "dry.log").string();
+  dryRun.AnnounceChange(ChangeKind::kUpload, ChangeReason::kNew, "/site", "a.html");
+  EXPECT_FALSE(fs::exists(dryRun.historyPath));
+}
+
+TEST(HistorySinceTest, TakesADayOrADayAndTime) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"2026-12-10", "2026-12-10"},
+      {"2026-12-10 09:05", "2026-12-10 09:05"},
+      {"2026-12-10T23:59", "2026-12-10 23:59"},
+      {"2024-02-29", "2024-02-29"},
+      {"2026-02-29", nullptr},
+      {"2026-13-01", nullptr},
+      {"2026-12-10 24:00", nullptr},
+      {"2026-12-1", nullptr},
+      {"10/12/2026", nullptr},
+      {"2026-12-10 9:05", nullptr},
+      {"", nullptr},
+  };
+  for (const auto& [text, expected] : cases) {
+    const std::optional<std::string> since = HistorySince(text);
+    EXPECT_EQ(since.has_value(), expected != nullptr) << text;
+    if (since && expected) {
+      EXPECT_EQ(*since, expected) << text;
+    }
+  }
 }
 
 }  // namespace

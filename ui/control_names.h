@@ -12,6 +12,9 @@ inline constexpr char kTransferButton[] = "control1";
 inline constexpr char kCloseButton[] = "control2";
 inline constexpr char kBrowseButton[] = "control1003";
 inline constexpr char kLogButton[] = "control1024";
+// The LOG button's menu.
+inline constexpr char kOpenLogAction[] = "openLogAction";
+inline constexpr char kOpenHistoryAction[] = "openHistoryAction";
 inline constexpr char kOnlyNewer[] = "control1002";
 inline constexpr char kSkipFrontPageFolders[] = "control1012";
 inline constexpr char kSkipImagesFolder[] = "control1013";

@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 
 #include "engine/program_files.h"
+#include "engine/run_history.h"
 #include "engine/transfer_run.h"
 #include "listing/remote_listing.h"
 #include "settings/destinations.h"
@@ -54,7 +55,9 @@ MainWindow::Paths MainWindow::ProgramPaths() {
   const QString ownPage = program.completeBaseName() + QStringLiteral(".html");
   Paths paths;
   paths.logPath = QFile::decodeName(LogPath().c_str());
-  paths.helpPath = QFile::decodeName(HelpPagePath(QFile::encodeName(ownPage).toStdString()).c_str());
+  paths.helpPath =
+      QFile::decodeName(HelpPagePath(QFile::encodeName(ownPage).toStdString()).c_str());
+  paths.historyPath = QFile::decodeName(HistoryPath().c_str());
   return paths;
 }
 
@@ -99,7 +102,21 @@ void MainWindow::BuildControls() {
   auto* browse = AddButton(client, units, ids::kBrowseButton, "検索", 125, 11, 35, 14);
   auto* log = AddButton(client, units, ids::kLogButton, "LOG", 125, 55, 35, 14);
   // Where the log is, for an installed copy that keeps it in the state folder.
-  log->setToolTip(QDir::toNativeSeparators(paths_.logPath));
+  log->setToolTip(
+      QDir::toNativeSeparators(paths_.logPath) +
+      (paths_.historyPath.isEmpty() ? QString() : QStringLiteral("\n右クリック: 転送履歴")));
+  // A click opens the log of the last run; the button's menu also offers the
+  // kept history of every publish.
+  if (!paths_.historyPath.isEmpty()) {
+    auto* openLog = new QAction(QStringLiteral("ログを開く (VELMORIX.LOG)"), log);
+    openLog->setObjectName(ids::kOpenLogAction);
+    connect(openLog, &QAction::triggered, this, &MainWindow::OpenLog);
+    auto* openHistory = new QAction(QStringLiteral("転送履歴を開く"), log);
+    openHistory->setObjectName(ids::kOpenHistoryAction);
+    connect(openHistory, &QAction::triggered, this, &MainWindow::OpenHistory);
+    log->addActions({openLog, openHistory});
+    log->setContextMenuPolicy(Qt::ActionsContextMenu);
+  }
   onlyNewer_ = AddCheckBox(client, units, ids::kOnlyNewer, "日付の新しいもののみ", 7, 53, 78, 11);
   skipFrontPageFolders_ = AddCheckBox(client, units, ids::kSkipFrontPageFolders,
                                       "Front Pageのﾌｫﾙﾀﾞをｺﾋﾟｰしない", 7, 66, 109, 10);
@@ -248,6 +265,10 @@ void MainWindow::OpenLog() {
   QDesktopServices::openUrl(QUrl::fromLocalFile(paths_.logPath));
 }
 
+void MainWindow::OpenHistory() {
+  QDesktopServices::openUrl(QUrl::fromLocalFile(paths_.historyPath));
+}
+
 void MainWindow::StartRun(RunKind kind) {
   if (destinationList_->currentIndex() < 0) {
     return;
@@ -271,6 +292,7 @@ void MainWindow::StartRun(RunKind kind) {
       .logPath = QFile::encodeName(paths_.logPath).toStdString(),
       .learned = &learned,
       .mode = kind == RunKind::kDryRun ? RunMode::kDryRun : RunMode::kPublish,
+      .historyPath = QFile::encodeName(paths_.historyPath).toStdString(),
   };
   runInProgress_ = true;
   if (kind == RunKind::kListing) {

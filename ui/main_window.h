@@ -37,6 +37,7 @@ class MainWindow : public QDialog {
   struct Paths {
     QString logPath;   // "VELMORIX.LOG" in the program's folder, or the state folder
     QString helpPath;  // the program's own path with the extension ".html", or the installed page
+    QString historyPath = {};  // the kept history of the changes; "" for none
   };
   static Paths ProgramPaths();
 
@@ -71,6 +72,7 @@ class MainWindow : public QDialog {
   void DestinationChanged();
   void Browse();
   void OpenLog();
+  void OpenHistory();
   void StartRun(RunKind kind);
   void OpenProfileEditor();
   void FlipDeleteMessage();
