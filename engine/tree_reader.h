@@ -22,16 +22,24 @@ namespace velmorix {
 // path. Filled by ReadTreeAhead, then only read.
 class ReadTree {
  public:
+  // The entries of the folders at and below `remoteDir` that `rules`' user
+  // exclusions leave alone are no entries of RemoteEntries. Before AddRemote.
+  void LeaveExcludedOut(const WalkRules& rules, std::string remoteDir);
   void AddRemote(const FolderListing& listing, FolderRead read);
   // Null when the listing was not read.
   const FolderRead* Remote(const FolderListing& listing) const;
   void AddLocal(const std::string& folder, LocalScan scan);
   const LocalScan* Local(const std::string& folder) const;
   // Entries of the folders read (with the preferred command) whose names
-  // the walk could use: the server's side of the tree as far as it was read.
+  // the walk could use and the user's exclusions do not leave alone: the
+  // server's side of the tree as far as it was read.
   int64_t RemoteEntries() const { return remoteEntries_; }
 
  private:
+  int64_t UsableEntries(const FolderListing& listing, const FolderRead& read) const;
+
+  WalkRules exclusions_;  // only its exclusions
+  std::string remoteDir_;
   std::map<FolderListing, FolderRead> remote_;
   std::unordered_map<std::string, LocalScan> local_;
   int64_t remoteEntries_ = 0;
