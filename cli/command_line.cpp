@@ -478,13 +478,14 @@ pattern matches is neither uploaded nor created, and the server's entry of
 that name is neither deleted nor asked about, whatever the deletion
 settings; a dry run, the progress totals and the deletion guard count
 alike. The familiar subset of ignore files, no regular expressions:
-  *  ?       any run of characters, any one character, within one name
+  *         any run of characters within one name
+  ?         any one character within one name
   [abc]     one of them; [a-z] a range; [!abc] or [^abc] none of them
   **        a whole folder name: any number of folders (a/**/b, **/b);
             a/** is everything inside a
   name/     a trailing / matches folders only
-  a/b  /a   a / anywhere else anchors the pattern at the top of the local
-            folder; without one it matches a name at any depth
+  a/b       a / anywhere else (a/b, /a) anchors the pattern at the top of
+            the local folder; without one it matches a name at any depth
   \x        the character x itself (\*, \[, \!, \#)
 ASCII letters match in either case, as names are matched. Blanks at either
 end, empty lines and lines beginning with # are no patterns; a line
