@@ -17,8 +17,9 @@ enum class OptionKind {
   kChoice,
   kFingerprint,
   kConnections,
-  kCount,  // a whole number from 0
-  kDate,   // a day, or a day and a time (HistorySince)
+  kCount,    // a whole number from 0
+  kDate,     // a day, or a day and a time (HistorySince)
+  kPattern,  // an exclusion pattern, which may be given more than once
 };
 
 struct OptionSpec {
@@ -26,6 +27,15 @@ struct OptionSpec {
   OptionKind kind;
   std::vector<std::string_view> choices = {};  // kChoice: the words it takes
 };
+
+// The exclusion patterns, which add, update and set take.
+const std::vector<OptionSpec>& ExclusionOptions() {
+  static const std::vector<OptionSpec> options = {
+      {"exclude", OptionKind::kPattern},
+      {"no-exclude", OptionKind::kFlag},
+  };
+  return options;
+}
 
 struct CommandSpec {
   std::string_view name;
@@ -54,6 +64,7 @@ const std::vector<OptionSpec>& ServerOptions() {
         {"remote", OptionKind::kText}, {"time-difference", OptionKind::kSwitch},
     };
     all.insert(all.end(), ConnectionOptions().begin(), ConnectionOptions().end());
+    all.insert(all.end(), ExclusionOptions().begin(), ExclusionOptions().end());
     return all;
   }();
   return options;
@@ -70,6 +81,7 @@ const std::vector<CommandSpec>& Commands() {
                                           {"ignore-exe", OptionKind::kSwitch},
                                           {"delete-on-server", OptionKind::kSwitch}};
     setOptions.insert(setOptions.end(), ConnectionOptions().begin(), ConnectionOptions().end());
+    setOptions.insert(setOptions.end(), ExclusionOptions().begin(), ExclusionOptions().end());
     return std::vector<CommandSpec>{
         {"destinations", false, {}},
         {"add", true, ServerOptions()},
@@ -101,6 +113,43 @@ std::optional<std::string> CommandLine::Value(std::string_view option) const {
   if (found == options.end())
     return std::nullopt;
   return found->second;
+}
+
+std::vector<std::string> CommandLine::Values(std::string_view option) const {
+  std::vector<std::string> values;
+  const auto [first, last] = options.equal_range(option);
+  for (auto it = first; it != last; ++it)
+    values.push_back(it->second);
+  return values;
+}
+
+std::string PatternProblemText(PatternProblem problem) {
+  switch (problem) {
+    case PatternProblem::kNone:
+      break;
+    case PatternProblem::kNegation:
+      return "a pattern beginning with ! (taking an exclusion back) is not supported; write \\! "
+             "for a name that begins with !";
+    case PatternProblem::kUnclosedSet:
+      return "a [ has no ] after it in the same name";
+    case PatternProblem::kReversedRange:
+      return "a range in [ ] runs backwards";
+    case PatternProblem::kTrailingEscape:
+      return "a \\ at the end escapes nothing";
+    case PatternProblem::kDoubleStarInName:
+      return "** must be a whole folder name (a/**/b, **/b, a/**); * stays within a name";
+    case PatternProblem::kEmptyFolderName:
+      return "// leaves a folder name empty";
+    case PatternProblem::kDotFolderName:
+      return ". and .. are no folder names in a pattern";
+    case PatternProblem::kNoName:
+      return "the pattern names nothing (it is empty, a comment, or only /)";
+    case PatternProblem::kNotUtf8:
+      return "the pattern is not UTF-8";
+    case PatternProblem::kLineBreak:
+      return "a pattern holds no line break; give --exclude once for each";
+  }
+  return {};
 }
 
 std::optional<int64_t> ParseCount(std::string_view text) {
@@ -211,7 +260,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
       result.error = "unknown option '--" + name + "' for " + line.command;
       return result;
     }
-    if (line.Has(name)) {
+    if (line.Has(name) && option->kind != OptionKind::kPattern) {
       result.error = "option '--" + name + "' given twice";
       return result;
     }
@@ -264,6 +313,13 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
                      "' takes a date YYYY-MM-DD or 'YYYY-MM-DD HH:MM', not '" + value + "'";
       return result;
     }
+    if (option->kind == OptionKind::kPattern) {
+      if (const PatternProblem problem = CheckPattern(value); problem != PatternProblem::kNone) {
+        result.error =
+            "option '--" + name + "' cannot take '" + value + "': " + PatternProblemText(problem);
+        return result;
+      }
+    }
     if (option->kind == OptionKind::kPort) {
       std::string error;
       if (!ParsePort(value, error)) {
@@ -315,8 +371,9 @@ Destinations:
       only-newer, skip-underscore-folders, skip-images-folder, ignore-exe,
       delete-on-server, time-difference, data-mode, security, encoding, the
       accepted certificate's fingerprint (- for none), connections,
-      temp-upload and the encoding auto has found the server's names in
-      (- while it has found none, or for another encoding). Tabs,
+      temp-upload, the encoding auto has found the server's names in
+      (- while it has found none, or for another encoding) and the
+      exclusion patterns, one field separated by \n (- for none). Tabs,
       line breaks and backslashes inside a field are shown as \t, \n, \r
       and \\. Passwords are never shown.
   add NAME --url HOST [--port N] [--user ID] [--password-stdin]
@@ -324,6 +381,7 @@ Destinations:
       [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
       [--connections N] [--temp-upload on|off]
+      [--exclude PATTERN]... [--no-exclude]
       Adds a destination with an empty local folder and all five options on.
       Data connections: auto (the default) opens them passively and turns to
       active mode when the server cannot; passive and active use only that
@@ -333,6 +391,7 @@ Destinations:
       [--data-mode auto|passive|active] [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
       [--connections N] [--temp-upload on|off]
+      [--exclude PATTERN]... [--no-exclude]
       Changes the server data of a destination; its local folder and options
       stay.
   delete NAME
@@ -342,6 +401,7 @@ Destinations:
       [--data-mode auto|passive|active] [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
       [--connections N] [--temp-upload on|off]
+      [--exclude PATTERN]... [--no-exclude]
       Sets the local folder (a relative one is made absolute) and the options.
   switches [--delete-message on|off] [--keep-dot-files on|off]
       Without options, prints the two switches. delete-message asks before
@@ -424,8 +484,39 @@ Options:
                     (one connection) for one stored before the setting
                     existed. Uploads are spread over them; a server that
                     refuses some is no error, the run goes on with the rest
+  --exclude PATTERN adds an exclusion pattern (see below); may be given more
+                    than once. add starts from the patterns of a new
+                    destination: .git/ .svn/ .hg/ .DS_Store Thumbs.db
+                    desktop.ini *~ *.swp
+  --no-exclude      clears the patterns first (add: starts with none);
+                    destinations stored before patterns existed have none
   -h, --help        this text
   --version         the program's version
+
+Exclusion patterns: what a transfer leaves alone on both sides. An entry a
+pattern matches is neither uploaded nor created, and the server's entry of
+that name is neither deleted nor asked about, whatever the deletion
+settings; a dry run, the progress totals and the deletion guard count
+alike. The familiar subset of ignore files, no regular expressions:
+  *         any run of characters within one name
+  ?         any one character within one name
+  [abc]     one of them; [a-z] a range; [!abc] or [^abc] none of them
+  **        a whole folder name: any number of folders (a/**/b, **/b);
+            a/** is everything inside a
+  name/     a trailing / matches folders only
+  a/b       a / anywhere else (a/b, /a) anchors the pattern at the top of
+            the local folder; without one it matches a name at any depth
+  \x        the character x itself (\*, \[, \!, \#)
+ASCII letters match in either case, as names are matched. Blanks at either
+end, empty lines and lines beginning with # are no patterns; a line
+beginning with ! is refused, as is any pattern that cannot be read.
+Examples:
+  --exclude '*.psd'         design sources, in every folder
+  --exclude 'drafts/'       every folder named drafts, at any depth
+  --exclude '/private/'     only the folder private at the top
+  --exclude 'docs/*.pdf'    the PDF files of the top folder docs, not below it
+  --exclude 'logs/**'       everything inside the top folder logs, kept itself
+  --exclude '**/cache/'     every folder named cache (as cache/ does)
 
 Names are compared exactly (abc and ABC are two destinations); at most 20
 destinations exist. The settings live in $XDG_CONFIG_HOME/Quenzari/registry.reg

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "settings/exclusion_patterns.h"
+
 namespace velmorix::cli {
 
 // Exit statuses.
@@ -27,11 +29,15 @@ struct CommandLine {
   std::string command;   // "destinations", "add", ...
   std::string name;      // the destination, for the commands that take one
   // The options given, without their leading "--": a value for the options
-  // that take one, "" for the plain flags (--yes, --password-stdin).
-  std::map<std::string, std::string, std::less<>> options;
+  // that take one, "" for the plain flags (--yes, --password-stdin). Only a
+  // repeatable option (--exclude) is here more than once, in the order given.
+  std::multimap<std::string, std::string, std::less<>> options;
 
   bool Has(std::string_view option) const { return options.find(option) != options.end(); }
+  // The first value given.
   std::optional<std::string> Value(std::string_view option) const;
+  // Every value given, in order.
+  std::vector<std::string> Values(std::string_view option) const;
 };
 
 struct ParseResult {
@@ -54,6 +60,9 @@ std::optional<int32_t> ParseSwitch(std::string_view text);
 // number from kMinConnections to kMaxConnections (settings/destinations.h);
 // nothing for anything else.
 std::optional<int32_t> ParseConnections(std::string_view text);
+
+// The words of a refused exclusion pattern's reason.
+std::string PatternProblemText(PatternProblem problem);
 
 // The --help text.
 std::string UsageText();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "settings/exclusion_patterns.h"
+
 namespace velmorix::cli {
 namespace {
 
@@ -55,6 +57,15 @@ const char* OnOff(int32_t flag) {
   return flag != 0 ? "on" : "off";
 }
 
+// `patterns` as the command line's --no-exclude and --exclude change them.
+std::string ChangedPatterns(std::string patterns, const ServerFields& fields) {
+  if (fields.clearExcludes)
+    patterns.clear();
+  for (const std::string& pattern : fields.addedExcludes)
+    patterns = AppendPattern(patterns, pattern);
+  return patterns;
+}
+
 CommandError Refused(DestinationError error, std::string_view name) {
   if (error == DestinationError::kNone)
     return std::nullopt;
@@ -84,6 +95,9 @@ std::string RefusalText(DestinationError error, std::string_view name) {
       return "the password holds a zero byte; the settings cannot keep it";
     case DestinationError::kValueOutOfRange:
       return "a setting of the destination is none of its choices";
+    case DestinationError::kInvalidPattern:
+      return "an exclusion pattern of '" + std::string(name) +
+             "' cannot be read; --no-exclude clears them";
   }
   return {};
 }
@@ -145,23 +159,29 @@ std::string DestinationLine(const FtpProfile& profile) {
                        profile.autoNameEncoding >= kNameEncodingUtf8 &&
                        profile.autoNameEncoding <= kNameEncodingEucJp;
   line += decided ? NameEncodingWord(profile.autoNameEncoding) : "-";
+  line += "\t";
+  std::string patterns;
+  for (const std::string& pattern : PatternLines(profile.excludePatterns))
+    patterns += (patterns.empty() ? "" : "\n") + pattern;
+  line += patterns.empty() ? "-" : Escape(patterns);
   return line;
 }
 
 CommandError AddDestination(AppSettings& settings, const ServerFields& fields) {
-  const ServerData data{.name = fields.name.value_or(""),
-                        .url = fields.url.value_or(""),
-                        .userId = fields.userId.value_or(""),
-                        .password = fields.password.value_or(""),
-                        .remoteDir = fields.remoteDir.value_or(""),
-                        .port = fields.port.value_or(kDefaultPort),
-                        .timeDifference = fields.timeDifference.value_or(0),
-                        .dataMode = fields.dataMode.value_or(kDataModeAuto),
-                        .security = fields.security.value_or(kSecurityTlsIfAvailable),
-                        .nameEncoding = fields.nameEncoding.value_or(kNameEncodingAuto),
-                        .trustedFingerprint = fields.trustedFingerprint.value_or(""),
-                        .connections = fields.connections.value_or(kNewDestinationConnections),
-                        .temporaryUploads = fields.temporaryUploads.value_or(1)};
+  ServerData data{.name = fields.name.value_or(""),
+                  .url = fields.url.value_or(""),
+                  .userId = fields.userId.value_or(""),
+                  .password = fields.password.value_or(""),
+                  .remoteDir = fields.remoteDir.value_or(""),
+                  .port = fields.port.value_or(kDefaultPort),
+                  .timeDifference = fields.timeDifference.value_or(0),
+                  .dataMode = fields.dataMode.value_or(kDataModeAuto),
+                  .security = fields.security.value_or(kSecurityTlsIfAvailable),
+                  .nameEncoding = fields.nameEncoding.value_or(kNameEncodingAuto),
+                  .trustedFingerprint = fields.trustedFingerprint.value_or(""),
+                  .connections = fields.connections.value_or(kNewDestinationConnections),
+                  .temporaryUploads = fields.temporaryUploads.value_or(1)};
+  data.excludePatterns = ChangedPatterns(std::move(data.excludePatterns), fields);
   return Refused(velmorix::AddDestination(settings, data), data.name);
 }
 
@@ -184,6 +204,7 @@ CommandError UpdateDestination(AppSettings& settings, std::string_view name,
   data.trustedFingerprint = fields.trustedFingerprint.value_or(data.trustedFingerprint);
   data.connections = fields.connections.value_or(data.connections);
   data.temporaryUploads = fields.temporaryUploads.value_or(data.temporaryUploads);
+  data.excludePatterns = ChangedPatterns(std::move(data.excludePatterns), fields);
   return Refused(velmorix::UpdateDestination(settings, index, data), data.name);
 }
 

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "settings/app_settings.h"
 #include "settings/destinations.h"
@@ -40,6 +41,9 @@ struct ServerFields {
   std::optional<std::string> trustedFingerprint;
   std::optional<int32_t> connections;
   std::optional<int32_t> temporaryUploads;
+  // --no-exclude: the patterns are cleared before `addedExcludes`.
+  bool clearExcludes = false;
+  std::vector<std::string> addedExcludes;  // checked by the parser
 };
 
 // The main window's fields of a destination.

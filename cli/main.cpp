@@ -56,8 +56,9 @@ std::optional<int32_t> SwitchOption(const CommandLine& line, std::string_view op
   return value ? ParseSwitch(*value) : std::nullopt;
 }
 
-// The connection settings of add, update and set; the parser has checked
-// their words, the fingerprint's form and the number of connections.
+// The connection settings and the exclusion patterns of add, update and
+// set; the parser has checked their words, the fingerprint's form, the
+// number of connections and the patterns.
 ServerFields ReadConnectionFields(const CommandLine& line) {
   ServerFields fields;
   if (const std::optional<std::string> mode = line.Value("data-mode"))
@@ -73,6 +74,8 @@ ServerFields ReadConnectionFields(const CommandLine& line) {
   if (const std::optional<std::string> connections = line.Value("connections"))
     fields.connections = ParseConnections(*connections);
   fields.temporaryUploads = SwitchOption(line, "temp-upload");
+  fields.clearExcludes = line.Has("no-exclude");
+  fields.addedExcludes = line.Values("exclude");
   return fields;
 }
 
@@ -291,7 +294,8 @@ int Run(const CommandLine& line) {
     const ServerFields connection = ReadConnectionFields(line);
     const bool connectionGiven = connection.dataMode || connection.security ||
                                  connection.nameEncoding || connection.trustedFingerprint ||
-                                 connection.connections || connection.temporaryUploads;
+                                 connection.connections || connection.temporaryUploads ||
+                                 connection.clearExcludes || !connection.addedExcludes.empty();
     if (connectionGiven && !error)
       error = UpdateDestination(settings, line.name, connection);
   }

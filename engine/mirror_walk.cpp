@@ -237,6 +237,7 @@ RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::strin
   }
   if (output.CancelRequested())
     return RunResult::kCanceled;
+  LeaveExcludedAlone(context.rules, FolderBelowTop(localDir, depth), *table);
 
   output.Report(kOutputConsole, "Change current directory FTP = %s", remoteDir.c_str());
   // Local files are opened by their full path, so the process's current

@@ -121,12 +121,13 @@ RunResult RemoveRemoteTree(const WalkContext& context, const std::string& folder
       r != RunResult::kCompleted) {
     return r;
   }
+  LeaveExcludedAlone(context.rules, FolderBelowTop(folder, depth), *table);
 
   for (int i = 0; i < table->remoteCount; ++i) {
     if (output.CancelRequested())
       return RunResult::kCanceled;
     const std::string& name = table->remoteName[i];
-    if (!CanTouch(context, folder, name)) {
+    if (table->remoteMatched[i] || !CanTouch(context, folder, name)) {
       kept = true;
       continue;
     }

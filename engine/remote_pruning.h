@@ -30,8 +30,9 @@ RunResult PruneRemoteDirectory(const WalkContext& context, EntryTable& table,
 // Empties the remote folder `folder`, at level `depth` below the
 // destination's folder, recursively, without asking and without sparing
 // anything but the entries whose names cannot be read (see
-// ftp::IsReadableServerName), which are passed over with a console line and
-// make `kept` true, as do the folders that hold them. Links inside it are
+// ftp::IsReadableServerName), which are passed over with a console line,
+// and those the user's exclusions leave alone (Excludes), which are passed
+// over silently; either makes `kept` true, as do the folders that hold them. Links inside it are
 // deleted, never followed. A folder deeper than kMaxFolderDepth fails with
 // a box. Leaves the server's current folder wherever its last step left it.
 RunResult RemoveRemoteTree(const WalkContext& context, const std::string& folder, int depth,

@@ -309,6 +309,8 @@ bool LocalHoldsSomething(const ReadTree& tree, const WalkRules& rules, const std
   const EntryTable& table = scan->entries;
   for (int i = 0; i < table.localCount; ++i) {
     const std::string& name = table.localName[i];
+    if (Excludes(rules, "", name, table.localIsDir[i]))
+      continue;
     if (table.localIsDir[i] ? !SkipsLocalFolder(rules, name)
                             : !table.localIsSpecial[i] && !IgnoresFile(rules, name)) {
       return true;

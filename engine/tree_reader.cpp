@@ -9,19 +9,26 @@
 
 namespace velmorix {
 
-namespace {
-
 // The entries of `read` that the walk could use.
-int64_t UsableEntries(const FolderListing& listing, const FolderRead& read) {
+int64_t ReadTree::UsableEntries(const FolderListing& listing, const FolderRead& read) const {
   if (listing.command != ListingCommand::kPreferred)
     return 0;
-  return std::count_if(read.entries.begin(), read.entries.end(), [](const RemoteEntry& e) {
+  // Every folder read lies at or below the destination's folder.
+  const std::string_view folder =
+      listing.folder.size() > remoteDir_.size()
+          ? std::string_view(listing.folder).substr(remoteDir_.size() + 1)
+          : std::string_view();
+  return std::count_if(read.entries.begin(), read.entries.end(), [&](const RemoteEntry& e) {
     // Our own leftovers are no entries of the user's.
-    return IsUsableRemoteName(e.name) && !IsTemporaryUploadName(e.name);
+    return IsUsableRemoteName(e.name) && !IsTemporaryUploadName(e.name) &&
+           !Excludes(exclusions_, folder, e.name, e.isDir);
   });
 }
 
-}  // namespace
+void ReadTree::LeaveExcludedOut(const WalkRules& rules, std::string remoteDir) {
+  exclusions_.exclusions = rules.exclusions;
+  remoteDir_ = std::move(remoteDir);
+}
 
 namespace {
 
@@ -318,6 +325,8 @@ class Reader {
              (confirm == nullptr || confirmed.contains(entry.name));
     };
     const std::string& folder = want.listing.folder;
+    const std::string_view below =
+        FolderBelowTop(want.localDir.empty() ? folder : want.localDir, want.depth);
     const std::optional<LocalScan> local =
         want.localDir.empty() ? std::nullopt : tree_.Local(want.localDir);
     if (local && local->outcome != LocalScan::Outcome::kRead)
@@ -326,8 +335,10 @@ class Reader {
       const EntryTable& table = local->entries;
       for (int i = 0; i < table.localCount; ++i) {
         const std::string& name = table.localName[i];
-        if (!table.localIsDir[i] || SkipsLocalFolder(rules_, name))
+        if (!table.localIsDir[i] || SkipsLocalFolder(rules_, name) ||
+            Excludes(rules_, below, name, true)) {
           continue;
+        }
         Want child;
         child.localDir = JoinPath(want.localDir, name);
         child.ancestors = want.ancestors;
@@ -351,7 +362,7 @@ class Reader {
     if (!rules_.options.deleteOnServer)
       return children;
     for (const RemoteEntry& entry : entries) {
-      if (!isFolder(entry))
+      if (!isFolder(entry) || Excludes(rules_, below, entry.name, true))
         continue;
       bool matched = false;
       if (local) {
@@ -378,9 +389,12 @@ class Reader {
     ScanLocal(folder);
     const LocalScan scan = *tree_.Local(folder);
     const EntryTable& table = scan.entries;
+    const std::string_view here = FolderBelowTop(folder, depth);
     for (int i = 0; i < table.localCount; ++i) {
-      if (!table.localIsDir[i] || SkipsLocalFolder(rules_, table.localName[i]))
+      if (!table.localIsDir[i] || SkipsLocalFolder(rules_, table.localName[i]) ||
+          Excludes(rules_, here, table.localName[i], true)) {
         continue;
+      }
       const std::string child = JoinPath(folder, table.localName[i]);
       LocalFolderId id;
       if (!LocalFolderIdOf(child, id) ||
@@ -411,6 +425,7 @@ class Reader {
 RunResult ReadTreeAhead(RemoteSite& site, ListingReaders* others, RunOutput& output,
                         const WalkRules& rules, const std::string& localDir,
                         const std::string& remoteDir, ReadTree& tree) {
+  tree.LeaveExcludedOut(rules, remoteDir);
   return Reader(site, others, output, rules, tree).Run(localDir, remoteDir);
 }
 

@@ -26,6 +26,9 @@ namespace velmorix {
 // buffer) and hands out unpacked copies.
 class ReadTree {
  public:
+  // The entries of the folders at and below `remoteDir` that `rules`' user
+  // exclusions leave alone are no entries of RemoteEntries. Before AddRemote.
+  void LeaveExcludedOut(const WalkRules& rules, std::string remoteDir);
   void AddRemote(const FolderListing& listing, const FolderRead& read);
   bool HasRemote(const FolderListing& listing) const;
   // Nothing when the listing was not read.
@@ -34,10 +37,13 @@ class ReadTree {
   bool HasLocal(const std::string& folder) const;
   std::optional<LocalScan> Local(const std::string& folder) const;
   // Entries of the folders read (with the preferred command) whose names
-  // the walk could use: the server's side of the tree as far as it was read.
+  // the walk could use and the user's exclusions do not leave alone: the
+  // server's side of the tree as far as it was read.
   int64_t RemoteEntries() const { return remoteEntries_; }
 
  private:
+  int64_t UsableEntries(const FolderListing& listing, const FolderRead& read) const;
+
   // One entry: its name ends at nameEnd of its folder's buffer.
   struct PackedEntry {
     int64_t time = 0;
@@ -60,6 +66,8 @@ class ReadTree {
     PackedFolder folder;
   };
 
+  WalkRules exclusions_;  // only its exclusions
+  std::string remoteDir_;
   std::map<FolderListing, PackedRead> remote_;
   std::unordered_map<std::string, PackedScan> local_;
   int64_t remoteEntries_ = 0;

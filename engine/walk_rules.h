@@ -12,9 +12,11 @@
 #include <string_view>
 
 #include "settings/app_settings.h"
+#include "settings/exclusion_patterns.h"
 
 namespace velmorix {
 
+struct EntryTable;
 class ParallelUploads;
 class ReadTree;
 struct ParallelUpload;
@@ -29,6 +31,7 @@ struct WalkRules {
   bool askBeforeDeleting = false;  // deleteMessage, and never in a dry run
   bool keepDotFiles = false;       // deleteDots: unmatched "." files stay on the server
   std::string serverName;          // the destination's server, for a console line
+  ExclusionPatterns exclusions;    // 除外するファイル, compiled once for the run
 
   static WalkRules For(const FtpProfile& profile, const AppSettings& settings, bool dryRun);
 };
@@ -48,6 +51,26 @@ struct WalkContext {
   // order, until it has come. Null: every upload ends when it is put.
   std::deque<ParallelUpload>* unchecked = nullptr;
 };
+
+// The path, below the destination's folder, of the folder `path` that lies
+// `depth` levels below it, local or remote: its last `depth` names, "" for
+// the destination's folder itself. Every path of the walk is its parent's
+// and a name (JoinPath), and no name holds a "/".
+std::string_view FolderBelowTop(std::string_view path, int depth);
+
+// The user's exclusions, the one rule the walk, the pruning, the reading
+// ahead and the deletion guard all ask: the entry `name` (a folder when
+// `isFolder`) of `folder` (FolderBelowTop) is left alone on both sides:
+// neither uploaded, created, entered, deleted nor asked about.
+bool Excludes(const WalkRules& rules, std::string_view folder, std::string_view name,
+              bool isFolder);
+
+// Applies Excludes to the table of `folder` once both sides are listed:
+// the excluded local entries leave the table, and every remote entry
+// that one of them names (MarkRemoteMatches), or that is excluded itself,
+// is marked matched, so that the pruning passes it over whatever the
+// deletion settings say.
+void LeaveExcludedAlone(const WalkRules& rules, std::string_view folder, EntryTable& table);
 
 // A local folder that is not published, nor entered: "_" folders and
 // "Images" when the options say so.

@@ -27,6 +27,7 @@ inline constexpr std::string_view kFtpTrustedCertificate = "FTPCERT";
 inline constexpr std::string_view kFtpConnections = "FTPCONNECTIONS";
 inline constexpr std::string_view kFtpTemporaryUploads = "FTPTEMPUPLOAD";
 inline constexpr std::string_view kFtpAutoNameEncoding = "FTPAUTOENCODING";
+inline constexpr std::string_view kFtpExcludePatterns = "FTPEXCLUDE";
 inline constexpr std::string_view kLastDeleteMessage = "LASTDELMES";    // 137
 inline constexpr std::string_view kLastDeleteDots = "LASTDELDOTS";      // 139
 inline constexpr std::string_view kCompanyKey = "Quenzari";             // 143

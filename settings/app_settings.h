@@ -62,6 +62,10 @@ struct FtpProfile {
   // later runs start with and hold the server to; 0 while none has decided.
   // It belongs to the server at url and port, like trustedFingerprint.
   int32_t autoNameEncoding = 0;
+  // 除外するファイル: the patterns of the entries a publish leaves alone on
+  // both sides, one per line (settings/exclusion_patterns.h); empty, as for
+  // a destination stored before they could be given.
+  std::string excludePatterns{};
   // Not stored: the name this destination had when the settings were loaded,
   // empty for one added since. It travels with the destination through
   // renames and the shifts of a deletion, so that a save can tell a rename

@@ -5,6 +5,7 @@
 #include "base/ascii_case.h"
 #include "base/display_text.h"
 #include "resources/string_table.h"
+#include "settings/exclusion_patterns.h"
 
 namespace velmorix {
 namespace {
@@ -48,6 +49,8 @@ DestinationError CheckServerData(const AppSettings& settings, const ServerData& 
       NormalizeFingerprint(data.trustedFingerprint) != data.trustedFingerprint) {
     return DestinationError::kValueOutOfRange;
   }
+  if (FindRefusedPattern(data.excludePatterns))
+    return DestinationError::kInvalidPattern;
   return CheckPassword(data.password);
 }
 
@@ -66,6 +69,7 @@ void StoreServerData(const ServerData& data, FtpProfile& profile) {
   profile.connections = data.connections;
   profile.temporaryUploads = data.temporaryUploads;
   profile.autoNameEncoding = data.autoNameEncoding;
+  profile.excludePatterns = data.excludePatterns;
 }
 
 }  // namespace
@@ -196,7 +200,8 @@ ServerData ServerDataOf(const FtpProfile& profile) {
                     .trustedFingerprint = profile.trustedFingerprint,
                     .connections = profile.connections,
                     .temporaryUploads = profile.temporaryUploads,
-                    .autoNameEncoding = profile.autoNameEncoding};
+                    .autoNameEncoding = profile.autoNameEncoding,
+                    .excludePatterns = profile.excludePatterns};
 }
 
 DestinationError AddDestination(AppSettings& settings, const ServerData& data, int* index) {
@@ -424,6 +429,11 @@ const std::vector<StoredProfileValue>& StoredProfileValues() {
        .number = [](FtpProfile& p) -> int32_t& { return p.autoNameEncoding; },
        .defaultNumber = kNameEncodingAuto,
        .boundToServer = true},
+      // None, as for every destination before patterns could be given. One
+      // pattern per line: the store keeps a text with line breaks whole.
+      {.prefix = strings::kFtpExcludePatterns,
+       .kind = Kind::kText,
+       .text = [](FtpProfile& p) -> std::string& { return p.excludePatterns; }},
   };
   return values;
 }

@@ -44,6 +44,12 @@ inline constexpr int32_t kMinConnections = 1;
 inline constexpr int32_t kMaxConnections = 8;
 inline constexpr int32_t kNewDestinationConnections = 4;
 
+// The exclusion patterns a new destination starts with, one per line:
+// version control, editor backups and what operating systems drop into
+// folders. A destination stored before patterns existed has none.
+inline constexpr std::string_view kNewDestinationExcludePatterns =
+    ".git/\n.svn/\n.hg/\n.DS_Store\nThumbs.db\ndesktop.ini\n*~\n*.swp";
+
 inline constexpr int32_t kLowestPort = 1;
 inline constexpr int32_t kHighestPort = 65535;
 // The store reads a password back only up to this many bytes.
@@ -60,6 +66,7 @@ enum class DestinationError {
   kPasswordTooLong,      // over kMaxPasswordBytes
   kPasswordHasZeroByte,  // the store could not read it back
   kValueOutOfRange,      // a setting that is none of its choices
+  kInvalidPattern,       // an exclusion pattern that cannot be read (FindRefusedPattern)
 };
 
 // --- The destination lists --------------------------------------------------
@@ -136,6 +143,9 @@ struct ServerData {
   // What 自動 decided (FtpProfile::autoNameEncoding): not edited, only
   // shown beside 自動, and carried so that an update keeps it.
   int32_t autoNameEncoding = kNameEncodingAuto;
+  // The default patterns for a new destination; none (FtpProfile's
+  // default) for one stored without them.
+  std::string excludePatterns{kNewDestinationExcludePatterns};
 
   bool operator==(const ServerData&) const = default;
 };

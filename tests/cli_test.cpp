@@ -356,6 +356,10 @@ class CliTest : public ::testing::Test {
 
 using DestinationCommandsTest = CliTest;
 
+// The patterns of a new destination as `destinations` lists them.
+constexpr char kListedNewPatterns[] =
+    ".git/\\n.svn/\\n.hg/\\n.DS_Store\\nThumbs.db\\ndesktop.ini\\n*~\\n*.swp";
+
 TEST_F(DestinationCommandsTest, DestinationsAreListedInNameOrderWithAllFieldsButThePassword) {
   Add({"beta", "--url", "ftp.example.jp", "--port", "2121", "--user", "web", "--remote", "/www",
        "--time-difference", "on", "--data-mode", "passive"},
@@ -366,16 +370,25 @@ TEST_F(DestinationCommandsTest, DestinationsAreListedInNameOrderWithAllFieldsBut
   const CliResult result = Cli({"destinations"});
   ASSERT_EQ(result.status, 0) << result.err;
   // Letter case is ignored first, so Zeta comes after beta.
+  // The last field: the exclusion patterns a new destination starts with.
+  const std::string patterns = kListedNewPatterns;
   EXPECT_EQ(
       result.out,
       "Alpha\tb.example.jp\t990\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
-      "\t4\ton\t-\n"
-      "alpha\ta.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
-      "\t4\ton\t-\n"
-      "beta\tftp.example.jp\t2121\tweb\t/"
-      "www\t\ton\ton\ton\ton\ton\ton\tpassive\ttls-if-available\tauto\t-\t4\ton\t-\n"
-      "Zeta\tz.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
-      "\t4\ton\t-\n");
+      "\t4\ton\t-\t" +
+          patterns +
+          "\n"
+          "alpha\ta.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
+          "\t4\ton\t-\t" +
+          patterns +
+          "\n"
+          "beta\tftp.example.jp\t2121\tweb\t/"
+          "www\t\ton\ton\ton\ton\ton\ton\tpassive\ttls-if-available\tauto\t-\t4\ton\t-\t" +
+          patterns +
+          "\n"
+          "Zeta\tz.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
+          "\t4\ton\t-\t" +
+          patterns + "\n");
   EXPECT_EQ(result.out.find("hunter2"), std::string::npos);
   EXPECT_EQ(result.err, "");
 }
@@ -385,7 +398,8 @@ TEST_F(DestinationCommandsTest, FieldsWithTabsOrLineBreaksStayOnOneLine) {
   const CliResult result = Cli({"destinations"});
   EXPECT_EQ(result.out,
             "two\\tparts\th\t21\t\tline\\nbreak\\\\x\t\ton\ton\ton\ton\ton\toff\tauto\t"
-            "tls-if-available\tauto\t-\t4\ton\t-\n");
+            "tls-if-available\tauto\t-\t4\ton\t-\t" +
+                std::string(kListedNewPatterns) + "\n");
   EXPECT_EQ(LoadSettings().profiles[0].remoteDir, "line\nbreak\\x");
 }
 
@@ -456,10 +470,38 @@ TEST_F(DestinationCommandsTest, ConnectionSettingsAreTakenByEveryCommandAndListe
       if (listed.starts_with(name + "\t"))
         line = listed;
     }
-    // The last field: what auto decided, nothing before a run.
-    EXPECT_TRUE(line.ends_with("\t" + step.listed + "\t-"))
+    // Then what auto decided, nothing before a run, and the patterns.
+    EXPECT_TRUE(line.ends_with("\t" + step.listed + "\t-\t" + kListedNewPatterns))
         << step.arguments[0] << " " << step.arguments[2] << ": " << line;
   }
+}
+
+TEST_F(DestinationCommandsTest, ExclusionPatternsAreAddedClearedAndListed) {
+  struct Step {
+    std::vector<std::string> arguments;
+    std::string listed;  // the last field of the destination's line
+  };
+  const Step steps[] = {
+      {{"add", "site", "--url", "h"}, kListedNewPatterns},
+      {{"set", "site", "--exclude", "*.psd", "--exclude=*.psd"},
+       std::string(kListedNewPatterns) + "\\n*.psd"},
+      {{"update", "site", "--no-exclude", "--exclude", "drafts/", "--exclude", "/private/"},
+       "drafts/\\n/private/"},
+      {{"set", "site", "--no-exclude"}, "-"},
+      {{"add", "bare", "--url", "h", "--no-exclude", "--exclude", "[ab]\\*.html"},
+       "[ab]\\\\*.html"},
+  };
+  for (const Step& step : steps) {
+    const CliResult result = Cli(step.arguments);
+    ASSERT_EQ(result.status, 0) << step.arguments[0] << ": " << result.err;
+    std::string line;
+    for (const std::string& listed : Lines(Cli({"destinations"}).out)) {
+      if (listed.starts_with(step.arguments[1] + "\t"))
+        line = listed;
+    }
+    EXPECT_TRUE(line.ends_with("\t" + step.listed)) << step.arguments[0] << ": " << line;
+  }
+  EXPECT_EQ(LoadSettings().profiles[1].excludePatterns, "[ab]\\*.html");
 }
 
 TEST_F(DestinationCommandsTest, UpdateChangesServerDataButKeepsFolderOptionsAndPassword) {
@@ -715,6 +757,16 @@ TEST_F(RefusalTest, UnknownCommandsOptionsAndDestinationsAreRefused) {
                 "options '--progress' and '--no-progress' exclude each other");
   ExpectRefused({"switches", "--keep-dot-files", "off", "--keep-dot-files", "on"},
                 "option '--keep-dot-files' given twice");
+  ExpectRefused({"set", "site", "--exclude", "*.psd", "--exclude", "[abc"},
+                "option '--exclude' cannot take '[abc': a [ has no ] after it in the same name");
+  ExpectRefused({"add", "new", "--url", "x", "--exclude", "!keep.html"},
+                "option '--exclude' cannot take '!keep.html': a pattern beginning with ! (taking "
+                "an exclusion back) is not supported; write \\! for a name that begins with !");
+  ExpectRefused({"update", "site", "--exclude", "a**"},
+                "option '--exclude' cannot take 'a**': ** must be a whole folder name (a/**/b, "
+                "**/b, a/**); * stays within a name");
+  ExpectRefused({"set", "site", "--no-exclude", "--no-exclude"},
+                "option '--no-exclude' given twice");
   // Its on kept the dot files, the opposite of its name.
   ExpectRefused({"switches", "--delete-dots", "off"},
                 "option '--delete-dots' is now '--keep-dot-files' (on keeps server files whose "
@@ -876,9 +928,11 @@ TEST_F(ShiftJisCommandTest, AutoKeepsShiftJisAndALaterUtf8NameStopsTheRunChangin
   const CliResult first = Cli({"transfer", "site", "--yes"});
   ASSERT_EQ(first.status, 0) << first.err << first.out;
   EXPECT_NE(first.out.find("Names on 127.0.0.1 are Shift_JIS"), std::string::npos) << first.out;
-  EXPECT_EQ(Tree(site),
-            (std::map<fs::path, std::string>{{"index.html", "page"}, {"表.txt", "new, longer"}}));
-  EXPECT_TRUE(Cli({"destinations"}).out.ends_with("\tauto\t-\t4\ton\tshift_jis\n"))
+  EXPECT_EQ(Tree(site), (std::map<fs::path, std::string>{{"index.html", "page"},
+                                                          {"表.txt", "new, longer"}}));
+  EXPECT_TRUE(
+      Cli({"destinations"})
+          .out.ends_with("\tauto\t-\t4\ton\tshift_jis\t" + std::string(kListedNewPatterns) + "\n"))
       << Cli({"destinations"}).out;
 
   // Someone has replaced 表.txt with "日本.txt" written in UTF-8 since
@@ -898,7 +952,8 @@ TEST_F(ShiftJisCommandTest, AutoKeepsShiftJisAndALaterUtf8NameStopsTheRunChangin
       << second.err;
   EXPECT_EQ(second.out.find("Names on"), std::string::npos) << second.out;
   EXPECT_EQ(Tree(server_.root()), before);
-  EXPECT_TRUE(Cli({"destinations"}).out.ends_with("\tshift_jis\n"));
+  EXPECT_TRUE(Cli({"destinations"})
+                  .out.ends_with("\tshift_jis\t" + std::string(kListedNewPatterns) + "\n"));
 }
 
 TEST_F(TransferCommandTest, PublishesTheTreeReportsEachStepAndRemembersTheChoice) {

@@ -2,6 +2,7 @@
 // list order, the port rule, the refusals, the shift of a deletion and which
 // destination stays chosen.
 #include "settings/destinations.h"
+#include "settings/exclusion_patterns.h"
 
 #include <functional>
 #include <optional>
@@ -105,6 +106,10 @@ TEST(DestinationChangeTest, RefusalsLeaveTheRecordAsItWas) {
        {.name = "new", .trustedFingerprint = "sha256:" + std::string(64, 'a')},
        1,
        DestinationError::kValueOutOfRange},
+      {"unreadable exclusion pattern",
+       {.name = "new", .excludePatterns = "*.psd\n[abc"},
+       1,
+       DestinationError::kInvalidPattern},
   };
   const AppSettings before = settings;
   for (const Case& c : cases) {
@@ -147,6 +152,10 @@ TEST(DestinationChangeTest, AnAddedDestinationHasTheServerDataAndTheDefaultsOfTh
   ASSERT_EQ(AddDestination(settings, data, &index), DestinationError::kNone);
   EXPECT_EQ(index, 1);
   EXPECT_EQ(ServerDataOf(settings.profiles[1]), data);
+  EXPECT_EQ(PatternLines(settings.profiles[1].excludePatterns),
+            (std::vector<std::string>{".git/", ".svn/", ".hg/", ".DS_Store", "Thumbs.db",
+                                      "desktop.ini", "*~", "*.swp"}));
+  EXPECT_FALSE(FindRefusedPattern(kNewDestinationExcludePatterns));
   EXPECT_EQ(settings.profiles[1].localDir, "");
   EXPECT_EQ(settings.profiles[1].options, (TransferOptions{1, 1, 1, 1, 1}));
   EXPECT_EQ(settings.changeCount, 1);
@@ -324,11 +333,12 @@ TEST(StoredProfileValuesTest, NamesAreNumberedAsTheStoreKeepsThem) {
   for (const StoredProfileValue& value : StoredProfileValues())
     names.push_back(value.NameFor(12));
   EXPECT_EQ(names, (std::vector<std::string>{
-                       "FTPNAME12", "FTPURL12", "FTPUID12", "FTPPASS12", "FTPPORT12", "FTPDIR12",
-                       "LOCALDIR12", "LASTDELDOTS12", "LASTOPT121", "LASTOPT122", "LASTOPT123",
-                       "LASTOPT124", "LASTOPT125", "FTPMODE12", "FTPSECURITY12", "FTPENCODING12",
-                       "FTPCERT12", "FTPCONNECTIONS12", "FTPTEMPUPLOAD12",
-                       "FTPAUTOENCODING12"}));
+                       "FTPNAME12",   "FTPURL12",         "FTPUID12",        "FTPPASS12",
+                       "FTPPORT12",   "FTPDIR12",         "LOCALDIR12",      "LASTDELDOTS12",
+                       "LASTOPT121",  "LASTOPT122",       "LASTOPT123",      "LASTOPT124",
+                       "LASTOPT125",  "FTPMODE12",        "FTPSECURITY12",   "FTPENCODING12",
+                       "FTPCERT12",   "FTPCONNECTIONS12", "FTPTEMPUPLOAD12", "FTPAUTOENCODING12",
+                       "FTPEXCLUDE12"}));
 }
 
 // What 自動 decided is the server's, and only 自動's: it goes with another

@@ -239,6 +239,58 @@ TEST_F(DeletionGuardRunTest, AMassDeletionIsAskedFirstAndNoKeepsTheSiteWhole) {
   }
 }
 
+// --- The user's exclusions ---------------------------------------------------------
+
+// Deletion on, dot files not kept, every question asked: what the patterns
+// name survives on the server, at the top, inside a folder the pruning
+// removes and as whole folders, and is never asked about; what they name
+// locally is not sent. The deletion guard counts alike: a local folder
+// that holds nothing but such entries holds nothing to publish.
+TEST_F(PruningTest, ExcludedEntriesSurviveAndAreNeverAskedAbout) {
+  profile.excludePatterns = std::string(kNewDestinationExcludePatterns) + "\n*.psd";
+  settings.deleteDots = 0;
+  settings.deleteMessage = 1;
+  WriteFile(Remote(".git/HEAD"), "ref");
+  WriteFile(Remote(".git/objects/ab"), "blob");
+  WriteFile(Remote("Thumbs.db"), "t");
+  WriteFile(Remote("banner.psd"), "server's");
+  WriteFile(Remote("old/.DS_Store"), "d");
+  WriteFile(Remote("old/page.html"), "p");
+  WriteFile(Remote("gone.html"), "g");
+  WriteFile(Local("banner.psd"), "local");
+  WriteFile(Local(".DS_Store"), "d");
+  WriteFile(Local("sub/.svn/entries"), "e");
+  console().QueueAnswer(Answer::kYes);
+  console().QueueAnswer(Answer::kYes);
+
+  ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
+
+  EXPECT_EQ(Tree(Remote()), (std::set<std::string>{".git/", ".git/HEAD", ".git/objects/",
+                                                   ".git/objects/ab", "Thumbs.db", "banner.psd",
+                                                   "keep.txt", "old/", "old/.DS_Store", "sub/"}));
+  EXPECT_EQ(ReadFile(Remote("banner.psd")), "server's");
+  std::vector<std::string> asked = console().questions;
+  std::sort(asked.begin(), asked.end());
+  EXPECT_EQ(asked,
+            (std::vector<std::string>{"FTP : /site/old\n以下を全て削除してもよろしいですか。",
+                                      "FTP : gone.html\nを削除してもよろしいですか。"}));
+
+  fs::remove_all(Local());
+  WriteFile(Local(".DS_Store"), "d");
+  WriteFile(Local("banner.psd"), "local");
+  ResetConsole().allowMassDeletion = false;
+  EXPECT_EQ(Publish(), CompletionCode::kStopped) << Transcript();
+  EXPECT_EQ(console().massDeletionQuestions.size(), 1u);
+
+  // Nor are they among the server's entries the guard counts: deleting
+  // keep.txt and sub/ deletes everything else there is.
+  fs::remove_all(Remote("old"));
+  WriteFile(Local("new.html"), "n");
+  ResetConsole().allowMassDeletion = false;
+  EXPECT_EQ(Publish(), CompletionCode::kStopped) << Transcript();
+  EXPECT_EQ(console().massDeletionQuestions.size(), 1u);
+}
+
 // --- Questions -----------------------------------------------------------------
 
 class PruningQuestionTest : public PruningTest {

@@ -138,6 +138,8 @@ TEST_F(ProfileListTest, EveryFieldRoundTripsThroughTheFile) {
     profile.trustedFingerprint = i % 2 ? "" : "SHA256:" + std::to_string(i) + ":AB:CD";
     profile.connections = kMinConnections + i % kMaxConnections;
     profile.autoNameEncoding = i % 4;
+    // Several lines, a quote, backslashes and a CR must come back whole.
+    profile.excludePatterns = i % 2 ? "" : ".git/\n\"x\".psd\n\\#a\\\\\r\n*~\n";
   }
   settings.profileCount = kMaxProfiles;
   store_.SaveSettings(settings);
@@ -242,6 +244,7 @@ TEST_F(ProfileListTest, MissingNumbersTakeTheirDefaults) {
   EXPECT_EQ(profile.trustedFingerprint, "");
   EXPECT_EQ(profile.connections, 1);
   EXPECT_EQ(profile.autoNameEncoding, kNameEncodingAuto);
+  EXPECT_EQ(profile.excludePatterns, "");  // no patterns
 }
 
 TEST_F(ProfileListTest, ValuesOfUnexpectedTypeAreTakenAsMissing) {

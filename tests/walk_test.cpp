@@ -218,6 +218,78 @@ TEST_F(MemoryWalkTest, WhatIsUploadedCreatedDeletedAndKept) {
   }
 }
 
+// The user's patterns leave both sides' entries alone wherever the walk,
+// the pruning or a removal meets them; without them the same trees change.
+TEST_F(MemoryWalkTest, ExcludedEntriesAreNeitherSentNorDeleted) {
+  struct Case {
+    const char* name;
+    const char* patterns;
+    std::vector<std::string> expected;  // the changing commands, sorted
+  };
+  const Case cases[] = {
+      {"WithPatterns",
+       ".git/\n.DS_Store\n*.psd\n/docs/drafts/\nBUILD/",
+       {"DELE /site/gone.html", "DELE /site/old/page.html", "MKD /site/docs",
+        "MKD /site/sub/docs/drafts", "STOR /site/docs/a.pdf", "STOR /site/index.html",
+        "STOR /site/sub/docs/drafts/d.txt"}},
+      {"WithoutPatterns",
+       "",
+       {"DELE /site/.DS_Store", "DELE /site/.git/HEAD", "DELE /site/build/out.bin",
+        "DELE /site/gone.html", "DELE /site/old/.DS_Store", "DELE /site/old/page.html",
+        "MKD /site/docs", "MKD /site/docs/drafts", "MKD /site/sub/build",
+        "MKD /site/sub/docs/drafts", "RMD /site/build", "RMD /site/old", "STOR /site/.git/config",
+        "STOR /site/docs/a.pdf", "STOR /site/docs/drafts/d.txt", "STOR /site/index.html",
+        "STOR /site/logo.psd", "STOR /site/sub/build/x.o", "STOR /site/sub/docs/drafts/d.txt"}},
+  };
+  Local("index.html", 2000);
+  Local(".git/config", 2000);
+  Local("logo.psd", 2000);
+  Local("docs/a.pdf", 2000);
+  Local("docs/drafts/d.txt", 2000);  // anchored: only the top folder's drafts
+  Local("sub/docs/drafts/d.txt", 2000);
+  Local("sub/build/x.o", 2000);  // a folder of any letter case, at any depth
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto server = [] {
+      auto made = std::make_unique<MemorySite>();
+      made->AddFolder("/site");
+      made->AddFolder("/site/.git");
+      made->AddFile("/site/.git/HEAD", 1000);
+      made->AddFile("/site/.DS_Store", 1000);
+      made->AddFile("/site/logo.psd", 1000);
+      made->AddFolder("/site/build");  // no local counterpart at the top
+      made->AddFile("/site/build/out.bin", 1000);
+      made->AddFolder("/site/old");
+      made->AddFile("/site/old/.DS_Store", 1000);  // keeps the removed folder
+      made->AddFile("/site/old/page.html", 1000);
+      made->AddFile("/site/gone.html", 1000);
+      made->AddFolder("/site/sub");
+      made->AddFolder("/site/sub/docs");
+      return made;
+    };
+    rules.options = {0, 0, 0, 0, 1};
+    rules.exclusions = ExclusionPatterns::Compile(c.patterns);
+
+    std::unique_ptr<MemorySite> before = server();
+    DryRunSite deciding(*before);
+    ASSERT_EQ(Walk(deciding, RunMode::kDryRun), RunResult::kCompleted);
+    const ProgressSnapshot decided = progress;
+    std::unique_ptr<MemorySite> site = server();
+    EXPECT_EQ(Walk(*site), RunResult::kCompleted);
+    EXPECT_EQ(Sorted(site->Changes()), Sorted(c.expected));
+    EXPECT_EQ(decided.filesUploaded, progress.filesUploaded);
+    EXPECT_EQ(decided.entriesDeleted, progress.entriesDeleted);
+    EXPECT_TRUE(console.errors.empty());
+  }
+}
+
+TEST(WalkRulesTest, FolderBelowTopIsTheLastNamesOfItsDepth) {
+  EXPECT_EQ(FolderBelowTop("/home/me/site", 0), "");
+  EXPECT_EQ(FolderBelowTop("/home/me/site/a", 1), "a");
+  EXPECT_EQ(FolderBelowTop("/home/me/site/a/b", 2), "a/b");
+  EXPECT_EQ(FolderBelowTop("//a/b", 2), "a/b");  // below a server's "/"
+}
+
 TEST_F(MemoryWalkTest, EntriesAreTakenInNameOrderWhateverTheDiskKeeps) {
   // Made in an order that is neither the names' order nor its reverse, as
   // file systems list small folders one way or the other.

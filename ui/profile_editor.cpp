@@ -6,12 +6,14 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QValidator>
 
 #include "resources/string_table.h"
 #include "settings/destinations.h"
+#include "settings/exclusion_patterns.h"
 #include "ui/control_names.h"
 #include "ui/destination_list.h"
 #include "ui/dialog_metrics.h"
@@ -47,6 +49,44 @@ QLabel* AddLabel(QWidget* parent, const DialogUnits& units, const char* text, in
 // The rows of connection settings below the template's controls.
 constexpr int kConnectionRows = 5;
 constexpr int kConnectionRowHeight = 16;
+
+// The exclusion patterns below the connection rows: a label, then a field
+// of several lines across the editor.
+constexpr int kExclusionTop = 151 + kConnectionRows * kConnectionRowHeight;
+constexpr int kExclusionHeight = 60;
+
+// Why a pattern cannot be read, in the editor's words.
+QString PatternProblemWords(PatternProblem problem) {
+  switch (problem) {
+    case PatternProblem::kNone:
+      break;
+    case PatternProblem::kNegation:
+      return QStringLiteral(
+          "「!」で始まるパターン (除外の取り消し) "
+          "は使えません。「!」で始まる名前は「\\!」と書いてください。");
+    case PatternProblem::kUnclosedSet:
+      return QStringLiteral("「[」に対応する「]」が同じ名前の中にありません。");
+    case PatternProblem::kReversedRange:
+      return QStringLiteral("[ ] の中の範囲が逆順です。");
+    case PatternProblem::kTrailingEscape:
+      return QStringLiteral("末尾の「\\」の後に文字がありません。");
+    case PatternProblem::kDoubleStarInName:
+      return QStringLiteral(
+          "「**」はフォルダー名全体としてだけ使えます "
+          "(a/**/b、**/b、a/**)。名前の中では「*」を使ってください。");
+    case PatternProblem::kEmptyFolderName:
+      return QStringLiteral("「//」でフォルダー名が空になっています。");
+    case PatternProblem::kDotFolderName:
+      return QStringLiteral("「.」と「..」はフォルダー名として使えません。");
+    case PatternProblem::kNoName:
+      return QStringLiteral("パターンが何も指していません。");
+    case PatternProblem::kNotUtf8:
+      return QStringLiteral("UTF-8 でない文字が含まれています。");
+    case PatternProblem::kLineBreak:
+      return QStringLiteral("パターンに改行は含められません。");
+  }
+  return {};
+}
 
 // The top of connection row `row`, with its label at the left.
 int AddConnectionRow(QWidget* parent, const DialogUnits& units, const char* label, int row) {
@@ -115,7 +155,7 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
   const DialogUnits units(font());
   // The connection settings sit in rows below the template's controls,
   // which keep their places.
-  setFixedSize(units.Size(175, 151 + kConnectionRowHeight * kConnectionRows));
+  setFixedSize(units.Size(175, kExclusionTop + 12 + kExclusionHeight + 6));
 
   // The controls are created in tab order; the labels take no focus.
   list_ = new QComboBox(this);
@@ -160,6 +200,15 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
   temporaryUploadsBox_ = new QCheckBox(QStringLiteral("一時ファイル名で転送"), this);
   temporaryUploadsBox_->setObjectName(ids::kTemporaryUploads);
   Place(temporaryUploadsBox_, units, 7, 151 + 4 * kConnectionRowHeight + 2, 115, 10);
+  AddLabel(this, units, "除外するファイル", 7, kExclusionTop + 2, 115, 8);
+  excludePatternsField_ = new QPlainTextEdit(this);
+  excludePatternsField_->setObjectName(ids::kExcludePatterns);
+  excludePatternsField_->setTabChangesFocus(true);
+  excludePatternsField_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  excludePatternsField_->setToolTip(
+      QStringLiteral("1 行に 1 つのパターン。例: *.psd (どの階層でも)、drafts/ (フォルダーだけ)、"
+                     "/private/ (先頭のフォルダーだけ)、docs/*.pdf、logs/**"));
+  Place(excludePatternsField_, units, 7, kExclusionTop + 12, 161, kExclusionHeight);
 
   // activated, not currentIndexChanged: only the user's picks load the
   // fields; the editor's own selections do that themselves.
@@ -201,6 +250,7 @@ void ProfileEditor::ShowFields() {
   // A stored number out of range shows as the nearest one a run would use.
   connectionsSpin_->setValue(fields_.connections);
   temporaryUploadsBox_->setChecked(fields_.temporaryUploads != 0);
+  excludePatternsField_->setPlainText(QString::fromStdString(fields_.excludePatterns));
 }
 
 bool ProfileEditor::ReadFields() {
@@ -215,11 +265,19 @@ bool ProfileEditor::ReadFields() {
   fields_.nameEncoding = nameEncodingList_->currentIndex();
   fields_.connections = connectionsSpin_->value();
   fields_.temporaryUploads = temporaryUploadsBox_->isChecked() ? 1 : 0;
+  fields_.excludePatterns = excludePatternsField_->toPlainText().toStdString();
 
   int32_t port = 0;
   const PortCheck check = ParsePort(portField_->text().toStdString(), port);
   if (check == PortCheck::kValid) {
     fields_.port = port;
+    if (const std::optional<RefusedPattern> refused = FindRefusedPattern(fields_.excludePatterns)) {
+      Dialogs::Warn(this, QStringLiteral("除外するファイルのパターン「%1」は使えません。\n%2")
+                              .arg(QString::fromStdString(refused->pattern),
+                                   PatternProblemWords(refused->problem)));
+      excludePatternsField_->setFocus();
+      return false;
+    }
     return true;
   }
   if (check == PortCheck::kNotWholeNumber) {

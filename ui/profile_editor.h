@@ -21,6 +21,7 @@
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
+class QPlainTextEdit;
 class QSpinBox;
 
 namespace velmorix::ui {
@@ -41,7 +42,9 @@ class ProfileEditor : public QDialog {
  private:
   void ShowFields();
   // Copies every field into fields_; false (after a message, with the port
-  // field focused and selected) when the port is not valid.
+  // field focused and selected) when the port is not valid, or (after a
+  // message with the reason, the field focused) when an exclusion pattern
+  // cannot be read.
   bool ReadFields();
   void LoadFieldsFromCurrentProfile();
   // Refills the list and selects lastFtp.
@@ -67,6 +70,7 @@ class ProfileEditor : public QDialog {
   QComboBox* nameEncodingList_;     // 自動, UTF-8, Shift_JIS, EUC-JP: kNameEncodingAuto...
   QCheckBox* temporaryUploadsBox_;  // 一時ファイル名で転送
   QSpinBox* connectionsSpin_;       // kMinConnections to kMaxConnections
+  QPlainTextEdit* excludePatternsField_;  // 除外するファイル, one pattern per line
 
   // The editor's working copy: what the fields held when last read or shown.
   // Its trusted fingerprint has no field; it is the shown profile's.

@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
 
@@ -208,6 +209,44 @@ TEST_F(ProfileEditorAddTest, NewDestinationTriesTlsWithFourConnectionsAndACopyTr
   EXPECT_EQ(settings_.profiles[1].security, kSecurityTlsIfAvailable);
   EXPECT_EQ(settings_.profiles[1].trustedFingerprint, "");
   EXPECT_EQ(settings_.profiles[0].trustedFingerprint, AcceptedFingerprint());
+}
+
+// 除外するファイル: a new destination's patterns are shown to be changed,
+// one stored without them shows none, and a pattern that cannot be read is
+// refused with its reason by Add, Update and OK alike.
+TEST_F(ProfileEditorAddTest, ExclusionPatternsAreShownAndAnUnreadableOneIsRefused) {
+  Open();
+  auto* patterns = Control<QPlainTextEdit>(editor_.get(), ids::kExcludePatterns);
+  ASSERT_NE(patterns, nullptr);
+  EXPECT_EQ(patterns->toPlainText().toStdString(), kNewDestinationExcludePatterns);
+  Retype(name_, "site");
+  patterns->setPlainText(QStringLiteral("*.psd\n[abc"));
+  Press(ids::kAddButton);
+  EXPECT_EQ(settings_.profileCount, 0);
+  EXPECT_EQ(ui::Dialogs::Shown(),
+            QStringList({QStringLiteral("除外するファイルのパターン「[abc」は使えません。\n"
+                                        "「[」に対応する「]」が同じ名前の中にありません。")}));
+  EXPECT_EQ(editor_->focusWidget(), patterns);
+  Press(ids::kOkButton);
+  EXPECT_TRUE(editor_->isVisible());
+
+  patterns->setPlainText(QStringLiteral("*.psd\ndrafts/"));
+  Press(ids::kAddButton);
+  ASSERT_EQ(settings_.profileCount, 1);
+  EXPECT_EQ(settings_.profiles[0].excludePatterns, "*.psd\ndrafts/");
+
+  Stored("old");  // stored before patterns existed
+  Open();
+  const int old = list_->findText("old");
+  list_->setCurrentIndex(old);
+  emit list_->activated(old);
+  patterns = Control<QPlainTextEdit>(editor_.get(), ids::kExcludePatterns);
+  EXPECT_EQ(patterns->toPlainText(), QString());
+  patterns->setPlainText(QStringLiteral("!keep"));
+  Press(ids::kUpdateButton);
+  EXPECT_EQ(settings_.profiles[1].excludePatterns, "");
+  // Add, OK and Update each said why.
+  EXPECT_EQ(ui::Dialogs::Shown().size(), 3);
 }
 
 using ProfileEditorUpdateTest = ProfileEditorTest;
