@@ -145,6 +145,10 @@ std::string DestinationLine(const FtpProfile& profile) {
                        profile.autoNameEncoding >= kNameEncodingUtf8 &&
                        profile.autoNameEncoding <= kNameEncodingEucJp;
   line += decided ? NameEncodingWord(profile.autoNameEncoding) : "-";
+  line += "\t";
+  // What auto learned about data connections: only auto takes it.
+  const bool learned = profile.dataMode == kDataModeAuto && profile.autoDataMode == kDataModeActive;
+  line += learned ? DataModeWord(kDataModeActive) : "-";
   return line;
 }
 

@@ -62,6 +62,12 @@ struct FtpProfile {
   // later runs start with and hold the server to; 0 while none has decided.
   // It belongs to the server at url and port, like trustedFingerprint.
   int32_t autoNameEncoding = 0;
+  // With dataMode 自動: 2 (アクティブ, as dataMode numbers it) once a run or
+  // the connection test found passive data connections failing and active
+  // ones working, so that later runs start in active mode; 0 while nothing
+  // was learned, or once active mode failed too. It belongs to the server
+  // at url and port, like trustedFingerprint.
+  int32_t autoDataMode = 0;
   // Not stored: the name this destination had when the settings were loaded,
   // empty for one added since. It travels with the destination through
   // renames and the shifts of a deletion, so that a save can tell a rename

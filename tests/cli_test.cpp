@@ -367,13 +367,13 @@ TEST_F(DestinationCommandsTest, DestinationsAreListedInNameOrderWithAllFieldsBut
   EXPECT_EQ(
       result.out,
       "Alpha\tb.example.jp\t990\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
-      "\t4\ton\t-\n"
+      "\t4\ton\t-\t-\n"
       "alpha\ta.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
-      "\t4\ton\t-\n"
+      "\t4\ton\t-\t-\n"
       "beta\tftp.example.jp\t2121\tweb\t/"
-      "www\t\ton\ton\ton\ton\ton\ton\tpassive\ttls-if-available\tauto\t-\t4\ton\t-\n"
+      "www\t\ton\ton\ton\ton\ton\ton\tpassive\ttls-if-available\tauto\t-\t4\ton\t-\t-\n"
       "Zeta\tz.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
-      "\t4\ton\t-\n");
+      "\t4\ton\t-\t-\n");
   EXPECT_EQ(result.out.find("hunter2"), std::string::npos);
   EXPECT_EQ(result.err, "");
 }
@@ -383,7 +383,7 @@ TEST_F(DestinationCommandsTest, FieldsWithTabsOrLineBreaksStayOnOneLine) {
   const CliResult result = Cli({"destinations"});
   EXPECT_EQ(result.out,
             "two\\tparts\th\t21\t\tline\\nbreak\\\\x\t\ton\ton\ton\ton\ton\toff\tauto\t"
-            "tls-if-available\tauto\t-\t4\ton\t-\n");
+            "tls-if-available\tauto\t-\t4\ton\t-\t-\n");
   EXPECT_EQ(LoadSettings().profiles[0].remoteDir, "line\nbreak\\x");
 }
 
@@ -454,8 +454,8 @@ TEST_F(DestinationCommandsTest, ConnectionSettingsAreTakenByEveryCommandAndListe
       if (listed.starts_with(name + "\t"))
         line = listed;
     }
-    // The last field: what auto decided, nothing before a run.
-    EXPECT_TRUE(line.ends_with("\t" + step.listed + "\t-"))
+    // The last fields: what auto decided and learned, nothing before a run.
+    EXPECT_TRUE(line.ends_with("\t" + step.listed + "\t-\t-"))
         << step.arguments[0] << " " << step.arguments[2] << ": " << line;
   }
 }
@@ -866,7 +866,7 @@ class ShiftJisCommandTest : public CliRunTest {
 // deleting the name and uploading its namesake converted.
 TEST_F(ShiftJisCommandTest, AutoKeepsShiftJisAndALaterUtf8NameStopsTheRunChangingNothing) {
   const fs::path site = server_.root() / "site";
-  WriteFile(site / "表.txt", "old");  // 95 5C on the wire
+  WriteFile(site / "表.txt", "old");            // 95 5C on the wire
   WriteFile(local_ / "表.txt", "new, longer");  // uploaded again: its size differs
   WriteFile(local_ / "index.html", "page");
   AddSite();
@@ -874,9 +874,9 @@ TEST_F(ShiftJisCommandTest, AutoKeepsShiftJisAndALaterUtf8NameStopsTheRunChangin
   const CliResult first = Cli({"transfer", "site", "--yes"});
   ASSERT_EQ(first.status, 0) << first.err << first.out;
   EXPECT_NE(first.out.find("Names on 127.0.0.1 are Shift_JIS"), std::string::npos) << first.out;
-  EXPECT_EQ(Tree(site), (std::map<fs::path, std::string>{{"index.html", "page"},
-                                                          {"表.txt", "new, longer"}}));
-  EXPECT_TRUE(Cli({"destinations"}).out.ends_with("\tauto\t-\t4\ton\tshift_jis\n"))
+  EXPECT_EQ(Tree(site),
+            (std::map<fs::path, std::string>{{"index.html", "page"}, {"表.txt", "new, longer"}}));
+  EXPECT_TRUE(Cli({"destinations"}).out.ends_with("\tauto\t-\t4\ton\tshift_jis\t-\n"))
       << Cli({"destinations"}).out;
 
   // Someone has replaced 表.txt with "日本.txt" written in UTF-8 since
@@ -896,7 +896,7 @@ TEST_F(ShiftJisCommandTest, AutoKeepsShiftJisAndALaterUtf8NameStopsTheRunChangin
       << second.err;
   EXPECT_EQ(second.out.find("Names on"), std::string::npos) << second.out;
   EXPECT_EQ(Tree(server_.root()), before);
-  EXPECT_TRUE(Cli({"destinations"}).out.ends_with("\tshift_jis\n"));
+  EXPECT_TRUE(Cli({"destinations"}).out.ends_with("\tshift_jis\t-\n"));
 }
 
 TEST_F(TransferCommandTest, PublishesTheTreeReportsEachStepAndRemembersTheChoice) {
@@ -971,6 +971,40 @@ TEST_F(TransferCommandTest, MissingFoldersAreReportedWithTheirTags) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "VELMORIX: パラメタ指定の誤りです。[ローカルディスクパス]\n");
   EXPECT_EQ(result.out, "");  // refused before any run
+}
+
+// A server that lets in two connections of a user at once.
+class TestCommandTest : public CliRunTest {
+ protected:
+  TestCommandTest() : CliRunTest({.maxConnections = 2}) {}
+};
+
+// test prints a line per step, ends with the status a run would, keeps
+// what a run would learn and changes nothing else, nor the log.
+TEST_F(TestCommandTest, PrintsEachStepAndExitsAsARunWould) {
+  AddSite();
+  ASSERT_EQ(Cli({"set", "site", "--connections", "3", "--security", "none"}).status, 0);
+  const std::string settings = ReadFile(storeFile());
+  const auto server = Tree(server_.root());
+
+  const CliResult result = Cli({"test", "site"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  const std::vector<std::string> lines = Lines(result.out);
+  ASSERT_EQ(lines.size(), 10u) << result.out;
+  EXPECT_EQ(lines.front(), "resolve: ok");
+  EXPECT_EQ(lines[5], "list (passive): ok, 0 entries");
+  EXPECT_EQ(lines.back(), "connections: the server allows 2 connections: 同時接続数 2");
+  EXPECT_EQ(Tree(server_.root()), server);
+  EXPECT_FALSE(fs::exists(logFile()));
+  EXPECT_EQ(ReadFile(storeFile()), WithNamesFoundUtf8(settings));
+
+  ASSERT_EQ(Cli({"update", "site", "--password-stdin"}, "wrong\n").status, 0);
+  const CliResult refused = Cli({"test", "site"});
+  EXPECT_EQ(refused.status, kExitFailed);
+  EXPECT_TRUE(refused.out.ends_with(
+      "login: 530 Authentication failed: check the login name and password\n"))
+      << refused.out;
 }
 
 TEST_F(TransferCommandTest, DryRunPrintsOnlyTheChangesAndChangesNothing) {
