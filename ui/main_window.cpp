@@ -54,7 +54,8 @@ MainWindow::Paths MainWindow::ProgramPaths() {
   const QString ownPage = program.completeBaseName() + QStringLiteral(".html");
   Paths paths;
   paths.logPath = QFile::decodeName(LogPath().c_str());
-  paths.helpPath = QFile::decodeName(HelpPagePath(QFile::encodeName(ownPage).toStdString()).c_str());
+  paths.helpPath =
+      QFile::decodeName(HelpPagePath(QFile::encodeName(ownPage).toStdString()).c_str());
   return paths;
 }
 
@@ -282,9 +283,7 @@ void MainWindow::StartRun(RunKind kind) {
   runInProgress_ = false;
   // Kept with the destination and saved at exit with everything else; a dry
   // run has logged in as a transfer would, and learned the same.
-  if (learned.connectedWithTls)
-    RecordTlsConnection(settings_, profile, learned.acceptedFingerprint);
-  RecordNameEncoding(settings_, profile, learned.autoNameEncoding);
+  KeepLearned(settings_, profile, learned);
 }
 
 void MainWindow::reject() {
