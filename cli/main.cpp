@@ -20,7 +20,7 @@
 #include "cli/destinations.h"
 #include "cli/terminal_console.h"
 #include "engine/cancel_event.h"
-#include "engine/connection_test.h"
+#include "engine/connection_check.h"
 #include "engine/program_files.h"
 #include "engine/transfer_run.h"
 #include "listing/remote_listing.h"

@@ -11,7 +11,7 @@
 #include <QValidator>
 
 #include "engine/cancel_event.h"
-#include "engine/connection_test.h"
+#include "engine/connection_check.h"
 #include "resources/string_table.h"
 #include "settings/destinations.h"
 #include "ui/control_names.h"

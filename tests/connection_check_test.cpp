@@ -2,7 +2,7 @@
 // goes wrong, the step that says so, what it tells the user to change,
 // whether a run would work, and that the test changed nothing on the
 // server and wrote no log.
-#include "engine/connection_test.h"
+#include "engine/connection_check.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>

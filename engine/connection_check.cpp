@@ -1,4 +1,4 @@
-#include "engine/connection_test.h"
+#include "engine/connection_check.h"
 
 #include <algorithm>
 #include <cstdio>
