@@ -176,7 +176,15 @@ void ConnectionTest::Connect() {
       break;
     default:
       Report("resolve", TestVerdict::kOk, "ok");
-      Report("connect", TestVerdict::kFailed, OneLine(status.text) + ": check ＵＲＬ and ポート");
+      if (reply.empty() || status.kind == FtpErrorKind::kServerReply) {
+        // Nothing that speaks FTP answered there, or the server turned
+        // the connection away ("421 Too many connections").
+        Report("connect", TestVerdict::kFailed, OneLine(status.text) + ": check ＵＲＬ and ポート");
+        return;
+      }
+      // The server greeted, then went quiet or away during the login.
+      Report("connect", TestVerdict::kOk, "ok");
+      Report("login", TestVerdict::kFailed, OneLine(status.text));
       return;
   }
 
