@@ -6,11 +6,8 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <netinet/in.h>
 
 #include <algorithm>
 #include <chrono>
@@ -938,16 +935,7 @@ TEST_F(TransferCommandTest, PublishesTheTreeReportsEachStepAndRemembersTheChoice
 }
 
 TEST_F(TransferCommandTest, FailedConnectionIsShownOnStandardErrorWithStatusOne) {
-  // A port nobody listens on: bound and closed again.
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), length), 0);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  close(probe);
-  Add({"dead", "--url", "127.0.0.1", "--port", std::to_string(ntohs(address.sin_port))});
+  Add({"dead", "--url", "127.0.0.1", "--port", std::to_string(testing::ClosedPort())});
   ASSERT_EQ(Cli({"set", "dead", "--local", local_.string()}).status, 0);
 
   const CliResult result = Cli({"transfer", "dead"});

@@ -292,14 +292,8 @@ void ProfileEditor::AddProfile() {
   }
   // The fields already show the new profile, but for what 自動 decided,
   // unless a test of its server decided it.
-  KeepTested(added);
   fields_ = std::move(data);
-  fields_.security = settings_.profiles[added].security;
-  fields_.trustedFingerprint = settings_.profiles[added].trustedFingerprint;
-  fields_.autoNameEncoding = settings_.profiles[added].autoNameEncoding;
-  fields_.autoDataMode = settings_.profiles[added].autoDataMode;
-  securityList_->setCurrentIndex(fields_.security);
-  ShowAutoItems();
+  KeepTested(added);
   ChooseDestination(settings_, added);
   ShowList();
 }
@@ -327,12 +321,6 @@ void ProfileEditor::UpdateProfile() {
   // (another server, another encoding); a second Update must not bring
   // them back. A test of the new server may have learned them anew.
   KeepTested(current);
-  fields_.security = settings_.profiles[current].security;
-  fields_.trustedFingerprint = settings_.profiles[current].trustedFingerprint;
-  fields_.autoNameEncoding = settings_.profiles[current].autoNameEncoding;
-  fields_.autoDataMode = settings_.profiles[current].autoDataMode;
-  securityList_->setCurrentIndex(fields_.security);
-  ShowAutoItems();
   ChooseDestination(settings_, current);
   ShowList();
 }
@@ -384,16 +372,12 @@ void ProfileEditor::TestConnection() {
   tested.profiles[0] = profile;
   tested.profileCount = 1;
   KeepLearned(tested, 0, learned);
-  const ServerData kept = ServerDataOf(tested.profiles[0]);
-  fields_.security = kept.security;
-  fields_.trustedFingerprint = kept.trustedFingerprint;
-  fields_.autoNameEncoding = kept.autoNameEncoding;
-  fields_.autoDataMode = kept.autoDataMode;
-  securityList_->setCurrentIndex(fields_.security);
-  ShowAutoItems();
+  ShowKept(tested.profiles[0]);
   const int current = settings_.currentProfile;
-  if (settings_.lastFtp >= 0 && current >= 0 && current < settings_.profileCount) {
-    KeepTested(current);
+  if (settings_.lastFtp >= 0 && current >= 0 && current < settings_.profileCount &&
+      settings_.profiles[current].url == profile.url &&
+      settings_.profiles[current].port == profile.port) {
+    KeepLearned(settings_, current, learned);
   }
 
   QStringList lines;
@@ -412,6 +396,16 @@ void ProfileEditor::KeepTested(int index) {
   if (tested_ && tested_->url == profile.url && tested_->port == profile.port) {
     KeepLearned(settings_, index, tested_->learned);
   }
+  ShowKept(profile);
+}
+
+void ProfileEditor::ShowKept(const FtpProfile& profile) {
+  fields_.security = profile.security;
+  fields_.trustedFingerprint = profile.trustedFingerprint;
+  fields_.autoNameEncoding = profile.autoNameEncoding;
+  fields_.autoDataMode = profile.autoDataMode;
+  securityList_->setCurrentIndex(fields_.security);
+  ShowAutoItems();
 }
 
 }  // namespace velmorix::ui

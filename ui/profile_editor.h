@@ -60,8 +60,13 @@ class ProfileEditor : public QDialog {
   // when it is the same server (URL and port).
   void TestConnection();
   // After an Add or an Update of profile `index`: keeps what a test of its
-  // server learned.
+  // server learned, and shows in the fields what the destination keeps of
+  // its server (an update may have forgotten some of it).
   void KeepTested(int index);
+  // Takes into the fields, and shows, what `profile` keeps of its server
+  // from runs and tests: its security, accepted certificate and what 自動
+  // decided and learned.
+  void ShowKept(const FtpProfile& profile);
   // Shows in the lists what 自動 decided and learned.
   void ShowAutoItems();
 

@@ -2,10 +2,6 @@
 // Update, Delete, OK, the port rule and the password limit.
 #include "ui/profile_editor.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <memory>
 #include <string>
 
@@ -19,6 +15,7 @@
 
 #include "resources/string_table.h"
 #include "settings/destinations.h"
+#include "tests/support/test_ftp_server.h"
 #include "tests/ui/window_test_support.h"
 #include "ui/control_names.h"
 #include "ui/dialogs.h"
@@ -443,20 +440,12 @@ INSTANTIATE_TEST_SUITE_P(Ports, ProfileEditorPortTest,
 // 接続テスト tests what the fields hold, stored or not, and shows every
 // step's line in one box; it changes no destination by itself.
 TEST_F(ProfileEditorTest, ConnectionTestShowsTheStepsOfTheTypedValuesInABox) {
-  // A port of 127.0.0.1 on which nothing listens.
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
+  const QString port = QString::number(testing::ClosedPort());
   Stored("site");
   const AppSettings before = settings_;
   Open();
   Retype(url_, "127.0.0.1");
-  Retype(port_, QString::number(ntohs(address.sin_port)));
+  Retype(port_, port);
 
   Press(ids::kConnectionTestButton);
 
@@ -466,7 +455,7 @@ TEST_F(ProfileEditorTest, ConnectionTestShowsTheStepsOfTheTypedValuesInABox) {
   ASSERT_EQ(lines.size(), 2) << shown[0].toStdString();
   EXPECT_EQ(lines[0], "resolve: ok");
   EXPECT_TRUE(lines[1].startsWith("connect: ")) << lines[1].toStdString();
-  EXPECT_TRUE(lines[1].contains(QString::number(ntohs(address.sin_port))));
+  EXPECT_TRUE(lines[1].contains(port));
   EXPECT_TRUE(lines[1].endsWith(": check ＵＲＬ and ポート")) << lines[1].toStdString();
   EXPECT_EQ(settings_.profiles[0], before.profiles[0]);
   EXPECT_EQ(settings_.changeCount, 0);
