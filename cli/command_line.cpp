@@ -101,6 +101,7 @@ const std::vector<CommandSpec>& Commands() {
         {"list", true, {}},
         // The name is optional: without it, every destination's lines.
         {"history", false, {{"since", OptionKind::kDate}}},
+        {"test", true, {}},
     };
   }();
   return commands;
@@ -372,8 +373,10 @@ Destinations:
       delete-on-server, time-difference, data-mode, security, encoding, the
       accepted certificate's fingerprint (- for none), connections,
       temp-upload, the encoding auto has found the server's names in
-      (- while it has found none, or for another encoding) and the
-      exclusion patterns, one field separated by \n (- for none). Tabs,
+      (- while it has found none, or for another encoding), the data
+      connections auto has learned to start with (active once passive ones
+      failed and active ones worked; - otherwise) and the exclusion
+      patterns, one field separated by \n (- for none). Tabs,
       line breaks and backslashes inside a field are shown as \t, \n, \r
       and \\. Passwords are never shown.
   add NAME --url HOST [--port N] [--user ID] [--password-stdin]
@@ -434,6 +437,24 @@ Runs:
       plain line once a second at most; --no-progress never shows it.
   list NAME
       Lists the destination's remote folder.
+  test NAME
+      Tests the connection a transfer would make, changing nothing on the
+      server and writing no log, and prints one line per step: resolve,
+      connect, TLS, login, folder, the listing of the remote folder in the
+      data connection mode runs use and then in the other, the features the
+      server offers (UTF8, MLSD, SIZE, MFMT; rename is not tried), how names
+      are written, and how many connections the server allows. Each says ok,
+      or what failed with the server's reply and what to change:
+        login: 530 Login incorrect: check the login name and password
+        list (passive): passive data port unreachable within 10 s: データ接続 アクティブ works
+        connections: the server allows 2 connections: 同時接続数 2
+      A certificate that fails the check is asked about as a transfer asks.
+      What a transfer would learn is kept: an accepted certificate, TLS,
+      the names' encoding, and with data mode auto that passive data
+      connections fail and active ones work, so that transfers start in
+      active mode without waiting for passive mode first (forgotten when
+      the server or port changes, or when active mode fails later). Exit
+      status 0 when a transfer would work, 1 when a step failed.
   Progress lines go to standard output, message boxes to standard error
   ("VELMORIX: ..."). Each transfer and list rewrites the log VELMORIX.LOG
   with the changes made on the server and the entries listed: beside this

@@ -160,6 +160,9 @@ std::string DestinationLine(const FtpProfile& profile) {
                        profile.autoNameEncoding <= kNameEncodingEucJp;
   line += decided ? NameEncodingWord(profile.autoNameEncoding) : "-";
   line += "\t";
+  // What auto learned about data connections: only auto takes it.
+  const bool learned = profile.dataMode == kDataModeAuto && profile.autoDataMode == kDataModeActive;
+  line += learned ? DataModeWord(kDataModeActive) : "-";
   std::string patterns;
   for (const std::string& pattern : PatternLines(profile.excludePatterns))
     patterns += (patterns.empty() ? "" : "\n") + pattern;

@@ -20,6 +20,7 @@
 #include "cli/destinations.h"
 #include "cli/terminal_console.h"
 #include "engine/cancel_event.h"
+#include "engine/connection_check.h"
 #include "engine/program_files.h"
 #include "engine/run_history.h"
 #include "engine/transfer_run.h"
@@ -217,9 +218,7 @@ int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsSto
   // decided is kept, after a dry run too: that is about the server, not
   // about the publish.
   const int changesBefore = settings.changeCount;
-  if (learned.connectedWithTls)
-    RecordTlsConnection(settings, index, learned.acceptedFingerprint);
-  RecordNameEncoding(settings, index, learned.autoNameEncoding);
+  KeepLearned(settings, index, learned);
   // Only the choice and what the run learned changed; what others saved
   // during the run stays.
   if (choose || settings.changeCount != changesBefore) {
@@ -227,6 +226,34 @@ int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsSto
       return saved;
   }
   return ExitStatusFor(completion);
+}
+
+// test: the connection test, which changes nothing but what it learned.
+int TestDestination(const CommandLine& line, AppSettings& settings, SettingsStore& store) {
+  const int index = settings.FindProfile(line.name);
+  if (index < 0)
+    return Failure(RefusalText(DestinationError::kUnknownDestination, line.name));
+  CancelEvent cancelEvent;
+  ConnectionLearned learned;
+  ConnectionTestReport report;
+  {
+    InterruptWatcher watcher(cancelEvent);
+    TerminalConsole console({.destination = line.name}, watcher.interruptedFd());
+    const RunRequest request{.settings = settings,
+                             .profile = settings.profiles[index],
+                             .console = console,
+                             .cancelEvent = cancelEvent,
+                             .logPath = {},
+                             .learned = &learned};
+    report = StartConnectionTest(request);
+  }
+  const int changesBefore = settings.changeCount;
+  KeepLearned(settings, index, learned);
+  if (settings.changeCount != changesBefore) {
+    if (const int saved = Save(store, settings); saved != kExitCompleted)
+      return saved;
+  }
+  return ExitStatusFor(report.completion);
 }
 
 int Run(const CommandLine& line) {
@@ -279,6 +306,9 @@ int Run(const CommandLine& line) {
   }
   if (line.command == "transfer" || line.command == "list") {
     return RunOnDestination(line, settings, store);
+  }
+  if (line.command == "test") {
+    return TestDestination(line, settings, store);
   }
 
   CommandError error;

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "settings/app_settings.h"
 
 namespace velmorix {
 
@@ -19,6 +22,16 @@ struct ConnectionLearned {
   // contradicts it (kNameEncodingUtf8... of settings/destinations.h); 0
   // when nothing was decided.
   int32_t autoNameEncoding = 0;
+  // With the data mode 自動: kDataModeActive when passive data connections
+  // failed and active ones worked; kDataModeAuto when active mode, which
+  // the destination had learned to start with, failed. Nothing when the
+  // run found nothing new.
+  std::optional<int32_t> autoDataMode;
 };
+
+// Starting thread, after the run: keeps what it learned in profile `index`
+// of `settings` (through the rules of settings/destinations.h); changeCount
+// grows only when something changed.
+void KeepLearned(AppSettings& settings, int index, const ConnectionLearned& learned);
 
 }  // namespace velmorix

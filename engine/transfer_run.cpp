@@ -46,7 +46,7 @@ std::string CutText(std::string text, size_t limit) {
 // The thread's body. Nothing is meant to throw below it; should something
 // (memory running out) still do so, the run ends as failed instead of taking
 // the whole program down, and the console is told so that it can be closed.
-void GuardedWorker(WorkerProcedure worker, TransferJob& job) {
+void GuardedWorker(const WorkerProcedure& worker, TransferJob& job) {
   try {
     worker(job);
   } catch (const std::exception&) {
@@ -65,7 +65,7 @@ void PostCompletion(TransferJob& job, RunResult result) {
   job.console.JobDone(job.completion);
 }
 
-CompletionCode RunOnWorker(const RunRequest& request, WorkerProcedure worker,
+CompletionCode RunOnWorker(const RunRequest& request, const WorkerProcedure& worker,
                            WatchedProgress watched) {
   // A request left over from the end of an earlier run must not cancel this one.
   request.cancelEvent.Clear();
@@ -80,7 +80,7 @@ CompletionCode RunOnWorker(const RunRequest& request, WorkerProcedure worker,
   // before the job it works on is destroyed.
   std::jthread thread;
   try {
-    thread = std::jthread(GuardedWorker, worker, std::ref(job));
+    thread = std::jthread(GuardedWorker, std::cref(worker), std::ref(job));
   } catch (const std::system_error& error) {
     // Without a worker there is nothing that could end the console's modal
     // state, so it is not shown.
@@ -176,18 +176,6 @@ FtpConnectOptions ConnectOptionsOf(const FtpProfile& profile) {
   return options;
 }
 
-// The low 16 bits of the stored port, as the connection has always taken it.
-uint16_t PortOf(const FtpProfile& profile) {
-  return static_cast<uint16_t>(static_cast<uint32_t>(profile.port) & 0xFFFFu);
-}
-
-int ConnectionsOf(const FtpProfile& profile) {
-  return std::clamp(profile.connections, kMinConnections, kMaxConnections);
-}
-
-// The extra connections log in as the run's own did, but ask nothing: a
-// certificate the user accepted for this run is taken, any other refused,
-// and a server that spoke TLS is held to it.
 PoolLogin PoolLoginOf(const TransferJob& job, const UploadNaming& naming) {
   PoolLogin login;
   login.host = job.profile.url;
@@ -195,16 +183,15 @@ PoolLogin PoolLoginOf(const TransferJob& job, const UploadNaming& naming) {
   login.userId = job.profile.userId;
   login.password = job.profile.password;
   login.timeouts = job.timeouts;
-  login.options = ConnectOptionsOf(job.profile);
-  login.options.security =
-      job.connection.Encrypted() ? FtpSecurity::kTlsRequired : FtpSecurity::kNone;
-  if (!job.learned.acceptedFingerprint.empty())
-    login.options.trustedFingerprint = job.learned.acceptedFingerprint;
+  login.options = ExtraConnectOptions(job);
   login.serverName = job.profile.url;
-  login.options.features = job.connection.Features();
-  login.options.passwordWithUser = job.connection.LoggedInWithPassword();
   login.naming = naming;
   return login;
+}
+
+// 自動 learned that passive data connections fail at this destination.
+bool StartsInActiveMode(const FtpProfile& profile) {
+  return profile.dataMode == kDataModeAuto && profile.autoDataMode == kDataModeActive;
 }
 
 // Eight hexadecimal digits, new for every run: what marks its temporary
@@ -219,7 +206,15 @@ std::string NewRunTag() {
 
 }  // namespace
 
-bool ConnectServer(TransferJob& job) {
+uint16_t PortOf(const FtpProfile& profile) {
+  return static_cast<uint16_t>(static_cast<uint32_t>(profile.port) & 0xFFFFu);
+}
+
+int ConnectionsOf(const FtpProfile& profile) {
+  return std::clamp(profile.connections, kMinConnections, kMaxConnections);
+}
+
+FtpConnectOptions RunConnectOptions(TransferJob& job) {
   FtpConnectOptions options = ConnectOptionsOf(job.profile);
   options.certificateCheck = [&job](const CertificateInfo& certificate) {
     const bool trusted =
@@ -234,7 +229,21 @@ bool ConnectServer(TransferJob& job) {
     job.statusLine = line;
     job.Output(kOutputConsole);
   };
-  job.session.emplace(std::string(strings::kProgramName), job.timeouts, std::move(options));
+  return options;
+}
+
+FtpConnectOptions ExtraConnectOptions(const TransferJob& job) {
+  FtpConnectOptions options = ConnectOptionsOf(job.profile);
+  options.security = job.connection.Encrypted() ? FtpSecurity::kTlsRequired : FtpSecurity::kNone;
+  if (!job.learned.acceptedFingerprint.empty())
+    options.trustedFingerprint = job.learned.acceptedFingerprint;
+  options.features = job.connection.Features();
+  options.passwordWithUser = job.connection.LoggedInWithPassword();
+  return options;
+}
+
+bool ConnectServer(TransferJob& job) {
+  job.session.emplace(std::string(strings::kProgramName), job.timeouts, RunConnectOptions(job));
   job.Report(kOutputConsole, "Connect to %s processing...", job.profile.url.c_str());
   const uint16_t port = PortOf(job.profile);
   const FtpStatus status = job.session->Connect(job.profile.url, port, job.profile.userId,
@@ -250,6 +259,9 @@ bool ConnectServer(TransferJob& job) {
   // a cancel request, instead of at the next step after it.
   CancelEvent& cancelEvent = job.cancelEvent;
   job.connection.SetCancelCheck([&cancelEvent] { return cancelEvent.IsSet(); });
+  // Without the wait for a passive connection that never comes.
+  if (StartsInActiveMode(job.profile))
+    job.connection.TurnToActiveMode();
   job.learned.connectedWithTls = job.connection.Encrypted();
   job.Report(kOutputConsole, "Connect to %s complete!", job.profile.url.c_str());
   return true;
@@ -258,6 +270,18 @@ bool ConnectServer(TransferJob& job) {
 void NoteAutoNameEncoding(TransferJob& job) {
   if (job.profile.nameEncoding == kNameEncodingAuto && job.connection.NameEncodingSettled())
     job.learned.autoNameEncoding = NameEncodingSetting(job.connection.NameEncodingInUse());
+}
+
+void NoteAutoDataMode(TransferJob& job) {
+  if (job.profile.dataMode != kDataModeAuto)
+    return;
+  if (StartsInActiveMode(job.profile)) {
+    // Passive mode may work again (another network, another firewall).
+    if (job.connection.ActiveModeFailed())
+      job.learned.autoDataMode = kDataModeAuto;
+  } else if (job.connection.TurnedToActiveMode() && !job.connection.ActiveModeFailed()) {
+    job.learned.autoDataMode = kDataModeActive;
+  }
 }
 
 void DisconnectServer(TransferJob& job) {
@@ -408,6 +432,7 @@ RunResult RunTransfer(TransferJob& job) {
     result = EndParallelUploads(context, result);
   }
   pool.reset();
+  NoteAutoDataMode(job);
   DisconnectServer(job);
   if (result == RunResult::kCompleted) {
     job.Report(kOutputConsole, "Velmorix Successfully completed!");

@@ -96,8 +96,10 @@ FtpStatus DataConnector::PrepareActive(ControlChannel& control) {
   FtpStatus status = Command(control, PortCommand(bound), reply);
   if (!status.ok())
     return status;
-  if (!reply.positive())
+  if (!reply.positive()) {
+    plan_.activeFailed = true;
     return FtpStatus::Error(FtpErrorKind::kServerReply, reply.text);
+  }
   return FtpStatus::Ok();
 }
 

@@ -48,6 +48,9 @@ struct DataConnectionPlan {
   std::chrono::milliseconds passiveConnectTimeout{10000};
   bool epsvRefused = false;      // the server refused EPSV: PASV from now on
   bool activeFromNowOn = false;  // kAuto after passive mode failed
+  // An active data connection could not be made: PORT or EPRT was refused,
+  // or the server never connected back.
+  bool activeFailed = false;
   bool addressReplaced = false;  // the notice of a replaced PASV address was given
   // Set once the server has agreed to PROT P: every data connection is then
   // a TLS stream that resumes the control connection's session.

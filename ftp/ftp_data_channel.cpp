@@ -444,6 +444,15 @@ FtpStatus OpenTransfer(ControlChannel& control, DataConnectionPlan& plan,
                             DataErrorText(transfer.label, SystemErrorText(error)));
   }
 
+  // 425 before the data connection came: in active mode, the server could
+  // not connect back.
+  const auto refused = [&plan, &transfer](FtpStatus failed) {
+    if (transfer.finalReceived && transfer.finalReply.code == 425 &&
+        (plan.mode == DataConnectionMode::kActive || plan.activeFromNowOn)) {
+      plan.activeFailed = true;
+    }
+    return failed;
+  };
   const Deadline replyDeadline = DeadlineAfter(control.replyTimeout());
   Deadline acceptDeadline = DeadlineAfter(dataTimeout);
   bool graceStarted = false;
@@ -451,7 +460,7 @@ FtpStatus OpenTransfer(ControlChannel& control, DataConnectionPlan& plan,
   for (;;) {
     status = DrainReplies(control, transfer, started);
     if (!status.ok())
-      return status;
+      return refused(status);
     const bool marked = started || transfer.finalReceived;
     const bool accepted = transfer.data.valid();
     // The data may flow as soon as the server has connected: its mark
@@ -482,6 +491,9 @@ FtpStatus OpenTransfer(ControlChannel& control, DataConnectionPlan& plan,
       // to send.
       if (transfer.finalReceived)
         return FtpStatus::Ok();
+      // Only an active connection is awaited here: a passive one is made
+      // before the command.
+      plan.activeFailed = true;
       control.MarkLost();
       return FtpStatus::Error(FtpErrorKind::kTimeout, DataConnectTimeoutText(transfer.label));
     }
@@ -501,7 +513,7 @@ FtpStatus OpenTransfer(ControlChannel& control, DataConnectionPlan& plan,
     if (controlEntry >= 0 && poll.Ready(controlEntry)) {
       status = ReceiveReply(control, transfer, started);
       if (!status.ok())
-        return status;
+        return refused(status);
     }
     if (connectorEntry >= 0 && poll.Ready(connectorEntry) &&
         connector.Take(transfer.data) == IoResult::kError) {

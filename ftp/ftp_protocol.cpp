@@ -49,6 +49,10 @@ ServerFeatures ParseFeatures(std::string_view featReply) {
       features.mlst = true;
     if (NamesFeature(line, "UTF8"))
       features.utf8 = true;
+    if (NamesFeature(line, "SIZE"))
+      features.size = true;
+    if (NamesFeature(line, "MFMT"))
+      features.mfmt = true;
   }
   return features;
 }

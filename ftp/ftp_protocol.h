@@ -13,6 +13,8 @@ namespace velmorix::ftp {
 struct ServerFeatures {
   bool mlst = false;  // MLST/MLSD with exact UTC times and explicit types
   bool utf8 = false;  // names are UTF-8 once "OPTS UTF8 ON" is sent
+  bool size = false;  // SIZE tells a file's size
+  bool mfmt = false;  // MFMT sets a file's modification time
 };
 
 // Reads the feature lines of a 211 reply to FEAT (feature names ignore case).

@@ -959,6 +959,18 @@ void FtpConnection::TurnToActiveMode() {
     state_->dataPlan.activeFromNowOn = true;
 }
 
+bool FtpConnection::ActiveModeFailed() const {
+  return state_ != nullptr && state_->dataPlan.activeFailed;
+}
+
+void FtpConnection::SetDataMode(DataConnectionMode mode) {
+  if (state_ == nullptr)
+    return;
+  state_->dataPlan.mode = mode;
+  state_->dataPlan.activeFromNowOn = false;
+  state_->dataPlan.activeFailed = false;
+}
+
 bool FtpConnection::CanWriteName(std::string_view name) const {
   std::string serverName;
   return ftp::EncodeName(NameEncodingInUse(), name, serverName) == ftp::NameFailure::kNone;

@@ -196,6 +196,13 @@ class FtpConnection {
   // With kAuto, takes active mode for good, as another connection to the
   // same server has found it must (without a notice); else nothing.
   void TurnToActiveMode();
+  // True once a data connection in active mode could not be made: the
+  // server refused PORT or EPRT, or never connected back.
+  bool ActiveModeFailed() const;
+  // From now on opens data connections in `mode`, as if the connection had
+  // been made with it; a turn to active mode and a failure of it are
+  // forgotten.
+  void SetDataMode(DataConnectionMode mode);
 
   // CWD; success on a 2xx reply. "" names the login folder. Entering the
   // folder that the last CWD entered sends nothing.

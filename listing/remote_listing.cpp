@@ -86,6 +86,7 @@ RunResult RunListing(TransferJob& job) {
     job.Report(kOutputConsole, "Velmorix Failed..See Error Message !!");
     job.ShowError(ParameterErrorText(strings::kTagFtpServerPath));
   }
+  NoteAutoDataMode(job);
   DisconnectServer(job);
   if (result == RunResult::kCompleted) {
     job.Report(kOutputConsole, "FTP ls command completed!");

@@ -27,23 +27,24 @@ inline constexpr std::string_view kFtpTrustedCertificate = "FTPCERT";
 inline constexpr std::string_view kFtpConnections = "FTPCONNECTIONS";
 inline constexpr std::string_view kFtpTemporaryUploads = "FTPTEMPUPLOAD";
 inline constexpr std::string_view kFtpAutoNameEncoding = "FTPAUTOENCODING";
+inline constexpr std::string_view kFtpAutoDataMode = "FTPAUTOMODE";
 inline constexpr std::string_view kFtpExcludePatterns = "FTPEXCLUDE";
-inline constexpr std::string_view kLastDeleteMessage = "LASTDELMES";    // 137
-inline constexpr std::string_view kLastDeleteDots = "LASTDELDOTS";      // 139
-inline constexpr std::string_view kCompanyKey = "Quenzari";             // 143
+inline constexpr std::string_view kLastDeleteMessage = "LASTDELMES";  // 137
+inline constexpr std::string_view kLastDeleteDots = "LASTDELDOTS";    // 139
+inline constexpr std::string_view kCompanyKey = "Quenzari";           // 143
 // Added to every password byte before it is stored; one decimal digit.
 inline constexpr std::string_view kPasswordShift = "7";
 
 // Message box texts.
 inline constexpr std::string_view kConnectErrorUnknown = "ＦＴＰ接続でエラー（原因不明）";  // 129
-inline constexpr std::string_view kParameterError = "パラメタ指定の誤りです。";            // 130
-inline constexpr std::string_view kFtpCommandError = "ＦＴＰへのコマンドでエラー発生";    // 131
+inline constexpr std::string_view kParameterError = "パラメタ指定の誤りです。";             // 130
+inline constexpr std::string_view kFtpCommandError = "ＦＴＰへのコマンドでエラー発生";      // 131
 
 // Names of the output codes; nothing displays them.
-inline constexpr std::string_view kConsoleOutput = "CONSOLE OUTPUT";      // 132
-inline constexpr std::string_view kConsoleAndFile = "CONSOLE AND FILE";   // 133
-inline constexpr std::string_view kOpenFiles = "OPENFILES";               // 134
-inline constexpr std::string_view kFileClose = "FILECLOSE";               // 135
+inline constexpr std::string_view kConsoleOutput = "CONSOLE OUTPUT";     // 132
+inline constexpr std::string_view kConsoleAndFile = "CONSOLE AND FILE";  // 133
+inline constexpr std::string_view kOpenFiles = "OPENFILES";              // 134
+inline constexpr std::string_view kFileClose = "FILECLOSE";              // 135
 
 inline constexpr std::string_view kLogFileName = "VELMORIX.LOG";  // 136
 
@@ -61,6 +62,7 @@ inline constexpr std::string_view kProgramName = "VELMORIX";
 inline constexpr std::string_view kDuplicateName = "ＦＴＰの名称が重複しています。";
 inline constexpr std::string_view kEnterInteger = "整数を入力してください。";
 // %1 and %2 are the bounds of the accepted range.
-inline constexpr std::string_view kEnterIntegerInRange = "%1 から %2 までの整数を入力してください。";
+inline constexpr std::string_view kEnterIntegerInRange =
+    "%1 から %2 までの整数を入力してください。";
 
 }  // namespace velmorix::strings

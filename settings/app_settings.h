@@ -62,6 +62,12 @@ struct FtpProfile {
   // later runs start with and hold the server to; 0 while none has decided.
   // It belongs to the server at url and port, like trustedFingerprint.
   int32_t autoNameEncoding = 0;
+  // With dataMode 自動: 2 (アクティブ, as dataMode numbers it) once a run or
+  // the connection test found passive data connections failing and active
+  // ones working, so that later runs start in active mode; 0 while nothing
+  // was learned, or once active mode failed too. It belongs to the server
+  // at url and port, like trustedFingerprint.
+  int32_t autoDataMode = 0;
   // 除外するファイル: the patterns of the entries a publish leaves alone on
   // both sides, one per line (settings/exclusion_patterns.h); empty, as for
   // a destination stored before they could be given.

@@ -42,7 +42,8 @@ DestinationError CheckServerData(const AppSettings& settings, const ServerData& 
       !IsInRange(data.nameEncoding, kNameEncodingAuto, kNameEncodingEucJp) ||
       !IsInRange(data.connections, kMinConnections, kMaxConnections) ||
       !IsInRange(data.temporaryUploads, 0, 1) ||
-      !IsInRange(data.autoNameEncoding, kNameEncodingAuto, kNameEncodingEucJp)) {
+      !IsInRange(data.autoNameEncoding, kNameEncodingAuto, kNameEncodingEucJp) ||
+      (data.autoDataMode != kDataModeAuto && data.autoDataMode != kDataModeActive)) {
     return DestinationError::kValueOutOfRange;
   }
   if (!data.trustedFingerprint.empty() &&
@@ -69,6 +70,7 @@ void StoreServerData(const ServerData& data, FtpProfile& profile) {
   profile.connections = data.connections;
   profile.temporaryUploads = data.temporaryUploads;
   profile.autoNameEncoding = data.autoNameEncoding;
+  profile.autoDataMode = data.autoDataMode;
   profile.excludePatterns = data.excludePatterns;
 }
 
@@ -201,7 +203,14 @@ ServerData ServerDataOf(const FtpProfile& profile) {
                     .connections = profile.connections,
                     .temporaryUploads = profile.temporaryUploads,
                     .autoNameEncoding = profile.autoNameEncoding,
+                    .autoDataMode = profile.autoDataMode,
                     .excludePatterns = profile.excludePatterns};
+}
+
+FtpProfile ProfileWith(const ServerData& data) {
+  FtpProfile profile;
+  StoreServerData(data, profile);
+  return profile;
 }
 
 DestinationError AddDestination(AppSettings& settings, const ServerData& data, int* index) {
@@ -235,6 +244,7 @@ DestinationError UpdateDestination(AppSettings& settings, int index, const Serve
   FtpProfile& profile = settings.profiles[index];
   const bool otherServer = data.url != profile.url || data.port != profile.port;
   const bool keptFingerprint = data.trustedFingerprint == profile.trustedFingerprint;
+  const bool keptDataMode = data.autoDataMode == profile.autoDataMode;
   const bool stillAuto =
       profile.nameEncoding == kNameEncodingAuto && data.nameEncoding == kNameEncodingAuto;
   StoreServerData(data, profile);
@@ -242,6 +252,8 @@ DestinationError UpdateDestination(AppSettings& settings, int index, const Serve
     profile.trustedFingerprint.clear();
   if (otherServer || !stillAuto)
     profile.autoNameEncoding = kNameEncodingAuto;
+  if ((otherServer && keptDataMode) || data.dataMode != kDataModeAuto)
+    profile.autoDataMode = kDataModeAuto;
   ++settings.changeCount;
   settings.lastFtp = ListPosition(settings, chosen);
   return DestinationError::kNone;
@@ -283,6 +295,19 @@ DestinationError RecordNameEncoding(AppSettings& settings, int index, int32_t de
     return DestinationError::kNone;
   }
   profile.autoNameEncoding = decided;
+  ++settings.changeCount;
+  return DestinationError::kNone;
+}
+
+DestinationError RecordAutoDataMode(AppSettings& settings, int index, int32_t learned) {
+  if (index < 0 || index >= settings.profileCount)
+    return DestinationError::kUnknownDestination;
+  if (learned != kDataModeAuto && learned != kDataModeActive)
+    return DestinationError::kValueOutOfRange;
+  FtpProfile& profile = settings.profiles[index];
+  if (profile.dataMode != kDataModeAuto || profile.autoDataMode == learned)
+    return DestinationError::kNone;
+  profile.autoDataMode = learned;
   ++settings.changeCount;
   return DestinationError::kNone;
 }
@@ -428,6 +453,13 @@ const std::vector<StoredProfileValue>& StoredProfileValues() {
        .kind = Kind::kNumber,
        .number = [](FtpProfile& p) -> int32_t& { return p.autoNameEncoding; },
        .defaultNumber = kNameEncodingAuto,
+       .boundToServer = true},
+      // Nothing learned, as for every destination before 自動 kept what
+      // it found about data connections.
+      {.prefix = strings::kFtpAutoDataMode,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.autoDataMode; },
+       .defaultNumber = kDataModeAuto,
        .boundToServer = true},
       // None, as for every destination before patterns could be given. One
       // pattern per line: the store keeps a text with line breaks whole.

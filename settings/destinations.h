@@ -143,6 +143,10 @@ struct ServerData {
   // What 自動 decided (FtpProfile::autoNameEncoding): not edited, only
   // shown beside 自動, and carried so that an update keeps it.
   int32_t autoNameEncoding = kNameEncodingAuto;
+  // What 自動 learned about data connections (FtpProfile::autoDataMode):
+  // kDataModeAuto (nothing) or kDataModeActive. Not edited, only shown
+  // beside 自動, and carried so that an update keeps it.
+  int32_t autoDataMode = kDataModeAuto;
   // The default patterns for a new destination; none (FtpProfile's
   // default) for one stored without them.
   std::string excludePatterns{kNewDestinationExcludePatterns};
@@ -150,6 +154,10 @@ struct ServerData {
   bool operator==(const ServerData&) const = default;
 };
 ServerData ServerDataOf(const FtpProfile& profile);
+// A destination with `data`, an empty local folder and all five options
+// on, as AddDestination would store it, but unchecked and not stored: the
+// values in the profile editor, for a connection test.
+FtpProfile ProfileWith(const ServerData& data);
 
 // Each change below keeps the chosen destination chosen (lastFtp follows it
 // to its new list position), except where said otherwise.
@@ -167,7 +175,9 @@ DestinationError AddDestination(AppSettings& settings, const ServerData& data,
 // one is forgotten. What 自動 decided is kept only while the destination
 // stays at 自動 on the same URL and port: another server may write its
 // names otherwise, and picking an encoding (even 自動 again, after another)
-// is how the user lets 自動 decide afresh.
+// is how the user lets 自動 decide afresh. What 自動 learned about data
+// connections is kept only while the destination stays at 自動 and, like
+// the certificate, on the same URL and port unless `data` brings another.
 DestinationError UpdateDestination(AppSettings& settings, int index, const ServerData& data);
 // After a run that connected with TLS to profile `index`: the destination
 // becomes kSecurityTlsRequired, so that a server that stops offering TLS (or
@@ -187,6 +197,14 @@ DestinationError RecordTlsConnection(AppSettings& settings, int index,
 // when something changed. Any other `decided` is refused as
 // kValueOutOfRange.
 DestinationError RecordNameEncoding(AppSettings& settings, int index, int32_t decided);
+// After a run or a connection test of profile `index` at data mode 自動:
+// `learned` kDataModeActive when passive data connections failed and
+// active ones worked (later runs start in active mode), kDataModeAuto when
+// active mode, learned before, failed (later runs try passive mode first
+// again). Nothing changes when the destination is no longer at 自動 or
+// holds that value already; changeCount grows only when something changed.
+// Any other `learned` is refused as kValueOutOfRange.
+DestinationError RecordAutoDataMode(AppSettings& settings, int index, int32_t learned);
 // Deletes profile `index`; the later profiles move up one slot, keeping
 // their order, and the freed slot is cleared. When it was the chosen one,
 // the item above it in the list is chosen, or none when it was the first.

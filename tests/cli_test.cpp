@@ -6,11 +6,8 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <netinet/in.h>
 
 #include <algorithm>
 #include <chrono>
@@ -375,19 +372,19 @@ TEST_F(DestinationCommandsTest, DestinationsAreListedInNameOrderWithAllFieldsBut
   EXPECT_EQ(
       result.out,
       "Alpha\tb.example.jp\t990\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
-      "\t4\ton\t-\t" +
+      "\t4\ton\t-\t-\t" +
           patterns +
           "\n"
           "alpha\ta.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
-          "\t4\ton\t-\t" +
+          "\t4\ton\t-\t-\t" +
           patterns +
           "\n"
           "beta\tftp.example.jp\t2121\tweb\t/"
-          "www\t\ton\ton\ton\ton\ton\ton\tpassive\ttls-if-available\tauto\t-\t4\ton\t-\t" +
+          "www\t\ton\ton\ton\ton\ton\ton\tpassive\ttls-if-available\tauto\t-\t4\ton\t-\t-\t" +
           patterns +
           "\n"
           "Zeta\tz.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
-          "\t4\ton\t-\t" +
+          "\t4\ton\t-\t-\t" +
           patterns + "\n");
   EXPECT_EQ(result.out.find("hunter2"), std::string::npos);
   EXPECT_EQ(result.err, "");
@@ -398,7 +395,7 @@ TEST_F(DestinationCommandsTest, FieldsWithTabsOrLineBreaksStayOnOneLine) {
   const CliResult result = Cli({"destinations"});
   EXPECT_EQ(result.out,
             "two\\tparts\th\t21\t\tline\\nbreak\\\\x\t\ton\ton\ton\ton\ton\toff\tauto\t"
-            "tls-if-available\tauto\t-\t4\ton\t-\t" +
+            "tls-if-available\tauto\t-\t4\ton\t-\t-\t" +
                 std::string(kListedNewPatterns) + "\n");
   EXPECT_EQ(LoadSettings().profiles[0].remoteDir, "line\nbreak\\x");
 }
@@ -470,8 +467,8 @@ TEST_F(DestinationCommandsTest, ConnectionSettingsAreTakenByEveryCommandAndListe
       if (listed.starts_with(name + "\t"))
         line = listed;
     }
-    // Then what auto decided, nothing before a run, and the patterns.
-    EXPECT_TRUE(line.ends_with("\t" + step.listed + "\t-\t" + kListedNewPatterns))
+    // Then what auto decided and learned, nothing before a run, and the patterns.
+    EXPECT_TRUE(line.ends_with("\t" + step.listed + "\t-\t-\t" + kListedNewPatterns))
         << step.arguments[0] << " " << step.arguments[2] << ": " << line;
   }
 }
@@ -928,11 +925,11 @@ TEST_F(ShiftJisCommandTest, AutoKeepsShiftJisAndALaterUtf8NameStopsTheRunChangin
   const CliResult first = Cli({"transfer", "site", "--yes"});
   ASSERT_EQ(first.status, 0) << first.err << first.out;
   EXPECT_NE(first.out.find("Names on 127.0.0.1 are Shift_JIS"), std::string::npos) << first.out;
-  EXPECT_EQ(Tree(site), (std::map<fs::path, std::string>{{"index.html", "page"},
-                                                          {"表.txt", "new, longer"}}));
-  EXPECT_TRUE(
-      Cli({"destinations"})
-          .out.ends_with("\tauto\t-\t4\ton\tshift_jis\t" + std::string(kListedNewPatterns) + "\n"))
+  EXPECT_EQ(Tree(site),
+            (std::map<fs::path, std::string>{{"index.html", "page"}, {"表.txt", "new, longer"}}));
+  EXPECT_TRUE(Cli({"destinations"})
+                  .out.ends_with("\tauto\t-\t4\ton\tshift_jis\t-\t" +
+                                 std::string(kListedNewPatterns) + "\n"))
       << Cli({"destinations"}).out;
 
   // Someone has replaced 表.txt with "日本.txt" written in UTF-8 since
@@ -953,7 +950,7 @@ TEST_F(ShiftJisCommandTest, AutoKeepsShiftJisAndALaterUtf8NameStopsTheRunChangin
   EXPECT_EQ(second.out.find("Names on"), std::string::npos) << second.out;
   EXPECT_EQ(Tree(server_.root()), before);
   EXPECT_TRUE(Cli({"destinations"})
-                  .out.ends_with("\tshift_jis\t" + std::string(kListedNewPatterns) + "\n"));
+                  .out.ends_with("\tshift_jis\t-\t" + std::string(kListedNewPatterns) + "\n"));
 }
 
 TEST_F(TransferCommandTest, PublishesTheTreeReportsEachStepAndRemembersTheChoice) {
@@ -1017,16 +1014,7 @@ TEST_F(TransferCommandTest, HistoryKeepsEveryPublishesChanges) {
 }
 
 TEST_F(TransferCommandTest, FailedConnectionIsShownOnStandardErrorWithStatusOne) {
-  // A port nobody listens on: bound and closed again.
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), length), 0);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  close(probe);
-  Add({"dead", "--url", "127.0.0.1", "--port", std::to_string(ntohs(address.sin_port))});
+  Add({"dead", "--url", "127.0.0.1", "--port", std::to_string(testing::ClosedPort())});
   ASSERT_EQ(Cli({"set", "dead", "--local", local_.string()}).status, 0);
 
   const CliResult result = Cli({"transfer", "dead"});
@@ -1050,6 +1038,40 @@ TEST_F(TransferCommandTest, MissingFoldersAreReportedWithTheirTags) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "VELMORIX: パラメタ指定の誤りです。[ローカルディスクパス]\n");
   EXPECT_EQ(result.out, "");  // refused before any run
+}
+
+// A server that lets in two connections of a user at once.
+class TestCommandTest : public CliRunTest {
+ protected:
+  TestCommandTest() : CliRunTest({.maxConnections = 2}) {}
+};
+
+// test prints a line per step, ends with the status a run would, keeps
+// what a run would learn and changes nothing else, nor the log.
+TEST_F(TestCommandTest, PrintsEachStepAndExitsAsARunWould) {
+  AddSite();
+  ASSERT_EQ(Cli({"set", "site", "--connections", "3", "--security", "none"}).status, 0);
+  const std::string settings = ReadFile(storeFile());
+  const auto server = Tree(server_.root());
+
+  const CliResult result = Cli({"test", "site"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  const std::vector<std::string> lines = Lines(result.out);
+  ASSERT_EQ(lines.size(), 10u) << result.out;
+  EXPECT_EQ(lines.front(), "resolve: ok");
+  EXPECT_EQ(lines[5], "list (passive): ok, 0 entries");
+  EXPECT_EQ(lines.back(), "connections: the server allows 2 connections: 同時接続数 2");
+  EXPECT_EQ(Tree(server_.root()), server);
+  EXPECT_FALSE(fs::exists(logFile()));
+  EXPECT_EQ(ReadFile(storeFile()), WithNamesFoundUtf8(settings));
+
+  ASSERT_EQ(Cli({"update", "site", "--password-stdin"}, "wrong\n").status, 0);
+  const CliResult refused = Cli({"test", "site"});
+  EXPECT_EQ(refused.status, kExitFailed);
+  EXPECT_TRUE(refused.out.ends_with(
+      "login: 530 Authentication failed: check the login name and password\n"))
+      << refused.out;
 }
 
 TEST_F(TransferCommandTest, DryRunPrintsOnlyTheChangesAndChangesNothing) {

@@ -333,12 +333,12 @@ TEST(StoredProfileValuesTest, NamesAreNumberedAsTheStoreKeepsThem) {
   for (const StoredProfileValue& value : StoredProfileValues())
     names.push_back(value.NameFor(12));
   EXPECT_EQ(names, (std::vector<std::string>{
-                       "FTPNAME12",   "FTPURL12",         "FTPUID12",        "FTPPASS12",
-                       "FTPPORT12",   "FTPDIR12",         "LOCALDIR12",      "LASTDELDOTS12",
-                       "LASTOPT121",  "LASTOPT122",       "LASTOPT123",      "LASTOPT124",
-                       "LASTOPT125",  "FTPMODE12",        "FTPSECURITY12",   "FTPENCODING12",
-                       "FTPCERT12",   "FTPCONNECTIONS12", "FTPTEMPUPLOAD12", "FTPAUTOENCODING12",
-                       "FTPEXCLUDE12"}));
+                       "FTPNAME12",     "FTPURL12",         "FTPUID12",        "FTPPASS12",
+                       "FTPPORT12",     "FTPDIR12",         "LOCALDIR12",      "LASTDELDOTS12",
+                       "LASTOPT121",    "LASTOPT122",       "LASTOPT123",      "LASTOPT124",
+                       "LASTOPT125",    "FTPMODE12",        "FTPSECURITY12",   "FTPENCODING12",
+                       "FTPCERT12",     "FTPCONNECTIONS12", "FTPTEMPUPLOAD12", "FTPAUTOENCODING12",
+                       "FTPAUTOMODE12", "FTPEXCLUDE12"}));
 }
 
 // What 自動 decided is the server's, and only 自動's: it goes with another
@@ -419,6 +419,82 @@ TEST(AutoNameEncodingTest, WhatARunDecidedIsRecordedOnlyForAuto) {
     EXPECT_EQ(settings.changeCount, step.changeCount) << step.what;
   }
   EXPECT_EQ(settings.profiles[1].autoNameEncoding, kNameEncodingAuto);
+}
+
+// What 自動 learned about data connections belongs to the server, and to
+// 自動: an update keeps it only on the same URL and port at 自動, unless
+// the data brings what a test of the new server learned.
+TEST(AutoDataModeTest, KeptOnlyForTheSameServerAtAuto) {
+  struct Case {
+    const char* what;
+    std::function<void(ServerData&)> change;
+    int32_t kept;
+  };
+  const Case cases[] = {
+      {"rename and new login", [](ServerData& d) { d.name = "renamed", d.userId = "other"; },
+       kDataModeActive},
+      {"other URL", [](ServerData& d) { d.url = "other.example.jp"; }, kDataModeAuto},
+      {"other port", [](ServerData& d) { d.port = 2121; }, kDataModeAuto},
+      {"other port, learned there",
+       [](ServerData& d) {
+         d.port = 2121;
+         d.autoDataMode = kDataModeAuto;
+       },
+       kDataModeAuto},
+      {"passive picked", [](ServerData& d) { d.dataMode = kDataModePassive; }, kDataModeAuto},
+      {"active picked", [](ServerData& d) { d.dataMode = kDataModeActive; }, kDataModeAuto},
+  };
+  for (const Case& c : cases) {
+    AppSettings settings = WithProfiles({"site"});
+    settings.profiles[0].url = "ftp.example.jp";
+    settings.profiles[0].autoDataMode = kDataModeActive;
+    ServerData data = ServerDataOf(settings.profiles[0]);
+    c.change(data);
+    ASSERT_EQ(UpdateDestination(settings, 0, data), DestinationError::kNone) << c.what;
+    EXPECT_EQ(settings.profiles[0].autoDataMode, c.kept) << c.what;
+  }
+  // A test of the new server that learned active mode is taken along.
+  AppSettings settings = WithProfiles({"site"});
+  ServerData data = ServerDataOf(settings.profiles[0]);
+  data.url = "new.example.jp";
+  data.autoDataMode = kDataModeActive;
+  ASSERT_EQ(UpdateDestination(settings, 0, data), DestinationError::kNone);
+  EXPECT_EQ(settings.profiles[0].autoDataMode, kDataModeActive);
+  EXPECT_EQ(AddDestination(settings, {.name = "bad", .url = "h", .autoDataMode = kDataModePassive}),
+            DestinationError::kValueOutOfRange);
+}
+
+TEST(AutoDataModeTest, WhatARunLearnedIsRecordedOnlyForAuto) {
+  AppSettings settings = WithProfiles({"auto", "passive"});
+  settings.profiles[1].dataMode = kDataModePassive;
+  struct Step {
+    const char* what;
+    int index;
+    int32_t learned;
+    DestinationError error;
+    int32_t kept;  // profile 0's
+    int32_t changeCount;
+  };
+  const Step steps[] = {
+      {"passive failed, active worked", 0, kDataModeActive, DestinationError::kNone,
+       kDataModeActive, 1},
+      {"the same again: no change", 0, kDataModeActive, DestinationError::kNone, kDataModeActive,
+       1},
+      {"active failed later: forgotten", 0, kDataModeAuto, DestinationError::kNone, kDataModeAuto,
+       2},
+      {"a destination at passive keeps nothing", 1, kDataModeActive, DestinationError::kNone,
+       kDataModeAuto, 2},
+      {"passive is no learned mode", 0, kDataModePassive, DestinationError::kValueOutOfRange,
+       kDataModeAuto, 2},
+      {"no such profile", 2, kDataModeActive, DestinationError::kUnknownDestination, kDataModeAuto,
+       2},
+  };
+  for (const Step& step : steps) {
+    EXPECT_EQ(RecordAutoDataMode(settings, step.index, step.learned), step.error) << step.what;
+    EXPECT_EQ(settings.profiles[0].autoDataMode, step.kept) << step.what;
+    EXPECT_EQ(settings.changeCount, step.changeCount) << step.what;
+  }
+  EXPECT_EQ(settings.profiles[1].autoDataMode, kDataModeAuto);
 }
 
 }  // namespace

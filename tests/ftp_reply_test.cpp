@@ -141,10 +141,13 @@ TEST_F(FtpLoginRepliesTest, FeaturesOfTheCapturedServers) {
     const ServerFeatures features = ParseFeatures(replies[0].text);
     EXPECT_EQ(features.mlst, mlst) << file;
     EXPECT_TRUE(features.utf8) << file;
+    EXPECT_TRUE(features.size) << file;
+    EXPECT_EQ(features.mfmt, mlst) << file << ": only vsftpd lacks MFMT, as it lacks MLST";
   }
-  const ServerFeatures odd = ParseFeatures("211-Features:\n mlst type*;\n UTF8X\n211 UTF8");
+  const ServerFeatures odd = ParseFeatures("211-Features:\n mlst type*;\n UTF8X\n SIZES\n211 UTF8");
   EXPECT_TRUE(odd.mlst);
   EXPECT_FALSE(odd.utf8) << "UTF8X is another feature, and the last line is no feature";
+  EXPECT_FALSE(odd.size) << "SIZES is another feature";
 }
 
 TEST_F(FtpLoginRepliesTest, LoginFolderFromTheQuotedPath) {

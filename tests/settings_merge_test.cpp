@@ -179,6 +179,17 @@ TEST(MergeSettingsTest, DecidedEncodingStaysWithItsServerBesideThePin) {
     EXPECT_EQ(merged.autoNameEncoding, c.encoding) << c.what;
     EXPECT_EQ(merged.trustedFingerprint, c.fingerprint) << c.what;
   }
+  // What 自動 learned about data connections goes the same way.
+  for (const bool theyMoved : {false, true}) {
+    AppSettings ours = Loaded();
+    AppSettings theirs = Loaded();
+    ours.profiles[0].autoDataMode = kDataModeActive;
+    if (theyMoved)
+      theirs.profiles[0].url = "other";
+    const AppSettings result = MergeSettings(Loaded(), ours, theirs);
+    EXPECT_EQ(result.profiles[0].autoDataMode, theyMoved ? kDataModeAuto : kDataModeActive)
+        << (theyMoved ? "they changed the URL" : "they changed nothing");
+  }
 }
 
 TEST(MergeSettingsTest, SwitchesTakeTheSideThatChangedThem) {

@@ -124,6 +124,74 @@ TEST_P(DataModeTest, SameDataWhateverTheModeOrTheReasonWhyNot) {
   }
 }
 
+// --- What 自動 learns about data connections -------------------------------------
+
+// A destination at 自動 keeps that passive mode failed and active mode
+// worked, starts its later runs in active mode without trying passive
+// mode, and forgets it once active mode fails too.
+struct LearnedModeCase {
+  const char* name;
+  TestFtpServerOptions server;
+  int32_t learnedBefore;  // the destination's autoDataMode
+  CompletionCode completion;
+  bool passiveTried;  // EPSV or PASV was sent
+  std::optional<int32_t> learned;
+};
+
+void PrintTo(const LearnedModeCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class LearnedDataModeTest : public EngineTest,
+                            public ::testing::WithParamInterface<LearnedModeCase> {
+ protected:
+  LearnedDataModeTest() : EngineTest(GetParam().server) {}
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, LearnedDataModeTest,
+    ::testing::Values(LearnedModeCase{"SilentPassivePortIsLearned",
+                                      {.passive = TestFtpServerOptions::Passive::kSilent},
+                                      kDataModeAuto,
+                                      CompletionCode::kCompleted,
+                                      true,
+                                      kDataModeActive},
+                      LearnedModeCase{"LearnedRunStartsActive",
+                                      {.passive = TestFtpServerOptions::Passive::kSilent},
+                                      kDataModeActive,
+                                      CompletionCode::kCompleted,
+                                      false,
+                                      std::nullopt},
+                      LearnedModeCase{"WorkingPassiveLearnsNothing",
+                                      {},
+                                      kDataModeAuto,
+                                      CompletionCode::kCompleted,
+                                      true,
+                                      std::nullopt},
+                      LearnedModeCase{"FailingActiveIsForgotten",
+                                      {.noConnectBack = true},
+                                      kDataModeActive,
+                                      CompletionCode::kFailed,
+                                      false,
+                                      kDataModeAuto}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(LearnedDataModeTest, RunsStartWithWhatAutoLearned) {
+  const LearnedModeCase& c = GetParam();
+  profile.autoDataMode = c.learnedBefore;
+  timeouts.data = std::chrono::milliseconds(1500);
+  timeouts.passiveConnect = std::chrono::milliseconds(500);
+  WriteFile(Local("index.html"), "page");
+
+  ASSERT_EQ(Publish(), c.completion) << Transcript();
+
+  bool passiveTried = false;
+  for (const std::string& command : server_.Commands())
+    passiveTried = passiveTried || command.ends_with(" EPSV") || command.ends_with(" PASV");
+  EXPECT_EQ(passiveTried, c.passiveTried) << Transcript();
+  EXPECT_EQ(learned.autoDataMode, c.learned) << Transcript();
+}
+
 // --- Data that does not come whole ---------------------------------------------
 //
 // What a host, or someone between, can do to a data connection, over plain

@@ -53,6 +53,7 @@ inline constexpr char kNameEncoding[] = "nameEncoding";
 inline constexpr char kConnections[] = "connections";
 inline constexpr char kTemporaryUploads[] = "temporaryUploads";
 inline constexpr char kExcludePatterns[] = "excludePatterns";
+inline constexpr char kConnectionTestButton[] = "connectionTest";
 }  // namespace profile_editor
 
 namespace about_box {

@@ -31,14 +31,19 @@ ScriptState& script() {
 
 QMessageBox::StandardButton Dialogs::Box(QWidget* parent, const QString& text,
                                          QMessageBox::StandardButtons buttons,
-                                         QMessageBox::StandardButton unanswered) {
+                                         QMessageBox::StandardButton unanswered,
+                                         QMessageBox::Icon icon, bool selectable) {
   if (script().active) {
     script().shown.append(text);
     return script().answers.isEmpty() ? unanswered : script().answers.dequeue();
   }
-  QMessageBox box(QMessageBox::Warning, QStringLiteral("VELMORIX"), text, buttons, parent);
+  QMessageBox box(icon, QStringLiteral("VELMORIX"), text, buttons, parent);
   // A box is a window of its own and does not take its parent's font.
   box.setFont(DialogFont());
+  if (selectable) {
+    box.setTextFormat(Qt::PlainText);
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  }
   const int result = box.exec();
   return static_cast<QMessageBox::StandardButton>(result);
 }
@@ -55,6 +60,11 @@ QMessageBox::StandardButton Dialogs::AskYesNoCancel(QWidget* parent, const QStri
 
 QMessageBox::StandardButton Dialogs::AskYesNo(QWidget* parent, const QString& text) {
   return Box(parent, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+}
+
+void Dialogs::ShowText(QWidget* parent, const QString& text, bool warning) {
+  Box(parent, text, QMessageBox::Ok, QMessageBox::Ok,
+      warning ? QMessageBox::Warning : QMessageBox::Information, true);
 }
 
 QString Dialogs::PickFolder(QWidget* parent, const QString& title, const QString& startFolder) {

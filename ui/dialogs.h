@@ -25,6 +25,10 @@ class Dialogs {
   static QMessageBox::StandardButton AskYesNoCancel(QWidget* parent, const QString& text);
   // Yes and No; the close box and Escape give No.
   static QMessageBox::StandardButton AskYesNo(QWidget* parent, const QString& text);
+  // A box captioned "VELMORIX" with an OK button whose text (plain, one
+  // line per line) the user can select and copy; the information icon, or
+  // the warning icon when `warning`.
+  static void ShowText(QWidget* parent, const QString& text, bool warning);
   // The folder picker, opened at `startFolder`; the chosen folder, or an
   // empty text when cancelled.
   static QString PickFolder(QWidget* parent, const QString& title, const QString& startFolder);
@@ -50,7 +54,9 @@ class Dialogs {
  private:
   static QMessageBox::StandardButton Box(QWidget* parent, const QString& text,
                                          QMessageBox::StandardButtons buttons,
-                                         QMessageBox::StandardButton unanswered);
+                                         QMessageBox::StandardButton unanswered,
+                                         QMessageBox::Icon icon = QMessageBox::Warning,
+                                         bool selectable = false);
 };
 
 }  // namespace velmorix::ui

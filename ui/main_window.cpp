@@ -304,9 +304,7 @@ void MainWindow::StartRun(RunKind kind) {
   runInProgress_ = false;
   // Kept with the destination and saved at exit with everything else; a dry
   // run has logged in as a transfer would, and learned the same.
-  if (learned.connectedWithTls)
-    RecordTlsConnection(settings_, profile, learned.acceptedFingerprint);
-  RecordNameEncoding(settings_, profile, learned.autoNameEncoding);
+  KeepLearned(settings_, profile, learned);
 }
 
 void MainWindow::reject() {

@@ -11,6 +11,8 @@
 #include <QSpinBox>
 #include <QValidator>
 
+#include "engine/cancel_event.h"
+#include "engine/connection_check.h"
 #include "resources/string_table.h"
 #include "settings/destinations.h"
 #include "settings/exclusion_patterns.h"
@@ -18,6 +20,7 @@
 #include "ui/destination_list.h"
 #include "ui/dialog_metrics.h"
 #include "ui/dialogs.h"
+#include "ui/progress_console.h"
 
 namespace velmorix::ui {
 namespace {
@@ -135,6 +138,12 @@ QString AutoEncodingItem(int32_t decided) {
   }
 }
 
+// The text of the data connection list's 自動: with what it learned, as
+// "自動 (アクティブ)".
+QString AutoDataModeItem(int32_t learned) {
+  return learned == kDataModeActive ? QStringLiteral("自動 (アクティブ)") : QStringLiteral("自動");
+}
+
 QLineEdit* AddEdit(QWidget* parent, const DialogUnits& units, const char* name, int x, int y,
                    int width, int height) {
   auto* edit = new QLineEdit(parent);
@@ -189,6 +198,8 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
   Place(timeDifferenceBox_, units, 125, 88, 39, 10);
   dataModeList_ =
       AddChoice(this, units, ids::kDataMode, "データ接続", 0, {"自動", "パッシブ", "アクティブ"});
+  // Wide enough for "自動 (アクティブ)".
+  dataModeList_->resize(units.X(80), dataModeList_->height());
   securityList_ = AddChoice(this, units, ids::kSecurity, "セキュリティ", 1,
                             {"なし", "TLS (可能なら)", "TLS 必須"});
   nameEncodingList_ = AddChoice(this, units, ids::kNameEncoding, "文字コード", 2,
@@ -197,6 +208,9 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
   nameEncodingList_->resize(units.X(80), nameEncodingList_->height());
   connectionsSpin_ =
       AddNumber(this, units, ids::kConnections, "同時接続数", 3, kMinConnections, kMaxConnections);
+  // Beside 同時接続数, which it tells how many the server allows.
+  auto* test = AddButton(this, units, ids::kConnectionTestButton, "接続テスト", 116,
+                         151 + 3 * kConnectionRowHeight, 52, 14);
   temporaryUploadsBox_ = new QCheckBox(QStringLiteral("一時ファイル名で転送"), this);
   temporaryUploadsBox_->setObjectName(ids::kTemporaryUploads);
   Place(temporaryUploadsBox_, units, 7, 151 + 4 * kConnectionRowHeight + 2, 115, 10);
@@ -216,6 +230,7 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
   connect(add, &QPushButton::clicked, this, &ProfileEditor::AddProfile);
   connect(update, &QPushButton::clicked, this, &ProfileEditor::UpdateProfile);
   connect(remove, &QPushButton::clicked, this, &ProfileEditor::DeleteProfile);
+  connect(test, &QPushButton::clicked, this, &ProfileEditor::TestConnection);
   connect(ok, &QPushButton::clicked, this, &ProfileEditor::accept);
   connect(cancel, &QPushButton::clicked, this, &ProfileEditor::reject);
 
@@ -245,8 +260,8 @@ void ProfileEditor::ShowFields() {
   timeDifferenceBox_->setChecked(fields_.timeDifference != 0);
   dataModeList_->setCurrentIndex(fields_.dataMode);
   securityList_->setCurrentIndex(fields_.security);
-  nameEncodingList_->setItemText(kNameEncodingAuto, AutoEncodingItem(fields_.autoNameEncoding));
   nameEncodingList_->setCurrentIndex(fields_.nameEncoding);
+  ShowAutoItems();
   // A stored number out of range shows as the nearest one a run would use.
   connectionsSpin_->setValue(fields_.connections);
   temporaryUploadsBox_->setChecked(fields_.temporaryUploads != 0);
@@ -324,6 +339,7 @@ void ProfileEditor::AddProfile() {
   ServerData data = fields_;
   data.trustedFingerprint.clear();
   data.autoNameEncoding = kNameEncodingAuto;
+  data.autoDataMode = kDataModeAuto;
   int added = -1;
   const DestinationError error = AddDestination(settings_, data, &added);
   if (error == DestinationError::kDuplicateName) {
@@ -332,9 +348,10 @@ void ProfileEditor::AddProfile() {
   if (error != DestinationError::kNone) {
     return;
   }
-  // The fields already show the new profile, but for what 自動 decided.
+  // The fields already show the new profile, but for what 自動 decided,
+  // unless a test of its server decided it.
   fields_ = std::move(data);
-  nameEncodingList_->setItemText(kNameEncodingAuto, AutoEncodingItem(fields_.autoNameEncoding));
+  KeepTested(added);
   ChooseDestination(settings_, added);
   ShowList();
 }
@@ -360,10 +377,8 @@ void ProfileEditor::UpdateProfile() {
   }
   // The update may have forgotten the certificate and what 自動 decided
   // (another server, another encoding); a second Update must not bring
-  // them back.
-  fields_.trustedFingerprint = settings_.profiles[current].trustedFingerprint;
-  fields_.autoNameEncoding = settings_.profiles[current].autoNameEncoding;
-  nameEncodingList_->setItemText(kNameEncodingAuto, AutoEncodingItem(fields_.autoNameEncoding));
+  // them back. A test of the new server may have learned them anew.
+  KeepTested(current);
   ChooseDestination(settings_, current);
   ShowList();
 }
@@ -385,6 +400,70 @@ void ProfileEditor::DeleteProfile() {
   // than those of a profile no longer shown.
   fields_ = ServerData{};
   ShowFields();
+}
+
+void ProfileEditor::ShowAutoItems() {
+  nameEncodingList_->setItemText(kNameEncodingAuto, AutoEncodingItem(fields_.autoNameEncoding));
+  dataModeList_->setItemText(kDataModeAuto, AutoDataModeItem(fields_.autoDataMode));
+}
+
+void ProfileEditor::TestConnection() {
+  if (!ReadFields()) {
+    return;
+  }
+  const FtpProfile profile = ProfileWith(fields_);
+  CancelEvent cancelEvent;
+  ProgressConsole console(cancelEvent, ConsoleKind::kConnectionTest, this);
+  ConnectionLearned learned;
+  const RunRequest request{.settings = settings_,
+                           .profile = profile,
+                           .console = console,
+                           .cancelEvent = cancelEvent,
+                           .logPath = {},
+                           .learned = &learned};
+  const ConnectionTestReport report = StartConnectionTest(request);
+
+  // What a run would keep, the test keeps: in the fields, for Add and
+  // Update, and in the shown destination when it is that server.
+  tested_ = TestedServer{profile.url, profile.port, learned};
+  AppSettings tested;
+  tested.profiles[0] = profile;
+  tested.profileCount = 1;
+  KeepLearned(tested, 0, learned);
+  ShowKept(tested.profiles[0]);
+  const int current = settings_.currentProfile;
+  if (settings_.lastFtp >= 0 && current >= 0 && current < settings_.profileCount &&
+      settings_.profiles[current].url == profile.url &&
+      settings_.profiles[current].port == profile.port) {
+    KeepLearned(settings_, current, learned);
+  }
+
+  QStringList lines;
+  for (const TestStep& step : report.steps) {
+    lines.append(QString::fromStdString(TestStepLine(step)));
+  }
+  if (report.completion == CompletionCode::kCanceled) {
+    lines.append(QStringLiteral("中止しました"));
+  }
+  Dialogs::ShowText(this, lines.join(QLatin1Char('\n')),
+                    report.completion != CompletionCode::kCompleted);
+}
+
+void ProfileEditor::KeepTested(int index) {
+  const FtpProfile& profile = settings_.profiles[index];
+  if (tested_ && tested_->url == profile.url && tested_->port == profile.port) {
+    KeepLearned(settings_, index, tested_->learned);
+  }
+  ShowKept(profile);
+}
+
+void ProfileEditor::ShowKept(const FtpProfile& profile) {
+  fields_.security = profile.security;
+  fields_.trustedFingerprint = profile.trustedFingerprint;
+  fields_.autoNameEncoding = profile.autoNameEncoding;
+  fields_.autoDataMode = profile.autoDataMode;
+  securityList_->setCurrentIndex(fields_.security);
+  ShowAutoItems();
 }
 
 }  // namespace velmorix::ui

@@ -1,5 +1,6 @@
 // The profile editor: the modal window in which the user adds, updates and
-// deletes the stored FTP destinations.
+// deletes the stored FTP destinations, and tests the connection that the
+// values in its fields make.
 //
 // It works directly on the main window's AppSettings, not on a copy: every
 // Add, Update and Delete takes effect at once through the destination rules
@@ -11,10 +12,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <QDialog>
 
+#include "engine/connection_learned.h"
 #include "settings/app_settings.h"
 #include "settings/destinations.h"
 
@@ -54,6 +57,21 @@ class ProfileEditor : public QDialog {
   void AddProfile();
   void UpdateProfile();
   void DeleteProfile();
+  // 接続テスト: tests the values in the fields, stored or not, under a
+  // console that closes itself, then shows the test's lines in a box. What
+  // the test learned goes into the fields, and into the shown destination
+  // when it is the same server (URL and port).
+  void TestConnection();
+  // After an Add or an Update of profile `index`: keeps what a test of its
+  // server learned, and shows in the fields what the destination keeps of
+  // its server (an update may have forgotten some of it).
+  void KeepTested(int index);
+  // Takes into the fields, and shows, what `profile` keeps of its server
+  // from runs and tests: its security, accepted certificate and what 自動
+  // decided and learned.
+  void ShowKept(const FtpProfile& profile);
+  // Shows in the lists what 自動 decided and learned.
+  void ShowAutoItems();
 
   AppSettings& settings_;
 
@@ -75,6 +93,14 @@ class ProfileEditor : public QDialog {
   // The editor's working copy: what the fields held when last read or shown.
   // Its trusted fingerprint has no field; it is the shown profile's.
   ServerData fields_;
+
+  // The server the last connection test reached, and what it learned.
+  struct TestedServer {
+    std::string url;
+    int32_t port = 0;
+    ConnectionLearned learned;
+  };
+  std::optional<TestedServer> tested_;
 };
 
 }  // namespace velmorix::ui

@@ -74,6 +74,7 @@ QString KeepAmountsWhole(const std::string& line) {
 int HeightOf(ConsoleKind kind) {
   switch (kind) {
     case ConsoleKind::kListing:
+    case ConsoleKind::kConnectionTest:
       return kListingHeight;
     case ConsoleKind::kDryRun:
       return kDryRunHeight;
@@ -88,7 +89,8 @@ int HeightOf(ConsoleKind kind) {
 ProgressConsole::ProgressConsole(CancelEvent& cancelEvent, ConsoleKind kind, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint),
-      cancelEvent_(cancelEvent) {
+      cancelEvent_(cancelEvent),
+      kind_(kind) {
   setWindowTitle(QString::fromUtf8(strings::kProgramName.data(),
                                    static_cast<qsizetype>(strings::kProgramName.size())));
   setFont(DialogFont());
@@ -112,7 +114,7 @@ ProgressConsole::ProgressConsole(CancelEvent& cancelEvent, ConsoleKind kind, QWi
   Place(statusText_, units, 2, 1, 183, 25);
   setTabOrder(button_, statusText_);
 
-  if (kind != ConsoleKind::kListing) {
+  if (kind == ConsoleKind::kTransfer || kind == ConsoleKind::kDryRun) {
     // The label below the bar says how far the run has come, so the bar
     // carries no text of its own.
     progressBar_ = new QProgressBar(this);
@@ -296,6 +298,8 @@ bool ProgressConsole::event(QEvent* event) {
     PollProgress();
     if (progressTimer_ != nullptr)
       progressTimer_->stop();
+    if (kind_ == ConsoleKind::kConnectionTest)
+      accept();
     return true;
   }
   return QDialog::event(event);

@@ -38,6 +38,9 @@ enum class ConsoleKind {
   kTransfer,  // status line, Cancel, progress bar and counts
   kDryRun,    // the same, and below them the list of changes; may be enlarged
   kListing,   // status line and Cancel only: a listing has no counts
+  // As a listing's, and it closes itself when the test has ended: the
+  // test's lines are shown together afterwards.
+  kConnectionTest,
 };
 
 class ProgressConsole : public QDialog, public RunConsole {
@@ -84,6 +87,7 @@ class ProgressConsole : public QDialog, public RunConsole {
   void StopWatching();
 
   CancelEvent& cancelEvent_;
+  const ConsoleKind kind_;
   int runState_ = static_cast<int>(CompletionCode::kRunning);
   QPushButton* button_;
   QPlainTextEdit* statusText_;

@@ -42,6 +42,7 @@ check() {
 }
 
 check "command prefix" "transfer" tr
+check "command prefix of test" "test" te
 check "every name" 'alpha|my\ site' transfer ""
 check "name prefix" "alpha" list al
 check "name with a space, escaped" 'my\ site' delete my

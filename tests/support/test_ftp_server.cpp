@@ -41,6 +41,20 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ignored);
 }
 
+uint16_t ClosedPort() {
+  const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (probe < 0 || bind(probe, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ADD_FAILURE() << "no port to close: " << std::strerror(errno);
+  }
+  close(probe);
+  return ntohs(address.sin_port);
+}
+
 TestFtpServer::TestFtpServer(TestFtpServerOptions options)
     : options_(options), host_(options.ipv6 ? "::1" : "127.0.0.1") {}
 

@@ -162,6 +162,9 @@ class FtpServerTest : public ::testing::Test {
   TestFtpServer server_;
 };
 
+// A port of 127.0.0.1 on which nothing listens: bound and closed again.
+uint16_t ClosedPort();
+
 // Writes `content` to `path`, creating the parent folders.
 void WriteFile(const std::filesystem::path& path, const std::string& content);
 // The whole content of `path`; empty when it cannot be read.

@@ -16,6 +16,7 @@
 
 #include "resources/string_table.h"
 #include "settings/destinations.h"
+#include "tests/support/test_ftp_server.h"
 #include "tests/ui/window_test_support.h"
 #include "ui/control_names.h"
 #include "ui/dialogs.h"
@@ -474,6 +475,31 @@ INSTANTIATE_TEST_SUITE_P(Ports, ProfileEditorPortTest,
                                            PortCase{"99999999999999999999", 0, false},
                                            PortCase{"", 0, true}, PortCase{"21a", 0, true},
                                            PortCase{"2 1", 0, true}, PortCase{"２１", 0, true}));
+
+// 接続テスト tests what the fields hold, stored or not, and shows every
+// step's line in one box; it changes no destination by itself.
+TEST_F(ProfileEditorTest, ConnectionTestShowsTheStepsOfTheTypedValuesInABox) {
+  const QString port = QString::number(testing::ClosedPort());
+  Stored("site");
+  const AppSettings before = settings_;
+  Open();
+  Retype(url_, "127.0.0.1");
+  Retype(port_, port);
+
+  Press(ids::kConnectionTestButton);
+
+  const QStringList shown = ui::Dialogs::Shown();
+  ASSERT_EQ(shown.size(), 1);
+  const QStringList lines = shown[0].split(QLatin1Char('\n'));
+  ASSERT_EQ(lines.size(), 2) << shown[0].toStdString();
+  EXPECT_EQ(lines[0], "resolve: ok");
+  EXPECT_TRUE(lines[1].startsWith("connect: ")) << lines[1].toStdString();
+  EXPECT_TRUE(lines[1].contains(port));
+  EXPECT_TRUE(lines[1].endsWith(": check ＵＲＬ and ポート")) << lines[1].toStdString();
+  EXPECT_EQ(settings_.profiles[0], before.profiles[0]);
+  EXPECT_EQ(settings_.changeCount, 0);
+  EXPECT_EQ(url_->text(), "127.0.0.1");
+}
 
 TEST_F(ProfileEditorTest, PasswordTakesAtMost256Utf8BytesSoItReadsBack) {
   Open();
