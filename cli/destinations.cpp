@@ -163,6 +163,7 @@ std::string DestinationLine(const FtpProfile& profile) {
   // What auto learned about data connections: only auto takes it.
   const bool learned = profile.dataMode == kDataModeAuto && profile.autoDataMode == kDataModeActive;
   line += learned ? DataModeWord(kDataModeActive) : "-";
+  line += "\t";
   std::string patterns;
   for (const std::string& pattern : PatternLines(profile.excludePatterns))
     patterns += (patterns.empty() ? "" : "\n") + pattern;
