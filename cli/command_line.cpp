@@ -40,6 +40,7 @@ const std::vector<OptionSpec>& ConnectionOptions() {
       {"trust-fingerprint", OptionKind::kFingerprint},
       {"connections", OptionKind::kConnections},
       {"temp-upload", OptionKind::kSwitch},
+      {"clock", OptionKind::kChoice, {"auto", "time-difference"}},
   };
   return options;
 }
@@ -302,15 +303,17 @@ Destinations:
       only-newer, skip-underscore-folders, skip-images-folder, ignore-exe,
       delete-on-server, time-difference, data-mode, security, encoding, the
       accepted certificate's fingerprint (- for none), connections,
-      temp-upload and the encoding auto has found the server's names in
-      (- while it has found none, or for another encoding). Tabs,
+      temp-upload, the encoding auto has found the server's names in
+      (- while it has found none, or for another encoding), clock and the
+      offset of the server's clock auto has learned (UTC+09:00; - while it
+      has learned none, or for time-difference). Tabs,
       line breaks and backslashes inside a field are shown as \t, \n, \r
       and \\. Passwords are never shown.
   add NAME --url HOST [--port N] [--user ID] [--password-stdin]
       [--remote DIR] [--time-difference on|off] [--data-mode auto|passive|active]
       [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
-      [--connections N] [--temp-upload on|off]
+      [--connections N] [--temp-upload on|off] [--clock auto|time-difference]
       Adds a destination with an empty local folder and all five options on.
       Data connections: auto (the default) opens them passively and turns to
       active mode when the server cannot; passive and active use only that
@@ -319,7 +322,7 @@ Destinations:
       [--password-stdin] [--remote DIR] [--time-difference on|off]
       [--data-mode auto|passive|active] [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
-      [--connections N] [--temp-upload on|off]
+      [--connections N] [--temp-upload on|off] [--clock auto|time-difference]
       Changes the server data of a destination; its local folder and options
       stay.
   delete NAME
@@ -328,7 +331,7 @@ Destinations:
       [--skip-images-folder on|off] [--ignore-exe on|off] [--delete-on-server on|off]
       [--data-mode auto|passive|active] [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
-      [--connections N] [--temp-upload on|off]
+      [--connections N] [--temp-upload on|off] [--clock auto|time-difference]
       Sets the local folder (a relative one is made absolute) and the options.
   switches [--delete-message on|off] [--keep-dot-files on|off]
       Without options, prints the two switches. delete-message asks before
@@ -399,6 +402,17 @@ Options:
                     off (destinations stored before the setting): under its
                     own name. Either way the server's size of each file is
                     checked against what was sent.
+  --clock auto|time-difference
+                    how the server's file times are read before only-newer
+                    compares them. auto (the default of add): MLSD times
+                    as UTC; LIST times by the server's clock as learned
+                    from the listed time of a file the transfer has just
+                    uploaded, to the quarter hour, and kept for the server
+                    (another --url or --port forgets it); until it is
+                    learned, a LIST time counts as up to 14 hours ahead, so
+                    no edit is missed. time-difference (destinations stored
+                    before the setting): as listed, nine hours less with
+                    --time-difference on, which alone also chooses it
   --connections N   how many connections a transfer may open to the server,
                     a whole number from 1 to 8: 4 for a new destination, 1
                     (one connection) for one stored before the setting

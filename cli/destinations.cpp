@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "engine/server_clock.h"
+
 namespace velmorix::cli {
 namespace {
 
@@ -33,6 +35,7 @@ std::string Escape(std::string_view text) {
 constexpr std::string_view kDataModeWords[] = {"auto", "passive", "active"};
 constexpr std::string_view kSecurityWords[] = {"none", "tls-if-available", "tls"};
 constexpr std::string_view kNameEncodingWords[] = {"auto", "utf-8", "shift_jis", "euc-jp"};
+constexpr std::string_view kClockModeWords[] = {"time-difference", "auto"};
 
 // The value whose word is `word`: its position among `words`.
 template <size_t N>
@@ -112,6 +115,14 @@ std::string_view NameEncodingWord(int32_t nameEncoding) {
   return WordOfValue(kNameEncodingWords, nameEncoding);
 }
 
+std::optional<int32_t> ClockModeFromWord(std::string_view word) {
+  return ValueOfWord(kClockModeWords, word);
+}
+
+std::string_view ClockModeWord(int32_t clockMode) {
+  return WordOfValue(kClockModeWords, clockMode);
+}
+
 std::string DestinationLine(const FtpProfile& profile) {
   std::string line;
   for (const std::string* text : {&profile.name, &profile.url})
@@ -145,6 +156,13 @@ std::string DestinationLine(const FtpProfile& profile) {
                        profile.autoNameEncoding >= kNameEncodingUtf8 &&
                        profile.autoNameEncoding <= kNameEncodingEucJp;
   line += decided ? NameEncodingWord(profile.autoNameEncoding) : "-";
+  line += "\t";
+  line += ClockModeWord(profile.clockMode);
+  line += "\t";
+  // What auto learned of the server's clock: only auto takes it.
+  const bool learned =
+      profile.clockMode == kClockModeAuto && IsLearnedClockOffset(profile.clockOffset);
+  line += learned ? ClockOffsetText(profile.clockOffset) : "-";
   return line;
 }
 
@@ -161,7 +179,8 @@ CommandError AddDestination(AppSettings& settings, const ServerFields& fields) {
                         .nameEncoding = fields.nameEncoding.value_or(kNameEncodingAuto),
                         .trustedFingerprint = fields.trustedFingerprint.value_or(""),
                         .connections = fields.connections.value_or(kNewDestinationConnections),
-                        .temporaryUploads = fields.temporaryUploads.value_or(1)};
+                        .temporaryUploads = fields.temporaryUploads.value_or(1),
+                        .clockMode = fields.clockMode.value_or(kClockModeAuto)};
   return Refused(velmorix::AddDestination(settings, data), data.name);
 }
 
@@ -184,6 +203,7 @@ CommandError UpdateDestination(AppSettings& settings, std::string_view name,
   data.trustedFingerprint = fields.trustedFingerprint.value_or(data.trustedFingerprint);
   data.connections = fields.connections.value_or(data.connections);
   data.temporaryUploads = fields.temporaryUploads.value_or(data.temporaryUploads);
+  data.clockMode = fields.clockMode.value_or(data.clockMode);
   return Refused(velmorix::UpdateDestination(settings, index, data), data.name);
 }
 

@@ -72,6 +72,8 @@ ServerFields ReadConnectionFields(const CommandLine& line) {
   if (const std::optional<std::string> connections = line.Value("connections"))
     fields.connections = ParseConnections(*connections);
   fields.temporaryUploads = SwitchOption(line, "temp-upload");
+  if (const std::optional<std::string> clock = line.Value("clock"))
+    fields.clockMode = ClockModeFromWord(*clock);
   return fields;
 }
 
@@ -82,6 +84,10 @@ bool ReadServerFields(const CommandLine& line, ServerFields& fields, int& status
   fields.userId = line.Value("user");
   fields.remoteDir = line.Value("remote");
   fields.timeDifference = SwitchOption(line, "time-difference");
+  // The flag counts only with --clock time-difference: giving it alone
+  // asks for that.
+  if (fields.timeDifference && !fields.clockMode)
+    fields.clockMode = kClockModeTimeDifference;
   if (const std::optional<std::string> port = line.Value("port")) {
     std::string error;
     fields.port = ParsePort(*port, error);  // already checked by the parser
@@ -215,6 +221,7 @@ int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsSto
   if (learned.connectedWithTls)
     RecordTlsConnection(settings, index, learned.acceptedFingerprint);
   RecordNameEncoding(settings, index, learned.autoNameEncoding);
+  RecordClockOffset(settings, index, learned.clockOffset);
   // Only the choice and what the run learned changed; what others saved
   // during the run stays.
   if (choose || settings.changeCount != changesBefore) {
@@ -280,7 +287,8 @@ int Run(const CommandLine& line) {
     const ServerFields connection = ReadConnectionFields(line);
     const bool connectionGiven = connection.dataMode || connection.security ||
                                  connection.nameEncoding || connection.trustedFingerprint ||
-                                 connection.connections || connection.temporaryUploads;
+                                 connection.connections || connection.temporaryUploads ||
+                                 connection.clockMode;
     if (connectionGiven && !error)
       error = UpdateDestination(settings, line.name, connection);
   }

@@ -3,6 +3,7 @@
 // thread during the run, read by the starting thread after it.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <string>
 
@@ -19,6 +20,11 @@ struct ConnectionLearned {
   // contradicts it (kNameEncodingUtf8... of settings/destinations.h); 0
   // when nothing was decided.
   int32_t autoNameEncoding = 0;
+  // With 時刻の補正 自動 on a server that lists with LIST: the minutes its
+  // times run ahead of UTC, as the run learned them from a file it had
+  // just uploaded (engine/server_clock.h); INT32_MIN
+  // (kClockOffsetNotLearned) when it learned nothing.
+  int32_t clockOffset = INT32_MIN;
 };
 
 }  // namespace velmorix

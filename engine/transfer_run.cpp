@@ -18,6 +18,7 @@
 #include "engine/dry_run_site.h"
 #include "engine/mirror_walk.h"
 #include "engine/remote_site.h"
+#include "engine/server_clock.h"
 #include "engine/transfer_job.h"
 #include "engine/transfer_worker.h"
 #include "engine/tree_reader.h"
@@ -339,6 +340,41 @@ RunResult GuardDeletions(TransferJob& job, const WalkRules& rules, const ReadTre
   return RunResult::kStopped;
 }
 
+// After a publish with 時刻の補正 自動 on a server that lists with LIST:
+// lists the folder of the last file that arrived and learns the server's
+// clock from its time (LearnClockOffset), for job.learned. One listing of
+// one folder per publish that uploaded something; nothing for a server
+// that lists with MLSD, whose times are UTC. Learned on every such run, so
+// that a server whose clock moves (summer time) is followed; a run that
+// cannot tell (a date listed with a year, a failed listing) learns nothing
+// and shows nothing.
+void LearnServerClock(TransferJob& job, RemoteSite& site) {
+  if (job.profile.clockMode != kClockModeAuto || site.ListsWithMlsd())
+    return;
+  const std::optional<ArrivedFile> arrived = job.progress.LastArrived();
+  if (!arrived)
+    return;
+  std::unique_ptr<RemoteListing> listing;
+  RemoteEntry entry;
+  std::optional<int32_t> learned;
+  for (FtpStatus status =
+           site.OpenListing(arrived->remoteDir, ListingCommand::kPreferred, listing, entry);
+       status.ok(); status = listing->Next(entry)) {
+    if (entry.name == arrived->name)
+      learned = LearnClockOffset(entry, arrived->sentAt);
+  }
+  if (listing)
+    listing->Close();
+  if (!learned)
+    return;
+  job.learned.clockOffset = *learned;
+  if (*learned != job.profile.clockOffset) {
+    job.Report(kOutputConsole, "Server clock learned : %s from %s",
+               ClockOffsetText(*learned).c_str(),
+               JoinPath(arrived->remoteDir, arrived->name).c_str());
+  }
+}
+
 }  // namespace
 
 RunResult RunTransfer(TransferJob& job) {
@@ -401,6 +437,8 @@ RunResult RunTransfer(TransferJob& job) {
     const WalkContext context{cached, job, rules, pool ? &*pool : nullptr, &tree, &unchecked};
     result = MirrorDirectory(context, job.profile.localDir, job.profile.remoteDir);
     result = EndParallelUploads(context, result);
+    if (result == RunResult::kCompleted)
+      LearnServerClock(job, ftpSite);
   }
   pool.reset();
   DisconnectServer(job);

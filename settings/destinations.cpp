@@ -41,7 +41,9 @@ DestinationError CheckServerData(const AppSettings& settings, const ServerData& 
       !IsInRange(data.nameEncoding, kNameEncodingAuto, kNameEncodingEucJp) ||
       !IsInRange(data.connections, kMinConnections, kMaxConnections) ||
       !IsInRange(data.temporaryUploads, 0, 1) ||
-      !IsInRange(data.autoNameEncoding, kNameEncodingAuto, kNameEncodingEucJp)) {
+      !IsInRange(data.autoNameEncoding, kNameEncodingAuto, kNameEncodingEucJp) ||
+      !IsInRange(data.clockMode, kClockModeTimeDifference, kClockModeAuto) ||
+      (data.clockOffset != kClockOffsetNotLearned && !IsLearnedClockOffset(data.clockOffset))) {
     return DestinationError::kValueOutOfRange;
   }
   if (!data.trustedFingerprint.empty() &&
@@ -66,6 +68,8 @@ void StoreServerData(const ServerData& data, FtpProfile& profile) {
   profile.connections = data.connections;
   profile.temporaryUploads = data.temporaryUploads;
   profile.autoNameEncoding = data.autoNameEncoding;
+  profile.clockMode = data.clockMode;
+  profile.clockOffset = data.clockOffset;
 }
 
 }  // namespace
@@ -150,6 +154,10 @@ PortCheck ParsePort(std::string_view text, int32_t& port) {
   return PortCheck::kValid;
 }
 
+bool IsLearnedClockOffset(int32_t minutes) {
+  return IsInRange(minutes, -kMaxClockOffsetMinutes, kMaxClockOffsetMinutes);
+}
+
 DestinationError CheckPassword(std::string_view password) {
   if (password.size() > kMaxPasswordBytes)
     return DestinationError::kPasswordTooLong;
@@ -196,7 +204,12 @@ ServerData ServerDataOf(const FtpProfile& profile) {
                     .trustedFingerprint = profile.trustedFingerprint,
                     .connections = profile.connections,
                     .temporaryUploads = profile.temporaryUploads,
-                    .autoNameEncoding = profile.autoNameEncoding};
+                    .autoNameEncoding = profile.autoNameEncoding,
+                    .clockMode = profile.clockMode,
+                    // A stored number out of range counts as nothing learned.
+                    .clockOffset = IsLearnedClockOffset(profile.clockOffset)
+                                       ? profile.clockOffset
+                                       : kClockOffsetNotLearned};
 }
 
 DestinationError AddDestination(AppSettings& settings, const ServerData& data, int* index) {
@@ -232,11 +245,15 @@ DestinationError UpdateDestination(AppSettings& settings, int index, const Serve
   const bool keptFingerprint = data.trustedFingerprint == profile.trustedFingerprint;
   const bool stillAuto =
       profile.nameEncoding == kNameEncodingAuto && data.nameEncoding == kNameEncodingAuto;
+  const bool clockStillAuto =
+      profile.clockMode == kClockModeAuto && data.clockMode == kClockModeAuto;
   StoreServerData(data, profile);
   if (otherServer && keptFingerprint)
     profile.trustedFingerprint.clear();
   if (otherServer || !stillAuto)
     profile.autoNameEncoding = kNameEncodingAuto;
+  if (otherServer || !clockStillAuto)
+    profile.clockOffset = kClockOffsetNotLearned;
   ++settings.changeCount;
   settings.lastFtp = ListPosition(settings, chosen);
   return DestinationError::kNone;
@@ -278,6 +295,21 @@ DestinationError RecordNameEncoding(AppSettings& settings, int index, int32_t de
     return DestinationError::kNone;
   }
   profile.autoNameEncoding = decided;
+  ++settings.changeCount;
+  return DestinationError::kNone;
+}
+
+DestinationError RecordClockOffset(AppSettings& settings, int index, int32_t minutes) {
+  if (index < 0 || index >= settings.profileCount)
+    return DestinationError::kUnknownDestination;
+  if (minutes == kClockOffsetNotLearned)
+    return DestinationError::kNone;
+  if (!IsLearnedClockOffset(minutes))
+    return DestinationError::kValueOutOfRange;
+  FtpProfile& profile = settings.profiles[index];
+  if (profile.clockMode != kClockModeAuto || profile.clockOffset == minutes)
+    return DestinationError::kNone;
+  profile.clockOffset = minutes;
   ++settings.changeCount;
   return DestinationError::kNone;
 }
@@ -423,6 +455,17 @@ const std::vector<StoredProfileValue>& StoredProfileValues() {
        .kind = Kind::kNumber,
        .number = [](FtpProfile& p) -> int32_t& { return p.autoNameEncoding; },
        .defaultNumber = kNameEncodingAuto,
+       .boundToServer = true},
+      // Times read as the time-difference flag says, as every run read
+      // them before the server's clock could be learned.
+      {.prefix = strings::kFtpClockMode,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.clockMode; },
+       .defaultNumber = kClockModeTimeDifference},
+      {.prefix = strings::kFtpClockOffset,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.clockOffset; },
+       .defaultNumber = kClockOffsetNotLearned,
        .boundToServer = true},
   };
   return values;

@@ -9,6 +9,7 @@
 // (or the command line's main thread) only.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -43,6 +44,19 @@ inline constexpr int32_t kNameEncodingEucJp = 3;
 inline constexpr int32_t kMinConnections = 1;
 inline constexpr int32_t kMaxConnections = 8;
 inline constexpr int32_t kNewDestinationConnections = 4;
+
+// How a destination's runs read the server's listed times
+// (FtpProfile::clockMode).
+inline constexpr int32_t kClockModeTimeDifference =
+    0;                                        // as listed; nine hours less with timeDifference
+inline constexpr int32_t kClockModeAuto = 1;  // MLSD as UTC, LIST less the offset learned
+// What 自動 learned of the server's clock (FtpProfile::clockOffset): the
+// minutes its LIST times run ahead of UTC, at most a day either way.
+inline constexpr int32_t kMaxClockOffsetMinutes = 24 * 60;
+inline constexpr int32_t kClockOffsetNotLearned = INT32_MIN;
+// True for an offset within kMaxClockOffsetMinutes either way; any other
+// number (kClockOffsetNotLearned among them) counts as nothing learned.
+bool IsLearnedClockOffset(int32_t minutes);
 
 inline constexpr int32_t kLowestPort = 1;
 inline constexpr int32_t kHighestPort = 65535;
@@ -136,6 +150,13 @@ struct ServerData {
   // What 自動 decided (FtpProfile::autoNameEncoding): not edited, only
   // shown beside 自動, and carried so that an update keeps it.
   int32_t autoNameEncoding = kNameEncodingAuto;
+  // 自動 for a new destination; kClockModeTimeDifference (FtpProfile's
+  // default) for one stored without it, which keeps reading times as the
+  // time-difference flag says.
+  int32_t clockMode = kClockModeAuto;
+  // What 自動 learned (FtpProfile::clockOffset): not edited, only shown
+  // beside 自動, and carried so that an update keeps it.
+  int32_t clockOffset = kClockOffsetNotLearned;
 
   bool operator==(const ServerData&) const = default;
 };
@@ -157,7 +178,9 @@ DestinationError AddDestination(AppSettings& settings, const ServerData& data,
 // one is forgotten. What 自動 decided is kept only while the destination
 // stays at 自動 on the same URL and port: another server may write its
 // names otherwise, and picking an encoding (even 自動 again, after another)
-// is how the user lets 自動 decide afresh.
+// is how the user lets 自動 decide afresh. The clock offset 自動 learned is
+// kept likewise: only while the destination stays at 自動 on the same URL
+// and port.
 DestinationError UpdateDestination(AppSettings& settings, int index, const ServerData& data);
 // After a run that connected with TLS to profile `index`: the destination
 // becomes kSecurityTlsRequired, so that a server that stops offering TLS (or
@@ -177,6 +200,14 @@ DestinationError RecordTlsConnection(AppSettings& settings, int index,
 // when something changed. Any other `decided` is refused as
 // kValueOutOfRange.
 DestinationError RecordNameEncoding(AppSettings& settings, int index, int32_t decided);
+// After a publish of profile `index` whose 自動 learned the server's clock
+// (`minutes`, see kMaxClockOffsetMinutes): the destination keeps it, so
+// that its later runs compare LIST times with it. Nothing changes when the
+// destination is no longer at 自動 or keeps that offset already;
+// changeCount grows only when something changed. kClockOffsetNotLearned
+// changes nothing; any other number out of range is refused as
+// kValueOutOfRange.
+DestinationError RecordClockOffset(AppSettings& settings, int index, int32_t minutes);
 // Deletes profile `index`; the later profiles move up one slot, keeping
 // their order, and the freed slot is cleared. When it was the chosen one,
 // the item above it in the list is chosen, or none when it was the first.

@@ -138,6 +138,8 @@ TEST_F(ProfileListTest, EveryFieldRoundTripsThroughTheFile) {
     profile.trustedFingerprint = i % 2 ? "" : "SHA256:" + std::to_string(i) + ":AB:CD";
     profile.connections = kMinConnections + i % kMaxConnections;
     profile.autoNameEncoding = i % 4;
+    profile.clockMode = i % 2;
+    profile.clockOffset = i % 3 ? (i - 10) * 45 : kClockOffsetNotLearned;
   }
   settings.profileCount = kMaxProfiles;
   store_.SaveSettings(settings);
@@ -242,6 +244,9 @@ TEST_F(ProfileListTest, MissingNumbersTakeTheirDefaults) {
   EXPECT_EQ(profile.trustedFingerprint, "");
   EXPECT_EQ(profile.connections, 1);
   EXPECT_EQ(profile.autoNameEncoding, kNameEncodingAuto);
+  // Times read as the time-difference flag says, with no clock learned.
+  EXPECT_EQ(profile.clockMode, kClockModeTimeDifference);
+  EXPECT_EQ(profile.clockOffset, kClockOffsetNotLearned);
 }
 
 TEST_F(ProfileListTest, ValuesOfUnexpectedTypeAreTakenAsMissing) {

@@ -49,6 +49,7 @@ inline constexpr char kSecurity[] = "security";
 inline constexpr char kNameEncoding[] = "nameEncoding";
 inline constexpr char kConnections[] = "connections";
 inline constexpr char kTemporaryUploads[] = "temporaryUploads";
+inline constexpr char kClockMode[] = "clockMode";
 }  // namespace profile_editor
 
 namespace about_box {

@@ -285,6 +285,7 @@ void MainWindow::StartRun(RunKind kind) {
   if (learned.connectedWithTls)
     RecordTlsConnection(settings_, profile, learned.acceptedFingerprint);
   RecordNameEncoding(settings_, profile, learned.autoNameEncoding);
+  RecordClockOffset(settings_, profile, learned.clockOffset);
 }
 
 void MainWindow::reject() {

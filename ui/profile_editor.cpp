@@ -10,6 +10,7 @@
 #include <QSpinBox>
 #include <QValidator>
 
+#include "engine/server_clock.h"
 #include "resources/string_table.h"
 #include "settings/destinations.h"
 #include "ui/control_names.h"
@@ -45,7 +46,7 @@ QLabel* AddLabel(QWidget* parent, const DialogUnits& units, const char* text, in
 }
 
 // The rows of connection settings below the template's controls.
-constexpr int kConnectionRows = 5;
+constexpr int kConnectionRows = 6;
 constexpr int kConnectionRowHeight = 16;
 
 // The top of connection row `row`, with its label at the left.
@@ -93,6 +94,14 @@ QString AutoEncodingItem(int32_t decided) {
     default:
       return QStringLiteral("自動");
   }
+}
+
+// The text of the clock list's 自動: with the offset it learned for the
+// server, when it has, as "自動 (UTC+09:00)".
+QString AutoClockItem(int32_t offset) {
+  if (!IsLearnedClockOffset(offset))
+    return QStringLiteral("自動");
+  return QStringLiteral("自動 (%1)").arg(QString::fromStdString(ClockOffsetText(offset)));
 }
 
 QLineEdit* AddEdit(QWidget* parent, const DialogUnits& units, const char* name, int x, int y,
@@ -160,10 +169,15 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
   temporaryUploadsBox_ = new QCheckBox(QStringLiteral("一時ファイル名で転送"), this);
   temporaryUploadsBox_->setObjectName(ids::kTemporaryUploads);
   Place(temporaryUploadsBox_, units, 7, 151 + 4 * kConnectionRowHeight + 2, 115, 10);
+  clockModeList_ = AddChoice(this, units, ids::kClockMode, "時刻の補正", 5, {"時差補正", "自動"});
+  // Wide enough for "自動 (UTC+09:00)".
+  clockModeList_->resize(units.X(80), clockModeList_->height());
 
   // activated, not currentIndexChanged: only the user's picks load the
   // fields; the editor's own selections do that themselves.
   connect(list_, &QComboBox::activated, this, &ProfileEditor::SelectionChanged);
+  connect(clockModeList_, &QComboBox::currentIndexChanged, this,
+          [this](int mode) { timeDifferenceBox_->setEnabled(mode == kClockModeTimeDifference); });
   connect(add, &QPushButton::clicked, this, &ProfileEditor::AddProfile);
   connect(update, &QPushButton::clicked, this, &ProfileEditor::UpdateProfile);
   connect(remove, &QPushButton::clicked, this, &ProfileEditor::DeleteProfile);
@@ -201,6 +215,13 @@ void ProfileEditor::ShowFields() {
   // A stored number out of range shows as the nearest one a run would use.
   connectionsSpin_->setValue(fields_.connections);
   temporaryUploadsBox_->setChecked(fields_.temporaryUploads != 0);
+  ShowClock();
+}
+
+void ProfileEditor::ShowClock() {
+  clockModeList_->setItemText(kClockModeAuto, AutoClockItem(fields_.clockOffset));
+  clockModeList_->setCurrentIndex(fields_.clockMode);
+  timeDifferenceBox_->setEnabled(fields_.clockMode == kClockModeTimeDifference);
 }
 
 bool ProfileEditor::ReadFields() {
@@ -215,6 +236,7 @@ bool ProfileEditor::ReadFields() {
   fields_.nameEncoding = nameEncodingList_->currentIndex();
   fields_.connections = connectionsSpin_->value();
   fields_.temporaryUploads = temporaryUploadsBox_->isChecked() ? 1 : 0;
+  fields_.clockMode = clockModeList_->currentIndex();
 
   int32_t port = 0;
   const PortCheck check = ParsePort(portField_->text().toStdString(), port);
@@ -266,6 +288,7 @@ void ProfileEditor::AddProfile() {
   ServerData data = fields_;
   data.trustedFingerprint.clear();
   data.autoNameEncoding = kNameEncodingAuto;
+  data.clockOffset = kClockOffsetNotLearned;
   int added = -1;
   const DestinationError error = AddDestination(settings_, data, &added);
   if (error == DestinationError::kDuplicateName) {
@@ -277,6 +300,7 @@ void ProfileEditor::AddProfile() {
   // The fields already show the new profile, but for what 自動 decided.
   fields_ = std::move(data);
   nameEncodingList_->setItemText(kNameEncodingAuto, AutoEncodingItem(fields_.autoNameEncoding));
+  ShowClock();
   ChooseDestination(settings_, added);
   ShowList();
 }
@@ -305,7 +329,9 @@ void ProfileEditor::UpdateProfile() {
   // them back.
   fields_.trustedFingerprint = settings_.profiles[current].trustedFingerprint;
   fields_.autoNameEncoding = settings_.profiles[current].autoNameEncoding;
+  fields_.clockOffset = settings_.profiles[current].clockOffset;
   nameEncodingList_->setItemText(kNameEncodingAuto, AutoEncodingItem(fields_.autoNameEncoding));
+  ShowClock();
   ChooseDestination(settings_, current);
   ShowList();
 }

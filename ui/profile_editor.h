@@ -40,6 +40,9 @@ class ProfileEditor : public QDialog {
 
  private:
   void ShowFields();
+  // The 自動 item with what it learned; the check box 時差補正 counts only
+  // beside the other item.
+  void ShowClock();
   // Copies every field into fields_; false (after a message, with the port
   // field focused and selected) when the port is not valid.
   bool ReadFields();
@@ -67,6 +70,7 @@ class ProfileEditor : public QDialog {
   QComboBox* nameEncodingList_;     // 自動, UTF-8, Shift_JIS, EUC-JP: kNameEncodingAuto...
   QCheckBox* temporaryUploadsBox_;  // 一時ファイル名で転送
   QSpinBox* connectionsSpin_;       // kMinConnections to kMaxConnections
+  QComboBox* clockModeList_;        // 時差補正, 自動: kClockModeTimeDifference...
 
   // The editor's working copy: what the fields held when last read or shown.
   // Its trusted fingerprint has no field; it is the shown profile's.
