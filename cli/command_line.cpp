@@ -412,7 +412,8 @@ Options:
                     learned, a LIST time counts as up to 14 hours ahead, so
                     no edit is missed. time-difference (destinations stored
                     before the setting): as listed, nine hours less with
-                    --time-difference on, which alone also chooses it
+                    --time-difference on; --time-difference given without
+                    --clock chooses time-difference
   --connections N   how many connections a transfer may open to the server,
                     a whole number from 1 to 8: 4 for a new destination, 1
                     (one connection) for one stored before the setting
