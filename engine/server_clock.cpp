@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
+#include "engine/remote_site.h"
 #include "settings/destinations.h"
 
 namespace velmorix {
@@ -48,6 +50,23 @@ std::optional<int32_t> LearnClockOffset(const RemoteEntry& listed, int64_t uploa
   if (std::llabs(ahead) > int64_t{kMaxClockOffsetMinutes} * 60)
     return std::nullopt;
   return static_cast<int32_t>(ahead / 60);
+}
+
+std::optional<int32_t> ListedClockOffset(RemoteSite& site, const ArrivedFile& file) {
+  if (site.ListsWithMlsd())
+    return std::nullopt;
+  std::unique_ptr<RemoteListing> listing;
+  RemoteEntry entry;
+  std::optional<int32_t> learned;
+  for (FtpStatus status =
+           site.OpenListing(file.remoteDir, ListingCommand::kPreferred, listing, entry);
+       status.ok(); status = listing->Next(entry)) {
+    if (entry.name == file.name)
+      learned = LearnClockOffset(entry, file.sentAt);
+  }
+  if (listing)
+    listing->Close();
+  return learned;
 }
 
 std::string ClockOffsetText(int32_t minutes) {

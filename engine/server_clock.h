@@ -1,17 +1,21 @@
 // The server's clock: how a run reads the times a server lists before it
 // compares them with the local files', and how 時刻の補正 自動 learns the
 // clock of a server that lists in a zone of its own. Pure functions of
-// their input; any thread.
+// their input, callable from any thread, but for ListedClockOffset, which
+// reads the server on the thread that owns the site.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "engine/run_progress.h"
 #include "ftp/remote_entry.h"
 #include "settings/app_settings.h"
 
 namespace velmorix {
+
+class RemoteSite;
 
 // What a destination says about its server's clock.
 struct ServerClock {
@@ -47,6 +51,14 @@ int64_t ComparableServerTime(const ServerClock& clock, int64_t listed, ListedTim
 // day, an impossible date (time 0), or an offset beyond
 // kMaxClockOffsetMinutes either way.
 std::optional<int32_t> LearnClockOffset(const RemoteEntry& listed, int64_t uploadedAt);
+
+// Lists `file.remoteDir` on `site` and learns the clock from the entry of
+// `file.name` (LearnClockOffset with `file.sentAt`), for a file that has
+// just arrived there: what a publish does after its uploads, and what a
+// check of the connection can do with a small file of its own. Nothing
+// when the site lists with MLSD (its times are UTC), or the listing fails
+// or does not show the file with a time of day.
+std::optional<int32_t> ListedClockOffset(RemoteSite& site, const ArrivedFile& file);
 
 // A learned offset as the destination list and the editor show it:
 // "UTC+09:00", "UTC-03:30", "UTC+00:00".

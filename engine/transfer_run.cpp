@@ -340,31 +340,17 @@ RunResult GuardDeletions(TransferJob& job, const WalkRules& rules, const ReadTre
   return RunResult::kStopped;
 }
 
-// After a publish with 時刻の補正 自動 on a server that lists with LIST:
-// lists the folder of the last file that arrived and learns the server's
-// clock from its time (LearnClockOffset), for job.learned. One listing of
-// one folder per publish that uploaded something; nothing for a server
-// that lists with MLSD, whose times are UTC. Learned on every such run, so
-// that a server whose clock moves (summer time) is followed; a run that
-// cannot tell (a date listed with a year, a failed listing) learns nothing
+// After a publish with 時刻の補正 自動: the server's clock, learned from the
+// last file that arrived (ListedClockOffset), for job.learned. One listing
+// of one folder per publish that uploaded something, none on a server that
+// lists with MLSD. Learned on every such run, so that a server whose clock
+// moves (summer time) is followed; a run that cannot tell learns nothing
 // and shows nothing.
 void LearnServerClock(TransferJob& job, RemoteSite& site) {
-  if (job.profile.clockMode != kClockModeAuto || site.ListsWithMlsd())
-    return;
   const std::optional<ArrivedFile> arrived = job.progress.LastArrived();
-  if (!arrived)
+  if (job.profile.clockMode != kClockModeAuto || !arrived)
     return;
-  std::unique_ptr<RemoteListing> listing;
-  RemoteEntry entry;
-  std::optional<int32_t> learned;
-  for (FtpStatus status =
-           site.OpenListing(arrived->remoteDir, ListingCommand::kPreferred, listing, entry);
-       status.ok(); status = listing->Next(entry)) {
-    if (entry.name == arrived->name)
-      learned = LearnClockOffset(entry, arrived->sentAt);
-  }
-  if (listing)
-    listing->Close();
+  const std::optional<int32_t> learned = ListedClockOffset(site, *arrived);
   if (!learned)
     return;
   job.learned.clockOffset = *learned;
