@@ -46,10 +46,10 @@ inline constexpr int32_t kMaxConnections = 8;
 inline constexpr int32_t kNewDestinationConnections = 4;
 
 // How a destination's runs read the server's listed times
-// (FtpProfile::clockMode).
-inline constexpr int32_t kClockModeTimeDifference =
-    0;                                        // as listed; nine hours less with timeDifference
-inline constexpr int32_t kClockModeAuto = 1;  // MLSD as UTC, LIST less the offset learned
+// (FtpProfile::clockMode): as listed, nine hours less with timeDifference;
+// or 自動, MLSD times as UTC and LIST times less the offset learned.
+inline constexpr int32_t kClockModeTimeDifference = 0;
+inline constexpr int32_t kClockModeAuto = 1;
 // What 自動 learned of the server's clock (FtpProfile::clockOffset): the
 // minutes its LIST times run ahead of UTC, at most a day either way.
 inline constexpr int32_t kMaxClockOffsetMinutes = 24 * 60;

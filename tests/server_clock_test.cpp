@@ -7,6 +7,7 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,10 @@ struct EndToEndCase {
   Server server;
   int32_t learned;  // what the first publish learns
 };
+
+void PrintTo(const EndToEndCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class ServerClockRunTest : public EngineRunTest,
                            public ::testing::WithParamInterface<EndToEndCase> {
