@@ -52,6 +52,7 @@ const std::vector<OptionSpec>& ConnectionOptions() {
       {"trust-fingerprint", OptionKind::kFingerprint},
       {"connections", OptionKind::kConnections},
       {"temp-upload", OptionKind::kSwitch},
+      {"clock", OptionKind::kChoice, {"auto", "time-difference"}},
   };
   return options;
 }
@@ -375,15 +376,17 @@ Destinations:
       temp-upload, the encoding auto has found the server's names in
       (- while it has found none, or for another encoding), the data
       connections auto has learned to start with (active once passive ones
-      failed and active ones worked; - otherwise) and the exclusion
-      patterns, one field separated by \n (- for none). Tabs,
+      failed and active ones worked; - otherwise), clock and the offset of
+      the server's clock auto has learned (UTC+09:00; - while it has learned
+      none, or for time-difference), and the exclusion patterns, one field
+      separated by \n (- for none). Tabs,
       line breaks and backslashes inside a field are shown as \t, \n, \r
       and \\. Passwords are never shown.
   add NAME --url HOST [--port N] [--user ID] [--password-stdin]
       [--remote DIR] [--time-difference on|off] [--data-mode auto|passive|active]
       [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
-      [--connections N] [--temp-upload on|off]
+      [--connections N] [--temp-upload on|off] [--clock auto|time-difference]
       [--exclude PATTERN]... [--no-exclude]
       Adds a destination with an empty local folder and all five options on.
       Data connections: auto (the default) opens them passively and turns to
@@ -393,7 +396,7 @@ Destinations:
       [--password-stdin] [--remote DIR] [--time-difference on|off]
       [--data-mode auto|passive|active] [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
-      [--connections N] [--temp-upload on|off]
+      [--connections N] [--temp-upload on|off] [--clock auto|time-difference]
       [--exclude PATTERN]... [--no-exclude]
       Changes the server data of a destination; its local folder and options
       stay.
@@ -403,7 +406,7 @@ Destinations:
       [--skip-images-folder on|off] [--ignore-exe on|off] [--delete-on-server on|off]
       [--data-mode auto|passive|active] [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
-      [--connections N] [--temp-upload on|off]
+      [--connections N] [--temp-upload on|off] [--clock auto|time-difference]
       [--exclude PATTERN]... [--no-exclude]
       Sets the local folder (a relative one is made absolute) and the options.
   switches [--delete-message on|off] [--keep-dot-files on|off]
@@ -500,6 +503,18 @@ Options:
                     off (destinations stored before the setting): under its
                     own name. Either way the server's size of each file is
                     checked against what was sent.
+  --clock auto|time-difference
+                    how the server's file times are read before only-newer
+                    compares them. auto (the default of add): MLSD times
+                    as UTC; LIST times by the server's clock as learned
+                    from the listed time of a file the transfer has just
+                    uploaded, to the quarter hour, and kept for the server
+                    (another --url or --port forgets it); until it is
+                    learned, a LIST time counts as up to 14 hours ahead, so
+                    no edit is missed. time-difference (destinations stored
+                    before the setting): as listed, nine hours less with
+                    --time-difference on; --time-difference given without
+                    --clock chooses time-difference
   --connections N   how many connections a transfer may open to the server,
                     a whole number from 1 to 8: 4 for a new destination, 1
                     (one connection) for one stored before the setting

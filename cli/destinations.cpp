@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "engine/server_clock.h"
 #include "settings/exclusion_patterns.h"
 
 namespace velmorix::cli {
@@ -35,6 +36,7 @@ std::string Escape(std::string_view text) {
 constexpr std::string_view kDataModeWords[] = {"auto", "passive", "active"};
 constexpr std::string_view kSecurityWords[] = {"none", "tls-if-available", "tls"};
 constexpr std::string_view kNameEncodingWords[] = {"auto", "utf-8", "shift_jis", "euc-jp"};
+constexpr std::string_view kClockModeWords[] = {"time-difference", "auto"};
 
 // The value whose word is `word`: its position among `words`.
 template <size_t N>
@@ -126,6 +128,14 @@ std::string_view NameEncodingWord(int32_t nameEncoding) {
   return WordOfValue(kNameEncodingWords, nameEncoding);
 }
 
+std::optional<int32_t> ClockModeFromWord(std::string_view word) {
+  return ValueOfWord(kClockModeWords, word);
+}
+
+std::string_view ClockModeWord(int32_t clockMode) {
+  return WordOfValue(kClockModeWords, clockMode);
+}
+
 std::string DestinationLine(const FtpProfile& profile) {
   std::string line;
   for (const std::string* text : {&profile.name, &profile.url})
@@ -161,8 +171,16 @@ std::string DestinationLine(const FtpProfile& profile) {
   line += decided ? NameEncodingWord(profile.autoNameEncoding) : "-";
   line += "\t";
   // What auto learned about data connections: only auto takes it.
-  const bool learned = profile.dataMode == kDataModeAuto && profile.autoDataMode == kDataModeActive;
-  line += learned ? DataModeWord(kDataModeActive) : "-";
+  const bool learnedMode =
+      profile.dataMode == kDataModeAuto && profile.autoDataMode == kDataModeActive;
+  line += learnedMode ? DataModeWord(kDataModeActive) : "-";
+  line += "\t";
+  line += ClockModeWord(profile.clockMode);
+  line += "\t";
+  // What auto learned of the server's clock: only auto takes it.
+  const bool learnedClock =
+      profile.clockMode == kClockModeAuto && IsLearnedClockOffset(profile.clockOffset);
+  line += learnedClock ? ClockOffsetText(profile.clockOffset) : "-";
   line += "\t";
   std::string patterns;
   for (const std::string& pattern : PatternLines(profile.excludePatterns))
@@ -184,7 +202,8 @@ CommandError AddDestination(AppSettings& settings, const ServerFields& fields) {
                   .nameEncoding = fields.nameEncoding.value_or(kNameEncodingAuto),
                   .trustedFingerprint = fields.trustedFingerprint.value_or(""),
                   .connections = fields.connections.value_or(kNewDestinationConnections),
-                  .temporaryUploads = fields.temporaryUploads.value_or(1)};
+                  .temporaryUploads = fields.temporaryUploads.value_or(1),
+                  .clockMode = fields.clockMode.value_or(kClockModeAuto)};
   data.excludePatterns = ChangedPatterns(std::move(data.excludePatterns), fields);
   return Refused(velmorix::AddDestination(settings, data), data.name);
 }
@@ -209,6 +228,7 @@ CommandError UpdateDestination(AppSettings& settings, std::string_view name,
   data.connections = fields.connections.value_or(data.connections);
   data.temporaryUploads = fields.temporaryUploads.value_or(data.temporaryUploads);
   data.excludePatterns = ChangedPatterns(std::move(data.excludePatterns), fields);
+  data.clockMode = fields.clockMode.value_or(data.clockMode);
   return Refused(velmorix::UpdateDestination(settings, index, data), data.name);
 }
 

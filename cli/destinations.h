@@ -44,6 +44,7 @@ struct ServerFields {
   // --no-exclude: the patterns are cleared before `addedExcludes`.
   bool clearExcludes = false;
   std::vector<std::string> addedExcludes;  // checked by the parser
+  std::optional<int32_t> clockMode;
 };
 
 // The main window's fields of a destination.
@@ -65,6 +66,10 @@ std::string_view SecurityWord(int32_t security);
 // The words of --encoding: "auto", "utf-8", "shift_jis", "euc-jp".
 std::optional<int32_t> NameEncodingFromWord(std::string_view word);
 std::string_view NameEncodingWord(int32_t nameEncoding);
+
+// The words of --clock: "time-difference", "auto".
+std::optional<int32_t> ClockModeFromWord(std::string_view word);
+std::string_view ClockModeWord(int32_t clockMode);
 
 // One line of `velmorix-cli destinations`, without its line end.
 std::string DestinationLine(const FtpProfile& profile);

@@ -77,6 +77,8 @@ ServerFields ReadConnectionFields(const CommandLine& line) {
   fields.temporaryUploads = SwitchOption(line, "temp-upload");
   fields.clearExcludes = line.Has("no-exclude");
   fields.addedExcludes = line.Values("exclude");
+  if (const std::optional<std::string> clock = line.Value("clock"))
+    fields.clockMode = ClockModeFromWord(*clock);
   return fields;
 }
 
@@ -87,6 +89,10 @@ bool ReadServerFields(const CommandLine& line, ServerFields& fields, int& status
   fields.userId = line.Value("user");
   fields.remoteDir = line.Value("remote");
   fields.timeDifference = SwitchOption(line, "time-difference");
+  // The flag counts only with --clock time-difference: giving it alone
+  // asks for that.
+  if (fields.timeDifference && !fields.clockMode)
+    fields.clockMode = kClockModeTimeDifference;
   if (const std::optional<std::string> port = line.Value("port")) {
     std::string error;
     fields.port = ParsePort(*port, error);  // already checked by the parser
@@ -322,10 +328,10 @@ int Run(const CommandLine& line) {
     error = SetRunFields(settings, line.name, ReadRunFields(line));
     // The connection settings of set are the server data's.
     const ServerFields connection = ReadConnectionFields(line);
-    const bool connectionGiven = connection.dataMode || connection.security ||
-                                 connection.nameEncoding || connection.trustedFingerprint ||
-                                 connection.connections || connection.temporaryUploads ||
-                                 connection.clearExcludes || !connection.addedExcludes.empty();
+    const bool connectionGiven =
+        connection.dataMode || connection.security || connection.nameEncoding ||
+        connection.trustedFingerprint || connection.connections || connection.temporaryUploads ||
+        connection.clearExcludes || !connection.addedExcludes.empty() || connection.clockMode;
     if (connectionGiven && !error)
       error = UpdateDestination(settings, line.name, connection);
   }

@@ -10,6 +10,7 @@ void KeepLearned(AppSettings& settings, int index, const ConnectionLearned& lear
   RecordNameEncoding(settings, index, learned.autoNameEncoding);
   if (learned.autoDataMode)
     RecordAutoDataMode(settings, index, *learned.autoDataMode);
+  RecordClockOffset(settings, index, learned.clockOffset);
 }
 
 }  // namespace velmorix

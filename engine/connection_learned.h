@@ -3,6 +3,7 @@
 // thread during the run, read by the starting thread after it.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,6 +28,11 @@ struct ConnectionLearned {
   // the destination had learned to start with, failed. Nothing when the
   // run found nothing new.
   std::optional<int32_t> autoDataMode;
+  // With 時刻の補正 自動 on a server that lists with LIST: the minutes its
+  // times run ahead of UTC, as the run learned them from a file it had
+  // just uploaded (engine/server_clock.h); INT32_MIN
+  // (kClockOffsetNotLearned) when it learned nothing.
+  int32_t clockOffset = INT32_MIN;
 };
 
 // Starting thread, after the run: keeps what it learned in profile `index`

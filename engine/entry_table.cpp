@@ -30,6 +30,7 @@ void AddRemoteEntry(EntryTable& table, const RemoteEntry& entry) {
   table.remoteIsLink.push_back(entry.isLink);
   table.remoteIsDir.push_back(entry.isDir && !entry.isLink);
   table.remoteMatched.push_back(false);
+  table.remoteTimeKind.push_back(entry.timeKind);
   ++table.remoteCount;
 }
 

@@ -15,6 +15,7 @@
 
 namespace velmorix {
 
+enum class ListedTime : uint8_t;
 struct RemoteEntry;
 
 // How many folder levels below the destination's folder the walk and the
@@ -36,13 +37,14 @@ struct EntryTable {
 
   int32_t remoteCount = 0;
   std::vector<std::string> remoteName;  // as the server spells it
-  std::vector<int64_t> remoteTime;
-  std::vector<int64_t> remoteSize;  // a file's, as listed; -1 when unknown
+  std::vector<int64_t> remoteTime;      // as listed, of the clock remoteTimeKind says
+  std::vector<int64_t> remoteSize;      // a file's, as listed; -1 when unknown
   std::vector<bool> remoteIsDir;
   // A symbolic link, whatever its target: handled as a file, never entered.
   std::vector<bool> remoteIsLink;
   // A local entry of the same name was handled; the pruning keeps the entry.
   std::vector<bool> remoteMatched;
+  std::vector<ListedTime> remoteTimeKind;
   // Temporary files of our uploads that an earlier run left (killed in the
   // middle): no entries of the user's, removed whatever the settings say.
   std::vector<std::string> leftovers;

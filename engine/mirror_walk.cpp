@@ -190,7 +190,8 @@ RunResult MirrorFile(const WalkContext& context, EntryTable& table, int local,
   const UploadReason reason = DecideUpload(
       context.rules, table.localTime[local], size,
       match >= 0
-          ? std::optional<ListedFile>(ListedFile{table.remoteTime[match], table.remoteSize[match]})
+          ? std::optional<ListedFile>(ListedFile{table.remoteTime[match], table.remoteSize[match],
+                                                 table.remoteTimeKind[match]})
           : std::nullopt);
   if (reason == UploadReason::kUpToDate) {
     output.progress.FileDone(size, false);

@@ -28,6 +28,7 @@ struct ParallelUpload {
   int64_t size = 0;          // as the walk found it, for the progress
   bool replacing = false;    // the server has a file of that name
   RunProgress::Share share;  // what its sending has counted in so far
+  int64_t sentAt = 0;        // the local clock when its data had all gone; 0 before
 };
 
 // An upload the server refused, with its reply.

@@ -51,6 +51,16 @@ void RunProgress::FileSending(Share& share, int64_t size, int64_t sent) {
   }
 }
 
+void RunProgress::FileArrived(ArrivedFile file) {
+  std::lock_guard<std::mutex> lock(arrivedMutex_);
+  lastArrived_ = std::move(file);
+}
+
+std::optional<ArrivedFile> RunProgress::LastArrived() const {
+  std::lock_guard<std::mutex> lock(arrivedMutex_);
+  return lastArrived_;
+}
+
 void RunProgress::FileDone(int64_t size, bool uploaded, const Share& share) {
   // The totals are what the run decided to upload: a file found up to date
   // is not among them.

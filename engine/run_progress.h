@@ -12,6 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
+#include <optional>
 #include <string>
 
 namespace velmorix {
@@ -27,6 +29,14 @@ struct ProgressSnapshot {
   int64_t foldersCreated = 0;
   int64_t entriesDeleted = 0;
   std::chrono::milliseconds elapsed{0};  // since Start()
+};
+
+// A file that arrived whole on the server as `remoteDir`/`name`, and the
+// local clock (seconds since 1970 UTC) when its data had all gone.
+struct ArrivedFile {
+  std::string remoteDir;
+  std::string name;
+  int64_t sentAt = 0;
 };
 
 class RunProgress {
@@ -53,6 +63,12 @@ class RunProgress {
   void FileDone(int64_t size, bool uploaded) { FileDone(size, uploaded, Share()); }
   void FolderCreated();
   void EntryDeleted();
+  // The thread that sent a file, once the server has taken it whole. The
+  // last one is kept: the run learns the server's clock from it. Takes a
+  // lock, once per file.
+  void FileArrived(ArrivedFile file);
+  // The last file FileArrived was told of; nothing before the first.
+  std::optional<ArrivedFile> LastArrived() const;
 
   ProgressSnapshot Read() const;
 
@@ -70,6 +86,8 @@ class RunProgress {
   std::atomic<int64_t> bytesUploaded_{0};
   std::atomic<int64_t> foldersCreated_{0};
   std::atomic<int64_t> entriesDeleted_{0};
+  mutable std::mutex arrivedMutex_;
+  std::optional<ArrivedFile> lastArrived_;
 };
 
 // "n / N ファイル  x.x / y.y MB  r.r MB/s  残り m:ss", the line under a

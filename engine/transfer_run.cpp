@@ -19,6 +19,7 @@
 #include "engine/dry_run_site.h"
 #include "engine/mirror_walk.h"
 #include "engine/remote_site.h"
+#include "engine/server_clock.h"
 #include "engine/transfer_job.h"
 #include "engine/transfer_worker.h"
 #include "engine/tree_reader.h"
@@ -368,6 +369,27 @@ RunResult GuardDeletions(TransferJob& job, const WalkRules& rules, const ReadTre
   return RunResult::kStopped;
 }
 
+// After a publish with 時刻の補正 自動: the server's clock, learned from the
+// last file that arrived (ListedClockOffset), for job.learned. One listing
+// of one folder per publish that uploaded something, none on a server that
+// lists with MLSD. Learned on every such run, so that a server whose clock
+// moves (summer time) is followed; a run that cannot tell learns nothing
+// and shows nothing.
+void LearnServerClock(TransferJob& job, RemoteSite& site) {
+  const std::optional<ArrivedFile> arrived = job.progress.LastArrived();
+  if (job.profile.clockMode != kClockModeAuto || !arrived)
+    return;
+  const std::optional<int32_t> learned = ListedClockOffset(site, *arrived);
+  if (!learned)
+    return;
+  job.learned.clockOffset = *learned;
+  if (*learned != job.profile.clockOffset) {
+    job.Report(kOutputConsole, "Server clock learned : %s from %s",
+               ClockOffsetText(*learned).c_str(),
+               JoinPath(arrived->remoteDir, arrived->name).c_str());
+  }
+}
+
 }  // namespace
 
 RunResult RunTransfer(TransferJob& job) {
@@ -430,6 +452,8 @@ RunResult RunTransfer(TransferJob& job) {
     const WalkContext context{cached, job, rules, pool ? &*pool : nullptr, &tree, &unchecked};
     result = MirrorDirectory(context, job.profile.localDir, job.profile.remoteDir);
     result = EndParallelUploads(context, result);
+    if (result == RunResult::kCompleted)
+      LearnServerClock(job, ftpSite);
   }
   pool.reset();
   NoteAutoDataMode(job);

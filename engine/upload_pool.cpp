@@ -1,6 +1,7 @@
 #include "engine/upload_pool.h"
 
 #include <algorithm>
+#include <ctime>
 #include <utility>
 
 #include "engine/remote_site.h"
@@ -265,6 +266,7 @@ void UploadPool::Upload(FtpConnection& connection, int number, Task task,
   const FtpStatus status = connection.StoreFile(
       upload.localPath, JoinPath(upload.remoteDir, upload.name),
       [this, &share, size](int64_t sent) { progress_.FileSending(share, size, sent); }, options);
+  upload.sentAt = static_cast<int64_t>(std::time(nullptr));
   if (connection.RenamesRefused())
     renamesRefused_ = true;
   if (connection.TurnedToActiveMode())
@@ -300,6 +302,7 @@ void UploadPool::Conclude(FtpConnection& connection, Task task, const FtpStatus&
   underWay_.erase(std::find(underWay_.begin(), underWay_.end(), upload.remoteDir));
   if (status.ok()) {
     progress_.FileDone(upload.size, true, upload.share);
+    progress_.FileArrived({upload.remoteDir, upload.name, upload.sentAt});
   } else if (status.kind == FtpErrorKind::kCanceled || BreakingOff()) {
     cut_.push_back(std::move(upload));
   } else if (!connection.IsOpen()) {

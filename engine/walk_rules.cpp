@@ -3,18 +3,11 @@
 #include "engine/entry_table.h"
 
 namespace velmorix {
-namespace {
-
-// The server's clock of a destination marked with the time difference runs
-// nine hours ahead of the local one.
-constexpr int64_t kTimeDifferenceSeconds = 32400;
-
-}  // namespace
 
 WalkRules WalkRules::For(const FtpProfile& profile, const AppSettings& settings, bool dryRun) {
   WalkRules rules;
   rules.options = profile.options;
-  rules.timeDifference = profile.timeDifference != 0;
+  rules.clock = ServerClock::Of(profile);
   rules.askBeforeDeleting = settings.deleteMessage != 0 && !dryRun;
   rules.keepDotFiles = settings.deleteDots != 0;
   rules.serverName = profile.url;
@@ -86,10 +79,7 @@ UploadReason DecideUpload(const WalkRules& rules, int64_t localTime, int64_t loc
     return UploadReason::kNew;
   if (!rules.options.onlyNewer)
     return UploadReason::kReplace;
-  int64_t serverTime = remote->time;
-  if (rules.timeDifference)
-    serverTime -= kTimeDifferenceSeconds;
-  if (localTime > serverTime)
+  if (localTime > ComparableServerTime(rules.clock, remote->time, remote->timeKind))
     return UploadReason::kNewer;
   return remote->size >= 0 && remote->size != localSize ? UploadReason::kSizeDiffers
                                                         : UploadReason::kUpToDate;

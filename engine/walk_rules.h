@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/server_clock.h"
 #include "settings/app_settings.h"
 #include "settings/exclusion_patterns.h"
 
@@ -27,7 +28,7 @@ class RunOutput;
 // application's settings when the run starts.
 struct WalkRules {
   TransferOptions options;
-  bool timeDifference = false;     // the server's clock runs nine hours ahead
+  ServerClock clock;               // how the server's listed times are read
   bool askBeforeDeleting = false;  // deleteMessage, and never in a dry run
   bool keepDotFiles = false;       // deleteDots: unmatched "." files stay on the server
   std::string serverName;          // the destination's server, for a console line
@@ -92,11 +93,13 @@ enum class UploadReason {
 
 // The matching server file as listed.
 struct ListedFile {
-  int64_t time = 0;   // seconds since 1970, UTC
+  int64_t time = 0;   // seconds since 1970 of the clock `timeKind` says
   int64_t size = -1;  // -1 when the listing gives none
+  ListedTime timeKind = ListedTime::kUtc;
 };
 
-// `remote` is the matching server file, none when there is no match.
+// `remote` is the matching server file, none when there is no match. Its
+// time is read as the rules' clock says (ComparableServerTime).
 UploadReason DecideUpload(const WalkRules& rules, int64_t localTime, int64_t localSize,
                           std::optional<ListedFile> remote);
 

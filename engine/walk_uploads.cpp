@@ -1,5 +1,6 @@
 #include "engine/walk_uploads.h"
 
+#include <ctime>
 #include <utility>
 
 #include "base/display_text.h"
@@ -12,6 +13,12 @@ namespace {
 void NameCut(RunOutput& output, const ParallelUpload& upload) {
   output.Report(kOutputConsoleAndLog, "Copy file to FTP canceled : %s/%s", upload.remoteDir.c_str(),
                 upload.name.c_str());
+}
+
+// The upload has arrived whole: counted in, and kept as the last to arrive.
+void CountIn(RunOutput& output, const ParallelUpload& upload) {
+  output.progress.FileDone(upload.size, true, upload.share);
+  output.progress.FileArrived({upload.remoteDir, upload.name, upload.sentAt});
 }
 
 void NameRefused(RunOutput& output, const ParallelUpload& upload) {
@@ -78,8 +85,9 @@ RunResult SendOnWalkConnection(const WalkContext& context, ParallelUpload& uploa
     output.ShowError(FailedUploadText({{upload, status.text}}));
     return RunResult::kFailed;
   }
+  upload.sentAt = static_cast<int64_t>(std::time(nullptr));
   if (context.unchecked == nullptr) {
-    progress.FileDone(size, true, share);
+    CountIn(output, upload);
     return RunResult::kCompleted;
   }
   context.unchecked->push_back(std::move(upload));
@@ -97,7 +105,7 @@ RunResult ConcludeOwnUploads(const WalkContext& context, bool wait) {
     ParallelUpload upload = std::move(context.unchecked->front());
     context.unchecked->pop_front();
     if (checked.status.ok()) {
-      output.progress.FileDone(upload.size, true, upload.share);
+      CountIn(output, upload);
     } else {
       refused.push_back({std::move(upload), checked.status.text});
     }

@@ -238,6 +238,7 @@ bool ParseMlsdLine(std::string_view line, RemoteEntry& entry) {
   // A link is never a folder, so nothing ever descends through it.
   entry.isLink = kind == Kind::kLink;
   entry.lastWriteTime = time;
+  entry.timeKind = ListedTime::kUtc;
   entry.size = kind == Kind::kFile ? size : -1;
   return true;
 }
@@ -304,6 +305,7 @@ bool ParseUnixListLine(std::string_view line, int64_t now, RemoteEntry& entry) {
       entry.isDir = kind == 'd';
       entry.isLink = kind == 'l';
       entry.lastWriteTime = possible ? SecondsSinceEpoch(fullYear, month, day, hour, minute, 0) : 0;
+      entry.timeKind = year >= 0 ? ListedTime::kServerDay : ListedTime::kServerClock;
       entry.size = kind == '-' ? SizeValue(before.in(line)) : -1;
       return true;
     }
@@ -389,6 +391,7 @@ bool ParseDosListLine(std::string_view line, RemoteEntry& entry) {
   }
   entry.size = isDir ? -1 : SizeValue(digits);
   entry.lastWriteTime = possible ? SecondsSinceEpoch(year, month, day, hour, minute, 0) : 0;
+  entry.timeKind = ListedTime::kServerClock;
   return true;
 }
 

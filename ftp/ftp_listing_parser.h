@@ -4,7 +4,9 @@
 //
 // A line that holds no entry ("total 12", a blank line, anything garbled)
 // gives false and is skipped by the caller. Times are whole seconds since
-// 1970 UTC; a LIST time without a zone is taken as UTC. A LIST line whose
+// 1970; a LIST time, which carries no zone, is read as if it were UTC and
+// marked as the server's clock (RemoteEntry::timeKind), for the caller to
+// correct. A LIST line whose
 // date has the right shape but impossible values ("Feb 30", "25:61") still
 // gives its entry, with the time 0, as a malformed MLSD time does.
 #pragma once

@@ -7,6 +7,13 @@
 
 namespace velmorix {
 
+// Which clock a listed time was read from, and how finely.
+enum class ListedTime : uint8_t {
+  kUtc,          // MLSD's modify fact, which RFC 3659 gives in UTC
+  kServerClock,  // a LIST date with a time of day: the server's clock, to the minute
+  kServerDay,    // a LIST date with a year and no time: the server's day only
+};
+
 // One entry of a remote folder, as the server lists it.
 struct RemoteEntry {
   // As the server spells it, without a path, in UTF-8 (server bytes that
@@ -18,9 +25,13 @@ struct RemoteEntry {
   // servers that follow links list a link to a folder as "dir" instead, and
   // only LIST can tell (ListingCommand::kList).
   bool isLink = false;
-  int64_t lastWriteTime = 0;  // whole seconds since 1970-01-01 00:00 UTC
+  // Whole seconds since 1970-01-01 00:00 of the clock `timeKind` says:
+  // UTC for MLSD; for LIST the server's own clock, whatever zone it keeps,
+  // read as if it were UTC.
+  int64_t lastWriteTime = 0;
   // A file's size in bytes as the listing gives it; -1 when it does not.
   int64_t size = -1;
+  ListedTime timeKind = ListedTime::kUtc;
 };
 
 }  // namespace velmorix

@@ -12,6 +12,7 @@ packages=(
   qt6-translations-l10n      # Qt's own texts (はい, いいえ, キャンセル, ...) in Japanese
   python3-pyftpdlib          # the FTP server of the tests and the demo
   python3-openssl            # its TLS handler, for the FTPS tests
+  vsftpd                     # a server that lists in its own zone, for the clock tests
   fonts-ipafont-gothic       # the windows' Japanese font
   xvfb xauth                 # windows without a display
   xdg-utils                  # LOG and help open with the desktop's viewer

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -72,6 +73,16 @@ struct FtpProfile {
   // both sides, one per line (settings/exclusion_patterns.h); empty, as for
   // a destination stored before they could be given.
   std::string excludePatterns{};
+  // How the server's listed times are read: 0, as for a destination stored
+  // before this could be chosen, as listed, less nine hours with
+  // timeDifference (時差補正); 1 自動: MLSD times as UTC, LIST times less
+  // the offset learned in clockOffset (settings/destinations.h names them).
+  int32_t clockMode = 0;
+  // With clockMode 自動: how many minutes the server's LIST times run ahead
+  // of UTC, as a run learned from a file it had just uploaded; INT32_MIN
+  // (kClockOffsetNotLearned) while none has. It belongs to the server at
+  // url and port, like trustedFingerprint.
+  int32_t clockOffset = INT32_MIN;
   // Not stored: the name this destination had when the settings were loaded,
   // empty for one added since. It travels with the destination through
   // renames and the shifts of a deletion, so that a save can tell a rename

@@ -43,7 +43,9 @@ DestinationError CheckServerData(const AppSettings& settings, const ServerData& 
       !IsInRange(data.connections, kMinConnections, kMaxConnections) ||
       !IsInRange(data.temporaryUploads, 0, 1) ||
       !IsInRange(data.autoNameEncoding, kNameEncodingAuto, kNameEncodingEucJp) ||
-      (data.autoDataMode != kDataModeAuto && data.autoDataMode != kDataModeActive)) {
+      (data.autoDataMode != kDataModeAuto && data.autoDataMode != kDataModeActive) ||
+      !IsInRange(data.clockMode, kClockModeTimeDifference, kClockModeAuto) ||
+      (data.clockOffset != kClockOffsetNotLearned && !IsLearnedClockOffset(data.clockOffset))) {
     return DestinationError::kValueOutOfRange;
   }
   if (!data.trustedFingerprint.empty() &&
@@ -72,6 +74,8 @@ void StoreServerData(const ServerData& data, FtpProfile& profile) {
   profile.autoNameEncoding = data.autoNameEncoding;
   profile.autoDataMode = data.autoDataMode;
   profile.excludePatterns = data.excludePatterns;
+  profile.clockMode = data.clockMode;
+  profile.clockOffset = data.clockOffset;
 }
 
 }  // namespace
@@ -156,6 +160,10 @@ PortCheck ParsePort(std::string_view text, int32_t& port) {
   return PortCheck::kValid;
 }
 
+bool IsLearnedClockOffset(int32_t minutes) {
+  return IsInRange(minutes, -kMaxClockOffsetMinutes, kMaxClockOffsetMinutes);
+}
+
 DestinationError CheckPassword(std::string_view password) {
   if (password.size() > kMaxPasswordBytes)
     return DestinationError::kPasswordTooLong;
@@ -204,7 +212,12 @@ ServerData ServerDataOf(const FtpProfile& profile) {
                     .temporaryUploads = profile.temporaryUploads,
                     .autoNameEncoding = profile.autoNameEncoding,
                     .autoDataMode = profile.autoDataMode,
-                    .excludePatterns = profile.excludePatterns};
+                    .excludePatterns = profile.excludePatterns,
+                    .clockMode = profile.clockMode,
+                    // A stored number out of range counts as nothing learned.
+                    .clockOffset = IsLearnedClockOffset(profile.clockOffset)
+                                       ? profile.clockOffset
+                                       : kClockOffsetNotLearned};
 }
 
 FtpProfile ProfileWith(const ServerData& data) {
@@ -247,6 +260,8 @@ DestinationError UpdateDestination(AppSettings& settings, int index, const Serve
   const bool keptDataMode = data.autoDataMode == profile.autoDataMode;
   const bool stillAuto =
       profile.nameEncoding == kNameEncodingAuto && data.nameEncoding == kNameEncodingAuto;
+  const bool clockStillAuto =
+      profile.clockMode == kClockModeAuto && data.clockMode == kClockModeAuto;
   StoreServerData(data, profile);
   if (otherServer && keptFingerprint)
     profile.trustedFingerprint.clear();
@@ -254,6 +269,8 @@ DestinationError UpdateDestination(AppSettings& settings, int index, const Serve
     profile.autoNameEncoding = kNameEncodingAuto;
   if ((otherServer && keptDataMode) || data.dataMode != kDataModeAuto)
     profile.autoDataMode = kDataModeAuto;
+  if (otherServer || !clockStillAuto)
+    profile.clockOffset = kClockOffsetNotLearned;
   ++settings.changeCount;
   settings.lastFtp = ListPosition(settings, chosen);
   return DestinationError::kNone;
@@ -308,6 +325,21 @@ DestinationError RecordAutoDataMode(AppSettings& settings, int index, int32_t le
   if (profile.dataMode != kDataModeAuto || profile.autoDataMode == learned)
     return DestinationError::kNone;
   profile.autoDataMode = learned;
+  ++settings.changeCount;
+  return DestinationError::kNone;
+}
+
+DestinationError RecordClockOffset(AppSettings& settings, int index, int32_t minutes) {
+  if (index < 0 || index >= settings.profileCount)
+    return DestinationError::kUnknownDestination;
+  if (minutes == kClockOffsetNotLearned)
+    return DestinationError::kNone;
+  if (!IsLearnedClockOffset(minutes))
+    return DestinationError::kValueOutOfRange;
+  FtpProfile& profile = settings.profiles[index];
+  if (profile.clockMode != kClockModeAuto || profile.clockOffset == minutes)
+    return DestinationError::kNone;
+  profile.clockOffset = minutes;
   ++settings.changeCount;
   return DestinationError::kNone;
 }
@@ -466,6 +498,17 @@ const std::vector<StoredProfileValue>& StoredProfileValues() {
       {.prefix = strings::kFtpExcludePatterns,
        .kind = Kind::kText,
        .text = [](FtpProfile& p) -> std::string& { return p.excludePatterns; }},
+      // Times read as the time-difference flag says, as every run read
+      // them before the server's clock could be learned.
+      {.prefix = strings::kFtpClockMode,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.clockMode; },
+       .defaultNumber = kClockModeTimeDifference},
+      {.prefix = strings::kFtpClockOffset,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.clockOffset; },
+       .defaultNumber = kClockOffsetNotLearned,
+       .boundToServer = true},
   };
   return values;
 }

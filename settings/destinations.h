@@ -9,6 +9,7 @@
 // (or the command line's main thread) only.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -49,6 +50,18 @@ inline constexpr int32_t kNewDestinationConnections = 4;
 // folders. A destination stored before patterns existed has none.
 inline constexpr std::string_view kNewDestinationExcludePatterns =
     ".git/\n.svn/\n.hg/\n.DS_Store\nThumbs.db\ndesktop.ini\n*~\n*.swp";
+// How a destination's runs read the server's listed times
+// (FtpProfile::clockMode): as listed, nine hours less with timeDifference;
+// or 自動, MLSD times as UTC and LIST times less the offset learned.
+inline constexpr int32_t kClockModeTimeDifference = 0;
+inline constexpr int32_t kClockModeAuto = 1;
+// What 自動 learned of the server's clock (FtpProfile::clockOffset): the
+// minutes its LIST times run ahead of UTC, at most a day either way.
+inline constexpr int32_t kMaxClockOffsetMinutes = 24 * 60;
+inline constexpr int32_t kClockOffsetNotLearned = INT32_MIN;
+// True for an offset within kMaxClockOffsetMinutes either way; any other
+// number (kClockOffsetNotLearned among them) counts as nothing learned.
+bool IsLearnedClockOffset(int32_t minutes);
 
 inline constexpr int32_t kLowestPort = 1;
 inline constexpr int32_t kHighestPort = 65535;
@@ -150,6 +163,13 @@ struct ServerData {
   // The default patterns for a new destination; none (FtpProfile's
   // default) for one stored without them.
   std::string excludePatterns{kNewDestinationExcludePatterns};
+  // 自動 for a new destination; kClockModeTimeDifference (FtpProfile's
+  // default) for one stored without it, which keeps reading times as the
+  // time-difference flag says.
+  int32_t clockMode = kClockModeAuto;
+  // What 自動 learned (FtpProfile::clockOffset): not edited, only shown
+  // beside 自動, and carried so that an update keeps it.
+  int32_t clockOffset = kClockOffsetNotLearned;
 
   bool operator==(const ServerData&) const = default;
 };
@@ -178,6 +198,8 @@ DestinationError AddDestination(AppSettings& settings, const ServerData& data,
 // is how the user lets 自動 decide afresh. What 自動 learned about data
 // connections is kept only while the destination stays at 自動 and, like
 // the certificate, on the same URL and port unless `data` brings another.
+// The clock offset 自動 learned is kept likewise: only while the
+// destination stays at 自動 on the same URL and port.
 DestinationError UpdateDestination(AppSettings& settings, int index, const ServerData& data);
 // After a run that connected with TLS to profile `index`: the destination
 // becomes kSecurityTlsRequired, so that a server that stops offering TLS (or
@@ -205,6 +227,14 @@ DestinationError RecordNameEncoding(AppSettings& settings, int index, int32_t de
 // holds that value already; changeCount grows only when something changed.
 // Any other `learned` is refused as kValueOutOfRange.
 DestinationError RecordAutoDataMode(AppSettings& settings, int index, int32_t learned);
+// After a publish of profile `index` whose 自動 learned the server's clock
+// (`minutes`, see kMaxClockOffsetMinutes): the destination keeps it, so
+// that its later runs compare LIST times with it. Nothing changes when the
+// destination is no longer at 自動 or keeps that offset already;
+// changeCount grows only when something changed. kClockOffsetNotLearned
+// changes nothing; any other number out of range is refused as
+// kValueOutOfRange.
+DestinationError RecordClockOffset(AppSettings& settings, int index, int32_t minutes);
 // Deletes profile `index`; the later profiles move up one slot, keeping
 // their order, and the freed slot is cleared. When it was the chosen one,
 // the item above it in the list is chosen, or none when it was the first.

@@ -372,19 +372,20 @@ TEST_F(DestinationCommandsTest, DestinationsAreListedInNameOrderWithAllFieldsBut
   EXPECT_EQ(
       result.out,
       "Alpha\tb.example.jp\t990\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
-      "\t4\ton\t-\t-\t" +
+      "\t4\ton\t-\t-\tauto\t-\t" +
           patterns +
           "\n"
           "alpha\ta.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
-          "\t4\ton\t-\t-\t" +
+          "\t4\ton\t-\t-\tauto\t-\t" +
           patterns +
           "\n"
           "beta\tftp.example.jp\t2121\tweb\t/"
-          "www\t\ton\ton\ton\ton\ton\ton\tpassive\ttls-if-available\tauto\t-\t4\ton\t-\t-\t" +
+          "www\t\ton\ton\ton\ton\ton\ton\tpassive\ttls-if-available\tauto\t-\t4\ton\t-\t-\t"
+          "time-difference\t-\t" +
           patterns +
           "\n"
           "Zeta\tz.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
-          "\t4\ton\t-\t-\t" +
+          "\t4\ton\t-\t-\tauto\t-\t" +
           patterns + "\n");
   EXPECT_EQ(result.out.find("hunter2"), std::string::npos);
   EXPECT_EQ(result.err, "");
@@ -395,7 +396,7 @@ TEST_F(DestinationCommandsTest, FieldsWithTabsOrLineBreaksStayOnOneLine) {
   const CliResult result = Cli({"destinations"});
   EXPECT_EQ(result.out,
             "two\\tparts\th\t21\t\tline\\nbreak\\\\x\t\ton\ton\ton\ton\ton\toff\tauto\t"
-            "tls-if-available\tauto\t-\t4\ton\t-\t-\t" +
+            "tls-if-available\tauto\t-\t4\ton\t-\t-\tauto\t-\t" +
                 std::string(kListedNewPatterns) + "\n");
   EXPECT_EQ(LoadSettings().profiles[0].remoteDir, "line\nbreak\\x");
 }
@@ -436,27 +437,31 @@ std::string Fingerprint(const std::string& pair, const std::string& separator = 
 TEST_F(DestinationCommandsTest, ConnectionSettingsAreTakenByEveryCommandAndListed) {
   struct Step {
     std::vector<std::string> arguments;
-    // The data mode, security, encoding, certificate, connections and
-    // temporary uploads.
+    // The data mode, security, encoding, certificate, connections,
+    // temporary uploads, what auto decided and learned (nothing before a
+    // run) and the clock.
     std::string listed;
   };
   const Step steps[] = {
-      {{"add", "site", "--url", "h"}, "auto\ttls-if-available\tauto\t-\t4\ton"},
+      {{"add", "site", "--url", "h"}, "auto\ttls-if-available\tauto\t-\t4\ton\t-\t-\tauto"},
       {{"set", "site", "--security", "none", "--encoding", "shift_jis", "--trust-fingerprint",
         Fingerprint("ab", ""), "--connections", "1"},
-       "auto\tnone\tshift_jis\t" + Fingerprint("AB") + "\t1\ton"},
+       "auto\tnone\tshift_jis\t" + Fingerprint("AB") + "\t1\ton\t-\t-\tauto"},
       {{"update", "site", "--security", "tls", "--encoding", "euc-jp", "--data-mode", "active",
         "--connections=8"},
-       "active\ttls\teuc-jp\t" + Fingerprint("AB") + "\t8\ton"},
+       "active\ttls\teuc-jp\t" + Fingerprint("AB") + "\t8\ton\t-\t-\tauto"},
       // The accepted certificate was the old port's server's.
-      {{"update", "site", "--port", "990"}, "active\ttls\teuc-jp\t-\t8\ton"},
+      {{"update", "site", "--port", "990"}, "active\ttls\teuc-jp\t-\t8\ton\t-\t-\tauto"},
       {{"update", "site", "--url", "h2", "--trust-fingerprint", Fingerprint("0c")},
-       "active\ttls\teuc-jp\t" + Fingerprint("0C") + "\t8\ton"},
+       "active\ttls\teuc-jp\t" + Fingerprint("0C") + "\t8\ton\t-\t-\tauto"},
       {{"set", "site", "--trust-fingerprint", "", "--encoding", "utf-8", "--temp-upload", "off"},
-       "active\ttls\tutf-8\t-\t8\toff"},
+       "active\ttls\tutf-8\t-\t8\toff\t-\t-\tauto"},
+      {{"set", "site", "--clock", "time-difference"},
+       "active\ttls\tutf-8\t-\t8\toff\t-\t-\ttime-difference"},
+      {{"update", "site", "--clock", "auto"}, "active\ttls\tutf-8\t-\t8\toff\t-\t-\tauto"},
       {{"add", "new", "--url", "h", "--security", "tls", "--trust-fingerprint", Fingerprint("EE"),
-        "--connections", "02", "--temp-upload", "off"},
-       "auto\ttls\tauto\t" + Fingerprint("EE") + "\t2\toff"},
+        "--connections", "02", "--temp-upload", "off", "--clock", "time-difference"},
+       "auto\ttls\tauto\t" + Fingerprint("EE") + "\t2\toff\t-\t-\ttime-difference"},
   };
   for (const Step& step : steps) {
     const CliResult result = Cli(step.arguments);
@@ -467,8 +472,8 @@ TEST_F(DestinationCommandsTest, ConnectionSettingsAreTakenByEveryCommandAndListe
       if (listed.starts_with(name + "\t"))
         line = listed;
     }
-    // Then what auto decided and learned, nothing before a run, and the patterns.
-    EXPECT_TRUE(line.ends_with("\t" + step.listed + "\t-\t-\t" + kListedNewPatterns))
+    // Then the clock's offset, nothing before a run, and the patterns.
+    EXPECT_TRUE(line.ends_with("\t" + step.listed + "\t-\t" + kListedNewPatterns))
         << step.arguments[0] << " " << step.arguments[2] << ": " << line;
   }
 }
@@ -928,7 +933,7 @@ TEST_F(ShiftJisCommandTest, AutoKeepsShiftJisAndALaterUtf8NameStopsTheRunChangin
   EXPECT_EQ(Tree(site),
             (std::map<fs::path, std::string>{{"index.html", "page"}, {"表.txt", "new, longer"}}));
   EXPECT_TRUE(Cli({"destinations"})
-                  .out.ends_with("\tauto\t-\t4\ton\tshift_jis\t-\t" +
+                  .out.ends_with("\tauto\t-\t4\ton\tshift_jis\t-\tauto\t-\t" +
                                  std::string(kListedNewPatterns) + "\n"))
       << Cli({"destinations"}).out;
 
@@ -949,8 +954,36 @@ TEST_F(ShiftJisCommandTest, AutoKeepsShiftJisAndALaterUtf8NameStopsTheRunChangin
       << second.err;
   EXPECT_EQ(second.out.find("Names on"), std::string::npos) << second.out;
   EXPECT_EQ(Tree(server_.root()), before);
+  EXPECT_TRUE(
+      Cli({"destinations"})
+          .out.ends_with("\tshift_jis\t-\tauto\t-\t" + std::string(kListedNewPatterns) + "\n"));
+}
+
+// A server that lists only with LIST, in UTC.
+class ListOnlyCommandTest : public CliRunTest {
+ protected:
+  ListOnlyCommandTest() : CliRunTest({.mlsd = false}) {}
+};
+
+// The clock auto learned from an upload is kept with the destination,
+// listed, and forgotten with the server's port.
+TEST_F(ListOnlyCommandTest, TheClockLearnedIsKeptListedAndForgottenWithThePort) {
+  WriteFile(local_ / "index.html", "page");
+  AddSite();
+  const CliResult result = Cli({"transfer", "site"});
+  ASSERT_EQ(result.status, 0) << result.err << result.out;
+  EXPECT_NE(result.out.find("Server clock learned : UTC+00:00 from /site/index.html\n"),
+            std::string::npos)
+      << result.out;
   EXPECT_TRUE(Cli({"destinations"})
-                  .out.ends_with("\tshift_jis\t-\t" + std::string(kListedNewPatterns) + "\n"));
+                  .out.ends_with("\tauto\tUTC+00:00\t" + std::string(kListedNewPatterns) + "\n"))
+      << Cli({"destinations"}).out;
+  EXPECT_EQ(Stored(kFtpKey, "FTPCLOCKOFFSET1"), RegistryValue::Number(0));
+
+  ASSERT_EQ(Cli({"update", "site", "--port", "2121"}).status, 0);
+  EXPECT_TRUE(
+      Cli({"destinations"}).out.ends_with("\tauto\t-\t" + std::string(kListedNewPatterns) + "\n"))
+      << Cli({"destinations"}).out;
 }
 
 TEST_F(TransferCommandTest, PublishesTheTreeReportsEachStepAndRemembersTheChoice) {

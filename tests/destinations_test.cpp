@@ -332,13 +332,14 @@ TEST(StoredProfileValuesTest, NamesAreNumberedAsTheStoreKeepsThem) {
   std::vector<std::string> names;
   for (const StoredProfileValue& value : StoredProfileValues())
     names.push_back(value.NameFor(12));
-  EXPECT_EQ(names, (std::vector<std::string>{
-                       "FTPNAME12",     "FTPURL12",         "FTPUID12",        "FTPPASS12",
-                       "FTPPORT12",     "FTPDIR12",         "LOCALDIR12",      "LASTDELDOTS12",
-                       "LASTOPT121",    "LASTOPT122",       "LASTOPT123",      "LASTOPT124",
-                       "LASTOPT125",    "FTPMODE12",        "FTPSECURITY12",   "FTPENCODING12",
-                       "FTPCERT12",     "FTPCONNECTIONS12", "FTPTEMPUPLOAD12", "FTPAUTOENCODING12",
-                       "FTPAUTOMODE12", "FTPEXCLUDE12"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{
+                "FTPNAME12",     "FTPURL12",         "FTPUID12",        "FTPPASS12",
+                "FTPPORT12",     "FTPDIR12",         "LOCALDIR12",      "LASTDELDOTS12",
+                "LASTOPT121",    "LASTOPT122",       "LASTOPT123",      "LASTOPT124",
+                "LASTOPT125",    "FTPMODE12",        "FTPSECURITY12",   "FTPENCODING12",
+                "FTPCERT12",     "FTPCONNECTIONS12", "FTPTEMPUPLOAD12", "FTPAUTOENCODING12",
+                "FTPAUTOMODE12", "FTPEXCLUDE12",     "FTPCLOCK12",      "FTPCLOCKOFFSET12"}));
 }
 
 // What 自動 decided is the server's, and only 自動's: it goes with another
@@ -462,6 +463,64 @@ TEST(AutoDataModeTest, KeptOnlyForTheSameServerAtAuto) {
   EXPECT_EQ(settings.profiles[0].autoDataMode, kDataModeActive);
   EXPECT_EQ(AddDestination(settings, {.name = "bad", .url = "h", .autoDataMode = kDataModePassive}),
             DestinationError::kValueOutOfRange);
+}
+
+// What 自動 learned of a server's clock is that server's, and only 自動's.
+TEST(ClockOffsetTest, KeptForTheSameServerWhileAutoAndRecordedOnlyForAuto) {
+  struct Case {
+    const char* what;
+    int32_t modeBefore;
+    std::function<void(ServerData&)> change;
+    int32_t kept;
+  };
+  const Case cases[] = {
+      {"rename", kClockModeAuto, [](ServerData& d) { d.name = "renamed"; }, 540},
+      {"other URL", kClockModeAuto, [](ServerData& d) { d.url = "other.example.jp"; },
+       kClockOffsetNotLearned},
+      {"other port", kClockModeAuto, [](ServerData& d) { d.port = 2121; }, kClockOffsetNotLearned},
+      {"the flag picked", kClockModeAuto,
+       [](ServerData& d) { d.clockMode = kClockModeTimeDifference; }, kClockOffsetNotLearned},
+      {"auto picked again after the flag", kClockModeTimeDifference,
+       [](ServerData& d) { d.clockMode = kClockModeAuto; }, kClockOffsetNotLearned},
+  };
+  for (const Case& c : cases) {
+    AppSettings settings = WithProfiles({"site"});
+    settings.profiles[0].url = "ftp.example.jp";
+    settings.profiles[0].clockMode = c.modeBefore;
+    settings.profiles[0].clockOffset = 540;
+    ServerData data = ServerDataOf(settings.profiles[0]);
+    c.change(data);
+    ASSERT_EQ(UpdateDestination(settings, 0, data), DestinationError::kNone) << c.what;
+    EXPECT_EQ(settings.profiles[0].clockOffset, c.kept) << c.what;
+  }
+
+  AppSettings settings = WithProfiles({"auto", "flag"});
+  settings.profiles[0].clockMode = kClockModeAuto;
+  struct Step {
+    const char* what;
+    int index;
+    int32_t learned;
+    DestinationError error;
+    int32_t kept;  // profile 0's
+    int32_t changeCount;
+  };
+  const Step steps[] = {
+      {"nothing learned", 0, kClockOffsetNotLearned, DestinationError::kNone,
+       kClockOffsetNotLearned, 0},
+      {"learned behind UTC", 0, -300, DestinationError::kNone, -300, 1},
+      {"the same again: no change", 0, -300, DestinationError::kNone, -300, 1},
+      {"the flag's destination keeps nothing", 1, 540, DestinationError::kNone, -300, 1},
+      {"beyond a day", 0, 24 * 60 + 15, DestinationError::kValueOutOfRange, -300, 1},
+  };
+  for (const Step& step : steps) {
+    EXPECT_EQ(RecordClockOffset(settings, step.index, step.learned), step.error) << step.what;
+    EXPECT_EQ(settings.profiles[0].clockOffset, step.kept) << step.what;
+    EXPECT_EQ(settings.changeCount, step.changeCount) << step.what;
+  }
+  EXPECT_EQ(settings.profiles[1].clockOffset, kClockOffsetNotLearned);
+  // A new destination starts at 自動; one stored before keeps the flag.
+  EXPECT_EQ(ServerData{}.clockMode, kClockModeAuto);
+  EXPECT_EQ(FtpProfile{}.clockMode, kClockModeTimeDifference);
 }
 
 TEST(AutoDataModeTest, WhatARunLearnedIsRecordedOnlyForAuto) {

@@ -140,6 +140,8 @@ TEST_F(ProfileListTest, EveryFieldRoundTripsThroughTheFile) {
     profile.autoNameEncoding = i % 4;
     // Several lines, a quote, backslashes and a CR must come back whole.
     profile.excludePatterns = i % 2 ? "" : ".git/\n\"x\".psd\n\\#a\\\\\r\n*~\n";
+    profile.clockMode = i % 2;
+    profile.clockOffset = i % 3 ? (i - 10) * 45 : kClockOffsetNotLearned;
   }
   settings.profileCount = kMaxProfiles;
   store_.SaveSettings(settings);
@@ -245,6 +247,9 @@ TEST_F(ProfileListTest, MissingNumbersTakeTheirDefaults) {
   EXPECT_EQ(profile.connections, 1);
   EXPECT_EQ(profile.autoNameEncoding, kNameEncodingAuto);
   EXPECT_EQ(profile.excludePatterns, "");  // no patterns
+  // Times read as the time-difference flag says, with no clock learned.
+  EXPECT_EQ(profile.clockMode, kClockModeTimeDifference);
+  EXPECT_EQ(profile.clockOffset, kClockOffsetNotLearned);
 }
 
 TEST_F(ProfileListTest, ValuesOfUnexpectedTypeAreTakenAsMissing) {

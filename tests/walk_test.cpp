@@ -57,7 +57,7 @@ TEST(WalkRulesTest, UploadDecisions) {
   for (const Case& c : cases) {
     WalkRules rules;
     rules.options.onlyNewer = c.onlyNewer;
-    rules.timeDifference = c.timeDifference;
+    rules.clock.timeDifference = c.timeDifference;
     const std::optional<ListedFile> remote =
         c.remote ? std::optional<ListedFile>(ListedFile{*c.remote, c.remoteSize}) : std::nullopt;
     EXPECT_EQ(DecideUpload(rules, c.local, c.localSize, remote), c.expected)

@@ -54,6 +54,7 @@ inline constexpr char kConnections[] = "connections";
 inline constexpr char kTemporaryUploads[] = "temporaryUploads";
 inline constexpr char kExcludePatterns[] = "excludePatterns";
 inline constexpr char kConnectionTestButton[] = "connectionTest";
+inline constexpr char kClockMode[] = "clockMode";
 }  // namespace profile_editor
 
 namespace about_box {

@@ -13,6 +13,7 @@
 
 #include "engine/cancel_event.h"
 #include "engine/connection_check.h"
+#include "engine/server_clock.h"
 #include "resources/string_table.h"
 #include "settings/destinations.h"
 #include "settings/exclusion_patterns.h"
@@ -50,7 +51,7 @@ QLabel* AddLabel(QWidget* parent, const DialogUnits& units, const char* text, in
 }
 
 // The rows of connection settings below the template's controls.
-constexpr int kConnectionRows = 5;
+constexpr int kConnectionRows = 6;
 constexpr int kConnectionRowHeight = 16;
 
 // The exclusion patterns below the connection rows: a label, then a field
@@ -144,6 +145,14 @@ QString AutoDataModeItem(int32_t learned) {
   return learned == kDataModeActive ? QStringLiteral("自動 (アクティブ)") : QStringLiteral("自動");
 }
 
+// The text of the clock list's 自動: with the offset it learned for the
+// server, when it has, as "自動 (UTC+09:00)".
+QString AutoClockItem(int32_t offset) {
+  if (!IsLearnedClockOffset(offset))
+    return QStringLiteral("自動");
+  return QStringLiteral("自動 (%1)").arg(QString::fromStdString(ClockOffsetText(offset)));
+}
+
 QLineEdit* AddEdit(QWidget* parent, const DialogUnits& units, const char* name, int x, int y,
                    int width, int height) {
   auto* edit = new QLineEdit(parent);
@@ -214,6 +223,9 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
   temporaryUploadsBox_ = new QCheckBox(QStringLiteral("一時ファイル名で転送"), this);
   temporaryUploadsBox_->setObjectName(ids::kTemporaryUploads);
   Place(temporaryUploadsBox_, units, 7, 151 + 4 * kConnectionRowHeight + 2, 115, 10);
+  clockModeList_ = AddChoice(this, units, ids::kClockMode, "時刻の補正", 5, {"時差補正", "自動"});
+  // Wide enough for "自動 (UTC+09:00)".
+  clockModeList_->resize(units.X(80), clockModeList_->height());
   AddLabel(this, units, "除外するファイル", 7, kExclusionTop + 2, 115, 8);
   excludePatternsField_ = new QPlainTextEdit(this);
   excludePatternsField_->setObjectName(ids::kExcludePatterns);
@@ -227,6 +239,8 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
   // activated, not currentIndexChanged: only the user's picks load the
   // fields; the editor's own selections do that themselves.
   connect(list_, &QComboBox::activated, this, &ProfileEditor::SelectionChanged);
+  connect(clockModeList_, &QComboBox::currentIndexChanged, this,
+          [this](int mode) { timeDifferenceBox_->setEnabled(mode == kClockModeTimeDifference); });
   connect(add, &QPushButton::clicked, this, &ProfileEditor::AddProfile);
   connect(update, &QPushButton::clicked, this, &ProfileEditor::UpdateProfile);
   connect(remove, &QPushButton::clicked, this, &ProfileEditor::DeleteProfile);
@@ -266,6 +280,13 @@ void ProfileEditor::ShowFields() {
   connectionsSpin_->setValue(fields_.connections);
   temporaryUploadsBox_->setChecked(fields_.temporaryUploads != 0);
   excludePatternsField_->setPlainText(QString::fromStdString(fields_.excludePatterns));
+  ShowClock();
+}
+
+void ProfileEditor::ShowClock() {
+  clockModeList_->setItemText(kClockModeAuto, AutoClockItem(fields_.clockOffset));
+  clockModeList_->setCurrentIndex(fields_.clockMode);
+  timeDifferenceBox_->setEnabled(fields_.clockMode == kClockModeTimeDifference);
 }
 
 bool ProfileEditor::ReadFields() {
@@ -281,6 +302,7 @@ bool ProfileEditor::ReadFields() {
   fields_.connections = connectionsSpin_->value();
   fields_.temporaryUploads = temporaryUploadsBox_->isChecked() ? 1 : 0;
   fields_.excludePatterns = excludePatternsField_->toPlainText().toStdString();
+  fields_.clockMode = clockModeList_->currentIndex();
 
   int32_t port = 0;
   const PortCheck check = ParsePort(portField_->text().toStdString(), port);
@@ -340,6 +362,7 @@ void ProfileEditor::AddProfile() {
   data.trustedFingerprint.clear();
   data.autoNameEncoding = kNameEncodingAuto;
   data.autoDataMode = kDataModeAuto;
+  data.clockOffset = kClockOffsetNotLearned;
   int added = -1;
   const DestinationError error = AddDestination(settings_, data, &added);
   if (error == DestinationError::kDuplicateName) {
@@ -462,8 +485,10 @@ void ProfileEditor::ShowKept(const FtpProfile& profile) {
   fields_.trustedFingerprint = profile.trustedFingerprint;
   fields_.autoNameEncoding = profile.autoNameEncoding;
   fields_.autoDataMode = profile.autoDataMode;
+  fields_.clockOffset = profile.clockOffset;
   securityList_->setCurrentIndex(fields_.security);
   ShowAutoItems();
+  ShowClock();
 }
 
 }  // namespace velmorix::ui

@@ -44,6 +44,9 @@ class ProfileEditor : public QDialog {
 
  private:
   void ShowFields();
+  // The 自動 item with what it learned; the check box 時差補正 counts only
+  // beside the other item.
+  void ShowClock();
   // Copies every field into fields_; false (after a message, with the port
   // field focused and selected) when the port is not valid, or (after a
   // message with the reason, the field focused) when an exclusion pattern
@@ -89,6 +92,7 @@ class ProfileEditor : public QDialog {
   QCheckBox* temporaryUploadsBox_;  // 一時ファイル名で転送
   QSpinBox* connectionsSpin_;       // kMinConnections to kMaxConnections
   QPlainTextEdit* excludePatternsField_;  // 除外するファイル, one pattern per line
+  QComboBox* clockModeList_;              // 時差補正, 自動: kClockModeTimeDifference...
 
   // The editor's working copy: what the fields held when last read or shown.
   // Its trusted fingerprint has no field; it is the shown profile's.

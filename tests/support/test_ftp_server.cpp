@@ -234,6 +234,99 @@ void TestFtpServer::Start() {
   ASSERT_TRUE(Greets(host_, port_)) << "the test FTP server does not answer\n" << ReadLog();
 }
 
+namespace {
+
+constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
+
+// A port of 127.0.0.1 that was free a moment ago.
+uint16_t FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  uint16_t port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+}  // namespace
+
+VsftpdServer::VsftpdServer(std::string timeZone, bool listsLocalTime)
+    : timeZone_(std::move(timeZone)), listsLocalTime_(listsLocalTime) {}
+
+VsftpdServer::~VsftpdServer() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool VsftpdServer::Available() {
+  return access(kVsftpd, X_OK) == 0;
+}
+
+std::string VsftpdServer::ReadLog() const {
+  return ReadFile(work_.path() / "vsftpd.err");
+}
+
+void VsftpdServer::Start() {
+  ASSERT_LT(pid_, 0) << "the server is already running";
+  // Anonymous logins let vsftpd run as whoever starts it; it refuses
+  // local users then.
+  const std::string config = (work_.path() / "vsftpd.conf").string();
+  const std::string errors = (work_.path() / "vsftpd.err").string();
+  // Another program may take the port between FreePort and vsftpd's bind.
+  for (int attempt = 0; attempt < 5 && pid_ < 0; ++attempt) {
+    port_ = FreePort();
+    std::ofstream(config) << "listen=YES\nlisten_address=127.0.0.1\nlisten_port=" << port_
+                          << "\nbackground=NO\nrun_as_launching_user=YES\n"
+                             "anonymous_enable=YES\nno_anon_password=YES\nlocal_enable=NO\n"
+                             "anon_root="
+                          << root().string()
+                          << "\nwrite_enable=YES\nanon_upload_enable=YES\n"
+                             "anon_mkdir_write_enable=YES\nanon_other_write_enable=YES\n"
+                             "anon_world_readable_only=NO\nanon_umask=022\n"
+                             "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
+                             "xferlog_enable=NO\nutf8_filesystem=YES\nuse_localtime="
+                          << (listsLocalTime_ ? "YES" : "NO") << "\n";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      // vsftpd says why it cannot start on its standard input.
+      const int log = open(errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      dup2(log, STDIN_FILENO);
+      const int devnull = open("/dev/null", O_RDWR);
+      dup2(devnull, STDOUT_FILENO);
+      dup2(devnull, STDERR_FILENO);
+      setenv("TZ", timeZone_.c_str(), 1);
+      execl(kVsftpd, kVsftpd, config.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    pid_ = pid;
+    bool greeted = false;
+    for (int wait = 0; wait < 50 && !greeted; ++wait) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;  // refused to start: another port
+        break;
+      }
+      greeted = Greets(host_, port_);
+      if (!greeted)
+        usleep(100 * 1000);
+    }
+    if (!greeted && pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+  ASSERT_GT(pid_, 0) << "vsftpd did not start: " << ReadLog();
+}
+
 void TestFtpServer::Kill() {
   if (pid_ <= 0)
     return;

@@ -153,6 +153,43 @@ class TestFtpServer {
   pid_t pid_ = -1;
 };
 
+// Debian's vsftpd, started unprivileged on a free port of 127.0.0.1 with
+// anonymous logins that may upload, create, rename and delete, starting in
+// a fresh folder (root(); without a chroot, its absolute path names it on
+// the server too). It lists only with LIST, in the zone `timeZone` (a TZ
+// value) when listsLocalTime. Tests that need it skip where it is not
+// installed (Available()).
+class VsftpdServer {
+ public:
+  static constexpr const char* kUser = "anonymous";
+  static constexpr const char* kPassword = "publisher@";
+
+  VsftpdServer(std::string timeZone, bool listsLocalTime);
+  ~VsftpdServer();  // stops the server and removes its root
+  VsftpdServer(const VsftpdServer&) = delete;
+  VsftpdServer& operator=(const VsftpdServer&) = delete;
+
+  static bool Available();
+  // Starts the server and waits until it greets a client; fails the test
+  // (fatally) when it does not.
+  void Start();
+
+  const std::string& host() const { return host_; }
+  uint16_t port() const { return port_; }
+  const std::filesystem::path& root() const { return root_.path(); }
+  // What vsftpd said when it refused to start.
+  std::string ReadLog() const;
+
+ private:
+  std::string timeZone_;
+  bool listsLocalTime_;
+  TempDir root_;
+  TempDir work_;
+  std::string host_ = "127.0.0.1";
+  uint16_t port_ = 0;
+  pid_t pid_ = -1;
+};
+
 // A fixture with a started server.
 class FtpServerTest : public ::testing::Test {
  protected:

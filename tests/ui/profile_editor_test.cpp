@@ -353,6 +353,40 @@ TEST_F(ProfileEditorUpdateTest, WhatAutoDecidedIsShownBesideItAndGoesWithTheServ
   EXPECT_EQ(Control<QComboBox>(editor_.get(), ids::kNameEncoding)->currentText(), "自動");
 }
 
+// 時刻の補正: a stored destination keeps the flag, which alone makes the
+// check box count; 自動 shows what it learned, which goes with the server.
+TEST_F(ProfileEditorUpdateTest, ClockChoiceShowsWhatAutoLearnedAndGoesWithTheServer) {
+  FtpProfile& alpha = Stored("alpha");
+  alpha.clockMode = kClockModeAuto;
+  alpha.clockOffset = 540;
+  Stored("beta");
+  Open();
+  auto* clock = Control<QComboBox>(editor_.get(), ids::kClockMode);
+  auto* timeDifference = Control<QCheckBox>(editor_.get(), ids::kTimeDifference);
+  EXPECT_EQ(clock->currentText(), "自動 (UTC+09:00)");
+  EXPECT_FALSE(timeDifference->isEnabled());
+
+  Retype(url_, "moved.example.org");
+  Press(ids::kUpdateButton);
+  EXPECT_EQ(settings_.profiles[0].clockOffset, kClockOffsetNotLearned);
+  EXPECT_EQ(clock->currentText(), "自動");
+
+  settings_.lastFtp = 1;  // beta, stored before the choice existed
+  Open();
+  clock = Control<QComboBox>(editor_.get(), ids::kClockMode);
+  EXPECT_EQ(clock->currentText(), "時差補正");
+  EXPECT_TRUE(Control<QCheckBox>(editor_.get(), ids::kTimeDifference)->isEnabled());
+  clock->setCurrentIndex(kClockModeAuto);
+  EXPECT_FALSE(Control<QCheckBox>(editor_.get(), ids::kTimeDifference)->isEnabled());
+  Press(ids::kUpdateButton);
+  EXPECT_EQ(settings_.profiles[1].clockMode, kClockModeAuto);
+
+  // A new destination starts at 自動.
+  settings_ = {};
+  Open();
+  EXPECT_EQ(Control<QComboBox>(editor_.get(), ids::kClockMode)->currentIndex(), kClockModeAuto);
+}
+
 TEST_F(ProfileEditorUpdateTest, OtherProfilesNameOrEmptyNameChangesNothing) {
   Stored("first");
   Stored("second");
