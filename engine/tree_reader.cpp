@@ -65,7 +65,8 @@ void ReadTree::AddRemote(const FolderListing& listing, const FolderRead& read) {
          .size = entry.size,
          .nameEnd = static_cast<uint32_t>(packed.folder.names.size()),
          .flags = static_cast<uint8_t>((entry.isDir ? kPackedDir : 0) |
-                                       (entry.isLink ? kPackedLink : 0))});
+                                       (entry.isLink ? kPackedLink : 0)),
+         .timeKind = entry.timeKind});
   }
   remote_.insert_or_assign(listing, std::move(packed));
 }
@@ -87,7 +88,8 @@ std::optional<FolderRead> ReadTree::Remote(const FolderListing& listing) const {
                             .isDir = (entry.flags & kPackedDir) != 0,
                             .isLink = (entry.flags & kPackedLink) != 0,
                             .lastWriteTime = entry.time,
-                            .size = entry.size});
+                            .size = entry.size,
+                            .timeKind = entry.timeKind});
   }
   return read;
 }

@@ -50,6 +50,7 @@ class ReadTree {
     int64_t size = 0;
     uint32_t nameEnd = 0;
     uint8_t flags = 0;
+    ListedTime timeKind = ListedTime::kUtc;  // a server entry's
   };
   struct PackedFolder {
     std::string names;

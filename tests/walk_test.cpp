@@ -428,11 +428,12 @@ TEST(ReadTreeTest, KeepsEntriesAsRead) {
   ReadTree tree;
   const FolderListing top{"/site", ListingCommand::kPreferred};
   FolderRead read;
-  read.entries = {{.name = "a-long-name-over-sixteen.html", .lastWriteTime = 5, .size = 7},
-                  {.name = "d", .isDir = true, .lastWriteTime = 6},
-                  {.name = "link", .isLink = true, .lastWriteTime = 7, .size = -1},
-                  {.name = "..", .isDir = true},
-                  {.name = ".page.html.velmorix-0123abcd-1.tmp", .size = 3}};
+  read.entries = {
+      {.name = "a-long-name-over-sixteen.html", .lastWriteTime = 5, .size = 7},
+      {.name = "d", .isDir = true, .lastWriteTime = 6, .timeKind = ListedTime::kServerDay},
+      {.name = "link", .isLink = true, .lastWriteTime = 7, .size = -1},
+      {.name = "..", .isDir = true},
+      {.name = ".page.html.velmorix-0123abcd-1.tmp", .size = 3}};
   tree.AddRemote(top, read);
   std::optional<FolderRead> back = tree.Remote(top);
   ASSERT_TRUE(back);
@@ -440,8 +441,8 @@ TEST(ReadTreeTest, KeepsEntriesAsRead) {
   for (size_t i = 0; i < read.entries.size(); ++i) {
     const RemoteEntry& in = read.entries[i];
     const RemoteEntry& out = back->entries[i];
-    EXPECT_EQ(std::tie(in.name, in.isDir, in.isLink, in.lastWriteTime, in.size),
-              std::tie(out.name, out.isDir, out.isLink, out.lastWriteTime, out.size));
+    EXPECT_EQ(std::tie(in.name, in.isDir, in.isLink, in.lastWriteTime, in.size, in.timeKind),
+              std::tie(out.name, out.isDir, out.isLink, out.lastWriteTime, out.size, out.timeKind));
   }
   EXPECT_EQ(tree.RemoteEntries(), 3);  // neither ".." nor our leftover
   read.entries.resize(1);
