@@ -441,8 +441,10 @@ Runs:
   list NAME
       Lists the destination's remote folder.
   test NAME
-      Tests the connection a transfer would make, changing nothing on the
-      server and writing no log, and prints one line per step: resolve,
+      Tests the connection a transfer would make, writing no log and
+      nothing to the server (but, with clock auto on a server that lists
+      with LIST, one small file that tells its clock and is deleted
+      again), and prints one line per step: resolve,
       connect, TLS, login, folder, the listing of the remote folder in the
       data connection mode runs use and then in the other, the features the
       server offers (UTF8, MLSD, SIZE, MFMT; rename is not tried), how names
@@ -456,7 +458,8 @@ Runs:
       the names' encoding, and with data mode auto that passive data
       connections fail and active ones work, so that transfers start in
       active mode without waiting for passive mode first (forgotten when
-      the server or port changes, or when active mode fails later). Exit
+      the server or port changes, or when active mode fails later), and
+      the server's clock. Exit
       status 0 when a transfer would work, 1 when a step failed.
   Progress lines go to standard output, message boxes to standard error
   ("VELMORIX: ..."). Each transfer and list rewrites the log VELMORIX.LOG

@@ -1,10 +1,16 @@
 #include "engine/connection_check.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <utility>
 
+#include "engine/entry_table.h"
+#include "engine/remote_site.h"
+#include "engine/server_clock.h"
 #include "engine/transfer_worker.h"
 #include "engine/upload_pool.h"
 #include "ftp/ftp_messages.h"
@@ -77,6 +83,7 @@ class ConnectionTest {
   void ListBothModes();
   void ReadFeatures();
   void FindNameEncoding();
+  void LearnClock();
   void OpenConnections();
 
   struct Listed {
@@ -115,7 +122,8 @@ class ConnectionTest {
 const ConnectionTest::Step ConnectionTest::kSteps[] = {
     &ConnectionTest::Connect,          &ConnectionTest::EnterFolder,
     &ConnectionTest::ListBothModes,    &ConnectionTest::ReadFeatures,
-    &ConnectionTest::FindNameEncoding, &ConnectionTest::OpenConnections,
+    &ConnectionTest::FindNameEncoding, &ConnectionTest::LearnClock,
+    &ConnectionTest::OpenConnections,
 };
 
 RunResult ConnectionTest::Run() {
@@ -337,7 +345,7 @@ void ConnectionTest::ReadFeatures() {
                      offered(features.mlst) + ", SIZE" + offered(features.size) + ", MFMT" +
                      offered(features.mfmt) + ", rename ";
   // FEAT does not tell whether RNFR and RNTO work, and trying would write.
-  text += job_.profile.temporaryUploads != 0 ? "not tried (the test writes nothing)"
+  text += job_.profile.temporaryUploads != 0 ? "not tried (it would need a file of its own)"
                                              : "not used (一時ファイル名で転送 off)";
   if (!features.size && !features.mlst) {
     Report("features", TestVerdict::kNote,
@@ -365,6 +373,63 @@ void ConnectionTest::FindNameEncoding() {
   Report("names", TestVerdict::kOk,
          "ok, " + std::string(ftp::NameEncodingLabel(job_.connection.NameEncodingInUse())) +
              " (自動)");
+}
+
+// With 時刻の補正 自動 on a server that lists with LIST, the one write of
+// the test: a small file under a name a run takes for its own leftover
+// (so that a run removes it should the test be cut off), listed to learn
+// the server's clock, and deleted again before the step reports.
+void ConnectionTest::LearnClock() {
+  const FtpProfile& profile = job_.profile;
+  if (profile.clockMode != kClockModeAuto)
+    return;  // the time-difference flag says how times are read
+  if (!job_.connection.IsOpen() && !Reconnect()) {
+    Report("clock", TestVerdict::kFailed, OneLine(ftp::NotConnectedText()));
+    return;
+  }
+  FtpSite site(job_.connection);
+  if (site.ListsWithMlsd()) {
+    Report("clock", TestVerdict::kOk, "ok, MLSD lists times in UTC");
+    return;
+  }
+  char localPath[] = "/tmp/velmorix-clock-XXXXXX";
+  const int local = mkstemp(localPath);
+  if (local < 0) {
+    Report("clock", TestVerdict::kNote, "not learned here: the first publish learns it");
+    return;
+  }
+  constexpr std::string_view kContent = "VELMORIX clock test\n";
+  const bool written =
+      write(local, kContent.data(), kContent.size()) == static_cast<ssize_t>(kContent.size());
+  close(local);
+  const std::string name = TemporaryUploadName("clock-test", NewRunTag(), 0);
+  FtpStatus status =
+      written ? site.ChangeFolder(profile.remoteDir)
+              : FtpStatus::Error(FtpErrorKind::kSystem, "the test file could not be written");
+  if (status.ok())
+    status = site.PutFile(localPath, name, {}, UploadTarget::kNewFile);
+  const int64_t sentAt = std::time(nullptr);
+  unlink(localPath);
+  if (Canceled(status))
+    return;
+  if (!status.ok()) {
+    Report("clock", TestVerdict::kNote,
+           "not learned: " + OneLine(status.text) + ": the first publish learns it");
+    return;
+  }
+  const std::optional<int32_t> offset =
+      ListedClockOffset(site, {.remoteDir = profile.remoteDir, .name = name, .sentAt = sentAt});
+  const FtpStatus removed = site.DeleteFile(name);
+  std::string text;
+  if (offset) {
+    job_.learned.clockOffset = *offset;
+    text = "ok, " + ClockOffsetText(*offset) + " (時刻の補正 自動)";
+  } else {
+    text = "not learned: the listing shows no time of day; the first publish learns it";
+  }
+  if (!removed.ok())
+    text += "; the test file " + name + " stays until the next run removes it";
+  Report("clock", offset && removed.ok() ? TestVerdict::kOk : TestVerdict::kNote, text);
 }
 
 void ConnectionTest::OpenConnections() {

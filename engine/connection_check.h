@@ -5,7 +5,9 @@
 // certificate as a run does), logs in, enters the remote folder, lists it
 // in both data connection modes, reads what the server offers, tells how
 // names are written and opens as many connections as a run may. It writes
-// nothing to the server and no log.
+// no log, and nothing to the server but, with 時刻の補正 自動 on a server
+// that lists with LIST, one small file that tells the server's clock and
+// that it deletes again.
 #pragma once
 
 #include <string>

@@ -195,8 +195,8 @@ bool StartsInActiveMode(const FtpProfile& profile) {
   return profile.dataMode == kDataModeAuto && profile.autoDataMode == kDataModeActive;
 }
 
-// Eight hexadecimal digits, new for every run: what marks its temporary
-// files as its own.
+}  // namespace
+
 std::string NewRunTag() {
   std::random_device random;
   std::uniform_int_distribution<uint32_t> any;
@@ -204,8 +204,6 @@ std::string NewRunTag() {
   std::snprintf(tag, sizeof tag, "%08x", any(random));
   return tag;
 }
-
-}  // namespace
 
 uint16_t PortOf(const FtpProfile& profile) {
   return static_cast<uint16_t>(static_cast<uint32_t>(profile.port) & 0xFFFFu);

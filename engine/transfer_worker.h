@@ -38,6 +38,10 @@ RunResult RunTransfer(TransferJob& job);
 // cause text) in an error box and leaves both closed.
 bool ConnectServer(TransferJob& job);
 
+// Eight hexadecimal digits, new for every run: what marks its temporary
+// files as its own.
+std::string NewRunTag();
+
 // The low 16 bits of the stored port, as the connection has always taken it.
 uint16_t PortOf(const FtpProfile& profile);
 // The connections a run may open, the stored number held to its range.

@@ -1091,9 +1091,10 @@ TEST_F(TestCommandTest, PrintsEachStepAndExitsAsARunWould) {
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.err, "");
   const std::vector<std::string> lines = Lines(result.out);
-  ASSERT_EQ(lines.size(), 10u) << result.out;
+  ASSERT_EQ(lines.size(), 11u) << result.out;
   EXPECT_EQ(lines.front(), "resolve: ok");
   EXPECT_EQ(lines[5], "list (passive): ok, 0 entries");
+  EXPECT_EQ(lines[9], "clock: ok, MLSD lists times in UTC");
   EXPECT_EQ(lines.back(), "connections: the server allows 2 connections: 同時接続数 2");
   EXPECT_EQ(Tree(server_.root()), server);
   EXPECT_FALSE(fs::exists(logFile()));

@@ -30,8 +30,9 @@ struct TestCase {
   std::string line;
   std::string ending;
   CompletionCode completion;
-  // What the destination keeps: the data mode 自動 learned.
+  // What the destination keeps: the data mode 自動 learned, the clock.
   std::optional<int32_t> learnedDataMode;
+  int32_t learnedClock = kClockOffsetNotLearned;
 };
 
 void PrintTo(const TestCase& c, std::ostream* out) {
@@ -131,7 +132,16 @@ INSTANTIATE_TEST_SUITE_P(
                  "connections: the server allows 2 connections: 同時接続数 2",
                  "",
                  CompletionCode::kCompleted,
-                 std::nullopt}),
+                 std::nullopt},
+        // The one write: a file that tells the clock, deleted again.
+        TestCase{"ClockOfAListServer",
+                 {.mlsd = false},
+                 [](FtpProfile& p) { p.clockMode = kClockModeAuto; },
+                 "clock: ok, UTC+00:00 (時刻の補正 自動)",
+                 "",
+                 CompletionCode::kCompleted,
+                 std::nullopt,
+                 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_P(ConnectionTestTest, TheStepThatTellsSaysWhatToChange) {
@@ -176,11 +186,15 @@ TEST_P(ConnectionTestTest, TheStepThatTellsSaysWhatToChange) {
   // A certificate is asked about once, as a run asks.
   EXPECT_EQ(console().certificates.size(), c.server.tlsCertificate.empty() ? 0u : 1u);
   EXPECT_EQ(learned.autoDataMode, c.learnedDataMode);
+  EXPECT_EQ(learned.clockOffset, c.learnedClock);
   EXPECT_TRUE(console().errors.empty()) << Transcript();
 
-  // Nothing written: not on the server, not in the log.
+  // Nothing written: not on the server, not in the log. The clock's file
+  // is gone again.
   EXPECT_EQ(Tree(server_.root()), before);
   for (const std::string& command : server_.Commands()) {
+    if (command.find(".clock-test.velmorix-") != std::string::npos)
+      continue;
     const std::string verb = command.substr(command.find(' ') + 1, 4);
     for (const char* writing :
          {"STOR", "APPE", "DELE", "MKD ", "RMD ", "RNFR", "RNTO", "SITE", "MFMT", "STOU"}) {
