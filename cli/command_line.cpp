@@ -1,6 +1,7 @@
 #include "cli/command_line.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 
 #include "engine/run_history.h"
@@ -20,6 +21,7 @@ enum class OptionKind {
   kCount,    // a whole number from 0
   kDate,     // a day, or a day and a time (HistorySince)
   kPattern,  // an exclusion pattern, which may be given more than once
+  kUrl,      // a host name, or ftp://... or ftps://... (ParseUrl)
 };
 
 struct OptionSpec {
@@ -60,7 +62,7 @@ const std::vector<OptionSpec>& ConnectionOptions() {
 const std::vector<OptionSpec>& ServerOptions() {
   static const std::vector<OptionSpec> options = [] {
     std::vector<OptionSpec> all = {
-        {"url", OptionKind::kText},    {"port", OptionKind::kPort},
+        {"url", OptionKind::kUrl},     {"port", OptionKind::kPort},
         {"user", OptionKind::kText},   {"password-stdin", OptionKind::kFlag},
         {"remote", OptionKind::kText}, {"time-difference", OptionKind::kSwitch},
     };
@@ -108,7 +110,100 @@ const std::vector<CommandSpec>& Commands() {
   return commands;
 }
 
+// " (update and set take it)" for an option other commands take; "" when
+// none does.
+std::string TakenBy(std::string_view option) {
+  std::vector<std::string_view> takers;
+  for (const CommandSpec& command : Commands()) {
+    if (std::any_of(command.options.begin(), command.options.end(),
+                    [&](const OptionSpec& o) { return o.name == option; })) {
+      takers.push_back(command.name);
+    }
+  }
+  if (takers.empty())
+    return {};
+  std::string text = " (";
+  for (size_t i = 0; i < takers.size(); ++i) {
+    if (i > 0)
+      text += i + 1 == takers.size() ? " and " : ", ";
+    text += takers[i];
+  }
+  return text + (takers.size() == 1 ? " takes it)" : " take it)");
+}
+
 }  // namespace
+
+std::optional<UrlParts> ParseUrl(std::string_view text, std::string& error) {
+  const size_t schemeEnd = text.find("://");
+  if (schemeEnd == std::string_view::npos)
+    return UrlParts{.host = std::string(text)};
+  const std::string refusal =
+      "option '--url' takes a host name or ftp://[user@]host[:port][/folder] "
+      "(ftps:// for TLS), not '" +
+      std::string(text) + "'";
+  std::string scheme(text.substr(0, schemeEnd));
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (scheme != "ftp" && scheme != "ftps") {
+    error = refusal;
+    return std::nullopt;
+  }
+  UrlParts parts;
+  parts.tls = scheme == "ftps";
+  std::string_view rest = text.substr(schemeEnd + 3);
+  const size_t slash = rest.find('/');
+  std::string_view authority = rest.substr(0, slash);
+  if (slash != std::string_view::npos && rest.size() > slash + 1)
+    parts.folder = std::string(rest.substr(slash));
+  if (const size_t at = authority.rfind('@'); at != std::string_view::npos) {
+    const std::string_view user = authority.substr(0, at);
+    if (user.find(':') != std::string_view::npos) {
+      error = "option '--url' must not hold the password: give it with --password-stdin";
+      return std::nullopt;
+    }
+    if (!user.empty())
+      parts.user = std::string(user);
+    authority.remove_prefix(at + 1);
+  }
+  std::string_view port;
+  if (authority.starts_with('[')) {
+    const size_t close = authority.find(']');
+    if (close == std::string_view::npos) {
+      error = refusal;
+      return std::nullopt;
+    }
+    parts.host = std::string(authority.substr(1, close - 1));
+    const std::string_view after = authority.substr(close + 1);
+    if (!after.empty() && !after.starts_with(':')) {
+      error = refusal;
+      return std::nullopt;
+    }
+    port = after.empty() ? after : after.substr(1);
+    if (after == ":") {
+      error = refusal;
+      return std::nullopt;
+    }
+  } else if (const size_t colon = authority.find(':'); colon != std::string_view::npos) {
+    parts.host = std::string(authority.substr(0, colon));
+    port = authority.substr(colon + 1);
+    if (port.empty()) {
+      error = refusal;
+      return std::nullopt;
+    }
+  } else {
+    parts.host = std::string(authority);
+  }
+  if (parts.host.empty()) {
+    error = refusal;
+    return std::nullopt;
+  }
+  if (!port.empty()) {
+    parts.port = ParsePort(port, error);
+    if (!parts.port)
+      return std::nullopt;
+  }
+  return parts;
+}
 
 std::optional<std::string> CommandLine::Value(std::string_view option) const {
   const auto found = options.find(option);
@@ -259,7 +354,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
       return result;
     }
     if (option == grammar->options.end()) {
-      result.error = "unknown option '--" + name + "' for " + line.command;
+      result.error = "unknown option '--" + name + "' for " + line.command + TakenBy(name);
       return result;
     }
     if (line.Has(name) && option->kind != OptionKind::kPattern) {
@@ -309,6 +404,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
     if (option->kind == OptionKind::kCount && !ParseCount(value)) {
       result.error = "option '--" + name + "' takes a whole number from 0, not '" + value + "'";
       return result;
+    }
+    if (option->kind == OptionKind::kUrl) {
+      if (std::string error; !ParseUrl(value, error)) {
+        result.error = error;
+        return result;
+      }
     }
     if (option->kind == OptionKind::kDate && !HistorySince(value)) {
       result.error = "option '--" + name +
@@ -389,6 +490,9 @@ Destinations:
       [--connections N] [--temp-upload on|off] [--clock auto|time-difference]
       [--exclude PATTERN]... [--no-exclude]
       Adds a destination with an empty local folder and all five options on.
+      --url takes a host name, or ftp://[user@]host[:port][/folder], which
+      fills the login, port and remote folder that no option gives
+      (ftps://... also sets --security tls); a password there is refused.
       Data connections: auto (the default) opens them passively and turns to
       active mode when the server cannot; passive and active use only that
       mode.

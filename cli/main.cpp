@@ -97,6 +97,22 @@ bool ReadServerFields(const CommandLine& line, ServerFields& fields, int& status
     std::string error;
     fields.port = ParsePort(*port, error);  // already checked by the parser
   }
+  // ftp://user@host:port/folder fills the fields the options leave empty;
+  // ftps:// asks for TLS.
+  if (fields.url) {
+    std::string error;
+    if (const std::optional<UrlParts> url = ParseUrl(*fields.url, error)) {
+      fields.url = url->host;
+      if (!fields.userId)
+        fields.userId = url->user;
+      if (!fields.port)
+        fields.port = url->port;
+      if (!fields.remoteDir)
+        fields.remoteDir = url->folder;
+      if (url->tls && !fields.security)
+        fields.security = kSecurityTlsRequired;
+    }
+  }
   if (line.command == "add") {
     fields.name = line.name;
   } else {
@@ -325,7 +341,12 @@ int Run(const CommandLine& line) {
   } else if (line.command == "delete") {
     error = DeleteDestination(settings, line.name);
   } else if (line.command == "set") {
-    error = SetRunFields(settings, line.name, ReadRunFields(line));
+    const RunFields runFields = ReadRunFields(line);
+    error = SetRunFields(settings, line.name, runFields);
+    // Kept as given (a disk may not be mounted yet), but said: a mistyped
+    // folder is what empties a site.
+    if (!error && runFields.localDir && !std::filesystem::is_directory(*runFields.localDir))
+      PrintError("warning: the local folder " + *runFields.localDir + " does not exist");
     // The connection settings of set are the server data's.
     const ServerFields connection = ReadConnectionFields(line);
     const bool connectionGiven =

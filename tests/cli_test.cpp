@@ -742,7 +742,19 @@ TEST_F(RefusalTest, UnknownCommandsOptionsAndDestinationsAreRefused) {
   ExpectRefused({"publish", "site"}, "unknown command 'publish' (see velmorix-cli --help)");
   ExpectRefused({}, "no command given (see velmorix-cli --help)");
   ExpectRefused({"add", "new", "--url", "x", "--local", "/tmp"},
-                "unknown option '--local' for add");
+                "unknown option '--local' for add (set takes it)");
+  ExpectRefused({"set", "site", "--port", "21"},
+                "unknown option '--port' for set (add and update take it)");
+  ExpectRefused({"add", "new", "--url", "sftp://h"},
+                "option '--url' takes a host name or ftp://[user@]host[:port][/folder] (ftps:// "
+                "for TLS), not 'sftp://h'");
+  ExpectRefused({"add", "new", "--url", "ftp://:21/x"},
+                "option '--url' takes a host name or ftp://[user@]host[:port][/folder] (ftps:// "
+                "for TLS), not 'ftp://:21/x'");
+  ExpectRefused({"add", "new", "--url", "ftp://web:secret@h"},
+                "option '--url' must not hold the password: give it with --password-stdin");
+  ExpectRefused({"update", "site", "--url", "ftp://h:0"},
+                "the port must be a whole number from 1 to 65535");
   ExpectRefused({"set", "site", "-x"}, "unknown option '-x' for set");
   ExpectRefused({"add", "new"}, "add needs --url HOST");
   ExpectRefused({"add", "new", "--url"}, "option '--url' needs a value");
@@ -753,8 +765,10 @@ TEST_F(RefusalTest, UnknownCommandsOptionsAndDestinationsAreRefused) {
   ExpectRefused({"update", "site", "--data-mode", "pasv"},
                 "option '--data-mode' takes auto, passive, active, not 'pasv'");
   ExpectRefused({"transfer", "site", "--yes=1"}, "option '--yes' takes no value");
-  ExpectRefused({"list", "site", "--dry-run"}, "unknown option '--dry-run' for list");
-  ExpectRefused({"list", "site", "--progress"}, "unknown option '--progress' for list");
+  ExpectRefused({"list", "site", "--dry-run"},
+                "unknown option '--dry-run' for list (transfer takes it)");
+  ExpectRefused({"list", "site", "--progress"},
+                "unknown option '--progress' for list (transfer takes it)");
   ExpectRefused({"transfer", "site", "--no-progress", "--dry-run", "--progress"},
                 "options '--progress' and '--no-progress' exclude each other");
   ExpectRefused({"switches", "--keep-dot-files", "off", "--keep-dot-files", "on"},
@@ -778,6 +792,53 @@ TEST_F(RefusalTest, UnknownCommandsOptionsAndDestinationsAreRefused) {
   for (const char* command : {"update", "delete", "set", "transfer", "list"}) {
     ExpectRefused({command, "Site"}, unknown, "", kExitFailed);
   }
+}
+
+// ftp:// and ftps:// fill the fields the options leave empty; a folder
+// that does not exist is kept, with a warning.
+TEST_F(DestinationCommandsTest, UrlsFillTheFieldsAndAMissingLocalFolderIsSaid) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string url, user, remote, security;
+    int32_t port;
+  };
+  const Case cases[] = {
+      {{"--url", "ftp://web@example.jp:2121/public_html"},
+       "example.jp",
+       "web",
+       "/public_html",
+       "tls-if-available",
+       2121},
+      {{"--url", "FTPS://[::1]/"}, "::1", "", "", "tls", 21},
+      {{"--url", "ftps://h:990", "--security", "none", "--user", "me", "--port", "21"},
+       "h",
+       "me",
+       "",
+       "none",
+       21},
+      {{"--url", "plain.example.jp"}, "plain.example.jp", "", "", "tls-if-available", 21},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string name = "d" + std::to_string(n++);
+    std::vector<std::string> arguments = {"add", name};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    ASSERT_EQ(Cli(arguments).status, 0) << c.arguments[1];
+    std::string line;
+    for (const std::string& listed : Lines(Cli({"destinations"}).out)) {
+      if (listed.starts_with(name + "\t"))
+        line = listed;
+    }
+    EXPECT_TRUE(line.starts_with(name + "\t" + c.url + "\t" + std::to_string(c.port) + "\t" +
+                                 c.user + "\t" + c.remote + "\t"))
+        << line;
+    EXPECT_NE(line.find("\t" + c.security + "\t"), std::string::npos) << line;
+  }
+  const CliResult missing = Cli({"set", "d0", "--local", "/nonexistent/site"});
+  EXPECT_EQ(missing.status, 0);
+  EXPECT_EQ(missing.err,
+            "velmorix-cli: warning: the local folder /nonexistent/site does not exist\n");
+  EXPECT_EQ(Cli({"set", "d0", "--local", work_.str()}).err, "");
 }
 
 TEST_F(RefusalTest, MalformedFingerprintsAndUnknownConnectionWordsAreUsageErrors) {
