@@ -32,7 +32,8 @@ ScriptState& script() {
 QMessageBox::StandardButton Dialogs::Box(QWidget* parent, const QString& text,
                                          QMessageBox::StandardButtons buttons,
                                          QMessageBox::StandardButton unanswered,
-                                         QMessageBox::Icon icon, bool selectable) {
+                                         QMessageBox::Icon icon, bool selectable,
+                                         QMessageBox::StandardButton defaultButton) {
   if (script().active) {
     script().shown.append(text);
     return script().answers.isEmpty() ? unanswered : script().answers.dequeue();
@@ -40,6 +41,8 @@ QMessageBox::StandardButton Dialogs::Box(QWidget* parent, const QString& text,
   QMessageBox box(icon, QStringLiteral("VELMORIX"), text, buttons, parent);
   // A box is a window of its own and does not take its parent's font.
   box.setFont(DialogFont());
+  if (defaultButton != QMessageBox::NoButton)
+    box.setDefaultButton(defaultButton);
   if (selectable) {
     box.setTextFormat(Qt::PlainText);
     box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -59,7 +62,10 @@ QMessageBox::StandardButton Dialogs::AskYesNoCancel(QWidget* parent, const QStri
 }
 
 QMessageBox::StandardButton Dialogs::AskYesNo(QWidget* parent, const QString& text) {
-  return Box(parent, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+  // Its questions (a certificate to trust, a mass deletion) are answered
+  // safely by Enter: いいえ is the default.
+  return Box(parent, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No,
+             QMessageBox::Warning, false, QMessageBox::No);
 }
 
 void Dialogs::ShowText(QWidget* parent, const QString& text, bool warning) {

@@ -52,11 +52,10 @@ class Dialogs {
   static QStringList PickerStartFolders();
 
  private:
-  static QMessageBox::StandardButton Box(QWidget* parent, const QString& text,
-                                         QMessageBox::StandardButtons buttons,
-                                         QMessageBox::StandardButton unanswered,
-                                         QMessageBox::Icon icon = QMessageBox::Warning,
-                                         bool selectable = false);
+  static QMessageBox::StandardButton Box(
+      QWidget* parent, const QString& text, QMessageBox::StandardButtons buttons,
+      QMessageBox::StandardButton unanswered, QMessageBox::Icon icon = QMessageBox::Warning,
+      bool selectable = false, QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
 };
 
 }  // namespace velmorix::ui

@@ -164,6 +164,12 @@ void MainWindow::BuildMenu() {
   connect(deleteMessageAction_, &QAction::triggered, this, &MainWindow::FlipDeleteMessage);
   deleteDotsAction_ = AddAction(setup, ids::kDeleteDotsAction, ".ﾌｧｲﾙを削除する(&D)");
   deleteDotsAction_->setCheckable(true);
+  // Its name says the opposite of what the tick does, as it always has.
+  const QString dotsTip = QStringLiteral(
+      "チェックすると、名前が「.」で始まるサーバー上のファイルを削除せずに残します。");
+  deleteDotsAction_->setStatusTip(dotsTip);
+  deleteDotsAction_->setToolTip(dotsTip);
+  setup->setToolTipsVisible(true);
   connect(deleteDotsAction_, &QAction::triggered, this, &MainWindow::FlipDeleteDots);
 
   QMenu* tools = menuBar_->addMenu(QStringLiteral("ﾂｰﾙ(&T)"));

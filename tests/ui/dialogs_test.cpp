@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QFileDialog>
 #include <QFontInfo>
+#include <QPushButton>
 
 #include <gtest/gtest.h>
 
@@ -44,6 +45,17 @@ TEST_F(DialogsTest, QuestionButtonsAreJapaneseNotEnglish) {
   EXPECT_EQ(Dialogs::AskYesNoCancel(&parent_, QStringLiteral("削除しますか。")), QMessageBox::No);
   // The mnemonic stays Latin, as Qt's Japanese texts have it.
   EXPECT_EQ(texts, QStringList({"はい(&Y)", "いいえ(&N)", "キャンセル"}));
+}
+
+// A certificate to trust or a mass deletion: Enter answers いいえ.
+TEST_F(DialogsTest, YesNoQuestionsDefaultToNo) {
+  bool noIsDefault = false;
+  WhenModal<QMessageBox>([&noIsDefault](QMessageBox& box) {
+    noIsDefault = static_cast<QAbstractButton*>(box.defaultButton()) == box.button(QMessageBox::No);
+    box.defaultButton()->click();
+  });
+  EXPECT_EQ(Dialogs::AskYesNo(&parent_, QStringLiteral("信頼しますか？")), QMessageBox::No);
+  EXPECT_TRUE(noIsDefault);
 }
 
 TEST_F(DialogsTest, BoxesTakeTheWindowsFontNotTheFallback) {
