@@ -62,9 +62,13 @@ const std::vector<OptionSpec>& ConnectionOptions() {
 const std::vector<OptionSpec>& ServerOptions() {
   static const std::vector<OptionSpec> options = [] {
     std::vector<OptionSpec> all = {
-        {"url", OptionKind::kUrl},     {"port", OptionKind::kPort},
-        {"user", OptionKind::kText},   {"password-stdin", OptionKind::kFlag},
-        {"remote", OptionKind::kText}, {"time-difference", OptionKind::kSwitch},
+        {"url", OptionKind::kUrl},
+        {"port", OptionKind::kPort},
+        {"user", OptionKind::kText},
+        {"password-stdin", OptionKind::kFlag},
+        {"password-env", OptionKind::kText},
+        {"remote", OptionKind::kText},
+        {"time-difference", OptionKind::kSwitch},
     };
     all.insert(all.end(), ConnectionOptions().begin(), ConnectionOptions().end());
     all.insert(all.end(), ExclusionOptions().begin(), ExclusionOptions().end());
@@ -449,6 +453,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
     result.error = "unexpected argument '" + positional[0] + "'";
     return result;
   }
+  if (line.Has("password-stdin") && line.Has("password-env")) {
+    result.error = "options '--password-stdin' and '--password-env' exclude each other";
+    return result;
+  }
   if (line.Has("progress") && line.Has("no-progress")) {
     result.error = "options '--progress' and '--no-progress' exclude each other";
     return result;
@@ -582,6 +590,9 @@ Runs:
   Ctrl-C cancels at the next step; a second Ctrl-C ends the program at once.
 
 Options:
+  --password-env VAR
+                    take the password from the environment variable VAR
+                    (for unattended runs: it never shows in a command line)
   --password-stdin  read the password as the first line of standard input
                     (its line end, LF or CR LF, is not part of it)
   --port N          a whole number from 1 to 65535 (default 21)

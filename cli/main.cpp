@@ -2,6 +2,7 @@
 // window program does at start, runs one command, and saves the settings as
 // the window program does at exit when the command changed them.
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -83,6 +84,43 @@ ServerFields ReadConnectionFields(const CommandLine& line) {
 }
 
 // Reads the fields of add and update; false after a usage error message.
+// The terminal's settings while a password is typed without echo, for the
+// handler that puts them back when Ctrl-C ends the program meanwhile.
+termios typedPasswordTerminal;
+
+void RestoreEchoAndEnd(int signal) {
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &typedPasswordTerminal);
+  ::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
+// The first line of standard input; on a terminal after a prompt, without
+// echo. False when there is none.
+bool ReadPasswordLine(std::string& password) {
+  const bool typed = isatty(STDIN_FILENO) != 0;
+  bool hidden = false;
+  if (typed) {
+    std::fputs("パスワード: ", stderr);
+    std::fflush(stderr);
+    if (tcgetattr(STDIN_FILENO, &typedPasswordTerminal) == 0) {
+      termios quiet = typedPasswordTerminal;
+      quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+      signal(SIGINT, RestoreEchoAndEnd);
+      signal(SIGTERM, RestoreEchoAndEnd);
+      hidden = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+    }
+  }
+  const bool read = static_cast<bool>(std::getline(std::cin, password));
+  if (hidden) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &typedPasswordTerminal);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+  }
+  if (typed)
+    std::fputc('\n', stderr);
+  return read;
+}
+
 bool ReadServerFields(const CommandLine& line, ServerFields& fields, int& status) {
   fields = ReadConnectionFields(line);
   fields.url = line.Value("url");
@@ -118,9 +156,18 @@ bool ReadServerFields(const CommandLine& line, ServerFields& fields, int& status
   } else {
     fields.name = line.Value("name");
   }
+  if (const std::optional<std::string> variable = line.Value("password-env")) {
+    // For unattended runs: the password never shows in a command line.
+    const char* value = std::getenv(variable->c_str());
+    if (value == nullptr) {
+      status = Failure("--password-env: the environment variable " + *variable + " is not set");
+      return false;
+    }
+    fields.password = value;
+  }
   if (line.Has("password-stdin")) {
     std::string password;
-    if (!std::getline(std::cin, password)) {
+    if (!ReadPasswordLine(password)) {
       status = Failure("--password-stdin: standard input holds no line");
       return false;
     }

@@ -601,6 +601,33 @@ TEST_F(DestinationCommandsTest, SwitchesArePrintedAndSet) {
   EXPECT_EQ(Cli({"switches"}).out, "delete-message\toff\nkeep-dot-files\ton\n");
 }
 
+// A password from the environment, or typed at a prompt that does not echo
+// it; never both.
+TEST_F(DestinationCommandsTest, PasswordsComeFromTheEnvironmentOrAPromptWithoutEcho) {
+  setenv("VELMORIX_TEST_PASSWORD", "from-env", 1);
+  ASSERT_EQ(Cli({"add", "env", "--url", "x", "--password-env", "VELMORIX_TEST_PASSWORD"}).status,
+            0);
+  unsetenv("VELMORIX_TEST_PASSWORD");
+  EXPECT_EQ(LoadSettings().profiles[0].password, "from-env");
+  const CliResult unset = Cli({"update", "env", "--password-env", "VELMORIX_TEST_PASSWORD"});
+  EXPECT_EQ(unset.status, kExitFailed);
+  EXPECT_EQ(unset.err,
+            "velmorix-cli: --password-env: the environment variable VELMORIX_TEST_PASSWORD is not "
+            "set\n");
+  EXPECT_EQ(Cli({"update", "env", "--password-stdin", "--password-env", "X"}, "pw\n").status,
+            kExitUsage);
+
+  CliProcess::Options onTerminal;
+  onTerminal.terminal = true;
+  onTerminal.outputOnTerminal = true;
+  std::unique_ptr<CliProcess> typed = Start({"update", "env", "--password-stdin"}, onTerminal);
+  ASSERT_TRUE(typed->WaitFor(&CliProcess::terminal, "パスワード: ")) << typed->terminal();
+  typed->Type("typed-secret\r");
+  EXPECT_EQ(typed->Finish().status, 0) << typed->terminal();
+  EXPECT_EQ(typed->terminal().find("typed-secret"), std::string::npos) << typed->terminal();
+  EXPECT_EQ(LoadSettings().profiles[0].password, "typed-secret");
+}
+
 // A crash while the program holds a password (here: while it reads one)
 // leaves no core dump, however the system's limits would allow one.
 TEST_F(DestinationCommandsTest, CrashLeavesNoCoreDumpWithThePassword) {
