@@ -36,10 +36,10 @@ FtpStatus CachedSite::EnterCurrent() {
 }
 
 FtpStatus CachedSite::ChangeFolder(std::string_view path) {
-  const std::optional<FolderRead> read =
-      tree_.Remote({std::string(path), ListingCommand::kPreferred});
-  if (known_.contains(path) || IsCreated(path) || (read && read->opened.ok()) ||
-      (read && read->opened.kind == FtpErrorKind::kNoMoreFiles)) {
+  const std::optional<FtpStatus> opened =
+      tree_.Opened({std::string(path), ListingCommand::kPreferred});
+  if (known_.contains(path) || IsCreated(path) || (opened && opened->ok()) ||
+      (opened && opened->kind == FtpErrorKind::kNoMoreFiles)) {
     current_ = std::string(path);
     return FtpStatus::Ok();
   }

@@ -111,6 +111,15 @@ std::string LogPath() {
   return path;
 }
 
+std::string HistoryPath() {
+  const std::string stateFolder = XdgBaseFolder("XDG_STATE_HOME", ".local/state");
+  if (!IsAbsolute(stateFolder))
+    return {};
+  const std::string path = Join(Join(stateFolder, strings::kCompanyKey), "VELMORIX-history.log");
+  MakeFoldersFor(path);
+  return path;
+}
+
 std::string HelpPagePath(std::string_view besideName) {
   const std::string folder = ProgramFolder();
   if (folder.empty()) {

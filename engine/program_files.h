@@ -23,6 +23,12 @@ std::string ChooseLogPath(const ProgramPlace& place, const std::string& stateFol
 // The log path of this process. A state folder it picks is made when missing.
 std::string LogPath();
 
+// The kept history of the changes (run_history.h): "VELMORIX-history.log" in
+// "Quenzari" under the user's state folder, for every copy, beside the log
+// of an installed one; "" without a state folder. Made when missing, as
+// LogPath's folder is.
+std::string HistoryPath();
+
 // The help page: `besideName` in the program's folder, else the installed
 // page. When neither exists, the path beside the program, so that opening it
 // fails as a missing page.

@@ -9,13 +9,9 @@
 
 #include "base/display_text.h"
 #include "base/unique_fd.h"
-#include "base/user_folders.h"
-#include "resources/string_table.h"
 
 namespace velmorix {
 namespace {
-
-constexpr std::string_view kHistoryName = "VELMORIX-history.log";
 
 // The date and time a line starts with, and the destination after it.
 constexpr size_t kStampLength = 19;  // "YYYY-MM-DD HH:MM:SS"
@@ -46,30 +42,6 @@ void ReadLines(const std::string& path, const std::optional<std::string>& destin
 }
 
 }  // namespace
-
-std::string HistoryPathIn(const std::string& stateFolder) {
-  if (stateFolder.empty() || stateFolder.front() != '/')
-    return {};
-  std::string path = stateFolder;
-  if (path.back() != '/')
-    path += '/';
-  path += strings::kCompanyKey;
-  path += '/';
-  path += kHistoryName;
-  return path;
-}
-
-std::string HistoryPath() {
-  const std::string path = HistoryPathIn(XdgBaseFolder("XDG_STATE_HOME", ".local/state"));
-  if (!path.empty()) {
-    // The state folder may not exist yet: made as the log's is.
-    for (size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-      mkdir(path.substr(0, slash).c_str(), 0700);
-    }
-  }
-  return path;
-}
 
 void AppendHistory(const std::string& path, std::string_view destination, std::string_view line,
                    std::time_t when, int64_t rotateAt) {

@@ -14,11 +14,7 @@
 
 namespace velmorix {
 
-// The history's file in `stateFolder` ($XDG_STATE_HOME or ~/.local/state),
-// beside the log of an installed copy; "" when there is no state folder.
-std::string HistoryPathIn(const std::string& stateFolder);
-// This process's history file; "" when there is none.
-std::string HistoryPath();
+// Its file is HistoryPath() (engine/program_files.h).
 
 // Once the file has grown to this many bytes, it becomes "<path>.1"
 // (replacing the one before) and a new file is begun: between one and two

@@ -75,6 +75,13 @@ bool ReadTree::HasRemote(const FolderListing& listing) const {
   return remote_.contains(listing);
 }
 
+std::optional<FtpStatus> ReadTree::Opened(const FolderListing& listing) const {
+  const auto found = remote_.find(listing);
+  if (found == remote_.end())
+    return std::nullopt;
+  return found->second.opened;
+}
+
 std::optional<FolderRead> ReadTree::Remote(const FolderListing& listing) const {
   const auto found = remote_.find(listing);
   if (found == remote_.end())

@@ -31,6 +31,8 @@ class ReadTree {
   void LeaveExcludedOut(const WalkRules& rules, std::string remoteDir);
   void AddRemote(const FolderListing& listing, const FolderRead& read);
   bool HasRemote(const FolderListing& listing) const;
+  // How the listing began, without unpacking it; nothing when not read.
+  std::optional<FtpStatus> Opened(const FolderListing& listing) const;
   // Nothing when the listing was not read.
   std::optional<FolderRead> Remote(const FolderListing& listing) const;
   void AddLocal(const std::string& folder, const LocalScan& scan);

@@ -238,22 +238,6 @@ namespace {
 
 constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
 
-// A port of 127.0.0.1 that was free a moment ago.
-uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
 }  // namespace
 
 VsftpdServer::VsftpdServer(std::string timeZone, bool listsLocalTime)
@@ -282,7 +266,7 @@ void VsftpdServer::Start() {
   const std::string errors = (work_.path() / "vsftpd.err").string();
   // Another program may take the port between FreePort and vsftpd's bind.
   for (int attempt = 0; attempt < 5 && pid_ < 0; ++attempt) {
-    port_ = FreePort();
+    port_ = ClosedPort();
     std::ofstream(config) << "listen=YES\nlisten_address=127.0.0.1\nlisten_port=" << port_
                           << "\nbackground=NO\nrun_as_launching_user=YES\n"
                              "anonymous_enable=YES\nno_anon_password=YES\nlocal_enable=NO\n"
