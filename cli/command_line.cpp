@@ -104,11 +104,13 @@ const std::vector<CommandSpec>& Commands() {
           {"dry-run", OptionKind::kFlag},
           {"progress", OptionKind::kFlag},
           {"no-progress", OptionKind::kFlag},
-          {"max-delete", OptionKind::kCount}}},
-        {"list", true, {}},
+          {"max-delete", OptionKind::kCount},
+          {"quiet", OptionKind::kFlag},
+          {"json", OptionKind::kFlag}}},
+        {"list", true, {{"quiet", OptionKind::kFlag}, {"json", OptionKind::kFlag}}},
         // The name is optional: without it, every destination's lines.
         {"history", false, {{"since", OptionKind::kDate}}},
-        {"test", true, {}},
+        {"test", true, {{"quiet", OptionKind::kFlag}, {"json", OptionKind::kFlag}}},
     };
   }();
   return commands;
@@ -300,6 +302,7 @@ std::optional<int32_t> ParseConnections(std::string_view text) {
 }
 
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
+  static const std::string kQuiet = "--quiet";
   ParseResult result;
   CommandLine& line = result.commandLine;
 
@@ -333,7 +336,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
   std::vector<std::string> positional;
   bool optionsEnded = false;
   for (size_t i = 1; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
+    // -q is the one short option besides -h.
+    const std::string& argument = !optionsEnded && arguments[i] == "-q" ? kQuiet : arguments[i];
     if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
       positional.push_back(argument);
       continue;
@@ -528,6 +532,7 @@ Destinations:
 
 Runs:
   transfer NAME [--yes] [--dry-run] [--progress | --no-progress] [--max-delete N]
+      [-q | --quiet] [--json]
       Publishes the destination's local folder to its remote folder and makes
       it the last chosen destination. Questions before deletions are asked on
       the terminal (y/n/c); --yes answers Yes to all; with no terminal and no
@@ -550,9 +555,9 @@ Runs:
       done, the rate and the time left, redrawn in place and cleared at the
       end. --progress shows it also when standard error is no terminal, as a
       plain line once a second at most; --no-progress never shows it.
-  list NAME
+  list NAME [-q | --quiet] [--json]
       Lists the destination's remote folder.
-  test NAME
+  test NAME [-q | --quiet] [--json]
       Tests the connection a transfer would make, writing no log and
       nothing to the server (but, with clock auto on a server that lists
       with LIST, one small file that tells its clock and is deleted
@@ -571,8 +576,9 @@ Runs:
       connections fail and active ones work, so that transfers start in
       active mode without waiting for passive mode first (forgotten when
       the server or port changes, or when active mode fails later), and
-      the server's clock. Exit
-      status 0 when a transfer would work, 1 when a step failed.
+      the server's clock. Its exit status is a transfer's: 0 when a
+      transfer would work, 3 when it could not connect, log in or trust
+      the server, 1 when a later step failed.
   Progress lines go to standard output, message boxes to standard error
   ("VELMORIX: ..."). Each transfer and list rewrites the log VELMORIX.LOG
   with the changes made on the server and the entries listed: beside this
@@ -588,8 +594,35 @@ Runs:
       Prints the kept history, oldest first: of NAME only when given, from
       the date (local time) when given.
   Ctrl-C cancels at the next step; a second Ctrl-C ends the program at once.
+  A failure prints its message box, then a line naming its cause (the
+  server's reply, the local path and the system's reason, or the host and
+  what failed) and for the common cases a hint.
+
+Exit status of transfer, list and test:
+  0   success
+  1   the run failed: the server refused a command, or a local error
+  2   canceled: Ctrl-C, c answered to a question, or a question with no
+      terminal to answer it
+  3   could not connect, log in or trust the server
+  4   stopped by a safety guard before any change (--max-delete, or a mass
+      deletion not allowed)
+  64  a malformed command line (every command)
+  130 a second Ctrl-C
+  The other commands exit 0 when done and 1 when refused or failed.
 
 Options:
+  -q, --quiet       transfer, list and test print only failures and the
+                    summary line
+  --json            transfer, list and test write to standard output one
+                    JSON object at the end and nothing else (their lines go
+                    to standard error): "command", "destination",
+                    "dry_run", "result" (completed, failed, canceled,
+                    not_connected or stopped), "exit_code",
+                    "files_uploaded", "bytes_uploaded", "folders_created",
+                    "entries_deleted", "elapsed_seconds", "failures" (each
+                    with "message", "path", "reply" and "cause"), "log" (the
+                    log's path, or null when none was written); test adds
+                    "steps" (each with "name", "verdict" and "text")
   --password-env VAR
                     take the password from the environment variable VAR
                     (for unattended runs: it never shows in a command line)

@@ -19,6 +19,7 @@ namespace velmorix::cli {
 inline constexpr int kExitCompleted = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitCanceled = 2;
+inline constexpr int kExitNotConnected = 3;   // could not connect, log in or trust the server
 inline constexpr int kExitStopped = 4;        // stopped before any change by the deletion guard
 inline constexpr int kExitUsage = 64;         // a malformed command line only
 inline constexpr int kExitInterrupted = 130;  // a second Ctrl-C

@@ -5,7 +5,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +21,7 @@
 #include "base/version.h"
 #include "cli/command_line.h"
 #include "cli/destinations.h"
+#include "cli/json_report.h"
 #include "cli/terminal_console.h"
 #include "engine/cancel_event.h"
 #include "engine/connection_check.h"
@@ -46,6 +49,10 @@ int UsageError(const std::string& message) {
 int Failure(const std::string& message) {
   PrintError(message);
   return kExitFailed;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 void PrintLine(const std::string& line) {
@@ -200,7 +207,8 @@ RunFields ReadRunFields(const CommandLine& line) {
   return fields;
 }
 
-int ExitStatusFor(std::optional<CompletionCode> completion) {
+// One meaning each, the same for transfer, list and test.
+int ExitStatusFor(std::optional<CompletionCode> completion, const RunReport& report) {
   if (!completion)
     return kExitFailed;  // the run was refused before it started
   switch (*completion) {
@@ -211,8 +219,39 @@ int ExitStatusFor(std::optional<CompletionCode> completion) {
     case CompletionCode::kStopped:
       return kExitStopped;
     default:
-      return kExitFailed;
+      break;
   }
+  if (report.endedByAnswer)
+    return kExitCanceled;
+  const bool connection = std::any_of(report.failures.begin(), report.failures.end(),
+                                      [](const RunFailure& each) { return each.connection; });
+  return connection ? kExitNotConnected : kExitFailed;
+}
+
+// The connection test's: a failed step before the server was reached,
+// logged in to and trusted is one of connecting.
+int ExitStatusFor(const ConnectionTestReport& report) {
+  if (report.completion != CompletionCode::kFailed)
+    return ExitStatusFor(report.completion, {});
+  const bool connection =
+      std::any_of(report.steps.begin(), report.steps.end(), [](const TestStep& step) {
+        return step.verdict == TestVerdict::kFailed && IsConnectingStep(step.name);
+      });
+  return connection ? kExitNotConnected : kExitFailed;
+}
+
+// What --json writes: the run's outcome for a script.
+void PrintJson(const CommandLine& line, int status, const RunReport& report, double seconds,
+               const std::string& logPath, const ConnectionTestReport* test) {
+  JsonReport json{.command = line.command,
+                  .destination = line.name,
+                  .dryRun = line.Has("dry-run"),
+                  .exitCode = status,
+                  .report = report,
+                  .elapsedSeconds = seconds,
+                  .logPath = logPath,
+                  .test = test};
+  PrintLine(JsonReportText(json));
 }
 
 // Saves `settings`; kExitFailed after saying why when that failed.
@@ -231,7 +270,7 @@ bool Edits(const CommandLine& line) {
 // The progress line of a transfer: redrawn on a terminal that can redraw
 // in place (not TERM=dumb), and as plain lines elsewhere only when asked.
 ProgressLine ProgressLineFor(const CommandLine& line) {
-  if (line.command != "transfer" || line.Has("no-progress"))
+  if (line.command != "transfer" || line.Has("no-progress") || line.Has("quiet"))
     return ProgressLine::kNone;
   const char* term = std::getenv("TERM");
   if (::isatty(STDERR_FILENO) && !(term != nullptr && std::string_view(term) == "dumb"))
@@ -252,6 +291,8 @@ int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsSto
   CancelEvent cancelEvent;
   std::optional<CompletionCode> completion;
   ConnectionLearned learned;
+  RunReport report;
+  const auto started = std::chrono::steady_clock::now();
   {
     const ProgressLine progress = ProgressLineFor(line);
     InterruptWatcher watcher(cancelEvent, progress);
@@ -261,7 +302,9 @@ int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsSto
          .progress = progress,
          .runLines =
              dryRun ? TerminalConsole::RunLines::kDropped : TerminalConsole::RunLines::kPrinted,
-         .destination = line.name},
+         .destination = line.name,
+         .quiet = line.Has("quiet"),
+         .linesToStandardError = line.Has("json")},
         watcher.interruptedFd());
     const RunRequest request{.settings = settings,
                              .profile = settings.profiles[index],
@@ -273,7 +316,8 @@ int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsSto
                              .maxDelete = line.Value("max-delete")
                                               ? ParseCount(*line.Value("max-delete"))
                                               : std::nullopt,
-                             .historyPath = HistoryPath()};
+                             .historyPath = HistoryPath(),
+                             .report = &report};
     if (transfer) {
       // As the window does when the destination is picked in its list.
       if (choose)
@@ -294,7 +338,14 @@ int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsSto
     if (const int saved = Save(store, settings); saved != kExitCompleted)
       return saved;
   }
-  return ExitStatusFor(completion);
+  const int status = ExitStatusFor(completion, report);
+  if (line.Has("json")) {
+    // A dry run writes no log; neither does a run refused before it started.
+    const bool logged = completion && !dryRun;
+    PrintJson(line, status, report, SecondsSince(started), logged ? LogPath() : std::string(),
+              nullptr);
+  }
+  return status;
 }
 
 // test: the connection test, which changes nothing but what it learned.
@@ -305,9 +356,13 @@ int TestDestination(const CommandLine& line, AppSettings& settings, SettingsStor
   CancelEvent cancelEvent;
   ConnectionLearned learned;
   ConnectionTestReport report;
+  const auto started = std::chrono::steady_clock::now();
   {
     InterruptWatcher watcher(cancelEvent);
-    TerminalConsole console({.destination = line.name}, watcher.interruptedFd());
+    TerminalConsole console({.destination = line.name,
+                             .quiet = line.Has("quiet"),
+                             .linesToStandardError = line.Has("json")},
+                            watcher.interruptedFd());
     const RunRequest request{.settings = settings,
                              .profile = settings.profiles[index],
                              .console = console,
@@ -322,7 +377,10 @@ int TestDestination(const CommandLine& line, AppSettings& settings, SettingsStor
     if (const int saved = Save(store, settings); saved != kExitCompleted)
       return saved;
   }
-  return ExitStatusFor(report.completion);
+  const int status = ExitStatusFor(report);
+  if (line.Has("json"))
+    PrintJson(line, status, {}, SecondsSince(started), {}, &report);
+  return status;
 }
 
 int Run(const CommandLine& line) {

@@ -191,17 +191,20 @@ void InterruptWatcher::Watch() {
 TerminalConsole::TerminalConsole(Options options, int interruptedFd)
     : options_(std::move(options)),
       interruptedFd_(interruptedFd),
-      outputSharesTerminal_(options_.progress == ProgressLine::kRedrawn &&
-                            SameTerminal(STDOUT_FILENO, STDERR_FILENO)) {}
+      outputSharesTerminal_(
+          options_.progress == ProgressLine::kRedrawn &&
+          (options_.linesToStandardError || SameTerminal(STDOUT_FILENO, STDERR_FILENO))) {}
 
 void TerminalConsole::ShowLine(const std::string& line) {
-  if (options_.runLines == RunLines::kDropped)
+  if (options_.runLines == RunLines::kDropped || options_.quiet)
     return;
   std::lock_guard lock(outputMutex_);
   PrintOutput(line);
 }
 
 void TerminalConsole::ShowChange(const std::string& line) {
+  if (options_.quiet)
+    return;
   std::lock_guard lock(outputMutex_);
   PrintOutput(line);
 }
@@ -225,8 +228,11 @@ void TerminalConsole::PrintOutput(const std::string& line) {
   const bool givesWay = outputSharesTerminal_ && progressShown_;
   if (givesWay)
     ClearProgressLine();
-  if (!WriteAll(STDOUT_FILENO, line + "\n"))
+  if (options_.linesToStandardError) {
+    WriteAll(STDERR_FILENO, line + "\n");
+  } else if (!WriteAll(STDOUT_FILENO, line + "\n")) {
     outputFailed = true;
+  }
   if (givesWay)
     RedrawProgressLine();
 }

@@ -79,6 +79,12 @@ class TerminalConsole : public RunConsole {
     ProgressLine progress = ProgressLine::kNone;
     RunLines runLines = RunLines::kPrinted;
     std::string destination;  // the destination of the run, for hints
+    // -q: no run lines, changes or progress line; failures and the summary
+    // line only.
+    bool quiet = false;
+    // --json: standard output is kept for the report, the lines go to
+    // standard error.
+    bool linesToStandardError = false;
   };
 
   // `interruptedFd` is InterruptWatcher::interruptedFd() (or -1).

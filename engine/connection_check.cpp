@@ -472,6 +472,10 @@ void ConnectionTest::OpenConnections() {
 
 }  // namespace
 
+bool IsConnectingStep(std::string_view name) {
+  return name == "resolve" || name == "connect" || name == "TLS" || name == "login";
+}
+
 std::string TestStepLine(const TestStep& step) {
   return step.name + ": " + step.text;
 }

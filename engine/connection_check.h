@@ -11,6 +11,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/run_console.h"
@@ -32,6 +33,10 @@ struct TestStep {
   TestVerdict verdict = TestVerdict::kOk;
   std::string text;  // "ok", "ok, 12 entries", or the failure and what to change
 };
+
+// Whether a step of that name reaches, trusts and logs in to the server
+// (resolve, connect, TLS, login): one failing there could not connect.
+bool IsConnectingStep(std::string_view name);
 
 // The step's line: "login: 530 Login incorrect: check the login name and password".
 std::string TestStepLine(const TestStep& step);

@@ -58,6 +58,7 @@ LocalScan ScanLocalFolder(const std::string& folder) {
   DirHandle dir(opendir(folder.c_str()));
   if (!dir) {
     scan.outcome = LocalScan::Outcome::kCannotOpen;
+    scan.error = errno;
     return scan;
   }
   EntryTable& table = scan.entries;
@@ -66,8 +67,10 @@ LocalScan ScanLocalFolder(const std::string& folder) {
     errno = 0;
     const dirent* entry = readdir(dir.get());
     if (entry == nullptr) {
-      if (errno != 0)
+      if (errno != 0) {
         scan.outcome = LocalScan::Outcome::kBrokeOff;
+        scan.error = errno;
+      }
       SortLocalEntries(table);
       // A run holds every folder it read until it ends: no room to spare.
       table.localName.shrink_to_fit();

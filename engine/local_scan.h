@@ -32,6 +32,7 @@ struct LocalScan {
     kBrokeOff,    // the reading failed part way
   };
   Outcome outcome = Outcome::kRead;
+  int error = 0;  // the system's errno when it was not read
   EntryTable entries;
 };
 

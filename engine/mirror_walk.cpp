@@ -120,7 +120,9 @@ RunResult MirrorSubFolder(Walk& walk, EntryTable& table, int local, const std::s
     }
   }
   if (depth >= kMaxFolderDepth) {
-    output.ShowError("ERROR AT LOCAL DIRECTORY TOO DEEP!");
+    output.Fail({.message = "ERROR AT LOCAL DIRECTORY TOO DEEP!",
+                 .path = localChild,
+                 .cause = localChild + " : " + TooDeepText()});
     return RunResult::kFailed;
   }
 
@@ -128,8 +130,8 @@ RunResult MirrorSubFolder(Walk& walk, EntryTable& table, int local, const std::s
   if (match < 0) {
     remoteChild = JoinPath(remoteDir, name);
     output.AnnounceChange(ChangeKind::kCreateFolder, ChangeReason::kNew, remoteChild, {});
-    if (!context.site.CreateFolder(remoteChild).ok()) {
-      output.ShowError(CommandErrorText(strings::kTagCreateDirectory));
+    if (const FtpStatus status = context.site.CreateFolder(remoteChild); !status.ok()) {
+      output.Fail(CommandErrorText(strings::kTagCreateDirectory), remoteChild, status);
       return RunResult::kFailed;
     }
     output.progress.FolderCreated();
@@ -142,8 +144,8 @@ RunResult MirrorSubFolder(Walk& walk, EntryTable& table, int local, const std::s
     return r;
   }
   output.Report(kOutputConsole, "Change current directory to %s", remoteDir.c_str());
-  if (!context.site.ChangeFolder(remoteDir).ok()) {
-    output.ShowError(CommandErrorText(strings::kTagChangeDirectory));
+  if (const FtpStatus status = context.site.ChangeFolder(remoteDir); !status.ok()) {
+    output.Fail(CommandErrorText(strings::kTagChangeDirectory), remoteDir, status);
     return RunResult::kFailed;
   }
   if (match >= 0)
@@ -244,8 +246,8 @@ RunResult MirrorFolder(Walk& walk, const std::string& localDir, const std::strin
   // Local files are opened by their full path, so the process's current
   // folder (shared with the window thread) is left alone; only the server's
   // current folder follows the walk, for the bare names of the uploads.
-  if (!context.site.ChangeFolder(remoteDir).ok()) {
-    output.ShowError(CommandErrorText(strings::kTagChangeDirectory));
+  if (const FtpStatus status = context.site.ChangeFolder(remoteDir); !status.ok()) {
+    output.Fail(CommandErrorText(strings::kTagChangeDirectory), remoteDir, status);
     return RunResult::kFailed;
   }
   output.Report(kOutputConsole, "Matching from Local HDD to FTP = %s", remoteDir.c_str());
@@ -294,12 +296,12 @@ RunResult ScanLocalDirectory(const WalkContext& context, EntryTable& table,
   if (!read)
     read = ScanLocalFolder(localDir);
   if (read->outcome == LocalScan::Outcome::kCannotOpen) {
-    output.ShowError("ERROR AT LOCAL FILE FINDFIRSTFILE!");
+    output.FailLocal("ERROR AT LOCAL FILE FINDFIRSTFILE!", localDir, read->error);
     return RunResult::kFailed;
   }
   output.Report(kOutputConsole, "Serching Local HDD processing...at %s", localDir.c_str());
   if (read->outcome == LocalScan::Outcome::kBrokeOff) {
-    output.ShowError("ERROR AT LOCAL FILE FINDNEXTFILE!");
+    output.FailLocal("ERROR AT LOCAL FILE FINDNEXTFILE!", localDir, read->error);
     return RunResult::kFailed;
   }
   EntryTable& entries = read->entries;
@@ -328,7 +330,7 @@ RunResult ScanRemoteDirectory(const WalkContext& context, EntryTable& table,
       output.CancelRequested();  // the request has been acted on
       return RunResult::kCanceled;
     }
-    output.ShowError(FailureBoxText("ERROR AT FTP FINDFIRSTFILE!", status));
+    output.Fail("ERROR AT FTP FINDFIRSTFILE!", remoteDir, status);
     return RunResult::kFailed;
   }
   output.Report(kOutputConsole, "Serching FTP Server processing... URL = %s,FTP= %s",
@@ -354,7 +356,7 @@ RunResult ScanRemoteDirectory(const WalkContext& context, EntryTable& table,
   // Close the listing before the box, so that the server is not left sending
   // while the user reads it.
   listing->Close();
-  output.ShowError(FailureBoxText("ERROR AT FTP FINDNEXTFILE!", status));
+  output.Fail("ERROR AT FTP FINDNEXTFILE!", remoteDir, status);
   return RunResult::kFailed;
 }
 

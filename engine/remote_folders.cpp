@@ -37,7 +37,7 @@ RunResult ConfirmRemoteFolders(const WalkContext& context, EntryTable& table,
   if (status.kind != FtpErrorKind::kNoMoreFiles) {
     if (listing)
       listing->Close();
-    context.output.ShowError(FailureBoxText(opened ? boxes.brokeOff : boxes.cannotOpen, status));
+    context.output.Fail(opened ? boxes.brokeOff : boxes.cannotOpen, folder, status);
     return RunResult::kFailed;
   }
 

@@ -37,7 +37,7 @@ RunResult CollectRemoteEntries(const WalkContext& context, EntryTable& table,
       output.CancelRequested();  // the request has been acted on
       return RunResult::kCanceled;
     }
-    output.ShowError(FailureBoxText(kDeleteListingBoxes.cannotOpen, first));
+    output.Fail(kDeleteListingBoxes.cannotOpen, folder, first);
     return RunResult::kFailed;
   }
   output.Report(kOutputConsole, "Searching files and directories at %s", folder.c_str());
@@ -50,7 +50,7 @@ RunResult CollectRemoteEntries(const WalkContext& context, EntryTable& table,
       },
       &broke);
   if (result == RunResult::kFailed)
-    output.ShowError(FailureBoxText(kDeleteListingBoxes.brokeOff, broke));
+    output.Fail(kDeleteListingBoxes.brokeOff, folder, broke);
   return result;
 }
 
@@ -70,6 +70,7 @@ RunResult Confirm(RunOutput& output, const std::string& question, bool& skip) {
       break;
   }
   output.Report(kOutputConsoleAndLog, "Process is Terminated by User");
+  output.endedByAnswer = true;
   return RunResult::kFailed;
 }
 
@@ -103,12 +104,14 @@ RunResult RemoveRemoteTree(const WalkContext& context, const std::string& folder
                            bool& kept) {
   RunOutput& output = context.output;
   if (depth > kMaxFolderDepth) {
-    output.ShowError("ERROR AT FTP DIRECTORY TOO DEEP IN DELETE!");
+    output.Fail({.message = "ERROR AT FTP DIRECTORY TOO DEEP IN DELETE!",
+                 .path = folder,
+                 .cause = folder + " : " + TooDeepText()});
     return RunResult::kFailed;
   }
   output.Report(kOutputConsole, "Change current directory to %s", folder.c_str());
-  if (!context.site.ChangeFolder(folder).ok()) {
-    output.ShowError(CommandErrorText(strings::kTagChangeDirectory));
+  if (const FtpStatus status = context.site.ChangeFolder(folder); !status.ok()) {
+    output.Fail(CommandErrorText(strings::kTagChangeDirectory), folder, status);
     return RunResult::kFailed;
   }
   const std::unique_ptr<EntryTable> table = NewEntryTable();
@@ -141,8 +144,8 @@ RunResult RemoveRemoteTree(const WalkContext& context, const std::string& folder
       // The line names the folder just emptied; the folder entered is its parent.
       output.Report(kOutputConsole, "Change current directory to %s/%s", folder.c_str(),
                     name.c_str());
-      if (!context.site.ChangeFolder(folder).ok()) {
-        output.ShowError(CommandErrorText(strings::kTagChangeDirectory));
+      if (const FtpStatus status = context.site.ChangeFolder(folder); !status.ok()) {
+        output.Fail(CommandErrorText(strings::kTagChangeDirectory), folder, status);
         return RunResult::kFailed;
       }
       if (keptBelow) {
@@ -150,15 +153,15 @@ RunResult RemoveRemoteTree(const WalkContext& context, const std::string& folder
         continue;
       }
       output.AnnounceChange(ChangeKind::kRemoveFolder, ChangeReason::kNotLocal, folder, name);
-      if (!context.site.RemoveFolder(name).ok()) {
-        output.ShowError(CommandErrorText(strings::kTagRemoveDirectory));
+      if (const FtpStatus status = context.site.RemoveFolder(name); !status.ok()) {
+        output.Fail(CommandErrorText(strings::kTagRemoveDirectory), JoinPath(folder, name), status);
         return RunResult::kFailed;
       }
       output.progress.EntryDeleted();
     } else {
       output.AnnounceChange(ChangeKind::kDeleteFile, ChangeReason::kNotLocal, folder, name);
-      if (!context.site.DeleteFile(name).ok()) {
-        output.ShowError(CommandErrorText(strings::kTagDeleteFile));
+      if (const FtpStatus status = context.site.DeleteFile(name); !status.ok()) {
+        output.Fail(CommandErrorText(strings::kTagDeleteFile), JoinPath(folder, name), status);
         return RunResult::kFailed;
       }
       output.progress.EntryDeleted();
@@ -180,8 +183,8 @@ RunResult PruneRemoteDirectory(const WalkContext& context, EntryTable& table,
         r != RunResult::kCompleted)
       return r;
   }
-  if (!context.site.ChangeFolder(remoteDir).ok()) {
-    output.ShowError(CommandErrorText(strings::kTagChangeDirectory));
+  if (const FtpStatus status = context.site.ChangeFolder(remoteDir); !status.ok()) {
+    output.Fail(CommandErrorText(strings::kTagChangeDirectory), remoteDir, status);
     return RunResult::kFailed;
   }
   const bool ask = context.rules.askBeforeDeleting;
@@ -215,15 +218,16 @@ RunResult PruneRemoteDirectory(const WalkContext& context, EntryTable& table,
         return r;
       }
       output.Report(kOutputConsole, "Change current directory to %s", remoteDir.c_str());
-      if (!context.site.ChangeFolder(remoteDir).ok()) {
-        output.ShowError(CommandErrorText(strings::kTagChangeDirectory));
+      if (const FtpStatus status = context.site.ChangeFolder(remoteDir); !status.ok()) {
+        output.Fail(CommandErrorText(strings::kTagChangeDirectory), remoteDir, status);
         return RunResult::kFailed;
       }
       if (kept)
         continue;  // what could not be deleted keeps it
       output.AnnounceChange(ChangeKind::kRemoveFolder, ChangeReason::kNotLocal, remoteDir, name);
-      if (!context.site.RemoveFolder(name).ok()) {
-        output.ShowError(CommandErrorText(strings::kTagRemoveDirectory));
+      if (const FtpStatus status = context.site.RemoveFolder(name); !status.ok()) {
+        output.Fail(CommandErrorText(strings::kTagRemoveDirectory), JoinPath(remoteDir, name),
+                    status);
         return RunResult::kFailed;
       }
       output.progress.EntryDeleted();
@@ -241,8 +245,8 @@ RunResult PruneRemoteDirectory(const WalkContext& context, EntryTable& table,
         continue;
     }
     output.AnnounceChange(ChangeKind::kDeleteFile, ChangeReason::kNotLocal, remoteDir, name);
-    if (!context.site.DeleteFile(name).ok()) {
-      output.ShowError(CommandErrorText(strings::kTagDeleteFile));
+    if (const FtpStatus status = context.site.DeleteFile(name); !status.ok()) {
+      output.Fail(CommandErrorText(strings::kTagDeleteFile), JoinPath(remoteDir, name), status);
       return RunResult::kFailed;
     }
     output.progress.EntryDeleted();

@@ -12,6 +12,22 @@ namespace velmorix {
 
 class RunProgress;
 
+// A failure that ended a run, as the user and a script are told of it.
+struct RunFailure {
+  std::string message{};  // the box text, as every version of the program showed it
+  std::string path{};     // the remote or local path it happened on, or ""
+  std::string reply{};    // the server's reply (code and text), or ""
+  // One line that names the cause: the server's reply, the system's reason
+  // for a local failure, or the host and what failed for a connection.
+  std::string cause{};
+  std::string hint{};  // one line of advice for the common cases, or ""
+  // The run could not connect, log in or trust the server.
+  bool connection = false;
+};
+
+// The box of a failure: its message, its cause and its hint, a line each.
+std::string FailureText(const RunFailure& failure);
+
 // The completion notice the worker posts when a run has ended.
 inline constexpr int WM_JOB_DONE = 1025;
 
@@ -43,6 +59,9 @@ class RunConsole {
   // when it has been dismissed. Called from the worker thread during a run,
   // and from the starting thread when a run is refused before it starts.
   virtual void ShowError(const std::string& text) = 0;
+  // A failure that ends the run, shown as an error box of FailureText
+  // unless the console does more with it (its last line shows the cause).
+  virtual void ShowFailure(const RunFailure& failure) { ShowError(FailureText(failure)); }
   // Asks a Yes/No/Cancel question and waits for the answer. `text` may hold
   // line breaks.
   virtual Answer Ask(const std::string& text) = 0;

@@ -1,11 +1,13 @@
 #include "engine/transfer_job.h"
 
+#include <cstdarg>
+#include <cstring>
 #include <ctime>
 
-#include <cstdarg>
-
 #include "base/display_text.h"
+#include "engine/entry_table.h"
 #include "engine/run_history.h"
+#include "ftp/ftp_messages.h"
 #include "resources/string_table.h"
 
 namespace velmorix {
@@ -87,6 +89,120 @@ void RunOutput::ShowError(const std::string& text) {
   console.ShowError(EscapeControlCharacters(text, LineBreaks::kKeep));
 }
 
+std::string FailureText(const RunFailure& failure) {
+  std::string text = failure.message;
+  for (const std::string* line : {&failure.cause, &failure.hint}) {
+    if (!line->empty())
+      text.append("\n").append(*line);
+  }
+  return text;
+}
+
+namespace {
+
+// The cause and the reply are one line each, whatever the reply held.
+void Escape(RunFailure& failure) {
+  failure.message = EscapeControlCharacters(failure.message, LineBreaks::kKeep);
+  failure.path = EscapeControlCharacters(failure.path, LineBreaks::kEscape);
+  failure.reply = EscapeControlCharacters(failure.reply, LineBreaks::kEscape);
+  failure.cause = EscapeControlCharacters(failure.cause, LineBreaks::kEscape);
+}
+
+}  // namespace
+
+void RunOutput::Fail(RunFailure failure) {
+  Escape(failure);
+  failures.push_back(failure);
+  console.ShowFailure(failure);
+}
+
+void RunOutput::Fail(std::vector<RunFailure> together) {
+  if (together.empty())
+    return;
+  RunFailure shown;
+  for (RunFailure& failure : together) {
+    Escape(failure);
+    if (shown.message.empty()) {
+      shown = failure;
+    } else {
+      shown.cause += "\n" + failure.cause;
+      if (shown.hint.empty())
+        shown.hint = failure.hint;
+    }
+    failures.push_back(std::move(failure));
+  }
+  console.ShowFailure(shown);
+}
+
+void RunOutput::Fail(std::string_view message, std::string_view path, const FtpStatus& status) {
+  RunFailure failure{.message = std::string(message), .path = std::string(path)};
+  if (status.kind == FtpErrorKind::kServerReply)
+    failure.reply = status.text;
+  const std::string reason =
+      status.text.empty() ? std::string(strings::kConnectErrorUnknown) : status.text;
+  failure.cause = path.empty() ? reason : std::string(path) + " : " + reason;
+  failure.hint = FailureHint(failure, status.kind, inActiveMode && inActiveMode());
+  Fail(std::move(failure));
+}
+
+void RunOutput::FailLocal(std::string_view message, std::string_view path, int error) {
+  RunFailure failure{.message = std::string(message), .path = std::string(path)};
+  failure.cause = std::string(path) + " : " + std::strerror(error);
+  Fail(std::move(failure));
+}
+
+RunFailure ConnectionFailure(std::string_view host, uint16_t port, const FtpStatus& status) {
+  RunFailure failure{
+      .message = status.text.empty() ? std::string(strings::kConnectErrorUnknown) : status.text,
+      .connection = true};
+  const char* what = "接続に失敗しました";
+  switch (status.kind) {
+    case FtpErrorKind::kHostNotFound:
+      what = "名前を解決できませんでした";
+      break;
+    case FtpErrorKind::kTimeout:
+      what = "タイムアウトしました";
+      break;
+    case FtpErrorKind::kLoginFailed:
+      what = "ログインできませんでした";
+      failure.reply = status.text.substr(std::min(status.text.find(": "), status.text.size()));
+      if (failure.reply.starts_with(": "))
+        failure.reply.erase(0, 2);
+      break;
+    case FtpErrorKind::kTlsFailed:
+      what = ftp::IsCertificateRefusal(status.text) ? "証明書を信頼しませんでした"
+                                                    : "TLS を使えませんでした";
+      break;
+    case FtpErrorKind::kServerReply:
+      failure.reply = status.text;
+      break;
+    default:
+      break;
+  }
+  failure.cause = "接続先 " + ftp::HostAndPortText(host, port) + " : " + what;
+  failure.hint = FailureHint(failure, status.kind, false);
+  return failure;
+}
+
+std::string TooDeepText() {
+  return FormatText("フォルダーの階層が深すぎます (%d 段まで)", kMaxFolderDepth);
+}
+
+std::string FailureHint(const RunFailure& failure, FtpErrorKind kind, bool activeMode) {
+  if (kind == FtpErrorKind::kLoginFailed || failure.reply.starts_with("530"))
+    return "ヒント: ログイン名とパスワードを確かめてください。";
+  if (failure.reply.starts_with("425") && activeMode) {
+    return "ヒント: サーバーからのデータ接続が届きません。ルーターの内側では、データ接続を 自動 "
+           "か パッシブ にしてください。";
+  }
+  if (kind == FtpErrorKind::kTlsFailed && failure.connection &&
+      failure.cause.ends_with("証明書を信頼しませんでした")) {
+    return "ヒント: サーバーの証明書を検証できませんでした。自己署名の証明書なら、指紋をホストの"
+           "管理者に確かめてから信頼してください。";
+  }
+  return {};
+}
+
 Answer RunOutput::Ask(const std::string& text) {
   return console.Ask(EscapeControlCharacters(text, LineBreaks::kKeep));
 }
@@ -151,13 +267,6 @@ std::string DryRunChangeLine(ChangeKind kind, ChangeReason reason, const std::st
 std::string CommandErrorText(std::string_view tag) {
   std::string text(strings::kFtpCommandError);
   text += tag;
-  return text;
-}
-
-std::string FailureBoxText(std::string_view designText, const FtpStatus& status) {
-  std::string text(designText);
-  if (status.kind == FtpErrorKind::kTlsFailed || status.kind == FtpErrorKind::kNameEncodingMismatch)
-    text += "\n" + status.text;
   return text;
 }
 

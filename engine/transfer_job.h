@@ -8,10 +8,12 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/cancel_event.h"
 #include "engine/connection_learned.h"
@@ -87,6 +89,14 @@ class RunOutput {
   // the destination's name they are kept under; "" for none.
   std::string historyPath;
   std::string destination;
+  // Every failure the run ended with, in order, for the front end's report.
+  std::vector<RunFailure> failures;
+  // The run ended because the user (or a console with no one to ask)
+  // answered a question with Cancel.
+  bool endedByAnswer = false;
+  // Whether data connections are made in active mode now, for the hint of
+  // a refused data connection; none: never.
+  std::function<bool()> inActiveMode;
 
   // Applies a message code to statusLine (see the constants above); any other
   // code does nothing. Never fails towards its caller: a log that cannot be
@@ -117,6 +127,19 @@ class RunOutput {
   // may carry the server's reply.
   void ShowError(const std::string& text);
 
+  // Ends the run with `failure`: keeps it in `failures`, adds the hint of
+  // the common cases when it has none, and shows it through the console's
+  // ShowFailure. Control characters are shown escaped, as by ShowError.
+  void Fail(RunFailure failure);
+  // Several failures at once (uploads refused together), kept each and
+  // shown in one box: the first's message, every cause, the first hint.
+  void Fail(std::vector<RunFailure> together);
+  // The failure of a server operation on `path`, shown under `message`.
+  void Fail(std::string_view message, std::string_view path, const FtpStatus& status);
+  // The failure of a local file operation on `path`: the system's reason
+  // for `error` (an errno value).
+  void FailLocal(std::string_view message, std::string_view path, int error);
+
   // Asks a Yes/No/Cancel question through the console and waits for the
   // answer; control characters other than line breaks are shown escaped.
   Answer Ask(const std::string& text);
@@ -146,13 +169,17 @@ std::string DryRunChangeLine(ChangeKind kind, ChangeReason reason, const std::st
 
 // The box text of a failed command: "ＦＴＰへのコマンドでエラー発生" + tag.
 std::string CommandErrorText(std::string_view tag);
-// The box of a failed step, `designText`, and below it, for a failure the
-// user must know the reason of to act on it (a data connection's server
-// that is not the verified one, names in another encoding than 自動
-// decided on), the reason from `status`.
-std::string FailureBoxText(std::string_view designText, const FtpStatus& status);
 // The box text of a wrong parameter: "パラメタ指定の誤りです。" + tag.
 std::string ParameterErrorText(std::string_view tag);
+
+// The failure a run ends with when it cannot connect to `host` at `port`,
+// log in or trust the server: `status` from the connection's Connect.
+RunFailure ConnectionFailure(std::string_view host, uint16_t port, const FtpStatus& status);
+// The reason of a failure at a folder deeper than the walk goes.
+std::string TooDeepText();
+// The hint line for a failure, or "": a refused login, a data connection
+// refused in active mode, a certificate not trusted.
+std::string FailureHint(const RunFailure& failure, FtpErrorKind kind, bool activeMode);
 
 // A child path, "%s/%s" with the folder and the name. Paths are never
 // normalised: a child of "/" is "//name".

@@ -92,6 +92,11 @@ CompletionCode RunOnWorker(const RunRequest& request, const WorkerProcedure& wor
   thread.join();
   if (request.learned != nullptr)
     *request.learned = job.learned;
+  if (request.report != nullptr) {
+    request.report->failures = std::move(job.failures);
+    request.report->endedByAnswer = job.endedByAnswer;
+    request.report->totals = job.progress.Read();
+  }
   return job.completion;
 }
 
@@ -248,8 +253,8 @@ bool ConnectServer(TransferJob& job) {
   const FtpStatus status = job.session->Connect(job.profile.url, port, job.profile.userId,
                                                 job.profile.password, job.connection);
   if (!status.ok()) {
-    const std::string text = CutText(status.text, kMaxConnectErrorLength);
-    job.ShowError(text.empty() ? std::string(strings::kConnectErrorUnknown) : text);
+    job.Fail(ConnectionFailure(job.profile.url, port,
+                               {status.kind, CutText(status.text, kMaxConnectErrorLength)}));
     job.connection.Close();
     job.session.reset();
     return false;
@@ -262,6 +267,11 @@ bool ConnectServer(TransferJob& job) {
   if (StartsInActiveMode(job.profile))
     job.connection.TurnToActiveMode();
   job.learned.connectedWithTls = job.connection.Encrypted();
+  const bool startsActive = StartsInActiveMode(job.profile);
+  FtpConnection& connection = job.connection;
+  job.inActiveMode = [startsActive, &connection] {
+    return startsActive || connection.TurnedToActiveMode();
+  };
   job.Report(kOutputConsole, "Connect to %s complete!", job.profile.url.c_str());
   return true;
 }
@@ -305,6 +315,11 @@ class DecidingConsole final : public RunConsole {
     if (!lastLine_.empty())
       shown_.ShowLine(lastLine_);
     shown_.ShowError(text);
+  }
+  void ShowFailure(const RunFailure& failure) override {
+    if (!lastLine_.empty())
+      shown_.ShowLine(lastLine_);
+    shown_.ShowFailure(failure);
   }
   // Nothing is asked while deciding: the walk decides as if every
   // deletion were answered yes, which is the most the run may change.
@@ -409,9 +424,9 @@ RunResult RunTransfer(TransferJob& job) {
   RunResult result = RunResult::kFailed;
   bool walked = false;
   ReadTree tree;
-  if (!ftpSite.ChangeFolder(job.profile.remoteDir).ok()) {
+  if (const FtpStatus status = ftpSite.ChangeFolder(job.profile.remoteDir); !status.ok()) {
     job.Report(kOutputConsole, "Velmorix Failed..See Error Message !!");
-    job.ShowError(ParameterErrorText(strings::kTagFtpServerPath));
+    job.Fail(ParameterErrorText(strings::kTagFtpServerPath), job.profile.remoteDir, status);
   } else if (job.CancelRequested()) {
     result = RunResult::kCanceled;
   } else {
@@ -428,10 +443,13 @@ RunResult RunTransfer(TransferJob& job) {
     DryRunSite deciding(cached);
     DecidingConsole quiet(job.console);
     RunOutput decided(quiet, job.cancelEvent, {}, RunMode::kDryRun);
+    decided.inActiveMode = job.inActiveMode;
     RunOutput& output = dryRun ? static_cast<RunOutput&>(job) : decided;
     const WalkRules decidingRules = WalkRules::For(job.profile, job.settings, true);
     result = MirrorDirectory({deciding, output, decidingRules, nullptr, &tree},
                              job.profile.localDir, job.profile.remoteDir);
+    if (&output != &job)
+      job.failures.insert(job.failures.end(), decided.failures.begin(), decided.failures.end());
     const ProgressSnapshot totals = output.progress.Read();
     job.progress.SetTotals(totals.filesUploaded, totals.bytesUploaded);
     walked = dryRun;
@@ -485,8 +503,15 @@ std::optional<CompletionCode> StartTransfer(const RunRequest& request) {
   // Any existing folder is a sound source: read-only, hidden, given with a
   // trailing "/", or "/" itself.
   struct stat status;
-  if (stat(request.profile.localDir.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-    request.console.ShowError(ParameterErrorText(strings::kTagLocalDiskPath));
+  const bool found = stat(request.profile.localDir.c_str(), &status) == 0;
+  if (!found || !S_ISDIR(status.st_mode)) {
+    const std::string& folder = request.profile.localDir;
+    RunFailure failure{.message = ParameterErrorText(strings::kTagLocalDiskPath),
+                       .path = EscapeControlCharacters(folder)};
+    failure.cause = failure.path + " : " + std::strerror(found ? ENOTDIR : errno);
+    if (request.report != nullptr)
+      request.report->failures.push_back(failure);
+    request.console.ShowFailure(failure);
     return std::nullopt;
   }
   return RunOnWorker(request, &TransferWorker, WatchedProgress::kShown);

@@ -7,15 +7,26 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/cancel_event.h"
 #include "engine/connection_learned.h"
 #include "engine/run_console.h"
+#include "engine/run_progress.h"
 #include "engine/transfer_job.h"
 #include "ftp/ftp_session.h"
 #include "settings/app_settings.h"
 
 namespace velmorix {
+
+// How a run ended, beyond its completion code, for a front end that tells
+// more of it (velmorix-cli's exit status and --json).
+struct RunReport {
+  std::vector<RunFailure> failures;  // what ended it, as shown
+  // Ended by Cancel given to a question (see RunOutput::endedByAnswer).
+  bool endedByAnswer = false;
+  ProgressSnapshot totals;  // the run's counters at its end
+};
 
 struct RunRequest {
   const AppSettings& settings;  // the two delete switches
@@ -35,6 +46,8 @@ struct RunRequest {
   // Where a publish keeps its change lines besides the log (see HistoryPath
   // in run_history.h); "" keeps none.
   std::string historyPath = {};
+  // When given, receives how the run ended (failures, counters).
+  RunReport* report = nullptr;
 };
 
 // Publishes profile.localDir to profile.remoteDir. When the source folder is

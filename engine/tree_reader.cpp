@@ -103,7 +103,7 @@ std::optional<FolderRead> ReadTree::Remote(const FolderListing& listing) const {
 
 void ReadTree::AddLocal(const std::string& folder, const LocalScan& scan) {
   const EntryTable& table = scan.entries;
-  PackedScan packed{.outcome = scan.outcome, .folder = {}};
+  PackedScan packed{.outcome = scan.outcome, .error = scan.error, .folder = {}};
   size_t bytes = 0;
   for (int i = 0; i < table.localCount; ++i)
     bytes += table.localName[i].size();
@@ -130,7 +130,7 @@ std::optional<LocalScan> ReadTree::Local(const std::string& folder) const {
   if (found == local_.end())
     return std::nullopt;
   const PackedScan& packed = found->second;
-  LocalScan scan{.outcome = packed.outcome, .entries = {}};
+  LocalScan scan{.outcome = packed.outcome, .error = packed.error, .entries = {}};
   for (size_t i = 0; i < packed.folder.entries.size(); ++i) {
     const PackedEntry& entry = packed.folder.entries[i];
     AddLocalEntry(scan.entries, std::string(PackedName(packed.folder, i)), entry.time, entry.size,

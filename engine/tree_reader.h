@@ -66,6 +66,7 @@ class ReadTree {
   };
   struct PackedScan {
     LocalScan::Outcome outcome = LocalScan::Outcome::kRead;
+    int error = 0;
     PackedFolder folder;
   };
 

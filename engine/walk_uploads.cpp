@@ -1,5 +1,6 @@
 #include "engine/walk_uploads.h"
 
+#include <algorithm>
 #include <ctime>
 #include <utility>
 
@@ -9,6 +10,10 @@
 
 namespace velmorix {
 namespace {
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 void NameCut(RunOutput& output, const ParallelUpload& upload) {
   output.Report(kOutputConsoleAndLog, "Copy file to FTP canceled : %s/%s", upload.remoteDir.c_str(),
@@ -39,9 +44,9 @@ RunResult SendGivenBack(const WalkContext& context, std::vector<ParallelUpload> 
     if (output.CancelRequested()) {
       result = RunResult::kCanceled;
       NameCut(output, upload);
-    } else if (!context.site.ChangeFolder(upload.remoteDir).ok()) {
+    } else if (const FtpStatus status = context.site.ChangeFolder(upload.remoteDir); !status.ok()) {
       result = RunResult::kFailed;
-      output.ShowError(CommandErrorText(strings::kTagChangeDirectory));
+      output.Fail(CommandErrorText(strings::kTagChangeDirectory), upload.remoteDir, status);
       NameCut(output, upload);
     } else {
       result = SendOnWalkConnection(context, upload);
@@ -52,17 +57,21 @@ RunResult SendGivenBack(const WalkContext& context, std::vector<ParallelUpload> 
 
 }  // namespace
 
-std::string FailedUploadText(const std::vector<RefusedUpload>& refused) {
-  std::string text = CommandErrorText(strings::kTagTransferFile);
-  // One line each, whatever the name or the reply holds.
+void FailUploads(RunOutput& output, const std::vector<RefusedUpload>& refused) {
+  std::vector<RunFailure> failures;
   for (const RefusedUpload& each : refused) {
-    std::string line = JoinPath(each.upload.remoteDir, each.upload.name);
-    line += " : ";
-    line += each.reply;
-    text += '\n';
-    text += EscapeControlCharacters(line, LineBreaks::kEscape);
+    RunFailure failure{.message = CommandErrorText(strings::kTagTransferFile),
+                       .path = JoinPath(each.upload.remoteDir, each.upload.name)};
+    failure.cause = failure.path + " : " + each.reply;
+    // A reply of the server begins with its three-digit code; anything
+    // else is the connection's or the local file's own account.
+    if (each.reply.size() >= 3 && std::all_of(each.reply.begin(), each.reply.begin() + 3, IsDigit))
+      failure.reply = each.reply;
+    failure.hint = FailureHint(failure, FtpErrorKind::kServerReply,
+                               output.inActiveMode && output.inActiveMode());
+    failures.push_back(std::move(failure));
   }
-  return text;
+  output.Fail(std::move(failures));
 }
 
 RunResult SendOnWalkConnection(const WalkContext& context, ParallelUpload& upload) {
@@ -82,7 +91,7 @@ RunResult SendOnWalkConnection(const WalkContext& context, ParallelUpload& uploa
   }
   if (!status.ok()) {
     NameRefused(output, upload);
-    output.ShowError(FailedUploadText({{upload, status.text}}));
+    FailUploads(output, {{upload, status.text}});
     return RunResult::kFailed;
   }
   upload.sentAt = static_cast<int64_t>(std::time(nullptr));
@@ -114,7 +123,7 @@ RunResult ConcludeOwnUploads(const WalkContext& context, bool wait) {
     return RunResult::kCompleted;
   for (const RefusedUpload& each : refused)
     NameRefused(output, each.upload);
-  output.ShowError(FailedUploadText(refused));
+  FailUploads(output, refused);
   return RunResult::kFailed;
 }
 
@@ -156,7 +165,7 @@ RunResult EndParallelUploads(const WalkContext& context, RunResult result) {
   for (const RefusedUpload& refused : ended.refused)
     NameRefused(output, refused.upload);
   if (!ended.refused.empty())
-    output.ShowError(FailedUploadText(ended.refused));
+    FailUploads(output, ended.refused);
   if (result != RunResult::kCompleted)
     return result;
   if (!ended.refused.empty())

@@ -42,7 +42,8 @@ RunResult SettleUploads(const WalkContext& context, const std::string& folder, O
 // way afterwards, so a second call only passes `result` on.
 RunResult EndParallelUploads(const WalkContext& context, RunResult result);
 
-// The box of a failed upload, with "path : reply" under it for each.
-std::string FailedUploadText(const std::vector<RefusedUpload>& refused);
+// Ends the run with the refused uploads: one box, the failed upload's text
+// with "path : reply" under it for each.
+void FailUploads(RunOutput& output, const std::vector<RefusedUpload>& refused);
 
 }  // namespace velmorix

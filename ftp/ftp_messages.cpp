@@ -7,6 +7,9 @@ namespace velmorix::ftp {
 
 namespace {
 
+constexpr std::string_view kCertificateRefused =
+    "サーバーの証明書を確認できないため、接続しませんでした: ";
+
 // "HOST:PORT", with an IPv6 address in brackets so the port stays readable.
 std::string HostAndPort(std::string_view host, uint16_t port) {
   std::string text;
@@ -188,8 +191,15 @@ std::string TlsSetupFailedText(std::string_view detail) {
 }
 
 std::string CertificateRefusedText(std::string_view reason, std::string_view fingerprint) {
-  return Joined("サーバーの証明書を確認できないため、接続しませんでした: ", reason) + "\n" +
-         std::string(fingerprint);
+  return Joined(kCertificateRefused, reason) + "\n" + std::string(fingerprint);
+}
+
+std::string HostAndPortText(std::string_view host, uint16_t port) {
+  return HostAndPort(host, port);
+}
+
+bool IsCertificateRefusal(std::string_view text) {
+  return text.starts_with(kCertificateRefused);
 }
 
 std::string DataProtectionRefusedText(std::string_view reply) {

@@ -79,6 +79,10 @@ std::string NameEncodingFoundNotice(std::string_view host, std::string_view enco
 std::string TlsNotOfferedText(std::string_view reply);
 std::string TlsSetupFailedText(std::string_view detail);
 std::string CertificateRefusedText(std::string_view reason, std::string_view fingerprint);
+// "HOST:PORT", an IPv6 address in brackets.
+std::string HostAndPortText(std::string_view host, uint16_t port);
+// Whether a TLS failure's text is CertificateRefusedText's.
+bool IsCertificateRefusal(std::string_view text);
 std::string DataProtectionRefusedText(std::string_view reply);
 // Console lines: the connection is encrypted (`protocol` is "TLSv1.3"), or
 // stays plain because the server offers no TLS.

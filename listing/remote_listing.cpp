@@ -52,7 +52,7 @@ RunResult ListRemoteDirectory(RemoteSite& site, RunOutput& output, const std::st
       output.CancelRequested();  // the request has been acted on
       return RunResult::kCanceled;
     }
-    output.ShowError(FailureBoxText("ERROR AT FTP FINDFIRSTFILE!", first));
+    output.Fail("ERROR AT FTP FINDFIRSTFILE!", path, first);
     return RunResult::kFailed;
   }
   output.Report(kOutputConsole, "Serching FTP Server processing... FTP= %s", path.c_str());
@@ -68,7 +68,7 @@ RunResult ListRemoteDirectory(RemoteSite& site, RunOutput& output, const std::st
       },
       &broke);
   if (result == RunResult::kFailed)
-    output.ShowError(FailureBoxText("ERROR AT FTP FINDNEXTFILE!", broke));
+    output.Fail("ERROR AT FTP FINDNEXTFILE!", path, broke);
   return result;
 }
 
@@ -78,13 +78,14 @@ RunResult RunListing(TransferJob& job) {
     return RunResult::kFailed;
   RunResult result = RunResult::kFailed;
   FtpSite site(job.connection);
-  if (site.ChangeFolder(job.profile.remoteDir).ok()) {
+  const FtpStatus entered = site.ChangeFolder(job.profile.remoteDir);
+  if (entered.ok()) {
     result = ListRemoteDirectory(site, job, job.profile.remoteDir);
     if (result == RunResult::kCompleted)
       NoteAutoNameEncoding(job);
   } else {
     job.Report(kOutputConsole, "Velmorix Failed..See Error Message !!");
-    job.ShowError(ParameterErrorText(strings::kTagFtpServerPath));
+    job.Fail(ParameterErrorText(strings::kTagFtpServerPath), job.profile.remoteDir, entered);
   }
   NoteAutoDataMode(job);
   DisconnectServer(job);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "settings/app_settings.h"
 #include "settings/destinations.h"
@@ -42,6 +43,8 @@ using testing::WriteFile;
 // The exit statuses the program promises.
 constexpr int kExitUsage = 64;
 constexpr int kExitFailed = 1;
+constexpr int kExitCanceled = 2;
+constexpr int kExitNotConnected = 3;
 
 constexpr const char* kFtpKey = "HKEY_CURRENT_USER\\SOFTWARE\\Quenzari\\velmorix\\FTPSETTINGS";
 constexpr const char* kSettingsKey = "HKEY_CURRENT_USER\\SOFTWARE\\Quenzari\\velmorix\\SETTINGS";
@@ -965,7 +968,7 @@ TEST_F(TlsCommandTest, UnknownCertificateIsRefusedWithoutATerminalAndKeptOnceTru
 
   // --yes answers the deletion questions, never this one.
   const CliResult refused = Cli({"transfer", "site", "--yes"});
-  EXPECT_EQ(refused.status, kExitFailed);
+  EXPECT_EQ(refused.status, kExitNotConnected);
   EXPECT_NE(refused.err.find("to trust it: velmorix-cli set 'site' --trust-fingerprint " +
                              fingerprint + "\n"),
             std::string::npos)
@@ -1134,31 +1137,96 @@ TEST_F(TransferCommandTest, HistoryKeepsEveryPublishesChanges) {
   EXPECT_EQ(Cli({"history", "--since", "yesterday"}).status, kExitUsage);
 }
 
-TEST_F(TransferCommandTest, FailedConnectionIsShownOnStandardErrorWithStatusOne) {
-  Add({"dead", "--url", "127.0.0.1", "--port", std::to_string(testing::ClosedPort())});
+// Each failure kind says its cause after the box, and its exit status.
+TEST_F(TransferCommandTest, FailuresNameTheirCauseAndExitWithTheirStatus) {
+  const std::string closed = std::to_string(testing::ClosedPort());
+  Add({"dead", "--url", "127.0.0.1", "--port", closed});
   ASSERT_EQ(Cli({"set", "dead", "--local", local_.string()}).status, 0);
+  AddSite("wrong password");
+  ASSERT_EQ(Cli({"update", "wrong password", "--password-stdin"}, "wrong\n").status, 0);
+  AddSite("wrong remote", "/nowhere");
+  AddSite("wrong local");
+  const std::string missing = (work_.path() / "missing").string();
+  ASSERT_EQ(Cli({"set", "wrong local", "--local", missing}).status, 0);
 
-  const CliResult result = Cli({"transfer", "dead"});
-  EXPECT_EQ(result.status, 1);
-  ASSERT_EQ(Lines(result.err).size(), 1u) << result.err;
-  EXPECT_TRUE(result.err.starts_with("VELMORIX: ")) << result.err;
-  EXPECT_EQ(result.out.find("complete"), std::string::npos) << result.out;
-  EXPECT_EQ(LoadSettings().lastFtp, 0);  // chosen all the same, as the window would
+  struct Case {
+    std::string name;
+    int status;
+    std::string err;  // standard error, whole
+  };
+  const Case cases[] = {
+      {"dead", kExitNotConnected,
+       "VELMORIX: サーバーに接続できませんでした: 127.0.0.1:" + closed +
+           " (Connection refused)\n接続先 127.0.0.1:" + closed + " : 接続に失敗しました\n"},
+      {"wrong password", kExitNotConnected,
+       "VELMORIX: ログインできませんでした: 530 Authentication failed.\n接続先 127.0.0.1:" +
+           std::to_string(server_.port()) +
+           " : ログインできませんでした\nヒント: ログイン名とパスワードを確かめてください。\n"},
+      {"wrong remote", kExitFailed,
+       "VELMORIX: パラメタ指定の誤りです。[ＦＴＰサーバーパス]\n/nowhere : 550 No such file or "
+       "directory.\n"},
+      {"wrong local", kExitFailed,
+       "VELMORIX: パラメタ指定の誤りです。[ローカルディスクパス]\n" + missing +
+           " : No such file or directory\n"},
+  };
+  for (const Case& c : cases) {
+    const CliResult result = Cli({"transfer", c.name});
+    EXPECT_EQ(result.status, c.status) << c.name;
+    EXPECT_EQ(result.err, c.err) << c.name;
+  }
+  // The last one tried is chosen all the same, as the window would: the
+  // second of the list in name order.
+  EXPECT_EQ(LoadSettings().lastFtp, 1);
 }
 
-TEST_F(TransferCommandTest, MissingFoldersAreReportedWithTheirTags) {
+// --json: standard output is one object with the documented fields.
+TEST_F(TransferCommandTest, JsonReportsTheRunAndNothingElse) {
+  WriteFile(local_ / "index.html", "page");
+  AddSite();
   AddSite("wrong remote", "/nowhere");
-  CliResult result = Cli({"transfer", "wrong remote"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "VELMORIX: パラメタ指定の誤りです。[ＦＴＰサーバーパス]\n");
-  EXPECT_EQ(ClosingLine(result.out), "Velmorix Failed..See Error Message !!");
-
-  AddSite("wrong local");
-  ASSERT_EQ(Cli({"set", "wrong local", "--local", (work_.path() / "missing").string()}).status, 0);
-  result = Cli({"transfer", "wrong local"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "VELMORIX: パラメタ指定の誤りです。[ローカルディスクパス]\n");
-  EXPECT_EQ(result.out, "");  // refused before any run
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string result;
+    int status;
+    int64_t files;
+    size_t failures;
+  };
+  const Case cases[] = {
+      {{"transfer", "site", "--json"}, "completed", 0, 1, 0},
+      {{"transfer", "wrong remote", "--json"}, "failed", kExitFailed, 0, 1},
+      {{"test", "site", "--json", "-q"}, "completed", 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    const CliResult result = Cli(c.arguments);
+    EXPECT_EQ(result.status, c.status) << result.err;
+    ASSERT_TRUE(nlohmann::json::accept(result.out)) << result.out;
+    const nlohmann::json json = nlohmann::json::parse(result.out);
+    for (const char* key : {"command", "destination", "result"})
+      EXPECT_TRUE(json.at(key).is_string()) << key;
+    for (const char* key :
+         {"exit_code", "files_uploaded", "bytes_uploaded", "folders_created", "entries_deleted"}) {
+      EXPECT_TRUE(json.at(key).is_number_integer()) << key;
+    }
+    EXPECT_TRUE(json.at("elapsed_seconds").is_number());
+    EXPECT_TRUE(json.at("dry_run").is_boolean());
+    EXPECT_TRUE(json.at("log").is_string() || json.at("log").is_null());
+    EXPECT_EQ(json.at("command"), c.arguments[0]);
+    EXPECT_EQ(json.at("destination"), c.arguments[1]);
+    EXPECT_EQ(json.at("result"), c.result);
+    EXPECT_EQ(json.at("exit_code"), c.status);
+    EXPECT_EQ(json.at("files_uploaded"), c.files);
+    ASSERT_EQ(json.at("failures").size(), c.failures);
+    for (const nlohmann::json& failure : json.at("failures")) {
+      for (const char* key : {"message", "path", "reply", "cause"})
+        EXPECT_TRUE(failure.at(key).is_string()) << key;
+    }
+  }
+  const nlohmann::json failed = nlohmann::json::parse(Cli(cases[1].arguments).out);
+  EXPECT_EQ(failed["failures"][0]["path"], "/nowhere");
+  EXPECT_EQ(failed["failures"][0]["reply"], "550 No such file or directory.");
+  EXPECT_EQ(failed["bytes_uploaded"], 0);
+  EXPECT_EQ(nlohmann::json::parse(Cli(cases[0].arguments).out)["log"], logFile().string());
+  EXPECT_FALSE(nlohmann::json::parse(Cli(cases[2].arguments).out).at("steps").empty());
 }
 
 // A server that lets in two connections of a user at once.
@@ -1190,7 +1258,7 @@ TEST_F(TestCommandTest, PrintsEachStepAndExitsAsARunWould) {
 
   ASSERT_EQ(Cli({"update", "site", "--password-stdin"}, "wrong\n").status, 0);
   const CliResult refused = Cli({"test", "site"});
-  EXPECT_EQ(refused.status, kExitFailed);
+  EXPECT_EQ(refused.status, kExitNotConnected);
   EXPECT_TRUE(refused.out.ends_with(
       "login: 530 Authentication failed: check the login name and password\n"))
       << refused.out;
@@ -1303,7 +1371,7 @@ class PruningQuestionsTest : public CliRunTest {
 
 TEST_F(PruningQuestionsTest, WithoutATerminalQuestionsAreAnsweredCancelAndNothingIsDeleted) {
   const CliResult result = Cli({"transfer", "site"});
-  EXPECT_EQ(result.status, 1);  // a Cancel in a question ends the run as failed
+  EXPECT_EQ(result.status, kExitCanceled);
   EXPECT_TRUE(fs::exists(Remote("old.txt")));
   EXPECT_TRUE(fs::exists(Remote("stale.txt")));
   EXPECT_TRUE(fs::exists(Remote("gone") / "deep.txt"));
@@ -1367,7 +1435,7 @@ TEST_F(PruningQuestionsTest, EditsMadeWhileARunWaitsSurviveItsEnd) {
   ASSERT_EQ(Cli({"set", "site", "--only-newer", "off"}).status, 0);
   process->Type("c\r");
 
-  EXPECT_EQ(process->Finish().status, 1);  // Cancel in a question fails the run
+  EXPECT_EQ(process->Finish().status, kExitCanceled);
   const AppSettings settings = LoadSettings();
   ASSERT_GE(FindDestination(settings, "added meanwhile"), 0);
   EXPECT_EQ(settings.profiles[FindDestination(settings, "site")].options.onlyNewer, 0);

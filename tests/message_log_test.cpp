@@ -7,6 +7,7 @@
 
 #include "engine/run_history.h"
 #include "engine/transfer_job.h"
+#include "ftp/ftp_messages.h"
 #include "tests/support/scripted_console.h"
 #include "tests/support/test_ftp_server.h"
 
@@ -71,6 +72,85 @@ TEST_F(OutputTest, ControlCharactersOfNamesNeverReachTheConsoleTheLogOrABoxRaw) 
   EXPECT_EQ(console.errors, std::vector<std::string>{"530 Login incorrect.\nbye\\x1B[31m"});
   EXPECT_EQ(console.questions,
             std::vector<std::string>{"FTP : \\x1B[1mred\nを削除してもよろしいですか。"});
+}
+
+// The cause line and the hint each kind of failure gets, and what is kept
+// of it for the front end.
+TEST_F(OutputTest, FailuresNameTheirCauseOnOneLineWithAHintForTheCommonCases) {
+  struct Case {
+    FtpStatus status;
+    bool activeMode;
+    std::string cause;
+    std::string reply;
+    bool hinted;
+  };
+  const Case cases[] = {
+      {{FtpErrorKind::kServerReply, "550 Permission denied.\r\nbye"},
+       false,
+       "/www/a : 550 Permission denied.\\r\\nbye",
+       "550 Permission denied.\\r\\nbye",
+       false},
+      {{FtpErrorKind::kServerReply, "425 Failed to establish connection."},
+       true,
+       "/www/a : 425 Failed to establish connection.",
+       "425 Failed to establish connection.",
+       true},
+      {{FtpErrorKind::kServerReply, "425 Failed to establish connection."},
+       false,
+       "/www/a : 425 Failed to establish connection.",
+       "425 Failed to establish connection.",
+       false},
+      {{FtpErrorKind::kServerReply, "530 Not logged in."},
+       false,
+       "/www/a : 530 Not logged in.",
+       "530 Not logged in.",
+       true},
+      {{FtpErrorKind::kTimeout, "サーバーの応答がタイムアウトしました (LIST)"},
+       false,
+       "/www/a : サーバーの応答がタイムアウトしました (LIST)",
+       "",
+       false},
+  };
+  for (const Case& c : cases) {
+    job.inActiveMode = [&c] { return c.activeMode; };
+    job.Fail("ERROR AT FTP FINDFIRSTFILE!", "/www/a", c.status);
+    const RunFailure& kept = job.failures.back();
+    EXPECT_EQ(kept.message, "ERROR AT FTP FINDFIRSTFILE!");
+    EXPECT_EQ(kept.cause, c.cause);
+    EXPECT_EQ(kept.reply, c.reply);
+    EXPECT_EQ(!kept.hint.empty(), c.hinted) << c.cause;
+    EXPECT_FALSE(kept.connection);
+    EXPECT_EQ(console.boxes.back(), FailureText(kept));
+  }
+
+  struct ConnectCase {
+    FtpStatus status;
+    std::string cause;
+    bool hinted;
+  };
+  const ConnectCase connecting[] = {
+      {{FtpErrorKind::kHostNotFound, "x"},
+       "接続先 ftp.example.jp:21 : 名前を解決できませんでした",
+       false},
+      {{FtpErrorKind::kTimeout, "x"}, "接続先 ftp.example.jp:21 : タイムアウトしました", false},
+      {{FtpErrorKind::kLoginFailed, "ログインできませんでした: 530 Login incorrect."},
+       "接続先 ftp.example.jp:21 : ログインできませんでした",
+       true},
+      {{FtpErrorKind::kTlsFailed, ftp::CertificateRefusedText("self-signed", "SHA256:AB")},
+       "接続先 ftp.example.jp:21 : 証明書を信頼しませんでした",
+       true},
+      {{FtpErrorKind::kTlsFailed, ftp::TlsNotOfferedText("500 AUTH?")},
+       "接続先 ftp.example.jp:21 : TLS を使えませんでした",
+       false},
+  };
+  for (const ConnectCase& c : connecting) {
+    const RunFailure failure = ConnectionFailure("ftp.example.jp", 21, c.status);
+    EXPECT_EQ(failure.message, c.status.text);
+    EXPECT_EQ(failure.cause, c.cause);
+    EXPECT_EQ(!failure.hint.empty(), c.hinted) << c.cause;
+    EXPECT_TRUE(failure.connection);
+  }
+  EXPECT_EQ(ConnectionFailure("h", 21, connecting[2].status).reply, "530 Login incorrect.");
 }
 
 TEST_F(OutputTest, OpeningTheLogEmptiesTheOneBefore) {

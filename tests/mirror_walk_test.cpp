@@ -319,9 +319,9 @@ TEST_F(WalkFailureTest, BrokenSymbolicLinkFailsItsUpload) {
 
   EXPECT_EQ(Publish(), CompletionCode::kFailed);
 
-  ASSERT_EQ(console().errors.size(), 1u) << Transcript();
-  EXPECT_TRUE(console().errors[0].starts_with(kTransferFailed + "\n/site/broken.txt : "))
-      << console().errors[0];
+  ASSERT_EQ(console().boxes.size(), 1u) << Transcript();
+  EXPECT_TRUE(console().boxes[0].starts_with(kTransferFailed + "\n/site/broken.txt : "))
+      << console().boxes[0];
   EXPECT_EQ(console().LastLine(), "Copy file to FTP failed : /site/broken.txt");
 }
 
@@ -331,7 +331,7 @@ TEST_F(WalkFailureTest, LocalFileOntoServerFolderFailsTheUpload) {
 
   EXPECT_EQ(Publish(), CompletionCode::kFailed);
 
-  EXPECT_EQ(console().errors,
+  EXPECT_EQ(console().boxes,
             std::vector<std::string>{kTransferFailed + "\n/site/data : 550 Is a directory."})
       << Transcript();
   EXPECT_TRUE(fs::is_directory(Remote("data")));
@@ -355,9 +355,9 @@ TEST_F(WalkFailureTest, NamesWithLineBreaksAreNeverSent) {
   EXPECT_EQ(Publish(), CompletionCode::kFailed);
 
   // The name is written out on the box's one line for the file.
-  ASSERT_EQ(console().errors.size(), 1u) << Transcript();
-  EXPECT_TRUE(console().errors[0].starts_with(kTransferFailed + "\n/site/bad\\nname.txt : "))
-      << console().errors[0];
+  ASSERT_EQ(console().boxes.size(), 1u) << Transcript();
+  EXPECT_TRUE(console().boxes[0].starts_with(kTransferFailed + "\n/site/bad\\nname.txt : "))
+      << console().boxes[0];
   EXPECT_TRUE(Tree(Remote()).empty());
 }
 
@@ -389,9 +389,8 @@ TEST_F(ReadOnlyServerWalkTest, RefusedUploadIsNamedInTheBoxAndTheLog) {
 
   EXPECT_EQ(Publish(), CompletionCode::kFailed);
 
-  EXPECT_EQ(
-      console().errors,
-      std::vector<std::string>{kTransferFailed + "\n/site/a.txt : 550 Not enough privileges."})
+  EXPECT_EQ(console().boxes, std::vector<std::string>{kTransferFailed +
+                                                      "\n/site/a.txt : 550 Not enough privileges."})
       << Transcript();
   EXPECT_EQ(LogLines(), (std::vector<std::string>{"Copy file to FTP : /site/a.txt",
                                                   "Copy file to FTP failed : /site/a.txt"}));
@@ -548,6 +547,8 @@ TEST_P(TemporaryUploadTest, RealNamesHoldWholeFilesAndNoTemporaryFileIsLeft) {
   std::string shown;
   for (const std::string& event : console().events)
     shown += event + "\n";
+  for (const std::string& box : console().boxes)
+    shown += box + "\n";
   EXPECT_NE(shown.find(c.shown), std::string::npos) << shown;
   for (const std::string& line : LogLines())
     EXPECT_EQ(line.find("velmorix-"), std::string::npos) << line;

@@ -415,7 +415,7 @@ class HostFaultTest : public EngineRunTest, public ::testing::WithParamInterface
     run.took = std::chrono::steady_clock::now() - start;
     run.tree = Digests(remote);
     run.log = LogLines();
-    run.errors = console().errors;
+    run.errors = console().boxes;
     run.lines = console().lines;
     run.commands = server.Commands();
     return run;

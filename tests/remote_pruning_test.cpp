@@ -722,9 +722,9 @@ TEST_F(AutoEncodingTest, NameInAnotherEncodingThanDecidedStopsTheRunBeforeAnyCha
 
   ASSERT_EQ(Publish(), CompletionCode::kFailed) << Transcript();
 
-  ASSERT_EQ(console().errors.size(), 1u) << Transcript();
-  EXPECT_NE(console().errors[0].find("Shift_JIS"), std::string::npos) << console().errors[0];
-  EXPECT_NE(console().errors[0].find("UTF-8"), std::string::npos) << console().errors[0];
+  ASSERT_EQ(console().boxes.size(), 1u) << Transcript();
+  EXPECT_NE(console().boxes[0].find("Shift_JIS"), std::string::npos) << console().boxes[0];
+  EXPECT_NE(console().boxes[0].find("UTF-8"), std::string::npos) << console().boxes[0];
   EXPECT_TRUE(scripted().CommandsStartingWith("DELE").empty()) << Transcript();
   EXPECT_TRUE(scripted().CommandsStartingWith("STOR").empty()) << Transcript();
 }

@@ -300,10 +300,10 @@ TEST_P(DataFaultTest, CutOrForeignDataFailsTheRunAndChangesNothingElse) {
     EXPECT_TRUE(console().errors.empty()) << Transcript();
     EXPECT_EQ(scripted().CommandsStartingWith("DELE").size(), uploads ? 0u : 1u) << Transcript();
   } else {
-    ASSERT_EQ(console().errors.size(), 1u) << Transcript();
-    EXPECT_EQ(console().errors[0].find("TLS: データ接続のサーバー証明書") != std::string::npos,
+    ASSERT_EQ(console().boxes.size(), 1u) << Transcript();
+    EXPECT_EQ(console().boxes[0].find("TLS: データ接続のサーバー証明書") != std::string::npos,
               c.reasonShown)
-        << console().errors[0];
+        << console().boxes[0];
     // A broken listing is believed in no part.
     if (!uploads) {
       EXPECT_TRUE(scripted().CommandsStartingWith("DELE").empty()) << Transcript();
@@ -568,10 +568,10 @@ TEST_F(DeadServerTest, ServerKilledBeforeAnUploadFailsTheRunWithTheTransferBox) 
 
   EXPECT_EQ(Publish(), CompletionCode::kFailed);
 
-  ASSERT_EQ(console().errors.size(), 1u) << Transcript();
-  EXPECT_TRUE(console().errors[0].starts_with(
+  ASSERT_EQ(console().boxes.size(), 1u) << Transcript();
+  EXPECT_TRUE(console().boxes[0].starts_with(
       "ＦＴＰへのコマンドでエラー発生[ファイル転送]\n/site/a.txt : "))
-      << console().errors[0];
+      << console().boxes[0];
   EXPECT_EQ(console().events.back(), "done: 3");
 }
 
@@ -583,11 +583,11 @@ TEST_F(DeadServerTest, ServerKilledBeforeAFolderIsEnteredNamesTheFailedChangeOfF
 
   EXPECT_EQ(Publish(), CompletionCode::kFailed);
 
-  ASSERT_EQ(console().errors.size(), 1u) << Transcript();
-  EXPECT_TRUE(console().errors[0].starts_with(
+  ASSERT_EQ(console().boxes.size(), 1u) << Transcript();
+  EXPECT_TRUE(console().boxes[0].starts_with(
       "ＦＴＰへのコマンドでエラー発生[ファイル転送]\n/site/sub/b.txt : "))
-      << console().errors[0];
-  EXPECT_NE(console().errors[0].find("(CWD /site/sub)"), std::string::npos) << console().errors[0];
+      << console().boxes[0];
+  EXPECT_NE(console().boxes[0].find("(CWD /site/sub)"), std::string::npos) << console().boxes[0];
 }
 
 TEST_F(DeadServerTest, FrozenServerEndsInATimeOutNotAHang) {

@@ -310,8 +310,8 @@ TEST_F(MemoryWalkTest, AFailedUploadEndsTheWalkWithItsBox) {
   rules.options.onlyNewer = 1;
 
   EXPECT_EQ(Walk(site), RunResult::kFailed);
-  EXPECT_EQ(console.errors, std::vector<std::string>{"ＦＴＰへのコマンドでエラー発生[ファイル転送]"
-                                                     "\n/site/new/a.html : 550 Refused."});
+  EXPECT_EQ(console.boxes, std::vector<std::string>{"ＦＴＰへのコマンドでエラー発生[ファイル転送]"
+                                                    "\n/site/new/a.html : 550 Refused."});
   EXPECT_EQ(site.commands.back(), "STOR /site/new/a.html");
   EXPECT_EQ(site.nodes.count("/site/new/a.html"), 0u);
 }

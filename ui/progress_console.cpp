@@ -25,6 +25,14 @@
 namespace velmorix::ui {
 namespace {
 
+// The last line of a failed run: that it failed, and why when known.
+QString FailedLine(const std::string& cause) {
+  QString line = QStringLiteral("エラーで終了しました");
+  if (!cause.empty())
+    line += QStringLiteral(": ") + QString::fromStdString(cause);
+  return line;
+}
+
 // The window's height in dialog units: the two controls of the original
 // console, then the progress bar and its line of counts below them, then a
 // dry run's list of changes, which a dry run's window may be made larger
@@ -205,6 +213,16 @@ void ProgressConsole::ShowError(const std::string& text) {
   RunOnWindowThread([this, &message] { Dialogs::Warn(this, message); });
 }
 
+void ProgressConsole::ShowFailure(const RunFailure& failure) {
+  const QString line = FailedLine(failure.cause);
+  const QString message = QString::fromStdString(FailureText(failure));
+  RunOnWindowThread([this, &line, &message] {
+    failureLine_ = line;
+    statusText_->setPlainText(line);
+    Dialogs::Warn(this, message);
+  });
+}
+
 Answer ProgressConsole::Ask(const std::string& text) {
   const QString question = QString::fromStdString(text);
   Answer answer = Answer::kCancel;
@@ -294,6 +312,10 @@ bool ProgressConsole::event(QEvent* event) {
   if (event->type() == kJobDoneEvent) {
     runState_ = static_cast<int>(static_cast<JobDoneEvent*>(event)->code);
     button_->setText(QStringLiteral("閉じる"));
+    // Whatever was shown after the failure, the last line says why the
+    // run ended.
+    if (runState_ == static_cast<int>(CompletionCode::kFailed))
+      statusText_->setPlainText(failureLine_.isEmpty() ? FailedLine({}) : failureLine_);
     // The counters are final now; the bar shows where the run ended.
     PollProgress();
     if (progressTimer_ != nullptr)

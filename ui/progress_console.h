@@ -59,6 +59,9 @@ class ProgressConsole : public QDialog, public RunConsole {
   // listing's console has no place for it and drops it.
   void ShowSummary(const std::string& line) override;
   void ShowError(const std::string& text) override;
+  // The cause takes the place of the last line, with word that the run
+  // failed, before the box is shown; it stays there when the run ends.
+  void ShowFailure(const RunFailure& failure) override;
   Answer Ask(const std::string& text) override;
   bool TrustCertificate(const CertificateInfo& certificate, const std::string& question) override;
   bool ConfirmMassDeletion(const std::string& question, int64_t deletions) override;
@@ -99,6 +102,7 @@ class ProgressConsole : public QDialog, public RunConsole {
   QTimer* progressTimer_ = nullptr;        // not for a listing
   const RunProgress* progress_ = nullptr;  // from WatchProgress until RunModal returns
   bool summaryShown_ = false;              // the counts no longer replace the text
+  QString failureLine_;                    // what ShowFailure put in the last line
 };
 
 }  // namespace velmorix::ui

@@ -26,7 +26,9 @@ class ScriptedConsole : public RunConsole {
   // "certificate: ...", "change: ...", "done: N".
   std::vector<std::string> events;
   std::vector<std::string> lines;
-  std::vector<std::string> errors;
+  std::vector<std::string> errors;   // box texts; a failure's message only
+  std::vector<std::string> boxes;    // box texts as shown, a failure's cause and hint too
+  std::vector<RunFailure> failures;  // ShowFailure's, whole
   std::vector<std::string> questions;
   int runModalCalls = 0;
   CompletionCode doneCode = CompletionCode::kRunning;
@@ -75,6 +77,15 @@ class ScriptedConsole : public RunConsole {
     std::lock_guard<std::mutex> lock(mutex_);
     events.push_back("error: " + text);
     errors.push_back(text);
+    boxes.push_back(text);
+  }
+
+  void ShowFailure(const RunFailure& failure) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events.push_back("error: " + failure.message);
+    errors.push_back(failure.message);
+    boxes.push_back(FailureText(failure));
+    failures.push_back(failure);
   }
 
   Answer Ask(const std::string& text) override {

@@ -491,7 +491,10 @@ TEST_F(MainWindowRunTest, DryRunRefusesAMissingSourceFolderAsTransferDoes) {
   Show();
   Retype(folderField_, QString::fromStdString((site_.path() / "missing").string()));
   Action(ids::kDryRunAction)->trigger();
-  EXPECT_EQ(ui::Dialogs::Shown(), QStringList{"パラメタ指定の誤りです。[ローカルディスクパス]"});
+  EXPECT_EQ(ui::Dialogs::Shown(),
+            QStringList{"パラメタ指定の誤りです。[ローカルディスクパス]\n" +
+                        QString::fromStdString((site_.path() / "missing").string()) +
+                        " : No such file or directory"});
 }
 
 // A server with a self-signed certificate that requires TLS.
@@ -519,6 +522,23 @@ TEST_F(MainWindowTlsRunTest, CertificateAcceptedInTheBoxIsKeptWithTheDestination
   EXPECT_EQ(testing::ReadFile(server_.root() / "index.html"), "<h1>top</h1>");
   EXPECT_EQ(ProfileNamed("local").security, kSecurityTlsRequired);
   EXPECT_EQ(ProfileNamed("local").trustedFingerprint, fingerprint);
+}
+
+TEST_F(MainWindowTlsRunTest, CertificateRefusedInTheBoxEndsTheRunSayingWhy) {
+  ServerProfile().security = kSecurityTlsIfAvailable;
+  Show();
+  Retype(folderField_, QString::fromStdString(site_.str()));
+  ui::Dialogs::QueueAnswer(QMessageBox::No);
+  CloseConsoleWhenDone();
+  Press(ids::kTransferButton);
+
+  EXPECT_TRUE(lastLine_.startsWith("エラーで終了しました: 接続先 127.0.0.1:"))
+      << lastLine_.toStdString();
+  EXPECT_TRUE(lastLine_.endsWith(" : 証明書を信頼しませんでした")) << lastLine_.toStdString();
+  ASSERT_EQ(ui::Dialogs::Shown().size(), 2);
+  EXPECT_TRUE(ui::Dialogs::Shown()[1].startsWith("サーバーの証明書を確認できないため"));
+  EXPECT_TRUE(ui::Dialogs::Shown()[1].endsWith("確かめてから信頼してください。"));
+  EXPECT_FALSE(fs::exists(server_.root() / "index.html"));
 }
 
 }  // namespace

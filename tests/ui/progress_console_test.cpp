@@ -454,7 +454,7 @@ TEST_F(ProgressConsoleRunTest, AMassDeletionIsAskedInABoxAndNoChangesNothing) {
   EXPECT_TRUE(fs::exists(server_.root() / "index.html"));
 }
 
-TEST_F(ProgressConsoleRunTest, FailedRunKeepsTheLineShownBeforeItsBox) {
+TEST_F(ProgressConsoleRunTest, FailedRunShowsItsCauseInTheBoxAndTheLastLine) {
   profile.remoteDir = "/missing";
   ProgressConsole console(cancelEvent);
   GuardAgainstHanging(console);
@@ -462,8 +462,9 @@ TEST_F(ProgressConsoleRunTest, FailedRunKeepsTheLineShownBeforeItsBox) {
 
   EXPECT_EQ(StartTransfer(Request(console)), CompletionCode::kFailed);
 
-  EXPECT_EQ(Dialogs::Shown(), QStringList{"パラメタ指定の誤りです。[ＦＴＰサーバーパス]"});
-  EXPECT_EQ(finalText, "Velmorix Failed..See Error Message !!");
+  EXPECT_EQ(Dialogs::Shown(), QStringList{"パラメタ指定の誤りです。[ＦＴＰサーバーパス]\n"
+                                          "/missing : 550 No such file or directory."});
+  EXPECT_EQ(finalText, "エラーで終了しました: /missing : 550 No such file or directory.");
   EXPECT_EQ(finalButton, "閉じる");
 }
 
@@ -492,7 +493,9 @@ TEST_F(ProgressConsoleRunTest, RefusedSourceFolderShowsItsBoxWithoutOpeningTheCo
 
   EXPECT_EQ(StartTransfer(Request(console)), std::nullopt);
 
-  EXPECT_EQ(Dialogs::Shown(), QStringList{"パラメタ指定の誤りです。[ローカルディスクパス]"});
+  EXPECT_EQ(Dialogs::Shown(),
+            QStringList{"パラメタ指定の誤りです。[ローカルディスクパス]\n" +
+                        QString::fromStdString(profile.localDir) + " : No such file or directory"});
   EXPECT_FALSE(console.isVisible());
 }
 
