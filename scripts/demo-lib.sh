@@ -32,13 +32,18 @@ HTML
   printf 'MZ placeholder installer\n' >"$site/setup.exe"
 }
 
-# start_demo_server ROOT LOGFILE: starts pyftpdlib on a free port of
-# 127.0.0.1 serving ROOT; sets DEMO_PORT and DEMO_SERVER_PID.
+# start_demo_server ROOT LOGFILE [SERVER_OPTION...]: starts pyftpdlib on a
+# free port of 127.0.0.1 serving ROOT, with further options of
+# tests/support/ftp_server.py (--tls-cert PEM for FTPS); sets DEMO_PORT and
+# DEMO_SERVER_PID. May be called again for another server.
+DEMO_SERVER_PIDS=()
 start_demo_server() {
   local root=$1 out=$2
+  shift 2
   /usr/bin/python3 "$REPO/tests/support/ftp_server.py" --host 127.0.0.1 --root "$root" \
-    --user "$DEMO_USER" --password "$DEMO_PASSWORD" >"$out" 2>&1 &
+    --user "$DEMO_USER" --password "$DEMO_PASSWORD" "$@" >"$out" 2>&1 &
   DEMO_SERVER_PID=$!
+  DEMO_SERVER_PIDS+=("$DEMO_SERVER_PID")
   DEMO_PORT=
   for _ in $(seq 100); do
     DEMO_PORT=$(sed -n 's/^LISTENING \([0-9]*\)$/\1/p' "$out")
@@ -51,12 +56,15 @@ start_demo_server() {
   return 1
 }
 
+# Stops every server start_demo_server started.
 stop_demo_server() {
-  if [ -n "${DEMO_SERVER_PID:-}" ]; then
-    kill "$DEMO_SERVER_PID" 2>/dev/null || true
-    wait "$DEMO_SERVER_PID" 2>/dev/null || true
-    DEMO_SERVER_PID=
-  fi
+  local pid
+  for pid in "${DEMO_SERVER_PIDS[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  DEMO_SERVER_PIDS=()
+  DEMO_SERVER_PID=
 }
 
 # store_demo_destination CLI SITE: the destination "demo" for the server,

@@ -6,19 +6,25 @@
 // changes, the progress console with its bar part way through a run (fed
 // with counts of its own, since a demo run is over too soon to catch),
 // during a real run (while the run asks before deleting a page on the
-// server) and after it, the question box, and the about box. Nothing is
+// server) and after it, the question box, a run that fails (the box that
+// says why, and the console after it), the question about a server
+// certificate that could not be verified, and the about box. Nothing is
 // saved to the settings.
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
 #include <QPushButton>
 #include <QTimer>
 
@@ -43,12 +49,49 @@ using velmorix::ui::ProfileEditor;
 using velmorix::ui::ProgressConsole;
 namespace ids = velmorix::ui::main_window;
 
+// The destinations scripts/screenshots.sh stores besides "demo": the demo
+// server with a password it no longer takes, and a demo server that speaks
+// TLS with a certificate signed by itself.
+const QString kOldPasswordDestination = QStringLiteral("demo (古いパスワード)");
+const QString kSelfSignedDestination = QStringLiteral("demo (FTPS)");
+
 QString outputFolder;
 int failures = 0;
 
 void Save(QWidget* widget, const char* name) {
   const QString path = outputFolder + QLatin1Char('/') + QLatin1String(name) + ".png";
   if (widget == nullptr || !widget->grab().save(path)) {
+    std::fprintf(stderr, "could not save %s\n", qPrintable(path));
+    ++failures;
+    return;
+  }
+  std::printf("%s\n", qPrintable(path));
+}
+
+// Saves `window` with `box` below it in one picture. The box opens over
+// the window and would hide it, so each is taken by itself and the two are
+// put together, the box a little to the right, framed.
+void SaveWithBox(QWidget* window, QWidget* box, const char* name) {
+  if (window == nullptr || box == nullptr) {
+    std::fprintf(stderr, "could not save %s: a window is missing\n", name);
+    ++failures;
+    return;
+  }
+  constexpr int kGap = 8;
+  const QPixmap windowPicture = window->grab();
+  const QPixmap boxPicture = box->grab();
+  QPixmap picture(std::max(windowPicture.width(), kGap * 2 + boxPicture.width() + 1),
+                  windowPicture.height() + kGap + boxPicture.height() + 1);
+  picture.fill(window->palette().color(QPalette::Window).darker(115));
+  QPainter painter(&picture);
+  painter.drawPixmap(0, 0, windowPicture);
+  const QPoint boxCorner(kGap * 2, windowPicture.height() + kGap);
+  painter.drawPixmap(boxCorner, boxPicture);
+  painter.setPen(window->palette().color(QPalette::Dark));
+  painter.drawRect(QRect(boxCorner - QPoint(1, 1), boxPicture.size() + QSize(1, 1)));
+  painter.end();
+  const QString path = outputFolder + QLatin1Char('/') + QLatin1String(name) + ".png";
+  if (!picture.save(path)) {
     std::fprintf(stderr, "could not save %s\n", qPrintable(path));
     ++failures;
     return;
@@ -99,9 +142,25 @@ void WhenShown(const char* name, std::function<void(Dialog&)> finish) {
   });
 }
 
+// Answers a box that reports something (its OK button, or Escape).
+void CloseBox(QMessageBox& box) {
+  if (QAbstractButton* ok = box.button(QMessageBox::Ok)) {
+    ok->click();
+  } else {
+    box.reject();
+  }
+}
+
+// What WhenRunEnds does with a message box that comes before the end.
+enum class BoxesOnTheWay { kWait, kClose };
+
 // Saves the active console once its run has ended, then closes it.
-void WhenRunEnds(const char* name) {
-  WaitFor([name] {
+void WhenRunEnds(const char* name, BoxesOnTheWay boxes = BoxesOnTheWay::kWait) {
+  WaitFor([name, boxes] {
+    if (auto* box = ActiveModal<QMessageBox>(); box != nullptr && boxes == BoxesOnTheWay::kClose) {
+      CloseBox(*box);
+      return false;
+    }
     ProgressConsole* console = ActiveModal<ProgressConsole>();
     if (console == nullptr || console->runState() == 1) {
       return false;
@@ -141,6 +200,19 @@ void ShowCountsPartWay(MainWindow& window) {
   console.RunModal();
 }
 
+// Picks the destination `name` in the main window's list, as the user does.
+void SelectDestination(MainWindow& window, const QString& name) {
+  auto* list = window.findChild<QComboBox*>(ids::kDestinationList);
+  const int index = list->findText(name);
+  if (index < 0) {
+    std::fprintf(stderr, "no destination %s\n", qPrintable(name));
+    ++failures;
+    return;
+  }
+  list->setCurrentIndex(index);
+  emit list->activated(index);
+}
+
 void Tour(MainWindow& window) {
   // Each step opens a modal window and returns when the step before has
   // closed it, so the steps simply follow each other.
@@ -159,6 +231,26 @@ void Tour(MainWindow& window) {
     Save(window.findChild<ProgressConsole*>(), "progress-console-running");
     WhenRunEnds("progress-console-done");
     question.button(QMessageBox::Yes)->click();
+  });
+  window.findChild<QPushButton*>(ids::kTransferButton)->click();
+
+  // A run that fails: the server turns the login away. The box says why
+  // while the console waits behind it; the console is taken once the run
+  // has ended.
+  SelectDestination(window, kOldPasswordDestination);
+  WhenShown<QMessageBox>("failed-run-box", [&window](QMessageBox& box) {
+    SaveWithBox(window.findChild<ProgressConsole*>(), &box, "failed-run");
+    WhenRunEnds("progress-console-failed", BoxesOnTheWay::kClose);
+    CloseBox(box);
+  });
+  window.findChild<QPushButton*>(ids::kTransferButton)->click();
+
+  // The server's certificate is signed by itself: the run asks whether to
+  // trust it, and is told no, the default answer.
+  SelectDestination(window, kSelfSignedDestination);
+  WhenShown<QMessageBox>("certificate-question", [](QMessageBox& question) {
+    WhenRunEnds("progress-console-untrusted", BoxesOnTheWay::kClose);
+    question.button(QMessageBox::No)->click();
   });
   window.findChild<QPushButton*>(ids::kTransferButton)->click();
 

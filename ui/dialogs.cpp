@@ -3,10 +3,12 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetricsF>
 #include <QPointer>
 #include <QProcess>
 #include <QQueue>
 #include <QStandardPaths>
+#include <QTextBoundaryFinder>
 #include <QUrl>
 
 #include "ui/dialog_metrics.h"
@@ -27,13 +29,130 @@ ScriptState& script() {
   return instance;
 }
 
+// How wide a question's lines are at most, in dialog units: the box then
+// stays about as wide as Qt makes its boxes.
+constexpr int kQuestionWidth = 250;
+
+// What a host name, an issuer's name, a path or a fingerprint is made of:
+// a word of them is one piece, however Qt would break it.
+bool IsWordCharacter(QChar character) {
+  return character.unicode() > 0x20 && character.unicode() < 0x7F;
+}
+
+QString TrimmedRight(const QString& text) {
+  qsizetype end = text.size();
+  while (end > 0 && text[end - 1].isSpace())
+    --end;
+  return text.left(end);
+}
+
+// `text` cut at the boundaries of `type`, for which `keep` says yes; each
+// piece keeps the spaces that follow it.
+template <typename Keep>
+QStringList CutAt(const QString& text, QTextBoundaryFinder::BoundaryType type, Keep keep) {
+  QStringList pieces;
+  QTextBoundaryFinder finder(type, text);
+  qsizetype start = 0;
+  for (qsizetype at = finder.toNextBoundary(); at > 0 && at < text.size();
+       at = finder.toNextBoundary()) {
+    if (keep(at)) {
+      pieces.append(text.mid(start, at - start));
+      start = at;
+    }
+  }
+  pieces.append(text.mid(start));
+  return pieces;
+}
+
+// Fills lines no wider than a given width, piece after piece.
+class LineFiller {
+ public:
+  LineFiller(const QFontMetricsF& metrics, qreal width) : metrics_(metrics), width_(width) {}
+
+  // A word too wide for a line of its own starts one and is broken after
+  // its colons and slashes (a fingerprint, a path), and where even that is
+  // not enough, between any two characters.
+  void AddWord(const QString& word) {
+    if (Fits(QString(), word)) {
+      Add(word);
+      return;
+    }
+    EndLine();
+    const QStringList parts = CutAt(word, QTextBoundaryFinder::Grapheme, [&word](qsizetype at) {
+      return word[at - 1] == QLatin1Char(':') || word[at - 1] == QLatin1Char('/');
+    });
+    for (const QString& part : parts) {
+      if (Fits(QString(), part)) {
+        Add(part);
+        continue;
+      }
+      for (const QString& character :
+           CutAt(part, QTextBoundaryFinder::Grapheme, [](qsizetype) { return true; }))
+        Add(character);
+    }
+  }
+
+  QStringList Finish() {
+    EndLine();
+    return lines_;
+  }
+
+ private:
+  bool Fits(const QString& line, const QString& piece) const {
+    return metrics_.horizontalAdvance(TrimmedRight(line + piece)) <= width_;
+  }
+  void Add(const QString& piece) {
+    if (!line_.isEmpty() && !Fits(line_, piece))
+      EndLine();
+    line_ += piece;
+  }
+  void EndLine() {
+    if (!line_.isEmpty())
+      lines_.append(TrimmedRight(line_));
+    line_.clear();
+  }
+
+  const QFontMetricsF& metrics_;
+  const qreal width_;
+  QStringList lines_;
+  QString line_;
+};
+
+// The lines of `text` no wider than `width` where they can be. Japanese
+// breaks between its characters as Qt breaks it, and at spaces; a word of
+// Latin letters, digits and signs is never broken where Qt would (after a
+// hyphen, a slash, a colon before a digit) unless it is wider than a line.
+QStringList WrapWholeWords(const QString& text, const QFontMetricsF& metrics, qreal width) {
+  QStringList lines;
+  for (const QString& paragraph : text.split(QLatin1Char('\n'))) {
+    LineFiller filler(metrics, width);
+    const QStringList words =
+        CutAt(paragraph, QTextBoundaryFinder::Line, [&paragraph](qsizetype at) {
+          return !IsWordCharacter(paragraph[at - 1]) || !IsWordCharacter(paragraph[at]);
+        });
+    for (const QString& word : words)
+      filler.AddWord(word);
+    const QStringList filled = filler.Finish();
+    lines += filled.isEmpty() ? QStringList(QString()) : filled;
+  }
+  return lines;
+}
+
+// Rich text whose lines are `lines` and nothing else: Qt wraps neither
+// them nor, when the box is narrow, anything inside them.
+QString UnbreakableLines(const QStringList& lines) {
+  return QStringLiteral("<div style=\"white-space:pre\">") +
+         lines.join(QLatin1Char('\n')).toHtmlEscaped() + QStringLiteral("</div>");
+}
+
 }  // namespace
 
 QMessageBox::StandardButton Dialogs::Box(QWidget* parent, const QString& text,
                                          QMessageBox::StandardButtons buttons,
                                          QMessageBox::StandardButton unanswered,
                                          QMessageBox::Icon icon, bool selectable,
-                                         QMessageBox::StandardButton defaultButton) {
+                                         QMessageBox::StandardButton defaultButton,
+                                         Wrapping wrapping) {
   if (script().active) {
     script().shown.append(text);
     return script().answers.isEmpty() ? unanswered : script().answers.dequeue();
@@ -46,6 +165,11 @@ QMessageBox::StandardButton Dialogs::Box(QWidget* parent, const QString& text,
   if (selectable) {
     box.setTextFormat(Qt::PlainText);
     box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  }
+  if (wrapping == Wrapping::kWholeWords) {
+    box.setTextFormat(Qt::RichText);
+    box.setText(UnbreakableLines(WrapWholeWords(text, QFontMetricsF(box.font()),
+                                                DialogUnits(box.font()).X(kQuestionWidth))));
   }
   const int result = box.exec();
   return static_cast<QMessageBox::StandardButton>(result);
@@ -63,9 +187,10 @@ QMessageBox::StandardButton Dialogs::AskYesNoCancel(QWidget* parent, const QStri
 
 QMessageBox::StandardButton Dialogs::AskYesNo(QWidget* parent, const QString& text) {
   // Its questions (a certificate to trust, a mass deletion) are answered
-  // safely by Enter: いいえ is the default.
+  // safely by Enter: いいえ is the default. Their host names, issuers, paths
+  // and fingerprints are read word by word, so none is broken inside.
   return Box(parent, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No,
-             QMessageBox::Warning, false, QMessageBox::No);
+             QMessageBox::Warning, false, QMessageBox::No, Wrapping::kWholeWords);
 }
 
 void Dialogs::ShowText(QWidget* parent, const QString& text, bool warning) {

@@ -23,7 +23,10 @@ class Dialogs {
   // Cancel. Returns the button pressed (Ok, Yes, No or Cancel).
   static QMessageBox::StandardButton Warn(QWidget* parent, const QString& text);
   static QMessageBox::StandardButton AskYesNoCancel(QWidget* parent, const QString& text);
-  // Yes and No; the close box and Escape give No.
+  // Yes and No; the close box and Escape give No. The text's lines are
+  // broken between words, never inside a word of Latin letters, digits and
+  // signs that fits on a line (a host name, a path); a longer one (a
+  // fingerprint) is broken after its colons or slashes.
   static QMessageBox::StandardButton AskYesNo(QWidget* parent, const QString& text);
   // A box captioned "VELMORIX" with an OK button whose text (plain, one
   // line per line) the user can select and copy; the information icon, or
@@ -52,10 +55,15 @@ class Dialogs {
   static QStringList PickerStartFolders();
 
  private:
+  // How the box's text is broken into lines: where Qt breaks it, or as
+  // AskYesNo says.
+  enum class Wrapping { kQt, kWholeWords };
+
   static QMessageBox::StandardButton Box(
       QWidget* parent, const QString& text, QMessageBox::StandardButtons buttons,
       QMessageBox::StandardButton unanswered, QMessageBox::Icon icon = QMessageBox::Warning,
-      bool selectable = false, QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+      bool selectable = false, QMessageBox::StandardButton defaultButton = QMessageBox::NoButton,
+      Wrapping wrapping = Wrapping::kQt);
 };
 
 }  // namespace velmorix::ui
