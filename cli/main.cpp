@@ -107,8 +107,8 @@ bool ReadPasswordLine(std::string& password) {
   const bool typed = isatty(STDIN_FILENO) != 0;
   bool hidden = false;
   if (typed) {
-    std::fputs("パスワード: ", stderr);
-    std::fflush(stderr);
+    // Echo goes off before the prompt shows: turning it off flushes what
+    // was typed, which must not be what someone typed after the prompt.
     if (tcgetattr(STDIN_FILENO, &typedPasswordTerminal) == 0) {
       termios quiet = typedPasswordTerminal;
       quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
@@ -116,6 +116,8 @@ bool ReadPasswordLine(std::string& password) {
       signal(SIGTERM, RestoreEchoAndEnd);
       hidden = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
     }
+    std::fputs("パスワード: ", stderr);
+    std::fflush(stderr);
   }
   const bool read = static_cast<bool>(std::getline(std::cin, password));
   if (hidden) {

@@ -10,15 +10,25 @@ endif()
 
 set(manual_cli_page ${CMAKE_CURRENT_BINARY_DIR}/velmorix-cli.1)
 set(manual_cli_include ${CMAKE_CURRENT_SOURCE_DIR}/velmorix-cli.h2m)
+# help2man fills each command's block of --help into one paragraph, the
+# synopsis running into the description; the page's DESCRIPTION is laid out
+# from the same text by manual_description.awk instead (see there).
+set(manual_cli_layout ${CMAKE_CURRENT_SOURCE_DIR}/manual_description.awk)
+set(manual_cli_description ${CMAKE_CURRENT_BINARY_DIR}/velmorix-cli-description.h2m)
 add_custom_command(
   OUTPUT ${manual_cli_page}
+  COMMAND sh -c "\"$0\" --help >\"$2.txt\" && awk -f \"$1\" \"$2.txt\" >\"$2\""
+          $<TARGET_FILE:velmorix-cli> ${manual_cli_layout} ${manual_cli_description}
+  # In help2man's default locale, C, the Japanese of --help comes out as "?".
   COMMAND ${VELMORIX_HELP2MAN}
+          --locale C.UTF-8
           --no-info
           --section 1
           --name "publish a local folder tree to an FTP server from the command line"
           --version-string ${PROJECT_VERSION}
           --source "VELMORIX ${PROJECT_VERSION}"
           --manual "User Commands"
+          --include ${manual_cli_description}
           --include ${manual_cli_include}
           --output ${manual_cli_page}
           $<TARGET_FILE:velmorix-cli>
@@ -26,7 +36,11 @@ add_custom_command(
   # runs: the build's paths here, wrong for any installed copy. The page
   # leaves that block out; FILES says where each copy keeps them.
   COMMAND sed -i -e "/^\\.SS \"This copy:\"$/,/^\\.SH /{/^\\.SH /!d;}" ${manual_cli_page}
-  DEPENDS velmorix-cli ${manual_cli_include}
+  # An option whose argument reaches the description's column ("--exclude
+  # PATTERN adds ...") would keep the description's first words in its tag.
+  COMMAND sed -i -e "/^\\.TP\$/{n;s/^\\(\\\\fB[^ ]*\\\\fR [A-Z][A-Z]*\\) \\([a-z]\\)/\\1\\n\\2/;}"
+          ${manual_cli_page}
+  DEPENDS velmorix-cli ${manual_cli_include} ${manual_cli_layout}
   COMMENT "Making the manual page velmorix-cli.1 with help2man"
   VERBATIM)
 

@@ -85,8 +85,11 @@ for page in "${pages[@]}"; do
     fail "$page names the build folder $build"
   fi
 done
-grep -qx "EXIT STATUS" <<<"$(LC_ALL=C.UTF-8 man -l "$build/packaging/velmorix-cli.1.gz" 2>/dev/null)" ||
-  fail "velmorix-cli.1 has no section EXIT STATUS"
+cli_page=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$build/packaging/velmorix-cli.1.gz" 2>/dev/null)
+grep -qx "EXIT STATUS" <<<"$cli_page" || fail "velmorix-cli.1 has no section EXIT STATUS"
+# A command's description starts a line of its own, below its synopsis.
+grep -qE '^ +Adds +a +destination' <<<"$cli_page" ||
+  fail "velmorix-cli.1 runs the synopsis of add into its description"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "completion and manual pages are fine"
