@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -287,6 +288,50 @@ bool TerminalConsole::TrustCertificate(const CertificateInfo& certificate,
                                        const std::string& question) {
   return AskYesNoOnTerminal(question, "the certificate is refused; to trust it: ", "set",
                             "--trust-fingerprint " + certificate.fingerprint);
+}
+
+bool TerminalConsole::TrustHostKey(const std::string& fingerprint, const std::string& question) {
+  return AskYesNoOnTerminal(question, "the host key is refused; to trust it: ", "set",
+                            "--trust-host-key " + fingerprint);
+}
+
+std::optional<std::string> TerminalConsole::AskPassphrase(const std::string& keyFile) {
+  std::lock_guard lock(outputMutex_);
+  ClearProgressLine();
+  Terminal terminal;
+  if (terminal.inputFd < 0)
+    return std::nullopt;
+  WriteAll(terminal.promptFd, "パスフレーズ (" + keyFile + "): ");
+  termios shown;
+  const bool hidden = tcgetattr(terminal.inputFd, &shown) == 0;
+  if (hidden) {
+    termios quiet = shown;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(terminal.inputFd, TCSANOW, &quiet);
+  }
+  std::string passphrase;
+  bool read = false;
+  for (;;) {
+    char c;
+    const ssize_t n = ::read(terminal.inputFd, &c, 1);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    if (c == '\n') {
+      read = true;
+      break;
+    }
+    passphrase.push_back(c);
+  }
+  if (hidden)
+    tcsetattr(terminal.inputFd, TCSANOW, &shown);
+  WriteAll(terminal.promptFd, "\n");
+  if (!passphrase.empty() && passphrase.back() == '\r')
+    passphrase.pop_back();
+  if (!read || passphrase.empty())
+    return std::nullopt;
+  return passphrase;
 }
 
 bool TerminalConsole::ConfirmMassDeletion(const std::string& question, int64_t deletions) {

@@ -97,6 +97,12 @@ class TerminalConsole : public RunConsole {
   // deletion question. Without a terminal the certificate is refused, and
   // standard error says how to trust it on purpose.
   bool TrustCertificate(const CertificateInfo& certificate, const std::string& question) override;
+  // As a certificate: asked on the terminal, else refused with the command
+  // that trusts it (--trust-host-key).
+  bool TrustHostKey(const std::string& fingerprint, const std::string& question) override;
+  // Read on the terminal without echo; nothing without one, or for an
+  // empty line.
+  std::optional<std::string> AskPassphrase(const std::string& keyFile) override;
   // Asked on the terminal whatever --yes says. Without a terminal the run
   // stops, and standard error says how to allow it (--max-delete).
   bool ConfirmMassDeletion(const std::string& question, int64_t deletions) override;

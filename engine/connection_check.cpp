@@ -473,18 +473,128 @@ void ConnectionTest::OpenConnections() {
 }  // namespace
 
 bool IsConnectingStep(std::string_view name) {
-  return name == "resolve" || name == "connect" || name == "TLS" || name == "login";
+  return name == "resolve" || name == "connect" || name == "TLS" || name == "host key" ||
+         name == "login";
 }
 
 std::string TestStepLine(const TestStep& step) {
   return step.name + ": " + step.text;
 }
 
+namespace {
+
+// The test of a destination of another protocol: the connect with its host
+// key and login, the folder, its listing and the connections a run opens.
+class SiteTest {
+ public:
+  SiteTest(TransferJob& job, std::vector<TestStep>& steps) : job_(job), steps_(steps) {}
+
+  RunResult Run() {
+    FtpStatus status;
+    const CancelEvent& cancelEvent = job_.cancelEvent;
+    const auto cancelCheck = [&cancelEvent] { return cancelEvent.IsSet(); };
+    std::unique_ptr<OpenSite> open =
+        job_.connector->Open({job_.profile, {}, &job_.console, cancelCheck, job_.timeouts}, status);
+    if (status.kind == FtpErrorKind::kCanceled)
+      return Canceled();
+    if (!open) {
+      Report(ConnectStepOf(status.kind), TestVerdict::kFailed, OneLine(status.text));
+      return RunResult::kFailed;
+    }
+    Report("connect", TestVerdict::kOk, "ok, " + job_.connector->ProtocolName());
+    Report("login", TestVerdict::kOk, "ok, " + open->LoginText());
+    RemoteSite& site = open->Site();
+    status = site.ChangeFolder(job_.profile.remoteDir);
+    if (status.kind == FtpErrorKind::kCanceled)
+      return Canceled();
+    if (!status.ok()) {
+      Report("folder", TestVerdict::kFailed, OneLine(status.text) + ": check サーバーパス");
+      return RunResult::kFailed;
+    }
+    Report("folder", TestVerdict::kOk, "ok");
+    const FolderRead read = ReadFolder(site, {"", ListingCommand::kPreferred});
+    if (read.opened.kind == FtpErrorKind::kCanceled || read.ended.kind == FtpErrorKind::kCanceled)
+      return Canceled();
+    if (!read.Whole()) {
+      const FtpStatus& broke = read.opened.ok() ? read.ended : read.opened;
+      Report("list", TestVerdict::kFailed, OneLine(broke.text));
+      return RunResult::kFailed;
+    }
+    Report("list", TestVerdict::kOk, FormatText("ok, %zu entries", read.entries.size()));
+    return OpenConnections();
+  }
+
+ private:
+  static std::string ConnectStepOf(FtpErrorKind kind) {
+    switch (kind) {
+      case FtpErrorKind::kHostNotFound:
+        return "resolve";
+      case FtpErrorKind::kLoginFailed:
+        return "login";
+      case FtpErrorKind::kTlsFailed:
+        return "host key";
+      default:
+        return "connect";
+    }
+  }
+
+  // As many as a run opens, at once, as a run does.
+  RunResult OpenConnections() {
+    const int wanted = ConnectionsOf(job_.profile);
+    std::vector<std::unique_ptr<OpenSite>> opened;
+    const CancelEvent& cancelEvent = job_.cancelEvent;
+    for (int i = 1; i < wanted; ++i) {
+      FtpStatus status;
+      std::unique_ptr<OpenSite> open =
+          job_.connector->Open({job_.profile,
+                                {},
+                                nullptr,
+                                [&cancelEvent] { return cancelEvent.IsSet(); },
+                                job_.timeouts},
+                               status);
+      if (status.kind == FtpErrorKind::kCanceled)
+        return Canceled();
+      if (!open)
+        break;
+      opened.push_back(std::move(open));
+    }
+    const int count = static_cast<int>(opened.size()) + 1;
+    if (count == wanted) {
+      Report("connections", TestVerdict::kOk, FormatText("ok, %d", count));
+    } else {
+      Report("connections", TestVerdict::kNote,
+             FormatText("the server allows %d connections: 同時接続数 %d", count, count));
+    }
+    return RunResult::kCompleted;
+  }
+
+  RunResult Canceled() {
+    job_.CancelRequested();  // the request has been acted on
+    return RunResult::kCanceled;
+  }
+
+  void Report(std::string name, TestVerdict verdict, std::string text) {
+    TestStep step{std::move(name), verdict, std::move(text)};
+    job_.statusLine = TestStepLine(step);
+    job_.Output(kOutputConsole);
+    steps_.push_back(std::move(step));
+  }
+
+  TransferJob& job_;
+  std::vector<TestStep>& steps_;
+};
+
+}  // namespace
+
 ConnectionTestReport StartConnectionTest(const RunRequest& request) {
   ConnectionTestReport report;
   report.completion = RunOnWorker(
       request,
       [&report](TransferJob& job) {
+        if (job.connector != nullptr) {
+          PostCompletion(job, SiteTest(job, report.steps).Run());
+          return;
+        }
         ConnectionTest test(job, report.steps);
         const RunResult result = test.Run();
         DisconnectServer(job);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "ftp/certificate_info.h"
@@ -71,6 +72,21 @@ class RunConsole {
   // and gives false.
   virtual bool TrustCertificate(const CertificateInfo& certificate,
                                 const std::string& question) = 0;
+  // Asks whether to trust a server's SSH host key that no known_hosts
+  // file holds, as a Yes/No question whose safe answer is No; `fingerprint`
+  // is "SHA256:..." as ssh writes it. A console that cannot ask says how
+  // to trust it and gives false.
+  virtual bool TrustHostKey(const std::string& fingerprint, const std::string& question) {
+    (void)fingerprint;
+    (void)question;
+    return false;
+  }
+  // Asks for the passphrase of a key file, as for a password: never shown,
+  // never kept. Nothing when there is no one to ask or the user declined.
+  virtual std::optional<std::string> AskPassphrase(const std::string& keyFile) {
+    (void)keyFile;
+    return std::nullopt;
+  }
   // Asks, before a publish changes anything, whether it may delete that
   // much (see deletion_guard.h): a Yes/No question whose safe answer is No.
   // `deletions` is the count. True lets the run go on.

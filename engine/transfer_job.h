@@ -19,6 +19,7 @@
 #include "engine/connection_learned.h"
 #include "engine/run_console.h"
 #include "engine/run_progress.h"
+#include "engine/site_connector.h"
 #include "ftp/ftp_session.h"
 #include "settings/app_settings.h"
 
@@ -159,6 +160,7 @@ struct TransferJob : RunOutput {
   CompletionCode completion = CompletionCode::kRunning;  // what the worker posted
   ConnectionLearned learned;                             // handed to the front end at the end
   std::optional<int64_t> maxDelete;                      // see RunRequest
+  SiteConnector* connector = nullptr;                    // see RunRequest
 };
 
 // The line a publish logs for a change (see RunOutput::AnnounceChange).

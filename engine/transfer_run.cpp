@@ -20,6 +20,7 @@
 #include "engine/mirror_walk.h"
 #include "engine/remote_site.h"
 #include "engine/server_clock.h"
+#include "engine/site_pool.h"
 #include "engine/transfer_job.h"
 #include "engine/transfer_worker.h"
 #include "engine/tree_reader.h"
@@ -73,6 +74,7 @@ CompletionCode RunOnWorker(const RunRequest& request, const WorkerProcedure& wor
   TransferJob job(request.settings, request.profile, request.console, request.cancelEvent,
                   request.logPath, request.timeouts, request.mode);
   job.maxDelete = request.maxDelete;
+  job.connector = request.connector;
   job.historyPath = request.historyPath;
   job.destination = request.profile.name;
   if (watched == WatchedProgress::kShown)
@@ -276,6 +278,35 @@ bool ConnectServer(TransferJob& job) {
   return true;
 }
 
+std::unique_ptr<OpenSite> ConnectSite(TransferJob& job, const UploadNaming& naming,
+                                      bool& canceled) {
+  job.Report(kOutputConsole, "Connect to %s processing...", job.profile.url.c_str());
+  const CancelEvent& cancelEvent = job.cancelEvent;
+  FtpStatus status;
+  std::unique_ptr<OpenSite> open =
+      job.connector->Open({.profile = job.profile,
+                           .naming = naming,
+                           .console = &job.console,
+                           .cancelCheck = [&cancelEvent] { return cancelEvent.IsSet(); },
+                           .timeouts = job.timeouts},
+                          status);
+  canceled = !open && status.kind == FtpErrorKind::kCanceled;
+  if (canceled) {
+    job.CancelRequested();  // the request has been acted on
+    job.Report(kOutputConsole, "Velmorix Canceled!");
+    return nullptr;
+  }
+  if (!open) {
+    job.Fail(ConnectionFailure(job.profile.url, PortOf(job.profile),
+                               {status.kind, CutText(status.text, kMaxConnectErrorLength)}));
+    return nullptr;
+  }
+  job.Report(kOutputConsole, "Connect to %s complete!", job.profile.url.c_str());
+  job.Report(kOutputConsole, "Login to %s by %s", job.profile.url.c_str(),
+             open->LoginText().c_str());
+  return open;
+}
+
 void NoteAutoNameEncoding(TransferJob& job) {
   if (job.profile.nameEncoding == kNameEncodingAuto && job.connection.NameEncodingSettled())
     job.learned.autoNameEncoding = NameEncodingSetting(job.connection.NameEncodingInUse());
@@ -405,41 +436,43 @@ void LearnServerClock(TransferJob& job, RemoteSite& site) {
 
 }  // namespace
 
-RunResult RunTransfer(TransferJob& job) {
-  job.progress.Start();
-  job.Report(kOutputConsole, "Velmorix Started...");
-  if (!ConnectServer(job))
-    return RunResult::kFailed;
+namespace {
+
+// The sites a publish works through, whatever the protocol.
+struct PublishSites {
+  RemoteSite& reading;   // reads the tree and enters the remote folder
+  RemoteSite& changing;  // carries the changes out
+  ListingReaders* readers = nullptr;
+  ParallelUploads* uploads = nullptr;
+  // Each upload's last reply on `changing` is read with a later command.
+  bool deferredChecks = false;
+};
+
+// Enters the remote folder, reads the tree, decides (the dry run shows
+// it), guards the deletions and carries the changes out. `walked` tells
+// whether a walk that changes or shows changes ran. `read` is called once
+// the tree has been read whole.
+RunResult Publish(TransferJob& job, const WalkRules& rules, const PublishSites& sites, bool& walked,
+                  const std::function<void()>& read) {
   const bool dryRun = job.mode == RunMode::kDryRun;
-  const WalkRules rules = WalkRules::For(job.profile, job.settings, dryRun);
-  const UploadNaming naming{job.profile.temporaryUploads != 0, NewRunTag(), 0};
-  FtpSite ftpSite(job.connection, naming);
-
-  // The extra connections log in while the run's own enters the folder;
-  // they read the tree with it, then share the uploads.
-  std::optional<UploadPool> pool;
-  if (const int extra = ConnectionsOf(job.profile) - 1; extra > 0)
-    pool.emplace(PoolLoginOf(job, naming), extra, job.connection, job.progress, job.cancelEvent);
-
   RunResult result = RunResult::kFailed;
-  bool walked = false;
+  walked = false;
   ReadTree tree;
-  if (const FtpStatus status = ftpSite.ChangeFolder(job.profile.remoteDir); !status.ok()) {
+  if (const FtpStatus status = sites.reading.ChangeFolder(job.profile.remoteDir); !status.ok()) {
     job.Report(kOutputConsole, "Velmorix Failed..See Error Message !!");
     job.Fail(ParameterErrorText(strings::kTagFtpServerPath), job.profile.remoteDir, status);
   } else if (job.CancelRequested()) {
     result = RunResult::kCanceled;
   } else {
-    result = ReadTreeAhead(ftpSite, pool ? &*pool : nullptr, job, rules, job.profile.localDir,
+    result = ReadTreeAhead(sites.reading, sites.readers, job, rules, job.profile.localDir,
                            job.profile.remoteDir, tree);
-    // Every listing agreed with what 自動 decided: the destination may keep it.
-    if (result == RunResult::kCompleted)
-      NoteAutoNameEncoding(job);
+    if (result == RunResult::kCompleted && read)
+      read();
   }
   if (result == RunResult::kCompleted) {
     // Decide the whole run from what was read, as a dry run does: a dry run
     // shows it, a publish learns its totals.
-    CachedSite cached(ftpSite, tree);
+    CachedSite cached(sites.reading, tree);
     DryRunSite deciding(cached);
     DecidingConsole quiet(job.console);
     RunOutput decided(quiet, job.cancelEvent, {}, RunMode::kDryRun);
@@ -457,23 +490,21 @@ RunResult RunTransfer(TransferJob& job) {
       result = GuardDeletions(job, rules, tree, totals, quiet.changes);
   }
   if (result == RunResult::kCompleted && !dryRun) {
-    // Carry it out: the same walk over the same listings, now changing,
-    // each upload's last reply read with the next command.
-    UploadNaming deferring = naming;
-    deferring.deferChecks = true;
-    FtpSite changing(job.connection, deferring);
-    CachedSite cached(changing, tree);
+    // Carry it out: the same walk over the same listings, now changing.
+    CachedSite cached(sites.changing, tree);
     std::deque<ParallelUpload> unchecked;
     walked = true;
-    const WalkContext context{cached, job, rules, pool ? &*pool : nullptr, &tree, &unchecked};
+    const WalkContext context{cached,        job,   rules,
+                              sites.uploads, &tree, sites.deferredChecks ? &unchecked : nullptr};
     result = MirrorDirectory(context, job.profile.localDir, job.profile.remoteDir);
     result = EndParallelUploads(context, result);
-    if (result == RunResult::kCompleted)
-      LearnServerClock(job, ftpSite);
   }
-  pool.reset();
-  NoteAutoDataMode(job);
-  DisconnectServer(job);
+  return result;
+}
+
+// The run's last lines: how it ended, and what it changed or would change.
+void ReportEnd(TransferJob& job, RunResult result, bool walked) {
+  const bool dryRun = job.mode == RunMode::kDryRun;
   if (result == RunResult::kCompleted) {
     job.Report(kOutputConsole, "Velmorix Successfully completed!");
   } else if (result == RunResult::kCanceled) {
@@ -486,6 +517,68 @@ RunResult RunTransfer(TransferJob& job) {
   } else if (dryRun && result == RunResult::kCompleted) {
     job.console.ShowSummary(FormatDryRunSummary(job.progress.Read()));
   }
+}
+
+// A publish to a destination of another protocol, through its connector.
+RunResult RunSiteTransfer(TransferJob& job) {
+  const UploadNaming naming{job.profile.temporaryUploads != 0, NewRunTag(), 0};
+  bool canceled = false;
+  std::unique_ptr<OpenSite> open = ConnectSite(job, naming, canceled);
+  if (!open)
+    return canceled ? RunResult::kCanceled : RunResult::kFailed;
+  const bool dryRun = job.mode == RunMode::kDryRun;
+  const WalkRules rules = WalkRules::For(job.profile, job.settings, dryRun);
+  std::optional<SitePool> pool;
+  if (const int extra = ConnectionsOf(job.profile) - 1; extra > 0 && !dryRun) {
+    pool.emplace(*job.connector, job.profile, naming, job.timeouts, extra, job.progress,
+                 job.cancelEvent);
+  }
+  bool walked = false;
+  const RunResult result =
+      Publish(job, rules, {open->Site(), open->Site(), nullptr, pool ? &*pool : nullptr, false},
+              walked, {});
+  pool.reset();
+  open.reset();
+  ReportEnd(job, result, walked);
+  return result;
+}
+
+}  // namespace
+
+RunResult RunTransfer(TransferJob& job) {
+  job.progress.Start();
+  job.Report(kOutputConsole, "Velmorix Started...");
+  if (job.connector != nullptr)
+    return RunSiteTransfer(job);
+  if (!ConnectServer(job))
+    return RunResult::kFailed;
+  const bool dryRun = job.mode == RunMode::kDryRun;
+  const WalkRules rules = WalkRules::For(job.profile, job.settings, dryRun);
+  const UploadNaming naming{job.profile.temporaryUploads != 0, NewRunTag(), 0};
+  FtpSite ftpSite(job.connection, naming);
+
+  // The extra connections log in while the run's own enters the folder;
+  // they read the tree with it, then share the uploads.
+  std::optional<UploadPool> pool;
+  if (const int extra = ConnectionsOf(job.profile) - 1; extra > 0)
+    pool.emplace(PoolLoginOf(job, naming), extra, job.connection, job.progress, job.cancelEvent);
+
+  // The changes go out with each upload's last reply read with the next
+  // command.
+  UploadNaming deferring = naming;
+  deferring.deferChecks = true;
+  FtpSite changing(job.connection, deferring);
+  bool walked = false;
+  // Every listing agreed with what 自動 decided: the destination may keep it.
+  RunResult result = Publish(
+      job, rules, {ftpSite, changing, pool ? &*pool : nullptr, pool ? &*pool : nullptr, true},
+      walked, [&job] { NoteAutoNameEncoding(job); });
+  if (result == RunResult::kCompleted && !dryRun)
+    LearnServerClock(job, ftpSite);
+  pool.reset();
+  NoteAutoDataMode(job);
+  DisconnectServer(job);
+  ReportEnd(job, result, walked);
   return result;
 }
 

@@ -13,6 +13,7 @@
 #include "engine/connection_learned.h"
 #include "engine/run_console.h"
 #include "engine/run_progress.h"
+#include "engine/site_connector.h"
 #include "engine/transfer_job.h"
 #include "ftp/ftp_session.h"
 #include "settings/app_settings.h"
@@ -48,6 +49,9 @@ struct RunRequest {
   std::string historyPath = {};
   // When given, receives how the run ended (failures, counters).
   RunReport* report = nullptr;
+  // For a destination of another protocol than FTP: what opens its
+  // connections. Without it the run speaks FTP.
+  SiteConnector* connector = nullptr;
 };
 
 // Publishes profile.localDir to profile.remoteDir. When the source folder is

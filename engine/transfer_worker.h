@@ -56,6 +56,12 @@ FtpConnectOptions RunConnectOptions(TransferJob& job);
 // is taken, any other refused, and a server that spoke TLS is held to it.
 FtpConnectOptions ExtraConnectOptions(const TransferJob& job);
 
+// For a destination of another protocol: opens the run's own connection
+// through job.connector, asking through the console, and says how it logged
+// in. On failure shows why and gives nothing; `canceled` tells a cancel
+// request during the connect, which is no failure.
+std::unique_ptr<OpenSite> ConnectSite(TransferJob& job, const UploadNaming& naming, bool& canceled);
+
 // Once the run has read its listings whole: what 自動 decided about the
 // server's names goes to job.learned (see ConnectionLearned).
 void NoteAutoNameEncoding(TransferJob& job);

@@ -72,8 +72,38 @@ RunResult ListRemoteDirectory(RemoteSite& site, RunOutput& output, const std::st
   return result;
 }
 
+namespace {
+
+// The listing of a destination of another protocol, through its connector.
+RunResult RunSiteListing(TransferJob& job) {
+  bool canceled = false;
+  std::unique_ptr<OpenSite> open = ConnectSite(job, {}, canceled);
+  if (!open)
+    return canceled ? RunResult::kCanceled : RunResult::kFailed;
+  RunResult result = RunResult::kFailed;
+  RemoteSite& site = open->Site();
+  const FtpStatus entered = site.ChangeFolder(job.profile.remoteDir);
+  if (entered.ok()) {
+    result = ListRemoteDirectory(site, job, job.profile.remoteDir);
+  } else {
+    job.Report(kOutputConsole, "Velmorix Failed..See Error Message !!");
+    job.Fail(ParameterErrorText(strings::kTagFtpServerPath), job.profile.remoteDir, entered);
+  }
+  open.reset();
+  if (result == RunResult::kCompleted) {
+    job.Report(kOutputConsole, "FTP ls command completed!");
+  } else if (result == RunResult::kCanceled) {
+    job.Report(kOutputConsole, "FTP ls command canceled!");
+  }
+  return result;
+}
+
+}  // namespace
+
 RunResult RunListing(TransferJob& job) {
   job.Report(kOutputConsole, "Velmorix Started...");
+  if (job.connector != nullptr)
+    return RunSiteListing(job);
   if (!ConnectServer(job))
     return RunResult::kFailed;
   RunResult result = RunResult::kFailed;

@@ -2,7 +2,9 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QInputDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -248,6 +250,28 @@ bool ProgressConsole::TrustCertificate(const CertificateInfo&, const std::string
   RunOnWindowThread(
       [this, &text, &trusted] { trusted = Dialogs::AskYesNo(this, text) == QMessageBox::Yes; });
   return trusted;
+}
+
+bool ProgressConsole::TrustHostKey(const std::string&, const std::string& question) {
+  const QString text = QString::fromStdString(question);
+  bool trusted = false;
+  RunOnWindowThread(
+      [this, &text, &trusted] { trusted = Dialogs::AskYesNo(this, text) == QMessageBox::Yes; });
+  return trusted;
+}
+
+std::optional<std::string> ProgressConsole::AskPassphrase(const std::string& keyFile) {
+  const QString file = QString::fromStdString(keyFile);
+  std::optional<std::string> passphrase;
+  RunOnWindowThread([this, &file, &passphrase] {
+    bool given = false;
+    const QString text = QInputDialog::getText(this, QStringLiteral("VELMORIX"),
+                                               QStringLiteral("鍵ファイルのパスフレーズ:\n") + file,
+                                               QLineEdit::Password, {}, &given);
+    if (given && !text.isEmpty())
+      passphrase = text.toStdString();
+  });
+  return passphrase;
 }
 
 bool ProgressConsole::ConfirmMassDeletion(const std::string& question, int64_t) {

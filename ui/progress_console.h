@@ -64,6 +64,9 @@ class ProgressConsole : public QDialog, public RunConsole {
   void ShowFailure(const RunFailure& failure) override;
   Answer Ask(const std::string& text) override;
   bool TrustCertificate(const CertificateInfo& certificate, const std::string& question) override;
+  bool TrustHostKey(const std::string& fingerprint, const std::string& question) override;
+  // A password box; nothing when it is closed or left empty.
+  std::optional<std::string> AskPassphrase(const std::string& keyFile) override;
   bool ConfirmMassDeletion(const std::string& question, int64_t deletions) override;
   // Window thread. `progress` must stay alive until RunModal has returned.
   void WatchProgress(const RunProgress& progress) override;

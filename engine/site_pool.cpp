@@ -1,0 +1,202 @@
+#include "engine/site_pool.h"
+
+#include <algorithm>
+#include <ctime>
+#include <iterator>
+#include <utility>
+
+#include "engine/transfer_job.h"
+
+namespace velmorix {
+namespace {
+
+// Sent again at most this often after its connection was lost under it.
+constexpr int kMaxCuts = 2;
+
+bool IsWithin(const std::string& path, const std::string& folder) {
+  if (folder.empty())
+    return true;
+  return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+         (path.size() == folder.size() || path[folder.size()] == '/' || folder.back() == '/');
+}
+
+}  // namespace
+
+SitePool::SitePool(SiteConnector& connector, const FtpProfile& profile, const UploadNaming& naming,
+                   FtpTimeouts timeouts, int extra, RunProgress& progress,
+                   const CancelEvent& cancelEvent)
+    : connector_(connector),
+      profile_(profile),
+      naming_(naming),
+      timeouts_(timeouts),
+      extra_(extra),
+      progress_(progress),
+      cancelEvent_(cancelEvent) {
+  for (int number = 1; number <= extra; ++number)
+    threads_.emplace_back([this, number] { Work(number); });
+}
+
+SitePool::~SitePool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    breakOff_ = true;
+  }
+  changed_.notify_all();
+  threads_.clear();  // joins
+}
+
+std::unique_ptr<OpenSite> SitePool::Open(int number) {
+  UploadNaming naming = naming_;
+  naming.connection = number;
+  FtpStatus status;
+  return connector_.Open({.profile = profile_,
+                          .naming = naming,
+                          .console = nullptr,
+                          .cancelCheck = [this] { return BreakingOff(); },
+                          .timeouts = timeouts_},
+                         status);
+}
+
+void SitePool::Work(int number) {
+  std::unique_ptr<OpenSite> open = Open(number);
+  std::unique_lock<std::mutex> lock(mutex_);
+  ++tried_;
+  if (open) {
+    ++working_;
+    ++idle_;
+  }
+  changed_.notify_all();
+  while (open) {
+    changed_.wait(lock, [this] { return BreakingOff() || !pending_.empty(); });
+    if (BreakingOff())
+      break;
+    Task task = std::move(pending_.front());
+    pending_.pop_front();
+    --idle_;
+    ParallelUpload& upload = task.upload;
+    underWay_.push_back(upload.remoteDir);
+    lock.unlock();
+
+    RemoteSite& site = open->Site();
+    FtpStatus status = site.ChangeFolder(upload.remoteDir);
+    if (status.ok()) {
+      RunProgress& progress = progress_;
+      RunProgress::Share& share = upload.share;
+      const int64_t size = upload.size;
+      status = site.PutFile(
+          upload.localPath, upload.name,
+          [&progress, &share, size](int64_t sent) { progress.FileSending(share, size, sent); },
+          upload.replacing ? UploadTarget::kExistingFile : UploadTarget::kNewFile);
+    }
+    const bool lost = !status.ok() && !open->IsOpen();
+    if (lost && !BreakingOff())
+      open = Open(number);  // once; a connection that cannot be had again ends here
+
+    lock.lock();
+    underWay_.erase(std::find(underWay_.begin(), underWay_.end(), upload.remoteDir));
+    if (status.ok()) {
+      upload.sentAt = static_cast<int64_t>(std::time(nullptr));
+      progress_.FileDone(upload.size, true, upload.share);
+      progress_.FileArrived({upload.remoteDir, upload.name, upload.sentAt});
+    } else if (status.kind == FtpErrorKind::kCanceled || BreakingOff()) {
+      cut_.push_back(std::move(upload));
+    } else if (lost) {
+      // Sent again from the start, by whichever connection comes first.
+      if (++task.cuts >= kMaxCuts) {
+        givenBack_.push_back(std::move(task));
+      } else {
+        pending_.push_front(std::move(task));
+      }
+    } else {
+      refused_.push_back({std::move(upload), status.text});
+      failed_ = true;
+    }
+    if (open)
+      ++idle_;
+    changed_.notify_all();
+  }
+  if (open)
+    --idle_;
+  --working_;
+  changed_.notify_all();
+}
+
+bool SitePool::TryStart(ParallelUpload upload) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (BreakingOff() || idle_ <= static_cast<int>(pending_.size()))
+    return false;
+  pending_.push_back({std::move(upload)});
+  changed_.notify_all();
+  return true;
+}
+
+bool SitePool::Failed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return failed_;
+}
+
+std::string SitePool::TakeNotice() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int count = working_ + 1;
+  if (tried_ < extra_ || count == reported_)
+    return {};
+  reported_ = count;
+  return FormatText("Parallel connections to %s : %d of %d", profile_.url.c_str(), count,
+                    extra_ + 1);
+}
+
+void SitePool::TakeWithin(std::deque<Task>& tasks, const std::string& folder,
+                          std::vector<ParallelUpload>& uploads) {
+  for (auto it = tasks.begin(); it != tasks.end();) {
+    if (IsWithin(it->upload.remoteDir, folder)) {
+      uploads.push_back(std::move(it->upload));
+      it = tasks.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool SitePool::PendingWithin(const std::string& folder) const {
+  return std::any_of(pending_.begin(), pending_.end(),
+                     [&](const Task& task) { return IsWithin(task.upload.remoteDir, folder); });
+}
+
+bool SitePool::UnderWayWithin(const std::string& folder) const {
+  return std::any_of(underWay_.begin(), underWay_.end(),
+                     [&](const std::string& each) { return IsWithin(each, folder); });
+}
+
+std::vector<ParallelUpload> SitePool::Settle(const std::string& folder) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(
+      lock, [&] { return !UnderWayWithin(folder) && (working_ == 0 || !PendingWithin(folder)); });
+  std::vector<ParallelUpload> back;
+  TakeWithin(givenBack_, folder, back);
+  if (working_ == 0)
+    TakeWithin(pending_, folder, back);
+  return back;
+}
+
+ParallelUploads::Ended SitePool::Wait(Ending ending) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (ending == Ending::kCancel) {
+    breakOff_ = true;
+    std::vector<ParallelUpload> notStarted;
+    TakeWithin(pending_, {}, notStarted);
+    TakeWithin(givenBack_, {}, notStarted);
+    std::move(notStarted.begin(), notStarted.end(), std::back_inserter(cut_));
+  }
+  changed_.notify_all();
+  changed_.wait(lock, [this] {
+    return underWay_.empty() && (working_ == 0 || pending_.empty() || BreakingOff());
+  });
+  Ended ended;
+  ended.cut = std::exchange(cut_, {});
+  ended.refused = std::exchange(refused_, {});
+  TakeWithin(givenBack_, {}, ended.givenBack);
+  TakeWithin(pending_, {}, ended.givenBack);
+  return ended;
+}
+
+}  // namespace velmorix

@@ -1,0 +1,80 @@
+// Extra connections of a destination of another protocol than FTP, opened
+// through its connector: each has a thread of its own, which logs in and
+// then uploads what the walk hands it, into the folder it names. A
+// connection lost during an upload is opened again once; the upload goes
+// back to the queue, and cut twice it is given back to the walk. Threads
+// as for UploadPool: the run's worker thread creates the pool and calls it,
+// the pool's threads only connect, upload and count progress.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/cancel_event.h"
+#include "engine/parallel_uploads.h"
+#include "engine/run_progress.h"
+#include "engine/site_connector.h"
+
+namespace velmorix {
+
+class SitePool final : public ParallelUploads {
+ public:
+  // `extra` connections, started at once; each numbers its temporary names
+  // after itself (from 1).
+  SitePool(SiteConnector& connector, const FtpProfile& profile, const UploadNaming& naming,
+           FtpTimeouts timeouts, int extra, RunProgress& progress, const CancelEvent& cancelEvent);
+  // Breaks off what is under way and ends the threads.
+  ~SitePool() override;
+  SitePool(const SitePool&) = delete;
+  SitePool& operator=(const SitePool&) = delete;
+
+  bool TryStart(ParallelUpload upload) override;
+  bool Failed() const override;
+  std::string TakeNotice() override;
+  std::vector<ParallelUpload> Settle(const std::string& folder) override;
+  Ended Wait(Ending ending) override;
+
+ private:
+  struct Task {
+    ParallelUpload upload;
+    int cuts = 0;
+  };
+  void Work(int number);
+  // Opens the connection `number`; null when it could not be.
+  std::unique_ptr<OpenSite> Open(int number);
+  bool BreakingOff() const { return breakOff_ || cancelEvent_.IsSet(); }
+  bool PendingWithin(const std::string& folder) const;
+  bool UnderWayWithin(const std::string& folder) const;
+  void TakeWithin(std::deque<Task>& tasks, const std::string& folder,
+                  std::vector<ParallelUpload>& uploads);
+
+  SiteConnector& connector_;
+  const FtpProfile& profile_;
+  const UploadNaming naming_;
+  const FtpTimeouts timeouts_;
+  const int extra_;
+  RunProgress& progress_;
+  const CancelEvent& cancelEvent_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Task> pending_;
+  std::deque<Task> givenBack_;
+  std::vector<std::string> underWay_;  // the folders of the uploads being sent
+  std::vector<ParallelUpload> cut_;
+  std::vector<RefusedUpload> refused_;
+  bool failed_ = false;
+  std::atomic<bool> breakOff_{false};  // also read by the connections' cancel checks
+  int tried_ = 0;                      // connections that have tried their login
+  int working_ = 0;                    // connections logged in and not lost for good
+  int idle_ = 0;                       // of those, the ones without an upload
+  int reported_ = 1;                   // the count the last notice told
+  std::vector<std::jthread> threads_;
+};
+
+}  // namespace velmorix
