@@ -9,6 +9,8 @@ packages=(
   qt6-base-dev libgl-dev
   libssl-dev openssl         # TLS (FTPS); the tests make their certificates with openssl
   libicu-dev                 # Unicode's composed form (NFC) of names that cannot be written
+  libssh2-1-dev              # SSH and SFTP for SFTP destinations
+  openssh-server             # sshd: the SFTP server of the tests (ssh-keygen, ssh-agent come with it)
   qt6-translations-l10n      # Qt's own texts (はい, いいえ, キャンセル, ...) in Japanese
   python3-pyftpdlib          # the FTP server of the tests and the demo
   python3-openssl            # its TLS handler, for the FTPS tests
