@@ -165,6 +165,24 @@ INSTANTIATE_TEST_SUITE_P(
                                   true, FtpErrorKind::kHostKeyRefused, false, false}),
     [](const auto& info) { return std::string(info.param.fault); });
 
+// A server with several host keys shows the one on record, as it does to
+// ssh, whichever kind the library would take first.
+class SftpKnownKindTest : public SftpTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  SftpKnownKindTest() : SftpTest({.maxSessions = {}, .hostKeyTypes = {"ed25519", "ecdsa"}}) {}
+};
+
+TEST_P(SftpKnownKindTest, KindOnRecordIsAskedFor) {
+  const std::string type = GetParam();
+  WriteFile(UserKnownHosts(), server_.KnownHostsLine(type) + "\n");
+  SftpConnection connection;
+  const FtpStatus status = Connect(connection);
+  ASSERT_TRUE(status.ok()) << status.text;
+  EXPECT_EQ(connection.ssh().ServerKey().fingerprint, server_.HostKeyFingerprint(type));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SftpKnownKindTest, ::testing::Values("ed25519", "ecdsa"));
+
 enum class KeySource { kAgent, kPlainFile, kEncryptedFile, kStrangerFile };
 
 struct LoginCase {

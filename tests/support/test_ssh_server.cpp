@@ -82,17 +82,22 @@ std::string TestSshServer::ReadLog() const {
   return ReadFile(work_.path() / "sshd.log");
 }
 
-std::string TestSshServer::KnownHostsLine() const {
-  std::string key = ReadFile(work_.path() / "host_key.pub");
+std::string TestSshServer::KnownHostsLine(const std::string& type) const {
+  std::string key = ReadFile(HostKeyFile(type) + ".pub");
   key = key.substr(0, key.find_last_not_of("\n") + 1);
   key = key.substr(0, key.rfind(' '));  // without its comment
   return "[" + host_ + "]:" + std::to_string(port_) + " " + key;
 }
 
-std::string TestSshServer::HostKeyFingerprint() const {
+std::string TestSshServer::HostKeyFile(const std::string& type) const {
+  return (work_.path() / ("host_key_" + (type.empty() ? options_.hostKeyTypes.front() : type)))
+      .string();
+}
+
+std::string TestSshServer::HostKeyFingerprint(const std::string& type) const {
   const std::string output = (work_.path() / "fingerprint").string();
-  const std::string command = "ssh-keygen -l -E sha256 -f " +
-                              Quoted(work_.path() / "host_key.pub") + " > " + Quoted(output);
+  const std::string command =
+      "ssh-keygen -l -E sha256 -f " + Quoted(HostKeyFile(type) + ".pub") + " > " + Quoted(output);
   if (std::system(command.c_str()) != 0)
     return {};
   // "256 SHA256:... comment (ED25519)"
@@ -113,8 +118,8 @@ void TestSshServer::Start() {
   ASSERT_LT(pid_, 0) << "the server is already running";
   const fs::path& work = work_.path();
   // Keys of the test's own: the host's, and the clients'.
-  const std::string type = options_.hostKeyType;
-  Run("ssh-keygen -q -t " + type + " -N '' -C host -f " + Quoted(work / "host_key"));
+  for (const std::string& type : options_.hostKeyTypes)
+    Run("ssh-keygen -q -t " + type + " -N '' -C host -f " + Quoted(HostKeyFile(type)));
   Run("ssh-keygen -q -t ed25519 -N '' -C plain -f " + Quoted(work / "client_plain"));
   Run("ssh-keygen -q -t ed25519 -N '" + std::string(kPassphrase) + "' -C encrypted -f " +
       Quoted(work / "client_encrypted"));
@@ -131,9 +136,11 @@ void TestSshServer::Start() {
   for (int attempt = 0; attempt < 5 && pid_ < 0; ++attempt) {
     port_ = ClosedPort();
     std::ofstream out(config);
-    out << "Port " << port_ << "\nListenAddress " << host_ << "\nHostKey "
-        << (work / "host_key").string() << "\nPidFile " << (work / "sshd.pid").string()
-        << "\nAuthorizedKeysFile " << (work / "authorized_keys").string()
+    out << "Port " << port_ << "\nListenAddress " << host_ << "\n";
+    for (const std::string& type : options_.hostKeyTypes)
+      out << "HostKey " << HostKeyFile(type) << "\n";
+    out << "PidFile " << (work / "sshd.pid").string() << "\nAuthorizedKeysFile "
+        << (work / "authorized_keys").string()
         << "\nStrictModes no\nUsePAM no\nPubkeyAuthentication yes\nPasswordAuthentication yes\n"
            "KbdInteractiveAuthentication no\nPermitRootLogin prohibit-password\n"
            "LogLevel VERBOSE\nSubsystem sftp internal-sftp -d "

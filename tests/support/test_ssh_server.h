@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/unique_fd.h"
 #include "tests/support/test_ftp_server.h"
@@ -25,8 +26,8 @@ struct TestSshServerOptions {
   int maxStartups = 0;
   // When set, sshd's MaxSessions: channels one connection may open.
   std::optional<int> maxSessions;
-  // The server's host key: "ed25519" or "ecdsa".
-  std::string hostKeyType = "ed25519";
+  // The server's host keys, by ssh-keygen's -t: "ed25519", "ecdsa".
+  std::vector<std::string> hostKeyTypes = {"ed25519"};
 };
 
 class TestSshServer {
@@ -54,10 +55,11 @@ class TestSshServer {
   std::string clientKey() const { return (work_.path() / "client_plain").string(); }
   std::string encryptedClientKey() const { return (work_.path() / "client_encrypted").string(); }
   std::string strangerKey() const { return (work_.path() / "client_stranger").string(); }
-  // The host key as a known_hosts line for this server, and its
-  // fingerprint as ssh-keygen -l prints it ("SHA256:...").
-  std::string KnownHostsLine() const;
-  std::string HostKeyFingerprint() const;
+  // A host key (of hostKeyTypes, the first by default) as a known_hosts
+  // line for this server, and its fingerprint as ssh-keygen -l prints it
+  // ("SHA256:...").
+  std::string KnownHostsLine(const std::string& type = {}) const;
+  std::string HostKeyFingerprint(const std::string& type = {}) const;
   // sshd's log, for a failing test's diagnosis.
   std::string ReadLog() const;
   // A TCP connection to the server that has read the banner and says
@@ -65,6 +67,8 @@ class TestSshServer {
   UniqueFd HoldConnection() const;
 
  private:
+  std::string HostKeyFile(const std::string& type) const;
+
   TestSshServerOptions options_;
   TempDir root_;
   TempDir work_;
