@@ -167,6 +167,8 @@ struct SftpConnection::State {
   }
 
   FtpStatus OpenExtensions();
+  // posix-rename@openssh.com on the extension channel, which must be open.
+  FtpStatus PosixRename(std::string_view from, std::string_view to, const std::string& what);
   // Sends `packet` (a whole SFTP packet with its length) on the extension
   // channel and reads one reply packet into `reply` (its type onwards).
   FtpStatus Exchange(const std::string& packet, std::string& reply);
@@ -205,6 +207,39 @@ FtpStatus SftpConnection::State::Exchange(const std::string& packet, std::string
   }
   reply = received.substr(4, GetUint32(received, 0));
   return FtpStatus::Ok();
+}
+
+FtpStatus SftpConnection::State::PosixRename(std::string_view from, std::string_view to,
+                                             const std::string& what) {
+  // SSH_FXP_EXTENDED "posix-rename@openssh.com": rename(2) on the server,
+  // which replaces the old file in one step.
+  std::string request;
+  request += '\xc8';
+  PutUint32(request, nextExtensionId++);
+  PutString(request, "posix-rename@openssh.com");
+  PutString(request, from);
+  PutString(request, to);
+  std::string packet;
+  PutUint32(packet, static_cast<uint32_t>(request.size()));
+  packet += request;
+  std::string reply;
+  if (FtpStatus status = Exchange(packet, reply); !status.ok())
+    return status;
+  // SSH_FXP_STATUS: id, code, message, language.
+  const std::string operation = what + " " + std::string(to);
+  if (reply.size() < 9 || reply[0] != '\x65') {
+    return FtpStatus::Error(FtpErrorKind::kProtocol,
+                            operation + ": the server's reply was no status.");
+  }
+  const uint32_t code = GetUint32(reply, 5);
+  if (code == LIBSSH2_FX_OK)
+    return FtpStatus::Ok();
+  size_t at = 9;
+  std::string_view message;
+  std::string text = operation + ": SFTP status " + std::to_string(code) + ", " + StatusName(code);
+  if (GetString(reply, at, message) && !message.empty())
+    text += " (" + std::string(message) + ")";
+  return FtpStatus::Error(FtpErrorKind::kServerReply, text);
 }
 
 FtpStatus SftpConnection::State::OpenExtensions() {
@@ -456,37 +491,9 @@ FtpStatus SftpConnection::Rename(std::string_view from, std::string_view to, boo
   if (!Sendable(to))
     return NotSendable("rename", to);
   const std::string what = "rename " + std::string(from) + " to";
+  if (replace && OffersPosixRename())
+    return state_->PosixRename(from, to, what);
   FtpStatus waited;
-  if (replace && OffersPosixRename()) {
-    // SSH_FXP_EXTENDED "posix-rename@openssh.com": rename(2) on the server,
-    // which replaces the old file in one step.
-    std::string request;
-    request += '\xc8';
-    PutUint32(request, state_->nextExtensionId++);
-    PutString(request, "posix-rename@openssh.com");
-    PutString(request, from);
-    PutString(request, to);
-    std::string packet;
-    PutUint32(packet, static_cast<uint32_t>(request.size()));
-    packet += request;
-    std::string reply;
-    if (FtpStatus status = state_->Exchange(packet, reply); !status.ok())
-      return status;
-    // SSH_FXP_STATUS: id, code, message, language.
-    if (reply.size() < 9 || reply[0] != '\x65')
-      return FtpStatus::Error(FtpErrorKind::kProtocol,
-                              what + " " + std::string(to) + ": the server's reply was no status.");
-    const uint32_t code = GetUint32(reply, 5);
-    if (code == LIBSSH2_FX_OK)
-      return FtpStatus::Ok();
-    size_t at = 9;
-    std::string_view message;
-    std::string text = what + " " + std::string(to) + ": SFTP status " + std::to_string(code) +
-                       ", " + StatusName(code);
-    if (GetString(reply, at, message) && !message.empty())
-      text += " (" + std::string(message) + ")";
-    return FtpStatus::Error(FtpErrorKind::kServerReply, text);
-  }
   auto rename = [&] {
     return state_->Repeat(
         [&] {
@@ -501,8 +508,14 @@ FtpStatus SftpConnection::Rename(std::string_view from, std::string_view to, boo
   int rc = rename();
   if (!waited.ok())
     return waited;
-  if (rc != 0 && replace && state_->LastStatusIs(LIBSSH2_FX_FAILURE)) {
-    // SFTP 3's rename keeps an existing file: remove it, then rename.
+  if (rc != 0 && state_->LastStatusIs(LIBSSH2_FX_FAILURE)) {
+    // SFTP 3's rename keeps an existing file (OpenSSH links the new name):
+    // a file that came to be there meanwhile is replaced all the same.
+    RemoteEntry existing;
+    if (!replace && !(Stat(to, existing).ok() && !existing.isDir))
+      return state_->Failure(rc, what, to);
+    if (OffersPosixRename())
+      return state_->PosixRename(from, to, what);
     if (FtpStatus removed = DeleteFile(to); !removed.ok())
       return removed;
     rc = rename();
@@ -510,28 +523,6 @@ FtpStatus SftpConnection::Rename(std::string_view from, std::string_view to, boo
       return waited;
   }
   return rc == 0 ? FtpStatus::Ok() : state_->Failure(rc, what, to);
-}
-
-FtpStatus SftpConnection::SetTime(std::string_view path, int64_t lastWriteTime) {
-  if (!IsOpen())
-    return NotConnected("setstat");
-  if (!Sendable(path))
-    return NotSendable("setstat", path);
-  LIBSSH2_SFTP_ATTRIBUTES attributes{};
-  attributes.flags = LIBSSH2_SFTP_ATTR_ACMODTIME;
-  attributes.atime = static_cast<unsigned long>(lastWriteTime);
-  attributes.mtime = static_cast<unsigned long>(lastWriteTime);
-  FtpStatus waited;
-  const int rc = state_->Repeat(
-      [&] {
-        return libssh2_sftp_stat_ex(state_->sftp, path.data(),
-                                    static_cast<unsigned int>(path.size()), LIBSSH2_SFTP_SETSTAT,
-                                    &attributes);
-      },
-      waited);
-  if (!waited.ok())
-    return waited;
-  return rc == 0 ? FtpStatus::Ok() : state_->Failure(rc, "setstat", path);
 }
 
 FtpStatus SftpConnection::PutFile(const std::string& localPath, std::string_view remotePath,

@@ -313,6 +313,13 @@ TEST_P(SftpSiteTest, PublishSequenceLeavesTheTreeWithExactTimes) {
       site.PutFile((local / "index.html").string(), "index.html", {}, UploadTarget::kExistingFile);
   ASSERT_TRUE(replaced.ok()) << replaced.text;
   EXPECT_EQ(ReadFile(server_.root() / "www" / "index.html"), "the second, longer version");
+  // A file of the name that came to be there after the listing is replaced
+  // all the same, and no temporary file stays.
+  WriteFile(server_.root() / "www" / "late.txt", "someone else's");
+  ASSERT_TRUE(
+      site.PutFile((local / "index.html").string(), "late.txt", {}, UploadTarget::kNewFile).ok());
+  EXPECT_EQ(ReadFile(server_.root() / "www" / "late.txt"), "the second, longer version");
+  ASSERT_TRUE(site.DeleteFile("late.txt").ok());
 
   const FolderRead read = ReadFolder(site, {"www", ListingCommand::kPreferred});
   ASSERT_TRUE(read.Whole()) << read.opened.text;
@@ -430,6 +437,7 @@ TEST_P(SftpLimitTest, ServerLimitGivesClearError) {
   TrustServer();
   // One connection that has not logged in yet fills MaxStartups 1.
   const UniqueFd held = GetParam().maxStartups > 0 ? server_.HoldConnection() : UniqueFd();
+  ASSERT_EQ(held.valid(), GetParam().maxStartups > 0);
   SftpConnection connection;
   const FtpStatus status = Connect(connection);
   EXPECT_EQ(status.kind, FtpErrorKind::kServerReply);

@@ -108,10 +108,15 @@ std::string TestSshServer::HostKeyFingerprint(const std::string& type) const {
 }
 
 UniqueFd TestSshServer::HoldConnection() const {
-  UniqueFd fd = ConnectTo(host_, port_);
-  if (fd.valid() && !ReadsBanner(fd.get()))
-    return UniqueFd();
-  return fd;
+  // sshd may count the start-up check's connection for a moment after it
+  // closed, and turn this one away meanwhile.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    UniqueFd fd = ConnectTo(host_, port_);
+    if (fd.valid() && ReadsBanner(fd.get()))
+      return fd;
+    usleep(100 * 1000);
+  }
+  return UniqueFd();
 }
 
 void TestSshServer::Start() {
