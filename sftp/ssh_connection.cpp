@@ -255,7 +255,7 @@ FtpStatus SshConnection::Connect(const std::string& host, uint16_t port, const s
   if (rc != 0) {
     FtpStatus status = SessionError("SSH handshake with " + name);
     if (rc == LIBSSH2_ERROR_SOCKET_DISCONNECT || rc == LIBSSH2_ERROR_BANNER_RECV ||
-        rc == LIBSSH2_ERROR_SOCKET_RECV || rc == LIBSSH2_ERROR_KEX_FAILURE) {
+        rc == LIBSSH2_ERROR_SOCKET_RECV) {
       // sshd drops connections beyond its MaxStartups before or during the
       // key exchange.
       status = FtpStatus::Error(
