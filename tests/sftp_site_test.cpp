@@ -24,6 +24,21 @@ using testing::TempDir;
 using testing::TestSshServer;
 using testing::WriteFile;
 
+TEST(KnownHostsNameTest, NamesServerAsSshWritesIt) {
+  const struct {
+    const char* host;
+    uint16_t port;
+    const char* name;
+  } cases[] = {
+      {"Example.ORG", 22, "example.org"},  // port 22 is left out, as ssh leaves it out
+      {"example.org", 2222, "[example.org]:2222"},
+      {"192.0.2.7", 22, "192.0.2.7"},
+      {"::1", 2200, "[::1]:2200"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(KnownHostsName(c.host, c.port), c.name);
+}
+
 // A server per test, and known_hosts files of the test's own: the user's
 // (read only) and the program's, both empty at first.
 class SftpTest : public ::testing::Test {
