@@ -7,12 +7,15 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 
 #include <gtest/gtest.h>
 
+#include "engine/mirror_walk.h"
+#include "tests/support/scripted_console.h"
 #include "tests/support/test_ssh_server.h"
 
 namespace velmorix::sftp {
@@ -433,6 +436,50 @@ TEST_F(SftpServerTest, CancelDuringUploadStopsIt) {
   EXPECT_FALSE(connection.IsOpen());
   RemoteEntry entry;
   EXPECT_EQ(connection.Stat("big.bin", entry).kind, FtpErrorKind::kNotConnected);
+}
+
+// The real walk through the site: a first publish mirrors the tree and
+// prunes, and with 日付の新しいもののみ the re-run finds nothing to send,
+// because the server's times are the local files' to the second.
+TEST_F(SftpServerTest, WalkRepublishesNothingOnSecondRun) {
+  TrustServer();
+  const fs::path local = files_.path() / "local";
+  // Later than the uploads: a server file that kept its upload's time
+  // would look older and be sent again.
+  const int64_t later = std::time(nullptr) + 86400;
+  for (const char* name : {"index.html", "sub/a.html", "sub/deeper/b.html"}) {
+    WriteFile(local / name, std::string("content of ") + name);
+    testing::SetFileTime(local / name, later);
+  }
+  WriteFile(server_.root() / "site" / "gone.html", "not local");
+  SftpConnection connection;
+  ASSERT_TRUE(Connect(connection).ok());
+  SftpSite site(connection);
+  WalkRules rules;
+  rules.options.onlyNewer = 1;
+  rules.options.deleteOnServer = 1;
+  const std::string remote = (server_.root() / "site").string();
+  auto walk = [&](testing::ScriptedConsole& console) {
+    CancelEvent cancelEvent;
+    RunOutput output(console, cancelEvent, {}, RunMode::kPublish);
+    return MirrorDirectory({site, output, rules}, local.string(), remote);
+  };
+  auto uploads = [](const testing::ScriptedConsole& console) {
+    return std::count_if(console.lines.begin(), console.lines.end(), [](const std::string& line) {
+      return line.starts_with("Copy file to FTP");
+    });
+  };
+
+  testing::ScriptedConsole first;
+  ASSERT_EQ(walk(first), RunResult::kCompleted) << ::testing::PrintToString(first.errors);
+  EXPECT_EQ(uploads(first), 3);
+  EXPECT_EQ(ReadFile(server_.root() / "site" / "sub" / "deeper" / "b.html"),
+            "content of sub/deeper/b.html");
+  EXPECT_FALSE(fs::exists(server_.root() / "site" / "gone.html"));
+
+  testing::ScriptedConsole second;
+  ASSERT_EQ(walk(second), RunResult::kCompleted) << ::testing::PrintToString(second.errors);
+  EXPECT_EQ(uploads(second), 0) << ::testing::PrintToString(second.lines);
 }
 
 struct LimitCase {
