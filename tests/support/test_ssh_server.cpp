@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -158,6 +159,8 @@ void TestSshServer::Start() {
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
+      // A test program that crashes takes its server with it.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
       const int logFd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
       const int devnull = open("/dev/null", O_RDWR);
       dup2(devnull, STDIN_FILENO);
@@ -191,6 +194,7 @@ TestSshAgent::TestSshAgent(const std::string& keyFile) {
   const std::string socketPath = (folder_.path() / "agent.sock").string();
   const pid_t pid = fork();
   if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     const int devnull = open("/dev/null", O_RDWR);
     dup2(devnull, STDIN_FILENO);
     dup2(devnull, STDOUT_FILENO);
