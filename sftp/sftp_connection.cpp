@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <type_traits>
 
 #include "base/unique_fd.h"
 #include "base/utf8.h"
@@ -298,8 +299,10 @@ FtpStatus SftpConnection::Connect(const std::string& host, uint16_t port, const 
                                   const std::string& password, const SshConnectOptions& options) {
   Close();
   auto state = std::make_unique<State>();
-  if (FtpStatus status = state->ssh.Connect(host, port, user, password, options); !status.ok())
+  if (FtpStatus status = state->ssh.Connect(host, port, user, password, options); !status.ok()) {
+    state_ = std::move(state);  // closed, but ssh() still shows the host key
     return status;
+  }
   FtpStatus waited;
   state->sftp = state->Repeat([&] { return libssh2_sftp_init(state->ssh.session()); }, waited);
   if (!waited.ok())

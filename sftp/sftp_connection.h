@@ -47,7 +47,9 @@ class SftpConnection {
   SftpConnection(SftpConnection&&) noexcept;
   SftpConnection& operator=(SftpConnection&&) noexcept;
 
-  // Connects and logs in (SshConnection::Connect), then starts SFTP.
+  // Connects and logs in (SshConnection::Connect), then starts SFTP. When
+  // it fails on the host key, ssh().ServerKey() still tells the key, for a
+  // message that shows how to trust it.
   FtpStatus Connect(const std::string& host, uint16_t port, const std::string& user,
                     const std::string& password, const SshConnectOptions& options);
   bool IsOpen() const;

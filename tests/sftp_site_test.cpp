@@ -142,6 +142,8 @@ TEST_P(SftpHostKeyTest, KeyIsCheckedAsOpenSshChecksIt) {
   }
   if (c.expected == FtpErrorKind::kHostKeyRefused) {
     EXPECT_NE(status.text.find(server_.HostKeyFingerprint()), std::string::npos) << status.text;
+    EXPECT_EQ(connection.ssh().ServerKey().fingerprint, server_.HostKeyFingerprint());
+    EXPECT_FALSE(connection.IsOpen());
   }
   if (c.onRecord == OnRecord::kOtherKey) {
     EXPECT_NE(status.text.find("REMOTE HOST IDENTIFICATION HAS CHANGED"), std::string::npos);
