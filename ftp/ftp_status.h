@@ -37,6 +37,9 @@ enum class FtpErrorKind {
   // With 自動: a listing showed a name in another encoding than the one
   // decided on; the listing ended there.
   kNameEncodingMismatch,
+  // SSH: the server's host key is not one the user trusts: unknown and not
+  // accepted, changed since it was recorded, or revoked. Nothing was sent.
+  kHostKeyRefused,
 };
 
 // The result of one FTP operation.

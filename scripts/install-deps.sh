@@ -10,6 +10,8 @@ packages=(
   libssl-dev openssl         # TLS (FTPS); the tests make their certificates with openssl
   libicu-dev                 # Unicode's composed form (NFC) of names that cannot be written
   nlohmann-json3-dev         # velmorix-cli --json, and its test
+  libssh2-1-dev              # SSH and SFTP for SFTP destinations
+  openssh-server             # sshd: the SFTP server of the tests (ssh-keygen, ssh-agent come with it)
   qt6-translations-l10n      # Qt's own texts (はい, いいえ, キャンセル, ...) in Japanese
   python3-pyftpdlib          # the FTP server of the tests and the demo
   python3-openssl            # its TLS handler, for the FTPS tests

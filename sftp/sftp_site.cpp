@@ -1,0 +1,93 @@
+#include "sftp/sftp_site.h"
+
+#include <utility>
+#include <vector>
+
+#include "base/utf8.h"
+#include "ftp/name_codec.h"
+
+namespace velmorix::sftp {
+namespace {
+
+// A listing read whole when it was opened, handed out entry by entry.
+class SftpListing final : public RemoteListing {
+ public:
+  explicit SftpListing(std::vector<RemoteEntry> entries) : entries_(std::move(entries)) {}
+  FtpStatus Next(RemoteEntry& entry) override {
+    if (next_ >= entries_.size())
+      return FtpStatus::Error(FtpErrorKind::kNoMoreFiles, {});
+    entry = std::move(entries_[next_++]);
+    return FtpStatus::Ok();
+  }
+  void Close() override { next_ = entries_.size(); }
+
+ private:
+  std::vector<RemoteEntry> entries_;
+  size_t next_ = 0;
+};
+
+}  // namespace
+
+std::string SftpSite::InCurrentFolder(std::string_view name) const {
+  if (name.starts_with('/') || current_.empty())
+    return std::string(name);
+  if (current_.ends_with('/'))
+    return current_ + std::string(name);
+  return current_ + "/" + std::string(name);
+}
+
+FtpStatus SftpSite::ChangeFolder(std::string_view path) {
+  // Entering the folder entered last asks nothing.
+  if (entered_ && path == current_)
+    return FtpStatus::Ok();
+  RemoteEntry entry;
+  if (FtpStatus status = connection_.Stat(path.empty() ? "." : path, entry, true); !status.ok())
+    return status;
+  if (!entry.isDir) {
+    return FtpStatus::Error(FtpErrorKind::kServerReply,
+                            "cd " + std::string(path) + ": not a folder");
+  }
+  current_.assign(path);
+  entered_ = true;
+  return FtpStatus::Ok();
+}
+
+FtpStatus SftpSite::OpenListing(std::string_view folder, ListingCommand,
+                                std::unique_ptr<RemoteListing>& listing, RemoteEntry& first) {
+  std::vector<RemoteEntry> entries;
+  const std::string path = folder.empty() ? current_ : std::string(folder);
+  if (FtpStatus status = connection_.ReadFolder(path, entries); !status.ok())
+    return status;
+  if (entries.empty())
+    return FtpStatus::Error(FtpErrorKind::kNoMoreFiles, {});
+  first = std::move(entries.front());
+  entries.erase(entries.begin());
+  listing = std::make_unique<SftpListing>(std::move(entries));
+  return FtpStatus::Ok();
+}
+
+FtpStatus SftpSite::CreateFolder(std::string_view path) {
+  return connection_.CreateFolder(path);
+}
+
+FtpStatus SftpSite::PutFile(const std::string& localPath, std::string_view remoteName,
+                            const UploadProgress& progress, UploadTarget target) {
+  SftpStoreOptions options;
+  options.temporaryName = naming_.For(remoteName).temporaryName;
+  options.replacing = target == UploadTarget::kExistingFile;
+  return connection_.PutFile(localPath, InCurrentFolder(remoteName), progress, options);
+}
+
+FtpStatus SftpSite::DeleteFile(std::string_view name) {
+  return connection_.DeleteFile(InCurrentFolder(name));
+}
+
+FtpStatus SftpSite::RemoveFolder(std::string_view name) {
+  return connection_.RemoveFolder(InCurrentFolder(name));
+}
+
+bool SftpSite::CanWriteName(std::string_view name) const {
+  return IsValidUtf8(name) && ftp::IsReadableServerName(name);
+}
+
+}  // namespace velmorix::sftp
