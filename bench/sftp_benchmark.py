@@ -13,10 +13,12 @@ forwards). The cases: the small web-site-like tree (10 folders, 200 files)
 published into an empty folder, its re-run with nothing changed, and one
 large file (100 MB unless told) into an empty folder. After each run the
 server's copy must equal the local one byte for byte; a re-run that
-rewrote or touched files is noted. Prints the median wall time, CPU time
-and peak memory of each client process, the large file's throughput, and
-the goals. Called by run_sftp_benchmark.sh, which installs what is missing
-and builds velmorix-cli and the relay.
+rewrote or touched files is noted. VELMORIX over SFTP finds the client
+key and the host key in the ~/.ssh of a scratch home (and gets the key
+file by the option its "add --help" names, if it names one). Prints the
+median wall time, CPU time and peak memory of each client process, the
+large file's throughput, and the goals. Called by run_sftp_benchmark.sh,
+which installs what is missing and builds velmorix-cli and the relay.
 """
 import argparse
 import os
@@ -269,6 +271,20 @@ def ssh_home(work, key, host_key, port):
     return home
 
 
+def rclone_sftp_remote(config, port, user, key, log):
+    """A remote of rclone's configuration, as a user keeps one: rclone stores
+    there what it learns of the server's shell on its first connection, and
+    a remote given on the command line would learn it again in every run.
+    Its first connection is made here, before any run is measured. With a
+    shell, rclone checks every upload by running md5sum on the server."""
+    with open(config, "w") as out:
+        out.write("[bench]\ntype = sftp\nhost = 127.0.0.1\nport = %d\nuser = %s\n"
+                  "key_file = %s\n" % (port, user, key))
+    subprocess.run(["rclone", "lsf", "--max-depth", "1", "bench:/"], check=True,
+                   stdout=subprocess.DEVNULL, stderr=log)
+    return "bench:"
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--cli", required=True, help="the velmorix-cli program")
@@ -304,9 +320,7 @@ def main():
 
     # The clients' own settings stay out of it.
     os.environ["XDG_CONFIG_HOME"] = os.path.join(work, "config")
-    rclone_config = os.path.join(work, "rclone.conf")
-    open(rclone_config, "w").close()
-    os.environ["RCLONE_CONFIG"] = rclone_config
+    os.environ["RCLONE_CONFIG"] = os.path.join(work, "rclone.conf")
 
     sshd_port = free_port()
     sshd, key, host_key = start_sshd(work, sshd_port)
@@ -329,7 +343,11 @@ def main():
         ssh = " ".join(["ssh", "-a", "-x", "-i", key] + SSH_OPTIONS)
         lftp_sftp = ('set sftp:connect-program "%s"; set net:max-retries 1; set net:timeout 30; '
                      "open -u %s, -p %d sftp://127.0.0.1; " % (ssh, user, port))
-        rclone_remote = ":sftp,host=127.0.0.1,port=%d,user=%s,key_file=%s:" % (port, user, key)
+        rclone_remote = rclone_sftp_remote(os.environ["RCLONE_CONFIG"], port, user, key, log)
+        with open(os.environ["RCLONE_CONFIG"]) as config:
+            learned = [line.strip() for line in config if "_command" in line or "shell" in line]
+        print("rclone: a configured remote; what it learned of the server: %s"
+              % ("; ".join(learned) or "nothing"))
         lftp_ftp = ("set ftp:passive-mode on; set ftp:ssl-allow no; set net:max-retries 1; "
                     "set net:timeout 30; open -u %s,%s -p %d 127.0.0.1; "
                     % (USER, PASSWORD, ftp_port))
@@ -404,10 +422,11 @@ def main():
                     before = file_states(target)
                     try:
                         sample = measure(pair[round_ == "again"], log_path)
+                        check_tree(client, "%s %s" % (case, round_), local, target)
                     except SystemExit as failure:
                         if client != OURS_SFTP:
                             raise
-                        # Our SFTP client is new: a failure leaves the peers' figures.
+                        # Our SFTP client is new: its failure leaves the peers' figures.
                         skipped[OURS_SFTP] = "failed: %s" % failure
                         commands[OURS_SFTP] = {}
                         break
@@ -415,7 +434,6 @@ def main():
                     after = file_states(target)
                     touched[(client, case, round_)].append(
                         sum(1 for path, state in after.items() if before.get(path) != state))
-                    check_tree(client, "%s %s" % (case, round_), local, target)
             print("run %d of %d done" % (run + 1, args.runs))
     finally:
         for process in reversed(processes):
@@ -446,7 +464,8 @@ def report(args, clients, cases, results, touched, skipped, rtt):
         for client in clients + [c for c in skipped if c not in clients]:
             key = (client, case, round_)
             if key not in figures:
-                print("  %-34s %s" % (client, skipped.get(client, "-")))
+                # The reason in full follows the goals.
+                print("  %-34s %s" % (client, skipped.get(client, "-").split(":")[0]))
                 continue
             wall, cpu, peak = figures[key]
             rate = "%8.1f" % (megabytes / wall) if case == "large" else "%8s" % "-"
