@@ -231,19 +231,30 @@ def make_large_file(folder, megabytes):
 
 
 def velmorix_sftp(cli, port, key, local, remote, destination, log):
-    """Adds an SFTP destination when this velmorix-cli takes one; returns
-    None, or why not."""
-    url = "sftp://%s@127.0.0.1:%d%s" % (pwd.getpwuid(os.getuid()).pw_name, port, remote)
-    command = [cli, "add", destination, "--url", url]
-    help_text = subprocess.run([cli, "add", "--help"], capture_output=True, text=True)
+    """Adds an SFTP destination when this velmorix-cli takes one, as
+    --url sftp://user@host:port/folder, or else as --protocol sftp with the
+    host, port, user and folder apart when its "add --help" names that
+    option; returns None, or why not."""
+    user = pwd.getpwuid(os.getuid()).pw_name
+    help_run = subprocess.run([cli, "add", "--help"], capture_output=True, text=True)
+    help_text = help_run.stdout + help_run.stderr
+    extra = []
     for option in ("--key-file", "--identity-file", "--identity", "--private-key"):
-        if option in help_text.stdout + help_text.stderr:
-            command += [option, key]
+        if option in help_text:
+            extra = [option, key]
             break
-    trial = subprocess.run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL)
-    if trial.returncode != 0:
+    ways = [["--url", "sftp://%s@127.0.0.1:%d%s" % (user, port, remote)]]
+    if "--protocol" in help_text:
+        ways.append(["--url", "127.0.0.1", "--port", str(port), "--user", user, "--remote",
+                     remote, "--protocol", "sftp"])
+    for way in ways:
+        trial = subprocess.run([cli, "add", destination] + way + extra, capture_output=True,
+                               text=True, stdin=subprocess.DEVNULL)
+        if trial.returncode == 0:
+            break
+    else:
         said = (trial.stderr or trial.stdout).strip().splitlines()
-        return "not available yet: velmorix-cli add --url sftp://... refused%s" % (
+        return "not available yet: velmorix-cli add refused an SFTP destination%s" % (
             ": " + said[0] if said else " (exit %d)" % trial.returncode)
     subprocess.run([cli, "set", destination, "--local", local, "--only-newer", "on",
                     "--skip-underscore-folders", "off", "--skip-images-folder", "off",
@@ -397,7 +408,8 @@ def main():
             if why:
                 skipped[OURS_SFTP] = why
                 break
-            command = ["env", "HOME=" + home, args.cli, "transfer", destination]
+            command = ["env", "-u", "SSH_AUTH_SOCK", "HOME=" + home, args.cli, "transfer",
+                       destination]
             commands[OURS_SFTP][case] = (command, command)
         if OURS_SFTP in skipped:
             print("%s: %s" % (OURS_SFTP, skipped[OURS_SFTP]))
