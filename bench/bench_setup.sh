@@ -1,4 +1,4 @@
-# What both benchmark scripts do before they measure; sourced, not run.
+# What the benchmark scripts do before they measure; sourced, not run.
 
 bench_sudo=()
 [ "$(id -u)" -eq 0 ] || bench_sudo=(sudo)
@@ -18,9 +18,10 @@ bench_install() {
   fi
 }
 
-# Builds an optimised velmorix-cli, without tests or windows, in the folder $1.
+# Builds an optimised velmorix-cli, without tests or windows, in the folder $1,
+# and the other targets named after it.
 bench_build_cli() {
   cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMORIX_BUILD_TESTS=OFF \
     -DVELMORIX_BUILD_UI=OFF >/dev/null
-  cmake --build "$1" -j2 --target velmorix-cli >/dev/null
+  cmake --build "$1" -j2 --target velmorix-cli "${@:2}" >/dev/null
 }

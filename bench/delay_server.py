@@ -16,7 +16,14 @@ Each command is written to COMMAND_LOG as one line "VERB argument" (the
 password left out), so that a caller can count the uploads of a run.
 
     delay_server.py --root DIR --port N --user U --password P
-                    [--delay-ms 20] [--command-log FILE]
+                    [--delay-ms 20] [--command-log FILE] [--address 127.0.0.1]
+                    [--passive-ports FIRST-LAST] [--masquerade ADDRESS]
+
+Behind a relay that delays every byte instead (velmorix-delay-relay), the
+server runs with --delay-ms 0 on another loopback address (127.0.0.2),
+takes its passive ports from a range the relay also listens on at
+127.0.0.1, and announces 127.0.0.1 in its PASV replies (--masquerade), so
+that data connections pass through the relay too.
 """
 import argparse
 import collections
@@ -154,6 +161,10 @@ def main():
     parser.add_argument("--password", required=True)
     parser.add_argument("--delay-ms", type=float, default=20.0)
     parser.add_argument("--command-log", default=None)
+    parser.add_argument("--address", default="127.0.0.1")
+    parser.add_argument("--passive-ports", default=None, help="FIRST-LAST")
+    parser.add_argument("--masquerade", default=None,
+                        help="the address the PASV replies announce")
     args = parser.parse_args()
 
     config_logging(level=logging.WARNING)
@@ -163,9 +174,13 @@ def main():
     DelayedReplyHandler.abstracted_fs = SharedFolderFS
     DelayedReplyHandler.reply_delay = args.delay_ms / 1000.0
     DelayedReplyHandler.command_log = CommandLog(args.command_log)
+    if args.passive_ports:
+        first, last = (int(port) for port in args.passive_ports.split("-"))
+        DelayedReplyHandler.passive_ports = range(first, last + 1)
+    DelayedReplyHandler.masquerade_address = args.masquerade
     if DelayedReplyHandler.reply_delay:
         DelayServer.poll_timeout = min(DelayedReplyHandler.reply_delay, 1.0)
-    server = DelayServer(("127.0.0.1", args.port), DelayedReplyHandler)
+    server = DelayServer((args.address, args.port), DelayedReplyHandler)
     server.max_cons = 64
     server.serve_forever()
 
