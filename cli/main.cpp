@@ -32,6 +32,7 @@
 #include "resources/string_table.h"
 #include "settings/app_settings.h"
 #include "settings/settings_store.h"
+#include "sftp/sftp_connector.h"
 
 namespace velmorix::cli {
 namespace {
@@ -319,7 +320,8 @@ int RunOnDestination(const CommandLine& line, AppSettings& settings, SettingsSto
                                               ? ParseCount(*line.Value("max-delete"))
                                               : std::nullopt,
                              .historyPath = HistoryPath(),
-                             .report = &report};
+                             .report = &report,
+                             .connector = sftp::ConnectorFor(settings.profiles[index])};
     if (transfer) {
       // As the window does when the destination is picked in its list.
       if (choose)
@@ -370,7 +372,8 @@ int TestDestination(const CommandLine& line, AppSettings& settings, SettingsStor
                              .console = console,
                              .cancelEvent = cancelEvent,
                              .logPath = {},
-                             .learned = &learned};
+                             .learned = &learned,
+                             .connector = sftp::ConnectorFor(settings.profiles[index])};
     report = StartConnectionTest(request);
   }
   const int changesBefore = settings.changeCount;

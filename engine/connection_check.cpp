@@ -531,7 +531,7 @@ class SiteTest {
         return "resolve";
       case FtpErrorKind::kLoginFailed:
         return "login";
-      case FtpErrorKind::kTlsFailed:
+      case FtpErrorKind::kHostKeyRefused:
         return "host key";
       default:
         return "connect";

@@ -173,6 +173,9 @@ RunFailure ConnectionFailure(std::string_view host, uint16_t port, const FtpStat
       what = ftp::IsCertificateRefusal(status.text) ? "証明書を信頼しませんでした"
                                                     : "TLS を使えませんでした";
       break;
+    case FtpErrorKind::kHostKeyRefused:
+      what = "ホスト鍵を信頼しませんでした";
+      break;
     case FtpErrorKind::kServerReply:
       failure.reply = status.text;
       break;
@@ -199,6 +202,10 @@ std::string FailureHint(const RunFailure& failure, FtpErrorKind kind, bool activ
       failure.cause.ends_with("証明書を信頼しませんでした")) {
     return "ヒント: サーバーの証明書を検証できませんでした。自己署名の証明書なら、指紋をホストの"
            "管理者に確かめてから信頼してください。";
+  }
+  if (kind == FtpErrorKind::kHostKeyRefused && failure.message.starts_with("The authenticity")) {
+    return "ヒント: 初めて接続するサーバーです。指紋をサーバーの管理者に確かめてから信頼してく"
+           "ださい。";
   }
   return {};
 }

@@ -17,6 +17,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "sftp/sftp_connector.h"
 #include "engine/program_files.h"
 #include "engine/run_history.h"
 #include "engine/transfer_run.h"
@@ -299,6 +300,7 @@ void MainWindow::StartRun(RunKind kind) {
       .learned = &learned,
       .mode = kind == RunKind::kDryRun ? RunMode::kDryRun : RunMode::kPublish,
       .historyPath = QFile::encodeName(paths_.historyPath).toStdString(),
+      .connector = sftp::ConnectorFor(settings_.profiles[profile]),
   };
   runInProgress_ = true;
   if (kind == RunKind::kListing) {

@@ -36,6 +36,7 @@ class ScriptedConsole : public RunConsole {
 
   std::vector<CertificateInfo> certificates;  // asked about with TrustCertificate
   std::vector<std::string> massDeletionQuestions;
+  std::vector<std::string> hostKeyQuestions;  // asked with TrustHostKey, answered as certificates
   // The answer to ConfirmMassDeletion: yes, as the small sites of most
   // tests are mostly deleted on purpose; the guard's own tests say no.
   bool allowMassDeletion = true;
@@ -103,6 +104,13 @@ class ScriptedConsole : public RunConsole {
     std::lock_guard<std::mutex> lock(mutex_);
     events.push_back("certificate: " + question);
     certificates.push_back(certificate);
+    return trustCertificates_;
+  }
+
+  bool TrustHostKey(const std::string&, const std::string& question) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events.push_back("host key: " + question);
+    hostKeyQuestions.push_back(question);
     return trustCertificates_;
   }
 
