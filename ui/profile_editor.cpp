@@ -237,8 +237,9 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
   clockModeList_ = AddChoice(this, units, ids::kClockMode, "時刻の補正", 7, {"時差補正", "自動"});
   // Wide enough for "自動 (UTC+09:00)".
   clockModeList_->resize(units.X(80), clockModeList_->height());
-  clockNote_ = AddLabel(this, units, "SFTP では時刻は正確です (補正なし)", 60,
-                        151 + 8 * kConnectionRowHeight + 2, 108, 8);
+  // Under the clock row, across the editor: wider than the list above it.
+  clockNote_ = AddLabel(this, units, "SFTP では時刻は正確です (補正なし)", 7,
+                        151 + 8 * kConnectionRowHeight + 2, 161, 8);
   clockNote_->setObjectName(ids::kClockNote);
   AddLabel(this, units, "除外するファイル", 7, kExclusionTop + 2, 115, 8);
   excludePatternsField_ = new QPlainTextEdit(this);
