@@ -17,11 +17,12 @@ enum class OptionKind {
   kSwitch,
   kChoice,
   kFingerprint,
+  kHostKey,  // an SSH host key fingerprint (IsHostKeyFingerprint), or ''
   kConnections,
   kCount,    // a whole number from 0
   kDate,     // a day, or a day and a time (HistorySince)
   kPattern,  // an exclusion pattern, which may be given more than once
-  kUrl,      // a host name, or ftp://... or ftps://... (ParseUrl)
+  kUrl,      // a host name, or ftp://..., ftps://... or sftp://... (ParseUrl)
 };
 
 struct OptionSpec {
@@ -48,6 +49,9 @@ struct CommandSpec {
 // The connection settings, which set takes too.
 const std::vector<OptionSpec>& ConnectionOptions() {
   static const std::vector<OptionSpec> options = {
+      {"protocol", OptionKind::kChoice, {"ftp", "sftp"}},
+      {"key-file", OptionKind::kText},
+      {"trust-host-key", OptionKind::kHostKey},
       {"data-mode", OptionKind::kChoice, {"auto", "passive", "active"}},
       {"security", OptionKind::kChoice, {"none", "tls-if-available", "tls"}},
       {"encoding", OptionKind::kChoice, {"auto", "utf-8", "shift_jis", "euc-jp"}},
@@ -145,17 +149,18 @@ std::optional<UrlParts> ParseUrl(std::string_view text, std::string& error) {
     return UrlParts{.host = std::string(text)};
   const std::string refusal =
       "option '--url' takes a host name or ftp://[user@]host[:port][/folder] "
-      "(ftps:// for TLS), not '" +
+      "(ftps:// for TLS, sftp:// for SFTP), not '" +
       std::string(text) + "'";
   std::string scheme(text.substr(0, schemeEnd));
   std::transform(scheme.begin(), scheme.end(), scheme.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (scheme != "ftp" && scheme != "ftps") {
+  if (scheme != "ftp" && scheme != "ftps" && scheme != "sftp") {
     error = refusal;
     return std::nullopt;
   }
   UrlParts parts;
   parts.tls = scheme == "ftps";
+  parts.protocol = scheme == "sftp" ? kProtocolSftp : kProtocolFtp;
   std::string_view rest = text.substr(schemeEnd + 3);
   const size_t slash = rest.find('/');
   std::string_view authority = rest.substr(0, slash);
@@ -207,6 +212,8 @@ std::optional<UrlParts> ParseUrl(std::string_view text, std::string& error) {
     parts.port = ParsePort(port, error);
     if (!parts.port)
       return std::nullopt;
+  } else if (parts.protocol == kProtocolSftp) {
+    parts.port = kDefaultSftpPort;
   }
   return parts;
 }
@@ -403,6 +410,13 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
                      value + "'";
       return result;
     }
+    if (option->kind == OptionKind::kHostKey && !value.empty() && !IsHostKeyFingerprint(value)) {
+      result.error = "option '--" + name +
+                     "' takes SHA256: followed by 43 base64 characters as ssh prints them, "
+                     "or '' to forget the trusted host key, not '" +
+                     value + "'";
+      return result;
+    }
     if (option->kind == OptionKind::kConnections && !ParseConnections(value)) {
       result.error = "option '--" + name + "' takes a whole number from " +
                      std::to_string(kMinConnections) + " to " + std::to_string(kMaxConnections) +
@@ -465,6 +479,18 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
     result.error = "options '--progress' and '--no-progress' exclude each other";
     return result;
   }
+  // A URL's scheme names the protocol; --protocol must not name the other.
+  if (const std::optional<std::string> url = line.Value("url"), protocol = line.Value("protocol");
+      url && protocol) {
+    std::string error;
+    const std::optional<UrlParts> parts = ParseUrl(*url, error);
+    const int32_t named = *protocol == "sftp" ? kProtocolSftp : kProtocolFtp;
+    if (parts && parts->protocol && *parts->protocol != named) {
+      result.error = "options '--protocol " + *protocol + "' and '--url " + *url +
+                     "' name different protocols";
+      return result;
+    }
+  }
   if (line.command == "add" && !line.Has("url")) {
     result.error = "add needs --url HOST";
     return result;
@@ -475,8 +501,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
 std::string UsageText() {
   return R"(Usage: velmorix-cli COMMAND [NAME] [OPTIONS]
 
-Publishes a local folder tree to an FTP server and keeps the destinations,
-sharing the window program's settings, log and transfer engine.
+Publishes a local folder tree to an FTP or SFTP server and keeps the
+destinations, sharing the window program's settings, log and transfer engine.
 
 Destinations:
   destinations
@@ -491,11 +517,13 @@ Destinations:
       connections auto has learned to start with (active once passive ones
       failed and active ones worked; - otherwise), clock and the offset of
       the server's clock auto has learned (UTC+09:00; - while it has learned
-      none, or for time-difference), and the exclusion patterns, one field
-      separated by \n (- for none). Tabs,
+      none, or for time-difference), the exclusion patterns, one field
+      separated by \n (- for none), protocol (ftp or sftp), the key file
+      and the trusted host key (- for none). Tabs,
       line breaks and backslashes inside a field are shown as \t, \n, \r
       and \\. Passwords are never shown.
   add NAME --url HOST [--port N] [--user ID] [--password-stdin]
+      [--protocol ftp|sftp] [--key-file PATH] [--trust-host-key SHA256:...]
       [--remote DIR] [--time-difference on|off] [--data-mode auto|passive|active]
       [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
@@ -504,11 +532,14 @@ Destinations:
       Adds a destination with an empty local folder and all five options on.
       --url takes a host name, or ftp://[user@]host[:port][/folder], which
       fills the login, port and remote folder that no option gives
-      (ftps://... also sets --security tls); a password there is refused.
+      (ftps://... also sets --security tls; sftp://[user@]host[:port][/folder]
+      sets --protocol sftp and port 22 unless given); a password there is
+      refused.
       Data connections: auto (the default) opens them passively and turns to
       active mode when the server cannot; passive and active use only that
       mode.
   update NAME [--name NEW] [--url HOST] [--port N] [--user ID]
+      [--protocol ftp|sftp] [--key-file PATH] [--trust-host-key SHA256:...]
       [--password-stdin] [--remote DIR] [--time-difference on|off]
       [--data-mode auto|passive|active] [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
@@ -520,6 +551,7 @@ Destinations:
       Deletes the destination.
   set NAME [--local DIR] [--only-newer on|off] [--skip-underscore-folders on|off]
       [--skip-images-folder on|off] [--ignore-exe on|off] [--delete-on-server on|off]
+      [--protocol ftp|sftp] [--key-file PATH] [--trust-host-key SHA256:...]
       [--data-mode auto|passive|active] [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
       [--connections N] [--temp-upload on|off] [--clock auto|time-difference]
@@ -628,7 +660,32 @@ Options:
                     (for unattended runs: it never shows in a command line)
   --password-stdin  read the password as the first line of standard input
                     (its line end, LF or CR LF, is not part of it)
-  --port N          a whole number from 1 to 65535 (default 21)
+  --port N          a whole number from 1 to 65535 (default 21, 22 for SFTP)
+  --protocol ftp|sftp
+                    ftp (the default, and that of destinations stored before
+                    the setting) or sftp, over SSH. Changing it without
+                    --port moves a port of 21 to 22 and back and keeps any
+                    other. --data-mode, --security, --encoding and
+                    --trust-fingerprint apply to FTP destinations only and
+                    are refused for SFTP ones; --key-file and
+                    --trust-host-key to SFTP ones only. SFTP destinations
+                    log in with the SSH agent ($SSH_AUTH_SOCK), then the key
+                    file, then the stored password; their server times are
+                    exact, so --clock and --time-difference have no effect.
+  --key-file PATH   SFTP: the private key to log in with (a relative path is
+                    made absolute; '' for the usual ones, ~/.ssh/id_ed25519,
+                    id_ecdsa and id_rsa); a passphrase is asked for on the
+                    terminal, like a password, and never kept
+  --trust-host-key SHA256:...
+                    SFTP: a server host key to trust, its fingerprint as ssh
+                    prints it; '' forgets it, as does a new --url, --port or
+                    --protocol given without it. Host keys are checked
+                    against ~/.ssh/known_hosts and the program's own
+                    known_hosts file in $XDG_CONFIG_HOME/Quenzari; a key
+                    found in neither is asked about on a terminal (and kept
+                    in the program's file when accepted) and refused without
+                    one, with the command that trusts it; a key that differs
+                    from the known one is refused outright
   --security none|tls-if-available|tls
                     tls-if-available (the default of add) encrypts with TLS
                     when the server offers it and goes on in plain FTP when

@@ -62,15 +62,18 @@ std::optional<int32_t> ParseSwitch(std::string_view text);
 // nothing for anything else.
 std::optional<int32_t> ParseConnections(std::string_view text);
 
-// What --url gives beyond a bare host name: ftp://[user@]host[:port][/folder]
-// or ftps://... (TLS required), the scheme in any letter case, an IPv6
-// address in brackets.
+// What --url gives beyond a bare host name: ftp://[user@]host[:port][/folder],
+// ftps://... (TLS required) or sftp://... (SFTP, port 22 unless given), the
+// scheme in any letter case, an IPv6 address in brackets.
 struct UrlParts {
   std::string host;
   std::optional<std::string> user{};
   std::optional<int32_t> port{};
   std::optional<std::string> folder{};  // "/public_html"; nothing for none or "/"
   bool tls = false;                     // ftps://
+  // kProtocolFtp for ftp:// and ftps://, kProtocolSftp for sftp://;
+  // nothing for a bare host name.
+  std::optional<int32_t> protocol{};
 };
 // A text without "://" is a host name, kept as it is typed. On a refusal
 // (another scheme, no host, a password, a bad port) `error` says why.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <filesystem>
 
 #include "engine/server_clock.h"
 #include "settings/exclusion_patterns.h"
@@ -37,6 +38,7 @@ constexpr std::string_view kDataModeWords[] = {"auto", "passive", "active"};
 constexpr std::string_view kSecurityWords[] = {"none", "tls-if-available", "tls"};
 constexpr std::string_view kNameEncodingWords[] = {"auto", "utf-8", "shift_jis", "euc-jp"};
 constexpr std::string_view kClockModeWords[] = {"time-difference", "auto"};
+constexpr std::string_view kProtocolWords[] = {"ftp", "sftp"};
 
 // The value whose word is `word`: its position among `words`.
 template <size_t N>
@@ -66,6 +68,29 @@ std::string ChangedPatterns(std::string patterns, const ServerFields& fields) {
   for (const std::string& pattern : fields.addedExcludes)
     patterns = AppendPattern(patterns, pattern);
   return patterns;
+}
+
+// The settings of the one protocol given for a destination that will use
+// the other: said, naming the first option that is.
+CommandError ProtocolMismatch(const ServerFields& fields, int32_t protocol, std::string_view name) {
+  std::vector<std::pair<bool, std::string_view>> given;
+  if (protocol == kProtocolSftp) {
+    given = {{fields.dataMode.has_value(), "--data-mode"},
+             {fields.security.has_value(), "--security"},
+             {fields.nameEncoding.has_value(), "--encoding"},
+             {fields.trustedFingerprint.value_or("") != "", "--trust-fingerprint"}};
+  } else {
+    given = {{fields.keyFile.value_or("") != "", "--key-file"},
+             {fields.trustedHostKey.value_or("") != "", "--trust-host-key"}};
+  }
+  for (const auto& [isGiven, option] : given) {
+    if (isGiven) {
+      const bool ftpOnly = protocol == kProtocolSftp;
+      return std::string(option) + " applies to " + (ftpOnly ? "FTP" : "SFTP") +
+             " destinations only; " + std::string(name) + " uses " + (ftpOnly ? "SFTP" : "FTP");
+    }
+  }
+  return std::nullopt;
 }
 
 CommandError Refused(DestinationError error, std::string_view name) {
@@ -136,6 +161,34 @@ std::string_view ClockModeWord(int32_t clockMode) {
   return WordOfValue(kClockModeWords, clockMode);
 }
 
+std::optional<int32_t> ProtocolFromWord(std::string_view word) {
+  return ValueOfWord(kProtocolWords, word);
+}
+
+std::string_view ProtocolWord(int32_t protocol) {
+  return WordOfValue(kProtocolWords, protocol);
+}
+
+void ReadProtocolFields(const CommandLine& line, ServerFields& fields) {
+  if (const std::optional<std::string> protocol = line.Value("protocol")) {
+    fields.protocol = ProtocolFromWord(*protocol);
+  } else if (const std::optional<std::string> url = line.Value("url")) {
+    std::string error;
+    if (const std::optional<UrlParts> parts = ParseUrl(*url, error))
+      fields.protocol = parts->protocol;
+  }
+  if (std::optional<std::string> keyFile = line.Value("key-file")) {
+    if (!keyFile->empty() && keyFile->front() != '/') {
+      std::error_code error;
+      const std::filesystem::path absolute = std::filesystem::absolute(*keyFile, error);
+      if (!error)
+        *keyFile = absolute.string();
+    }
+    fields.keyFile = std::move(keyFile);
+  }
+  fields.trustedHostKey = line.Value("trust-host-key");
+}
+
 std::string DestinationLine(const FtpProfile& profile) {
   std::string line;
   for (const std::string* text : {&profile.name, &profile.url})
@@ -186,16 +239,25 @@ std::string DestinationLine(const FtpProfile& profile) {
   for (const std::string& pattern : PatternLines(profile.excludePatterns))
     patterns += (patterns.empty() ? "" : "\n") + pattern;
   line += patterns.empty() ? "-" : Escape(patterns);
+  line += "\t";
+  line += ProtocolWord(profile.protocol);
+  line += "\t";
+  line += profile.keyFile.empty() ? "-" : Escape(profile.keyFile);
+  line += "\t";
+  line += profile.trustedHostKey.empty() ? "-" : Escape(profile.trustedHostKey);
   return line;
 }
 
 CommandError AddDestination(AppSettings& settings, const ServerFields& fields) {
+  const int32_t protocol = fields.protocol.value_or(kProtocolFtp);
+  if (CommandError mismatch = ProtocolMismatch(fields, protocol, fields.name.value_or("")))
+    return mismatch;
   ServerData data{.name = fields.name.value_or(""),
                   .url = fields.url.value_or(""),
                   .userId = fields.userId.value_or(""),
                   .password = fields.password.value_or(""),
                   .remoteDir = fields.remoteDir.value_or(""),
-                  .port = fields.port.value_or(kDefaultPort),
+                  .port = fields.port.value_or(DefaultPortOf(protocol)),
                   .timeDifference = fields.timeDifference.value_or(0),
                   .dataMode = fields.dataMode.value_or(kDataModeAuto),
                   .security = fields.security.value_or(kSecurityTlsIfAvailable),
@@ -203,7 +265,10 @@ CommandError AddDestination(AppSettings& settings, const ServerFields& fields) {
                   .trustedFingerprint = fields.trustedFingerprint.value_or(""),
                   .connections = fields.connections.value_or(kNewDestinationConnections),
                   .temporaryUploads = fields.temporaryUploads.value_or(1),
-                  .clockMode = fields.clockMode.value_or(kClockModeAuto)};
+                  .clockMode = fields.clockMode.value_or(kClockModeAuto),
+                  .protocol = protocol,
+                  .keyFile = fields.keyFile.value_or(""),
+                  .trustedHostKey = fields.trustedHostKey.value_or("")};
   data.excludePatterns = ChangedPatterns(std::move(data.excludePatterns), fields);
   return Refused(velmorix::AddDestination(settings, data), data.name);
 }
@@ -214,6 +279,14 @@ CommandError UpdateDestination(AppSettings& settings, std::string_view name,
   if (index < 0)
     return RefusalText(DestinationError::kUnknownDestination, name);
   ServerData data = ServerDataOf(settings.profiles[index]);
+  const int32_t protocol = fields.protocol.value_or(data.protocol);
+  if (CommandError mismatch = ProtocolMismatch(fields, protocol, name))
+    return mismatch;
+  if (protocol != data.protocol && !fields.port)
+    data.port = PortForProtocol(data.port, protocol);
+  data.protocol = protocol;
+  data.keyFile = fields.keyFile.value_or(data.keyFile);
+  data.trustedHostKey = fields.trustedHostKey.value_or(data.trustedHostKey);
   data.name = fields.name.value_or(data.name);
   data.url = fields.url.value_or(data.url);
   data.userId = fields.userId.value_or(data.userId);

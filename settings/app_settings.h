@@ -83,6 +83,17 @@ struct FtpProfile {
   // (kClockOffsetNotLearned) while none has. It belongs to the server at
   // url and port, like trustedFingerprint.
   int32_t clockOffset = INT32_MIN;
+  // How the server is reached: 0 FTP, as for every destination stored
+  // before this could be chosen, 1 SFTP (settings/destinations.h names them).
+  int32_t protocol = 0;
+  // SFTP: the private key file to log in with; empty for the usual ones in
+  // ~/.ssh (id_ed25519, id_ecdsa, id_rsa).
+  std::string keyFile{};
+  // SFTP: the server's host key the user chose to trust from the command
+  // line, "SHA256:" and the digest in unpadded base64 as ssh writes it;
+  // empty for none. It belongs to the server at url and port, like
+  // trustedFingerprint.
+  std::string trustedHostKey{};
   // Not stored: the name this destination had when the settings were loaded,
   // empty for one added since. It travels with the destination through
   // renames and the shifts of a deletion, so that a save can tell a rename

@@ -45,13 +45,16 @@ DestinationError CheckServerData(const AppSettings& settings, const ServerData& 
       !IsInRange(data.autoNameEncoding, kNameEncodingAuto, kNameEncodingEucJp) ||
       (data.autoDataMode != kDataModeAuto && data.autoDataMode != kDataModeActive) ||
       !IsInRange(data.clockMode, kClockModeTimeDifference, kClockModeAuto) ||
-      (data.clockOffset != kClockOffsetNotLearned && !IsLearnedClockOffset(data.clockOffset))) {
+      (data.clockOffset != kClockOffsetNotLearned && !IsLearnedClockOffset(data.clockOffset)) ||
+      !IsInRange(data.protocol, kProtocolFtp, kProtocolSftp)) {
     return DestinationError::kValueOutOfRange;
   }
   if (!data.trustedFingerprint.empty() &&
       NormalizeFingerprint(data.trustedFingerprint) != data.trustedFingerprint) {
     return DestinationError::kValueOutOfRange;
   }
+  if (!data.trustedHostKey.empty() && !IsHostKeyFingerprint(data.trustedHostKey))
+    return DestinationError::kValueOutOfRange;
   if (FindRefusedPattern(data.excludePatterns))
     return DestinationError::kInvalidPattern;
   return CheckPassword(data.password);
@@ -76,6 +79,9 @@ void StoreServerData(const ServerData& data, FtpProfile& profile) {
   profile.excludePatterns = data.excludePatterns;
   profile.clockMode = data.clockMode;
   profile.clockOffset = data.clockOffset;
+  profile.protocol = data.protocol;
+  profile.keyFile = data.keyFile;
+  profile.trustedHostKey = data.trustedHostKey;
 }
 
 }  // namespace
@@ -160,6 +166,31 @@ PortCheck ParsePort(std::string_view text, int32_t& port) {
   return PortCheck::kValid;
 }
 
+int32_t DefaultPortOf(int32_t protocol) {
+  return protocol == kProtocolSftp ? kDefaultSftpPort : kDefaultPort;
+}
+
+int32_t PortForProtocol(int32_t port, int32_t protocol) {
+  const int32_t other = protocol == kProtocolSftp ? kProtocolFtp : kProtocolSftp;
+  return port == DefaultPortOf(other) ? DefaultPortOf(protocol) : port;
+}
+
+bool IsHostKeyFingerprint(std::string_view text) {
+  constexpr std::string_view kPrefix = "SHA256:";
+  constexpr std::string_view kBase64 =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  constexpr size_t kDigits = 43;  // 256 bits in 6-bit digits, unpadded
+  if (!text.starts_with(kPrefix) || text.size() != kPrefix.size() + kDigits)
+    return false;
+  text.remove_prefix(kPrefix.size());
+  for (const char c : text) {
+    if (kBase64.find(c) == std::string_view::npos)
+      return false;
+  }
+  // The last digit holds the digest's last 4 bits; its low 2 bits are 0.
+  return kBase64.find(text.back()) % 4 == 0;
+}
+
 bool IsLearnedClockOffset(int32_t minutes) {
   return IsInRange(minutes, -kMaxClockOffsetMinutes, kMaxClockOffsetMinutes);
 }
@@ -217,7 +248,10 @@ ServerData ServerDataOf(const FtpProfile& profile) {
                     // A stored number out of range counts as nothing learned.
                     .clockOffset = IsLearnedClockOffset(profile.clockOffset)
                                        ? profile.clockOffset
-                                       : kClockOffsetNotLearned};
+                                       : kClockOffsetNotLearned,
+                    .protocol = profile.protocol,
+                    .keyFile = profile.keyFile,
+                    .trustedHostKey = profile.trustedHostKey};
 }
 
 FtpProfile ProfileWith(const ServerData& data) {
@@ -255,8 +289,10 @@ DestinationError UpdateDestination(AppSettings& settings, int index, const Serve
   }
   const int chosen = ChosenDestination(settings);
   FtpProfile& profile = settings.profiles[index];
-  const bool otherServer = data.url != profile.url || data.port != profile.port;
+  const bool otherServer =
+      data.url != profile.url || data.port != profile.port || data.protocol != profile.protocol;
   const bool keptFingerprint = data.trustedFingerprint == profile.trustedFingerprint;
+  const bool keptHostKey = data.trustedHostKey == profile.trustedHostKey;
   const bool keptDataMode = data.autoDataMode == profile.autoDataMode;
   const bool stillAuto =
       profile.nameEncoding == kNameEncodingAuto && data.nameEncoding == kNameEncodingAuto;
@@ -265,6 +301,8 @@ DestinationError UpdateDestination(AppSettings& settings, int index, const Serve
   StoreServerData(data, profile);
   if (otherServer && keptFingerprint)
     profile.trustedFingerprint.clear();
+  if (otherServer && keptHostKey)
+    profile.trustedHostKey.clear();
   if (otherServer || !stillAuto)
     profile.autoNameEncoding = kNameEncodingAuto;
   if ((otherServer && keptDataMode) || data.dataMode != kDataModeAuto)
@@ -508,6 +546,18 @@ const std::vector<StoredProfileValue>& StoredProfileValues() {
        .kind = Kind::kNumber,
        .number = [](FtpProfile& p) -> int32_t& { return p.clockOffset; },
        .defaultNumber = kClockOffsetNotLearned,
+       .boundToServer = true},
+      // FTP, the only protocol before SFTP could be chosen.
+      {.prefix = strings::kFtpProtocol,
+       .kind = Kind::kNumber,
+       .number = [](FtpProfile& p) -> int32_t& { return p.protocol; },
+       .defaultNumber = kProtocolFtp},
+      {.prefix = strings::kFtpKeyFile,
+       .kind = Kind::kText,
+       .text = [](FtpProfile& p) -> std::string& { return p.keyFile; }},
+      {.prefix = strings::kFtpHostKey,
+       .kind = Kind::kText,
+       .text = [](FtpProfile& p) -> std::string& { return p.trustedHostKey; },
        .boundToServer = true},
   };
   return values;

@@ -63,6 +63,17 @@ inline constexpr int32_t kClockOffsetNotLearned = INT32_MIN;
 // number (kClockOffsetNotLearned among them) counts as nothing learned.
 bool IsLearnedClockOffset(int32_t minutes);
 
+// How a destination's server is reached (FtpProfile::protocol), and the
+// port each protocol listens on unless told otherwise.
+inline constexpr int32_t kProtocolFtp = 0;
+inline constexpr int32_t kProtocolSftp = 1;
+inline constexpr int32_t kDefaultSftpPort = 22;
+// The port a destination of `protocol` has when none is given.
+int32_t DefaultPortOf(int32_t protocol);
+// The port after the protocol changes to `protocol`: the other protocol's
+// default port becomes this one's, any other port stays.
+int32_t PortForProtocol(int32_t port, int32_t protocol);
+
 inline constexpr int32_t kLowestPort = 1;
 inline constexpr int32_t kHighestPort = 65535;
 // The store reads a password back only up to this many bytes.
@@ -125,6 +136,11 @@ DestinationError CheckPassword(std::string_view password);
 // other text.
 std::optional<std::string> NormalizeFingerprint(std::string_view text);
 
+// An SSH host key fingerprint as ssh writes it: "SHA256:" and the 32 bytes
+// of the digest in base64 without padding (43 characters, the last of which
+// carries 4 bits only).
+bool IsHostKeyFingerprint(std::string_view text);
+
 // --- Changes ----------------------------------------------------------------
 
 // What the profile editor edits of a destination; the local folder and the
@@ -170,6 +186,15 @@ struct ServerData {
   // What 自動 learned (FtpProfile::clockOffset): not edited, only shown
   // beside 自動, and carried so that an update keeps it.
   int32_t clockOffset = kClockOffsetNotLearned;
+  // FTP or SFTP (FtpProfile::protocol). With SFTP the FTP-only values
+  // (data mode, security, name encoding, certificate) are kept but unused.
+  int32_t protocol = kProtocolFtp;
+  // SFTP: the private key file; empty for the usual ones in ~/.ssh.
+  std::string keyFile{};
+  // SFTP: a host key trusted from the command line, in
+  // IsHostKeyFingerprint's form; empty for none. Not shown by the editor,
+  // but carried so that an update keeps it.
+  std::string trustedHostKey{};
 
   bool operator==(const ServerData&) const = default;
 };
@@ -185,14 +210,16 @@ FtpProfile ProfileWith(const ServerData& data);
 // Adds a destination with `data`, an empty local folder and all five
 // options on, in the next free slot; `index` (when given) receives its
 // index. Refused when the list is full, the name empty or taken, or the
-// password unfit.
+// password unfit. A protocol other than the two, or a trusted host key
+// neither empty nor in IsHostKeyFingerprint's form, is kValueOutOfRange.
 DestinationError AddDestination(AppSettings& settings, const ServerData& data,
                                 int* index = nullptr);
 // Replaces the server data of profile `index` (a rename when the name
 // differs); its local folder and options stay. An accepted certificate
 // belongs to the server it was accepted for: when the URL or the port
 // changes and `data` brings the stored fingerprint unchanged, the stored
-// one is forgotten. What 自動 decided is kept only while the destination
+// one is forgotten; so is a trusted host key, and a change of protocol
+// counts as another server too. What 自動 decided is kept only while the destination
 // stays at 自動 on the same URL and port: another server may write its
 // names otherwise, and picking an encoding (even 自動 again, after another)
 // is how the user lets 自動 decide afresh. What 自動 learned about data

@@ -37,7 +37,7 @@ const FtpProfile* LoadedAs(const AppSettings& settings, std::string_view name) {
 }
 
 bool SameServer(const FtpProfile& a, const FtpProfile& b) {
-  return a.url == b.url && a.port == b.port;
+  return a.url == b.url && a.port == b.port && a.protocol == b.protocol;
 }
 
 }  // namespace

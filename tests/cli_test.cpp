@@ -359,6 +359,9 @@ using DestinationCommandsTest = CliTest;
 // The patterns of a new destination as `destinations` lists them.
 constexpr char kListedNewPatterns[] =
     ".git/\\n.svn/\\n.hg/\\n.DS_Store\\nThumbs.db\\ndesktop.ini\\n*~\\n*.swp";
+// What follows the patterns for an FTP destination: its protocol, no key
+// file and no trusted host key.
+constexpr char kListedFtp[] = "\tftp\t-\t-";
 
 TEST_F(DestinationCommandsTest, DestinationsAreListedInNameOrderWithAllFieldsButThePassword) {
   Add({"beta", "--url", "ftp.example.jp", "--port", "2121", "--user", "web", "--remote", "/www",
@@ -376,20 +379,20 @@ TEST_F(DestinationCommandsTest, DestinationsAreListedInNameOrderWithAllFieldsBut
       result.out,
       "Alpha\tb.example.jp\t990\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
       "\t4\ton\t-\t-\tauto\t-\t" +
-          patterns +
+          patterns + kListedFtp +
           "\n"
           "alpha\ta.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
           "\t4\ton\t-\t-\tauto\t-\t" +
-          patterns +
+          patterns + kListedFtp +
           "\n"
           "beta\tftp.example.jp\t2121\tweb\t/"
           "www\t\ton\ton\ton\ton\ton\ton\tpassive\ttls-if-available\tauto\t-\t4\ton\t-\t-\t"
           "time-difference\t-\t" +
-          patterns +
+          patterns + kListedFtp +
           "\n"
           "Zeta\tz.example.jp\t21\t\t\t\ton\ton\ton\ton\ton\toff\tauto\ttls-if-available\tauto\t-"
           "\t4\ton\t-\t-\tauto\t-\t" +
-          patterns + "\n");
+          patterns + kListedFtp + "\n");
   EXPECT_EQ(result.out.find("hunter2"), std::string::npos);
   EXPECT_EQ(result.err, "");
 }
@@ -400,7 +403,7 @@ TEST_F(DestinationCommandsTest, FieldsWithTabsOrLineBreaksStayOnOneLine) {
   EXPECT_EQ(result.out,
             "two\\tparts\th\t21\t\tline\\nbreak\\\\x\t\ton\ton\ton\ton\ton\toff\tauto\t"
             "tls-if-available\tauto\t-\t4\ton\t-\t-\tauto\t-\t" +
-                std::string(kListedNewPatterns) + "\n");
+                std::string(kListedNewPatterns) + kListedFtp + "\n");
   EXPECT_EQ(LoadSettings().profiles[0].remoteDir, "line\nbreak\\x");
 }
 
@@ -476,7 +479,7 @@ TEST_F(DestinationCommandsTest, ConnectionSettingsAreTakenByEveryCommandAndListe
         line = listed;
     }
     // Then the clock's offset, nothing before a run, and the patterns.
-    EXPECT_TRUE(line.ends_with("\t" + step.listed + "\t-\t" + kListedNewPatterns))
+    EXPECT_TRUE(line.ends_with("\t" + step.listed + "\t-\t" + kListedNewPatterns + kListedFtp))
         << step.arguments[0] << " " << step.arguments[2] << ": " << line;
   }
 }
@@ -504,7 +507,8 @@ TEST_F(DestinationCommandsTest, ExclusionPatternsAreAddedClearedAndListed) {
       if (listed.starts_with(step.arguments[1] + "\t"))
         line = listed;
     }
-    EXPECT_TRUE(line.ends_with("\t" + step.listed)) << step.arguments[0] << ": " << line;
+    EXPECT_TRUE(line.ends_with("\t" + step.listed + kListedFtp))
+        << step.arguments[0] << ": " << line;
   }
   EXPECT_EQ(LoadSettings().profiles[1].excludePatterns, "[ab]\\*.html");
 }
@@ -775,12 +779,12 @@ TEST_F(RefusalTest, UnknownCommandsOptionsAndDestinationsAreRefused) {
                 "unknown option '--local' for add (set takes it)");
   ExpectRefused({"set", "site", "--port", "21"},
                 "unknown option '--port' for set (add and update take it)");
-  ExpectRefused({"add", "new", "--url", "sftp://h"},
+  ExpectRefused({"add", "new", "--url", "http://h"},
                 "option '--url' takes a host name or ftp://[user@]host[:port][/folder] (ftps:// "
-                "for TLS), not 'sftp://h'");
+                "for TLS, sftp:// for SFTP), not 'http://h'");
   ExpectRefused({"add", "new", "--url", "ftp://:21/x"},
                 "option '--url' takes a host name or ftp://[user@]host[:port][/folder] (ftps:// "
-                "for TLS), not 'ftp://:21/x'");
+                "for TLS, sftp:// for SFTP), not 'ftp://:21/x'");
   ExpectRefused({"add", "new", "--url", "ftp://web:secret@h"},
                 "option '--url' must not hold the password: give it with --password-stdin");
   ExpectRefused({"update", "site", "--url", "ftp://h:0"},
@@ -847,6 +851,13 @@ TEST_F(DestinationCommandsTest, UrlsFillTheFieldsAndAMissingLocalFolderIsSaid) {
        "none",
        21},
       {{"--url", "plain.example.jp"}, "plain.example.jp", "", "", "tls-if-available", 21},
+      {{"--url", "SFTP://me@ssh.example.jp/site"},
+       "ssh.example.jp",
+       "me",
+       "/site",
+       "tls-if-available",
+       22},
+      {{"--url", "sftp://ssh.example.jp:2222"}, "ssh.example.jp", "", "", "tls-if-available", 2222},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -881,6 +892,20 @@ TEST_F(RefusalTest, MalformedFingerprintsAndUnknownConnectionWordsAreUsageErrors
                   malformed + fingerprint + "'");
   }
   ExpectRefused({"add", "new", "--url", "x", "--trust-fingerprint=MD5:00"}, malformed + "MD5:00'");
+  const std::string hostKey = "SHA256:" + std::string(42, 'q') + "A";
+  for (const std::string& key : {hostKey.substr(0, 40), hostKey + "=", hostKey.substr(7),
+                                 "SHA256:" + std::string(42, 'q') + "B"}) {
+    ExpectRefused({"update", "site", "--trust-host-key", key},
+                  "option '--trust-host-key' takes SHA256: followed by 43 base64 characters as "
+                  "ssh prints them, or '' to forget the trusted host key, not '" +
+                      key + "'");
+  }
+  ExpectRefused({"update", "site", "--protocol", "ftp", "--url", "sftp://h"},
+                "options '--protocol ftp' and '--url sftp://h' name different protocols");
+  ExpectRefused({"add", "new", "--url", "ftps://h", "--protocol", "sftp"},
+                "options '--protocol sftp' and '--url ftps://h' name different protocols");
+  ExpectRefused({"set", "site", "--protocol", "ssh"},
+                "option '--protocol' takes ftp, sftp, not 'ssh'");
   ExpectRefused({"update", "site", "--security", "ssl"},
                 "option '--security' takes none, tls-if-available, tls, not 'ssl'");
   ExpectRefused({"set", "site", "--encoding", "sjis"},
@@ -1025,7 +1050,7 @@ TEST_F(ShiftJisCommandTest, AutoKeepsShiftJisAndALaterUtf8NameStopsTheRunChangin
             (std::map<fs::path, std::string>{{"index.html", "page"}, {"表.txt", "new, longer"}}));
   EXPECT_TRUE(Cli({"destinations"})
                   .out.ends_with("\tauto\t-\t4\ton\tshift_jis\t-\tauto\t-\t" +
-                                 std::string(kListedNewPatterns) + "\n"))
+                                 std::string(kListedNewPatterns) + kListedFtp + "\n"))
       << Cli({"destinations"}).out;
 
   // Someone has replaced 表.txt with "日本.txt" written in UTF-8 since
@@ -1045,9 +1070,9 @@ TEST_F(ShiftJisCommandTest, AutoKeepsShiftJisAndALaterUtf8NameStopsTheRunChangin
       << second.err;
   EXPECT_EQ(second.out.find("Names on"), std::string::npos) << second.out;
   EXPECT_EQ(Tree(server_.root()), before);
-  EXPECT_TRUE(
-      Cli({"destinations"})
-          .out.ends_with("\tshift_jis\t-\tauto\t-\t" + std::string(kListedNewPatterns) + "\n"));
+  EXPECT_TRUE(Cli({"destinations"})
+                  .out.ends_with("\tshift_jis\t-\tauto\t-\t" + std::string(kListedNewPatterns) +
+                                 kListedFtp + "\n"));
 }
 
 // A server that lists only with LIST, in UTC.
@@ -1067,13 +1092,15 @@ TEST_F(ListOnlyCommandTest, TheClockLearnedIsKeptListedAndForgottenWithThePort) 
             std::string::npos)
       << result.out;
   EXPECT_TRUE(Cli({"destinations"})
-                  .out.ends_with("\tauto\tUTC+00:00\t" + std::string(kListedNewPatterns) + "\n"))
+                  .out.ends_with("\tauto\tUTC+00:00\t" + std::string(kListedNewPatterns) +
+                                 kListedFtp + "\n"))
       << Cli({"destinations"}).out;
   EXPECT_EQ(Stored(kFtpKey, "FTPCLOCKOFFSET1"), RegistryValue::Number(0));
 
   ASSERT_EQ(Cli({"update", "site", "--port", "2121"}).status, 0);
   EXPECT_TRUE(
-      Cli({"destinations"}).out.ends_with("\tauto\t-\t" + std::string(kListedNewPatterns) + "\n"))
+      Cli({"destinations"})
+          .out.ends_with("\tauto\t-\t" + std::string(kListedNewPatterns) + kListedFtp + "\n"))
       << Cli({"destinations"}).out;
 }
 

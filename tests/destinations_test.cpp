@@ -106,6 +106,11 @@ TEST(DestinationChangeTest, RefusalsLeaveTheRecordAsItWas) {
        {.name = "new", .trustedFingerprint = "sha256:" + std::string(64, 'a')},
        1,
        DestinationError::kValueOutOfRange},
+      {"protocol", {.name = "new", .protocol = 2}, -1, DestinationError::kValueOutOfRange},
+      {"short host key",
+       {.name = "new", .trustedHostKey = "SHA256:abc"},
+       1,
+       DestinationError::kValueOutOfRange},
       {"unreadable exclusion pattern",
        {.name = "new", .excludePatterns = "*.psd\n[abc"},
        1,
@@ -291,6 +296,78 @@ TEST(FingerprintTest, AnAcceptedCertificateIsForgottenWhenTheServerChanges) {
   }
 }
 
+TEST(HostKeyTest, OnlyTheFormSshPrintsIsAFingerprint) {
+  const std::string digits(42, 'x');
+  const struct {
+    std::string text;
+    bool valid;
+  } cases[] = {
+      {"SHA256:" + digits + "A", true},
+      {"SHA256:+/09AZaz" + std::string(34, 'Q') + "w", true},
+      {"SHA256:" + digits + "B", false},             // the last digit carries 4 bits only
+      {"SHA256:" + digits, false},                   // 42 digits
+      {"SHA256:" + digits + "AA", false},            // 44 digits
+      {"SHA256:" + digits + "A=", false},            // padding
+      {"sha256:" + digits + "A", false},             // ssh writes the prefix upper case
+      {"SHA256:" + digits.substr(1) + "-A", false},  // base64url is not ssh's
+      {"MD5:" + digits + "A", false},
+      {"", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(IsHostKeyFingerprint(c.text), c.valid) << c.text;
+}
+
+TEST(HostKeyTest, ProtocolsSwapOnlyTheirDefaultPorts) {
+  const struct {
+    int32_t port;
+    int32_t protocol;
+    int32_t moved;
+  } cases[] = {
+      {21, kProtocolSftp, 22}, {22, kProtocolFtp, 21},  {2222, kProtocolSftp, 2222},
+      {21, kProtocolFtp, 21},  {22, kProtocolSftp, 22}, {990, kProtocolFtp, 990},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(PortForProtocol(c.port, c.protocol), c.moved) << c.port << " " << c.protocol;
+}
+
+TEST(HostKeyTest, ATrustedHostKeyAndACertificateGoWithAnotherServerOrProtocol) {
+  const std::string trusted = "SHA256:" + std::string(42, 'k') + "A";
+  const std::string other = "SHA256:" + std::string(42, 'm') + "A";
+  struct Case {
+    const char* what;
+    std::function<void(ServerData&)> change;
+    std::string keptHostKey;
+    bool keptFingerprint;
+  };
+  const Case cases[] = {
+      {"new key file", [](ServerData& d) { d.keyFile = "/k"; }, trusted, true},
+      {"other URL", [](ServerData& d) { d.url = "other.example.jp"; }, "", false},
+      {"other port", [](ServerData& d) { d.port = 2222; }, "", false},
+      {"other protocol", [](ServerData& d) { d.protocol = kProtocolFtp; }, "", false},
+      {"other URL and its key",
+       [&other](ServerData& d) {
+         d.url = "other.example.jp";
+         d.trustedHostKey = other;
+       },
+       other, false},
+      {"forgotten", [](ServerData& d) { d.trustedHostKey.clear(); }, "", true},
+  };
+  for (const Case& c : cases) {
+    AppSettings settings = WithProfiles({"site"});
+    FtpProfile& profile = settings.profiles[0];
+    profile.url = "ssh.example.jp";
+    profile.port = 22;
+    profile.protocol = kProtocolSftp;
+    profile.trustedHostKey = trusted;
+    profile.trustedFingerprint = Fingerprint("11");
+    ServerData data = ServerDataOf(profile);
+    c.change(data);
+    ASSERT_EQ(UpdateDestination(settings, 0, data), DestinationError::kNone) << c.what;
+    EXPECT_EQ(profile.trustedHostKey, c.keptHostKey) << c.what;
+    EXPECT_EQ(profile.trustedFingerprint.empty(), !c.keptFingerprint) << c.what;
+  }
+}
+
 TEST(FingerprintTest, ATlsConnectionIsRecordedAsTlsRequiredWithItsCertificate) {
   AppSettings settings = WithProfiles({"a", "b"});
   settings.profiles[1].security = kSecurityTlsIfAvailable;
@@ -332,14 +409,14 @@ TEST(StoredProfileValuesTest, NamesAreNumberedAsTheStoreKeepsThem) {
   std::vector<std::string> names;
   for (const StoredProfileValue& value : StoredProfileValues())
     names.push_back(value.NameFor(12));
-  EXPECT_EQ(names,
-            (std::vector<std::string>{
-                "FTPNAME12",     "FTPURL12",         "FTPUID12",        "FTPPASS12",
-                "FTPPORT12",     "FTPDIR12",         "LOCALDIR12",      "LASTDELDOTS12",
-                "LASTOPT121",    "LASTOPT122",       "LASTOPT123",      "LASTOPT124",
-                "LASTOPT125",    "FTPMODE12",        "FTPSECURITY12",   "FTPENCODING12",
-                "FTPCERT12",     "FTPCONNECTIONS12", "FTPTEMPUPLOAD12", "FTPAUTOENCODING12",
-                "FTPAUTOMODE12", "FTPEXCLUDE12",     "FTPCLOCK12",      "FTPCLOCKOFFSET12"}));
+  EXPECT_EQ(names, (std::vector<std::string>{
+                       "FTPNAME12",     "FTPURL12",         "FTPUID12",        "FTPPASS12",
+                       "FTPPORT12",     "FTPDIR12",         "LOCALDIR12",      "LASTDELDOTS12",
+                       "LASTOPT121",    "LASTOPT122",       "LASTOPT123",      "LASTOPT124",
+                       "LASTOPT125",    "FTPMODE12",        "FTPSECURITY12",   "FTPENCODING12",
+                       "FTPCERT12",     "FTPCONNECTIONS12", "FTPTEMPUPLOAD12", "FTPAUTOENCODING12",
+                       "FTPAUTOMODE12", "FTPEXCLUDE12",     "FTPCLOCK12",      "FTPCLOCKOFFSET12",
+                       "FTPPROTOCOL12", "FTPKEYFILE12",     "FTPHOSTKEY12"}));
 }
 
 // What 自動 decided is the server's, and only 自動's: it goes with another

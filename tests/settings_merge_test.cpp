@@ -117,6 +117,8 @@ TEST(MergeSettingsTest, PinStaysWithTheServerItWasAcceptedFor) {
        "other", kDefaultPort, ""},
       {"we learned it, they changed the port", learned, [](FtpProfile& p) { p.port = 2121; }, "ha",
        2121, ""},
+      {"we learned it, they changed the protocol", learned,
+       [](FtpProfile& p) { p.protocol = kProtocolSftp; }, "ha", kDefaultPort, ""},
       {"we learned it, they changed the user", learned, [](FtpProfile& p) { p.userId = "u"; }, "ha",
        kDefaultPort, pin},
       {"they learned it, we changed the URL", [](FtpProfile& p) { p.url = "other"; }, learned,

@@ -142,6 +142,9 @@ TEST_F(ProfileListTest, EveryFieldRoundTripsThroughTheFile) {
     profile.excludePatterns = i % 2 ? "" : ".git/\n\"x\".psd\n\\#a\\\\\r\n*~\n";
     profile.clockMode = i % 2;
     profile.clockOffset = i % 3 ? (i - 10) * 45 : kClockOffsetNotLearned;
+    profile.protocol = i % 2;
+    profile.keyFile = i % 3 ? "" : "/home/me/.ssh/key " + std::to_string(i);
+    profile.trustedHostKey = i % 2 ? "SHA256:" + std::string(42, 'a' + i) + "A" : "";
   }
   settings.profileCount = kMaxProfiles;
   store_.SaveSettings(settings);
@@ -250,6 +253,10 @@ TEST_F(ProfileListTest, MissingNumbersTakeTheirDefaults) {
   // Times read as the time-difference flag says, with no clock learned.
   EXPECT_EQ(profile.clockMode, kClockModeTimeDifference);
   EXPECT_EQ(profile.clockOffset, kClockOffsetNotLearned);
+  // FTP, with neither a key file nor a trusted host key.
+  EXPECT_EQ(profile.protocol, kProtocolFtp);
+  EXPECT_EQ(profile.keyFile, "");
+  EXPECT_EQ(profile.trustedHostKey, "");
 }
 
 TEST_F(ProfileListTest, ValuesOfUnexpectedTypeAreTakenAsMissing) {

@@ -55,6 +55,10 @@ inline constexpr char kTemporaryUploads[] = "temporaryUploads";
 inline constexpr char kExcludePatterns[] = "excludePatterns";
 inline constexpr char kConnectionTestButton[] = "connectionTest";
 inline constexpr char kClockMode[] = "clockMode";
+inline constexpr char kProtocol[] = "protocol";
+inline constexpr char kKeyFile[] = "keyFile";
+inline constexpr char kKeyFileBrowseButton[] = "keyFileBrowse";
+inline constexpr char kClockNote[] = "clockNote";
 }  // namespace profile_editor
 
 namespace about_box {

@@ -216,6 +216,24 @@ QString Dialogs::PickFolder(QWidget* parent, const QString& title, const QString
   return picker.selectedFiles().value(0);
 }
 
+QString Dialogs::PickFile(QWidget* parent, const QString& title, const QString& startFolder) {
+  if (script().active) {
+    script().shown.append(title);
+    script().startFolders.append(startFolder);
+    return script().folders.isEmpty() ? QString() : script().folders.dequeue();
+  }
+  QFileDialog picker(parent, title, startFolder);
+  picker.setFont(DialogFont());
+  picker.setFileMode(QFileDialog::ExistingFile);
+  picker.setOptions(QFileDialog::DontUseNativeDialog);
+  // Key files live in a hidden folder and have no extension to filter by.
+  picker.setFilter(picker.filter() | QDir::Hidden);
+  if (picker.exec() != QDialog::Accepted) {
+    return QString();
+  }
+  return picker.selectedFiles().value(0);
+}
+
 void Dialogs::OpenInViewer(QWidget* parent, const QString& path, const QString& failureText) {
   const QFileInfo file(path);
   if (!file.isFile()) {

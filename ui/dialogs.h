@@ -35,6 +35,10 @@ class Dialogs {
   // The folder picker, opened at `startFolder`; the chosen folder, or an
   // empty text when cancelled.
   static QString PickFolder(QWidget* parent, const QString& title, const QString& startFolder);
+  // The file picker, hidden files shown, opened at `startFolder`; the
+  // chosen file, or an empty text when cancelled. Scripted like the folder
+  // picker: it takes the next queued folder as its file.
+  static QString PickFile(QWidget* parent, const QString& title, const QString& startFolder);
 
   // Hands the local file `path` to the desktop's viewer and returns at once.
   // When no viewer can show it, `failureText` is shown with Warn over

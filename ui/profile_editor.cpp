@@ -4,6 +4,8 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -50,8 +52,10 @@ QLabel* AddLabel(QWidget* parent, const DialogUnits& units, const char* text, in
   return label;
 }
 
-// The rows of connection settings below the template's controls.
-constexpr int kConnectionRows = 6;
+// The rows of connection settings below the template's controls: the
+// protocol and the key file, the FTP-only rows, and a last one for the note
+// that SFTP needs no clock correction.
+constexpr int kConnectionRows = 9;
 constexpr int kConnectionRowHeight = 16;
 
 // The exclusion patterns below the connection rows: a label, then a field
@@ -205,27 +209,38 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
   timeDifferenceBox_ = new QCheckBox(QStringLiteral("時差補正"), this);
   timeDifferenceBox_->setObjectName(ids::kTimeDifference);
   Place(timeDifferenceBox_, units, 125, 88, 39, 10);
+  protocolList_ = AddChoice(this, units, ids::kProtocol, "プロトコル", 0, {"FTP", "SFTP"});
+  AddConnectionRow(this, units, "鍵ファイル", 1);
+  keyFileField_ = AddEdit(this, units, ids::kKeyFile, 60, 151 + kConnectionRowHeight, 70, 12);
+  keyFileField_->setToolTip(
+      QStringLiteral("空欄なら ~/.ssh の id_ed25519、id_ecdsa、id_rsa を使います。"));
+  keyFileButton_ = AddButton(this, units, ids::kKeyFileBrowseButton, "参照...", 133,
+                             151 + kConnectionRowHeight, 35, 12);
   dataModeList_ =
-      AddChoice(this, units, ids::kDataMode, "データ接続", 0, {"自動", "パッシブ", "アクティブ"});
+      AddChoice(this, units, ids::kDataMode, "データ接続", 2, {"自動", "パッシブ", "アクティブ"});
   // Wide enough for "自動 (アクティブ)".
   dataModeList_->resize(units.X(80), dataModeList_->height());
-  securityList_ = AddChoice(this, units, ids::kSecurity, "セキュリティ", 1,
+  securityList_ = AddChoice(this, units, ids::kSecurity, "セキュリティ", 3,
                             {"なし", "TLS (可能なら)", "TLS 必須"});
-  nameEncodingList_ = AddChoice(this, units, ids::kNameEncoding, "文字コード", 2,
+  nameEncodingList_ = AddChoice(this, units, ids::kNameEncoding, "文字コード", 4,
                                 {"自動", "UTF-8", "Shift_JIS", "EUC-JP"});
   // Wide enough for "自動 (Shift_JIS)".
   nameEncodingList_->resize(units.X(80), nameEncodingList_->height());
   connectionsSpin_ =
-      AddNumber(this, units, ids::kConnections, "同時接続数", 3, kMinConnections, kMaxConnections);
+      AddNumber(this, units, ids::kConnections, "同時接続数", 5, kMinConnections, kMaxConnections);
   // Beside 同時接続数, which it tells how many the server allows.
   auto* test = AddButton(this, units, ids::kConnectionTestButton, "接続テスト", 116,
-                         151 + 3 * kConnectionRowHeight, 52, 14);
+                         151 + 5 * kConnectionRowHeight, 52, 14);
   temporaryUploadsBox_ = new QCheckBox(QStringLiteral("一時ファイル名で転送"), this);
   temporaryUploadsBox_->setObjectName(ids::kTemporaryUploads);
-  Place(temporaryUploadsBox_, units, 7, 151 + 4 * kConnectionRowHeight + 2, 115, 10);
-  clockModeList_ = AddChoice(this, units, ids::kClockMode, "時刻の補正", 5, {"時差補正", "自動"});
+  Place(temporaryUploadsBox_, units, 7, 151 + 6 * kConnectionRowHeight + 2, 115, 10);
+  clockModeList_ = AddChoice(this, units, ids::kClockMode, "時刻の補正", 7, {"時差補正", "自動"});
   // Wide enough for "自動 (UTC+09:00)".
   clockModeList_->resize(units.X(80), clockModeList_->height());
+  // Under the clock row, across the editor: wider than the list above it.
+  clockNote_ = AddLabel(this, units, "SFTP では時刻は正確です (補正なし)", 7,
+                        151 + 8 * kConnectionRowHeight + 2, 161, 8);
+  clockNote_->setObjectName(ids::kClockNote);
   AddLabel(this, units, "除外するファイル", 7, kExclusionTop + 2, 115, 8);
   excludePatternsField_ = new QPlainTextEdit(this);
   excludePatternsField_->setObjectName(ids::kExcludePatterns);
@@ -241,6 +256,8 @@ ProfileEditor::ProfileEditor(AppSettings& settings, QWidget* parent)
   connect(list_, &QComboBox::activated, this, &ProfileEditor::SelectionChanged);
   connect(clockModeList_, &QComboBox::currentIndexChanged, this,
           [this](int mode) { timeDifferenceBox_->setEnabled(mode == kClockModeTimeDifference); });
+  connect(protocolList_, &QComboBox::currentIndexChanged, this, &ProfileEditor::ProtocolChanged);
+  connect(keyFileButton_, &QPushButton::clicked, this, &ProfileEditor::BrowseKeyFile);
   connect(add, &QPushButton::clicked, this, &ProfileEditor::AddProfile);
   connect(update, &QPushButton::clicked, this, &ProfileEditor::UpdateProfile);
   connect(remove, &QPushButton::clicked, this, &ProfileEditor::DeleteProfile);
@@ -265,6 +282,10 @@ void ProfileEditor::accept() {
 }
 
 void ProfileEditor::ShowFields() {
+  // Before the port: the protocol's change moves the port shown, which the
+  // profile's own port then replaces.
+  protocolList_->setCurrentIndex(fields_.protocol);
+  ShowFieldBytes(keyFileField_, fields_.keyFile);
   ShowFieldBytes(nameField_, fields_.name);
   ShowFieldBytes(urlField_, fields_.url);
   ShowFieldBytes(remoteDirField_, fields_.remoteDir);
@@ -281,6 +302,35 @@ void ProfileEditor::ShowFields() {
   temporaryUploadsBox_->setChecked(fields_.temporaryUploads != 0);
   excludePatternsField_->setPlainText(QString::fromStdString(fields_.excludePatterns));
   ShowClock();
+  ShowProtocol();
+}
+
+void ProfileEditor::ProtocolChanged(int protocol) {
+  int32_t port = 0;
+  if (protocol >= 0 && ParsePort(portField_->text().toStdString(), port) == PortCheck::kValid)
+    portField_->setText(QString::number(PortForProtocol(port, protocol)));
+  ShowProtocol();
+}
+
+void ProfileEditor::ShowProtocol() {
+  const bool sftp = protocolList_->currentIndex() == kProtocolSftp;
+  for (QWidget* ftpOnly :
+       {static_cast<QWidget*>(dataModeList_), static_cast<QWidget*>(securityList_),
+        static_cast<QWidget*>(nameEncodingList_)}) {
+    ftpOnly->setEnabled(!sftp);
+  }
+  keyFileField_->setEnabled(sftp);
+  keyFileButton_->setEnabled(sftp);
+  clockNote_->setVisible(sftp);
+}
+
+void ProfileEditor::BrowseKeyFile() {
+  const QString given = keyFileField_->text();
+  const QString start =
+      given.isEmpty() ? QDir::home().filePath(QStringLiteral(".ssh")) : QFileInfo(given).path();
+  const QString picked = Dialogs::PickFile(this, QStringLiteral("鍵ファイル"), start);
+  if (!picked.isEmpty())
+    keyFileField_->setText(picked);
 }
 
 void ProfileEditor::ShowClock() {
@@ -303,6 +353,8 @@ bool ProfileEditor::ReadFields() {
   fields_.temporaryUploads = temporaryUploadsBox_->isChecked() ? 1 : 0;
   fields_.excludePatterns = excludePatternsField_->toPlainText().toStdString();
   fields_.clockMode = clockModeList_->currentIndex();
+  fields_.protocol = protocolList_->currentIndex();
+  fields_.keyFile = FieldBytes(keyFileField_);
 
   int32_t port = 0;
   const PortCheck check = ParsePort(portField_->text().toStdString(), port);
@@ -360,6 +412,7 @@ void ProfileEditor::AddProfile() {
   // the addition is refused.
   ServerData data = fields_;
   data.trustedFingerprint.clear();
+  data.trustedHostKey.clear();
   data.autoNameEncoding = kNameEncodingAuto;
   data.autoDataMode = kDataModeAuto;
   data.clockOffset = kClockOffsetNotLearned;
@@ -448,7 +501,7 @@ void ProfileEditor::TestConnection() {
 
   // What a run would keep, the test keeps: in the fields, for Add and
   // Update, and in the shown destination when it is that server.
-  tested_ = TestedServer{profile.url, profile.port, learned};
+  tested_ = TestedServer{profile.url, profile.port, profile.protocol, learned};
   AppSettings tested;
   tested.profiles[0] = profile;
   tested.profileCount = 1;
@@ -457,7 +510,8 @@ void ProfileEditor::TestConnection() {
   const int current = settings_.currentProfile;
   if (settings_.lastFtp >= 0 && current >= 0 && current < settings_.profileCount &&
       settings_.profiles[current].url == profile.url &&
-      settings_.profiles[current].port == profile.port) {
+      settings_.profiles[current].port == profile.port &&
+      settings_.profiles[current].protocol == profile.protocol) {
     KeepLearned(settings_, current, learned);
   }
 
@@ -474,7 +528,8 @@ void ProfileEditor::TestConnection() {
 
 void ProfileEditor::KeepTested(int index) {
   const FtpProfile& profile = settings_.profiles[index];
-  if (tested_ && tested_->url == profile.url && tested_->port == profile.port) {
+  if (tested_ && tested_->url == profile.url && tested_->port == profile.port &&
+      tested_->protocol == profile.protocol) {
     KeepLearned(settings_, index, tested_->learned);
   }
   ShowKept(profile);
@@ -483,6 +538,7 @@ void ProfileEditor::KeepTested(int index) {
 void ProfileEditor::ShowKept(const FtpProfile& profile) {
   fields_.security = profile.security;
   fields_.trustedFingerprint = profile.trustedFingerprint;
+  fields_.trustedHostKey = profile.trustedHostKey;
   fields_.autoNameEncoding = profile.autoNameEncoding;
   fields_.autoDataMode = profile.autoDataMode;
   fields_.clockOffset = profile.clockOffset;

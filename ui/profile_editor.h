@@ -23,6 +23,8 @@
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
+class QPushButton;
 class QLineEdit;
 class QPlainTextEdit;
 class QSpinBox;
@@ -75,6 +77,16 @@ class ProfileEditor : public QDialog {
   void ShowKept(const FtpProfile& profile);
   // Shows in the lists what 自動 decided and learned.
   void ShowAutoItems();
+  // A protocol picked in the list: the port moves between the protocols'
+  // default ports (21 and 22; any other port stays).
+  void ProtocolChanged(int protocol);
+  // Enables the controls of the protocol in the list: SFTP has no data
+  // connection mode, security, name encoding nor clock correction (the note
+  // beside the clock says so), FTP no key file.
+  void ShowProtocol();
+  // 参照...: picks the key file, starting in the folder of the one given,
+  // else in ~/.ssh.
+  void BrowseKeyFile();
 
   AppSettings& settings_;
 
@@ -93,6 +105,10 @@ class ProfileEditor : public QDialog {
   QSpinBox* connectionsSpin_;       // kMinConnections to kMaxConnections
   QPlainTextEdit* excludePatternsField_;  // 除外するファイル, one pattern per line
   QComboBox* clockModeList_;              // 時差補正, 自動: kClockModeTimeDifference...
+  QComboBox* protocolList_;               // FTP, SFTP: kProtocolFtp...
+  QLineEdit* keyFileField_;               // 鍵ファイル (SFTP)
+  QPushButton* keyFileButton_;            // 参照...
+  QLabel* clockNote_;                     // shown with SFTP beside 時刻の補正
 
   // The editor's working copy: what the fields held when last read or shown.
   // Its trusted fingerprint has no field; it is the shown profile's.
@@ -102,6 +118,7 @@ class ProfileEditor : public QDialog {
   struct TestedServer {
     std::string url;
     int32_t port = 0;
+    int32_t protocol = kProtocolFtp;
     ConnectionLearned learned;
   };
   std::optional<TestedServer> tested_;

@@ -59,6 +59,7 @@ check "choice value" "tls-if-available|tls" add x --security tl
 check "value after =" "passive" set alpha --data-mode = pa
 check "value right after =" "auto|utf-8|shift_jis|euc-jp" update alpha --encoding =
 check "no value for a free text" "" add x --url 127
+check "protocol value" "ftp|sftp" update alpha --protocol ""
 check "folders for --local" "$scratch/site/docs" set alpha --local "$scratch/site/d"
 
 # The manual pages: velmorix.1 only where the window program is built.

@@ -4,9 +4,11 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -385,6 +387,57 @@ TEST_F(ProfileEditorUpdateTest, ClockChoiceShowsWhatAutoLearnedAndGoesWithTheSer
   settings_ = {};
   Open();
   EXPECT_EQ(Control<QComboBox>(editor_.get(), ids::kClockMode)->currentIndex(), kClockModeAuto);
+}
+
+// SFTP: the port moves between 21 and 22 only, the FTP-only choices and
+// the key file take turns, and the clock note shows with SFTP.
+TEST_F(ProfileEditorUpdateTest, ProtocolMovesTheDefaultPortAndEnablesItsOwnControls) {
+  Stored("alpha");
+  Open();
+  auto* protocol = Control<QComboBox>(editor_.get(), ids::kProtocol);
+  auto* keyFile = Control<QLineEdit>(editor_.get(), ids::kKeyFile);
+  auto* browse = Control<QPushButton>(editor_.get(), ids::kKeyFileBrowseButton);
+  auto* note = Control<QLabel>(editor_.get(), ids::kClockNote);
+  std::vector<QWidget*> ftpOnly;
+  for (const char* id : {ids::kDataMode, ids::kSecurity, ids::kNameEncoding})
+    ftpOnly.push_back(Control<QComboBox>(editor_.get(), id));
+  ASSERT_FALSE(HasFailure());
+  const struct {
+    const char* typedPort;
+    int protocolPicked;
+    const char* shownPort;
+  } steps[] = {
+      {"21", kProtocolSftp, "22"},    {"22", kProtocolFtp, "21"}, {"2222", kProtocolSftp, "2222"},
+      {"2222", kProtocolFtp, "2222"}, {"x", kProtocolSftp, "x"},
+  };
+  for (const auto& step : steps) {
+    Retype(port_, step.typedPort);
+    protocol->setCurrentIndex(step.protocolPicked);
+    const bool sftp = step.protocolPicked == kProtocolSftp;
+    EXPECT_EQ(port_->text(), step.shownPort) << step.typedPort;
+    for (QWidget* control : ftpOnly)
+      EXPECT_EQ(control->isEnabled(), !sftp) << control->objectName().toStdString();
+    EXPECT_EQ(keyFile->isEnabled(), sftp);
+    EXPECT_EQ(browse->isEnabled(), sftp);
+    EXPECT_EQ(note->isVisible(), sftp);
+  }
+
+  // Saved with Update, and shown again when the editor opens.
+  protocol->setCurrentIndex(kProtocolFtp);
+  Retype(port_, "21");
+  protocol->setCurrentIndex(kProtocolSftp);
+  ui::Dialogs::QueueFolder(QStringLiteral("/home/me/.ssh/site_key"));
+  QTest::mouseClick(browse, Qt::LeftButton);
+  EXPECT_EQ(ui::Dialogs::Shown(), QStringList({QStringLiteral("鍵ファイル")}));
+  Press(ids::kUpdateButton);
+  EXPECT_EQ(settings_.profiles[0].protocol, kProtocolSftp);
+  EXPECT_EQ(settings_.profiles[0].port, 22);
+  EXPECT_EQ(settings_.profiles[0].keyFile, "/home/me/.ssh/site_key");
+  Open();
+  EXPECT_EQ(Control<QComboBox>(editor_.get(), ids::kProtocol)->currentText(), "SFTP");
+  EXPECT_EQ(port_->text(), "22");
+  EXPECT_EQ(Control<QLineEdit>(editor_.get(), ids::kKeyFile)->text(), "/home/me/.ssh/site_key");
+  EXPECT_FALSE(Control<QComboBox>(editor_.get(), ids::kSecurity)->isEnabled());
 }
 
 TEST_F(ProfileEditorUpdateTest, OtherProfilesNameOrEmptyNameChangesNothing) {
