@@ -88,6 +88,7 @@ ServerFields ReadConnectionFields(const CommandLine& line) {
   fields.addedExcludes = line.Values("exclude");
   if (const std::optional<std::string> clock = line.Value("clock"))
     fields.clockMode = ClockModeFromWord(*clock);
+  ReadProtocolFields(line, fields);
   return fields;
 }
 
@@ -462,7 +463,8 @@ int Run(const CommandLine& line) {
     const bool connectionGiven =
         connection.dataMode || connection.security || connection.nameEncoding ||
         connection.trustedFingerprint || connection.connections || connection.temporaryUploads ||
-        connection.clearExcludes || !connection.addedExcludes.empty() || connection.clockMode;
+        connection.clearExcludes || !connection.addedExcludes.empty() || connection.clockMode ||
+        connection.protocol || connection.keyFile || connection.trustedHostKey;
     if (connectionGiven && !error)
       error = UpdateDestination(settings, line.name, connection);
   }

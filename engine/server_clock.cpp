@@ -26,6 +26,11 @@ int64_t RoundToMultiple(int64_t seconds, int64_t step) {
 
 ServerClock ServerClock::Of(const FtpProfile& profile) {
   ServerClock clock;
+  // An SFTP server's times are exact: neither mode corrects them.
+  if (profile.protocol == kProtocolSftp) {
+    clock.automatic = true;
+    return clock;
+  }
   clock.automatic = profile.clockMode == kClockModeAuto;
   clock.timeDifference = profile.timeDifference != 0;
   if (clock.automatic && IsLearnedClockOffset(profile.clockOffset))

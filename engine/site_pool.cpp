@@ -61,7 +61,8 @@ void SitePool::Work(int number) {
   std::unique_ptr<OpenSite> open = Open(number);
   std::unique_lock<std::mutex> lock(mutex_);
   ++tried_;
-  if (open) {
+  const bool loggedIn = open != nullptr;
+  if (loggedIn) {
     ++working_;
     ++idle_;
   }
@@ -117,7 +118,8 @@ void SitePool::Work(int number) {
   }
   if (open)
     --idle_;
-  --working_;
+  if (loggedIn)
+    --working_;
   changed_.notify_all();
 }
 

@@ -73,7 +73,7 @@ class SitePool final : public ParallelUploads {
   int tried_ = 0;                      // connections that have tried their login
   int working_ = 0;                    // connections logged in and not lost for good
   int idle_ = 0;                       // of those, the ones without an upload
-  int reported_ = 1;                   // the count the last notice told
+  int reported_ = -1;                  // the count the last notice told
   std::vector<std::jthread> threads_;
 };
 

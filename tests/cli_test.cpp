@@ -27,6 +27,7 @@
 #include "settings/registry/registry_file.h"
 #include "settings/settings_store.h"
 #include "tests/support/test_ftp_server.h"
+#include "tests/support/test_ssh_server.h"
 
 namespace velmorix {
 namespace {
@@ -1254,6 +1255,47 @@ TEST_F(TransferCommandTest, JsonReportsTheRunAndNothingElse) {
   EXPECT_EQ(failed["bytes_uploaded"], 0);
   EXPECT_EQ(nlohmann::json::parse(Cli(cases[0].arguments).out)["log"], logFile().string());
   EXPECT_FALSE(nlohmann::json::parse(Cli(cases[2].arguments).out).at("steps").empty());
+}
+
+// An SFTP destination: an unknown host key is refused without a terminal,
+// with the command that trusts it; once trusted, the publish goes through.
+class SftpCommandTest : public CliTest {
+ protected:
+  void SetUp() override {
+    CliTest::SetUp();
+    if (!testing::TestSshServer::Available())
+      GTEST_SKIP() << "sshd is not installed";
+    ssh_.Start();
+    fs::create_directories(ssh_.root() / "site");
+  }
+  testing::TestSshServer ssh_;
+};
+
+TEST_F(SftpCommandTest, UnknownHostKeyIsRefusedUntilTrustedThenThePublishGoesThrough) {
+  const fs::path local = work_.path() / "local";
+  WriteFile(local / "index.html", "top");
+  Add({"shop", "--url",
+       "sftp://" + testing::TestSshServer::User() + "@127.0.0.1:" + std::to_string(ssh_.port()) +
+           (ssh_.root() / "site").string(),
+       "--key-file", ssh_.clientKey()});
+  ASSERT_EQ(Cli({"set", "shop", "--local", local.string()}).status, 0);
+  const std::string fingerprint = ssh_.HostKeyFingerprint();
+
+  const CliResult refused = Cli({"transfer", "shop"});
+  EXPECT_EQ(refused.status, kExitNotConnected);
+  EXPECT_NE(refused.err.find("to trust it: velmorix-cli set 'shop' --trust-host-key " +
+                             fingerprint + "\n"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_FALSE(fs::exists(ssh_.root() / "site" / "index.html"));
+
+  ASSERT_EQ(Cli({"set", "shop", "--trust-host-key", fingerprint}).status, 0);
+  const CliResult published = Cli({"transfer", "shop"});
+  EXPECT_EQ(published.status, 0) << published.err;
+  EXPECT_NE(published.out.find("Login to 127.0.0.1 by key file " + ssh_.clientKey() + "\n"),
+            std::string::npos)
+      << published.out;
+  EXPECT_EQ(ReadFile(ssh_.root() / "site" / "index.html"), "top");
 }
 
 // A server that lets in two connections of a user at once.

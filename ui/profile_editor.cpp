@@ -19,6 +19,7 @@
 #include "resources/string_table.h"
 #include "settings/destinations.h"
 #include "settings/exclusion_patterns.h"
+#include "sftp/sftp_connector.h"
 #include "ui/control_names.h"
 #include "ui/destination_list.h"
 #include "ui/dialog_metrics.h"
@@ -496,7 +497,8 @@ void ProfileEditor::TestConnection() {
                            .console = console,
                            .cancelEvent = cancelEvent,
                            .logPath = {},
-                           .learned = &learned};
+                           .learned = &learned,
+                           .connector = sftp::ConnectorFor(profile)};
   const ConnectionTestReport report = StartConnectionTest(request);
 
   // What a run would keep, the test keeps: in the fields, for Add and
