@@ -15,7 +15,8 @@ user=velmorixbench
 password=bench-pass-2024
 
 . bench/bench_setup.sh
-bench_install vsftpd lftp time openssl libssl-dev python3-pyftpdlib cmake ninja-build g++
+bench_install vsftpd lftp time openssl libssl-dev libssh2-1-dev nlohmann-json3-dev python3-pyftpdlib \
+  cmake ninja-build g++
 # The Debian package starts its own server on port 21; the benchmark runs its own.
 "${bench_sudo[@]}" systemctl stop vsftpd 2>/dev/null || true
 

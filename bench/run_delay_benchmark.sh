@@ -20,7 +20,8 @@ delay_ms="${2:-20}"
 build="${BUILD_DIR:-build-bench}"
 
 . bench/bench_setup.sh
-bench_install lftp rclone time python3-pyftpdlib libssl-dev cmake ninja-build g++
+bench_install lftp rclone time python3-pyftpdlib libssl-dev libssh2-1-dev nlohmann-json3-dev \
+  cmake ninja-build g++
 
 bench_build_cli "$build"
 

@@ -21,8 +21,8 @@ large_mb="${3:-100}"
 build="${BUILD_DIR:-build-bench}"
 
 . bench/bench_setup.sh
-bench_install lftp rclone time openssh-server openssh-client python3-pyftpdlib libssl-dev \
-  libicu-dev cmake ninja-build g++
+bench_install lftp rclone time openssh-server openssh-client python3-pyftpdlib libssl-dev libssh2-1-dev \
+  libicu-dev nlohmann-json3-dev cmake ninja-build g++
 
 bench_build_cli "$build" velmorix-delay-relay
 
