@@ -68,9 +68,32 @@ void SitePool::Work(int number) {
   }
   changed_.notify_all();
   while (open) {
-    changed_.wait(lock, [this] { return BreakingOff() || !pending_.empty(); });
+    changed_.wait(lock,
+                  [this] { return BreakingOff() || !listings_.empty() || !pending_.empty(); });
     if (BreakingOff())
       break;
+    if (!listings_.empty()) {
+      FolderListing listing = std::move(listings_.front());
+      listings_.pop_front();
+      --idle_;
+      ++reading_;
+      lock.unlock();
+      FolderRead read = ReadFolder(open->Site(), listing);
+      const bool lost = !open->IsOpen();
+      if (lost && !BreakingOff())
+        open = Open(number);
+      lock.lock();
+      --reading_;
+      if (lost) {
+        listings_.push_front(std::move(listing));  // read again, by whoever comes first
+      } else {
+        read_.emplace_back(std::move(listing), std::move(read));
+      }
+      if (open)
+        ++idle_;
+      changed_.notify_all();
+      continue;
+    }
     Task task = std::move(pending_.front());
     pending_.pop_front();
     --idle_;
@@ -121,6 +144,37 @@ void SitePool::Work(int number) {
   if (loggedIn)
     --working_;
   changed_.notify_all();
+}
+
+bool SitePool::Read(const FolderListing& listing) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (BreakingOff())
+    return false;
+  listings_.push_back(listing);
+  changed_.notify_all();
+  return true;
+}
+
+bool SitePool::TakeUnstarted(FolderListing& listing) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (listings_.empty())
+    return false;
+  listing = std::move(listings_.front());
+  listings_.pop_front();
+  return true;
+}
+
+bool SitePool::NextRead(FolderListing& listing, FolderRead& read) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  // What waits unstarted is the caller's to take; only reads under way are
+  // waited for.
+  changed_.wait(lock, [this] { return !read_.empty() || reading_ == 0 || BreakingOff(); });
+  if (read_.empty())
+    return false;
+  listing = std::move(read_.front().first);
+  read = std::move(read_.front().second);
+  read_.pop_front();
+  return true;
 }
 
 bool SitePool::TryStart(ParallelUpload upload) {

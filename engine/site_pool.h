@@ -1,6 +1,8 @@
 // Extra connections of a destination of another protocol than FTP, opened
 // through its connector: each has a thread of its own, which logs in and
-// then uploads what the walk hands it, into the folder it names. A
+// then reads the listings the tree reader asks for and uploads what the
+// walk hands it, into the folder it names (listings first: the run waits
+// for them). A
 // connection lost during an upload is opened again once; the upload goes
 // back to the queue, and cut twice it is given back to the walk. Threads
 // as for UploadPool: the run's worker thread creates the pool and calls it,
@@ -13,16 +15,18 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/cancel_event.h"
 #include "engine/parallel_uploads.h"
 #include "engine/run_progress.h"
 #include "engine/site_connector.h"
+#include "engine/tree_reader.h"
 
 namespace velmorix {
 
-class SitePool final : public ParallelUploads {
+class SitePool final : public ParallelUploads, public ListingReaders {
  public:
   // `extra` connections, started at once; each numbers its temporary names
   // after itself (from 1).
@@ -38,6 +42,10 @@ class SitePool final : public ParallelUploads {
   std::string TakeNotice() override;
   std::vector<ParallelUpload> Settle(const std::string& folder) override;
   Ended Wait(Ending ending) override;
+
+  bool Read(const FolderListing& listing) override;
+  bool TakeUnstarted(FolderListing& listing) override;
+  bool NextRead(FolderListing& listing, FolderRead& read) override;
 
  private:
   struct Task {
@@ -65,7 +73,10 @@ class SitePool final : public ParallelUploads {
   std::condition_variable changed_;
   std::deque<Task> pending_;
   std::deque<Task> givenBack_;
-  std::vector<std::string> underWay_;  // the folders of the uploads being sent
+  std::deque<FolderListing> listings_;                     // to read, not started
+  std::deque<std::pair<FolderListing, FolderRead>> read_;  // read, not taken
+  int reading_ = 0;                                        // listings being read
+  std::vector<std::string> underWay_;                      // the folders of the uploads being sent
   std::vector<ParallelUpload> cut_;
   std::vector<RefusedUpload> refused_;
   bool failed_ = false;

@@ -528,15 +528,17 @@ RunResult RunSiteTransfer(TransferJob& job) {
     return canceled ? RunResult::kCanceled : RunResult::kFailed;
   const bool dryRun = job.mode == RunMode::kDryRun;
   const WalkRules rules = WalkRules::For(job.profile, job.settings, dryRun);
+  // The extra connections log in while the run's own enters the folder;
+  // they read the tree with it, then share the uploads.
   std::optional<SitePool> pool;
-  if (const int extra = ConnectionsOf(job.profile) - 1; extra > 0 && !dryRun) {
+  if (const int extra = ConnectionsOf(job.profile) - 1; extra > 0) {
     pool.emplace(*job.connector, job.profile, naming, job.timeouts, extra, job.progress,
                  job.cancelEvent);
   }
   bool walked = false;
+  SitePool* others = pool ? &*pool : nullptr;
   const RunResult result =
-      Publish(job, rules, {open->Site(), open->Site(), nullptr, pool ? &*pool : nullptr, false},
-              walked, {});
+      Publish(job, rules, {open->Site(), open->Site(), others, others, false}, walked, {});
   pool.reset();
   open.reset();
   ReportEnd(job, result, walked);

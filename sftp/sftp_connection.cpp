@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -563,7 +564,10 @@ FtpStatus SftpConnection::PutFile(const std::string& localPath, std::string_view
   // gives back how many the server has acknowledged; the next call must
   // begin with the first byte not yet acknowledged. So the buffer slides:
   // acknowledged bytes leave its front, the file's next bytes fill its end.
-  std::vector<char> buffer(kUploadWindow);
+  // A small file takes no more room than it needs: several connections
+  // upload at once.
+  std::vector<char> buffer(static_cast<size_t>(
+      std::clamp<off_t>(local.st_size + 1, off_t{32 * 1024}, off_t{kUploadWindow})));
   size_t filled = 0;
   bool endOfFile = false;
   int64_t sent = 0;

@@ -37,9 +37,14 @@ std::string SftpSite::InCurrentFolder(std::string_view name) const {
 }
 
 FtpStatus SftpSite::ChangeFolder(std::string_view path) {
-  // Entering the folder entered last asks nothing.
-  if (entered_ && path == current_)
+  // Entering the folder entered last, or one this site has found or made
+  // a folder before, asks nothing: the walk goes in and out of the same
+  // folders, and each question is a round trip.
+  if ((entered_ && path == current_) || known_.contains(path)) {
+    current_.assign(path);
+    entered_ = true;
     return FtpStatus::Ok();
+  }
   RemoteEntry entry;
   if (FtpStatus status = connection_.Stat(path.empty() ? "." : path, entry, true); !status.ok())
     return status;
@@ -49,6 +54,7 @@ FtpStatus SftpSite::ChangeFolder(std::string_view path) {
   }
   current_.assign(path);
   entered_ = true;
+  known_.emplace(path);
   return FtpStatus::Ok();
 }
 
@@ -67,7 +73,10 @@ FtpStatus SftpSite::OpenListing(std::string_view folder, ListingCommand,
 }
 
 FtpStatus SftpSite::CreateFolder(std::string_view path) {
-  return connection_.CreateFolder(path);
+  FtpStatus status = connection_.CreateFolder(path);
+  if (status.ok())
+    known_.emplace(path);
+  return status;
 }
 
 FtpStatus SftpSite::PutFile(const std::string& localPath, std::string_view remoteName,
@@ -83,7 +92,12 @@ FtpStatus SftpSite::DeleteFile(std::string_view name) {
 }
 
 FtpStatus SftpSite::RemoveFolder(std::string_view name) {
-  return connection_.RemoveFolder(InCurrentFolder(name));
+  const std::string path = InCurrentFolder(name);
+  // It and what lay below it are no folders to enter any more.
+  std::erase_if(known_, [&path](const std::string& known) {
+    return known == path || (known.starts_with(path) && known[path.size()] == '/');
+  });
+  return connection_.RemoveFolder(path);
 }
 
 bool SftpSite::CanWriteName(std::string_view name) const {

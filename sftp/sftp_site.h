@@ -11,6 +11,7 @@
 // local times compare like with like. Worker thread only.
 #pragma once
 
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -51,6 +52,9 @@ class SftpSite final : public RemoteSite {
   UploadNaming naming_;
   std::string current_;
   bool entered_ = false;  // current_ was entered with ChangeFolder
+  // Folders this site entered or created, which it enters again without
+  // asking the server.
+  std::set<std::string, std::less<>> known_;
 };
 
 }  // namespace velmorix::sftp
