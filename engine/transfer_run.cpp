@@ -266,10 +266,11 @@ bool ConnectServer(TransferJob& job) {
   CancelEvent& cancelEvent = job.cancelEvent;
   job.connection.SetCancelCheck([&cancelEvent] { return cancelEvent.IsSet(); });
   // Without the wait for a passive connection that never comes.
-  if (StartsInActiveMode(job.profile))
+  const bool startsActive = StartsInActiveMode(job.profile);
+  if (startsActive)
     job.connection.TurnToActiveMode();
   job.learned.connectedWithTls = job.connection.Encrypted();
-  const bool startsActive = StartsInActiveMode(job.profile);
+  // For the hint of a refused data connection.
   FtpConnection& connection = job.connection;
   job.inActiveMode = [startsActive, &connection] {
     return startsActive || connection.TurnedToActiveMode();
@@ -293,7 +294,6 @@ std::unique_ptr<OpenSite> ConnectSite(TransferJob& job, const UploadNaming& nami
   canceled = !open && status.kind == FtpErrorKind::kCanceled;
   if (canceled) {
     job.CancelRequested();  // the request has been acted on
-    job.Report(kOutputConsole, "Velmorix Canceled!");
     return nullptr;
   }
   if (!open) {
@@ -524,8 +524,12 @@ RunResult RunSiteTransfer(TransferJob& job) {
   const UploadNaming naming{job.profile.temporaryUploads != 0, NewRunTag(), 0};
   bool canceled = false;
   std::unique_ptr<OpenSite> open = ConnectSite(job, naming, canceled);
-  if (!open)
-    return canceled ? RunResult::kCanceled : RunResult::kFailed;
+  if (!open) {
+    if (!canceled)
+      return RunResult::kFailed;
+    ReportEnd(job, RunResult::kCanceled, false);
+    return RunResult::kCanceled;
+  }
   const bool dryRun = job.mode == RunMode::kDryRun;
   const WalkRules rules = WalkRules::For(job.profile, job.settings, dryRun);
   // The extra connections log in while the run's own enters the folder;

@@ -78,9 +78,12 @@ namespace {
 RunResult RunSiteListing(TransferJob& job) {
   bool canceled = false;
   std::unique_ptr<OpenSite> open = ConnectSite(job, {}, canceled);
-  if (!open)
-    return canceled ? RunResult::kCanceled : RunResult::kFailed;
-  RunResult result = RunResult::kFailed;
+  RunResult result = canceled ? RunResult::kCanceled : RunResult::kFailed;
+  if (!open) {
+    if (canceled)
+      job.Report(kOutputConsole, "FTP ls command canceled!");
+    return result;
+  }
   RemoteSite& site = open->Site();
   const FtpStatus entered = site.ChangeFolder(job.profile.remoteDir);
   if (entered.ok()) {
