@@ -522,7 +522,8 @@ Destinations:
       and the trusted host key (- for none). Tabs,
       line breaks and backslashes inside a field are shown as \t, \n, \r
       and \\. Passwords are never shown.
-  add NAME --url HOST [--port N] [--user ID] [--password-stdin]
+  add NAME --url HOST [--port N] [--user ID]
+      [--password-stdin | --password-env VAR]
       [--protocol ftp|sftp] [--key-file PATH] [--trust-host-key SHA256:...]
       [--remote DIR] [--time-difference on|off] [--data-mode auto|passive|active]
       [--security none|tls-if-available|tls]
@@ -540,8 +541,9 @@ Destinations:
       mode.
   update NAME [--name NEW] [--url HOST] [--port N] [--user ID]
       [--protocol ftp|sftp] [--key-file PATH] [--trust-host-key SHA256:...]
-      [--password-stdin] [--remote DIR] [--time-difference on|off]
-      [--data-mode auto|passive|active] [--security none|tls-if-available|tls]
+      [--password-stdin | --password-env VAR] [--remote DIR]
+      [--time-difference on|off] [--data-mode auto|passive|active]
+      [--security none|tls-if-available|tls]
       [--encoding auto|utf-8|shift_jis|euc-jp] [--trust-fingerprint SHA256:...]
       [--connections N] [--temp-upload on|off] [--clock auto|time-difference]
       [--exclude PATTERN]... [--no-exclude]
@@ -629,18 +631,6 @@ Runs:
   A failure prints its message box, then a line naming its cause (the
   server's reply, the local path and the system's reason, or the host and
   what failed) and for the common cases a hint.
-
-Exit status of transfer, list and test:
-  0   success
-  1   the run failed: the server refused a command, or a local error
-  2   canceled: Ctrl-C, c answered to a question, or a question with no
-      terminal to answer it
-  3   could not connect, log in or trust the server
-  4   stopped by a safety guard before any change (--max-delete, or a mass
-      deletion not allowed)
-  64  a malformed command line (every command)
-  130 a second Ctrl-C
-  The other commands exit 0 when done and 1 when refused or failed.
 
 Options:
   -q, --quiet       transfer, list and test print only failures and the
@@ -766,10 +756,13 @@ Names are compared exactly (abc and ABC are two destinations); at most 20
 destinations exist. The settings live in $XDG_CONFIG_HOME/Quenzari/registry.reg
 (~/.config when XDG_CONFIG_HOME is unset).
 
-Exit status: 0 completed, 1 failed (a refused change, a failed run, settings
-or output that could not be written), 2 canceled, 4 stopped before any
-change by the deletion guard, 64 malformed command line, 130 ended by a
-second Ctrl-C.
+Exit status, one meaning each, the same for transfer, list and test: 0
+completed; 1 failed (the server refused a command, a local error; for the
+other commands a refused change, or settings or output that could not be
+written); 2 canceled (Ctrl-C, c answered to a question, or a question with
+no terminal to answer it); 3 could not connect, log in or trust the
+server; 4 stopped before any change by a safety guard (the deletion guard,
+--max-delete); 64 malformed command line; 130 ended by a second Ctrl-C.
 )";
 }
 
