@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/run_progress.h"
@@ -36,6 +37,32 @@ struct RefusedUpload {
   ParallelUpload upload;
   std::string reply;
 };
+
+// An upload cut short this often by a lost connection is given back to the
+// walk, whose own connection then sends it or ends the run.
+inline constexpr int kMaxUploadCuts = 2;
+
+// `path` is `folder` or lies below it; every path lies within "".
+bool FolderHolds(const std::string& folder, const std::string& path);
+
+// Moves the uploads of `tasks` (each with an `upload` member) whose folder
+// lies within `folder` to `uploads`, in order.
+template <typename Tasks>
+void TakeUploadsWithin(Tasks& tasks, const std::string& folder,
+                       std::vector<ParallelUpload>& uploads) {
+  for (auto it = tasks.begin(); it != tasks.end();) {
+    if (FolderHolds(folder, it->upload.remoteDir)) {
+      uploads.push_back(std::move(it->upload));
+      it = tasks.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// The console line once every extra connection has tried to log in: how
+// many of `total` connections to `server` a run works with.
+std::string ParallelConnectionsLine(const std::string& server, int count, int total);
 
 class ParallelUploads {
  public:

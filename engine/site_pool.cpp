@@ -5,23 +5,7 @@
 #include <iterator>
 #include <utility>
 
-#include "engine/transfer_job.h"
-
 namespace velmorix {
-namespace {
-
-// Sent again at most this often after its connection was lost under it.
-constexpr int kMaxCuts = 2;
-
-bool IsWithin(const std::string& path, const std::string& folder) {
-  if (folder.empty())
-    return true;
-  return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-         (path.size() == folder.size() || path[folder.size()] == '/' || folder.back() == '/');
-}
-
-}  // namespace
-
 SitePool::SitePool(SiteConnector& connector, const FtpProfile& profile, const UploadNaming& naming,
                    FtpTimeouts timeouts, int extra, RunProgress& progress,
                    const CancelEvent& cancelEvent)
@@ -126,7 +110,7 @@ void SitePool::Work(int number) {
       cut_.push_back(std::move(upload));
     } else if (lost) {
       // Sent again from the start, by whichever connection comes first.
-      if (++task.cuts >= kMaxCuts) {
+      if (++task.cuts >= kMaxUploadCuts) {
         givenBack_.push_back(std::move(task));
       } else {
         pending_.push_front(std::move(task));
@@ -197,30 +181,17 @@ std::string SitePool::TakeNotice() {
   if (tried_ < extra_ || count == reported_)
     return {};
   reported_ = count;
-  return FormatText("Parallel connections to %s : %d of %d", profile_.url.c_str(), count,
-                    extra_ + 1);
-}
-
-void SitePool::TakeWithin(std::deque<Task>& tasks, const std::string& folder,
-                          std::vector<ParallelUpload>& uploads) {
-  for (auto it = tasks.begin(); it != tasks.end();) {
-    if (IsWithin(it->upload.remoteDir, folder)) {
-      uploads.push_back(std::move(it->upload));
-      it = tasks.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  return ParallelConnectionsLine(profile_.url, count, extra_ + 1);
 }
 
 bool SitePool::PendingWithin(const std::string& folder) const {
   return std::any_of(pending_.begin(), pending_.end(),
-                     [&](const Task& task) { return IsWithin(task.upload.remoteDir, folder); });
+                     [&](const Task& task) { return FolderHolds(folder, task.upload.remoteDir); });
 }
 
 bool SitePool::UnderWayWithin(const std::string& folder) const {
   return std::any_of(underWay_.begin(), underWay_.end(),
-                     [&](const std::string& each) { return IsWithin(each, folder); });
+                     [&](const std::string& each) { return FolderHolds(folder, each); });
 }
 
 std::vector<ParallelUpload> SitePool::Settle(const std::string& folder) {
@@ -228,9 +199,9 @@ std::vector<ParallelUpload> SitePool::Settle(const std::string& folder) {
   changed_.wait(
       lock, [&] { return !UnderWayWithin(folder) && (working_ == 0 || !PendingWithin(folder)); });
   std::vector<ParallelUpload> back;
-  TakeWithin(givenBack_, folder, back);
+  TakeUploadsWithin(givenBack_, folder, back);
   if (working_ == 0)
-    TakeWithin(pending_, folder, back);
+    TakeUploadsWithin(pending_, folder, back);
   return back;
 }
 
@@ -239,8 +210,8 @@ ParallelUploads::Ended SitePool::Wait(Ending ending) {
   if (ending == Ending::kCancel) {
     breakOff_ = true;
     std::vector<ParallelUpload> notStarted;
-    TakeWithin(pending_, {}, notStarted);
-    TakeWithin(givenBack_, {}, notStarted);
+    TakeUploadsWithin(pending_, {}, notStarted);
+    TakeUploadsWithin(givenBack_, {}, notStarted);
     std::move(notStarted.begin(), notStarted.end(), std::back_inserter(cut_));
   }
   changed_.notify_all();
@@ -250,8 +221,8 @@ ParallelUploads::Ended SitePool::Wait(Ending ending) {
   Ended ended;
   ended.cut = std::exchange(cut_, {});
   ended.refused = std::exchange(refused_, {});
-  TakeWithin(givenBack_, {}, ended.givenBack);
-  TakeWithin(pending_, {}, ended.givenBack);
+  TakeUploadsWithin(givenBack_, {}, ended.givenBack);
+  TakeUploadsWithin(pending_, {}, ended.givenBack);
   return ended;
 }
 

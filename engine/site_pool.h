@@ -58,8 +58,6 @@ class SitePool final : public ParallelUploads, public ListingReaders {
   bool BreakingOff() const { return breakOff_ || cancelEvent_.IsSet(); }
   bool PendingWithin(const std::string& folder) const;
   bool UnderWayWithin(const std::string& folder) const;
-  void TakeWithin(std::deque<Task>& tasks, const std::string& folder,
-                  std::vector<ParallelUpload>& uploads);
 
   SiteConnector& connector_;
   const FtpProfile& profile_;

@@ -141,7 +141,7 @@ void RunOutput::Fail(std::string_view message, std::string_view path, const FtpS
   const std::string reason =
       status.text.empty() ? std::string(strings::kConnectErrorUnknown) : status.text;
   failure.cause = path.empty() ? reason : std::string(path) + " : " + reason;
-  failure.hint = FailureHint(failure, status.kind, inActiveMode && inActiveMode());
+  failure.hint = FailureHint(failure.reply, status.kind, inActiveMode && inActiveMode());
   Fail(std::move(failure));
 }
 
@@ -170,11 +170,23 @@ RunFailure ConnectionFailure(std::string_view host, uint16_t port, const FtpStat
         failure.reply.erase(0, 2);
       break;
     case FtpErrorKind::kTlsFailed:
-      what = ftp::IsCertificateRefusal(status.text) ? "証明書を信頼しませんでした"
-                                                    : "TLS を使えませんでした";
+      if (!ftp::IsCertificateRefusal(status.text)) {
+        what = "TLS を使えませんでした";
+        break;
+      }
+      what = "証明書を信頼しませんでした";
+      failure.hint =
+          "ヒント: サーバーの証明書を検証できませんでした。自己署名の証明書なら、指紋をホストの"
+          "管理者に確かめてから信頼してください。";
       break;
     case FtpErrorKind::kHostKeyRefused:
       what = "ホスト鍵を信頼しませんでした";
+      // A key never seen before, not one that changed.
+      if (status.text.starts_with("The authenticity")) {
+        failure.hint =
+            "ヒント: 初めて接続するサーバーです。指紋をサーバーの管理者に確かめてから信頼してく"
+            "ださい。";
+      }
       break;
     case FtpErrorKind::kServerReply:
       failure.reply = status.text;
@@ -183,7 +195,8 @@ RunFailure ConnectionFailure(std::string_view host, uint16_t port, const FtpStat
       break;
   }
   failure.cause = "接続先 " + ftp::HostAndPortText(host, port) + " : " + what;
-  failure.hint = FailureHint(failure, status.kind, false);
+  if (failure.hint.empty())
+    failure.hint = FailureHint(failure.reply, status.kind, false);
   return failure;
 }
 
@@ -191,21 +204,12 @@ std::string TooDeepText() {
   return FormatText("フォルダーの階層が深すぎます (%d 段まで)", kMaxFolderDepth);
 }
 
-std::string FailureHint(const RunFailure& failure, FtpErrorKind kind, bool activeMode) {
-  if (kind == FtpErrorKind::kLoginFailed || failure.reply.starts_with("530"))
+std::string FailureHint(std::string_view reply, FtpErrorKind kind, bool activeMode) {
+  if (kind == FtpErrorKind::kLoginFailed || reply.starts_with("530"))
     return "ヒント: ログイン名とパスワードを確かめてください。";
-  if (failure.reply.starts_with("425") && activeMode) {
+  if (reply.starts_with("425") && activeMode) {
     return "ヒント: サーバーからのデータ接続が届きません。ルーターの内側では、データ接続を 自動 "
            "か パッシブ にしてください。";
-  }
-  if (kind == FtpErrorKind::kTlsFailed && failure.connection &&
-      failure.cause.ends_with("証明書を信頼しませんでした")) {
-    return "ヒント: サーバーの証明書を検証できませんでした。自己署名の証明書なら、指紋をホストの"
-           "管理者に確かめてから信頼してください。";
-  }
-  if (kind == FtpErrorKind::kHostKeyRefused && failure.message.starts_with("The authenticity")) {
-    return "ヒント: 初めて接続するサーバーです。指紋をサーバーの管理者に確かめてから信頼してく"
-           "ださい。";
   }
   return {};
 }

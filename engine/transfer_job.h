@@ -175,13 +175,14 @@ std::string CommandErrorText(std::string_view tag);
 std::string ParameterErrorText(std::string_view tag);
 
 // The failure a run ends with when it cannot connect to `host` at `port`,
-// log in or trust the server: `status` from the connection's Connect.
+// log in or trust the server: `status` from the connection's Connect. Its
+// hint tells what a certificate or host key question means.
 RunFailure ConnectionFailure(std::string_view host, uint16_t port, const FtpStatus& status);
 // The reason of a failure at a folder deeper than the walk goes.
 std::string TooDeepText();
-// The hint line for a failure, or "": a refused login, a data connection
-// refused in active mode, a certificate not trusted.
-std::string FailureHint(const RunFailure& failure, FtpErrorKind kind, bool activeMode);
+// The hint line of a failure with the server's `reply` ("" for none), or
+// "": a refused login, a data connection refused in active mode.
+std::string FailureHint(std::string_view reply, FtpErrorKind kind, bool activeMode);
 
 // A child path, "%s/%s" with the folder and the name. Paths are never
 // normalised: a child of "/" is "//name".

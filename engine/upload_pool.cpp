@@ -21,18 +21,6 @@ constexpr size_t kMaxListings = 32;
 constexpr std::chrono::milliseconds kHeldPoll{1};
 constexpr int kHeldPolls = 200;
 
-// An upload cut short this often by a lost connection is given back to the
-// walk, whose own connection then sends it or ends the run.
-constexpr int kMaxCuts = 2;
-
-// `path` is `folder` or lies below it; every path lies within "".
-bool IsWithin(const std::string& path, const std::string& folder) {
-  if (folder.empty())
-    return true;
-  return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-         (path.size() == folder.size() || path[folder.size()] == '/' || folder.back() == '/');
-}
-
 }  // namespace
 
 UploadPool::UploadPool(PoolLogin login, int extra, FtpConnection& own, RunProgress& progress,
@@ -308,7 +296,7 @@ void UploadPool::Conclude(FtpConnection& connection, Task task, const FtpStatus&
   } else if (!connection.IsOpen()) {
     // Lost, not refused: sent again from the start (the server's part of it
     // is replaced), by whichever connection comes first.
-    if (++task.cuts >= kMaxCuts) {
+    if (++task.cuts >= kMaxUploadCuts) {
       givenBack_.push_back(std::move(task));
     } else {
       pending_.push_front(std::move(task));
@@ -341,21 +329,7 @@ std::string UploadPool::TakeNotice() {
   if (tried_ < extra_ || count == reported_)
     return {};
   reported_ = count;
-  return FormatText("Parallel connections to %s : %d of %d", login_.serverName.c_str(), count,
-                    extra_ + 1);
-}
-
-template <typename Tasks>
-void UploadPool::TakeWithin(Tasks& tasks, const std::string& folder,
-                            std::vector<ParallelUpload>& uploads) {
-  for (auto it = tasks.begin(); it != tasks.end();) {
-    if (IsWithin(it->upload.remoteDir, folder)) {
-      uploads.push_back(std::move(it->upload));
-      it = tasks.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  return ParallelConnectionsLine(login_.serverName, count, extra_ + 1);
 }
 
 std::vector<ParallelUpload> UploadPool::Settle(const std::string& folder) {
@@ -366,9 +340,9 @@ std::vector<ParallelUpload> UploadPool::Settle(const std::string& folder) {
   changed_.wait(
       lock, [&] { return !UnderWayWithin(folder) && (working_ == 0 || !PendingWithin(folder)); });
   std::vector<ParallelUpload> back;
-  TakeWithin(givenBack_, folder, back);
+  TakeUploadsWithin(givenBack_, folder, back);
   if (working_ == 0)
-    TakeWithin(pending_, folder, back);
+    TakeUploadsWithin(pending_, folder, back);
   return back;
 }
 
@@ -378,8 +352,8 @@ ParallelUploads::Ended UploadPool::Wait(Ending ending) {
   if (ending == Ending::kCancel) {
     breakOff_ = true;
     std::vector<ParallelUpload> notStarted;
-    TakeWithin(pending_, {}, notStarted);
-    TakeWithin(givenBack_, {}, notStarted);
+    TakeUploadsWithin(pending_, {}, notStarted);
+    TakeUploadsWithin(givenBack_, {}, notStarted);
     std::move(notStarted.begin(), notStarted.end(), std::back_inserter(cut_));
   }
   changed_.notify_all();
@@ -387,19 +361,19 @@ ParallelUploads::Ended UploadPool::Wait(Ending ending) {
   Ended ended;
   ended.cut = std::exchange(cut_, {});
   ended.refused = std::exchange(refused_, {});
-  TakeWithin(givenBack_, {}, ended.givenBack);
-  TakeWithin(pending_, {}, ended.givenBack);
+  TakeUploadsWithin(givenBack_, {}, ended.givenBack);
+  TakeUploadsWithin(pending_, {}, ended.givenBack);
   return ended;
 }
 
 bool UploadPool::PendingWithin(const std::string& folder) const {
   return std::any_of(pending_.begin(), pending_.end(),
-                     [&](const Task& task) { return IsWithin(task.upload.remoteDir, folder); });
+                     [&](const Task& task) { return FolderHolds(folder, task.upload.remoteDir); });
 }
 
 bool UploadPool::UnderWayWithin(const std::string& folder) const {
   return std::any_of(underWay_.begin(), underWay_.end(),
-                     [&](const std::string& dir) { return IsWithin(dir, folder); });
+                     [&](const std::string& dir) { return FolderHolds(folder, dir); });
 }
 
 void UploadPool::ReadListing(FtpConnection& connection, Listing listing, HeldReads& held,

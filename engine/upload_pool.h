@@ -138,11 +138,6 @@ class UploadPool final : public ParallelUploads, public ListingReaders {
   // Lock held.
   bool PendingWithin(const std::string& folder) const;
   bool UnderWayWithin(const std::string& folder) const;
-  // Takes out of `tasks` those into `folder` or below it (all for an empty
-  // folder) and appends their uploads to `uploads`. Lock held.
-  template <typename Tasks>
-  static void TakeWithin(Tasks& tasks, const std::string& folder,
-                         std::vector<ParallelUpload>& uploads);
 
   const PoolLogin login_;
   const int extra_;

@@ -67,7 +67,7 @@ void FailUploads(RunOutput& output, const std::vector<RefusedUpload>& refused) {
     // else is the connection's or the local file's own account.
     if (each.reply.size() >= 3 && std::all_of(each.reply.begin(), each.reply.begin() + 3, IsDigit))
       failure.reply = each.reply;
-    failure.hint = FailureHint(failure, FtpErrorKind::kServerReply,
+    failure.hint = FailureHint(failure.reply, FtpErrorKind::kServerReply,
                                output.inActiveMode && output.inActiveMode());
     failures.push_back(std::move(failure));
   }

@@ -198,12 +198,20 @@ void Dialogs::ShowText(QWidget* parent, const QString& text, bool warning) {
       warning ? QMessageBox::Warning : QMessageBox::Information, true);
 }
 
+namespace {
+
+// A picker under a test's script: noted, and answered from the script.
+QString ScriptedPick(const QString& title, const QString& startFolder) {
+  script().shown.append(title);
+  script().startFolders.append(startFolder);
+  return script().folders.isEmpty() ? QString() : script().folders.dequeue();
+}
+
+}  // namespace
+
 QString Dialogs::PickFolder(QWidget* parent, const QString& title, const QString& startFolder) {
-  if (script().active) {
-    script().shown.append(title);
-    script().startFolders.append(startFolder);
-    return script().folders.isEmpty() ? QString() : script().folders.dequeue();
-  }
+  if (script().active)
+    return ScriptedPick(title, startFolder);
   // Qt's own picker rather than the desktop's: only it speaks Japanese
   // whatever the user's language, and it takes the windows' font.
   QFileDialog picker(parent, title, startFolder);
@@ -217,11 +225,8 @@ QString Dialogs::PickFolder(QWidget* parent, const QString& title, const QString
 }
 
 QString Dialogs::PickFile(QWidget* parent, const QString& title, const QString& startFolder) {
-  if (script().active) {
-    script().shown.append(title);
-    script().startFolders.append(startFolder);
-    return script().folders.isEmpty() ? QString() : script().folders.dequeue();
-  }
+  if (script().active)
+    return ScriptedPick(title, startFolder);
   QFileDialog picker(parent, title, startFolder);
   picker.setFont(DialogFont());
   picker.setFileMode(QFileDialog::ExistingFile);

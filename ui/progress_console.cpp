@@ -244,20 +244,21 @@ Answer ProgressConsole::Ask(const std::string& text) {
   return answer;
 }
 
-bool ProgressConsole::TrustCertificate(const CertificateInfo&, const std::string& question) {
+bool ProgressConsole::AskYes(const std::string& question) {
+  // いいえ is the default button: Enter keeps things as they are.
   const QString text = QString::fromStdString(question);
-  bool trusted = false;
+  bool yes = false;
   RunOnWindowThread(
-      [this, &text, &trusted] { trusted = Dialogs::AskYesNo(this, text) == QMessageBox::Yes; });
-  return trusted;
+      [this, &text, &yes] { yes = Dialogs::AskYesNo(this, text) == QMessageBox::Yes; });
+  return yes;
+}
+
+bool ProgressConsole::TrustCertificate(const CertificateInfo&, const std::string& question) {
+  return AskYes(question);
 }
 
 bool ProgressConsole::TrustHostKey(const std::string&, const std::string& question) {
-  const QString text = QString::fromStdString(question);
-  bool trusted = false;
-  RunOnWindowThread(
-      [this, &text, &trusted] { trusted = Dialogs::AskYesNo(this, text) == QMessageBox::Yes; });
-  return trusted;
+  return AskYes(question);
 }
 
 std::optional<std::string> ProgressConsole::AskPassphrase(const std::string& keyFile) {
@@ -275,12 +276,7 @@ std::optional<std::string> ProgressConsole::AskPassphrase(const std::string& key
 }
 
 bool ProgressConsole::ConfirmMassDeletion(const std::string& question, int64_t) {
-  // いいえ is the default button: Enter keeps the site.
-  const QString text = QString::fromStdString(question);
-  bool allowed = false;
-  RunOnWindowThread(
-      [this, &text, &allowed] { allowed = Dialogs::AskYesNo(this, text) == QMessageBox::Yes; });
-  return allowed;
+  return AskYes(question);
 }
 
 void ProgressConsole::JobDone(CompletionCode code) {

@@ -88,6 +88,8 @@ class ProgressConsole : public QDialog, public RunConsole {
   // Runs `task` on the window thread and returns when it has run.
   template <typename Task>
   void RunOnWindowThread(Task&& task);
+  // A Yes/No question in a box, asked from the worker thread; true for Yes.
+  bool AskYes(const std::string& question);
   // Window thread: shows what the counters say now.
   void PollProgress();
   void StopWatching();
