@@ -1,98 +1,40 @@
 #include "sftp/sftp_connection.h"
 
 #include <fcntl.h>
-#include <libssh2_sftp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
-#include <type_traits>
+#include <deque>
+#include <memory>
+#include <utility>
 
 #include "base/unique_fd.h"
 #include "base/utf8.h"
 #include "ftp/name_codec.h"
+#include "sftp/sftp_channel.h"
+#include "sftp/sftp_wire.h"
 
 namespace velmorix::sftp {
 namespace {
 
 using ftp::Clock;
+using Reply = SftpChannel::Reply;
 
-// The bytes of an upload in flight at once, as write requests of the
-// library's 30,000 bytes: about 70 of them, as many as OpenSSH's sftp keeps
-// going (64 of 32 KiB), so a line with a long round trip stays full.
-constexpr size_t kUploadWindow = 2 * 1024 * 1024;
-// The longest name a listing takes.
-constexpr size_t kMaxNameBytes = 4096;
+// The bytes of uploads in flight at once, as write requests of 32 KiB: 64
+// of them, as OpenSSH's sftp keeps going, so a line with a long round trip
+// stays full.
+constexpr int64_t kUploadWindow = 2 * 1024 * 1024;
+constexpr size_t kWriteChunk = 32 * 1024;
+// Uploads left to go on at once (each holds its local file open), and the
+// largest file left to go on: a larger one is waited for, so that its
+// progress can be told as it goes.
+constexpr size_t kMaxPutsUnderWay = 32;
+constexpr int64_t kLargestLeftFile = 1024 * 1024;
+// Listing requests in flight at once for one folder.
+constexpr int kReadsAhead = 2;
 
-const char* StatusName(unsigned long code) {
-  switch (code) {
-    case LIBSSH2_FX_EOF:
-      return "end of file";
-    case LIBSSH2_FX_NO_SUCH_FILE:
-      return "no such file";
-    case LIBSSH2_FX_PERMISSION_DENIED:
-      return "permission denied";
-    case LIBSSH2_FX_FAILURE:
-      return "failure";
-    case LIBSSH2_FX_BAD_MESSAGE:
-      return "bad message";
-    case LIBSSH2_FX_NO_CONNECTION:
-      return "no connection";
-    case LIBSSH2_FX_CONNECTION_LOST:
-      return "connection lost";
-    case LIBSSH2_FX_OP_UNSUPPORTED:
-      return "operation unsupported";
-    default:
-      return "unknown status";
-  }
-}
-
-// The form of SFTP requests on the extension channel: big-endian lengths.
-void PutUint32(std::string& packet, uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8)
-    packet += static_cast<char>((value >> shift) & 0xff);
-}
-
-void PutString(std::string& packet, std::string_view text) {
-  PutUint32(packet, static_cast<uint32_t>(text.size()));
-  packet += text;
-}
-
-uint32_t GetUint32(std::string_view bytes, size_t at) {
-  uint32_t value = 0;
-  for (size_t i = 0; i < 4; ++i)
-    value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
-  return value;
-}
-
-// Reads a string at `at` of `bytes`, moving `at` past it; false when the
-// bytes end first.
-bool GetString(std::string_view bytes, size_t& at, std::string_view& text) {
-  if (bytes.size() < at + 4)
-    return false;
-  const uint32_t length = GetUint32(bytes, at);
-  if (bytes.size() - at - 4 < length)
-    return false;
-  text = bytes.substr(at + 4, length);
-  at += 4 + length;
-  return true;
-}
-
-RemoteEntry EntryOf(const LIBSSH2_SFTP_ATTRIBUTES& attributes) {
-  RemoteEntry entry;
-  entry.timeKind = ListedTime::kUtc;
-  if (attributes.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) {
-    const unsigned long type = attributes.permissions & LIBSSH2_SFTP_S_IFMT;
-    entry.isDir = type == LIBSSH2_SFTP_S_IFDIR;
-    entry.isLink = type == LIBSSH2_SFTP_S_IFLNK;
-    if (type == LIBSSH2_SFTP_S_IFREG && (attributes.flags & LIBSSH2_SFTP_ATTR_SIZE))
-      entry.size = static_cast<int64_t>(attributes.filesize);
-  }
-  if (attributes.flags & LIBSSH2_SFTP_ATTR_ACMODTIME)
-    entry.lastWriteTime = static_cast<int64_t>(attributes.mtime);
-  return entry;
-}
+constexpr std::string_view kPosixRename = "posix-rename@openssh.com";
 
 std::string FolderOf(std::string_view path) {
   const size_t slash = path.rfind('/');
@@ -107,180 +49,379 @@ std::string JoinName(const std::string& folder, std::string_view name) {
   return folder.back() == '/' ? folder + std::string(name) : folder + "/" + std::string(name);
 }
 
+FtpStatus NotConnected(std::string_view what) {
+  return FtpStatus::Error(FtpErrorKind::kNotConnected,
+                          std::string(what) + ": the SFTP connection is closed or was lost.");
+}
+
+// A path fit to be sent: valid UTF-8 without escaped server bytes.
+bool Sendable(std::string_view path) {
+  return IsValidUtf8(path) && ftp::IsReadableServerName(path) &&
+         path.find('\0') == std::string_view::npos;
+}
+
+FtpStatus NotSendable(std::string_view what, std::string_view path) {
+  return FtpStatus::Error(
+      FtpErrorKind::kNameNotRepresentable,
+      std::string(what) + ": the name cannot be sent as UTF-8: " + std::string(path));
+}
+
 }  // namespace
+
+// One upload as it goes: open, writes, time, close, then (under a
+// temporary name) the rename, each step started by the last one's reply.
+struct Put {
+  std::string localPath;
+  std::string path;    // where it ends
+  std::string target;  // where it is written
+  bool temporary = false;
+  bool replacing = false;
+  UniqueFd file;
+  int64_t modified = 0;
+  std::function<void(int64_t)> progress;
+  bool reported = true;  // told by TakeFinishedPuts
+
+  enum class Stage { kOpening, kWriting, kClosing, kRenaming, kDone } stage = Stage::kOpening;
+  std::string handle;
+  int64_t offset = 0;  // bytes read from the file and sent
+  int64_t taken = 0;   // bytes the server has written
+  bool endOfFile = false;
+  int waiting = 0;  // requests of this upload without their reply
+  bool renameAgain = false;
+  bool renameRepeated = false;
+  FtpStatus status;
+};
 
 struct SftpConnection::State {
   SshConnection ssh;
-  LIBSSH2_SFTP* sftp = nullptr;
-  // A second SFTP channel of the same connection for the requests the
-  // library does not make (posix-rename@openssh.com), opened when first
-  // needed; none when the server refused it.
-  LIBSSH2_CHANNEL* extensions = nullptr;
-  bool extensionsAsked = false;
-  bool posixRename = false;
-  uint32_t nextExtensionId = 1;
+  std::unique_ptr<SftpChannel> channel;
+  bool posixRenameRefused = false;
+  std::deque<std::unique_ptr<Put>> puts;
+  int64_t writesInFlight = 0;  // bytes
 
-  ~State() {
-    // After a drop the library cannot end SFTP in order (a handle may still
-    // wait on writes): the session goes whole, and the few bytes of the
-    // SFTP state with it are not freed.
-    if (!ssh.IsOpen())
+  // The status of a reply that should have been a status, for `what` on
+  // `path`: ok, or why not.
+  FtpStatus StatusOf(const Reply& reply, std::string_view what, std::string_view path) const {
+    if (reply.type == 0)
+      return channel->failure();
+    uint32_t code = 0;
+    std::string message;
+    if (reply.type != wire::kStatus || !wire::ParseStatus(reply.body, code, message)) {
+      return FtpStatus::Error(FtpErrorKind::kProtocol, std::string(what) + " " + std::string(path) +
+                                                           ": the server's reply was no status.");
+    }
+    if (code == wire::kOk)
+      return FtpStatus::Ok();
+    return FtpStatus::Error(FtpErrorKind::kServerReply,
+                            wire::StatusText(what, path, code, message));
+  }
+
+  static uint32_t CodeOf(const Reply& reply) {
+    uint32_t code = wire::kOk;
+    std::string message;
+    if (reply.type != wire::kStatus || !wire::ParseStatus(reply.body, code, message))
+      return wire::kFailure;
+    return code;
+  }
+
+  // A request that only says whether it worked.
+  FtpStatus Simple(wire::Request request, uint32_t id, std::string_view what, std::string_view path,
+                   uint32_t* code = nullptr) {
+    Reply reply;
+    if (FtpStatus status = channel->Call(std::move(request).Finish(), id, reply); !status.ok())
+      return status;
+    if (code != nullptr)
+      *code = CodeOf(reply);
+    return StatusOf(reply, what, path);
+  }
+
+  bool OffersPosixRename() const {
+    return channel && !posixRenameRefused && channel->Offers(kPosixRename, "1");
+  }
+
+  static wire::Request PosixRenameRequest(uint32_t id, std::string_view from, std::string_view to) {
+    // rename(2) on the server: replaces an existing file in one step.
+    return std::move(
+        wire::Request(wire::kExtended, id).String(kPosixRename).String(from).String(to));
+  }
+
+  // Opens the local file and sends the open; null, with the status, when
+  // the local file cannot be sent.
+  Put* Start(const std::string& localPath, std::string_view remotePath,
+             const SftpStoreOptions& options, int64_t& size, FtpStatus& status);
+  // The upload's steps, each called when the replies it waits for have come.
+  void Feed();
+  void Advance(Put& put);
+  void Rename(Put& put);
+  void Finish(Put& put);
+  // Sends a request of `put` whose reply goes to `then`, after which the
+  // upload goes on. On a failed channel nothing is sent: the upload has
+  // failed.
+  void Step(Put& put, wire::Request request, uint32_t id, std::function<void(Reply&&)> then) {
+    if (!channel->failure().ok()) {
+      Fault(put, channel->failure());
       return;
-    if (extensions != nullptr)
-      libssh2_channel_free(extensions);
-    if (sftp != nullptr)
-      libssh2_sftp_shutdown(sftp);
-  }
-
-  // Repeats `call` while it would block, waiting on the socket between
-  // tries. A failed wait gives its status in `waited` and the call's last
-  // result.
-  template <typename Call>
-  auto Repeat(Call call, FtpStatus& waited) -> decltype(call()) {
-    for (;;) {
-      auto rc = call();
-      if constexpr (std::is_pointer_v<decltype(rc)>) {
-        if (rc != nullptr || libssh2_session_last_errno(ssh.session()) != LIBSSH2_ERROR_EAGAIN) {
-          return rc;
-        }
-      } else {
-        if (rc != LIBSSH2_ERROR_EAGAIN)
-          return rc;
-      }
-      if (waited = ssh.Wait(); !waited.ok())
-        return rc;
     }
+    ++put.waiting;
+    channel->Send(std::move(request).Finish(), id,
+                  [this, &put, then = std::move(then)](Reply&& reply) {
+                    --put.waiting;
+                    then(std::move(reply));
+                    Advance(put);
+                  });
   }
-
-  // The status of a call that gave `rc` on `path`.
-  FtpStatus Failure(int rc, std::string_view what, std::string_view path) const {
-    const std::string operation = std::string(what) + " " + std::string(path);
-    if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL && sftp != nullptr) {
-      const unsigned long code = libssh2_sftp_last_error(sftp);
-      return FtpStatus::Error(
-          FtpErrorKind::kServerReply,
-          operation + ": SFTP status " + std::to_string(code) + ", " + StatusName(code));
-    }
-    return ssh.SessionError(operation);
+  static void Fault(Put& put, FtpStatus status) {
+    if (put.status.ok())
+      put.status = std::move(status);
   }
-
-  bool LastStatusIs(unsigned long code) const {
-    return sftp != nullptr && libssh2_sftp_last_error(sftp) == code;
-  }
-
-  FtpStatus OpenExtensions();
-  // posix-rename@openssh.com on the extension channel, which must be open.
-  FtpStatus PosixRename(std::string_view from, std::string_view to, const std::string& what);
-  // Sends `packet` (a whole SFTP packet with its length) on the extension
-  // channel and reads one reply packet into `reply` (its type onwards).
-  FtpStatus Exchange(const std::string& packet, std::string& reply);
+  // Ends every upload under way with `status` (the connection is gone).
+  void FailAll(const FtpStatus& status);
+  // Waits until `put` has ended.
+  void WaitFor(const Put& put);
 };
 
-FtpStatus SftpConnection::State::Exchange(const std::string& packet, std::string& reply) {
-  FtpStatus waited;
-  for (size_t sent = 0; sent < packet.size();) {
-    const ssize_t rc = Repeat(
-        [&] {
-          return libssh2_channel_write(extensions, packet.data() + sent, packet.size() - sent);
-        },
-        waited);
-    if (!waited.ok())
-      return waited;
-    if (rc < 0)
-      return ssh.SessionError("SFTP request");
-    sent += static_cast<size_t>(rc);
+Put* SftpConnection::State::Start(const std::string& localPath, std::string_view remotePath,
+                                  const SftpStoreOptions& options, int64_t& size,
+                                  FtpStatus& status) {
+  // Opened without blocking, so that a FIFO does not hold the run.
+  UniqueFd file(open(localPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat local;
+  if (!file.valid() || fstat(file.get(), &local) != 0) {
+    status =
+        FtpStatus::Error(FtpErrorKind::kSystem, localPath + ": " + ftp::SystemErrorText(errno));
+    return nullptr;
   }
-  std::string received;
-  char buffer[4096];
+  if (!S_ISREG(local.st_mode)) {
+    status = FtpStatus::Error(FtpErrorKind::kSystem, localPath + ": not a regular file");
+    return nullptr;
+  }
+  // Room first: the uploads left going are bounded.
   for (;;) {
-    if (received.size() >= 4 && received.size() - 4 >= GetUint32(received, 0))
+    const auto underWay = static_cast<size_t>(std::count_if(
+        puts.begin(), puts.end(), [](const auto& put) { return put->stage != Put::Stage::kDone; }));
+    if (underWay < kMaxPutsUnderWay)
       break;
-    const ssize_t rc =
-        Repeat([&] { return libssh2_channel_read(extensions, buffer, sizeof buffer); }, waited);
-    if (!waited.ok())
-      return waited;
-    if (rc < 0)
-      return ssh.SessionError("SFTP reply");
-    if (rc == 0)
-      return FtpStatus::Error(FtpErrorKind::kNotConnected, "The SFTP channel was closed.");
-    received.append(buffer, static_cast<size_t>(rc));
-    if (received.size() > 256 * 1024)
-      return FtpStatus::Error(FtpErrorKind::kProtocol, "An SFTP reply was too long.");
+    if (FtpStatus pumped = channel->Pump(true); !pumped.ok()) {
+      FailAll(pumped);
+      status = pumped;
+      return nullptr;
+    }
   }
-  reply = received.substr(4, GetUint32(received, 0));
-  return FtpStatus::Ok();
+  auto owned = std::make_unique<Put>();
+  Put& put = *owned;
+  put.localPath = localPath;
+  put.path.assign(remotePath);
+  put.temporary = !options.temporaryName.empty();
+  put.target = put.temporary ? JoinName(FolderOf(remotePath), options.temporaryName) : put.path;
+  put.replacing = options.replacing;
+  put.file = std::move(file);
+  put.modified = static_cast<int64_t>(local.st_mtime);
+  size = static_cast<int64_t>(local.st_size);
+  puts.push_back(std::move(owned));
+
+  const uint32_t id = channel->NextId();
+  Step(put,
+       std::move(wire::Request(wire::kOpen, id)
+                     .String(put.target)
+                     .Uint32(wire::kOpenWrite | wire::kOpenCreate | wire::kOpenTruncate)
+                     .Permissions(0644)),
+       id, [this, &put](Reply&& reply) {
+         std::string_view handle;
+         if (reply.type == wire::kHandle && wire::Reader(reply.body).String(handle)) {
+           put.handle.assign(handle);
+           put.stage = Put::Stage::kWriting;
+         } else if (reply.type == wire::kHandle) {
+           Fault(put,
+                 FtpStatus::Error(FtpErrorKind::kProtocol,
+                                  "open " + put.target + ": the server's handle was malformed."));
+         } else {
+           Fault(put, StatusOf(reply, "open", put.target));
+         }
+       });
+  status = FtpStatus::Ok();
+  return &put;
 }
 
-FtpStatus SftpConnection::State::PosixRename(std::string_view from, std::string_view to,
-                                             const std::string& what) {
-  // SSH_FXP_EXTENDED "posix-rename@openssh.com": rename(2) on the server,
-  // which replaces the old file in one step.
-  std::string request;
-  request += '\xc8';
-  PutUint32(request, nextExtensionId++);
-  PutString(request, "posix-rename@openssh.com");
-  PutString(request, from);
-  PutString(request, to);
-  std::string packet;
-  PutUint32(packet, static_cast<uint32_t>(request.size()));
-  packet += request;
-  std::string reply;
-  if (FtpStatus status = Exchange(packet, reply); !status.ok())
-    return status;
-  // SSH_FXP_STATUS: id, code, message, language.
-  const std::string operation = what + " " + std::string(to);
-  if (reply.size() < 9 || reply[0] != '\x65') {
-    return FtpStatus::Error(FtpErrorKind::kProtocol,
-                            operation + ": the server's reply was no status.");
+void SftpConnection::State::Feed() {
+  for (const std::unique_ptr<Put>& each : puts) {
+    if (writesInFlight >= kUploadWindow)
+      break;
+    Put& put = *each;
+    if (put.stage != Put::Stage::kWriting)
+      continue;
+    while (put.status.ok() && !put.endOfFile && writesInFlight < kUploadWindow) {
+      std::string chunk(kWriteChunk, '\0');
+      ssize_t got;
+      do {
+        got = read(put.file.get(), chunk.data(), chunk.size());
+      } while (got < 0 && errno == EINTR);
+      if (got < 0) {
+        Fault(put, FtpStatus::Error(FtpErrorKind::kSystem,
+                                    put.localPath + ": " + ftp::SystemErrorText(errno)));
+        break;
+      }
+      if (got == 0) {
+        put.endOfFile = true;
+        break;
+      }
+      chunk.resize(static_cast<size_t>(got));
+      const uint32_t id = channel->NextId();
+      const int64_t bytes = got;
+      writesInFlight += bytes;
+      const uint64_t offset = static_cast<uint64_t>(put.offset);
+      put.offset += bytes;
+      Step(put,
+           std::move(
+               wire::Request(wire::kWrite, id).String(put.handle).Uint64(offset).String(chunk)),
+           id, [this, &put, bytes](Reply&& reply) {
+             writesInFlight -= bytes;
+             if (FtpStatus status = StatusOf(reply, "write", put.target); !status.ok()) {
+               Fault(put, std::move(status));
+               return;
+             }
+             put.taken += bytes;
+             if (put.progress)
+               put.progress(put.taken);
+           });
+    }
+    if (put.stage == Put::Stage::kWriting && (put.endOfFile || !put.status.ok())) {
+      put.stage = Put::Stage::kClosing;
+      if (put.status.ok()) {
+        // The server's file gets the local file's time, exactly; the server
+        // takes the requests in order, so after the last write.
+        const uint32_t id = channel->NextId();
+        Step(put,
+             std::move(wire::Request(wire::kFsetstat, id)
+                           .String(put.handle)
+                           .Times(put.modified, put.modified)),
+             id, [this, &put](Reply&& reply) {
+               if (FtpStatus status = StatusOf(reply, "setstat", put.target); !status.ok())
+                 Fault(put, std::move(status));
+             });
+      }
+      const uint32_t id = channel->NextId();
+      Step(put, wire::Request(wire::kClose, id).String(put.handle), id,
+           [this, &put](Reply&& reply) {
+             if (FtpStatus status = StatusOf(reply, "close", put.target); !status.ok())
+               Fault(put, std::move(status));
+           });
+    }
   }
-  const uint32_t code = GetUint32(reply, 5);
-  if (code == LIBSSH2_FX_OK)
-    return FtpStatus::Ok();
-  size_t at = 9;
-  std::string_view message;
-  std::string text = operation + ": SFTP status " + std::to_string(code) + ", " + StatusName(code);
-  if (GetString(reply, at, message) && !message.empty())
-    text += " (" + std::string(message) + ")";
-  return FtpStatus::Error(FtpErrorKind::kServerReply, text);
 }
 
-FtpStatus SftpConnection::State::OpenExtensions() {
-  extensionsAsked = true;
-  FtpStatus waited;
-  extensions = Repeat([&] { return libssh2_channel_open_session(ssh.session()); }, waited);
-  if (!waited.ok())
-    return waited;
-  if (extensions == nullptr)
-    return FtpStatus::Ok();  // the server takes one channel only (MaxSessions 1)
-  const int rc =
-      Repeat([&] { return libssh2_channel_process_startup(extensions, "subsystem", 9, "sftp", 4); },
-             waited);
-  if (!waited.ok())
-    return waited;
-  if (rc != 0) {
-    libssh2_channel_free(extensions);
-    extensions = nullptr;
-    return FtpStatus::Ok();
+void SftpConnection::State::Advance(Put& put) {
+  switch (put.stage) {
+    case Put::Stage::kOpening:
+      if (put.waiting == 0)
+        Finish(put);  // the open was refused
+      return;
+    case Put::Stage::kWriting:
+      Feed();
+      return;
+    case Put::Stage::kClosing:
+      if (put.waiting > 0)
+        return;
+      if (put.status.ok() && put.temporary) {
+        Rename(put);
+      } else {
+        Finish(put);
+      }
+      return;
+    case Put::Stage::kRenaming:
+      if (put.waiting > 0)
+        return;
+      if (put.renameAgain && put.status.ok()) {
+        Rename(put);
+      } else {
+        Finish(put);
+      }
+      return;
+    case Put::Stage::kDone:
+      return;
   }
-  // SSH_FXP_INIT, version 3; SSH_FXP_VERSION names the extensions.
-  std::string init;
-  PutUint32(init, 5);
-  init += '\x01';
-  PutUint32(init, 3);
-  std::string reply;
-  if (FtpStatus status = Exchange(init, reply); !status.ok())
-    return status;
-  if (reply.size() < 5 || reply[0] != '\x02')
-    return FtpStatus::Error(FtpErrorKind::kProtocol, "The SFTP server did not give its version.");
-  for (size_t at = 5; at < reply.size();) {
-    std::string_view name;
-    std::string_view data;
-    if (!GetString(reply, at, name) || !GetString(reply, at, data))
-      break;
-    if (name == "posix-rename@openssh.com" && data == "1")
-      posixRename = true;
+}
+
+void SftpConnection::State::Rename(Put& put) {
+  put.stage = Put::Stage::kRenaming;
+  put.renameAgain = false;
+  const std::string what = "rename " + put.target + " to";
+  if (OffersPosixRename()) {
+    const uint32_t id = channel->NextId();
+    Step(put, PosixRenameRequest(id, put.target, put.path), id, [this, &put, what](Reply&& reply) {
+      if (reply.type != 0 && CodeOf(reply) == wire::kOpUnsupported) {
+        // Named in the version, refused when asked: the plain way, from
+        // now on.
+        posixRenameRefused = true;
+        put.renameAgain = true;
+        return;
+      }
+      if (FtpStatus status = StatusOf(reply, what, put.path); !status.ok())
+        Fault(put, std::move(status));
+    });
+    return;
   }
-  return FtpStatus::Ok();
+  // SFTP 3's rename keeps an existing file (OpenSSH links the new name):
+  // one known to be there is removed first, and so is one that came to be
+  // there meanwhile, when the rename was refused for it. A folder of the
+  // name is never removed: the remove takes files only.
+  if (put.replacing || put.renameRepeated) {
+    const uint32_t id = channel->NextId();
+    channel->Send(wire::Request(wire::kRemove, id).String(put.path).Finish(), id);
+  }
+  const uint32_t id = channel->NextId();
+  Step(put, std::move(wire::Request(wire::kRename, id).String(put.target).String(put.path)), id,
+       [this, &put, what](Reply&& reply) {
+         if (reply.type != 0 && CodeOf(reply) == wire::kFailure && !put.replacing &&
+             !put.renameRepeated) {
+           put.renameRepeated = true;
+           put.renameAgain = true;
+           return;
+         }
+         if (FtpStatus status = StatusOf(reply, what, put.path); !status.ok())
+           Fault(put, std::move(status));
+       });
+}
+
+void SftpConnection::State::Finish(Put& put) {
+  // A part of a file never stays behind under its temporary name.
+  if (!put.status.ok() && put.temporary && !put.handle.empty() && channel->failure().ok()) {
+    const uint32_t id = channel->NextId();
+    channel->Send(wire::Request(wire::kRemove, id).String(put.target).Finish(), id);
+  }
+  put.stage = Put::Stage::kDone;
+  put.file = UniqueFd();
+}
+
+void SftpConnection::State::FailAll(const FtpStatus& status) {
+  for (const std::unique_ptr<Put>& put : puts) {
+    if (put->stage == Put::Stage::kDone)
+      continue;
+    Fault(*put, status);
+    put->waiting = 0;
+    Finish(*put);
+  }
+}
+
+void SftpConnection::State::WaitFor(const Put& put) {
+  auto nextCancelCheck = Clock::now() + ftp::kCancelCheckEvery;
+  while (put.stage != Put::Stage::kDone) {
+    if (FtpStatus status = channel->Pump(true); !status.ok()) {
+      FailAll(status);
+      return;
+    }
+    if (channel->Idle() && put.stage != Put::Stage::kDone) {
+      FailAll(FtpStatus::Error(FtpErrorKind::kProtocol, put.path + ": the upload stalled."));
+      return;
+    }
+    // A line that never makes us wait would otherwise never be asked.
+    if (Clock::now() >= nextCancelCheck) {
+      if (FtpStatus canceled = ssh.CheckCanceled(); !canceled.ok()) {
+        FailAll(channel->Abandon(canceled));
+        return;
+      }
+      nextCancelCheck = Clock::now() + ftp::kCancelCheckEvery;
+    }
+  }
 }
 
 SftpConnection::SftpConnection() = default;
@@ -304,16 +445,10 @@ FtpStatus SftpConnection::Connect(const std::string& host, uint16_t port, const 
     state_ = std::move(state);  // closed, but ssh() still shows the host key
     return status;
   }
-  FtpStatus waited;
-  state->sftp = state->Repeat([&] { return libssh2_sftp_init(state->ssh.session()); }, waited);
-  if (!waited.ok())
-    return waited;
-  if (state->sftp == nullptr) {
-    FtpStatus status = state->ssh.SessionError("Starting SFTP");
-    if (libssh2_session_last_errno(state->ssh.session()) == LIBSSH2_ERROR_CHANNEL_FAILURE) {
-      status.kind = FtpErrorKind::kServerReply;
-      status.text += " (the server may take only so many sessions at once)";
-    }
+  state->channel = std::make_unique<SftpChannel>(state->ssh);
+  if (FtpStatus status = state->channel->Open(); !status.ok()) {
+    state->channel.reset();
+    state->ssh.Drop();
     return status;
   }
   state_ = std::move(state);
@@ -321,7 +456,7 @@ FtpStatus SftpConnection::Connect(const std::string& host, uint16_t port, const 
 }
 
 bool SftpConnection::IsOpen() const {
-  return state_ && state_->sftp != nullptr && state_->ssh.IsOpen();
+  return state_ && state_->channel && state_->channel->failure().ok() && state_->ssh.IsOpen();
 }
 
 const SshConnection& SftpConnection::ssh() const {
@@ -334,46 +469,30 @@ void SftpConnection::SetCancelCheck(std::function<bool()> check) {
     state_->ssh.SetCancelCheck(std::move(check));
 }
 
-namespace {
-
-FtpStatus NotConnected(std::string_view what) {
-  return FtpStatus::Error(FtpErrorKind::kNotConnected,
-                          std::string(what) + ": the SFTP connection is closed or was lost.");
-}
-
-// A path fit to be sent: valid UTF-8 without escaped server bytes.
-bool Sendable(std::string_view path) {
-  return IsValidUtf8(path) && ftp::IsReadableServerName(path) &&
-         path.find('\0') == std::string_view::npos;
-}
-
-FtpStatus NotSendable(std::string_view what, std::string_view path) {
-  return FtpStatus::Error(
-      FtpErrorKind::kNameNotRepresentable,
-      std::string(what) + ": the name cannot be sent as UTF-8: " + std::string(path));
-}
-
-}  // namespace
-
 FtpStatus SftpConnection::Stat(std::string_view path, RemoteEntry& entry, bool followLinks) {
+  const char* what = followLinks ? "stat" : "lstat";
   if (!IsOpen())
-    return NotConnected("stat");
+    return NotConnected(what);
   if (!Sendable(path))
-    return NotSendable("stat", path);
-  LIBSSH2_SFTP_ATTRIBUTES attributes{};
-  FtpStatus waited;
-  const int rc = state_->Repeat(
-      [&] {
-        return libssh2_sftp_stat_ex(
-            state_->sftp, path.data(), static_cast<unsigned int>(path.size()),
-            followLinks ? LIBSSH2_SFTP_STAT : LIBSSH2_SFTP_LSTAT, &attributes);
-      },
-      waited);
-  if (!waited.ok())
-    return waited;
-  if (rc != 0)
-    return state_->Failure(rc, followLinks ? "stat" : "lstat", path);
-  entry = EntryOf(attributes);
+    return NotSendable(what, path);
+  SftpChannel& channel = *state_->channel;
+  const uint32_t id = channel.NextId();
+  Reply reply;
+  if (FtpStatus status = channel.Call(
+          wire::Request(followLinks ? wire::kStat : wire::kLstat, id).String(path).Finish(), id,
+          reply);
+      !status.ok()) {
+    return status;
+  }
+  if (reply.type != wire::kAttrs)
+    return state_->StatusOf(reply, what, path);
+  RemoteEntry found;
+  if (!wire::Reader(reply.body).Attributes(found)) {
+    return FtpStatus::Error(
+        FtpErrorKind::kProtocol,
+        std::string(what) + " " + std::string(path) + ": the server's attributes were malformed.");
+  }
+  entry = std::move(found);
   return FtpStatus::Ok();
 }
 
@@ -384,47 +503,78 @@ FtpStatus SftpConnection::ReadFolder(std::string_view path, std::vector<RemoteEn
   const std::string folder = path.empty() ? "." : std::string(path);
   if (!Sendable(folder))
     return NotSendable("opendir", folder);
-  FtpStatus waited;
-  LIBSSH2_SFTP_HANDLE* handle = state_->Repeat(
-      [&] {
-        return libssh2_sftp_open_ex(state_->sftp, folder.data(),
-                                    static_cast<unsigned int>(folder.size()), 0, 0,
-                                    LIBSSH2_SFTP_OPENDIR);
-      },
-      waited);
-  if (!waited.ok())
-    return waited;
-  if (handle == nullptr)
-    return state_->Failure(LIBSSH2_ERROR_SFTP_PROTOCOL, "opendir", folder);
+  SftpChannel& channel = *state_->channel;
+  uint32_t id = channel.NextId();
+  Reply reply;
+  if (FtpStatus status =
+          channel.Call(wire::Request(wire::kOpendir, id).String(folder).Finish(), id, reply);
+      !status.ok()) {
+    return status;
+  }
+  std::string_view handleBytes;
+  if (reply.type != wire::kHandle || !wire::Reader(reply.body).String(handleBytes))
+    return state_->StatusOf(reply, "opendir", folder);
+  const std::string handle(handleBytes);
 
-  std::vector<char> name(kMaxNameBytes + 1);
+  // The next batches are asked for before the last has come; the replies
+  // come in order. They are kept where a reply that comes after the
+  // listing has ended can still be put.
+  struct Batches {
+    std::deque<std::pair<uint32_t, std::optional<Reply>>> asked;
+  };
+  auto batches = std::make_shared<Batches>();
+  auto ask = [&] {
+    const uint32_t next = channel.NextId();
+    batches->asked.emplace_back(next, std::nullopt);
+    channel.Send(wire::Request(wire::kReaddir, next).String(handle).Finish(), next,
+                 [batches, next](Reply&& r) {
+                   for (auto& [asked, came] : batches->asked) {
+                     if (asked == next)
+                       came = std::move(r);
+                   }
+                 });
+  };
+  for (int i = 0; i < kReadsAhead; ++i)
+    ask();
   FtpStatus status;
   for (;;) {
-    LIBSSH2_SFTP_ATTRIBUTES attributes{};
-    const int rc = state_->Repeat(
-        [&] {
-          return libssh2_sftp_readdir_ex(handle, name.data(), name.size() - 1, nullptr, 0,
-                                         &attributes);
-        },
-        waited);
-    if (!waited.ok())
-      return waited;  // the connection is gone, and the handle with it
-    if (rc == 0)
-      break;
-    if (rc < 0) {
-      status = state_->Failure(rc, "readdir", folder);
+    while (!batches->asked.front().second) {
+      if (FtpStatus pumped = channel.Pump(true); !pumped.ok())
+        return pumped;  // the handle went with the connection
+    }
+    Reply batch = std::move(*batches->asked.front().second);
+    batches->asked.pop_front();
+    if (batch.type != wire::kName) {
+      if (state_->CodeOf(batch) != wire::kEof || batch.type != wire::kStatus)
+        status = state_->StatusOf(batch, "readdir", folder);
       break;
     }
-    const std::string_view serverName(name.data(), static_cast<size_t>(rc));
-    if (serverName == "." || serverName == "..")
-      continue;
-    RemoteEntry entry = EntryOf(attributes);
-    entry.name = ftp::DecodeServerName(NameEncoding::kUtf8, serverName);
-    entries.push_back(std::move(entry));
+    ask();
+    wire::Reader reader(batch.body);
+    uint32_t count = 0;
+    bool sound = reader.Uint32(count);
+    for (uint32_t i = 0; sound && i < count; ++i) {
+      std::string_view name;
+      std::string_view longName;
+      RemoteEntry entry;
+      sound = reader.String(name) && reader.String(longName) && reader.Attributes(entry);
+      if (!sound || name == "." || name == "..")
+        continue;
+      entry.name = ftp::DecodeServerName(NameEncoding::kUtf8, name);
+      entries.push_back(std::move(entry));
+    }
+    if (!sound) {
+      status = FtpStatus::Error(FtpErrorKind::kProtocol,
+                                "readdir " + folder + ": the server's listing was malformed.");
+      break;
+    }
   }
-  state_->Repeat([&] { return libssh2_sftp_close_handle(handle); }, waited);
-  if (!waited.ok())
-    return waited;
+  // The close goes without waiting for its reply: the next request follows
+  // it anyway.
+  id = channel.NextId();
+  channel.Send(wire::Request(wire::kClose, id).String(handle).Finish(), id);
+  if (!status.ok())
+    entries.clear();
   return status;
 }
 
@@ -433,16 +583,9 @@ FtpStatus SftpConnection::CreateFolder(std::string_view path) {
     return NotConnected("mkdir");
   if (!Sendable(path))
     return NotSendable("mkdir", path);
-  FtpStatus waited;
-  const int rc = state_->Repeat(
-      [&] {
-        return libssh2_sftp_mkdir_ex(state_->sftp, path.data(),
-                                     static_cast<unsigned int>(path.size()), 0755);
-      },
-      waited);
-  if (!waited.ok())
-    return waited;
-  return rc == 0 ? FtpStatus::Ok() : state_->Failure(rc, "mkdir", path);
+  const uint32_t id = state_->channel->NextId();
+  return state_->Simple(std::move(wire::Request(wire::kMkdir, id).String(path).Permissions(0755)),
+                        id, "mkdir", path);
 }
 
 FtpStatus SftpConnection::RemoveFolder(std::string_view path) {
@@ -450,16 +593,8 @@ FtpStatus SftpConnection::RemoveFolder(std::string_view path) {
     return NotConnected("rmdir");
   if (!Sendable(path))
     return NotSendable("rmdir", path);
-  FtpStatus waited;
-  const int rc = state_->Repeat(
-      [&] {
-        return libssh2_sftp_rmdir_ex(state_->sftp, path.data(),
-                                     static_cast<unsigned int>(path.size()));
-      },
-      waited);
-  if (!waited.ok())
-    return waited;
-  return rc == 0 ? FtpStatus::Ok() : state_->Failure(rc, "rmdir", path);
+  const uint32_t id = state_->channel->NextId();
+  return state_->Simple(wire::Request(wire::kRmdir, id).String(path), id, "rmdir", path);
 }
 
 FtpStatus SftpConnection::DeleteFile(std::string_view path) {
@@ -467,24 +602,12 @@ FtpStatus SftpConnection::DeleteFile(std::string_view path) {
     return NotConnected("remove");
   if (!Sendable(path))
     return NotSendable("remove", path);
-  FtpStatus waited;
-  const int rc = state_->Repeat(
-      [&] {
-        return libssh2_sftp_unlink_ex(state_->sftp, path.data(),
-                                      static_cast<unsigned int>(path.size()));
-      },
-      waited);
-  if (!waited.ok())
-    return waited;
-  return rc == 0 ? FtpStatus::Ok() : state_->Failure(rc, "remove", path);
+  const uint32_t id = state_->channel->NextId();
+  return state_->Simple(wire::Request(wire::kRemove, id).String(path), id, "remove", path);
 }
 
-bool SftpConnection::OffersPosixRename() {
-  if (!IsOpen())
-    return false;
-  if (!state_->extensionsAsked)
-    state_->OpenExtensions();
-  return state_->posixRename && state_->extensions != nullptr;
+bool SftpConnection::OffersPosixRename() const {
+  return IsOpen() && state_->OffersPosixRename();
 }
 
 FtpStatus SftpConnection::Rename(std::string_view from, std::string_view to, bool replace) {
@@ -495,38 +618,88 @@ FtpStatus SftpConnection::Rename(std::string_view from, std::string_view to, boo
   if (!Sendable(to))
     return NotSendable("rename", to);
   const std::string what = "rename " + std::string(from) + " to";
-  if (replace && OffersPosixRename())
-    return state_->PosixRename(from, to, what);
-  FtpStatus waited;
-  auto rename = [&] {
-    return state_->Repeat(
-        [&] {
-          return libssh2_sftp_rename_ex(state_->sftp, from.data(),
-                                        static_cast<unsigned int>(from.size()), to.data(),
-                                        static_cast<unsigned int>(to.size()),
-                                        LIBSSH2_SFTP_RENAME_OVERWRITE | LIBSSH2_SFTP_RENAME_ATOMIC |
-                                            LIBSSH2_SFTP_RENAME_NATIVE);
-        },
-        waited);
+  State& state = *state_;
+  auto posixRename = [&](uint32_t& code) {
+    const uint32_t id = state.channel->NextId();
+    FtpStatus status = state.Simple(state.PosixRenameRequest(id, from, to), id, what, to, &code);
+    if (!status.ok() && code == wire::kOpUnsupported)
+      state.posixRenameRefused = true;
+    return status;
   };
-  int rc = rename();
-  if (!waited.ok())
-    return waited;
-  if (rc != 0 && state_->LastStatusIs(LIBSSH2_FX_FAILURE)) {
-    // SFTP 3's rename keeps an existing file (OpenSSH links the new name):
-    // a file that came to be there meanwhile is replaced all the same.
-    RemoteEntry existing;
-    if (!replace && !(Stat(to, existing).ok() && !existing.isDir))
-      return state_->Failure(rc, what, to);
-    if (OffersPosixRename())
-      return state_->PosixRename(from, to, what);
-    if (FtpStatus removed = DeleteFile(to); !removed.ok())
-      return removed;
-    rc = rename();
-    if (!waited.ok())
-      return waited;
+  uint32_t code = wire::kOk;
+  if (replace && state.OffersPosixRename()) {
+    if (FtpStatus status = posixRename(code); status.ok() || code != wire::kOpUnsupported)
+      return status;
   }
-  return rc == 0 ? FtpStatus::Ok() : state_->Failure(rc, what, to);
+  auto rename = [&] {
+    const uint32_t id = state.channel->NextId();
+    return state.Simple(std::move(wire::Request(wire::kRename, id).String(from).String(to)), id,
+                        what, to, &code);
+  };
+  FtpStatus status = rename();
+  if (status.ok() || code != wire::kFailure || !IsOpen())
+    return status;
+  // SFTP 3's rename keeps an existing file (OpenSSH links the new name): a
+  // file that came to be there meanwhile is replaced all the same.
+  RemoteEntry existing;
+  if (!replace && !(Stat(to, existing).ok() && !existing.isDir))
+    return status;
+  if (state.OffersPosixRename()) {
+    if (FtpStatus renamed = posixRename(code); renamed.ok() || code != wire::kOpUnsupported)
+      return renamed;
+  }
+  if (FtpStatus removed = DeleteFile(to); !removed.ok())
+    return removed;
+  return rename();
+}
+
+FtpStatus SftpConnection::StartPut(const std::string& localPath, std::string_view remotePath,
+                                   const std::function<void(int64_t)>& progress,
+                                   const SftpStoreOptions& options) {
+  if (!IsOpen())
+    return NotConnected("put");
+  if (!Sendable(remotePath))
+    return NotSendable("put", remotePath);
+  State& state = *state_;
+  int64_t size = 0;
+  FtpStatus status;
+  Put* put = state.Start(localPath, remotePath, options, size, status);
+  if (put == nullptr)
+    return status;
+  if (size <= kLargestLeftFile) {
+    if (progress)
+      progress(size);
+    state.channel->Pump(false);
+    return FtpStatus::Ok();
+  }
+  put->progress = progress;
+  state.WaitFor(*put);
+  put->progress = nullptr;
+  if (!put->status.ok())
+    put->reported = false;  // told by this call
+  return put->status;
+}
+
+std::vector<CheckedUpload> SftpConnection::TakeFinishedPuts(bool wait) {
+  std::vector<CheckedUpload> finished;
+  if (!state_)
+    return finished;
+  State& state = *state_;
+  if (state.channel) {
+    if (wait) {
+      for (const std::unique_ptr<Put>& put : state.puts)
+        state.WaitFor(*put);
+    } else if (FtpStatus status = state.channel->Pump(false); !status.ok()) {
+      state.FailAll(status);
+    }
+  }
+  while (!state.puts.empty() && state.puts.front()->stage == Put::Stage::kDone) {
+    Put& put = *state.puts.front();
+    if (put.reported)
+      finished.push_back({put.path, put.status});
+    state.puts.pop_front();
+  }
+  return finished;
 }
 
 FtpStatus SftpConnection::PutFile(const std::string& localPath, std::string_view remotePath,
@@ -536,124 +709,28 @@ FtpStatus SftpConnection::PutFile(const std::string& localPath, std::string_view
     return NotConnected("put");
   if (!Sendable(remotePath))
     return NotSendable("put", remotePath);
-  // Opened without blocking, so that a FIFO does not hold the run.
-  const UniqueFd file(open(localPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  struct stat local;
-  if (!file.valid() || fstat(file.get(), &local) != 0)
-    return FtpStatus::Error(FtpErrorKind::kSystem, localPath + ": " + ftp::SystemErrorText(errno));
-  if (!S_ISREG(local.st_mode))
-    return FtpStatus::Error(FtpErrorKind::kSystem, localPath + ": not a regular file");
-
-  const std::string target = options.temporaryName.empty()
-                                 ? std::string(remotePath)
-                                 : JoinName(FolderOf(remotePath), options.temporaryName);
-  FtpStatus waited;
-  LIBSSH2_SFTP_HANDLE* handle = state_->Repeat(
-      [&] {
-        return libssh2_sftp_open_ex(
-            state_->sftp, target.data(), static_cast<unsigned int>(target.size()),
-            LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644, LIBSSH2_SFTP_OPENFILE);
-      },
-      waited);
-  if (!waited.ok())
-    return waited;
-  if (handle == nullptr)
-    return state_->Failure(LIBSSH2_ERROR_SFTP_PROTOCOL, "open", target);
-
-  // The library makes one request of each 30,000 bytes handed to it and
-  // gives back how many the server has acknowledged; the next call must
-  // begin with the first byte not yet acknowledged. So the buffer slides:
-  // acknowledged bytes leave its front, the file's next bytes fill its end.
-  // A small file takes no more room than it needs: several connections
-  // upload at once.
-  std::vector<char> buffer(static_cast<size_t>(
-      std::clamp<off_t>(local.st_size + 1, off_t{32 * 1024}, off_t{kUploadWindow})));
-  size_t filled = 0;
-  bool endOfFile = false;
-  int64_t sent = 0;
-  auto nextCancelCheck = Clock::now() + ftp::kCancelCheckEvery;
+  State& state = *state_;
+  int64_t size = 0;
   FtpStatus status;
-  while (status.ok()) {
-    while (!endOfFile && filled < buffer.size()) {
-      const ssize_t got = read(file.get(), buffer.data() + filled, buffer.size() - filled);
-      if (got < 0 && errno == EINTR)
-        continue;
-      if (got < 0) {
-        status =
-            FtpStatus::Error(FtpErrorKind::kSystem, localPath + ": " + ftp::SystemErrorText(errno));
-        break;
-      }
-      endOfFile = got == 0;
-      filled += static_cast<size_t>(got);
-    }
-    if (!status.ok() || filled == 0)
-      break;
-    const ssize_t rc =
-        state_->Repeat([&] { return libssh2_sftp_write(handle, buffer.data(), filled); }, waited);
-    if (!waited.ok())
-      return waited;  // dropped: the handle went with the connection
-    if (rc < 0) {
-      status = state_->Failure(static_cast<int>(rc), "write", target);
-      break;
-    }
-    const auto taken = static_cast<size_t>(rc);
-    std::memmove(buffer.data(), buffer.data() + taken, filled - taken);
-    filled -= taken;
-    sent += static_cast<int64_t>(taken);
-    if (progress && taken > 0)
-      progress(sent);
-    // A line that never makes us wait would otherwise never be asked.
-    if (Clock::now() >= nextCancelCheck) {
-      if (FtpStatus canceled = state_->ssh.CheckCanceled(); !canceled.ok())
-        return canceled;
-      nextCancelCheck = Clock::now() + ftp::kCancelCheckEvery;
-    }
-  }
-  buffer = {};
-
-  if (status.ok()) {
-    // The server's file gets the local file's time, exactly.
-    LIBSSH2_SFTP_ATTRIBUTES attributes{};
-    attributes.flags = LIBSSH2_SFTP_ATTR_ACMODTIME;
-    attributes.atime = static_cast<unsigned long>(local.st_mtime);
-    attributes.mtime = static_cast<unsigned long>(local.st_mtime);
-    const int rc =
-        state_->Repeat([&] { return libssh2_sftp_fstat_ex(handle, &attributes, 1); }, waited);
-    if (!waited.ok())
-      return waited;
-    if (rc != 0)
-      status = state_->Failure(rc, "setstat", target);
-  }
-  const int closed = state_->Repeat([&] { return libssh2_sftp_close_handle(handle); }, waited);
-  if (!waited.ok())
-    return waited;
-  if (status.ok() && closed != 0)
-    status = state_->Failure(closed, "close", target);
-
-  if (status.ok() && !options.temporaryName.empty())
-    status = Rename(target, remotePath, options.replacing);
-  if (!status.ok() && !options.temporaryName.empty() && IsOpen()) {
-    // A part of a file never stays behind under its temporary name.
-    DeleteFile(target);
-  }
+  Put* put = state.Start(localPath, remotePath, options, size, status);
+  if (put == nullptr)
+    return status;
+  put->progress = progress;
+  state.WaitFor(*put);
+  status = put->status;
+  std::erase_if(state.puts, [put](const std::unique_ptr<Put>& each) { return each.get() == put; });
   return status;
 }
 
 void SftpConnection::Close() {
   if (!state_)
     return;
-  if (state_->ssh.IsOpen()) {
-    FtpStatus waited;
-    if (state_->extensions != nullptr) {
-      state_->Repeat([&] { return libssh2_channel_close(state_->extensions); }, waited);
-      libssh2_channel_free(state_->extensions);
-      state_->extensions = nullptr;
-    }
-    if (waited.ok() && state_->sftp != nullptr) {
-      state_->Repeat([&] { return libssh2_sftp_shutdown(state_->sftp); }, waited);
-      state_->sftp = nullptr;
-    }
+  if (state_->channel) {
+    if (state_->ssh.IsOpen())
+      state_->channel->Close();
+    state_->channel.reset();
   }
+  state_->puts.clear();
   state_->ssh.Close();
   state_.reset();
 }

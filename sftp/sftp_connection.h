@@ -1,6 +1,10 @@
 // Our SFTP client: the operations the publishing walk and the listing use,
 // over one SSH connection (ssh_connection.h), SFTP version 3 as OpenSSH
-// serves it.
+// serves it, on one channel (sftp_channel.h). A listing asks for its next
+// entries before the last have come, and uploads may be left to go on
+// while the caller does other things (StartPut): each file's open, writes,
+// time, close and rename follow one another as the replies come, many files
+// at once, so a tree of small files is not one round trip per step and file.
 //
 // Paths are UTF-8 and go to the server as they are: a path that begins with
 // "/" is absolute, any other is taken by the server from the folder it put
@@ -21,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ftp/ftp_session.h"
 #include "ftp/ftp_status.h"
 #include "ftp/remote_entry.h"
 #include "sftp/ssh_connection.h"
@@ -80,9 +85,22 @@ class SftpConnection {
   FtpStatus PutFile(const std::string& localPath, std::string_view remotePath,
                     const std::function<void(int64_t)>& progress = {},
                     const SftpStoreOptions& options = {});
-  // Whether the server offers posix-rename@openssh.com; asked once, when a
-  // rename must first replace a file.
-  bool OffersPosixRename();
+  // Starts sending a file as PutFile does, and returns once its open has
+  // been sent (a file above 1 MiB: once it has gone, with `progress` called
+  // meanwhile; a small one's progress is told whole at once). The upload
+  // goes on with every later call on this connection; TakeFinishedPuts
+  // tells how it ended. A status that is not ok (the local file, or a large
+  // file the server refused) means the upload is not among those told.
+  FtpStatus StartPut(const std::string& localPath, std::string_view remotePath,
+                     const std::function<void(int64_t)>& progress = {},
+                     const SftpStoreOptions& options = {});
+  // The uploads started with StartPut that have ended, in the order they
+  // were started, up to the first still under way; with `wait`, after
+  // waiting for all of them. `path` is the remote path given.
+  std::vector<CheckedUpload> TakeFinishedPuts(bool wait);
+  // Whether the server offers posix-rename@openssh.com (and has not refused
+  // it).
+  bool OffersPosixRename() const;
 
   // Ends SFTP and the SSH connection. Safe on a closed connection.
   void Close();

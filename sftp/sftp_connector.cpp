@@ -28,8 +28,7 @@ std::string HostKeyQuestion(std::string_view name, std::string_view label,
   std::string text = "サーバー ";
   text.append(name).append(" のホスト鍵は、どの known_hosts にもありません。\n");
   text.append(label).append(" key fingerprint is ").append(fingerprint).append(".\n");
-  text +=
-      "指紋をサーバーの管理者に確かめてから信頼してください。この鍵を信頼して接続しますか？";
+  text += "指紋をサーバーの管理者に確かめてから信頼してください。この鍵を信頼して接続しますか？";
   return text;
 }
 

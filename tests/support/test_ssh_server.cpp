@@ -150,7 +150,10 @@ void TestSshServer::Start() {
         << "\nStrictModes no\nUsePAM no\nPubkeyAuthentication yes\nPasswordAuthentication yes\n"
            "KbdInteractiveAuthentication no\nPermitRootLogin prohibit-password\n"
            "LogLevel VERBOSE\nSubsystem sftp internal-sftp -d "
-        << root().string() << "\n";
+        << root().string();
+    if (!options_.deniedRequests.empty())
+      out << " -P " << options_.deniedRequests;
+    out << "\n";
     if (options_.maxStartups > 0)
       out << "MaxStartups " << options_.maxStartups << "\n";
     if (options_.maxSessions)

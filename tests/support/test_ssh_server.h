@@ -26,6 +26,9 @@ struct TestSshServerOptions {
   int maxStartups = 0;
   // When set, sshd's MaxSessions: channels one connection may open.
   std::optional<int> maxSessions;
+  // SFTP requests the server refuses though it may name them (sftp-server's
+  // -P, e.g. "posix-rename").
+  std::string deniedRequests = {};
   // The server's host keys, by ssh-keygen's -t: "ed25519", "ecdsa".
   std::vector<std::string> hostKeyTypes = {"ed25519"};
 };
