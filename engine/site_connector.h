@@ -17,7 +17,10 @@ namespace velmorix {
 // What a connection is opened with.
 struct SiteOpening {
   const FtpProfile& profile;  // server, port, login, password and the protocol's own settings
-  UploadNaming naming;        // how the site's uploads reach their names
+  // How the site's uploads reach their names; with deferChecks, uploads may
+  // go on after PutFile has returned, and the site's TakeCheckedUploads
+  // tells how each ended.
+  UploadNaming naming;
   // Where an unknown host key or a key file's passphrase is asked about;
   // none for the extra connections of a run, which ask nothing.
   RunConsole* console = nullptr;

@@ -522,8 +522,12 @@ void ReportEnd(TransferJob& job, RunResult result, bool walked) {
 // A publish to a destination of another protocol, through its connector.
 RunResult RunSiteTransfer(TransferJob& job) {
   const UploadNaming naming{job.profile.temporaryUploads != 0, NewRunTag(), 0};
+  // The run's own connection leaves its uploads going while the walk goes
+  // on, and reads how they ended later.
+  UploadNaming deferring = naming;
+  deferring.deferChecks = true;
   bool canceled = false;
-  std::unique_ptr<OpenSite> open = ConnectSite(job, naming, canceled);
+  std::unique_ptr<OpenSite> open = ConnectSite(job, deferring, canceled);
   if (!open) {
     if (!canceled)
       return RunResult::kFailed;
@@ -542,7 +546,7 @@ RunResult RunSiteTransfer(TransferJob& job) {
   bool walked = false;
   SitePool* others = pool ? &*pool : nullptr;
   const RunResult result =
-      Publish(job, rules, {open->Site(), open->Site(), others, others, false}, walked, {});
+      Publish(job, rules, {open->Site(), open->Site(), others, others, true}, walked, {});
   pool.reset();
   open.reset();
   ReportEnd(job, result, walked);

@@ -108,6 +108,7 @@ RunResult ConcludeOwnUploads(const WalkContext& context, bool wait) {
     return RunResult::kCompleted;
   RunOutput& output = context.output;
   std::vector<RefusedUpload> refused;
+  bool cut = false;
   for (CheckedUpload& checked : context.site.TakeCheckedUploads(wait)) {
     if (context.unchecked->empty())
       break;
@@ -115,9 +116,16 @@ RunResult ConcludeOwnUploads(const WalkContext& context, bool wait) {
     context.unchecked->pop_front();
     if (checked.status.ok()) {
       CountIn(output, upload);
+    } else if (checked.status.kind == FtpErrorKind::kCanceled) {
+      cut = true;  // the server keeps what arrived
+      NameCut(output, upload);
     } else {
       refused.push_back({std::move(upload), checked.status.text});
     }
+  }
+  if (refused.empty() && cut) {
+    output.CancelRequested();  // the request has been acted on
+    return RunResult::kCanceled;
   }
   if (refused.empty())
     return RunResult::kCompleted;

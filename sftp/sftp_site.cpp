@@ -84,7 +84,10 @@ FtpStatus SftpSite::PutFile(const std::string& localPath, std::string_view remot
   SftpStoreOptions options;
   options.temporaryName = naming_.For(remoteName).temporaryName;
   options.replacing = target == UploadTarget::kExistingFile;
-  return connection_.PutFile(localPath, InCurrentFolder(remoteName), progress, options);
+  const std::string path = InCurrentFolder(remoteName);
+  if (naming_.deferChecks)
+    return connection_.StartPut(localPath, path, progress, options);
+  return connection_.PutFile(localPath, path, progress, options);
 }
 
 FtpStatus SftpSite::DeleteFile(std::string_view name) {

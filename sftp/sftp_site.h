@@ -22,8 +22,9 @@ namespace velmorix::sftp {
 
 class SftpSite final : public RemoteSite {
  public:
-  // `naming` as for FtpSite; its deferChecks is not used: each upload is
-  // checked before PutFile returns.
+  // `naming` as for FtpSite. With deferChecks an upload of a small file
+  // goes on after PutFile has returned (SftpConnection::StartPut), and
+  // TakeCheckedUploads tells how it ended.
   explicit SftpSite(SftpConnection& connection, UploadNaming naming = {})
       : connection_(connection), naming_(std::move(naming)) {}
 
@@ -35,6 +36,9 @@ class SftpSite final : public RemoteSite {
   FtpStatus CreateFolder(std::string_view path) override;
   FtpStatus PutFile(const std::string& localPath, std::string_view remoteName,
                     const UploadProgress& progress, UploadTarget target) override;
+  std::vector<CheckedUpload> TakeCheckedUploads(bool wait) override {
+    return connection_.TakeFinishedPuts(wait);
+  }
   FtpStatus DeleteFile(std::string_view name) override;
   FtpStatus RemoveFolder(std::string_view name) override;
   // Every valid UTF-8 name goes as it is.

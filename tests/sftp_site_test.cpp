@@ -518,3 +518,29 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace velmorix::sftp
+namespace velmorix::sftp {
+namespace {
+TEST_F(SftpServerTest, DebugDeferred) {
+  TrustServer();
+  SftpConnection connection;
+  ASSERT_TRUE(Connect(connection).ok());
+  UploadNaming naming;
+  naming.deferChecks = true;
+  naming.temporary = true;
+  naming.runTag = "t1";
+  SftpSite site(connection, naming);
+  const fs::path local = files_.path() / "local";
+  WriteFile(local / "a.html", "a");
+  WriteFile(local / "b.html", "bbbb");
+  ASSERT_TRUE(site.CreateFolder("www").ok());
+  ASSERT_TRUE(site.ChangeFolder("www").ok());
+  ASSERT_TRUE(site.PutFile((local / "a.html").string(), "a.html", {}, UploadTarget::kNewFile).ok());
+  ASSERT_TRUE(site.CreateFolder("www/deep").ok());
+  ASSERT_TRUE(site.ChangeFolder("www/deep").ok());
+  ASSERT_TRUE(site.PutFile((local / "b.html").string(), "b.html", {}, UploadTarget::kNewFile).ok());
+  for (auto& c : site.TakeCheckedUploads(true)) printf("%s %s\n", c.path.c_str(), c.status.text.c_str());
+  EXPECT_EQ(ReadFile(server_.root() / "www" / "a.html"), "a");
+  EXPECT_EQ(ReadFile(server_.root() / "www" / "deep" / "b.html"), "bbbb");
+}
+}
+}
