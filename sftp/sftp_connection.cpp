@@ -403,8 +403,18 @@ void SftpConnection::State::FailAll(const FtpStatus& status) {
 }
 
 void SftpConnection::State::WaitFor(const Put& put) {
-  auto nextCancelCheck = Clock::now() + ftp::kCancelCheckEvery;
+  // Asked between waits too, since a line that never makes us wait would
+  // never be asked, and before the first: a run canceled meanwhile does not
+  // wait.
+  auto nextCancelCheck = Clock::now();
   while (put.stage != Put::Stage::kDone) {
+    if (Clock::now() >= nextCancelCheck) {
+      if (FtpStatus canceled = ssh.CheckCanceled(); !canceled.ok()) {
+        FailAll(channel->Abandon(canceled));
+        return;
+      }
+      nextCancelCheck = Clock::now() + ftp::kCancelCheckEvery;
+    }
     if (FtpStatus status = channel->Pump(true); !status.ok()) {
       FailAll(status);
       return;
@@ -412,14 +422,6 @@ void SftpConnection::State::WaitFor(const Put& put) {
     if (channel->Idle() && put.stage != Put::Stage::kDone) {
       FailAll(FtpStatus::Error(FtpErrorKind::kProtocol, put.path + ": the upload stalled."));
       return;
-    }
-    // A line that never makes us wait would otherwise never be asked.
-    if (Clock::now() >= nextCancelCheck) {
-      if (FtpStatus canceled = ssh.CheckCanceled(); !canceled.ok()) {
-        FailAll(channel->Abandon(canceled));
-        return;
-      }
-      nextCancelCheck = Clock::now() + ftp::kCancelCheckEvery;
     }
   }
 }

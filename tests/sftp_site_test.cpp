@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -440,6 +442,61 @@ TEST_F(SftpServerTest, CancelDuringUploadStopsIt) {
   EXPECT_EQ(connection.Stat("big.bin", entry).kind, FtpErrorKind::kNotConnected);
 }
 
+// Uploads left going (the run's own connection): they end in the order
+// they were started, a refused one among them leaves nothing behind, and a
+// cancel ends those still under way as canceled.
+TEST_F(SftpServerTest, UploadsLeftGoingEndInOrder) {
+  TrustServer();
+  std::atomic<bool> stop = false;
+  options_.cancelCheck = [&] { return stop.load(); };
+  SftpConnection connection;
+  ASSERT_TRUE(Connect(connection).ok());
+  UploadNaming naming{.temporary = true, .runTag = "t2", .deferChecks = true};
+  SftpSite site(connection, naming);
+  const fs::path local = files_.path() / "local";
+  WriteFile(local / "a.html", "a");
+  WriteFile(local / "big.bin", std::string(3 << 20, 'b'));  // waited for, with its progress
+  WriteFile(local / "c.html", "");
+  testing::SetFileTime(local / "c.html", 1'300'000'000);
+  ASSERT_TRUE(site.CreateFolder("www").ok());
+  ASSERT_TRUE(site.ChangeFolder("www").ok());
+  std::vector<int64_t> progress;
+  auto put = [&](const char* file, const char* name) {
+    return site.PutFile((local / file).string(), name,
+                        [&](int64_t sent) { progress.push_back(sent); }, UploadTarget::kNewFile);
+  };
+  ASSERT_TRUE(put("a.html", "a.html").ok());
+  ASSERT_TRUE(put("big.bin", "big.bin").ok());
+  EXPECT_GT(progress.size(), 3u);
+  ASSERT_TRUE(put("a.html", "absent/a.html").ok());  // refused later: no such folder
+  ASSERT_TRUE(put("c.html", "c.html").ok());
+  EXPECT_EQ(put("missing.html", "m.html").kind, FtpErrorKind::kSystem);
+
+  const std::vector<CheckedUpload> ended = site.TakeCheckedUploads(true);
+  ASSERT_EQ(ended.size(), 4u);
+  const char* paths[] = {"www/a.html", "www/big.bin", "www/absent/a.html", "www/c.html"};
+  for (size_t i = 0; i < ended.size(); ++i) {
+    EXPECT_EQ(ended[i].path, paths[i]);
+    EXPECT_EQ(ended[i].status.ok(), i != 2) << ended[i].status.text;
+  }
+  EXPECT_NE(ended[2].status.text.find("SFTP status 2"), std::string::npos) << ended[2].status.text;
+  std::set<std::string> names;
+  for (const auto& each : fs::directory_iterator(server_.root() / "www"))
+    names.insert(each.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"a.html", "big.bin", "c.html"}));
+  EXPECT_EQ(fs::file_size(server_.root() / "www" / "big.bin"), 3u << 20);
+  RemoteEntry entry;
+  ASSERT_TRUE(connection.Stat("www/c.html", entry).ok());
+  EXPECT_EQ(entry.lastWriteTime, 1'300'000'000);
+
+  ASSERT_TRUE(put("a.html", "again.html").ok());
+  stop = true;
+  const std::vector<CheckedUpload> canceled = site.TakeCheckedUploads(true);
+  ASSERT_EQ(canceled.size(), 1u);
+  EXPECT_EQ(canceled[0].status.kind, FtpErrorKind::kCanceled) << canceled[0].status.text;
+  EXPECT_FALSE(connection.IsOpen());
+}
+
 // The real walk through the site: a first publish mirrors the tree and
 // prunes, and with 日付の新しいもののみ the re-run finds nothing to send,
 // because the server's times are the local files' to the second.
@@ -518,29 +575,3 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace velmorix::sftp
-namespace velmorix::sftp {
-namespace {
-TEST_F(SftpServerTest, DebugDeferred) {
-  TrustServer();
-  SftpConnection connection;
-  ASSERT_TRUE(Connect(connection).ok());
-  UploadNaming naming;
-  naming.deferChecks = true;
-  naming.temporary = true;
-  naming.runTag = "t1";
-  SftpSite site(connection, naming);
-  const fs::path local = files_.path() / "local";
-  WriteFile(local / "a.html", "a");
-  WriteFile(local / "b.html", "bbbb");
-  ASSERT_TRUE(site.CreateFolder("www").ok());
-  ASSERT_TRUE(site.ChangeFolder("www").ok());
-  ASSERT_TRUE(site.PutFile((local / "a.html").string(), "a.html", {}, UploadTarget::kNewFile).ok());
-  ASSERT_TRUE(site.CreateFolder("www/deep").ok());
-  ASSERT_TRUE(site.ChangeFolder("www/deep").ok());
-  ASSERT_TRUE(site.PutFile((local / "b.html").string(), "b.html", {}, UploadTarget::kNewFile).ok());
-  for (auto& c : site.TakeCheckedUploads(true)) printf("%s %s\n", c.path.c_str(), c.status.text.c_str());
-  EXPECT_EQ(ReadFile(server_.root() / "www" / "a.html"), "a");
-  EXPECT_EQ(ReadFile(server_.root() / "www" / "deep" / "b.html"), "bbbb");
-}
-}
-}
