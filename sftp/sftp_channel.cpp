@@ -257,6 +257,15 @@ void SftpChannel::Close() {
   if (channel_ == nullptr)
     return;
   if (failure_.ok() && ssh_.IsOpen()) {
+    // What was sent without waiting (a temporary file's removal, a
+    // listing's close) is done before the session ends: the server may
+    // drop requests it has not taken yet when its input ends.
+    while (!Idle()) {
+      if (!Pump(true).ok())
+        break;
+    }
+  }
+  if (failure_.ok() && ssh_.IsOpen()) {
     int rc;
     while ((rc = libssh2_channel_close(channel_)) == LIBSSH2_ERROR_EAGAIN) {
       if (!ssh_.Wait().ok())

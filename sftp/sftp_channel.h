@@ -64,7 +64,8 @@ class SftpChannel {
   // the handlers are told, and `status` is the failure from now on.
   FtpStatus Abandon(FtpStatus status);
 
-  // Ends the session in order when nothing failed; frees the channel.
+  // Ends the session in order when nothing failed, once every request has
+  // had its reply; frees the channel.
   void Close();
 
  private:

@@ -443,55 +443,67 @@ TEST_F(SftpServerTest, CancelDuringUploadStopsIt) {
 }
 
 // Uploads left going (the run's own connection): they end in the order
-// they were started, a refused one among them leaves nothing behind, and a
-// cancel ends those still under way as canceled.
+// they were started, a refused one leaves nothing behind (its temporary
+// file is removed before the connection closes), and a cancel ends those
+// still under way as canceled.
 TEST_F(SftpServerTest, UploadsLeftGoingEndInOrder) {
   TrustServer();
   std::atomic<bool> stop = false;
   options_.cancelCheck = [&] { return stop.load(); };
   SftpConnection connection;
   ASSERT_TRUE(Connect(connection).ok());
-  UploadNaming naming{.temporary = true, .runTag = "t2", .deferChecks = true};
-  SftpSite site(connection, naming);
+  const UploadNaming naming{.temporary = true, .runTag = "t2", .deferChecks = true};
+  std::optional<SftpSite> site(std::in_place, connection, naming);
   const fs::path local = files_.path() / "local";
   WriteFile(local / "a.html", "a");
   WriteFile(local / "big.bin", std::string(3 << 20, 'b'));  // waited for, with its progress
   WriteFile(local / "c.html", "");
   testing::SetFileTime(local / "c.html", 1'300'000'000);
-  ASSERT_TRUE(site.CreateFolder("www").ok());
-  ASSERT_TRUE(site.ChangeFolder("www").ok());
+  ASSERT_TRUE(site->CreateFolder("www").ok());
+  ASSERT_TRUE(site->CreateFolder("www/dir").ok());
+  ASSERT_TRUE(site->ChangeFolder("www").ok());
   std::vector<int64_t> progress;
   auto put = [&](const char* file, const char* name) {
-    return site.PutFile((local / file).string(), name,
-                        [&](int64_t sent) { progress.push_back(sent); }, UploadTarget::kNewFile);
+    return site->PutFile((local / file).string(), name,
+                         [&](int64_t sent) { progress.push_back(sent); }, UploadTarget::kNewFile);
   };
   ASSERT_TRUE(put("a.html", "a.html").ok());
   ASSERT_TRUE(put("big.bin", "big.bin").ok());
   EXPECT_GT(progress.size(), 3u);
-  ASSERT_TRUE(put("a.html", "absent/a.html").ok());  // refused later: no such folder
+  ASSERT_TRUE(put("a.html", "absent/a.html").ok());  // its open is refused: no such folder
+  ASSERT_TRUE(put("a.html", "dir").ok());            // its rename is refused: a folder
   ASSERT_TRUE(put("c.html", "c.html").ok());
   EXPECT_EQ(put("missing.html", "m.html").kind, FtpErrorKind::kSystem);
 
-  const std::vector<CheckedUpload> ended = site.TakeCheckedUploads(true);
-  ASSERT_EQ(ended.size(), 4u);
-  const char* paths[] = {"www/a.html", "www/big.bin", "www/absent/a.html", "www/c.html"};
+  const std::vector<CheckedUpload> ended = site->TakeCheckedUploads(true);
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"www/a.html", ""},
+      {"www/big.bin", ""},
+      {"www/absent/a.html", "open www/absent/"},
+      {"www/dir", "rename www/"},
+      {"www/c.html", ""}};
+  ASSERT_EQ(ended.size(), expected.size());
   for (size_t i = 0; i < ended.size(); ++i) {
-    EXPECT_EQ(ended[i].path, paths[i]);
-    EXPECT_EQ(ended[i].status.ok(), i != 2) << ended[i].status.text;
+    EXPECT_EQ(ended[i].path, expected[i].first);
+    EXPECT_EQ(ended[i].status.ok(), expected[i].second.empty()) << ended[i].status.text;
+    EXPECT_TRUE(ended[i].status.text.starts_with(expected[i].second)) << ended[i].status.text;
   }
-  EXPECT_NE(ended[2].status.text.find("SFTP status 2"), std::string::npos) << ended[2].status.text;
+  site.reset();
+  connection.Close();
   std::set<std::string> names;
   for (const auto& each : fs::directory_iterator(server_.root() / "www"))
     names.insert(each.path().filename().string());
-  EXPECT_EQ(names, (std::set<std::string>{"a.html", "big.bin", "c.html"}));
+  EXPECT_EQ(names, (std::set<std::string>{"a.html", "big.bin", "c.html", "dir"}));
   EXPECT_EQ(fs::file_size(server_.root() / "www" / "big.bin"), 3u << 20);
-  RemoteEntry entry;
-  ASSERT_TRUE(connection.Stat("www/c.html", entry).ok());
-  EXPECT_EQ(entry.lastWriteTime, 1'300'000'000);
+  struct stat uploaded;
+  ASSERT_EQ(stat((server_.root() / "www" / "c.html").c_str(), &uploaded), 0);
+  EXPECT_EQ(uploaded.st_mtime, 1'300'000'000);
 
+  ASSERT_TRUE(Connect(connection).ok());
+  site.emplace(connection, naming);
   ASSERT_TRUE(put("a.html", "again.html").ok());
   stop = true;
-  const std::vector<CheckedUpload> canceled = site.TakeCheckedUploads(true);
+  const std::vector<CheckedUpload> canceled = site->TakeCheckedUploads(true);
   ASSERT_EQ(canceled.size(), 1u);
   EXPECT_EQ(canceled[0].status.kind, FtpErrorKind::kCanceled) << canceled[0].status.text;
   EXPECT_FALSE(connection.IsOpen());
