@@ -116,6 +116,8 @@ bool SftpChannel::Write(bool& progressed) {
       return false;
     }
     halfSent_ = HalfSent::kNone;
+    if (rc == 0)
+      break;  // the server's window is shut, and nothing more came meanwhile
     sent_ += static_cast<size_t>(rc);
     progressed = true;
   }
