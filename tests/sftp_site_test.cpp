@@ -217,10 +217,24 @@ struct LoginCase {
   std::vector<std::string> textHolds;  // for a failure: what was tried
 };
 
-class SftpLoginTest : public SftpTest, public ::testing::WithParamInterface<LoginCase> {};
+// The password the login cases' server takes, where it can be given one.
+constexpr const char* kPassword = "the password";
+
+class SftpLoginTest : public SftpTest, public ::testing::WithParamInterface<LoginCase> {
+ protected:
+  SftpLoginTest() : SftpTest(Options()) {}
+  static testing::TestSshServerOptions Options() {
+    testing::TestSshServerOptions options;
+    if (GetParam().password == kPassword && TestSshServer::CanTakePassword())
+      options.password = kPassword;
+    return options;
+  }
+};
 
 TEST_P(SftpLoginTest, MethodsAreTriedInOrder) {
   const LoginCase& c = GetParam();
+  if (c.password == kPassword && !TestSshServer::CanTakePassword())
+    GTEST_SKIP() << "only root, where mount namespaces may be made, can give sshd a password";
   TrustServer();
   std::optional<testing::TestSshAgent> agent;
   switch (c.source) {
@@ -287,6 +301,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, SftpLoginTest,
                                                      FtpErrorKind::kLoginFailed,
                                                      SshLoginMethod::kNone,
                                                      {"client_encrypted", "passphrase"}},
+                                           LoginCase{"PasswordLogsInAfterTheKeys",
+                                                     KeySource::kStrangerFile,
+                                                     {},
+                                                     kPassword,
+                                                     FtpErrorKind::kNone,
+                                                     SshLoginMethod::kPassword,
+                                                     {}},
                                            LoginCase{"RefusedPasswordIsNamedWithTheKeysTried",
                                                      KeySource::kStrangerFile,
                                                      {},

@@ -1,11 +1,14 @@
 #include "tests/support/test_ssh_server.h"
 
 #include <arpa/inet.h>
+#include <crypt.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -21,6 +24,15 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kSshd = "/usr/sbin/sshd";
+constexpr const char* kShadow = "/etc/shadow";
+
+// In a child process about to become the server: a mount namespace of its
+// own, where `shadow` stands in for /etc/shadow.
+bool StandInShadow(const char* shadow) {
+  return unshare(CLONE_NEWNS) == 0 &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount(shadow, kShadow, nullptr, MS_BIND, nullptr) == 0;
+}
 
 void Run(const std::string& command) {
   const std::string line = command + " >/dev/null 2>&1";
@@ -120,6 +132,17 @@ UniqueFd TestSshServer::HoldConnection() const {
   return UniqueFd();
 }
 
+bool TestSshServer::CanTakePassword() {
+  if (geteuid() != 0)
+    return false;
+  const pid_t pid = fork();
+  if (pid == 0)
+    _exit(StandInShadow(kShadow) ? 0 : 1);
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
 void TestSshServer::Start() {
   ASSERT_LT(pid_, 0) << "the server is already running";
   const fs::path& work = work_.path();
@@ -137,6 +160,21 @@ void TestSshServer::Start() {
     mkdir("/run/sshd", 0755);
   }
 
+  const fs::path shadow = work / "shadow";
+  if (!options_.password.empty()) {
+    // The system's entries, with the user's password replaced.
+    std::istringstream lines(ReadFile(kShadow));
+    std::ostringstream out;
+    const std::string user = User();
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.starts_with(user + ":"))
+        out << line << "\n";
+    }
+    out << user << ":" << crypt(options_.password.c_str(), "$6$velmorixtest$")
+        << ":19000:0:99999:7:::\n";
+    WriteFile(shadow, out.str());
+    chmod(shadow.c_str(), 0600);
+  }
   const fs::path config = work / "sshd_config";
   const fs::path log = work / "sshd.log";
   for (int attempt = 0; attempt < 5 && pid_ < 0; ++attempt) {
@@ -148,7 +186,9 @@ void TestSshServer::Start() {
     out << "PidFile " << (work / "sshd.pid").string() << "\nAuthorizedKeysFile "
         << (work / "authorized_keys").string()
         << "\nStrictModes no\nUsePAM no\nPubkeyAuthentication yes\nPasswordAuthentication yes\n"
-           "KbdInteractiveAuthentication no\nPermitRootLogin prohibit-password\n"
+           "KbdInteractiveAuthentication no\nPermitRootLogin "
+        << (options_.password.empty() ? "prohibit-password" : "yes")
+        << "\n"
            "LogLevel VERBOSE\nSubsystem sftp internal-sftp -d "
         << root().string();
     if (!options_.deniedRequests.empty())
@@ -169,6 +209,8 @@ void TestSshServer::Start() {
       dup2(devnull, STDIN_FILENO);
       dup2(devnull, STDOUT_FILENO);
       dup2(logFd, STDERR_FILENO);
+      if (!options_.password.empty() && !StandInShadow(shadow.c_str()))
+        _exit(126);
       execl(kSshd, kSshd, "-D", "-e", "-f", config.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }

@@ -26,6 +26,10 @@ struct TestSshServerOptions {
   int maxStartups = 0;
   // When set, sshd's MaxSessions: channels one connection may open.
   std::optional<int> maxSessions;
+  // When set, the password the server takes for User(): sshd runs in a
+  // mount namespace of its own, with an /etc/shadow of the test's that
+  // holds it (see CanTakePassword).
+  std::string password = {};
   // SFTP requests the server refuses though it may name them (sftp-server's
   // -P, e.g. "posix-rename").
   std::string deniedRequests = {};
@@ -43,6 +47,9 @@ class TestSshServer {
   TestSshServer& operator=(const TestSshServer&) = delete;
 
   static bool Available();
+  // Whether a server can be given a password: only root can show sshd
+  // another /etc/shadow, and only where mount namespaces may be made.
+  static bool CanTakePassword();
   // Makes the keys, starts sshd and waits until it sends its banner; fails
   // the test (fatally) when it does not.
   void Start();
