@@ -82,6 +82,11 @@ class RemoteSite {
     (void)wait;
     return {};
   }
+  // Breaks off the uploads that go on after PutFile returned (a canceled
+  // run): TakeCheckedUploads then tells those that had not ended as
+  // kCanceled. A site whose uploads have all gone when PutFile returns has
+  // nothing to break off.
+  virtual void BreakOffUploads() {}
   virtual FtpStatus DeleteFile(std::string_view name) = 0;
   virtual FtpStatus RemoveFolder(std::string_view name) = 0;
 
@@ -120,6 +125,7 @@ class ForwardingSite : public RemoteSite {
   std::vector<CheckedUpload> TakeCheckedUploads(bool wait) override {
     return site_.TakeCheckedUploads(wait);
   }
+  void BreakOffUploads() override { site_.BreakOffUploads(); }
   FtpStatus DeleteFile(std::string_view name) override { return site_.DeleteFile(name); }
   FtpStatus RemoveFolder(std::string_view name) override { return site_.RemoveFolder(name); }
   bool CanWriteName(std::string_view name) const override { return site_.CanWriteName(name); }

@@ -149,6 +149,9 @@ RunResult SettleUploads(const WalkContext& context, const std::string& folder, O
 }
 
 RunResult EndParallelUploads(const WalkContext& context, RunResult result) {
+  // A cancel does not wait for the walk's own uploads still under way.
+  if (result == RunResult::kCanceled && context.unchecked != nullptr)
+    context.site.BreakOffUploads();
   if (RunResult r = ConcludeOwnUploads(context, true);
       r != RunResult::kCompleted && result == RunResult::kCompleted) {
     result = r;

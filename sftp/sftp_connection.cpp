@@ -704,6 +704,17 @@ std::vector<CheckedUpload> SftpConnection::TakeFinishedPuts(bool wait) {
   return finished;
 }
 
+void SftpConnection::BreakOffPuts() {
+  if (!state_ || !state_->channel)
+    return;
+  State& state = *state_;
+  if (std::all_of(state.puts.begin(), state.puts.end(),
+                  [](const auto& put) { return put->stage == Put::Stage::kDone; })) {
+    return;
+  }
+  state.FailAll(state.channel->Abandon(FtpStatus::Error(FtpErrorKind::kCanceled, "Canceled.")));
+}
+
 FtpStatus SftpConnection::PutFile(const std::string& localPath, std::string_view remotePath,
                                   const std::function<void(int64_t)>& progress,
                                   const SftpStoreOptions& options) {

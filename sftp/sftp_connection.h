@@ -98,6 +98,10 @@ class SftpConnection {
   // were started, up to the first still under way; with `wait`, after
   // waiting for all of them. `path` is the remote path given.
   std::vector<CheckedUpload> TakeFinishedPuts(bool wait);
+  // Ends the uploads started with StartPut that are still under way as
+  // canceled, at once: the connection is dropped (the server keeps what
+  // arrived). Nothing happens when none is under way.
+  void BreakOffPuts();
   // Whether the server offers posix-rename@openssh.com (and has not refused
   // it).
   bool OffersPosixRename() const;

@@ -39,6 +39,8 @@ class SftpSite final : public RemoteSite {
   std::vector<CheckedUpload> TakeCheckedUploads(bool wait) override {
     return connection_.TakeFinishedPuts(wait);
   }
+  // Drops the connection when an upload is under way.
+  void BreakOffUploads() override { connection_.BreakOffPuts(); }
   FtpStatus DeleteFile(std::string_view name) override;
   FtpStatus RemoveFolder(std::string_view name) override;
   // Every valid UTF-8 name goes as it is.

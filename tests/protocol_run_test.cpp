@@ -103,16 +103,15 @@ TEST_P(ProtocolRunTest, PublishesRerunsPrunesDryRunsAndListsAlike) {
                      .deleteOnServer = 1};
 
   ASSERT_EQ(Publish(), CompletionCode::kCompleted) << Transcript();
-  EXPECT_EQ(Tree(remoteRoot_),
-            (std::set<std::string>{"index.html", "sub/", "sub/page.html", "sub/deep/",
-                                   "sub/deep/a.html"}));
+  EXPECT_EQ(Tree(remoteRoot_), (std::set<std::string>{"index.html", "sub/", "sub/page.html",
+                                                      "sub/deep/", "sub/deep/a.html"}));
   EXPECT_EQ(ReadFile(remoteRoot_ / "sub/deep/a.html"), "a");
-  EXPECT_EQ(SortedLog(), (std::vector<std::string>{"Copy file to FTP : /site/index.html",
-                                                   "Copy file to FTP : /site/sub/deep/a.html",
-                                                   "Copy file to FTP : /site/sub/page.html",
-                                                   "Create Directory on FTP : /site/sub",
-                                                   "Create Directory on FTP : /site/sub/deep",
-                                                   "Delete file on FTP : /site/stale.html"}));
+  EXPECT_EQ(
+      SortedLog(),
+      (std::vector<std::string>{
+          "Copy file to FTP : /site/index.html", "Copy file to FTP : /site/sub/deep/a.html",
+          "Copy file to FTP : /site/sub/page.html", "Create Directory on FTP : /site/sub",
+          "Create Directory on FTP : /site/sub/deep", "Delete file on FTP : /site/stale.html"}));
 
   // Nothing changed: the server's times compare with the local ones.
   ResetConsole();
@@ -133,9 +132,9 @@ TEST_P(ProtocolRunTest, PublishesRerunsPrunesDryRunsAndListsAlike) {
     if (const size_t at = line.find(profile.remoteDir); at != std::string::npos)
       line.replace(at, profile.remoteDir.size(), "/site");
   }
-  EXPECT_EQ(changes,
-            (std::vector<std::string>{"Copy file to FTP : /site/new.html  (new)",
-                                      "Delete file on FTP : /site/sub/page.html  (not on Local HDD)"}));
+  EXPECT_EQ(changes, (std::vector<std::string>{
+                         "Copy file to FTP : /site/new.html  (new)",
+                         "Delete file on FTP : /site/sub/page.html  (not on Local HDD)"}));
   EXPECT_TRUE(fs::exists(remoteRoot_ / "sub/page.html"));
 
   ResetConsole();
@@ -154,8 +153,7 @@ TEST_P(ProtocolRunTest, PublishesRerunsPrunesDryRunsAndListsAlike) {
 // run as one that could not connect, and the login line names the method.
 class SftpHostKeyRunTest : public ProtocolRunTest {};
 
-INSTANTIATE_TEST_SUITE_P(Sftp, SftpHostKeyRunTest,
-                         ::testing::Values(ProtocolCase{"Sftp", true, 1}),
+INSTANTIATE_TEST_SUITE_P(Sftp, SftpHostKeyRunTest, ::testing::Values(ProtocolCase{"Sftp", true, 1}),
                          [](const auto& info) { return info.param.name; });
 
 TEST_P(SftpHostKeyRunTest, UnknownKeyIsAskedAboutAndKeptOnceTrusted) {
@@ -183,6 +181,29 @@ TEST_P(SftpHostKeyRunTest, UnknownKeyIsAskedAboutAndKeptOnceTrusted) {
       << Transcript();
   EXPECT_NE(ReadFile(config_.path() / "Quenzari" / "known_hosts").find(ssh_->KnownHostsLine()),
             std::string::npos);
+}
+
+// SFTP only: a cancel while uploads are left going ends the run canceled
+// without a box, and each file whose line the log has either arrived whole
+// or is named as canceled.
+TEST_P(SftpHostKeyRunTest, CancelLeavesNoUploadClaimedThatDidNotArrive) {
+  const std::string names[] = {"a.html", "b.html", "c.html"};
+  for (const std::string& name : names)
+    WriteFile(Local(name), name);
+  ResetConsole().CancelOnLine("Copy file to FTP : ", cancelEvent);
+  EXPECT_EQ(Publish(), CompletionCode::kCanceled) << Transcript();
+  EXPECT_TRUE(console().boxes.empty()) << Transcript();
+  const std::vector<std::string> log = SortedLog();
+  ASSERT_FALSE(log.empty());
+  for (const std::string& name : names) {
+    const auto has = [&](const std::string& line) {
+      return std::find(log.begin(), log.end(), line) != log.end();
+    };
+    if (has("Copy file to FTP : /site/" + name) &&
+        !has("Copy file to FTP canceled : /site/" + name)) {
+      EXPECT_EQ(ReadFile(remoteRoot_ / name), name) << Transcript();
+    }
+  }
 }
 
 }  // namespace
