@@ -75,9 +75,10 @@ class RemoteSite {
   virtual FtpStatus PutFile(const std::string& localPath, std::string_view remoteName,
                             const UploadProgress& progress, UploadTarget target) = 0;
   // Where an upload's last reply is left to be read with a later command
-  // (FtpSite with deferred checks): each upload put ends here, in order,
-  // once its reply has come; with `wait`, those still outstanding are read
-  // first. A site that checks each upload at once gives nothing.
+  // (a site with deferred checks, UploadNaming::deferChecks): each upload
+  // put ends here, in order, once its reply has come; with `wait`, those
+  // still outstanding are read first. A site that checks each upload at
+  // once gives nothing.
   virtual std::vector<CheckedUpload> TakeCheckedUploads(bool wait) {
     (void)wait;
     return {};

@@ -34,10 +34,10 @@ RunResult ConcludeOwnUploads(const WalkContext& context, bool wait);
 enum class OwnUploads { kAsFarAsCome, kWait };
 RunResult SettleUploads(const WalkContext& context, const std::string& folder, OwnUploads own);
 
-// Ends the uploads handed over and the walk's own: lets them finish (breaks
-// them off, and never starts those waiting, when `result` is kCanceled), sends those
-// given back when `result` is kCompleted, and names the rest as said
-// above. When `result` is kCompleted, a refused one ends the run as failed
+// Ends the uploads handed over and the walk's own: lets them finish
+// (breaks them off, and never starts those waiting, when `result` is
+// kCanceled), sends those given back when `result` is kCompleted, and names
+// the rest as said above. When `result` is kCompleted, a refused one ends the run as failed
 // and a cut one as canceled; any other result is kept. Nothing is under
 // way afterwards, so a second call only passes `result` on.
 RunResult EndParallelUploads(const WalkContext& context, RunResult result);

@@ -66,8 +66,6 @@ FtpStatus NotSendable(std::string_view what, std::string_view path) {
       std::string(what) + ": the name cannot be sent as UTF-8: " + std::string(path));
 }
 
-}  // namespace
-
 // One upload as it goes: open, writes, time, close, then (under a
 // temporary name) the rename, each step started by the last one's reply.
 struct Put {
@@ -91,6 +89,8 @@ struct Put {
   bool renameRepeated = false;
   FtpStatus status;
 };
+
+}  // namespace
 
 struct SftpConnection::State {
   SshConnection ssh;
