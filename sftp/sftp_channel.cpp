@@ -132,15 +132,13 @@ bool SftpChannel::Write(bool& progressed) {
 }
 
 bool SftpChannel::Read(bool& progressed) {
-  if (halfSent_ == HalfSent::kWrite) {
-    // A read that gives the server more window sends a packet of its own,
-    // which the library refuses while another is half gone: read only what
-    // the window still takes without.
-    unsigned long initial = 0;
-    const unsigned long window = libssh2_channel_window_read_ex(channel_, nullptr, &initial);
-    if (window < initial / 4 * 3 + kReadChunk)
-      return true;
-  }
+  // A read may send a packet of its own (more window for the server, the
+  // answer to its keepalive), which the library refuses while another is
+  // half gone: nothing is read until the write has gone whole. The server
+  // reads on meanwhile, and what it has to say to us (our replies) waits
+  // in the socket.
+  if (halfSent_ == HalfSent::kWrite)
+    return true;
   for (;;) {
     const size_t had = in_.size();
     in_.resize(had + kReadChunk);
