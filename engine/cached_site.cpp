@@ -5,26 +5,6 @@
 #include <vector>
 
 namespace velmorix {
-namespace {
-
-// A listing read before, handed out entry by entry, and ended as it ended.
-class HeldListing final : public RemoteListing {
- public:
-  explicit HeldListing(FolderRead read) : read_(std::move(read)) {}
-  FtpStatus Next(RemoteEntry& entry) override {
-    if (next_ >= read_.entries.size())
-      return read_.ended;
-    entry = read_.entries[next_++];
-    return FtpStatus::Ok();
-  }
-  void Close() override { next_ = read_.entries.size(); }
-
- private:
-  const FolderRead read_;
-  size_t next_ = 1;  // the first was handed out by OpenListing
-};
-
-}  // namespace
 
 bool CachedSite::IsCreated(std::string_view path) const {
   return LiesWithin(created_, path);

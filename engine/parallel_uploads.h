@@ -12,12 +12,16 @@
 // a cancel request.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <deque>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "engine/run_progress.h"
+#include "ftp/ftp_status.h"
 
 namespace velmorix {
 
@@ -95,6 +99,84 @@ class ParallelUploads {
   // Returns when no upload is waiting or under way any more; with kCancel
   // those under way are broken off and those waiting are never started.
   virtual Ended Wait(Ending ending) = 0;
+};
+
+// The uploads a pool of extra connections has been handed, and what became
+// of them, kept under the pool's lock. A Task holds an `upload` and the
+// times a lost connection cut it short (`cuts`).
+template <typename Task>
+struct UploadQueue {
+  std::deque<Task> pending;            // handed over, not yet taken
+  std::vector<std::string> underWay;   // the folders of the uploads being sent
+  std::deque<Task> givenBack;          // for the walk to send
+  std::vector<ParallelUpload> cut;     // broken off or never started
+  std::vector<RefusedUpload> refused;  // since the last Wait
+  bool failed = false;
+
+  // Whether an upload into `folder` or below it is waiting or under way.
+  bool PendingWithin(const std::string& folder) const {
+    return std::any_of(pending.begin(), pending.end(), [&](const Task& task) {
+      return FolderHolds(folder, task.upload.remoteDir);
+    });
+  }
+  bool UnderWayWithin(const std::string& folder) const {
+    return std::any_of(underWay.begin(), underWay.end(),
+                       [&](const std::string& dir) { return FolderHolds(folder, dir); });
+  }
+
+  // Files how `task`, which was under way, ended with `status`: counted in;
+  // cut by a cancel (or while the pool breaks off); lost with its
+  // connection, then sent again from the start (the server's part of it is
+  // replaced) by whichever connection comes first, or given back to the
+  // walk once cut kMaxUploadCuts times; or refused by the server.
+  void Conclude(Task task, const FtpStatus& status, bool lost, bool breakingOff,
+                RunProgress& progress) {
+    ParallelUpload& upload = task.upload;
+    underWay.erase(std::find(underWay.begin(), underWay.end(), upload.remoteDir));
+    if (status.ok()) {
+      progress.FileDone(upload.size, true, upload.share);
+      progress.FileArrived({upload.remoteDir, upload.name, upload.sentAt});
+    } else if (status.kind == FtpErrorKind::kCanceled || breakingOff) {
+      cut.push_back(std::move(upload));
+    } else if (lost) {
+      if (++task.cuts >= kMaxUploadCuts) {
+        givenBack.push_back(std::move(task));
+      } else {
+        pending.push_front(std::move(task));
+      }
+    } else {
+      refused.push_back({std::move(upload), status.text});
+      failed = true;
+    }
+  }
+
+  // Settle's answer once nothing within `folder` is under way: what was
+  // given back there, and with no connection working, what waits there.
+  std::vector<ParallelUpload> TakeSettled(const std::string& folder, bool noneWorking) {
+    std::vector<ParallelUpload> back;
+    TakeUploadsWithin(givenBack, folder, back);
+    if (noneWorking)
+      TakeUploadsWithin(pending, folder, back);
+    return back;
+  }
+
+  // A cancel: what waits is never started.
+  void CutWaiting() {
+    std::vector<ParallelUpload> notStarted;
+    TakeUploadsWithin(pending, {}, notStarted);
+    TakeUploadsWithin(givenBack, {}, notStarted);
+    std::move(notStarted.begin(), notStarted.end(), std::back_inserter(cut));
+  }
+
+  // Wait's answer once nothing is under way.
+  ParallelUploads::Ended TakeEnded() {
+    ParallelUploads::Ended ended;
+    ended.cut = std::exchange(cut, {});
+    ended.refused = std::exchange(refused, {});
+    TakeUploadsWithin(givenBack, {}, ended.givenBack);
+    TakeUploadsWithin(pending, {}, ended.givenBack);
+    return ended;
+  }
 };
 
 }  // namespace velmorix

@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ftp/ftp_session.h"
@@ -52,6 +53,24 @@ struct FolderRead {
     return (opened.ok() || opened.kind == FtpErrorKind::kNoMoreFiles) &&
            ended.kind == FtpErrorKind::kNoMoreFiles;
   }
+};
+
+// A listing read before it was opened: hands out the entries of `read`
+// after the first (which OpenListing gave), and ends as the read ended.
+class HeldListing final : public RemoteListing {
+ public:
+  explicit HeldListing(FolderRead read) : read_(std::move(read)) {}
+  FtpStatus Next(RemoteEntry& entry) override {
+    if (next_ >= read_.entries.size())
+      return read_.ended;
+    entry = read_.entries[next_++];
+    return FtpStatus::Ok();
+  }
+  void Close() override { next_ = read_.entries.size(); }
+
+ private:
+  const FolderRead read_;
+  size_t next_ = 1;
 };
 
 // Whether the server has a file of the name an upload goes to.

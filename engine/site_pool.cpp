@@ -52,8 +52,8 @@ void SitePool::Work(int number) {
   }
   changed_.notify_all();
   while (open) {
-    changed_.wait(lock,
-                  [this] { return BreakingOff() || !listings_.empty() || !pending_.empty(); });
+    changed_.wait(
+        lock, [this] { return BreakingOff() || !listings_.empty() || !queue_.pending.empty(); });
     if (BreakingOff())
       break;
     if (!listings_.empty()) {
@@ -78,11 +78,11 @@ void SitePool::Work(int number) {
       changed_.notify_all();
       continue;
     }
-    Task task = std::move(pending_.front());
-    pending_.pop_front();
+    Task task = std::move(queue_.pending.front());
+    queue_.pending.pop_front();
     --idle_;
     ParallelUpload& upload = task.upload;
-    underWay_.push_back(upload.remoteDir);
+    queue_.underWay.push_back(upload.remoteDir);
     lock.unlock();
 
     RemoteSite& site = open->Site();
@@ -100,25 +100,9 @@ void SitePool::Work(int number) {
     if (lost && !BreakingOff())
       open = Open(number);  // once; a connection that cannot be had again ends here
 
+    upload.sentAt = static_cast<int64_t>(std::time(nullptr));
     lock.lock();
-    underWay_.erase(std::find(underWay_.begin(), underWay_.end(), upload.remoteDir));
-    if (status.ok()) {
-      upload.sentAt = static_cast<int64_t>(std::time(nullptr));
-      progress_.FileDone(upload.size, true, upload.share);
-      progress_.FileArrived({upload.remoteDir, upload.name, upload.sentAt});
-    } else if (status.kind == FtpErrorKind::kCanceled || BreakingOff()) {
-      cut_.push_back(std::move(upload));
-    } else if (lost) {
-      // Sent again from the start, by whichever connection comes first.
-      if (++task.cuts >= kMaxUploadCuts) {
-        givenBack_.push_back(std::move(task));
-      } else {
-        pending_.push_front(std::move(task));
-      }
-    } else {
-      refused_.push_back({std::move(upload), status.text});
-      failed_ = true;
-    }
+    queue_.Conclude(std::move(task), status, lost, BreakingOff(), progress_);
     if (open)
       ++idle_;
     changed_.notify_all();
@@ -163,16 +147,16 @@ bool SitePool::NextRead(FolderListing& listing, FolderRead& read) {
 
 bool SitePool::TryStart(ParallelUpload upload) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (BreakingOff() || idle_ <= static_cast<int>(pending_.size()))
+  if (BreakingOff() || idle_ <= static_cast<int>(queue_.pending.size()))
     return false;
-  pending_.push_back({std::move(upload)});
+  queue_.pending.push_back({std::move(upload)});
   changed_.notify_all();
   return true;
 }
 
 bool SitePool::Failed() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return failed_;
+  return queue_.failed;
 }
 
 std::string SitePool::TakeNotice() {
@@ -184,46 +168,25 @@ std::string SitePool::TakeNotice() {
   return ParallelConnectionsLine(profile_.url, count, extra_ + 1);
 }
 
-bool SitePool::PendingWithin(const std::string& folder) const {
-  return std::any_of(pending_.begin(), pending_.end(),
-                     [&](const Task& task) { return FolderHolds(folder, task.upload.remoteDir); });
-}
-
-bool SitePool::UnderWayWithin(const std::string& folder) const {
-  return std::any_of(underWay_.begin(), underWay_.end(),
-                     [&](const std::string& each) { return FolderHolds(folder, each); });
-}
-
 std::vector<ParallelUpload> SitePool::Settle(const std::string& folder) {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(
-      lock, [&] { return !UnderWayWithin(folder) && (working_ == 0 || !PendingWithin(folder)); });
-  std::vector<ParallelUpload> back;
-  TakeUploadsWithin(givenBack_, folder, back);
-  if (working_ == 0)
-    TakeUploadsWithin(pending_, folder, back);
-  return back;
+  changed_.wait(lock, [&] {
+    return !queue_.UnderWayWithin(folder) && (working_ == 0 || !queue_.PendingWithin(folder));
+  });
+  return queue_.TakeSettled(folder, working_ == 0);
 }
 
 ParallelUploads::Ended SitePool::Wait(Ending ending) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (ending == Ending::kCancel) {
     breakOff_ = true;
-    std::vector<ParallelUpload> notStarted;
-    TakeUploadsWithin(pending_, {}, notStarted);
-    TakeUploadsWithin(givenBack_, {}, notStarted);
-    std::move(notStarted.begin(), notStarted.end(), std::back_inserter(cut_));
+    queue_.CutWaiting();
   }
   changed_.notify_all();
   changed_.wait(lock, [this] {
-    return underWay_.empty() && (working_ == 0 || pending_.empty() || BreakingOff());
+    return queue_.underWay.empty() && (working_ == 0 || queue_.pending.empty() || BreakingOff());
   });
-  Ended ended;
-  ended.cut = std::exchange(cut_, {});
-  ended.refused = std::exchange(refused_, {});
-  TakeUploadsWithin(givenBack_, {}, ended.givenBack);
-  TakeUploadsWithin(pending_, {}, ended.givenBack);
-  return ended;
+  return queue_.TakeEnded();
 }
 
 }  // namespace velmorix

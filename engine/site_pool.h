@@ -56,8 +56,6 @@ class SitePool final : public ParallelUploads, public ListingReaders {
   // Opens the connection `number`; null when it could not be.
   std::unique_ptr<OpenSite> Open(int number);
   bool BreakingOff() const { return breakOff_ || cancelEvent_.IsSet(); }
-  bool PendingWithin(const std::string& folder) const;
-  bool UnderWayWithin(const std::string& folder) const;
 
   SiteConnector& connector_;
   const FtpProfile& profile_;
@@ -69,15 +67,10 @@ class SitePool final : public ParallelUploads, public ListingReaders {
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<Task> pending_;
-  std::deque<Task> givenBack_;
+  UploadQueue<Task> queue_;
   std::deque<FolderListing> listings_;                     // to read, not started
   std::deque<std::pair<FolderListing, FolderRead>> read_;  // read, not taken
   int reading_ = 0;                                        // listings being read
-  std::vector<std::string> underWay_;                      // the folders of the uploads being sent
-  std::vector<ParallelUpload> cut_;
-  std::vector<RefusedUpload> refused_;
-  bool failed_ = false;
   std::atomic<bool> breakOff_{false};  // also read by the connections' cancel checks
   int tried_ = 0;                      // connections that have tried their login
   int working_ = 0;                    // connections logged in and not lost for good

@@ -99,7 +99,7 @@ void UploadPool::Work(int number) {
     for (;;) {
       if (LookForWord(connection, held, polls, lock))
         continue;
-      if (connection.UploadsUnchecked() && pending_.empty() && unstarted_.empty()) {
+      if (connection.UploadsUnchecked() && queue_.pending.empty() && unstarted_.empty()) {
         // Nothing more to send with: their replies are read now.
         lock.unlock();
         connection.CheckUploads();
@@ -111,7 +111,7 @@ void UploadPool::Work(int number) {
       }
       ++idle_;
       changed_.wait(lock, [&] {
-        return stopping_ || !pending_.empty() || !unstarted_.empty() ||
+        return stopping_ || !queue_.pending.empty() || !unstarted_.empty() ||
                (!held.empty() && readerWaits_);
       });
       --idle_;
@@ -134,9 +134,9 @@ void UploadPool::Work(int number) {
         Listing taken = std::move(unstarted_.front());
         unstarted_.pop_front();
         ReadListing(connection, std::move(taken), held, lock);
-      } else if (!pending_.empty()) {
-        Task task = std::move(pending_.front());
-        pending_.pop_front();
+      } else if (!queue_.pending.empty()) {
+        Task task = std::move(queue_.pending.front());
+        queue_.pending.pop_front();
         Upload(connection, number, std::move(task), checking, lock);
       }
     }
@@ -162,7 +162,7 @@ bool UploadPool::LookForWord(FtpConnection& connection, HeldReads& held, int& po
   Release(connection, held, std::move(checked));
   if (!held.empty() && !overdue) {
     changed_.wait_for(lock, kHeldPoll, [this] {
-      return stopping_ || lendEnds_ || !pending_.empty() || !unstarted_.empty();
+      return stopping_ || lendEnds_ || !queue_.pending.empty() || !unstarted_.empty();
     });
   }
   return true;
@@ -231,11 +231,11 @@ void UploadPool::ReadLent() {
 void UploadPool::Upload(FtpConnection& connection, int number, Task task,
                         std::vector<Task>& checking, std::unique_lock<std::mutex>& lock) {
   if (BreakingOff()) {
-    cut_.push_back(std::move(task.upload));  // never started
+    queue_.cut.push_back(std::move(task.upload));  // never started
     changed_.notify_all();
     return;
   }
-  underWay_.push_back(task.upload.remoteDir);
+  queue_.underWay.push_back(task.upload.remoteDir);
   lock.unlock();
 
   ParallelUpload& upload = task.upload;
@@ -286,41 +286,23 @@ void UploadPool::Conclude(FtpConnection& connection, std::vector<CheckedUpload> 
 }
 
 void UploadPool::Conclude(FtpConnection& connection, Task task, const FtpStatus& status) {
-  ParallelUpload& upload = task.upload;
-  underWay_.erase(std::find(underWay_.begin(), underWay_.end(), upload.remoteDir));
-  if (status.ok()) {
-    progress_.FileDone(upload.size, true, upload.share);
-    progress_.FileArrived({upload.remoteDir, upload.name, upload.sentAt});
-  } else if (status.kind == FtpErrorKind::kCanceled || BreakingOff()) {
-    cut_.push_back(std::move(upload));
-  } else if (!connection.IsOpen()) {
-    // Lost, not refused: sent again from the start (the server's part of it
-    // is replaced), by whichever connection comes first.
-    if (++task.cuts >= kMaxUploadCuts) {
-      givenBack_.push_back(std::move(task));
-    } else {
-      pending_.push_front(std::move(task));
-    }
-  } else {
-    refused_.push_back({std::move(upload), status.text});
-    failed_ = true;
-  }
+  queue_.Conclude(std::move(task), status, !connection.IsOpen(), BreakingOff(), progress_);
 }
 
 bool UploadPool::TryStart(ParallelUpload upload) {
   std::lock_guard<std::mutex> lock(mutex_);
   LearnFromOwn();
   // Waiting listings go first, and take idle connections too.
-  if (BreakingOff() || idle_ <= static_cast<int>(pending_.size() + unstarted_.size()))
+  if (BreakingOff() || idle_ <= static_cast<int>(queue_.pending.size() + unstarted_.size()))
     return false;
-  pending_.push_back({std::move(upload), own_.NameEncodingInUse()});
+  queue_.pending.push_back({std::move(upload), own_.NameEncodingInUse()});
   changed_.notify_all();
   return true;
 }
 
 bool UploadPool::Failed() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return failed_;
+  return queue_.failed;
 }
 
 std::string UploadPool::TakeNotice() {
@@ -337,13 +319,10 @@ std::vector<ParallelUpload> UploadPool::Settle(const std::string& folder) {
   LearnFromOwn();
   // Every connection's work ends within its time-outs, and within a second
   // of a cancel; what waits is taken by one that is left, if any is.
-  changed_.wait(
-      lock, [&] { return !UnderWayWithin(folder) && (working_ == 0 || !PendingWithin(folder)); });
-  std::vector<ParallelUpload> back;
-  TakeUploadsWithin(givenBack_, folder, back);
-  if (working_ == 0)
-    TakeUploadsWithin(pending_, folder, back);
-  return back;
+  changed_.wait(lock, [&] {
+    return !queue_.UnderWayWithin(folder) && (working_ == 0 || !queue_.PendingWithin(folder));
+  });
+  return queue_.TakeSettled(folder, working_ == 0);
 }
 
 ParallelUploads::Ended UploadPool::Wait(Ending ending) {
@@ -351,29 +330,13 @@ ParallelUploads::Ended UploadPool::Wait(Ending ending) {
   LearnFromOwn();
   if (ending == Ending::kCancel) {
     breakOff_ = true;
-    std::vector<ParallelUpload> notStarted;
-    TakeUploadsWithin(pending_, {}, notStarted);
-    TakeUploadsWithin(givenBack_, {}, notStarted);
-    std::move(notStarted.begin(), notStarted.end(), std::back_inserter(cut_));
+    queue_.CutWaiting();
   }
   changed_.notify_all();
-  changed_.wait(lock, [this] { return underWay_.empty() && (working_ == 0 || pending_.empty()); });
-  Ended ended;
-  ended.cut = std::exchange(cut_, {});
-  ended.refused = std::exchange(refused_, {});
-  TakeUploadsWithin(givenBack_, {}, ended.givenBack);
-  TakeUploadsWithin(pending_, {}, ended.givenBack);
-  return ended;
-}
-
-bool UploadPool::PendingWithin(const std::string& folder) const {
-  return std::any_of(pending_.begin(), pending_.end(),
-                     [&](const Task& task) { return FolderHolds(folder, task.upload.remoteDir); });
-}
-
-bool UploadPool::UnderWayWithin(const std::string& folder) const {
-  return std::any_of(underWay_.begin(), underWay_.end(),
-                     [&](const std::string& dir) { return FolderHolds(folder, dir); });
+  changed_.wait(lock, [this] {
+    return queue_.underWay.empty() && (working_ == 0 || queue_.pending.empty());
+  });
+  return queue_.TakeEnded();
 }
 
 void UploadPool::ReadListing(FtpConnection& connection, Listing listing, HeldReads& held,

@@ -134,10 +134,6 @@ class UploadPool final : public ParallelUploads, public ListingReaders {
   // True once the run was canceled or the pool breaks off: what is under
   // way is broken off, and nothing new is started. Any thread.
   bool BreakingOff() const;
-  // Whether an upload into `folder` or below it is waiting or under way.
-  // Lock held.
-  bool PendingWithin(const std::string& folder) const;
-  bool UnderWayWithin(const std::string& folder) const;
 
   const PoolLogin login_;
   const int extra_;
@@ -152,19 +148,14 @@ class UploadPool final : public ParallelUploads, public ListingReaders {
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<Task> pending_;            // handed over, not yet taken
-  std::vector<std::string> underWay_;   // the folders of the uploads being sent
-  std::vector<Task> givenBack_;         // for the walk to send
-  std::vector<ParallelUpload> cut_;     // broken off or never started
-  std::vector<RefusedUpload> refused_;  // since the last Wait
-  int idle_ = 0;                        // logged-in connections waiting for work
-  int tried_ = 0;                       // first logins that have ended
-  int connected_ = 0;                   // connections at work, or to be logged in again
-  int working_ = 0;                     // threads that have not ended
-  int reported_ = -1;                   // the count the last notice gave
-  bool failed_ = false;
-  std::deque<Listing> unstarted_;                          // listings asked for
-  int reading_ = 0;                                        // listings being read
+  UploadQueue<Task> queue_;
+  int idle_ = 0;                   // logged-in connections waiting for work
+  int tried_ = 0;                  // first logins that have ended
+  int connected_ = 0;              // connections at work, or to be logged in again
+  int working_ = 0;                // threads that have not ended
+  int reported_ = -1;              // the count the last notice gave
+  std::deque<Listing> unstarted_;  // listings asked for
+  int reading_ = 0;                // listings being read
   std::deque<std::pair<FolderListing, FolderRead>> read_;  // not yet taken
   bool readerWaits_ = false;                               // in NextRead, for a read
   std::vector<std::jthread> threads_;                      // walk thread only

@@ -12,6 +12,7 @@ packages=(
   nlohmann-json3-dev         # velmorix-cli --json, and its test
   libssh2-1-dev              # SSH and SFTP for SFTP destinations
   openssh-server             # sshd: the SFTP server of the tests (ssh-keygen, ssh-agent come with it)
+  libcrypt-dev               # crypt(3): the password the tests' sshd takes
   qt6-translations-l10n      # Qt's own texts (はい, いいえ, キャンセル, ...) in Japanese
   python3-pyftpdlib          # the FTP server of the tests and the demo
   python3-openssl            # its TLS handler, for the FTPS tests

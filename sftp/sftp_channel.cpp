@@ -1,5 +1,6 @@
 #include "sftp/sftp_channel.h"
 
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -140,10 +141,11 @@ bool SftpChannel::Read(bool& progressed) {
   if (halfSent_ == HalfSent::kWrite)
     return true;
   for (;;) {
-    const size_t had = in_.size();
-    in_.resize(had + kReadChunk);
-    const ssize_t rc = libssh2_channel_read(channel_, in_.data() + had, kReadChunk);
-    in_.resize(had + static_cast<size_t>(rc > 0 ? rc : 0));
+    if (!readBuffer_)
+      readBuffer_ = std::make_unique<char[]>(kReadChunk);
+    const ssize_t rc = libssh2_channel_read(channel_, readBuffer_.get(), kReadChunk);
+    if (rc > 0)
+      in_.append(readBuffer_.get(), static_cast<size_t>(rc));
     if (rc == LIBSSH2_ERROR_EAGAIN) {
       // The window's packet went half: it must be read on with.
       if (halfSent_ == HalfSent::kNone && OutboundBlocked(ssh_.session()))

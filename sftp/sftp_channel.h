@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -82,6 +83,7 @@ class SftpChannel {
   std::string out_;  // queued bytes; those before sent_ have gone
   size_t sent_ = 0;
   std::string in_;  // received bytes not yet taken as packets
+  std::unique_ptr<char[]> readBuffer_;
   // Which call left a packet half sent on the socket: the library must be
   // called the same way again before anything else goes out.
   enum class HalfSent { kNone, kWrite, kRead } halfSent_ = HalfSent::kNone;

@@ -97,7 +97,8 @@ struct SftpConnection::State {
   std::unique_ptr<SftpChannel> channel;
   bool posixRenameRefused = false;
   std::deque<std::unique_ptr<Put>> puts;
-  int64_t writesInFlight = 0;  // bytes
+  int64_t writesInFlight = 0;     // bytes
+  std::unique_ptr<char[]> chunk;  // a write's bytes as read from its file
 
   // The status of a reply that should have been a status, for `what` on
   // `path`: ok, or why not.
@@ -125,14 +126,19 @@ struct SftpConnection::State {
   }
 
   // A request that only says whether it worked.
-  FtpStatus Simple(wire::Request request, uint32_t id, std::string_view what, std::string_view path,
-                   uint32_t* code = nullptr) {
+  FtpStatus Simple(wire::Request request, uint32_t id, std::string_view what,
+                   std::string_view path) {
     Reply reply;
     if (FtpStatus status = channel->Call(std::move(request).Finish(), id, reply); !status.ok())
       return status;
-    if (code != nullptr)
-      *code = CodeOf(reply);
     return StatusOf(reply, what, path);
+  }
+
+  bool IsOpen() const { return channel && channel->failure().ok() && ssh.IsOpen(); }
+  // The uploads that have not ended.
+  size_t UnderWay() const {
+    return static_cast<size_t>(std::count_if(
+        puts.begin(), puts.end(), [](const auto& put) { return put->stage != Put::Stage::kDone; }));
   }
 
   bool OffersPosixRename() const {
@@ -146,7 +152,7 @@ struct SftpConnection::State {
   }
 
   // Opens the local file and sends the open; null, with the status, when
-  // the local file cannot be sent.
+  // the file cannot be sent (the local file, the name, the connection).
   Put* Start(const std::string& localPath, std::string_view remotePath,
              const SftpStoreOptions& options, int64_t& size, FtpStatus& status);
   // The upload's steps, each called when the replies it waits for have come.
@@ -183,6 +189,14 @@ struct SftpConnection::State {
 Put* SftpConnection::State::Start(const std::string& localPath, std::string_view remotePath,
                                   const SftpStoreOptions& options, int64_t& size,
                                   FtpStatus& status) {
+  if (!IsOpen()) {
+    status = NotConnected("put");
+    return nullptr;
+  }
+  if (!Sendable(remotePath)) {
+    status = NotSendable("put", remotePath);
+    return nullptr;
+  }
   // Opened without blocking, so that a FIFO does not hold the run.
   UniqueFd file(open(localPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat local;
@@ -196,11 +210,7 @@ Put* SftpConnection::State::Start(const std::string& localPath, std::string_view
     return nullptr;
   }
   // Room first: the uploads left going are bounded.
-  for (;;) {
-    const auto underWay = static_cast<size_t>(std::count_if(
-        puts.begin(), puts.end(), [](const auto& put) { return put->stage != Put::Stage::kDone; }));
-    if (underWay < kMaxPutsUnderWay)
-      break;
+  while (UnderWay() >= kMaxPutsUnderWay) {
     if (FtpStatus pumped = channel->Pump(true); !pumped.ok()) {
       FailAll(pumped);
       status = pumped;
@@ -250,10 +260,11 @@ void SftpConnection::State::Feed() {
     if (put.stage != Put::Stage::kWriting)
       continue;
     while (put.status.ok() && !put.endOfFile && writesInFlight < kUploadWindow) {
-      std::string chunk(kWriteChunk, '\0');
+      if (!chunk)
+        chunk = std::make_unique<char[]>(kWriteChunk);
       ssize_t got;
       do {
-        got = read(put.file.get(), chunk.data(), chunk.size());
+        got = read(put.file.get(), chunk.get(), kWriteChunk);
       } while (got < 0 && errno == EINTR);
       if (got < 0) {
         Fault(put, FtpStatus::Error(FtpErrorKind::kSystem,
@@ -264,15 +275,16 @@ void SftpConnection::State::Feed() {
         put.endOfFile = true;
         break;
       }
-      chunk.resize(static_cast<size_t>(got));
       const uint32_t id = channel->NextId();
       const int64_t bytes = got;
       writesInFlight += bytes;
       const uint64_t offset = static_cast<uint64_t>(put.offset);
       put.offset += bytes;
       Step(put,
-           std::move(
-               wire::Request(wire::kWrite, id).String(put.handle).Uint64(offset).String(chunk)),
+           std::move(wire::Request(wire::kWrite, id)
+                         .String(put.handle)
+                         .Uint64(offset)
+                         .String({chunk.get(), static_cast<size_t>(got)})),
            id, [this, &put, bytes](Reply&& reply) {
              writesInFlight -= bytes;
              if (FtpStatus status = StatusOf(reply, "write", put.target); !status.ok()) {
@@ -458,7 +470,7 @@ FtpStatus SftpConnection::Connect(const std::string& host, uint16_t port, const 
 }
 
 bool SftpConnection::IsOpen() const {
-  return state_ && state_->channel && state_->channel->failure().ok() && state_->ssh.IsOpen();
+  return state_ && state_->IsOpen();
 }
 
 const SshConnection& SftpConnection::ssh() const {
@@ -612,56 +624,11 @@ bool SftpConnection::OffersPosixRename() const {
   return IsOpen() && state_->OffersPosixRename();
 }
 
-FtpStatus SftpConnection::Rename(std::string_view from, std::string_view to, bool replace) {
-  if (!IsOpen())
-    return NotConnected("rename");
-  if (!Sendable(from))
-    return NotSendable("rename", from);
-  if (!Sendable(to))
-    return NotSendable("rename", to);
-  const std::string what = "rename " + std::string(from) + " to";
-  State& state = *state_;
-  auto posixRename = [&](uint32_t& code) {
-    const uint32_t id = state.channel->NextId();
-    FtpStatus status = state.Simple(state.PosixRenameRequest(id, from, to), id, what, to, &code);
-    if (!status.ok() && code == wire::kOpUnsupported)
-      state.posixRenameRefused = true;
-    return status;
-  };
-  uint32_t code = wire::kOk;
-  if (replace && state.OffersPosixRename()) {
-    if (FtpStatus status = posixRename(code); status.ok() || code != wire::kOpUnsupported)
-      return status;
-  }
-  auto rename = [&] {
-    const uint32_t id = state.channel->NextId();
-    return state.Simple(std::move(wire::Request(wire::kRename, id).String(from).String(to)), id,
-                        what, to, &code);
-  };
-  FtpStatus status = rename();
-  if (status.ok() || code != wire::kFailure || !IsOpen())
-    return status;
-  // SFTP 3's rename keeps an existing file (OpenSSH links the new name): a
-  // file that came to be there meanwhile is replaced all the same.
-  RemoteEntry existing;
-  if (!replace && !(Stat(to, existing).ok() && !existing.isDir))
-    return status;
-  if (state.OffersPosixRename()) {
-    if (FtpStatus renamed = posixRename(code); renamed.ok() || code != wire::kOpUnsupported)
-      return renamed;
-  }
-  if (FtpStatus removed = DeleteFile(to); !removed.ok())
-    return removed;
-  return rename();
-}
-
 FtpStatus SftpConnection::StartPut(const std::string& localPath, std::string_view remotePath,
                                    const std::function<void(int64_t)>& progress,
                                    const SftpStoreOptions& options) {
-  if (!IsOpen())
+  if (!state_)
     return NotConnected("put");
-  if (!Sendable(remotePath))
-    return NotSendable("put", remotePath);
   State& state = *state_;
   int64_t size = 0;
   FtpStatus status;
@@ -708,20 +675,16 @@ void SftpConnection::BreakOffPuts() {
   if (!state_ || !state_->channel)
     return;
   State& state = *state_;
-  if (std::all_of(state.puts.begin(), state.puts.end(),
-                  [](const auto& put) { return put->stage == Put::Stage::kDone; })) {
+  if (state.UnderWay() == 0)
     return;
-  }
   state.FailAll(state.channel->Abandon(FtpStatus::Error(FtpErrorKind::kCanceled, "Canceled.")));
 }
 
 FtpStatus SftpConnection::PutFile(const std::string& localPath, std::string_view remotePath,
                                   const std::function<void(int64_t)>& progress,
                                   const SftpStoreOptions& options) {
-  if (!IsOpen())
+  if (!state_)
     return NotConnected("put");
-  if (!Sendable(remotePath))
-    return NotSendable("put", remotePath);
   State& state = *state_;
   int64_t size = 0;
   FtpStatus status;

@@ -72,11 +72,6 @@ class SftpConnection {
   FtpStatus CreateFolder(std::string_view path);
   FtpStatus RemoveFolder(std::string_view path);
   FtpStatus DeleteFile(std::string_view path);
-  // Renames `from` to `to`. An existing file `to` is replaced, atomically
-  // where the server offers posix-rename, else removed first; with
-  // `replace` (it is known to be there) without trying SFTP's own rename,
-  // which keeps it.
-  FtpStatus Rename(std::string_view from, std::string_view to, bool replace);
   // Sends the local regular file `localPath` to `remotePath` with writes
   // pipelined over a window of requests, then sets the server file's time
   // to the local file's. `progress`, when set, is called with the bytes the

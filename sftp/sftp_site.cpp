@@ -1,32 +1,11 @@
 #include "sftp/sftp_site.h"
 
 #include <utility>
-#include <vector>
 
 #include "base/utf8.h"
 #include "ftp/name_codec.h"
 
 namespace velmorix::sftp {
-namespace {
-
-// A listing read whole when it was opened, handed out entry by entry.
-class SftpListing final : public RemoteListing {
- public:
-  explicit SftpListing(std::vector<RemoteEntry> entries) : entries_(std::move(entries)) {}
-  FtpStatus Next(RemoteEntry& entry) override {
-    if (next_ >= entries_.size())
-      return FtpStatus::Error(FtpErrorKind::kNoMoreFiles, {});
-    entry = std::move(entries_[next_++]);
-    return FtpStatus::Ok();
-  }
-  void Close() override { next_ = entries_.size(); }
-
- private:
-  std::vector<RemoteEntry> entries_;
-  size_t next_ = 0;
-};
-
-}  // namespace
 
 std::string SftpSite::InCurrentFolder(std::string_view name) const {
   if (name.starts_with('/') || current_.empty())
@@ -60,15 +39,15 @@ FtpStatus SftpSite::ChangeFolder(std::string_view path) {
 
 FtpStatus SftpSite::OpenListing(std::string_view folder, ListingCommand,
                                 std::unique_ptr<RemoteListing>& listing, RemoteEntry& first) {
-  std::vector<RemoteEntry> entries;
+  // Read whole at once: readdir has no listing to keep open.
+  FolderRead read;
   const std::string path = folder.empty() ? current_ : std::string(folder);
-  if (FtpStatus status = connection_.ReadFolder(path, entries); !status.ok())
+  if (FtpStatus status = connection_.ReadFolder(path, read.entries); !status.ok())
     return status;
-  if (entries.empty())
-    return FtpStatus::Error(FtpErrorKind::kNoMoreFiles, {});
-  first = std::move(entries.front());
-  entries.erase(entries.begin());
-  listing = std::make_unique<SftpListing>(std::move(entries));
+  if (read.entries.empty())
+    return read.ended;
+  first = read.entries.front();
+  listing = std::make_unique<HeldListing>(std::move(read));
   return FtpStatus::Ok();
 }
 
